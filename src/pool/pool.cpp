@@ -1,0 +1,180 @@
+// Fork-join pool with per-loop jobs: concurrent callers, inline nesting, and a fresh pool after fork().
+#include "pool/pool.h"
+
+#include <pthread.h>
+#include <sched.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace brantoveil::pool {
+
+namespace {
+
+// One parallel loop. It lives on the stack of the thread that started it; that thread does not
+// return before every worker that joined the job has left it (`guests` back to zero).
+struct Job {
+  const std::function<void(std::size_t)>* body = nullptr;
+  std::size_t size = 0;
+  std::atomic<std::size_t> next{0};
+  std::size_t guests = 0;  // workers inside the job; guarded by the pool mutex
+};
+
+thread_local bool t_in_task = false;
+thread_local Pool* t_current = nullptr;
+
+// Claims and runs indices until none are left to claim.
+void run_indices(Job& job) {
+  const bool outer = t_in_task;
+  t_in_task = true;
+  for (;;) {
+    const std::size_t i = job.next.fetch_add(1, std::memory_order_relaxed);
+    if (i >= job.size) break;
+    (*job.body)(i);
+  }
+  t_in_task = outer;
+}
+
+}  // namespace
+
+struct Pool::State {
+  std::size_t threads = 1;
+  std::mutex mutex;
+  std::condition_variable work;    // workers wait here for jobs
+  std::condition_variable leaves;  // callers wait here for guests to leave
+  std::deque<Job*> jobs;           // jobs with indices still to claim
+  bool stopping = false;
+  std::vector<std::thread> workers;
+
+  void worker_loop() {
+    std::unique_lock lock(mutex);
+    for (;;) {
+      work.wait(lock, [&] { return stopping || !jobs.empty(); });
+      if (stopping) return;
+      Job* job = jobs.front();
+      // Rotate so that concurrent callers' jobs share the workers.
+      jobs.pop_front();
+      jobs.push_back(job);
+      ++job->guests;
+      lock.unlock();
+      run_indices(*job);
+      lock.lock();
+      // Exhausted jobs leave the queue so workers stop picking them.
+      for (auto it = jobs.begin(); it != jobs.end(); ++it) {
+        if (*it == job) {
+          jobs.erase(it);
+          break;
+        }
+      }
+      if (--job->guests == 0) leaves.notify_all();
+    }
+  }
+};
+
+Pool::Pool(std::size_t threads) : state_(std::make_unique<State>()) {
+  state_->threads = threads == 0 ? 1 : threads;
+  state_->workers.reserve(state_->threads - 1);
+  for (std::size_t i = 1; i < state_->threads; ++i) {
+    state_->workers.emplace_back([s = state_.get()] { s->worker_loop(); });
+  }
+}
+
+Pool::~Pool() {
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->stopping = true;
+  }
+  state_->work.notify_all();
+  for (auto& worker : state_->workers) worker.join();
+}
+
+std::size_t Pool::threads() const { return state_->threads; }
+
+void Pool::parallel_for(std::size_t n, const std::function<void(std::size_t)>& body) {
+  if (n == 0) return;
+  // Inline when there is nobody to share with, or when called from inside a task (no deadlock).
+  if (state_->threads == 1 || n == 1 || t_in_task) {
+    const bool outer = t_in_task;
+    t_in_task = true;
+    for (std::size_t i = 0; i < n; ++i) body(i);
+    t_in_task = outer;
+    return;
+  }
+  Job job;
+  job.body = &body;
+  job.size = n;
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->jobs.push_back(&job);
+  }
+  state_->work.notify_all();
+  run_indices(job);
+  // Every claimed index belongs to the caller or to a guest; once the job is out of the queue no
+  // new guest can join, so "no guests left" means every index has run.
+  std::unique_lock lock(state_->mutex);
+  for (auto it = state_->jobs.begin(); it != state_->jobs.end(); ++it) {
+    if (*it == &job) {
+      state_->jobs.erase(it);
+      break;
+    }
+  }
+  // Guests leave under the mutex, so their writes are visible to the caller from here on.
+  state_->leaves.wait(lock, [&] { return job.guests == 0; });
+}
+
+std::size_t cpu_count() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+    const int count = CPU_COUNT(&set);
+    if (count > 0) return static_cast<std::size_t>(count);
+  }
+  const unsigned hardware = std::thread::hardware_concurrency();
+  return hardware == 0 ? 1 : hardware;
+}
+
+namespace {
+
+// The process-wide pool is never destroyed: joining workers from static destructors can hang at
+// exit, and after fork() the child's copy refers to threads that do not exist. The child drops
+// the pointer (leaking the parent's pool object) and builds a fresh pool on first use.
+std::atomic<Pool*> g_pool{nullptr};
+std::mutex g_create;
+
+void before_fork() { g_create.lock(); }
+void after_fork_parent() { g_create.unlock(); }
+void after_fork_child() {
+  g_pool.store(nullptr, std::memory_order_relaxed);
+  g_create.unlock();
+}
+
+[[maybe_unused]] const bool g_atfork_registered = [] {
+  pthread_atfork(before_fork, after_fork_parent, after_fork_child);
+  return true;
+}();
+
+}  // namespace
+
+Pool& global() {
+  Pool* pool = g_pool.load(std::memory_order_acquire);
+  if (pool != nullptr) return *pool;
+  std::lock_guard lock(g_create);
+  pool = g_pool.load(std::memory_order_acquire);
+  if (pool == nullptr) {
+    pool = new Pool(cpu_count());
+    g_pool.store(pool, std::memory_order_release);
+  }
+  return *pool;
+}
+
+Pool& current() { return t_current != nullptr ? *t_current : global(); }
+
+ScopedPool::ScopedPool(Pool& pool) : previous_(t_current) { t_current = &pool; }
+ScopedPool::~ScopedPool() { t_current = previous_; }
+
+}  // namespace brantoveil::pool

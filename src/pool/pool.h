@@ -1,0 +1,67 @@
+// Process-wide fork-join worker pool: the only source of parallelism in the core.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+
+namespace brantoveil::pool {
+
+/// A fork-join pool: `threads() - 1` workers plus the calling thread, which takes part in each loop.
+class Pool {
+ public:
+  /// A pool running loops on `threads` threads in all (at least 1; the caller counts as one).
+  explicit Pool(std::size_t threads);
+  ~Pool();
+  Pool(const Pool&) = delete;
+  Pool& operator=(const Pool&) = delete;
+
+  /// Threads taking part in a loop, the caller included.
+  std::size_t threads() const;
+
+  /// Runs body(i) for every i in [0, n), in any order and on any thread; returns when all have run.
+  /// A loop started from inside a task runs inline on that task's thread.
+  void parallel_for(std::size_t n, const std::function<void(std::size_t)>& body);
+
+  struct State;
+
+ private:
+  std::unique_ptr<State> state_;
+};
+
+/// The pool the calling thread uses: the one installed by `ScopedPool`, else the process-wide pool.
+Pool& current();
+
+/// The process-wide pool, created on first use with one thread per CPU in the affinity mask.
+Pool& global();
+
+/// Number of CPUs in the process's affinity mask (at least 1).
+std::size_t cpu_count();
+
+/// Makes `pool` the calling thread's current pool for the guard's lifetime (tests pin thread counts).
+class ScopedPool {
+ public:
+  explicit ScopedPool(Pool& pool);
+  ~ScopedPool();
+  ScopedPool(const ScopedPool&) = delete;
+  ScopedPool& operator=(const ScopedPool&) = delete;
+
+ private:
+  Pool* previous_;
+};
+
+/// Thread count of the current pool.
+inline std::size_t thread_count() { return current().threads(); }
+
+/// Runs body(i) for every i in [0, n) on the current pool.
+template <class Body>
+void parallel_for(std::size_t n, Body&& body) {
+  if (n == 0) return;
+  if (n == 1) {
+    body(std::size_t{0});
+    return;
+  }
+  current().parallel_for(n, std::function<void(std::size_t)>(std::ref(body)));
+}
+
+}  // namespace brantoveil::pool

@@ -1,0 +1,49 @@
+// One tree as its emitted edges: split keys, lengths and leaf ranges.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "snapshot/clades.h"
+#include "snapshot/fingerprint.h"
+#include "snapshot/newick.h"
+#include "snapshot/result.h"
+
+namespace brantoveil::snapshot {
+
+/// Read-only per-call context shared by every tree of the call.
+struct LeafContext {
+  std::vector<u128> labels;
+  u128 total = 0;
+  LeafIndex leaf_index;
+  bool rooted = false;
+
+  std::size_t n_leaves() const { return labels.size(); }
+};
+
+/// The context for the sorted leaf names (which must outlive it).
+LeafContext make_leaf_context(const std::vector<std::string>& sorted_names, bool rooted);
+
+/// One emitted edge; its leaves are leaf_order[start, start + size).
+struct Part {
+  u128 key;
+  double length;
+  std::uint32_t start;
+  std::uint32_t size;
+};
+
+/// One parsed tree.
+struct Snapshot {
+  std::vector<Part> parts;
+  std::vector<std::uint32_t> leaf_order;
+
+  /// Appends the canonical leaf set of `part` (a part of this snapshot) to `table`.
+  void push_canonical(const Part& part, bool rooted, CladeTable& table) const;
+};
+
+/// Reads one tree into its parts; the message names `tree_index`.
+Result<Snapshot> snapshot(std::string_view text, const TranslateMap& translate, std::uint64_t tree_index,
+                          const LeafContext& context);
+
+}  // namespace brantoveil::snapshot

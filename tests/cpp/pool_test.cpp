@@ -1,0 +1,126 @@
+// The fork-join pool: coverage of every index, concurrent callers, nesting, and use after fork().
+#include "pool/pool.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace brantoveil::pool {
+namespace {
+
+// Runs a loop of `n` and returns how often each index was visited.
+std::vector<int> visits(Pool& pool, std::size_t n) {
+  std::vector<std::atomic<int>> counts(n);
+  pool.parallel_for(n, [&](std::size_t i) { counts[i].fetch_add(1, std::memory_order_relaxed); });
+  std::vector<int> result(n);
+  for (std::size_t i = 0; i < n; ++i) result[i] = counts[i].load();
+  return result;
+}
+
+TEST(Pool, VisitsEveryIndexExactlyOnce) {
+  for (std::size_t threads : {1u, 2u, 3u, 8u}) {
+    Pool pool(threads);
+    EXPECT_EQ(pool.threads(), threads);
+    for (std::size_t n : {0u, 1u, 2u, 3u, 7u, 64u, 1000u, 100000u}) {
+      const auto counts = visits(pool, n);
+      for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(counts[i], 1) << "threads " << threads << " n " << n << " i " << i;
+    }
+  }
+}
+
+TEST(Pool, ZeroThreadsMeansOne) { EXPECT_EQ(Pool(0).threads(), 1u); }
+
+TEST(Pool, CallerWaitsForSlowTasks) {
+  Pool pool(3);
+  std::atomic<int> finished{0};
+  pool.parallel_for(6, [&](std::size_t) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    finished.fetch_add(1);
+  });
+  EXPECT_EQ(finished.load(), 6);
+}
+
+TEST(Pool, NestedLoopRunsInline) {
+  Pool pool(4);
+  std::vector<std::atomic<int>> counts(32 * 32);
+  pool.parallel_for(32, [&](std::size_t i) {
+    pool.parallel_for(32, [&](std::size_t j) { counts[i * 32 + j].fetch_add(1); });
+  });
+  for (auto& count : counts) ASSERT_EQ(count.load(), 1);
+}
+
+TEST(Pool, ConcurrentCallersShareThePool) {
+  Pool pool(3);
+  constexpr int kCallers = 4;
+  std::vector<std::thread> callers;
+  std::atomic<bool> all_ok{true};
+  for (int c = 0; c < kCallers; ++c) {
+    callers.emplace_back([&, c] {
+      for (int round = 0; round < 200; ++round) {
+        const std::size_t n = 1 + static_cast<std::size_t>((round * 37 + c * 11) % 500);
+        const auto counts = visits(pool, n);
+        for (int count : counts) {
+          if (count != 1) all_ok = false;
+        }
+      }
+    });
+  }
+  for (auto& caller : callers) caller.join();
+  EXPECT_TRUE(all_ok.load());
+}
+
+TEST(Pool, ScopedPoolPinsTheCurrentPool) {
+  Pool three(3);
+  {
+    ScopedPool use(three);
+    EXPECT_EQ(thread_count(), 3u);
+    EXPECT_EQ(&current(), &three);
+  }
+  EXPECT_EQ(&current(), &global());
+  EXPECT_EQ(global().threads(), cpu_count());
+}
+
+// Forks with `parent_busy` loops running on another thread, then runs loops in the child.
+// Returns the child's exit status: 0 when every index was visited once.
+int fork_and_use_global_pool(bool parent_busy) {
+  global();  // make sure the parent's pool has started
+  std::atomic<bool> stop{false};
+  std::thread busy;
+  if (parent_busy) {
+    busy = std::thread([&] {
+      while (!stop.load()) {
+        pool::parallel_for(256, [](std::size_t) { std::this_thread::sleep_for(std::chrono::microseconds(50)); });
+      }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  const pid_t child = fork();
+  if (child == 0) {
+    alarm(20);  // a hang in the child fails the test instead of blocking it
+    for (int round = 0; round < 20; ++round) {
+      std::vector<std::atomic<int>> counts(1000);
+      pool::parallel_for(counts.size(), [&](std::size_t i) { counts[i].fetch_add(1); });
+      for (auto& count : counts) {
+        if (count.load() != 1) _exit(1);
+      }
+    }
+    _exit(global().threads() == cpu_count() ? 0 : 2);
+  }
+  stop = true;
+  if (busy.joinable()) busy.join();
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST(Pool, WorksInForkedChild) {
+  EXPECT_EQ(fork_and_use_global_pool(false), 0);
+  EXPECT_EQ(fork_and_use_global_pool(true), 0);
+}
+
+}  // namespace
+}  // namespace brantoveil::pool
