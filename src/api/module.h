@@ -1,0 +1,16 @@
+// Per-module state: the Python objects the module owns.
+#pragma once
+
+#include "api/pyref.h"
+
+namespace brantoveil::api {
+
+/// What one module object holds.
+struct ModuleState {
+  PyTypeObject* progress_counter_type = nullptr;
+};
+
+/// The state of a module object created from this module's definition.
+inline ModuleState* module_state(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+}  // namespace brantoveil::api

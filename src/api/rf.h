@@ -1,0 +1,15 @@
+// The two Robinson-Foulds functions.
+#pragma once
+
+#include "api/pyref.h"
+
+namespace brantoveil::api {
+
+/// pairwise_rf_from_newick_iter(names, newick_iter, translate_maps, map_indices, rooted=False, progress=None)
+PyObject* pairwise_rf_from_newick_iter(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) noexcept;
+/// pairwise_rf_with_snapshots_from_newick_iter(...): the matrix plus presence and clade exports.
+PyObject* pairwise_rf_with_snapshots_from_newick_iter(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                                      PyObject* kwnames) noexcept;
+
+}  // namespace brantoveil::api

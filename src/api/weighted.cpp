@@ -1,0 +1,87 @@
+// Weighted entry points: two drivers shared by the four functions, the metric being a parameter.
+#include "api/weighted.h"
+
+#include "api/convert.h"
+#include "api/input.h"
+#include "api/progress.h"
+
+namespace brantoveil::api {
+
+namespace {
+
+using snapshot::Snapshots;
+
+enum class Metric { kWeightedRf, kBranchScore };
+
+// Plain variants: the kernel consumes the set; the matrix comes back as a list of floats.
+PyObject* weighted_pairwise(CallArgs& call, Metric metric) {
+  auto set = collect_snapshots_from_iter(call.bundle, true, false);
+  if (!set) return nullptr;
+  const std::uint64_t pairs = pair_count(set->snaps.size());
+  Snapshots owned = std::move(*set);
+  set.reset();
+  auto matrix = with_counter(std::move(call.progress), pairs, [&](CounterCell& cell) {
+    return metric == Metric::kWeightedRf ? std::move(owned).into_pairwise_wrf(&cell)
+                                         : std::move(owned).into_pairwise_kf(&cell);
+  });
+  PyRef names = PyRef::steal(string_list(call.names));
+  if (!names) return nullptr;
+  PyRef values = PyRef::steal(float_list(matrix.span()));
+  if (!values) return nullptr;
+  return PyTuple_Pack(2, names.get(), values.get());
+}
+
+// Export variants: the kernel borrows the set, which then yields the branch-length and clade bytes.
+PyObject* weighted_pairwise_with_snapshots(CallArgs& call, Metric metric) {
+  auto set = collect_snapshots_from_iter(call.bundle, true, true);
+  if (!set) return nullptr;
+  const std::uint64_t pairs = pair_count(set->snaps.size());
+  auto matrix = with_counter(std::move(call.progress), pairs, [&](CounterCell& cell) {
+    return metric == Metric::kWeightedRf ? set->pairwise_wrf(&cell) : set->pairwise_kf(&cell);
+  });
+  PyRef names = PyRef::steal(string_list(call.names));
+  if (!names) return nullptr;
+  PyRef matrix_bytes = PyRef::steal(little_endian_bytes(matrix.span()));
+  if (!matrix_bytes) return nullptr;
+  matrix = {};
+  auto [lengths, split_at] = set->build_branch_length_matrix();
+  PyRef leaf_names = PyRef::steal(string_list(set->leaf_names));
+  if (!leaf_names) return nullptr;
+  const std::vector<std::uint8_t> clade_bytes = set->build_bipartition_bytes(split_at);
+  PyRef columns = PyRef::steal(PyLong_FromSize_t(set->supports.size()));
+  if (!columns) return nullptr;
+  PyRef length_bytes = PyRef::steal(little_endian_bytes(std::span<const std::uint8_t>(lengths)));
+  if (!length_bytes) return nullptr;
+  PyRef clades = PyRef::steal(little_endian_bytes(std::span<const std::uint8_t>(clade_bytes)));
+  if (!clades) return nullptr;
+  return PyTuple_Pack(6, names.get(), matrix_bytes.get(), leaf_names.get(), columns.get(), length_bytes.get(),
+                      clades.get());
+}
+
+}  // namespace
+
+PyObject* pairwise_wrf_with_snapshots_from_newick_iter(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                                       PyObject* kwnames) noexcept {
+  auto call = intake("pairwise_wrf_with_snapshots_from_newick_iter()", module, args, nargs, kwnames);
+  return call ? weighted_pairwise_with_snapshots(*call, Metric::kWeightedRf) : nullptr;
+}
+
+PyObject* pairwise_kf_with_snapshots_from_newick_iter(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                                      PyObject* kwnames) noexcept {
+  auto call = intake("pairwise_kf_with_snapshots_from_newick_iter()", module, args, nargs, kwnames);
+  return call ? weighted_pairwise_with_snapshots(*call, Metric::kBranchScore) : nullptr;
+}
+
+PyObject* pairwise_wrf_from_newick_iter(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) noexcept {
+  auto call = intake("pairwise_wrf_from_newick_iter()", module, args, nargs, kwnames);
+  return call ? weighted_pairwise(*call, Metric::kWeightedRf) : nullptr;
+}
+
+PyObject* pairwise_kf_from_newick_iter(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) noexcept {
+  auto call = intake("pairwise_kf_from_newick_iter()", module, args, nargs, kwnames);
+  return call ? weighted_pairwise(*call, Metric::kBranchScore) : nullptr;
+}
+
+}  // namespace brantoveil::api

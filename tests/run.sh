@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Installs what the tests need, builds the module and the C++ tests, and runs every suite.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc 2>/dev/null || echo 2)
+
+missing=()
+dpkg -s libgtest-dev >/dev/null 2>&1 || missing+=(libgtest-dev)
+command -v clang++ >/dev/null 2>&1 || missing+=(clang)
+dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || missing+=(libclang-rt-14-dev)
+command -v ninja >/dev/null 2>&1 || missing+=(ninja-build)
+if [ ${#missing[@]} -gt 0 ]; then
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+echo "== building and installing the extension"
+python3 -m pip install -q --disable-pip-version-check ".[test]"
+
+echo "== C++ tests"
+cmake -S . -B build/tests -G Ninja -DBRANTOVEIL_EXTENSION=OFF -DBRANTOVEIL_TESTS=ON >/dev/null
+cmake --build build/tests -j "$jobs"
+ctest --test-dir build/tests --output-on-failure -j "$jobs"
+
+echo "== C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build/asan -G Ninja -DBRANTOVEIL_EXTENSION=OFF -DBRANTOVEIL_TESTS=ON \
+  -DBRANTOVEIL_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/asan -j "$jobs"
+ctest --test-dir build/asan --output-on-failure -j "$jobs"
+
+echo "== worker pool under ThreadSanitizer"
+# TSan refuses to start threads in a forked child unless told otherwise; the fork test needs that.
+cmake -S . -B build/tsan -G Ninja -DBRANTOVEIL_EXTENSION=OFF -DBRANTOVEIL_TESTS=ON -DBRANTOVEIL_ONLY='src/pool/|tests/cpp/pool_' \
+  -DBRANTOVEIL_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/tsan -j "$jobs"
+TSAN_OPTIONS=die_after_fork=0 ctest --test-dir build/tsan --output-on-failure
+
+if [ -f tests/fuzz/run.sh ]; then
+  echo "== short fuzzing run"
+  bash tests/fuzz/run.sh 30
+fi
+
+echo "== Python tests"
+python3 -m pytest -q tests/python
