@@ -1,0 +1,158 @@
+"""How close do the pairwise functions come to the cost of merely producing an n x n matrix?
+
+For an MCMC-like sample (trees sharing most splits, 50 taxa) and a sample of unrelated random
+trees (100 taxa), at n = 1,000, 5,000 and 10,000 trees, each function runs in a fresh process that
+reports seconds, pairs per second, the peak resident memory added by the call, and the ratio to
+the floor measured in the same process: allocating and filling an n x n NumPy array of the
+result's element type and turning it into `bytes`. Before timing, each result is checked against
+a plain Python computation on the first 40 trees.
+
+    python3 bench/pairwise.py [--sizes 1000,5000,10000] [--functions rf,wrf_bytes,kf_bytes,wrf_list,kf_list]
+"""
+
+import argparse
+import json
+import math
+import os
+import resource
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from sample import mcmc_like, translate_map, unrelated  # noqa: E402
+
+FUNCTIONS = {
+    "rf": ("pairwise_rf_from_newick_iter", "u4"),
+    "wrf_bytes": ("pairwise_wrf_with_snapshots_from_newick_iter", "f8"),
+    "kf_bytes": ("pairwise_kf_with_snapshots_from_newick_iter", "f8"),
+    "wrf_list": ("pairwise_wrf_from_newick_iter", "f8"),
+    "kf_list": ("pairwise_kf_from_newick_iter", "f8"),
+}
+SAMPLES = {"mcmc50": (mcmc_like, 50), "random100": (unrelated, 100)}
+
+
+def splits_of(text, translate):
+    """Unrooted splits of a generated Newick text as {frozenset(side without the first leaf): length}."""
+    stack, leaves_below, result, order = [[]], [], [], []
+    i = 0
+    while text[i] != ";":
+        c = text[i]
+        if c == "(":
+            stack.append([])
+            i += 1
+        elif c in ",)":
+            if c == ")":
+                members = frozenset().union(*stack.pop())
+                stack[-1].append(members)
+                result.append([members, 0.0])
+            i += 1
+        elif c == ":":
+            j = i + 1
+            while text[j] not in ",);":
+                j += 1
+            result[-1][1] = float(text[i + 1 : j])
+            i = j
+        else:
+            j = i
+            while text[j] not in ",():;":
+                j += 1
+            name = translate[text[i:j]]
+            order.append(name)
+            stack[-1].append(frozenset([name]))
+            result.append([frozenset([name]), 0.0])
+            i = j
+    everything = frozenset(order)
+    first = min(everything)
+    splits = {}
+    for members, length in result:
+        if len(members) in (0, len(everything)):
+            continue
+        complement = everything - members
+        if len(members) == 1 or len(complement) == 1:
+            side = members if len(members) == 1 else complement  # a pendant edge: the leaf itself
+        else:
+            side = complement if first in members else members
+        splits[side] = splits.get(side, 0.0) + length
+    return splits
+
+
+def reference(texts, translate, metric):
+    sets = [splits_of(t, translate) for t in texts]
+    n = len(sets)
+    out = [[0.0] * n for _ in range(n)]
+    for a in range(n):
+        for b in range(n):
+            keys = set(sets[a]) | set(sets[b])
+            if metric == "rf":
+                out[a][b] = sum(1 for k in keys if len(k) > 1 and (k in sets[a]) != (k in sets[b]))
+            else:
+                diffs = [sets[a].get(k, 0.0) - sets[b].get(k, 0.0) for k in keys]
+                out[a][b] = sum(map(abs, diffs)) if metric == "wrf" else math.sqrt(sum(d * d for d in diffs))
+    return out
+
+
+def child(sample, n, key):
+    import numpy as np
+
+    import brantoveil
+
+    generate, taxa = SAMPLES[sample]
+    texts = list(generate(n, taxa))
+    maps, names, indices = [translate_map(taxa)], [f"t{i}" for i in range(n)], [0] * n
+    function_name, dtype = FUNCTIONS[key]
+    function = getattr(brantoveil, function_name)
+
+    def matrix_of(result, m):
+        data = result[1]
+        return np.array(data).reshape(m, m) if isinstance(data, list) else np.frombuffer(data, "<" + dtype).reshape(m, m)
+
+    # The answer first: the first 40 trees against a plain computation.
+    m = 40
+    got = matrix_of(function(names[:m], iter(texts[:m]), maps, indices[:m]), m)
+    metric = "rf" if key == "rf" else key.split("_")[0]
+    want = np.array(reference(texts[:m], maps[0], metric))
+    assert np.allclose(got, want, rtol=1e-9, atol=1e-9), (key, np.abs(got - want).max())
+
+    start = time.perf_counter()
+    floor_matrix = np.empty((n, n), dtype=dtype)
+    floor_matrix.fill(1)
+    floor_bytes = floor_matrix.tobytes()
+    floor = time.perf_counter() - start
+    del floor_matrix, floor_bytes
+
+    baseline = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    start = time.perf_counter()
+    result = function(names, iter(texts), maps, indices)
+    seconds = time.perf_counter() - start
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    assert len(result[1]) == (n * n if isinstance(result[1], list) else n * n * np.dtype(dtype).itemsize)
+    print(json.dumps({"seconds": seconds, "floor": floor, "added_peak": max(peak - baseline, 0)}))
+
+
+def main():
+    if len(sys.argv) > 1 and sys.argv[1] == "--child":
+        child(sys.argv[2], int(sys.argv[3]), sys.argv[4])
+        return
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--sizes", default="1000,5000,10000")
+    parser.add_argument("--functions", default=",".join(FUNCTIONS))
+    parser.add_argument("--samples", default=",".join(SAMPLES))
+    args = parser.parse_args()
+    print(f"{'sample':<10} {'function':<10} {'n':>6} {'seconds':>8} {'Mpairs/s':>9} {'floor s':>8} "
+          f"{'x floor':>8} {'peak MiB':>9} {'x matrix':>8}")
+    for sample in args.samples.split(","):
+        for key in args.functions.split(","):
+            for n in map(int, args.sizes.split(",")):
+                out = subprocess.run([sys.executable, __file__, "--child", sample, str(n), key],
+                                     check=True, capture_output=True, text=True).stdout
+                r = json.loads(out.strip().splitlines()[-1])
+                pairs = n * (n - 1) / 2
+                element = 4 if FUNCTIONS[key][1] == "u4" else 8
+                print(f"{sample:<10} {key:<10} {n:>6} {r['seconds']:>8.3f} {pairs / r['seconds'] / 1e6:>9.1f} "
+                      f"{r['floor']:>8.3f} {r['seconds'] / r['floor']:>8.2f} {r['added_peak'] / 2**20:>9.1f} "
+                      f"{r['added_peak'] / (element * n * n):>8.2f}")
+
+
+if __name__ == "__main__":
+    main()
