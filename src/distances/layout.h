@@ -1,10 +1,15 @@
 // Column layout: trees as dense rows over frequent splits plus a postings index over rare ones.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
+#include "distances/buffer.h"
+#include "distances/postings.h"
+#include "pool/pool.h"
 #include "snapshot/intern.h"
 
 namespace brantoveil::distances {
@@ -17,6 +22,12 @@ class Input {
  public:
   static Input owned(std::vector<InternSnap> snaps, std::vector<std::uint32_t> supports);
   static Input borrowed(std::span<const InternSnap> snaps, std::span<const std::uint32_t> supports);
+
+  Input() = default;
+  Input(Input&& other) noexcept;
+  Input& operator=(Input&& other) noexcept;
+  Input(const Input&) = delete;
+  Input& operator=(const Input&) = delete;
 
   std::size_t size() const { return snaps_.size(); }
   bool owns() const { return owns_; }
@@ -35,5 +46,89 @@ class Input {
   std::span<const InternSnap> snaps_;
   std::span<const std::uint32_t> supports_;
 };
+
+/// Marks a split that takes no column (its support makes it irrelevant to the metric).
+inline constexpr std::uint32_t NO_COLUMN = 0xFFFFFFFF;
+
+/// Column of every split ID: dense columns 0..dense-1, then sparse columns dense..total-1.
+struct ColumnLayout {
+  std::vector<std::uint32_t> columns;
+  std::uint32_t dense = 0;
+  std::uint32_t total = 0;
+};
+
+/// Supports that earn a column: low <= support < high.
+struct Eligibility {
+  std::uint64_t low;
+  std::uint64_t high;
+};
+
+/// Numbers the eligible splits by descending support, ties by ascending split ID; splits with
+/// support >= `min_dense_support` are the dense prefix.
+ColumnLayout assign_columns(std::span<const std::uint32_t> supports, std::size_t n,
+                            Eligibility eligible, std::uint32_t min_dense_support);
+
+/// log2 of the layout block size for `threads` workers: about four trees per worker.
+std::uint32_t block_shift_for(std::size_t threads);
+/// log2 of the layout block size for the current pool.
+inline std::uint32_t block_shift() { return block_shift_for(pool::thread_count()); }
+
+/// Dense rows of all trees, one buffer per block of 2^shift trees.
+template <class T>
+struct Rows {
+  std::vector<Buffer<T>> blocks;
+  std::uint32_t shift = 0;
+  std::size_t width = 0;
+
+  /// Tree i's row of `width` elements (meaningless when `width` is 0).
+  const T* row(std::size_t i) const {
+    return blocks[i >> shift].data() + (i & ((std::size_t{1} << shift) - 1)) * width;
+  }
+};
+
+/// Everything the pairwise fill reads: dense rows, postings and one total per tree.
+template <class T, class Total>
+struct Layout {
+  Rows<T> rows;
+  Postings postings;
+  std::vector<Total> totals;
+};
+
+/// Lays the trees out block by block. per_tree(record, columns, row, sparse) fills the tree's zeroed
+/// row of max(width, 1) elements, appends its sparse entries sorted by index, and returns its total.
+///
+/// Blocks of 2^shift trees bound what is held at once: an owned input's records of a block are
+/// released as soon as the block is laid out, and its supports once all blocks are done.
+template <class T, class Total, class PerTree>
+Layout<T, Total> lay_out(Input& input, ColumnLayout columns, std::uint32_t shift,
+                         bool weighted_flag, std::size_t width, PerTree&& per_tree) {
+  const std::size_t n = input.size();
+  const std::size_t block = std::size_t{1} << shift;
+  const std::size_t blocks = (n + block - 1) / block;
+  Layout<T, Total> out;
+  out.rows.shift = shift;
+  out.rows.width = width;
+  out.rows.blocks.reserve(blocks);
+  out.totals.resize(n);
+  PostingsBuilder builder = Postings::builder(input.supports(), columns, n, shift, weighted_flag);
+  const std::size_t stride = width == 0 ? 1 : width;
+  const std::span<const InternSnap> snaps = input.snaps();
+  for (std::size_t first = 0; first < n; first += block) {
+    const std::size_t m = std::min(block, n - first);
+    Buffer<T> buffer(m * stride);
+    std::vector<std::vector<SparseEntry>> lists(m);
+    pool::parallel_for(m, [&](std::size_t j) {
+      std::span<T> row(buffer.data() + j * stride, stride);
+      out.totals[first + j] = per_tree(snaps[first + j], std::as_const(columns), row, lists[j]);
+    });
+    builder.push_block(lists);
+    out.rows.blocks.push_back(width == 0 ? Buffer<T>() : std::move(buffer));
+    input.release(first, first + m);
+  }
+  input.release_supports();
+  columns = ColumnLayout{};
+  out.postings = std::move(builder).finish();
+  return out;
+}
 
 }  // namespace brantoveil::distances

@@ -2,14 +2,33 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "distances/buffer.h"
 #include "distances/layout.h"
 
 namespace brantoveil::distances {
 
+/// Every tree's bit row over the dense columns, with the span of its non-zero words.
+struct BitRows {
+  /// Takes n rows of `width` words laid end to end and finds each row's non-zero span.
+  BitRows(std::vector<std::uint64_t> words, std::size_t width, std::size_t n);
+
+  std::vector<std::uint64_t> words;
+  /// Per tree: first non-zero word and one past the last; (0, 0) for an empty row.
+  std::vector<std::pair<std::size_t, std::size_t>> ranges;
+  std::size_t width = 0;
+};
+
 /// The n x n Robinson-Foulds matrix, row-major; adds completed pairs to `counter` when given.
 Buffer<std::uint32_t> distance_rf(Input input, std::atomic<std::uint64_t>* counter);
+
+/// `distance_rf` with the dense/sparse boundary given: splits held by at least
+/// `min_dense_support` trees are compared as bit rows, rarer ones through postings.
+Buffer<std::uint32_t> distance_rf_split(Input input, std::uint32_t min_dense_support,
+                                        std::atomic<std::uint64_t>* counter);
 
 }  // namespace brantoveil::distances

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 
 #include "distances/buffer.h"
@@ -9,9 +10,40 @@
 
 namespace brantoveil::distances {
 
+/// Weighted Robinson-Foulds: |a - b| = a + b - 2 min(a, b), summed over splits.
+struct WeightedRf {
+  /// min(a, b), or the other one when either is NaN; works on scalars and lane vectors alike.
+  template <class V>
+  static V pair_term(V a, V b) {
+    const V low = a < b ? a : b;
+    return b != b ? a : low;
+  }
+  static double finish_pair(double x) { return x; }
+};
+
+/// Kuhner-Felsenstein: (a - b)^2 = a^2 + b^2 - 2ab, summed over splits, then the square root.
+struct BranchScore {
+  template <class V>
+  static V pair_term(V a, V b) {
+    return a * b;
+  }
+  static double finish_pair(double x) { return std::sqrt(x); }
+};
+
 /// The n x n weighted Robinson-Foulds matrix; adds completed pairs to `counter` when given.
 Buffer<double> distance_wrf(Input input, std::atomic<std::uint64_t>* counter);
 /// The n x n Kuhner-Felsenstein matrix; adds completed pairs to `counter` when given.
 Buffer<double> distance_kf(Input input, std::atomic<std::uint64_t>* counter);
+
+/// A weighted matrix with the dense/sparse boundary given: splits held by at least
+/// `min_dense_support` trees are compared as f64 rows, rarer shared ones through postings.
+template <class Metric>
+Buffer<double> weighted_distances_split(Input input, std::uint32_t min_dense_support,
+                                        std::atomic<std::uint64_t>* counter);
+
+extern template Buffer<double> weighted_distances_split<WeightedRf>(Input, std::uint32_t,
+                                                                    std::atomic<std::uint64_t>*);
+extern template Buffer<double> weighted_distances_split<BranchScore>(Input, std::uint32_t,
+                                                                     std::atomic<std::uint64_t>*);
 
 }  // namespace brantoveil::distances

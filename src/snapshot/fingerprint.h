@@ -38,10 +38,14 @@ class StringIndex {
     std::uint32_t index = kAbsent;
   };
   void grow();
+  void rehash(std::size_t capacity);
+  std::size_t home(std::string_view key) const;
 
+  // Capacity is a power of two kept at least twice the size, so probes stay short and end.
   std::vector<Slot> slots_;
   std::size_t size_ = 0;
   std::size_t mask_ = 0;
+  unsigned shift_ = 64;  // home slot = top log2(capacity) hash bits, which mix every input byte
 };
 
 /// FxHash of a byte string.

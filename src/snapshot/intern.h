@@ -1,6 +1,7 @@
 // Split interner: gives every distinct split of a call one dense 32-bit split ID.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -22,6 +23,64 @@ struct InternSnap {
 
 struct Snapshots;
 
+/// Number of shards; a split's shard is the lowest byte of its key.
+inline constexpr std::size_t kShards = 256;
+
+/// Most splits one shard may hold: local indices must fit the 24 bits of a provisional ID.
+inline constexpr std::uint32_t kMaxShardSplits = 1u << 24;
+
+/// The internal parts of one snapshot, bucketed by shard (stable within a shard).
+struct Route {
+  /// Indices into `parts` of the parts with size != 1, ascending.
+  std::vector<std::uint32_t> internal;
+  /// Positions into `internal`, grouped by shard in ascending shard order.
+  std::vector<std::uint32_t> by_shard;
+  /// Shard s owns by_shard[shard_starts[s], shard_starts[s + 1]).
+  std::array<std::uint32_t, kShards + 1> shard_starts{};
+  /// Copies of the internal parts in by_shard order, so a shard task reads its run contiguously.
+  std::vector<Part> routed;
+
+  /// Two-pass counting sort of the snapshot's internal parts by shard.
+  static Route of(const Snapshot& snapshot);
+};
+
+/// What every shard of one interner needs to know while interning.
+struct ShardRules {
+  std::uint32_t n_leaves = 0;
+  bool rooted = false;
+  bool keep_clades = false;
+  std::uint32_t max_splits = kMaxShardSplits;
+};
+
+/// One shard's distinct splits as parallel arrays indexed by local index, plus a table of indices.
+class Shard {
+ public:
+  /// Returned by `intern` when the shard is already full.
+  static constexpr std::uint32_t kFull = 0xFFFFFFFFu;
+
+  /// The local index of the part's split, inserting it when new; kFull when no room is left.
+  std::uint32_t intern(const Part& part, const Snapshot& snapshot, const ShardRules& rules);
+
+  std::size_t size() const { return keys.size(); }
+
+  std::vector<u128> keys;
+  std::vector<std::uint32_t> minor_sizes;
+  std::vector<std::uint32_t> supports;
+  CladeTable clades;
+
+  /// Drops the lookup table and keys once numbering no longer needs them.
+  void release_lookup();
+
+ private:
+  void grow_table();
+
+  // Open addressing with linear probing over local indices; kEmpty marks a free slot. The slot
+  // is found from key bits 8..71, which are already uniformly random, so no hash is computed.
+  static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
+  std::vector<std::uint32_t> table_;
+  std::size_t mask_ = 0;
+};
+
 /// Interns chunks of parsed trees over 256 lock-free shards; `finish` fixes the final numbering.
 class Interner {
  public:
@@ -34,6 +93,9 @@ class Interner {
   Status push_chunk(std::vector<Snapshot> chunk);
   /// Final IDs, supports and clade table; consumes the interner.
   Snapshots finish(std::vector<std::string> leaf_names) &&;
+
+  /// Lowers the per-shard cap so tests reach the overflow path without 16M inserts.
+  void limit_shard_splits_for_testing(std::uint32_t max_splits);
 
   struct State;
 

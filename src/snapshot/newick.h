@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "snapshot/fingerprint.h"
@@ -44,6 +45,29 @@ struct Token {
   std::string_view value;
   std::size_t end = 0;
   std::string owned;  // backs `value` when whitespace had to be removed
+
+  Token() = default;
+  // Copies and moves re-point `value` when it views `owned`, whose bytes move with it.
+  Token(const Token& other) { assign(other, other.owned); }
+  Token(Token&& other) noexcept { assign(other, std::move(other.owned)); }
+  Token& operator=(const Token& other) {
+    if (this != &other) assign(other, other.owned);
+    return *this;
+  }
+  Token& operator=(Token&& other) noexcept {
+    if (this != &other) assign(other, std::move(other.owned));
+    return *this;
+  }
+
+ private:
+  template <class Owned>
+  void assign(const Token& other, Owned&& other_owned) {
+    const bool views_owned = !other.owned.empty() && other.value.data() == other.owned.data();
+    const std::string_view other_value = other.value;
+    end = other.end;
+    owned = std::forward<Owned>(other_owned);
+    value = views_owned ? std::string_view(owned) : other_value;
+  }
 };
 
 /// Scans one label or length token starting at `pos`.

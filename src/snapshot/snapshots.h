@@ -42,6 +42,10 @@ struct SnapshotOptions {
   std::size_t chunk_trees = 0;
 };
 
+/// Trees per worker thread in each chunk after tree 0, estimated from tree 0's size.
+std::uint64_t chunk_trees_per_thread(std::uint64_t text_bytes, std::uint64_t parts, std::uint64_t leaves,
+                                     std::uint64_t threads);
+
 using Counter = std::atomic<std::uint64_t>;
 
 /// All trees of one call, interned.

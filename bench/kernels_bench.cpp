@@ -1,0 +1,158 @@
+// How fast are the three distance kernels on MCMC-like and on unrelated tree sets?
+//
+// Builds interned trees directly (no parsing), checks sampled pairs against a brute-force
+// reference, and only then prints seconds and pairs per second.
+// Usage: kernels_bench [trees=10000]
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "distances/rf.h"
+#include "distances/weighted.h"
+#include "pool/pool.h"
+
+namespace {
+
+using brantoveil::distances::Buffer;
+using brantoveil::distances::Input;
+using brantoveil::snapshot::InternSnap;
+
+struct TreeSet {
+  std::vector<InternSnap> snaps;
+  std::vector<std::uint32_t> supports;
+};
+
+// Each tree holds `internal` splits. With probability `keep` a slot takes the consensus split
+// of that slot, otherwise an alternative drawn from `alternatives` with a skew towards the first
+// ones, as a posterior sample does; with keep = 0 and a huge pool the trees are unrelated.
+TreeSet make_trees(std::size_t n, std::uint32_t taxa, std::uint32_t internal, double keep,
+                   std::uint32_t alternatives, bool lengths, std::uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  std::exponential_distribution<double> branch(10.0);
+  const std::uint32_t pendants = lengths ? taxa : 0;
+  std::unordered_map<std::uint64_t, std::uint32_t> id_of;  // candidate split -> dense ID
+  TreeSet set;
+  set.supports.assign(pendants, static_cast<std::uint32_t>(n));
+  for (std::size_t t = 0; t < n; ++t) {
+    InternSnap snap;
+    snap.pendants = pendants;
+    for (std::uint32_t slot = 0; slot < internal; ++slot) {
+      std::uint64_t candidate;
+      if (unit(rng) < keep) {
+        candidate = slot;
+      } else {
+        const double skew = std::pow(unit(rng), 3.0);
+        candidate = internal + static_cast<std::uint64_t>(skew * alternatives);
+      }
+      auto [it, fresh] = id_of.try_emplace(candidate, static_cast<std::uint32_t>(set.supports.size()));
+      if (fresh) set.supports.push_back(0);
+      // A tree holds a split once; a repeated draw stands for a different, unique split.
+      if (std::find(snap.ids.begin(), snap.ids.end(), it->second) != snap.ids.end()) {
+        snap.ids.push_back(static_cast<std::uint32_t>(set.supports.size()));
+        set.supports.push_back(1);
+        continue;
+      }
+      snap.ids.push_back(it->second);
+      ++set.supports[it->second];
+    }
+    if (lengths) {
+      snap.lengths.resize(pendants + snap.ids.size());
+      for (double& l : snap.lengths) l = branch(rng);
+    }
+    set.snaps.push_back(std::move(snap));
+  }
+  return set;
+}
+
+// Brute-force splits -> length of one tree.
+std::unordered_map<std::uint32_t, double> table_of(const InternSnap& snap) {
+  std::unordered_map<std::uint32_t, double> table;
+  for (std::uint32_t i = 0; i < snap.pendants + snap.ids.size(); ++i) {
+    const std::uint32_t id = i < snap.pendants ? i : snap.ids[i - snap.pendants];
+    table[id] = snap.lengths.empty() ? 1.0 : snap.lengths[i];
+  }
+  return table;
+}
+
+// metric: 0 RF, 1 weighted RF, 2 KF.
+double reference(const TreeSet& set, std::size_t a, std::size_t b, int metric) {
+  auto ta = table_of(set.snaps[a]);
+  auto tb = table_of(set.snaps[b]);
+  double sum = 0.0;
+  for (const auto& [id, la] : ta) {
+    const auto it = tb.find(id);
+    const double lb = it == tb.end() ? 0.0 : it->second;
+    const double d = metric == 0 ? (it == tb.end() ? 1.0 : 0.0) : la - lb;
+    sum += metric == 2 ? d * d : std::fabs(d);
+  }
+  for (const auto& [id, lb] : tb) {
+    if (ta.count(id) != 0) continue;
+    sum += metric == 0 ? 1.0 : metric == 2 ? lb * lb : std::fabs(lb);
+  }
+  return metric == 2 ? std::sqrt(sum) : sum;
+}
+
+template <class T>
+bool check_sample(const TreeSet& set, const Buffer<T>& m, int metric) {
+  const std::size_t n = set.snaps.size();
+  std::mt19937_64 rng(99);
+  for (int k = 0; k < 300; ++k) {
+    const std::size_t a = rng() % n, b = rng() % n;
+    const double want = a == b ? 0.0 : reference(set, a, b, metric);
+    const double got = static_cast<double>(m[a * n + b]);
+    if (std::fabs(got - want) > 1e-9 * (1.0 + want) || m[a * n + b] != m[b * n + a]) {
+      std::fprintf(stderr, "mismatch at (%zu, %zu): got %.17g, want %.17g\n", a, b, got, want);
+      return false;
+    }
+  }
+  return true;
+}
+
+template <class Run>
+bool time_kernel(const char* name, const TreeSet& set, int metric, Run run) {
+  const std::size_t n = set.snaps.size();
+  const auto start = std::chrono::steady_clock::now();
+  const auto m = run(Input::borrowed(set.snaps, set.supports));
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (!check_sample(set, m, metric)) return false;
+  const double pairs = static_cast<double>(n) * static_cast<double>(n - 1) / 2.0;
+  std::printf("  %-13s %8.3f s  %12.0f pairs/s\n", name, seconds, pairs / seconds);
+  return true;
+}
+
+bool bench_set(const char* title, const TreeSet& set) {
+  std::size_t max_support = 0, single = 0;
+  for (const std::uint32_t s : set.supports) {
+    max_support = std::max<std::size_t>(max_support, s);
+    single += s == 1;
+  }
+  std::printf("%s: %zu trees, %zu split IDs (%zu held by one tree)\n", title, set.snaps.size(),
+              set.supports.size(), single);
+  bool ok = time_kernel("rf", set, 0, [](Input in) { return distance_rf(std::move(in), nullptr); });
+  if (!set.snaps.empty() && !set.snaps[0].lengths.empty()) {
+    ok = ok && time_kernel("weighted rf", set, 1, [](Input in) { return distance_wrf(std::move(in), nullptr); });
+    ok = ok && time_kernel("kf", set, 2, [](Input in) { return distance_kf(std::move(in), nullptr); });
+  }
+  return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::size_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 10000;
+  std::printf("threads: %zu\n", brantoveil::pool::thread_count());
+  bool ok = true;
+  // 50 taxa: 47 internal splits, 90% of slots on the consensus, alternatives skewed.
+  ok = ok && bench_set("MCMC-like, 50 taxa, no lengths", make_trees(n, 50, 47, 0.9, 3000, false, 1));
+  ok = ok && bench_set("MCMC-like, 50 taxa, lengths", make_trees(n, 50, 47, 0.9, 3000, true, 2));
+  // 100 taxa, unrelated: 97 internal splits drawn from a pool so large they almost never repeat.
+  ok = ok && bench_set("unrelated, 100 taxa, lengths", make_trees(n, 100, 97, 0.0, 1u << 30, true, 3));
+  return ok ? 0 : 1;
+}

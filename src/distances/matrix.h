@@ -1,0 +1,55 @@
+// The n x n result matrix: parallel row chunks fill the upper triangle, then one mirror pass.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "distances/buffer.h"
+#include "pool/pool.h"
+
+namespace brantoveil::distances {
+
+/// Pairs (r, c) with c > r whose first index lies in rows [r0, r0 + rows) of an n-row matrix.
+std::uint64_t pairs_in_rows(std::size_t n, std::size_t r0, std::size_t rows);
+
+/// Copies every cell above the diagonal to its mirror cell, in 64 x 64 tiles.
+template <class T>
+void mirror_upper(T* cells, std::size_t n);
+
+extern template void mirror_upper<std::uint32_t>(std::uint32_t*, std::size_t);
+extern template void mirror_upper<double>(double*, std::size_t);
+
+/// Allocates a zeroed n x n matrix, runs kernel(r0, rows) on each chunk of `rows_per_chunk` rows
+/// in parallel, adds each chunk's pair count to `counter` when given, then mirrors the result.
+///
+/// The kernel must leave every cell (r, c) with c > r of its rows final and must not write c <= r:
+/// chunks own disjoint rows, so no lock guards the buffer, and the lower half stays zero until the
+/// mirror. The counter is bumped once per chunk, after its cells are final, so a reader never sees
+/// more than the pairs actually done and sees exactly n(n-1)/2 once the loop has joined.
+template <class T, class Kernel>
+Buffer<T> fill_symmetric(std::size_t n, std::size_t rows_per_chunk,
+                         std::atomic<std::uint64_t>* counter, Kernel&& kernel) {
+  Buffer<T> cells(n * n);
+  const std::size_t total = n * n;
+  std::size_t chunk_len = rows_per_chunk * n;
+  if (chunk_len == 0) chunk_len = 1;
+  const std::size_t chunks = (total + chunk_len - 1) / chunk_len;
+  T* base = cells.data();
+  pool::parallel_for(chunks, [&](std::size_t k) {
+    const std::size_t start = k * chunk_len;
+    const std::size_t len = std::min(chunk_len, total - start);
+    const std::size_t r0 = k * rows_per_chunk;
+    kernel(r0, std::span<T>(base + start, len));
+    if (counter != nullptr) {
+      const std::size_t rows = len / n;
+      counter->fetch_add(pairs_in_rows(n, r0, rows), std::memory_order_relaxed);
+    }
+  });
+  if (n > 1) mirror_upper(base, n);
+  return cells;
+}
+
+}  // namespace brantoveil::distances

@@ -1,0 +1,125 @@
+// Robinson-Foulds kernel: shared rare splits counted into the output row, frequent ones by popcount.
+#include "distances/rf.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "distances/boundary.h"
+#include "distances/matrix.h"
+
+namespace brantoveil::distances {
+
+namespace {
+
+using Range = std::pair<std::size_t, std::size_t>;
+
+// Bit row plus sparse list of one tree. Universal and single-tree splits take no column: they
+// cancel out of every pair or can be shared with nobody, so only the total K_i sees them.
+std::uint32_t lay_out_tree(const InternSnap& snap, const ColumnLayout& layout, std::uint32_t universal,
+                           std::span<std::uint64_t> row, std::vector<SparseEntry>& sparse) {
+  const auto place = [&](std::uint32_t id) {
+    const std::uint32_t col = layout.columns[id];
+    if (col == NO_COLUMN) return;
+    if (col < layout.dense) {
+      row[col >> 6] |= std::uint64_t{1} << (col & 63);
+    } else {
+      sparse.push_back({col - layout.dense, 0.0});
+    }
+  };
+  for (std::uint32_t id = 0; id < snap.pendants; ++id) place(id);
+  for (const std::uint32_t id : snap.ids) place(id);
+  std::sort(sparse.begin(), sparse.end(),
+            [](const SparseEntry& a, const SparseEntry& b) { return a.index < b.index; });
+  return snap.pendants + static_cast<std::uint32_t>(snap.ids.size()) - universal;
+}
+
+// Row i against every later tree: cell j enters holding the rare splits i and j share and leaves
+// holding K_i + K_j - 2 * (dense shared + rare shared). Only the overlap of the two trees'
+// non-zero word spans can contribute to the AND, and columns by descending support keep the
+// spans short. Cloned so the popcount instruction is used where the CPU has it.
+__attribute__((target_clones("popcnt", "default")))
+void finish_rf_row(const std::uint64_t* words, const Range* ranges, const std::uint32_t* totals,
+                   std::size_t width, std::size_t n, std::size_t i, std::uint32_t* row) {
+  const std::uint64_t* own = words + i * width;
+  const std::size_t lo_i = ranges[i].first;
+  const std::size_t hi_i = ranges[i].second;
+  const std::uint32_t k_i = totals[i];
+  for (std::size_t j = i + 1; j < n; ++j) {
+    const std::size_t lo = std::max(lo_i, ranges[j].first);
+    const std::size_t hi = std::min(hi_i, ranges[j].second);
+    const std::uint64_t* other = words + j * width;
+    std::uint32_t shared = 0;
+    for (std::size_t w = lo; w < hi; ++w) {
+      shared += static_cast<std::uint32_t>(__builtin_popcountll(own[w] & other[w]));
+    }
+    row[j] = k_i + totals[j] - 2 * (shared + row[j]);
+  }
+}
+
+}  // namespace
+
+BitRows::BitRows(std::vector<std::uint64_t> all_words, std::size_t row_width, std::size_t n)
+    : words(std::move(all_words)), ranges(n, Range{0, 0}), width(row_width) {
+  for (std::size_t i = 0; i < n && width > 0; ++i) {
+    const std::uint64_t* row = words.data() + i * width;
+    std::size_t last = width;
+    while (last > 0 && row[last - 1] == 0) --last;
+    if (last == 0) continue;
+    std::size_t first = 0;
+    while (row[first] == 0) ++first;
+    ranges[i] = {first, last};
+  }
+}
+
+Buffer<std::uint32_t> distance_rf(Input input, std::atomic<std::uint64_t>* counter) {
+  const std::size_t n = input.size();
+  const std::uint32_t min_dense_support = min_dense_support_rf(n);
+  return distance_rf_split(std::move(input), min_dense_support, counter);
+}
+
+Buffer<std::uint32_t> distance_rf_split(Input input, std::uint32_t min_dense_support,
+                                        std::atomic<std::uint64_t>* counter) {
+  const std::size_t n = input.size();
+  if (n == 0) return {};
+  // Splits held by every tree cancel out of every pair; splits of one tree need no column.
+  ColumnLayout layout = assign_columns(input.supports(), n, {2, n}, min_dense_support);
+  const auto n32 = static_cast<std::uint32_t>(n);
+  std::uint32_t universal = 0;
+  for (const std::uint32_t c : input.supports()) universal += c == n32 ? 1 : 0;
+  const std::size_t width = (std::size_t{layout.dense} + 63) / 64;
+  const std::uint32_t shift = block_shift();
+
+  Layout<std::uint64_t, std::uint32_t> laid = lay_out<std::uint64_t, std::uint32_t>(
+      input, std::move(layout), shift, false, width,
+      [&](const InternSnap& snap, const ColumnLayout& columns, std::span<std::uint64_t> row,
+          std::vector<SparseEntry>& sparse) {
+        return lay_out_tree(snap, columns, universal, row, sparse);
+      });
+
+  std::vector<std::uint64_t> words(n * width);
+  if (width > 0) {
+    const std::size_t block = std::size_t{1} << shift;
+    for (std::size_t b = 0; b < laid.rows.blocks.size(); ++b) {
+      Buffer<std::uint64_t>& buffer = laid.rows.blocks[b];
+      std::memcpy(words.data() + b * block * width, buffer.data(), buffer.size() * sizeof(std::uint64_t));
+      buffer = Buffer<std::uint64_t>();
+    }
+  }
+  std::vector<Buffer<std::uint64_t>>().swap(laid.rows.blocks);
+  const BitRows bits(std::move(words), width, n);
+  const Postings& postings = laid.postings;
+  const std::uint32_t* totals = laid.totals.data();
+
+  return fill_symmetric<std::uint32_t>(n, 1, counter, [&](std::size_t i, std::span<std::uint32_t> row) {
+    // Rare splits first: every later tree sharing one gets +1 in its own cell.
+    const Postings::OwnRange own = postings.own_of(i);
+    for (std::uint64_t e = own.first; e < own.last; ++e) {
+      const std::uint32_t s = own.block->columns[e];
+      const std::uint64_t end = postings.list_end(s);
+      for (std::uint64_t p = postings.later_than(s, i); p < end; ++p) ++row[postings.trees[p]];
+    }
+    finish_rf_row(bits.words.data(), bits.ranges.data(), totals, bits.width, n, i, row.data());
+  });
+}
+
+}  // namespace brantoveil::distances

@@ -1,0 +1,89 @@
+// Per-tree matrices over all splits of a set, for analysis in Python without reparsing.
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <numeric>
+
+#include "pool/pool.h"
+#include "snapshot/snapshots.h"
+
+namespace brantoveil::snapshot {
+
+namespace {
+
+// The splits of a tree are the pendant IDs 0..pendants-1 followed by its interned IDs.
+template <class Visit>
+void for_each_split(const InternSnap& snap, Visit&& visit) {
+  std::size_t k = 0;
+  for (std::uint32_t id = 0; id < snap.pendants; ++id) visit(k++, id);
+  for (std::uint32_t id : snap.ids) visit(k++, id);
+}
+
+// Stores one value as little-endian binary64 whatever the host order.
+inline void store_le_f64(std::uint8_t* out, double value) {
+  std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
+  if constexpr (std::endian::native == std::endian::big) bits = __builtin_bswap64(bits);
+  std::memcpy(out, &bits, sizeof bits);
+}
+
+}  // namespace
+
+// Columns follow the packed-bit-row order of the canonical clades, which depends only on which
+// splits occur: not on tree order, IDs, threads or chunking. Distinct splits have distinct
+// clades, so an unstable sort is still deterministic.
+std::pair<std::vector<std::uint64_t>, std::vector<std::uint64_t>> Snapshots::column_order() const {
+  const std::size_t count = clades.size();
+  std::vector<std::uint64_t> split_at(count);
+  std::iota(split_at.begin(), split_at.end(), std::uint64_t{0});
+  std::sort(split_at.begin(), split_at.end(), [&](std::uint64_t a, std::uint64_t b) {
+    return cmp_packed(clades.clade(a), clades.clade(b)) < 0;
+  });
+  std::vector<std::uint64_t> column_of(count);
+  for (std::size_t column = 0; column < count; ++column) column_of[split_at[column]] = column;
+  return {std::move(column_of), std::move(split_at)};
+}
+
+std::pair<std::vector<std::uint8_t>, std::vector<std::uint64_t>> Snapshots::build_presence_matrix() const {
+  auto [column_of, split_at] = column_order();
+  const std::size_t columns = split_at.size();
+  std::vector<std::uint8_t> bytes(snaps.size() * columns, 0);
+  pool::parallel_for(snaps.size(), [&](std::size_t t) {
+    std::uint8_t* row = bytes.data() + t * columns;
+    // A set built without clades has no columns; its IDs are skipped rather than misplaced.
+    for_each_split(snaps[t], [&](std::size_t, std::uint32_t id) {
+      if (id < columns) row[column_of[id]] = 1;
+    });
+  });
+  return {std::move(bytes), std::move(split_at)};
+}
+
+std::pair<std::vector<std::uint8_t>, std::vector<std::uint64_t>> Snapshots::build_branch_length_matrix()
+    const {
+  auto [column_of, split_at] = column_order();
+  const std::size_t columns = split_at.size();
+  if (columns == 0) return {{}, std::move(split_at)};
+  // Zero bytes are 0.0, so absent splits need no write.
+  std::vector<std::uint8_t> bytes(snaps.size() * columns * sizeof(double), 0);
+  pool::parallel_for(snaps.size(), [&](std::size_t t) {
+    const InternSnap& snap = snaps[t];
+    std::uint8_t* row = bytes.data() + t * columns * sizeof(double);
+    for_each_split(snap, [&](std::size_t k, std::uint32_t id) {
+      if (k < snap.lengths.size() && id < columns) store_le_f64(row + column_of[id] * sizeof(double), snap.lengths[k]);
+    });
+  });
+  return {std::move(bytes), std::move(split_at)};
+}
+
+std::vector<std::uint8_t> Snapshots::build_bipartition_bytes(const std::vector<std::uint64_t>& split_at) const {
+  const std::size_t row_bytes = (leaf_names.size() + 7) / 8;
+  std::vector<std::uint8_t> bytes(split_at.size() * row_bytes, 0);
+  for (std::size_t column = 0; column < split_at.size(); ++column) {
+    std::uint8_t* row = bytes.data() + column * row_bytes;
+    for (std::uint32_t leaf : clades.clade(split_at[column])) {
+      row[leaf / 8] |= static_cast<std::uint8_t>(1u << (leaf % 8));
+    }
+  }
+  return bytes;
+}
+
+}  // namespace brantoveil::snapshot

@@ -1,0 +1,274 @@
+// Split interner: 256 independent shards, provisional IDs per chunk, one renumbering at the end.
+#include "snapshot/intern.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "pool/pool.h"
+#include "snapshot/messages.h"
+#include "snapshot/snapshots.h"
+
+namespace brantoveil::snapshot {
+
+namespace {
+
+static_assert(kMaxShardSplits - 1 <= 0xFFFFFFu, "local indices must fit the 24 bits of a provisional ID");
+
+// Keys are XORs of random labels, so their low byte spreads splits evenly over the shards.
+inline std::size_t shard_of(u128 key) { return static_cast<std::uint8_t>(key); }
+
+// Bits 8..71 of the key: disjoint from the shard byte, so they stay uniform inside a shard.
+inline std::uint64_t in_shard_hash(u128 key) { return static_cast<std::uint64_t>(key >> 8); }
+
+// A provisional ID keeps the shard in its low byte until `finish` knows every shard's size.
+inline std::uint32_t provisional_id(std::uint32_t local, std::size_t shard) {
+  return (local << 8) | static_cast<std::uint32_t>(shard);
+}
+
+// One shard's answer for one chunk: the local indices of every tree's parts in that shard, tree
+// by tree; tree t's run is local[offsets[t], offsets[t + 1]).
+struct ShardWork {
+  std::vector<std::uint32_t> local;
+  std::vector<std::uint64_t> offsets;
+  bool full = false;
+};
+
+}  // namespace
+
+// Route -------------------------------------------------------------------------------------
+
+Route Route::of(const Snapshot& snapshot) {
+  Route route;
+  const std::vector<Part>& parts = snapshot.parts;
+  route.internal.reserve(parts.size());
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    if (parts[i].size != 1) route.internal.push_back(static_cast<std::uint32_t>(i));
+  }
+
+  // Pass 1: count per shard, shifted by one so the prefix sums become start positions.
+  std::array<std::uint32_t, kShards + 1> starts{};
+  for (std::uint32_t index : route.internal) ++starts[shard_of(parts[index].key) + 1];
+  for (std::size_t s = 1; s <= kShards; ++s) starts[s] += starts[s - 1];
+  route.shard_starts = starts;
+
+  // Pass 2: place positions; walking `internal` in order keeps each shard's run ascending.
+  route.by_shard.resize(route.internal.size());
+  route.routed.resize(route.internal.size());
+  for (std::size_t p = 0; p < route.internal.size(); ++p) {
+    const Part& part = parts[route.internal[p]];
+    const std::uint32_t slot = starts[shard_of(part.key)]++;
+    route.by_shard[slot] = static_cast<std::uint32_t>(p);
+    route.routed[slot] = part;
+  }
+  return route;
+}
+
+// Shard -------------------------------------------------------------------------------------
+
+std::uint32_t Shard::intern(const Part& part, const Snapshot& snapshot, const ShardRules& rules) {
+  // Identity is (key, smaller side): keys alone could collide for complementary sides.
+  const std::uint32_t minor = std::min(part.size, rules.n_leaves - part.size);
+  if (table_.empty()) grow_table();
+
+  std::size_t slot = in_shard_hash(part.key) & mask_;
+  for (;;) {
+    const std::uint32_t i = table_[slot];
+    if (i == kEmpty) break;
+    if (keys[i] == part.key && minor_sizes[i] == minor) {
+      ++supports[i];
+      return i;
+    }
+    slot = (slot + 1) & mask_;
+  }
+
+  const std::size_t index = keys.size();
+  if (index >= rules.max_splits) return kFull;
+  if (index == keys.capacity()) {
+    // The three arrays grow in step, by half their length (at least 16).
+    const std::size_t grown = index + std::max<std::size_t>(index / 2, 16);
+    keys.reserve(grown);
+    minor_sizes.reserve(grown);
+    supports.reserve(grown);
+  }
+  keys.push_back(part.key);
+  minor_sizes.push_back(minor);
+  supports.push_back(1);
+  if (rules.keep_clades) snapshot.push_canonical(part, rules.rooted, clades);
+
+  table_[slot] = static_cast<std::uint32_t>(index);
+  // Load stays at most one half, so misses end after a probe or two.
+  if ((index + 1) * 2 > table_.size()) grow_table();
+  return static_cast<std::uint32_t>(index);
+}
+
+void Shard::grow_table() {
+  const std::size_t capacity = std::max<std::size_t>(table_.size() * 2, 32);
+  table_.assign(capacity, kEmpty);
+  mask_ = capacity - 1;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    std::size_t slot = in_shard_hash(keys[i]) & mask_;
+    while (table_[slot] != kEmpty) slot = (slot + 1) & mask_;
+    table_[slot] = static_cast<std::uint32_t>(i);
+  }
+}
+
+void Shard::release_lookup() {
+  std::vector<std::uint32_t>().swap(table_);
+  std::vector<u128>().swap(keys);
+  std::vector<std::uint32_t>().swap(minor_sizes);
+  mask_ = 0;
+}
+
+// Interner ----------------------------------------------------------------------------------
+
+struct Interner::State {
+  std::vector<Shard> shards = std::vector<Shard>(kShards);
+  std::vector<InternSnap> snaps;
+  std::uint64_t n_leaves = 0;
+  bool keep_lengths = false;
+  bool keep_clades = false;
+  std::uint32_t pendants = 0;  // P: n when pendant edges get reserved IDs, else 0
+  ShardRules rules;
+};
+
+Interner::Interner(std::uint64_t n_leaves, bool rooted, bool keep_lengths, bool keep_clades)
+    : state_(std::make_unique<State>()) {
+  State& st = *state_;
+  st.n_leaves = n_leaves;
+  st.keep_lengths = keep_lengths;
+  st.keep_clades = keep_clades;
+  st.pendants = (keep_lengths || keep_clades) ? static_cast<std::uint32_t>(n_leaves) : 0;
+  st.rules.n_leaves = static_cast<std::uint32_t>(n_leaves);
+  st.rules.rooted = rooted;
+  st.rules.keep_clades = keep_clades;
+}
+
+Interner::~Interner() = default;
+Interner::Interner(Interner&&) noexcept = default;
+Interner& Interner::operator=(Interner&&) noexcept = default;
+
+void Interner::limit_shard_splits_for_testing(std::uint32_t max_splits) {
+  state_->rules.max_splits = std::min(max_splits, kMaxShardSplits);
+}
+
+// Three fork-join phases. Routes and assembly are per tree; the shard phase gives each shard to
+// exactly one task, which walks the chunk's trees in input order, so local indices are ranks of
+// first occurrence whatever the thread count or chunking, and no lock is needed anywhere.
+Status Interner::push_chunk(std::vector<Snapshot> chunk) {
+  State& st = *state_;
+  const std::size_t count = chunk.size();
+  if (count == 0) return success();
+
+  // Phase 1: route every tree's internal parts to their shards.
+  std::vector<Route> routes(count);
+  pool::parallel_for(count, [&](std::size_t t) { routes[t] = Route::of(chunk[t]); });
+
+  // Phase 2: one task per shard interns that shard's parts of every tree.
+  std::vector<ShardWork> work(kShards);
+  pool::parallel_for(kShards, [&](std::size_t s) {
+    Shard& shard = st.shards[s];
+    ShardWork& out = work[s];
+    std::size_t total = 0;
+    for (const Route& route : routes) total += route.shard_starts[s + 1] - route.shard_starts[s];
+    out.local.reserve(total);
+    out.offsets.reserve(count + 1);
+    for (std::size_t t = 0; t < count; ++t) {
+      out.offsets.push_back(out.local.size());
+      const Route& route = routes[t];
+      const Snapshot& snap = chunk[t];
+      for (std::uint32_t q = route.shard_starts[s]; q < route.shard_starts[s + 1]; ++q) {
+        const std::uint32_t local = shard.intern(route.routed[q], snap, st.rules);
+        if (local == Shard::kFull) {
+          out.full = true;
+          return;
+        }
+        out.local.push_back(local);
+      }
+    }
+    out.offsets.push_back(out.local.size());
+  });
+
+  std::uint64_t ids = st.pendants;
+  for (std::size_t s = 0; s < kShards; ++s) {
+    if (work[s].full) return Error{std::string(messages::kTooManySplits)};
+    ids += st.shards[s].size();
+  }
+  // Final IDs must stay below 2^32 with the pendant IDs in front.
+  if (ids > 0xFFFFFFFFull) return Error{std::string(messages::kTooManySplits)};
+
+  // Phase 3: each tree gathers its provisional IDs (and lengths) from the shard results.
+  const std::size_t first = st.snaps.size();
+  st.snaps.resize(first + count);
+  const std::uint32_t pendants = st.pendants;
+  pool::parallel_for(count, [&](std::size_t t) {
+    const Route& route = routes[t];
+    const Snapshot& snap = chunk[t];
+    InternSnap& out = st.snaps[first + t];
+    out.ids.resize(route.internal.size());
+    for (std::size_t s = 0; s < kShards; ++s) {
+      const ShardWork& shard = work[s];
+      const std::uint32_t begin = route.shard_starts[s];
+      const std::size_t along_route = route.shard_starts[s + 1] - begin;
+      const std::size_t along_shard = shard.offsets[t + 1] - shard.offsets[t];
+      const std::uint32_t* local = shard.local.data() + shard.offsets[t];
+      const std::size_t n = std::min(along_route, along_shard);
+      for (std::size_t j = 0; j < n; ++j) {
+        out.ids[route.by_shard[begin + j]] = provisional_id(local[j], s);
+      }
+    }
+    if (st.keep_lengths) {
+      // Pendant lengths go to their leaf's slot, so every tree lists them in leaf-index order.
+      out.lengths.assign(pendants + route.internal.size(), 0.0);
+      if (pendants != 0) {
+        for (const Part& part : snap.parts) {
+          if (part.size == 1) out.lengths[snap.leaf_order[part.start]] = part.length;
+        }
+      }
+      for (std::size_t j = 0; j < route.internal.size(); ++j) {
+        out.lengths[pendants + j] = snap.parts[route.internal[j]].length;
+      }
+    }
+    out.pendants = pendants;
+  });
+  return success();
+}
+
+Snapshots Interner::finish(std::vector<std::string> leaf_names) && {
+  State& st = *state_;
+
+  // Shards are laid end to end after the pendant IDs.
+  std::array<std::uint32_t, kShards> base{};
+  std::uint32_t running = st.pendants;
+  for (std::size_t s = 0; s < kShards; ++s) {
+    base[s] = running;
+    running += static_cast<std::uint32_t>(st.shards[s].size());
+  }
+
+  pool::parallel_for(st.snaps.size(), [&](std::size_t t) {
+    for (std::uint32_t& id : st.snaps[t].ids) id = base[id & 0xFFu] + (id >> 8);
+  });
+
+  Snapshots set;
+  set.supports.reserve(running);
+  set.supports.assign(st.pendants, static_cast<std::uint32_t>(st.snaps.size()));
+  std::vector<CladeTable> tables;
+  if (st.keep_clades) {
+    tables.reserve(kShards + 1);
+    tables.push_back(CladeTable::singletons(st.n_leaves));
+  }
+  for (Shard& shard : st.shards) {
+    shard.release_lookup();
+    set.supports.insert(set.supports.end(), shard.supports.begin(), shard.supports.end());
+    std::vector<std::uint32_t>().swap(shard.supports);
+    if (st.keep_clades) tables.push_back(std::move(shard.clades));
+  }
+  std::vector<Shard>().swap(st.shards);
+  if (st.keep_clades) set.clades = CladeTable::concat(std::move(tables));
+
+  set.snaps = std::move(st.snaps);
+  set.leaf_names = std::move(leaf_names);
+  state_.reset();
+  return set;
+}
+
+}  // namespace brantoveil::snapshot

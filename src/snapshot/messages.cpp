@@ -1,0 +1,146 @@
+// Formatting of the reader's messages and the quoted debug form of names and tokens.
+#include "snapshot/messages.h"
+
+namespace brantoveil::snapshot::messages {
+
+namespace {
+
+constexpr char kHex[] = "0123456789abcdef";
+
+void append_hex(std::string& out, std::uint32_t value) {
+  char digits[8];
+  int count = 0;
+  do {
+    digits[count++] = kHex[value & 0xF];
+    value >>= 4;
+  } while (value != 0);
+  while (count > 0) out += digits[--count];
+}
+
+// Length of the well-formed UTF-8 sequence at text[i] (0 when malformed) and its code point.
+std::size_t decode_utf8(std::string_view text, std::size_t i, std::uint32_t& code) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char b0 = byte(i);
+  const std::size_t left = text.size() - i;
+  auto cont = [&](std::size_t k, unsigned char lo = 0x80, unsigned char hi = 0xBF) {
+    return k < left && byte(i + k) >= lo && byte(i + k) <= hi;
+  };
+  if (b0 < 0x80) {
+    code = b0;
+    return 1;
+  }
+  if (b0 >= 0xC2 && b0 <= 0xDF && cont(1)) {
+    code = (b0 & 0x1Fu) << 6 | (byte(i + 1) & 0x3Fu);
+    return 2;
+  }
+  if (b0 >= 0xE0 && b0 <= 0xEF) {
+    const unsigned char lo = b0 == 0xE0 ? 0xA0 : 0x80;
+    const unsigned char hi = b0 == 0xED ? 0x9F : 0xBF;  // no UTF-16 surrogates
+    if (cont(1, lo, hi) && cont(2)) {
+      code = (b0 & 0x0Fu) << 12 | (byte(i + 1) & 0x3Fu) << 6 | (byte(i + 2) & 0x3Fu);
+      return 3;
+    }
+    return 0;
+  }
+  if (b0 >= 0xF0 && b0 <= 0xF4) {
+    const unsigned char lo = b0 == 0xF0 ? 0x90 : 0x80;
+    const unsigned char hi = b0 == 0xF4 ? 0x8F : 0xBF;
+    if (cont(1, lo, hi) && cont(2) && cont(3)) {
+      code = (b0 & 0x07u) << 18 | (byte(i + 1) & 0x3Fu) << 12 | (byte(i + 2) & 0x3Fu) << 6 | (byte(i + 3) & 0x3Fu);
+      return 4;
+    }
+  }
+  return 0;
+}
+
+// Controls and invisible format characters. Rust also escapes unassigned and grapheme-extending
+// code points; taxon names practically never hold those, so they print as they are here.
+bool printable(std::uint32_t code) {
+  if (code < 0x20 || (code >= 0x7F && code <= 0x9F)) return false;
+  if (code == 0xAD || code == 0x61C || code == 0x180E || code == 0xFEFF) return false;
+  if ((code >= 0x200B && code <= 0x200F) || (code >= 0x2028 && code <= 0x202E)) return false;
+  if ((code >= 0x2060 && code <= 0x206F) || (code >= 0xFFF0 && code <= 0xFFFB)) return false;
+  if (code >= 0xE000 && code <= 0xF8FF) return false;  // private use
+  if (code >= 0xE0000) return false;                   // tags, variation selectors, private use planes
+  return true;
+}
+
+}  // namespace
+
+// A Rust str cannot hold malformed UTF-8, but our text can: each byte that does not start a
+// well-formed sequence is written as \x followed by two lowercase hex digits, as Rust shows bytes.
+std::string quoted_debug(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  out += '"';
+  std::size_t i = 0;
+  while (i < text.size()) {
+    std::uint32_t code = 0;
+    const std::size_t length = decode_utf8(text, i, code);
+    if (length == 0) {
+      const auto b = static_cast<unsigned char>(text[i]);
+      out += "\\x";
+      out += kHex[b >> 4];
+      out += kHex[b & 0xF];
+      ++i;
+      continue;
+    }
+    switch (code) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\t': out += "\\t"; break;
+      case '\r': out += "\\r"; break;
+      case '\n': out += "\\n"; break;
+      case 0: out += "\\0"; break;
+      default:
+        if (printable(code)) {
+          out.append(text.data() + i, length);
+        } else {
+          out += "\\u{";
+          append_hex(out, code);
+          out += '}';
+        }
+    }
+    i += length;
+  }
+  out += '"';
+  return out;
+}
+
+std::string newick_syntax(std::uint64_t tree, std::string_view reason) {
+  std::string out = "Failed to parse newick at index ";
+  out += std::to_string(tree);
+  out += ": ";
+  out += reason;
+  return out;
+}
+
+std::string outside_subtree(char delimiter) {
+  std::string out = "'";
+  out += delimiter;
+  out += "' outside any subtree";
+  return out;
+}
+
+std::string invalid_length(std::string_view token) {
+  std::string out = "invalid branch length ";
+  out += quoted_debug(token);
+  out += ": ";
+  out += kInvalidFloat;
+  return out;
+}
+
+std::string unnamed_leaf(std::uint64_t tree) {
+  return "Tree " + std::to_string(tree) + " has an unnamed leaf. All leaves must be named.";
+}
+
+std::string different_leaf_set(std::uint64_t tree) {
+  return "Tree " + std::to_string(tree) + " has a different leaf set than tree 0. All trees must share the same taxa.";
+}
+
+std::string repeated_leaf(std::uint64_t tree, std::string_view name) {
+  return "Tree " + std::to_string(tree) + " repeats the leaf name " + quoted_debug(name) +
+         ". All leaf names must be unique.";
+}
+
+}  // namespace brantoveil::snapshot::messages

@@ -1,0 +1,177 @@
+// The Newick grammar walk shared by name mode and tree mode, inlined into both.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "snapshot/messages.h"
+#include "snapshot/newick.h"
+#include "snapshot/result.h"
+
+namespace brantoveil::snapshot::detail {
+
+enum ByteClass : std::uint8_t {
+  kLabelByte = 0,  // also 0x0B, NUL, the single quote and every byte from 0x80
+  kSpaceByte,
+  kOpenByte,
+  kCloseByte,
+  kCommaByte,
+  kColonByte,
+  kSemicolonByte,
+  kCommentOpenByte,
+  kCommentCloseByte,
+  kQuoteByte,
+};
+
+constexpr std::array<std::uint8_t, 256> make_byte_classes() {
+  std::array<std::uint8_t, 256> classes{};
+  for (unsigned char c : {'\t', '\n', '\f', '\r', ' '}) classes[c] = kSpaceByte;
+  classes['('] = kOpenByte;
+  classes[')'] = kCloseByte;
+  classes[','] = kCommaByte;
+  classes[':'] = kColonByte;
+  classes[';'] = kSemicolonByte;
+  classes['['] = kCommentOpenByte;
+  classes[']'] = kCommentCloseByte;
+  classes['"'] = kQuoteByte;
+  return classes;
+}
+
+inline constexpr std::array<std::uint8_t, 256> kByteClasses = make_byte_classes();
+
+inline std::uint8_t byte_class(char c) { return kByteClasses[static_cast<unsigned char>(c)]; }
+inline bool is_delimiter(std::uint8_t cls) { return cls >= kOpenByte && cls <= kCommentCloseByte; }
+
+/// The rest of a token after its plain prefix text[pos, stop): whitespace or quotes inside it.
+std::string_view scan_token_slow(std::string_view text, std::size_t pos, std::size_t stop, std::size_t& end,
+                                 std::string& scratch);
+
+/// The cleaned token at `pos`; `end` receives where the scan stopped; `scratch` may back the value.
+inline std::string_view scan_token(std::string_view text, std::size_t pos, std::size_t& end, std::string& scratch) {
+  const char* s = text.data();
+  const std::size_t n = text.size();
+  std::size_t i = pos;
+  while (i < n && byte_class(s[i]) == kLabelByte) ++i;
+  if (i == n || is_delimiter(byte_class(s[i]))) {
+    end = i;
+    return text.substr(pos, i - pos);
+  }
+  return scan_token_slow(text, pos, i, end, scratch);
+}
+
+/// Parses a whole branch-length token; false when it is not a number.
+bool parse_length(std::string_view token, double& value);
+
+/// How a mode's leaf handler answers a resolved taxon name.
+enum class LeafVerdict { kAccepted, kUnknown, kRepeated };
+
+/*
+ * One forward pass, no recursion: nesting is tracked by a depth count here and by the
+ * handler's own group stack. The handler sees open, leaf, set_length, attach and close events;
+ * "current" is whether a finished node waits to be attached. The walk does not check that
+ * leaf names are distinct (the handler does) nor read anything after the first ';'.
+ */
+template <class Handler>
+Status walk(std::string_view text, const TranslateMap& translate, std::uint64_t tree, Handler& handler) {
+  const char* s = text.data();
+  const std::size_t n = text.size();
+  std::size_t pos = 0;
+  std::size_t depth = 0;
+  bool current = false;
+  std::string scratch;
+  const bool translating = !translate.empty();
+  auto syntax = [tree](std::string_view reason) { return Error{messages::newick_syntax(tree, reason)}; };
+  auto skip_comment = [&](std::size_t open) -> std::size_t {
+    const void* close = open + 1 < n ? std::memchr(s + open + 1, ']', n - open - 1) : nullptr;
+    return close == nullptr ? n + 1 : static_cast<std::size_t>(static_cast<const char*>(close) - s) + 1;
+  };
+
+  while (pos < n) {
+    switch (byte_class(s[pos])) {
+      case kSpaceByte:
+      case kCommentCloseByte:  // a stray ']' is ignored
+        ++pos;
+        break;
+      case kCommentOpenByte:
+        pos = skip_comment(pos);
+        if (pos > n) return syntax(messages::kUnclosedComment);
+        break;
+      case kOpenByte:
+        if (current) return syntax(messages::kParenAfterSubtree);
+        handler.open();
+        ++depth;
+        ++pos;
+        break;
+      case kCommaByte:
+      case kCloseByte:
+        if (depth == 0) return syntax(messages::outside_subtree(s[pos]));
+        if (!current) return Error{messages::unnamed_leaf(tree)};
+        handler.attach();
+        if (s[pos] == ')') {
+          handler.close();
+          --depth;
+        } else {
+          current = false;
+        }
+        ++pos;
+        break;
+      case kColonByte: {
+        if (!current) return Error{messages::unnamed_leaf(tree)};
+        ++pos;
+        while (pos < n) {
+          const std::uint8_t cls = byte_class(s[pos]);
+          if (cls == kSpaceByte) {
+            ++pos;
+          } else if (cls == kCommentOpenByte) {
+            pos = skip_comment(pos);
+            if (pos > n) return syntax(messages::kUnclosedComment);
+          } else {
+            break;
+          }
+        }
+        std::size_t end = pos;
+        const std::string_view value = pos < n ? scan_token(text, pos, end, scratch) : std::string_view{};
+        if (!value.empty()) {
+          double length;
+          if (!parse_length(value, length)) return syntax(messages::invalid_length(value));
+          handler.set_length(length);
+        }
+        pos = end;
+        break;
+      }
+      case kSemicolonByte:
+        if (depth != 0) return syntax(messages::kUnclosedParen);
+        if (!current) return syntax(messages::kEmptyTree);
+        return success();
+      default: {  // a label byte or a double quote
+        std::size_t end = pos;
+        const std::string_view label = scan_token(text, pos, end, scratch);
+        if (!current) {
+          std::string_view name = label;
+          if (translating) {
+            const std::string* taxon = translate.find(label);
+            if (taxon == nullptr) return Error{messages::unnamed_leaf(tree)};
+            name = *taxon;
+          }
+          switch (handler.leaf(name)) {
+            case LeafVerdict::kAccepted:
+              break;
+            case LeafVerdict::kUnknown:
+              return Error{messages::different_leaf_set(tree)};
+            case LeafVerdict::kRepeated:
+              return Error{messages::repeated_leaf(tree, name)};
+          }
+          current = true;
+        }
+        // Otherwise a label after a finished node: inner-node name or support value, ignored.
+        pos = end;
+      }
+    }
+  }
+  return syntax(messages::kNoSemicolon);
+}
+
+}  // namespace brantoveil::snapshot::detail

@@ -1,0 +1,133 @@
+// The pipeline driver: tree 0 fixes the leaf set, later trees are parsed and interned in chunks.
+#include "snapshot/snapshots.h"
+
+#include <algorithm>
+#include <atomic>
+#include <utility>
+
+#include "pool/pool.h"
+#include "snapshot/build.h"
+
+namespace brantoveil::snapshot {
+
+namespace {
+
+// One chunk costs about this many bytes in flight, estimated from tree 0.
+constexpr std::uint64_t kChunkBytes = 16u << 20;
+// And holds at most about this many trees, whatever their size.
+constexpr std::uint64_t kChunkTrees = 4096;
+
+const TranslateMap& translate_of(const TreeItem& item) {
+  static const TranslateMap empty;
+  return item.translate != nullptr ? *item.translate : empty;
+}
+
+// Pulls up to `limit` items. The list starts with room for 4 and at least doubles when full; the
+// source's estimate (never trusted beyond `limit`) is asked only while more items may follow.
+std::vector<TreeItem> pull_chunk(TreeSource& items, std::size_t limit) {
+  std::vector<TreeItem> chunk;
+  std::optional<TreeItem> item = items.next();
+  if (!item) return chunk;
+  std::size_t room = 4;
+  if (limit > 1) room = std::max(room, std::min(items.size_hint(), limit - 1) + 1);
+  chunk.reserve(std::min(room, limit));
+  chunk.push_back(std::move(*item));
+  while (chunk.size() < limit) {
+    item = items.next();
+    if (!item) break;
+    if (chunk.size() == chunk.capacity()) {
+      std::size_t grown = chunk.size() * 2;
+      if (chunk.size() + 1 < limit) {
+        grown = std::max(grown, chunk.size() + 1 + std::min(items.size_hint(), limit - chunk.size() - 1));
+      }
+      chunk.reserve(std::min(grown, limit));
+    }
+    chunk.push_back(std::move(*item));
+  }
+  return chunk;
+}
+
+// Parses a chunk on the pool. The first worker to fail claims the error slot; the others see the
+// stop flag and skip their remaining items, so a bad chunk costs little more than its first error.
+Result<std::vector<Snapshot>> parse_chunk(std::vector<TreeItem>& chunk, std::uint64_t first_index,
+                                          const LeafContext& context) {
+  constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+  std::vector<Snapshot> trees(chunk.size());
+  std::atomic<std::size_t> failed{kNone};
+  std::string message;  // written only by the worker that claimed `failed`
+  pool::parallel_for(chunk.size(), [&](std::size_t j) {
+    if (failed.load(std::memory_order_relaxed) != kNone) return;
+    Result<Snapshot> tree = snapshot(chunk[j].text, translate_of(chunk[j]), first_index + j, context);
+    if (tree) {
+      trees[j] = std::move(tree).value();
+      return;
+    }
+    std::size_t expected = kNone;
+    if (failed.compare_exchange_strong(expected, j, std::memory_order_acq_rel)) message = tree.error();
+  });
+  if (failed.load() != kNone) return Error{std::move(message)};
+  return trees;
+}
+
+}  // namespace
+
+// One chunk in flight should cost about 16 MiB (text plus parsed parts and leaf order, as tree 0
+// costs) and hold at most about 4,096 trees, yet give every thread at least one tree.
+std::uint64_t chunk_trees_per_thread(std::uint64_t text_bytes, std::uint64_t parts, std::uint64_t leaves,
+                                     std::uint64_t threads) {
+  threads = std::max<std::uint64_t>(threads, 1);
+  const std::uint64_t bytes = text_bytes + 32 * parts + 4 * leaves;
+  const std::uint64_t per_round = std::max<std::uint64_t>(bytes, 1) * threads;
+  if (per_round > kChunkBytes) return 1;
+  return std::min(kChunkBytes / per_round, std::max<std::uint64_t>(kChunkTrees / threads, 1));
+}
+
+Result<Snapshots> Snapshots::from_newick_iter_opts(TreeSource& items, const SnapshotOptions& options) {
+  // Tree 0 fixes the leaf set.
+  std::optional<TreeItem> first = items.next();
+  if (!first) return Snapshots{};
+  const TranslateMap& map0 = translate_of(*first);
+  Result<std::vector<std::string>> listed = snapshot::leaf_names(first->text, map0);
+  if (!listed) return std::move(listed).take_error();
+  std::vector<std::string> names = std::move(listed).value();
+  Status unique = prepare_leaf_set(names);
+  if (!unique) return std::move(unique).take_error();
+  // The context views `names`; moving the vector later keeps its strings in place.
+  const LeafContext context = make_leaf_context(names, options.rooted);
+
+  Result<Snapshot> parsed0 = snapshot(first->text, map0, 0, context);
+  if (!parsed0) return std::move(parsed0).take_error();
+  Snapshot tree0 = std::move(parsed0).value();
+
+  // Chunks are sized once, from tree 0.
+  const std::uint64_t threads = std::max<std::uint64_t>(pool::thread_count(), 1);
+  const std::uint64_t per_thread =
+      chunk_trees_per_thread(first->text.size(), tree0.parts.size(), tree0.leaf_order.size(), threads);
+  first.reset();
+  (void)items.size_hint();
+
+  Interner interner(names.size(), options.rooted, options.keep_lengths, options.keep_clades);
+  {
+    std::vector<Snapshot> chunk;
+    chunk.push_back(std::move(tree0));
+    Status pushed = interner.push_chunk(std::move(chunk));
+    if (!pushed) return std::move(pushed).take_error();
+  }
+
+  const std::size_t chunk_trees =
+      options.chunk_trees != 0 ? options.chunk_trees : static_cast<std::size_t>(per_thread * threads);
+  std::uint64_t next_index = 1;
+  for (;;) {
+    std::vector<TreeItem> chunk = pull_chunk(items, chunk_trees);
+    if (chunk.empty()) break;
+    Result<std::vector<Snapshot>> trees = parse_chunk(chunk, next_index, context);
+    if (!trees) return std::move(trees).take_error();
+    next_index += chunk.size();
+    std::vector<TreeItem>().swap(chunk);
+    Status pushed = interner.push_chunk(std::move(trees).value());
+    if (!pushed) return std::move(pushed).take_error();
+  }
+  return std::move(interner).finish(std::move(names));
+}
+
+}  // namespace brantoveil::snapshot

@@ -1,0 +1,133 @@
+// Export matrices: column order, presence and branch-length rows, packed clade bytes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "snapshot/snapshots.h"
+
+namespace brantoveil::snapshot {
+namespace {
+
+class ListSource : public TreeSource {
+ public:
+  explicit ListSource(std::vector<std::string> texts) : texts_(std::move(texts)) {}
+  std::optional<TreeItem> next() override {
+    if (next_ == texts_.size()) return std::nullopt;
+    return TreeItem{texts_[next_++], nullptr};
+  }
+  std::size_t size_hint() override { return texts_.size() - next_; }
+
+ private:
+  std::vector<std::string> texts_;
+  std::size_t next_ = 0;
+};
+
+Snapshots read(std::vector<std::string> texts, bool rooted) {
+  ListSource source(std::move(texts));
+  Result<Snapshots> set =
+      Snapshots::from_newick_iter_opts(source, {.rooted = rooted, .keep_lengths = true, .keep_clades = true});
+  EXPECT_TRUE(set.ok()) << set.error();
+  return std::move(set).value();
+}
+
+// The branch-length bytes decoded as little-endian doubles.
+std::vector<double> decode(const std::vector<std::uint8_t>& bytes) {
+  std::vector<double> values(bytes.size() / 8);
+  for (std::size_t k = 0; k < values.size(); ++k) {
+    std::uint64_t bits = 0;
+    for (int b = 7; b >= 0; --b) bits = bits << 8 | bytes[8 * k + b];
+    std::memcpy(&values[k], &bits, 8);
+  }
+  return values;
+}
+
+TEST(Export, WorkedExampleOfTwoQuartets) {
+  const Snapshots set = read({"((a,b),(c,d));", "((a,c),(b,d));"}, false);
+  const auto [presence, split_at] = set.build_presence_matrix();
+  ASSERT_EQ(split_at.size(), 6u);
+  // Pendant columns first (leaf masks 1, 2, 4, 8), then {b,d} (10) and {c,d} (12).
+  EXPECT_EQ(std::vector<std::uint64_t>(split_at.begin(), split_at.begin() + 4),
+            (std::vector<std::uint64_t>{0, 1, 2, 3}));
+  EXPECT_EQ(presence, (std::vector<std::uint8_t>{1, 1, 1, 1, 0, 1, 1, 1, 1, 1, 1, 0}));
+  EXPECT_EQ(set.build_bipartition_bytes(split_at),
+            (std::vector<std::uint8_t>{0x01, 0x02, 0x04, 0x08, 0x0A, 0x0C}));
+  const auto [column_of, order] = set.column_order();
+  EXPECT_EQ(order, split_at);
+  for (std::size_t c = 0; c < order.size(); ++c) EXPECT_EQ(column_of[order[c]], c);
+}
+
+TEST(Export, BranchLengthsByColumnWithZeroForAbsentSplits) {
+  // Tree 0's two root edges form one edge of length 9; tree 1's inner edge is AC|BD, length 3.
+  const Snapshots set = read({"((a:1,b:2):3,(c:4,d:5):6);", "((a:1,c:2):3,b:4,d:5);"}, false);
+  const auto [bytes, split_at] = set.build_branch_length_matrix();
+  ASSERT_EQ(bytes.size(), 2u * 6u * 8u);
+  // Columns a, b, c, d, {b,d}, {c,d}.
+  EXPECT_EQ(decode(bytes), (std::vector<double>{1, 2, 4, 5, 0, 9, 1, 4, 2, 5, 3, 0}));
+  // 1.0 as little-endian binary64.
+  EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + 8),
+            (std::vector<std::uint8_t>{0, 0, 0, 0, 0, 0, 0xF0, 0x3F}));
+}
+
+TEST(Export, ReversedInputReversesRowsOnly) {
+  const std::vector<std::string> texts = {
+      "((a:1,b:2):3,(c:4,(d:5,e:6):7):8,f:9);",
+      "((a:1,c:2):3,(b:4,(d:5,f:6):7):8,e:9);",
+      "((e:1,f:2):3,(c:4,(d:5,a:6):7):8,b:9);",
+      "(a:1,b:2,c:3,d:4,e:5,f:6);",
+  };
+  for (bool rooted : {false, true}) {
+    const Snapshots forward = read(texts, rooted);
+    const Snapshots backward = read(std::vector<std::string>(texts.rbegin(), texts.rend()), rooted);
+    const auto [presence_f, split_f] = forward.build_presence_matrix();
+    const auto [presence_b, split_b] = backward.build_presence_matrix();
+    const auto [lengths_f, unused_f] = forward.build_branch_length_matrix();
+    const auto [lengths_b, unused_b] = backward.build_branch_length_matrix();
+    ASSERT_EQ(split_f.size(), split_b.size());
+    EXPECT_EQ(forward.build_bipartition_bytes(split_f), backward.build_bipartition_bytes(split_b));
+    const std::size_t s = split_f.size();
+    const std::size_t t = texts.size();
+    for (std::size_t row = 0; row < t; ++row) {
+      const std::size_t mirrored = t - 1 - row;
+      EXPECT_TRUE(std::equal(presence_f.begin() + row * s, presence_f.begin() + (row + 1) * s,
+                             presence_b.begin() + mirrored * s))
+          << "presence row " << row << (rooted ? " rooted" : " unrooted");
+      EXPECT_TRUE(std::equal(lengths_f.begin() + row * s * 8, lengths_f.begin() + (row + 1) * s * 8,
+                             lengths_b.begin() + mirrored * s * 8))
+          << "length row " << row << (rooted ? " rooted" : " unrooted");
+    }
+    // The star tree holds only its pendant columns.
+    const std::size_t star = 3;
+    for (std::size_t c = 0; c < s; ++c) EXPECT_EQ(presence_f[star * s + c], split_f[c] < 6 ? 1 : 0);
+  }
+}
+
+TEST(Export, CladeRowsPackLeavesLittleEndianPerByte) {
+  // Nine leaves a..i, rooted: every clade as written, so {a,b} keeps leaf 0.
+  const Snapshots set = read({"((a,b),(c,(d,(e,(f,(g,(h,i)))))));"}, true);
+  const auto [presence, split_at] = set.build_presence_matrix();
+  const std::vector<std::uint8_t> bytes = set.build_bipartition_bytes(split_at);
+  // For nine leaves the columns ascend by membership mask.
+  const std::vector<std::uint32_t> masks = {1,     2,     3,     4,     8,     16,    32,    64,
+                                            128,   256,   0x180, 0x1C0, 0x1E0, 0x1F0, 0x1F8, 0x1FC};
+  ASSERT_EQ(bytes.size(), masks.size() * 2);
+  for (std::size_t c = 0; c < masks.size(); ++c) {
+    EXPECT_EQ(bytes[2 * c], masks[c] & 0xFF) << "column " << c;
+    EXPECT_EQ(bytes[2 * c + 1], masks[c] >> 8) << "column " << c;
+  }
+}
+
+TEST(Export, UnrootedRowsOmitLeafZeroExceptItsPendant) {
+  const Snapshots set = read({"((a,b),(c,(d,(e,f))),(g,(h,i)));", "((i,b),(c,(d,(e,a))),(g,(h,f)));"}, false);
+  const auto [presence, split_at] = set.build_presence_matrix();
+  const std::vector<std::uint8_t> bytes = set.build_bipartition_bytes(split_at);
+  std::size_t with_leaf0 = 0;
+  for (std::size_t c = 0; c < split_at.size(); ++c) with_leaf0 += bytes[2 * c] & 1;
+  EXPECT_EQ(with_leaf0, 1u);
+  EXPECT_EQ(bytes[0], 1);  // leaf 0's pendant row sorts first
+}
+
+}  // namespace
+}  // namespace brantoveil::snapshot
