@@ -14,31 +14,6 @@ def random_topology(taxa, rng):
     return nodes[0]
 
 
-def perturb(tree, rng, moves):
-    """Swaps `moves` random pairs of leaves: a cheap stand-in for the small steps of an MCMC chain."""
-    leaves = []
-
-    def collect(node):
-        if isinstance(node, tuple):
-            for child in node:
-                collect(child)
-        else:
-            leaves.append(node)
-
-    collect(tree)
-    mapping = {leaf: leaf for leaf in leaves}
-    for _ in range(moves):
-        a, b = rng.sample(leaves, 2)
-        mapping[a], mapping[b] = mapping[b], mapping[a]
-
-    def rename(node):
-        if isinstance(node, tuple):
-            return tuple(rename(child) for child in node)
-        return mapping[node]
-
-    return rename(tree)
-
-
 def newick(tree, rng, lengths=True):
     """Newick text of nested tuples, with random branch lengths when asked."""
 
@@ -52,15 +27,49 @@ def newick(tree, rng, lengths=True):
     return body + ";"
 
 
-def mcmc_like(n_trees, n_taxa, seed=1, lengths=True):
-    """Yields trees that share most of their splits, labelled 1..n_taxa for a translate map."""
+def mcmc_like(n_trees, n_taxa, seed=1, lengths=True, uncertain_edges=12):
+    """Yields trees that share most of their splits, labelled 1..n_taxa for a translate map.
+
+    Like a converged posterior: one base topology in which a few non-adjacent internal edges are
+    uncertain; each tree resolves each of them as in the base (80%) or by one of the two
+    nearest-neighbour interchanges (10% each), and draws fresh branch lengths.
+    """
     rng = random.Random(seed)
     taxa = [str(i + 1) for i in range(n_taxa)]
-    current = random_topology(taxa, rng)
+    base = _as_lists(random_topology(taxa, rng))
+    uncertain = {}  # id(parent) -> index of the uncertain child inside the parent
+    blocked = set()
+
+    def choose(node):
+        if not isinstance(node, list):
+            return
+        for index, child in enumerate(node):
+            if (isinstance(child, list) and len(uncertain) < uncertain_edges and id(node) not in blocked
+                    and id(child) not in blocked):
+                uncertain[id(node)] = index
+                blocked.update({id(node), id(child)} | {id(c) for c in node} | {id(c) for c in child})
+            choose(child)
+
+    choose(base)
     for _ in range(n_trees):
-        if rng.random() < 0.3:
-            current = perturb(current, rng, 1)
-        yield newick(current, rng, lengths)
+        picks = {key: rng.choices((0, 1, 2), (8, 1, 1))[0] for key in uncertain}
+        yield newick(_resolve(base, uncertain, picks), rng, lengths)
+
+
+def _as_lists(node):
+    return [_as_lists(child) for child in node] if isinstance(node, tuple) else node
+
+
+def _resolve(node, uncertain, picks):
+    """The tree as nested tuples with every uncertain edge resolved as picked."""
+    if not isinstance(node, list):
+        return node
+    children = [_resolve(child, uncertain, picks) for child in node]
+    if id(node) in uncertain and picks[id(node)]:
+        v = uncertain[id(node)]
+        (a, b), c = children[v], children[1 - v]
+        children = [(a, c), b] if picks[id(node)] == 1 else [(b, c), a]
+    return tuple(children)
 
 
 def unrelated(n_trees, n_taxa, seed=2, lengths=True):

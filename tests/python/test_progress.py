@@ -91,3 +91,61 @@ def test_counter_outlives_its_python_references_during_a_call():
     del counter
     gc.collect()
     assert len(result[1]) == 4 * len(trees) ** 2
+
+
+def _caterpillars(n_trees, n_taxa, seed):
+    """Trees of one topology with fresh lengths: every split is dense, so the kernel does real work."""
+    import random
+
+    rng = random.Random(seed)
+    for _ in range(n_trees):
+        text = f"T{n_taxa - 1}:{rng.random():.6f}"
+        for i in range(n_taxa - 2, -1, -1):
+            text = f"(T{i}:{rng.random():.6f},{text}):{rng.random():.6f}"
+        yield text + ";"
+
+
+def _poll_during_call(counter, run, reset_once=False):
+    samples, done = [], threading.Event()
+
+    def poll():
+        reset_done = False
+        while not done.is_set():
+            samples.append((counter.value(), counter.total()))
+            if reset_once and not reset_done and samples[-1][0] > 0:
+                counter.reset()
+                reset_done = True
+            time.sleep(0.0005)
+
+    poller = threading.Thread(target=poll)
+    poller.start()
+    try:
+        run()
+    finally:
+        done.set()
+        poller.join()
+    return samples
+
+
+def test_second_thread_sees_monotonic_progress_while_the_kernel_runs():
+    n = 2500
+    pairs = n * (n - 1) // 2
+    counter = brantoveil.ProgressCounter()
+    run = lambda: brantoveil.pairwise_kf_with_snapshots_from_newick_iter(
+        [str(i) for i in range(n)], _caterpillars(n, 120, 3), [{}], [0] * n, progress=counter)
+    samples = _poll_during_call(counter, run)
+    values = [value for value, total in samples if total == pairs]
+    assert values == sorted(values)
+    assert all(value <= pairs for value in values)
+    # The poller ran while the kernel was in flight: the interpreter lock was released.
+    assert any(0 < value < pairs for value in values)
+    assert state(counter)[:3] == (pairs, pairs, 1.0)
+
+
+def test_reset_during_the_kernel():
+    n = 2500
+    counter = brantoveil.ProgressCounter()
+    run = lambda: brantoveil.pairwise_kf_with_snapshots_from_newick_iter(
+        [str(i) for i in range(n)], _caterpillars(n, 120, 4), [{}], [0] * n, progress=counter)
+    _poll_during_call(counter, run, reset_once=True)
+    assert state(counter)[:3] == (n * (n - 1) // 2, 0, 0.0)
