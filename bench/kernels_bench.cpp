@@ -2,7 +2,7 @@
 //
 // Builds interned trees directly (no parsing), checks sampled pairs against a brute-force
 // reference, and only then prints seconds and pairs per second.
-// Usage: kernels_bench [trees=10000]
+// Usage: kernels_bench [trees=10000] [only this set: 0 MCMC-like without lengths, 1 with, 2 unrelated]
 #include <algorithm>
 #include <chrono>
 #include <ctime>
@@ -157,12 +157,14 @@ bool bench_set(const char* title, const TreeSet& set) {
 
 int main(int argc, char** argv) {
   const std::size_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 10000;
+  const int only = argc > 2 ? std::atoi(argv[2]) : -1;
+  const auto wanted = [&](int set) { return only < 0 || only == set; };
   std::printf("threads: %zu\n", brantoveil::pool::thread_count());
   bool ok = true;
   // 50 taxa: 47 internal splits, 90% of slots on the consensus, alternatives skewed.
-  ok = ok && bench_set("MCMC-like, 50 taxa, no lengths", make_trees(n, 50, 47, 0.9, 3000, false, 1));
-  ok = ok && bench_set("MCMC-like, 50 taxa, lengths", make_trees(n, 50, 47, 0.9, 3000, true, 2));
+  if (wanted(0)) ok = ok && bench_set("MCMC-like, 50 taxa, no lengths", make_trees(n, 50, 47, 0.9, 3000, false, 1));
+  if (wanted(1)) ok = ok && bench_set("MCMC-like, 50 taxa, lengths", make_trees(n, 50, 47, 0.9, 3000, true, 2));
   // 100 taxa, unrelated: 97 internal splits drawn from a pool so large they almost never repeat.
-  ok = ok && bench_set("unrelated, 100 taxa, lengths", make_trees(n, 100, 97, 0.0, 1u << 30, true, 3));
+  if (wanted(2)) ok = ok && bench_set("unrelated, 100 taxa, lengths", make_trees(n, 100, 97, 0.0, 1u << 30, true, 3));
   return ok ? 0 : 1;
 }

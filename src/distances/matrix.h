@@ -15,6 +15,10 @@ namespace brantoveil::distances {
 /// Pairs (r, c) with c > r whose first index lies in rows [r0, r0 + rows) of an n-row matrix.
 std::uint64_t pairs_in_rows(std::size_t n, std::size_t r0, std::size_t rows);
 
+/// Maps in the pages of a chunk of a fresh zeroed buffer without writing them, so the zeroing
+/// of the lower triangle happens on the workers rather than in the serial mirror.
+void populate_pages(void* data, std::size_t bytes);
+
 /// Copies every cell above the diagonal to its mirror cell, in 64 x 64 tiles.
 template <class T>
 void mirror_upper(T* cells, std::size_t n);
@@ -42,6 +46,7 @@ Buffer<T> fill_symmetric(std::size_t n, std::size_t rows_per_chunk,
     const std::size_t start = k * chunk_len;
     const std::size_t len = std::min(chunk_len, total - start);
     const std::size_t r0 = k * rows_per_chunk;
+    populate_pages(base + start, len * sizeof(T));
     kernel(r0, std::span<T>(base + start, len));
     if (counter != nullptr) {
       const std::size_t rows = len / n;

@@ -27,15 +27,21 @@ constexpr std::size_t kChunkRows = 8;
 constexpr std::size_t kGroupColumns = 4;
 constexpr std::size_t kLanes = 8;
 
+// One cell's 8 lanes are one v8d: a single register with AVX-512, two with AVX2, four with SSE2.
+typedef double v8d __attribute__((vector_size(64)));
 typedef double v4d __attribute__((vector_size(32)));
+
+[[gnu::always_inline]] inline v8d load8(const double* p) {
+  v8d v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
 
 [[gnu::always_inline]] inline v4d load4(const double* p) {
   v4d v;
   std::memcpy(&v, p, sizeof v);
   return v;
 }
-
-[[gnu::always_inline]] inline void store4(double* p, v4d v) { std::memcpy(p, &v, sizeof v); }
 
 // Dense rows as the fill reads them: one base pointer per block.
 struct DenseView {
@@ -93,78 +99,174 @@ double weighted_lay_out(const InternSnap& snap, const ColumnLayout& layout, std:
   return own_only + (dense + rare);
 }
 
-// Dense pass and finish for rows [r0, r0 + rows) against every later column, 4 columns at a
-// time. Each (row, column) cell keeps 8 lanes; lane k mod 8 receives its terms in ascending k, so
-// lane vectors are exactly the scalar order. The lanes live in registers across the whole row
-// (the 512-wide segments of the order only matter for cache, and the 4 column rows stay cached
-// while the chunk's rows sweep them). Cells enter holding the shared rare sum.
+// The dense pass's term. Weighted RF drops the NaN rule of `pair_term` here: a NaN in a dense
+// row also enters that tree's total, which makes every distance of the tree NaN whatever the
+// shared sum is, so a plain minimum (one instruction) gives the same matrix.
 template <class Metric>
+struct DenseTerm;
+template <>
+struct DenseTerm<WeightedRf> {
+  template <class V>
+  static V of(V a, V b) {
+    return a < b ? a : b;
+  }
+};
+template <>
+struct DenseTerm<BranchScore> {
+  template <class V>
+  static V of(V a, V b) {
+    return a * b;
+  }
+};
+
+// Lanes 0-3 and 4-7 of four cells to eight vectors holding lane l of each of the four cells.
+[[gnu::always_inline]] inline void lanes_side_by_side(const v8d (&acc)[4], v4d (&lane)[8]) {
+  typedef long long v4i __attribute__((vector_size(32)));
+  for (int half = 0; half < 2; ++half) {
+    v4d part[4];
+    for (int c = 0; c < 4; ++c) {
+      part[c] = half == 0 ? __builtin_shufflevector(acc[c], acc[c], 0, 1, 2, 3)
+                          : __builtin_shufflevector(acc[c], acc[c], 4, 5, 6, 7);
+    }
+    const v4d t0 = __builtin_shuffle(part[0], part[1], v4i{0, 4, 2, 6});
+    const v4d t1 = __builtin_shuffle(part[0], part[1], v4i{1, 5, 3, 7});
+    const v4d t2 = __builtin_shuffle(part[2], part[3], v4i{0, 4, 2, 6});
+    const v4d t3 = __builtin_shuffle(part[2], part[3], v4i{1, 5, 3, 7});
+    lane[4 * half + 0] = __builtin_shuffle(t0, t2, v4i{0, 1, 4, 5});
+    lane[4 * half + 1] = __builtin_shuffle(t1, t3, v4i{0, 1, 4, 5});
+    lane[4 * half + 2] = __builtin_shuffle(t0, t2, v4i{2, 3, 6, 7});
+    lane[4 * half + 3] = __builtin_shuffle(t1, t3, v4i{2, 3, 6, 7});
+  }
+}
+
+// Dense pass and finish for rows [r0, r0 + count) against every later column, 4 columns at a
+// time. Each (row, column) cell keeps 8 lanes; lane k mod 8 receives its terms in ascending k,
+// so an 8-lane vector per cell is exactly the scalar order. The lanes live in registers across
+// the whole row: the 512-wide segments of the order only matter for cache, and the 4 column
+// rows stay in cache while the chunk's rows sweep them. `Pair` rows share each column load
+// where the registers allow (2 with AVX-512's 32 registers, else 1).
+//
+// The last, partial group of 8 columns is read from zero-padded copies. A lane starts at +0.0
+// and so can never be -0.0, which makes adding the padding's +0.0 terms an exact no-op.
+// Cells enter holding the shared rare sum and leave holding the distance.
+template <class Metric, std::size_t Pair>
 [[gnu::always_inline]] inline void dense_finish(const DenseView& rows, const double* totals,
                                                 std::size_t n, std::size_t r0, std::size_t count,
                                                 double* cells) {
+  using Term = DenseTerm<Metric>;
   const std::size_t width = rows.width;
   const std::size_t whole = width - width % kLanes;
+  const bool tail = whole != width;
+  // The chunk's own partial groups, copied once so no load waits on a fresh store.
+  alignas(64) double own_tail[kChunkRows][kLanes] = {};
+  const double* own_row[kChunkRows] = {};
+  for (std::size_t i = r0; i < r0 + count; ++i) {
+    own_row[i - r0] = width == 0 ? nullptr : rows.row(i);
+    for (std::size_t k = whole; k < width; ++k) own_tail[i - r0][k - whole] = own_row[i - r0][k];
+  }
   for (std::size_t c0 = r0 + 1; c0 < n; c0 += kGroupColumns) {
     const std::size_t group = std::min(kGroupColumns, n - c0);
-    const double* col[kGroupColumns];
+    const std::size_t last = c0 + group - 1;
     // A short last group repeats its last column; those sums are computed and dropped.
+    const double* col[kGroupColumns];
+    alignas(64) double col_tail[kGroupColumns][kLanes] = {};
     for (std::size_t c = 0; c < kGroupColumns; ++c) {
-      col[c] = width == 0 ? nullptr : rows.row(c0 + std::min(c, group - 1));
+      col[c] = width == 0 ? nullptr : rows.row(std::min(c0 + c, last));
+      for (std::size_t k = whole; k < width; ++k) col_tail[c][k - whole] = col[c][k];
     }
-    for (std::size_t i = r0; i < r0 + count; ++i) {
-      if (c0 + group - 1 <= i) continue;  // no column of the group lies after row i
-      alignas(32) double lanes[kGroupColumns][kLanes] = {};
-      if (width > 0) {
-        const double* own = rows.row(i);
-        v4d a0 = {}, b0 = {}, a1 = {}, b1 = {}, a2 = {}, b2 = {}, a3 = {}, b3 = {};
-        for (std::size_t k = 0; k < whole; k += kLanes) {
-          const v4d x = load4(own + k);
-          const v4d y = load4(own + k + 4);
-          a0 = a0 + Metric::pair_term(x, load4(col[0] + k));
-          b0 = b0 + Metric::pair_term(y, load4(col[0] + k + 4));
-          a1 = a1 + Metric::pair_term(x, load4(col[1] + k));
-          b1 = b1 + Metric::pair_term(y, load4(col[1] + k + 4));
-          a2 = a2 + Metric::pair_term(x, load4(col[2] + k));
-          b2 = b2 + Metric::pair_term(y, load4(col[2] + k + 4));
-          a3 = a3 + Metric::pair_term(x, load4(col[3] + k));
-          b3 = b3 + Metric::pair_term(y, load4(col[3] + k + 4));
-        }
-        store4(lanes[0], a0), store4(lanes[0] + 4, b0);
-        store4(lanes[1], a1), store4(lanes[1] + 4, b1);
-        store4(lanes[2], a2), store4(lanes[2] + 4, b2);
-        store4(lanes[3], a3), store4(lanes[3] + 4, b3);
-        for (std::size_t k = whole; k < width; ++k) {
-          for (std::size_t c = 0; c < kGroupColumns; ++c) {
-            lanes[c][k % kLanes] = lanes[c][k % kLanes] + Metric::pair_term(own[k], col[c][k]);
-          }
-        }
-      }
+    const v4d t_j = {totals[c0], totals[std::min(c0 + 1, last)], totals[std::min(c0 + 2, last)],
+                     totals[last]};
+
+    // Q = lanes left to right plus the rare sum, then S = (T_i + T_j) - (Q + Q), per cell.
+    const auto finish_row = [&](std::size_t i, const v8d (&acc)[kGroupColumns]) {
+      v4d lane[kLanes];
+      lanes_side_by_side(acc, lane);
       double* row_cells = cells + (i - r0) * n;
-      for (std::size_t c = 0; c < group; ++c) {
-        const std::size_t j = c0 + c;
-        if (j <= i) continue;
-        double q = lanes[c][0];
-        for (std::size_t l = 1; l < kLanes; ++l) q = q + lanes[c][l];
-        q = q + row_cells[j];
-        const double sum = (totals[i] + totals[j]) - (q + q);
-        row_cells[j] = finish_distance<Metric>(sum);
+      const v4d rare = group == kGroupColumns
+                           ? load4(row_cells + c0)
+                           : v4d{row_cells[c0], group > 1 ? row_cells[c0 + 1] : 0.0,
+                                 group > 2 ? row_cells[c0 + 2] : 0.0, 0.0};
+      v4d q = lane[0];
+      for (std::size_t l = 1; l < kLanes; ++l) q = q + lane[l];
+      q = q + rare;
+      const v4d t_i = {totals[i], totals[i], totals[i], totals[i]};
+      const v4d sums = (t_i + t_j) - (q + q);
+      // finish_distance on four cells at once: NaN stays NaN, rounding below zero gives +0.0.
+      const v4d zero = {};
+      const v4d clamped = sums > zero ? sums : (sums != sums ? sums : zero);
+      v4d done = clamped;
+      if constexpr (std::is_same_v<Metric, BranchScore>) {
+        for (int c = 0; c < 4; ++c) done[c] = __builtin_sqrt(clamped[c]);
       }
+      if (group == kGroupColumns && c0 > i) {
+        std::memcpy(row_cells + c0, &done, sizeof done);
+      } else {
+        for (std::size_t c = 0; c < group; ++c) {
+          if (c0 + c > i) row_cells[c0 + c] = done[c];
+        }
+      }
+    };
+
+    std::size_t i = r0;
+    while (i < r0 + count && i < last) {
+      const std::size_t rows_now = (Pair == 2 && i + 1 < r0 + count && i + 1 < last) ? 2 : 1;
+      v8d acc[2][kGroupColumns] = {};
+      if (width > 0) {
+        const auto step = [&](const double* const* own, const double* const* cols, std::size_t k) {
+          for (std::size_t c = 0; c < kGroupColumns; ++c) {
+            const v8d y = load8(cols[c] + k);
+            acc[0][c] = acc[0][c] + Term::of(load8(own[0] + k), y);
+            if (Pair == 2 && rows_now == 2) acc[1][c] = acc[1][c] + Term::of(load8(own[1] + k), y);
+          }
+        };
+        const double* own[2] = {own_row[i - r0], rows_now == 2 ? own_row[i + 1 - r0] : nullptr};
+        for (std::size_t k = 0; k < whole; k += kLanes) step(own, col, k);
+        if (tail) {
+          const double* own_pad[2] = {own_tail[i - r0], rows_now == 2 ? own_tail[i + 1 - r0] : nullptr};
+          const double* col_pad[kGroupColumns] = {col_tail[0], col_tail[1], col_tail[2], col_tail[3]};
+          step(own_pad, col_pad, 0);
+        }
+      }
+      finish_row(i, acc[0]);
+      if (rows_now == 2) finish_row(i + 1, acc[1]);
+      i += rows_now;
     }
   }
 }
 
-// One clone per instruction set: AVX2 runs the lane vectors as single ymm operations. No FMA is
-// enabled in either clone, so a product and its sum stay two roundings.
-__attribute__((target_clones("avx2", "default")))
-void dense_finish_wrf(const DenseView& rows, const double* totals, std::size_t n, std::size_t r0,
-                      std::size_t count, double* cells) {
-  dense_finish<WeightedRf>(rows, totals, n, r0, count, cells);
+// One entry per instruction set, chosen once per process. No FMA is used in any of them (the
+// compiler may not fuse a product into its sum), so every product and sum rounds separately and
+// all three give the same bits. Without errno, square roots of four cells become one instruction.
+using DenseFinish = void (*)(const DenseView&, const double*, std::size_t, std::size_t,
+                             std::size_t, double*);
+
+template <class Metric>
+__attribute__((target("avx512f"), optimize("fp-contract=off", "no-math-errno")))
+void dense_finish_avx512(const DenseView& rows, const double* totals, std::size_t n, std::size_t r0,
+                         std::size_t count, double* cells) {
+  dense_finish<Metric, 2>(rows, totals, n, r0, count, cells);
 }
 
-__attribute__((target_clones("avx2", "default")))
-void dense_finish_kf(const DenseView& rows, const double* totals, std::size_t n, std::size_t r0,
-                     std::size_t count, double* cells) {
-  dense_finish<BranchScore>(rows, totals, n, r0, count, cells);
+template <class Metric>
+__attribute__((target("avx2"), optimize("fp-contract=off", "no-math-errno")))
+void dense_finish_avx2(const DenseView& rows, const double* totals, std::size_t n, std::size_t r0,
+                       std::size_t count, double* cells) {
+  dense_finish<Metric, 1>(rows, totals, n, r0, count, cells);
+}
+
+template <class Metric>
+__attribute__((optimize("fp-contract=off", "no-math-errno")))
+void dense_finish_plain(const DenseView& rows, const double* totals, std::size_t n, std::size_t r0,
+                        std::size_t count, double* cells) {
+  dense_finish<Metric, 1>(rows, totals, n, r0, count, cells);
+}
+
+template <class Metric>
+DenseFinish pick_dense_finish() {
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx512f")) return dense_finish_avx512<Metric>;
+  if (__builtin_cpu_supports("avx2")) return dense_finish_avx2<Metric>;
+  return dense_finish_plain<Metric>;
 }
 
 }  // namespace
@@ -186,6 +288,7 @@ Buffer<double> weighted_distances_split(Input input, std::uint32_t min_dense_sup
   const DenseView rows{blocks.data(), shift, width};
   const Postings& postings = laid.postings;
   const double* totals = laid.totals.data();
+  static const DenseFinish dense_pass = pick_dense_finish<Metric>();
 
   return fill_symmetric<double>(n, kChunkRows, counter, [&](std::size_t r0, std::span<double> chunk) {
     const std::size_t count = chunk.size() / n;
@@ -203,11 +306,7 @@ Buffer<double> weighted_distances_split(Input input, std::uint32_t min_dense_sup
         }
       }
     }
-    if constexpr (std::is_same_v<Metric, WeightedRf>) {
-      dense_finish_wrf(rows, totals, n, r0, count, chunk.data());
-    } else {
-      dense_finish_kf(rows, totals, n, r0, count, chunk.data());
-    }
+    dense_pass(rows, totals, n, r0, count, chunk.data());
   });
 }
 

@@ -32,6 +32,7 @@ class SplitBuilder {
       : context_(context), n_(static_cast<std::uint32_t>(context.n_leaves())), tree_(tree), seen_(n_, 0) {
     tree_.leaf_order.reserve(n_);
     tree_.parts.reserve(2 * static_cast<std::size_t>(n_));
+    stack_.reserve(64);
   }
 
   void open() { stack_.push_back(Group{0, static_cast<std::uint32_t>(tree_.leaf_order.size()), 0}); }

@@ -1,24 +1,12 @@
 // Taxon labels, FxHash and the open-addressing string table behind the leaf index and translate maps.
 #include "snapshot/fingerprint.h"
 
-#include <bit>
 #include <cassert>
 #include <cstring>
 
 namespace brantoveil::snapshot {
 
 namespace {
-
-constexpr std::uint64_t kFxSeed = 0x517cc1b727220a95ULL;
-
-// Equal bytes; memcmp is never handed the null data of an empty view.
-inline bool same_bytes(const char* data, std::uint32_t length, std::string_view key) {
-  return length == key.size() && (length == 0 || std::memcmp(data, key.data(), length) == 0);
-}
-
-inline std::uint64_t fx_step(std::uint64_t hash, std::uint64_t word) {
-  return (std::rotl(hash, 5) ^ word) * kFxSeed;
-}
 
 // SplitMix64: fixed start so every call with the same leaf count gets the same labels.
 struct SplitMix64 {
@@ -45,44 +33,10 @@ std::vector<u128> taxon_labels(std::size_t n) {
   return labels;
 }
 
-std::uint64_t fx_hash(std::string_view bytes) {
-  const char* p = bytes.data();
-  std::size_t left = bytes.size();
-  std::uint64_t hash = 0;
-  while (left >= 8) {
-    std::uint64_t word;
-    std::memcpy(&word, p, 8);  // x86-64 and aarch64 Linux are little-endian, as the hash wants
-    hash = fx_step(hash, word);
-    p += 8;
-    left -= 8;
-  }
-  if (left >= 4) {
-    std::uint32_t word;
-    std::memcpy(&word, p, 4);
-    hash = fx_step(hash, word);
-    p += 4;
-    left -= 4;
-  }
-  if (left >= 2) {
-    std::uint16_t word;
-    std::memcpy(&word, p, 2);
-    hash = fx_step(hash, word);
-    p += 2;
-    left -= 2;
-  }
-  if (left >= 1) hash = fx_step(hash, static_cast<unsigned char>(*p));
-  return hash;
-}
-
 StringIndex::StringIndex(std::size_t expected) {
   std::size_t capacity = 8;
   while (capacity < 2 * expected) capacity *= 2;
   rehash(capacity);
-}
-
-std::size_t StringIndex::home(std::string_view key) const {
-  // FxHash's low bits depend only on the low input bits, so take the high ones.
-  return static_cast<std::size_t>(fx_hash(key) >> shift_);
 }
 
 void StringIndex::rehash(std::size_t capacity) {
@@ -105,7 +59,7 @@ void StringIndex::insert(std::string_view key, std::uint32_t index) {
   std::size_t at = home(key);
   while (slots_[at].index != kAbsent) {
     Slot& slot = slots_[at];
-    if (same_bytes(slot.data, slot.length, key)) {
+    if (detail::same_bytes(slot.data, slot.length, key)) {
       slot.index = index;
       return;
     }
@@ -116,17 +70,6 @@ void StringIndex::insert(std::string_view key, std::uint32_t index) {
 }
 
 void StringIndex::grow() { rehash(slots_.empty() ? 8 : 2 * slots_.size()); }
-
-std::uint32_t StringIndex::find(std::string_view key) const {
-  if (size_ == 0) return kAbsent;
-  std::size_t at = home(key);
-  while (true) {
-    const Slot& slot = slots_[at];
-    if (slot.index == kAbsent) return kAbsent;
-    if (same_bytes(slot.data, slot.length, key)) return slot.index;
-    at = (at + 1) & mask_;
-  }
-}
 
 LeafIndex build_leaf_index(const std::vector<std::string>& names) {
   LeafIndex index(names.size());

@@ -1,7 +1,9 @@
 // Split fingerprints: per-leaf 128-bit taxon labels and the name-to-leaf-index table.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,8 +50,69 @@ class StringIndex {
   unsigned shift_ = 64;  // home slot = top log2(capacity) hash bits, which mix every input byte
 };
 
-/// FxHash of a byte string.
-std::uint64_t fx_hash(std::string_view bytes);
+// ---- Inline bodies: every leaf of every tree goes through these --------------------------
+
+namespace detail {
+
+inline std::uint64_t fx_step(std::uint64_t hash, std::uint64_t word) {
+  return (std::rotl(hash, 5) ^ word) * 0x517cc1b727220a95ULL;
+}
+
+// Names are short: a byte loop beats a call to memcmp for them.
+inline bool same_bytes(const char* data, std::uint32_t length, std::string_view key) {
+  if (length != key.size()) return false;
+  if (length > 16) return std::memcmp(data, key.data(), length) == 0;
+  for (std::uint32_t i = 0; i < length; ++i) {
+    if (data[i] != key[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace detail
+
+/// FxHash of a byte string: 8-byte little-endian words, then a 4-, 2- and 1-byte tail.
+inline std::uint64_t fx_hash(std::string_view bytes) {
+  const char* p = bytes.data();
+  std::size_t left = bytes.size();
+  std::uint64_t hash = 0;
+  for (; left >= 8; p += 8, left -= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    hash = detail::fx_step(hash, word);
+  }
+  if (left >= 4) {
+    std::uint32_t word;
+    std::memcpy(&word, p, 4);
+    hash = detail::fx_step(hash, word);
+    p += 4;
+    left -= 4;
+  }
+  if (left >= 2) {
+    std::uint16_t word;
+    std::memcpy(&word, p, 2);
+    hash = detail::fx_step(hash, word);
+    p += 2;
+    left -= 2;
+  }
+  if (left >= 1) hash = detail::fx_step(hash, static_cast<unsigned char>(*p));
+  return hash;
+}
+
+inline std::size_t StringIndex::home(std::string_view key) const {
+  // FxHash's low bits depend only on the low input bits, so take the high ones.
+  return static_cast<std::size_t>(fx_hash(key) >> shift_);
+}
+
+inline std::uint32_t StringIndex::find(std::string_view key) const {
+  if (size_ == 0) return kAbsent;
+  std::size_t at = home(key);
+  while (true) {
+    const Slot& slot = slots_[at];
+    if (slot.index == kAbsent) return kAbsent;
+    if (detail::same_bytes(slot.data, slot.length, key)) return slot.index;
+    at = (at + 1) & mask_;
+  }
+}
 
 /// Taxon name to leaf index, names[i] mapped to i.
 using LeafIndex = StringIndex;

@@ -193,7 +193,7 @@ Status Interner::push_chunk(std::vector<Snapshot> chunk) {
     if (work[s].full) return Error{std::string(messages::kTooManySplits)};
     ids += st.shards[s].size();
   }
-  // Final IDs must stay below 2^32 with the pendant IDs in front.
+  // The number of IDs, pendant IDs included, must itself fit in 32 bits.
   if (ids > 0xFFFFFFFFull) return Error{std::string(messages::kTooManySplits)};
 
   // Phase 3: each tree gathers its provisional IDs (and lengths) from the shard results.

@@ -61,11 +61,16 @@ class Shard {
   /// The local index of the part's split, inserting it when new; kFull when no room is left.
   std::uint32_t intern(const Part& part, const Snapshot& snapshot, const ShardRules& rules);
 
-  std::size_t size() const { return keys.size(); }
+  /// Number of distinct splits held.
+  std::size_t size() const { return supports.size(); }
 
+  /// The 128-bit key of each split.
   std::vector<u128> keys;
+  /// The smaller side's leaf count of each split; with the key it is the split's identity.
   std::vector<std::uint32_t> minor_sizes;
+  /// Trees containing each split so far.
   std::vector<std::uint32_t> supports;
+  /// Canonical leaf set of each split, in local-index order (only when clades are kept).
   CladeTable clades;
 
   /// Drops the lookup table and keys once numbering no longer needs them.

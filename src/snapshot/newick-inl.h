@@ -65,6 +65,69 @@ inline std::string_view scan_token(std::string_view text, std::size_t pos, std::
 /// Parses a whole branch-length token; false when it is not a number.
 bool parse_length(std::string_view token, double& value);
 
+inline constexpr double kExactPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                         1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+/// The value of eight ASCII digits at `p`, or -1 when they are not all digits.
+inline std::int64_t eight_digits(const char* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);  // little-endian: the first digit is the lowest byte
+  const std::uint64_t low = v - 0x3030303030303030ULL;
+  const std::uint64_t high = v + 0x4646464646464646ULL;  // a byte above '9' carries into bit 7
+  if ((low | high) & 0x8080808080808080ULL) return -1;
+  std::uint64_t d = low;
+  d = (d * 10 + (d >> 8)) & 0x00FF00FF00FF00FFULL;    // two-digit lanes
+  d = (d * 100 + (d >> 16)) & 0x0000FFFF0000FFFFULL;  // four-digit lanes
+  d = (d * 10000 + (d >> 32)) & 0xFFFFFFFFULL;
+  return static_cast<std::int64_t>(d);
+}
+
+/*
+ * The common length, like 0.0123456789 followed by a delimiter, read straight from the text.
+ * Accepts only plain decimals it can convert exactly (at most 19 digits, mantissa below 2^53,
+ * power of ten within 10^22: one IEEE multiply or divide rounds correctly); for anything else
+ * it returns false and the caller takes the general path, which decides syntax and value.
+ */
+inline bool fast_length(const char* p, const char* end, double& value, const char*& stop) {
+  bool negative = false;
+  if (p != end && (*p == '-' || *p == '+')) {
+    negative = *p == '-';
+    ++p;
+  }
+  std::uint64_t mantissa = 0;
+  int digits = 0;
+  int fraction = 0;
+  auto run = [&](bool in_fraction) {
+    while (end - p >= 8) {
+      const std::int64_t eight = eight_digits(p);
+      if (eight < 0) break;
+      mantissa = mantissa * 100000000 + static_cast<std::uint64_t>(eight);
+      digits += 8;
+      if (in_fraction) fraction += 8;
+      p += 8;
+      if (digits > 19) return;
+    }
+    while (p != end && *p >= '0' && *p <= '9') {
+      mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
+      ++digits;
+      if (in_fraction) ++fraction;
+      ++p;
+      if (digits > 19) return;
+    }
+  };
+  run(false);
+  if (p != end && *p == '.') {
+    ++p;
+    run(true);
+  }
+  if (digits == 0 || digits > 19 || mantissa > (std::uint64_t{1} << 53) || fraction > 22) return false;
+  if (p != end && !is_delimiter(byte_class(*p))) return false;  // exponents, spaces, junk: general path
+  const double magnitude = static_cast<double>(mantissa) / kExactPow10[fraction];
+  value = negative ? -magnitude : magnitude;
+  stop = p;
+  return true;
+}
+
 /// How a mode's leaf handler answers a resolved taxon name.
 enum class LeafVerdict { kAccepted, kUnknown, kRepeated };
 
@@ -131,6 +194,13 @@ Status walk(std::string_view text, const TranslateMap& translate, std::uint64_t 
           } else {
             break;
           }
+        }
+        double fast;
+        const char* stop;
+        if (pos < n && fast_length(s + pos, s + n, fast, stop)) {
+          handler.set_length(fast);
+          pos = static_cast<std::size_t>(stop - s);
+          break;
         }
         std::size_t end = pos;
         const std::string_view value = pos < n ? scan_token(text, pos, end, scratch) : std::string_view{};

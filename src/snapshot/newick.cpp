@@ -40,11 +40,6 @@ void TranslateMap::insert(std::string label, std::string taxon) {
   }
 }
 
-const std::string* TranslateMap::find(std::string_view label) const {
-  const std::uint32_t at = index_.find(label);
-  return at == StringIndex::kAbsent ? nullptr : &taxa_[at];
-}
-
 void TranslateMap::rebuild_index() {
   for (std::size_t i = 0; i < labels_.size(); ++i) index_.insert(labels_[i], static_cast<std::uint32_t>(i));
 }
@@ -96,9 +91,6 @@ std::string_view scan_token_slow(std::string_view text, std::size_t pos, std::si
 // ---- Branch lengths ----------------------------------------------------------------------
 
 namespace {
-
-constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                             1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -199,7 +191,7 @@ bool parse_length(std::string_view token, double& value) {
   const long long power = scale + exponent;
   if (!too_long && mantissa <= (std::uint64_t{1} << 53) && power >= -22 && power <= 22) {
     const double m = static_cast<double>(mantissa);
-    const double magnitude = power < 0 ? m / kPow10[-power] : m * kPow10[power];
+    const double magnitude = power < 0 ? m / kExactPow10[-power] : m * kExactPow10[power];
     value = negative ? -magnitude : magnitude;
     return true;
   }

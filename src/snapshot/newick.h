@@ -27,7 +27,10 @@ class TranslateMap {
   /// Adds or replaces one entry.
   void insert(std::string label, std::string taxon);
   /// The taxon name of `label`, or nullptr.
-  const std::string* find(std::string_view label) const;
+  const std::string* find(std::string_view label) const {
+    const std::uint32_t at = index_.find(label);
+    return at == StringIndex::kAbsent ? nullptr : &taxa_[at];
+  }
 
   bool empty() const { return labels_.empty(); }
   std::size_t size() const { return labels_.size(); }

@@ -49,7 +49,7 @@ std::vector<TreeItem> pull_chunk(TreeSource& items, std::size_t limit) {
 
 // Parses a chunk on the pool. The first worker to fail claims the error slot; the others see the
 // stop flag and skip their remaining items, so a bad chunk costs little more than its first error.
-Result<std::vector<Snapshot>> parse_chunk(std::vector<TreeItem>& chunk, std::uint64_t first_index,
+Result<std::vector<Snapshot>> parse_chunk(const std::vector<TreeItem>& chunk, std::uint64_t first_index,
                                           const LeafContext& context) {
   constexpr std::size_t kNone = static_cast<std::size_t>(-1);
   std::vector<Snapshot> trees(chunk.size());

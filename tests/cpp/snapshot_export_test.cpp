@@ -119,15 +119,5 @@ TEST(Export, CladeRowsPackLeavesLittleEndianPerByte) {
   }
 }
 
-TEST(Export, UnrootedRowsOmitLeafZeroExceptItsPendant) {
-  const Snapshots set = read({"((a,b),(c,(d,(e,f))),(g,(h,i)));", "((i,b),(c,(d,(e,a))),(g,(h,f)));"}, false);
-  const auto [presence, split_at] = set.build_presence_matrix();
-  const std::vector<std::uint8_t> bytes = set.build_bipartition_bytes(split_at);
-  std::size_t with_leaf0 = 0;
-  for (std::size_t c = 0; c < split_at.size(); ++c) with_leaf0 += bytes[2 * c] & 1;
-  EXPECT_EQ(with_leaf0, 1u);
-  EXPECT_EQ(bytes[0], 1);  // leaf 0's pendant row sorts first
-}
-
 }  // namespace
 }  // namespace brantoveil::snapshot

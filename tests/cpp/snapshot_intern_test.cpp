@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <numeric>
 #include <random>
-#include <span>
 #include <vector>
 
 #include "pool/pool.h"
@@ -111,25 +110,6 @@ void expect_same_set(const Snapshots& a, const Snapshots& b) {
 // ((A,B),C,(D,E)) over leaves in text order A..E = 0..4, and its two internal edges.
 std::vector<Edge> five_leaf_edges() {
   return {{0, 1, 1}, {1, 1, 2}, {0, 2, 3}, {2, 1, 4}, {3, 1, 5}, {4, 1, 6}, {3, 2, 7}};
-}
-
-TEST(RouteOf, BucketsInternalPartsStablyByShard) {
-  Snapshot snap;
-  snap.leaf_order = {0, 1, 2, 3};
-  // Sizes: index 1 is a pendant part and is left out. Shards: 7, 2, 7, 0.
-  const std::uint8_t shards[] = {7, 9, 2, 7, 0};
-  const std::uint32_t sizes[] = {2, 1, 2, 3, 2};
-  for (int i = 0; i < 5; ++i) snap.parts.push_back(Part{u128(shards[i]) | (u128(i) << 64), 0, 0, sizes[i]});
-  const Route route = Route::of(snap);
-  EXPECT_EQ(route.internal, (std::vector<std::uint32_t>{0, 2, 3, 4}));
-  // Shard 0: position 3; shard 2: position 1; shard 7: positions 0 then 2.
-  EXPECT_EQ(route.by_shard, (std::vector<std::uint32_t>{3, 1, 0, 2}));
-  EXPECT_EQ(route.shard_starts[0], 0u);
-  EXPECT_EQ(route.shard_starts[1], 1u);
-  EXPECT_EQ(route.shard_starts[3], 2u);
-  EXPECT_EQ(route.shard_starts[7], 2u);
-  EXPECT_EQ(route.shard_starts[8], 4u);
-  EXPECT_EQ(route.shard_starts[256], 4u);
 }
 
 TEST(Interner, SameSplitGetsOneIdInOneOrTwoChunks) {
@@ -283,21 +263,6 @@ TEST(Interner, ResultIsIndependentOfThreadsAndChunks) {
       }
     }
   }
-}
-
-// Same splits in every tree give the same IDs and supports that add up to the tree count.
-TEST(Interner, SupportsCountTreesContainingEachSplit) {
-  const std::size_t count = 50;
-  const std::uint32_t n = 7;
-  const Snapshots set = intern_all(random_trees(count, n, false, 3), n, {}, 9);
-  std::vector<std::uint32_t> counted(set.supports.size(), 0);
-  for (const InternSnap& snap : set.snaps) {
-    std::vector<std::uint32_t> ids = snap.ids;
-    std::sort(ids.begin(), ids.end());
-    EXPECT_EQ(std::adjacent_find(ids.begin(), ids.end()), ids.end());  // a tree holds a split once
-    for (std::uint32_t id : ids) ++counted.at(id);
-  }
-  EXPECT_EQ(counted, set.supports);
 }
 
 }  // namespace

@@ -114,8 +114,9 @@ TEST(NewickReader, ReadsTheDialect) {
 }
 
 TEST(NewickReader, ReadsLabelsHoldingNulAndHighBytes) {
-  const std::string text("(A\0B,\xff\xfe,C);", 13);
-  EXPECT_EQ(read_rooted(text), std::string("A\0B:0 \xff\xfe:0 C:0", 14));
+  static constexpr char kText[] = "(A\0B,\xff\xfe,C);";
+  static constexpr char kParts[] = "A\0B:0 \xff\xfe:0 C:0";
+  EXPECT_EQ(read_rooted(std::string(kText, sizeof kText - 1)), std::string(kParts, sizeof kParts - 1));
 }
 
 struct LengthRow {
@@ -158,7 +159,10 @@ TEST(NewickReader, ParsesBranchLengthNumbers) {
 
 TEST(NewickReader, RejectsMalformedNumbers) {
   for (std::string_view token : {"x", "1_0", "0x10", "1e", "1e+", "e5", ".", "-", "+", "--1", "+-1", "1.2.3", "1e5.0",
-                                 "in", "infinit", "infinityy", "nana", "1e5e5", "1..", "\"1\"", "1'", "1.5f", "\x01"}) {
+                                 "in", "infinit", "infinityy", "nana", "1e5e5", "1..", "\"1\"", "1'", "1.5f", "\x01",
+                                 // junk inside or right after an eight-digit block
+                                 "12345678a9", "1234567\xff", "0.1234567\xba", "0.12345678\xc0", "1234/678",
+                                 "0.123456789012345678901234x"}) {
     const std::string text = "(A:" + std::string(token) + ",B);";
     EXPECT_EQ(read_rooted(text),
               syntax("invalid branch length " + messages::quoted_debug(token) + ": invalid float literal"))
@@ -354,6 +358,21 @@ TEST(NewickReader, ReadsAMillionLevelsDeep) {
   // Unclosed, the same depth fails cleanly.
   std::string open(kDepth, '(');
   EXPECT_EQ(read_rooted(open + "A;"), syntax("a '(' is never closed"));
+}
+
+// Texts of 100 MB in one label, one comment, one run of whitespace or one unclosed quote.
+TEST(NewickReader, ReadsHundredMegabyteTexts) {
+  constexpr std::size_t kSize = 100'000'000;
+  const std::string big(kSize, 'x');
+  {
+    auto names = leaf_names("(" + big + ",B);", TranslateMap());
+    ASSERT_TRUE(names.ok());
+    EXPECT_EQ(names.value()[0].size(), kSize);
+  }
+  EXPECT_EQ(read_rooted("(A[" + big + "],B);"), "A:0 B:0");
+  EXPECT_EQ(read_rooted("(A" + std::string(kSize, ' ') + ",B);"), "A:0 B:0");
+  EXPECT_EQ(read_rooted("(A,\"" + big + ");"), syntax("the tree does not end in ';'"));
+  EXPECT_EQ(read_rooted("(A:" + std::string(kSize, '1') + ",B);"), "A:inf B:0");
 }
 
 // Arbitrary bytes never crash or read out of bounds: a quick in-tree cousin of the fuzz target.

@@ -1,6 +1,7 @@
 // Snapshot set driver: leaf set from tree 0, chunking, error precedence and pulling discipline.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <limits>
 #include <random>
 #include <string>
@@ -16,7 +17,7 @@ namespace {
 // How the in-memory source answers size_hint().
 enum class Hint { kExact, kZero, kHuge };
 
-// Trees from a list, counting what was pulled and how often the estimate was asked.
+// Trees from a list, counting what was pulled.
 class ListSource : public TreeSource {
  public:
   explicit ListSource(std::vector<std::string> texts, Hint hint = Hint::kExact)
@@ -27,7 +28,6 @@ class ListSource : public TreeSource {
     return TreeItem{texts_[pulled_++], nullptr};
   }
   std::size_t size_hint() override {
-    ++hints_;
     switch (hint_) {
       case Hint::kExact: return texts_.size() - pulled_;
       case Hint::kZero: return 0;
@@ -37,13 +37,11 @@ class ListSource : public TreeSource {
   }
 
   std::size_t pulled() const { return pulled_; }
-  std::size_t hints() const { return hints_; }
 
  private:
   std::vector<std::string> texts_;
   Hint hint_;
   std::size_t pulled_ = 0;
-  std::size_t hints_ = 0;
 };
 
 // A random binary tree over t0..t{n-1} with lengths, as Newick text.
@@ -209,22 +207,25 @@ TEST(SnapshotSet, ResultIsIndependentOfThreadsChunksAndEstimates) {
   }
 }
 
-TEST(SnapshotSet, EstimateIsAskedWhileTheChunkCanGrow) {
-  struct Row {
-    std::size_t trees;
-    std::size_t chunk;
-    std::size_t hints;
-  };
-  const Row rows[] = {
-      {1, 4, 1},    // tree 0 only: the one request after sizing
-      {2, 1, 1},    // chunks of one are never grown
-      {3, 4, 2},    // one request after the first item of the only chunk
-      {20, 100, 5},  // 19 trees: after the first item, then on growing past 4, 8 and 16 held
-  };
-  for (const Row& row : rows) {
-    ListSource source(random_forest(row.trees, 5, 5), Hint::kZero);
-    ASSERT_TRUE(Snapshots::from_newick_iter_opts(source, {.chunk_trees = row.chunk}).ok());
-    EXPECT_EQ(source.hints(), row.hints) << row.trees << " trees, chunk " << row.chunk;
+TEST(SnapshotSet, WeightedKernelsSeePendantAndInnerLengths) {
+  // Differences: b 2, c 2, AC|BD 3 and AB|CD 9 (tree 0's two root edges joined).
+  const std::vector<std::string> texts = {"((a:1,b:2):3,(c:4,d:5):6);", "((a:1,c:2):3,b:4,d:5);"};
+  for (const SnapshotOptions& options : {SnapshotOptions{.keep_lengths = true}, kAll}) {
+    Result<Snapshots> set = read(texts, options);
+    ASSERT_TRUE(set.ok()) << set.error();
+    const distances::Buffer<double> wrf = set.value().pairwise_wrf(nullptr);
+    const distances::Buffer<double> kf = set.value().pairwise_kf(nullptr);
+    ASSERT_EQ(wrf.size(), 4u);
+    EXPECT_DOUBLE_EQ(wrf[1], 16.0);
+    EXPECT_DOUBLE_EQ(kf[2], std::sqrt(98.0));
+    // Borrowing left the set whole; consuming it gives the same matrices.
+    EXPECT_EQ(set.value().snaps.size(), 2u);
+    Snapshots copy = set.value();
+    const distances::Buffer<double> kf_owned = std::move(copy).into_pairwise_kf(nullptr);
+    const distances::Buffer<double> wrf_owned = std::move(set.value()).into_pairwise_wrf(nullptr);
+    EXPECT_DOUBLE_EQ(wrf_owned[2], 16.0);
+    EXPECT_DOUBLE_EQ(kf_owned[1], std::sqrt(98.0));
+    EXPECT_EQ(wrf_owned[0], 0.0);
   }
 }
 
