@@ -17,8 +17,6 @@ std::uint64_t pairs_in_rows(std::size_t n, std::size_t r0, std::size_t rows) {
 void populate_pages(void* data, std::size_t bytes) {
 #ifdef MADV_POPULATE_WRITE
   constexpr std::uintptr_t kPage = 4096;
-  // Small buffers come from the heap, whose pages are mapped already.
-  if (bytes < 16 * kPage) return;
   const auto begin = reinterpret_cast<std::uintptr_t>(data);
   const std::uintptr_t first = (begin + kPage - 1) & ~(kPage - 1);
   const std::uintptr_t last = (begin + bytes) & ~(kPage - 1);
@@ -33,9 +31,9 @@ void populate_pages(void* data, std::size_t bytes) {
 template <class T>
 void mirror_upper(T* cells, std::size_t n) {
   // 64 x 64 tiles keep both the row-wise reads and the column-wise writes inside a cached block;
-  // within a tile, 8 x 8 blocks turn each strided write run into one whole cache line.
+  // within a tile, blocks one cache line wide turn each strided write run into a whole line.
   constexpr std::size_t kTile = 64;
-  constexpr std::size_t kBlock = 8;
+  constexpr std::size_t kBlock = 64 / sizeof(T);
   for (std::size_t rb = 0; rb < n; rb += kTile) {
     const std::size_t r_end = std::min(rb + kTile, n);
     for (std::size_t cb = rb; cb < n; cb += kTile) {
@@ -43,7 +41,7 @@ void mirror_upper(T* cells, std::size_t n) {
       for (std::size_t rs = rb; rs < r_end; rs += kBlock) {
         for (std::size_t cs = std::max(cb, rs); cs < c_end; cs += kBlock) {
           if (cs >= rs + kBlock && cs + kBlock <= c_end && rs + kBlock <= r_end) {
-            // Wholly above the diagonal: a plain 8 x 8 transpose.
+            // Wholly above the diagonal: a plain square transpose.
             for (std::size_t c = cs; c < cs + kBlock; ++c) {
               T* to = cells + c * n + rs;
               const T* from = cells + rs * n + c;

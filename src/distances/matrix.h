@@ -26,13 +26,14 @@ void mirror_upper(T* cells, std::size_t n);
 extern template void mirror_upper<std::uint32_t>(std::uint32_t*, std::size_t);
 extern template void mirror_upper<double>(double*, std::size_t);
 
-/// Allocates a zeroed n x n matrix, runs kernel(r0, rows) on each chunk of `rows_per_chunk` rows
-/// in parallel, adds each chunk's pair count to `counter` when given, then mirrors the result.
+/// The symmetric n x n matrix of `kernel`(r0, rows) run on chunks of `rows_per_chunk` rows.
 ///
-/// The kernel must leave every cell (r, c) with c > r of its rows final and must not write c <= r:
-/// chunks own disjoint rows, so no lock guards the buffer, and the lower half stays zero until the
-/// mirror. The counter is bumped once per chunk, after its cells are final, so a reader never sees
-/// more than the pairs actually done and sees exactly n(n-1)/2 once the loop has joined.
+/// The buffer starts zeroed; chunks run in parallel and each adds its pair count to `counter`
+/// when given; the calling thread then mirrors the upper triangle. The kernel must leave every
+/// cell (r, c) with c > r of its rows final and must not write c <= r: chunks own disjoint rows,
+/// so no lock guards the buffer, and the lower half stays zero until the mirror. The counter is
+/// bumped once per chunk, after its cells are final, so a reader never sees more than the pairs
+/// actually done and sees exactly n(n-1)/2 once the loop has joined.
 template <class T, class Kernel>
 Buffer<T> fill_symmetric(std::size_t n, std::size_t rows_per_chunk,
                          std::atomic<std::uint64_t>* counter, Kernel&& kernel) {
@@ -42,11 +43,13 @@ Buffer<T> fill_symmetric(std::size_t n, std::size_t rows_per_chunk,
   if (chunk_len == 0) chunk_len = 1;
   const std::size_t chunks = (total + chunk_len - 1) / chunk_len;
   T* base = cells.data();
+  // Only a large buffer has its own fresh mapping; a small one's pages come from the heap.
+  const bool fresh_pages = total * sizeof(T) >= (std::size_t{1} << 20);
   pool::parallel_for(chunks, [&](std::size_t k) {
     const std::size_t start = k * chunk_len;
     const std::size_t len = std::min(chunk_len, total - start);
     const std::size_t r0 = k * rows_per_chunk;
-    populate_pages(base + start, len * sizeof(T));
+    if (fresh_pages) populate_pages(base + start, len * sizeof(T));
     kernel(r0, std::span<T>(base + start, len));
     if (counter != nullptr) {
       const std::size_t rows = len / n;

@@ -38,15 +38,13 @@ struct Postings {
   static PostingsBuilder builder(std::span<const std::uint32_t> supports, const ColumnLayout& layout,
                                  std::size_t n, std::uint32_t block_shift, bool weighted_flag);
 
-  /// Number of sparse columns.
-  std::size_t sparse_columns() const { return offsets.empty() ? 0 : offsets.size() - 1; }
-
-  /// Positions [first, last) of tree i's own list within its block's `columns` and `weights`.
+  /// Where one tree's own list lies: positions [first, last) of its block's `columns`/`weights`.
   struct OwnRange {
     const OwnPosted* block;
     std::uint64_t first;
     std::uint64_t last;
   };
+  /// Tree `tree`'s own list of sparse indices.
   OwnRange own_of(std::size_t tree) const {
     const OwnPosted& block = own[tree >> shift];
     const std::size_t j = tree & ((std::size_t{1} << shift) - 1);

@@ -36,10 +36,10 @@ std::uint32_t lay_out_tree(const InternSnap& snap, const ColumnLayout& layout, s
 // Row i against every later tree: cell j enters holding the rare splits i and j share and leaves
 // holding K_i + K_j - 2 * (dense shared + rare shared). Only the overlap of the two trees'
 // non-zero word spans can contribute to the AND, and columns by descending support keep the
-// spans short. Cloned so the popcount instruction is used where the CPU has it.
-__attribute__((target_clones("popcnt", "default")))
-void finish_rf_row(const std::uint64_t* words, const Range* ranges, const std::uint32_t* totals,
-                   std::size_t width, std::size_t n, std::size_t i, std::uint32_t* row) {
+// spans short.
+[[gnu::always_inline]] inline void finish_rf_row(const std::uint64_t* words, const Range* ranges,
+                                                 const std::uint32_t* totals, std::size_t width,
+                                                 std::size_t n, std::size_t i, std::uint32_t* row) {
   const std::uint64_t* own = words + i * width;
   const std::size_t lo_i = ranges[i].first;
   const std::size_t hi_i = ranges[i].second;
@@ -54,6 +54,27 @@ void finish_rf_row(const std::uint64_t* words, const Range* ranges, const std::u
     }
     row[j] = k_i + totals[j] - 2 * (shared + row[j]);
   }
+}
+
+using FinishRfRow = void (*)(const std::uint64_t*, const Range*, const std::uint32_t*, std::size_t,
+                             std::size_t, std::size_t, std::uint32_t*);
+
+// With the popcount instruction, and without it for CPUs that lack it. Chosen by a plain
+// function pointer rather than an ifunc, whose resolver would run before sanitizer runtimes.
+__attribute__((target("popcnt")))
+void finish_rf_row_popcnt(const std::uint64_t* words, const Range* ranges, const std::uint32_t* totals,
+                          std::size_t width, std::size_t n, std::size_t i, std::uint32_t* row) {
+  finish_rf_row(words, ranges, totals, width, n, i, row);
+}
+
+void finish_rf_row_plain(const std::uint64_t* words, const Range* ranges, const std::uint32_t* totals,
+                         std::size_t width, std::size_t n, std::size_t i, std::uint32_t* row) {
+  finish_rf_row(words, ranges, totals, width, n, i, row);
+}
+
+FinishRfRow pick_finish_rf_row() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("popcnt") ? finish_rf_row_popcnt : finish_rf_row_plain;
 }
 
 }  // namespace
@@ -109,6 +130,7 @@ Buffer<std::uint32_t> distance_rf_split(Input input, std::uint32_t min_dense_sup
   const BitRows bits(std::move(words), width, n);
   const Postings& postings = laid.postings;
   const std::uint32_t* totals = laid.totals.data();
+  static const FinishRfRow finish_row = pick_finish_rf_row();
 
   return fill_symmetric<std::uint32_t>(n, 1, counter, [&](std::size_t i, std::span<std::uint32_t> row) {
     // Rare splits first: every later tree sharing one gets +1 in its own cell.
@@ -118,7 +140,7 @@ Buffer<std::uint32_t> distance_rf_split(Input input, std::uint32_t min_dense_sup
       const std::uint64_t end = postings.list_end(s);
       for (std::uint64_t p = postings.later_than(s, i); p < end; ++p) ++row[postings.trees[p]];
     }
-    finish_rf_row(bits.words.data(), bits.ranges.data(), totals, bits.width, n, i, row.data());
+    finish_row(bits.words.data(), bits.ranges.data(), totals, bits.width, n, i, row.data());
   });
 }
 

@@ -3,6 +3,7 @@
 // Every sum has one fixed order (lanes by ascending column, lanes combined left to right, rare
 // terms by ascending sparse index), so the matrix is bit-identical for every thread count and for
 // the vector and scalar builds of the dense pass.
+
 // Lane vectors only pass between always-inlined helpers, so their calling convention never matters.
 #pragma GCC diagnostic ignored "-Wpsabi"
 
@@ -10,8 +11,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstring>
-#include <limits>
 #include <type_traits>
 #include <vector>
 
@@ -27,12 +28,21 @@ constexpr std::size_t kChunkRows = 8;
 constexpr std::size_t kGroupColumns = 4;
 constexpr std::size_t kLanes = 8;
 
-// One cell's 8 lanes are one v8d: a single register with AVX-512, two with AVX2, four with SSE2.
-typedef double v8d __attribute__((vector_size(64)));
+typedef double v2d __attribute__((vector_size(16)));
 typedef double v4d __attribute__((vector_size(32)));
+typedef double v8d __attribute__((vector_size(64)));
 
-[[gnu::always_inline]] inline v8d load8(const double* p) {
-  v8d v;
+// One cell's 8 lanes as vectors of the widest type the instruction set has: one v8d with
+// AVX-512, two v4d with AVX2, four v2d with SSE2. Generic 8-wide code would be split badly.
+template <class V>
+struct Lanes {
+  static constexpr int kParts = 8 / static_cast<int>(sizeof(V) / sizeof(double));
+  V part[kParts];
+};
+
+template <class V>
+[[gnu::always_inline]] inline V load_part(const double* p) {
+  V v;
   std::memcpy(&v, p, sizeof v);
   return v;
 }
@@ -41,6 +51,20 @@ typedef double v4d __attribute__((vector_size(32)));
   v4d v;
   std::memcpy(&v, p, sizeof v);
   return v;
+}
+
+// Lanes 0-3 and 4-7 of one cell.
+[[gnu::always_inline]] inline void halves(const Lanes<v8d>& l, v4d& lo, v4d& hi) {
+  lo = __builtin_shufflevector(l.part[0], l.part[0], 0, 1, 2, 3);
+  hi = __builtin_shufflevector(l.part[0], l.part[0], 4, 5, 6, 7);
+}
+[[gnu::always_inline]] inline void halves(const Lanes<v4d>& l, v4d& lo, v4d& hi) {
+  lo = l.part[0];
+  hi = l.part[1];
+}
+[[gnu::always_inline]] inline void halves(const Lanes<v2d>& l, v4d& lo, v4d& hi) {
+  lo = __builtin_shufflevector(l.part[0], l.part[1], 0, 1, 2, 3);
+  hi = __builtin_shufflevector(l.part[2], l.part[3], 0, 1, 2, 3);
 }
 
 // Dense rows as the fill reads them: one base pointer per block.
@@ -53,15 +77,6 @@ struct DenseView {
     return blocks[tree >> shift] + (tree & ((std::size_t{1} << shift) - 1)) * width;
   }
 };
-
-// A NaN sum means a NaN length or infinite lengths cancelling: the distance is unknown, and
-// reporting 0 would claim the trees equal. A sum at or below zero is rounding: exactly 0.
-template <class Metric>
-double finish_distance(double sum) {
-  if (sum != sum) return sum;
-  if (!(sum > 0.0)) return 0.0;
-  return Metric::finish_pair(sum);
-}
 
 // Per-tree layout: lengths of dense splits into the row, rare ones into the sparse list, and the
 // tree's total T = private + (dense + sparse), each part summed in its fixed order.
@@ -120,14 +135,13 @@ struct DenseTerm<BranchScore> {
 };
 
 // Lanes 0-3 and 4-7 of four cells to eight vectors holding lane l of each of the four cells.
-[[gnu::always_inline]] inline void lanes_side_by_side(const v8d (&acc)[4], v4d (&lane)[8]) {
+template <class V>
+[[gnu::always_inline]] inline void lanes_side_by_side(const Lanes<V> (&acc)[4], v4d (&lane)[8]) {
   typedef long long v4i __attribute__((vector_size(32)));
+  v4d lo[4], hi[4];
+  for (int c = 0; c < 4; ++c) halves(acc[c], lo[c], hi[c]);
   for (int half = 0; half < 2; ++half) {
-    v4d part[4];
-    for (int c = 0; c < 4; ++c) {
-      part[c] = half == 0 ? __builtin_shufflevector(acc[c], acc[c], 0, 1, 2, 3)
-                          : __builtin_shufflevector(acc[c], acc[c], 4, 5, 6, 7);
-    }
+    const v4d* part = half == 0 ? lo : hi;
     const v4d t0 = __builtin_shuffle(part[0], part[1], v4i{0, 4, 2, 6});
     const v4d t1 = __builtin_shuffle(part[0], part[1], v4i{1, 5, 3, 7});
     const v4d t2 = __builtin_shuffle(part[2], part[3], v4i{0, 4, 2, 6});
@@ -137,6 +151,32 @@ struct DenseTerm<BranchScore> {
     lane[4 * half + 2] = __builtin_shuffle(t0, t2, v4i{2, 3, 6, 7});
     lane[4 * half + 3] = __builtin_shuffle(t1, t3, v4i{2, 3, 6, 7});
   }
+}
+
+// Adds the terms of columns [0, whole) of `Rows` own rows against 4 column rows to their cells'
+// lanes, then those of the zero-padded partial group when there is one. Fully unrolled so the
+// accumulators stay in registers.
+template <class Term, class V, int Rows>
+[[gnu::always_inline]] inline void sweep(const double* const (&own)[Rows], const double* const (&col)[4],
+                                         std::size_t whole, const double* const (&own_pad)[Rows],
+                                         const double* const (&col_pad)[4], Lanes<V> (&acc)[Rows][4]) {
+  constexpr int kWidth = static_cast<int>(sizeof(V) / sizeof(double));
+  const auto step = [&](const double* const (&x_at)[Rows], const double* const (&y_at)[4], std::size_t k) {
+#pragma GCC unroll 8
+    for (int h = 0; h < Lanes<V>::kParts; ++h) {
+      V x[Rows];
+#pragma GCC unroll 2
+      for (int r = 0; r < Rows; ++r) x[r] = load_part<V>(x_at[r] + k + h * kWidth);
+#pragma GCC unroll 4
+      for (int c = 0; c < 4; ++c) {
+        const V y = load_part<V>(y_at[c] + k + h * kWidth);
+#pragma GCC unroll 2
+        for (int r = 0; r < Rows; ++r) acc[r][c].part[h] = acc[r][c].part[h] + Term::of(x[r], y);
+      }
+    }
+  };
+  for (std::size_t k = 0; k < whole; k += 8) step(own, col, k);
+  if (own_pad[0] != nullptr) step(own_pad, col_pad, 0);
 }
 
 // Dense pass and finish for rows [r0, r0 + count) against every later column, 4 columns at a
@@ -149,7 +189,7 @@ struct DenseTerm<BranchScore> {
 // The last, partial group of 8 columns is read from zero-padded copies. A lane starts at +0.0
 // and so can never be -0.0, which makes adding the padding's +0.0 terms an exact no-op.
 // Cells enter holding the shared rare sum and leave holding the distance.
-template <class Metric, std::size_t Pair>
+template <class Metric, std::size_t Pair, class V>
 [[gnu::always_inline]] inline void dense_finish(const DenseView& rows, const double* totals,
                                                 std::size_t n, std::size_t r0, std::size_t count,
                                                 double* cells) {
@@ -169,16 +209,24 @@ template <class Metric, std::size_t Pair>
     const std::size_t last = c0 + group - 1;
     // A short last group repeats its last column; those sums are computed and dropped.
     const double* col[kGroupColumns];
-    alignas(64) double col_tail[kGroupColumns][kLanes] = {};
+    alignas(64) double col_tail[kGroupColumns][kLanes];
     for (std::size_t c = 0; c < kGroupColumns; ++c) {
       col[c] = width == 0 ? nullptr : rows.row(std::min(c0 + c, last));
-      for (std::size_t k = whole; k < width; ++k) col_tail[c][k - whole] = col[c][k];
+      if (!tail) continue;
+      for (std::size_t k = 0; k < kLanes; ++k) col_tail[c][k] = whole + k < width ? col[c][whole + k] : 0.0;
     }
     const v4d t_j = {totals[c0], totals[std::min(c0 + 1, last)], totals[std::min(c0 + 2, last)],
                      totals[last]};
+    // The next group's rows come from L3 or memory; ask for them while this group computes.
+    if (width > 0 && last + 1 < n) {
+      for (std::size_t j = last + 1; j < std::min(last + 1 + kGroupColumns, n); ++j) {
+        const char* bytes = reinterpret_cast<const char*>(rows.row(j));
+        for (std::size_t b = 0; b < width * sizeof(double); b += 64) __builtin_prefetch(bytes + b);
+      }
+    }
 
     // Q = lanes left to right plus the rare sum, then S = (T_i + T_j) - (Q + Q), per cell.
-    const auto finish_row = [&](std::size_t i, const v8d (&acc)[kGroupColumns]) {
+    const auto finish_row = [&](std::size_t i, const Lanes<V> (&acc)[kGroupColumns]) {
       v4d lane[kLanes];
       lanes_side_by_side(acc, lane);
       double* row_cells = cells + (i - r0) * n;
@@ -191,12 +239,14 @@ template <class Metric, std::size_t Pair>
       q = q + rare;
       const v4d t_i = {totals[i], totals[i], totals[i], totals[i]};
       const v4d sums = (t_i + t_j) - (q + q);
-      // finish_distance on four cells at once: NaN stays NaN, rounding below zero gives +0.0.
+      // A NaN sum means a NaN length or infinite lengths cancelling: the distance is unknown,
+      // and 0 would claim the trees equal, so it stays NaN. A sum at or below zero is rounding
+      // and gives exactly +0.0.
       const v4d zero = {};
       const v4d clamped = sums > zero ? sums : (sums != sums ? sums : zero);
       v4d done = clamped;
       if constexpr (std::is_same_v<Metric, BranchScore>) {
-        for (int c = 0; c < 4; ++c) done[c] = __builtin_sqrt(clamped[c]);
+        for (int c = 0; c < 4; ++c) done[c] = std::sqrt(clamped[c]);
       }
       if (group == kGroupColumns && c0 > i) {
         std::memcpy(row_cells + c0, &done, sizeof done);
@@ -210,70 +260,91 @@ template <class Metric, std::size_t Pair>
     std::size_t i = r0;
     while (i < r0 + count && i < last) {
       const std::size_t rows_now = (Pair == 2 && i + 1 < r0 + count && i + 1 < last) ? 2 : 1;
-      v8d acc[2][kGroupColumns] = {};
-      if (width > 0) {
-        const auto step = [&](const double* const* own, const double* const* cols, std::size_t k) {
-          for (std::size_t c = 0; c < kGroupColumns; ++c) {
-            const v8d y = load8(cols[c] + k);
-            acc[0][c] = acc[0][c] + Term::of(load8(own[0] + k), y);
-            if (Pair == 2 && rows_now == 2) acc[1][c] = acc[1][c] + Term::of(load8(own[1] + k), y);
-          }
-        };
-        const double* own[2] = {own_row[i - r0], rows_now == 2 ? own_row[i + 1 - r0] : nullptr};
-        for (std::size_t k = 0; k < whole; k += kLanes) step(own, col, k);
-        if (tail) {
-          const double* own_pad[2] = {own_tail[i - r0], rows_now == 2 ? own_tail[i + 1 - r0] : nullptr};
-          const double* col_pad[kGroupColumns] = {col_tail[0], col_tail[1], col_tail[2], col_tail[3]};
-          step(own_pad, col_pad, 0);
+      const double* col_pad[kGroupColumns] = {col_tail[0], col_tail[1], col_tail[2], col_tail[3]};
+      if (rows_now == 2) {
+        Lanes<V> acc[2][kGroupColumns] = {};
+        if (width > 0) {
+          const double* own[2] = {own_row[i - r0], own_row[i + 1 - r0]};
+          const double* own_pad[2] = {tail ? own_tail[i - r0] : nullptr, own_tail[i + 1 - r0]};
+          sweep<Term, V, 2>(own, col, whole, own_pad, col_pad, acc);
         }
+        finish_row(i, acc[0]);
+        finish_row(i + 1, acc[1]);
+      } else {
+        Lanes<V> acc[1][kGroupColumns] = {};
+        if (width > 0) {
+          const double* own[1] = {own_row[i - r0]};
+          const double* own_pad[1] = {tail ? own_tail[i - r0] : nullptr};
+          sweep<Term, V, 1>(own, col, whole, own_pad, col_pad, acc);
+        }
+        finish_row(i, acc[0]);
       }
-      finish_row(i, acc[0]);
-      if (rows_now == 2) finish_row(i + 1, acc[1]);
       i += rows_now;
     }
   }
 }
 
-// One entry per instruction set, chosen once per process. No FMA is used in any of them (the
+// One entry per instruction set, the widest the CPU has unless a test pins one. No FMA is used in any of them (the
 // compiler may not fuse a product into its sum), so every product and sum rounds separately and
-// all three give the same bits. Without errno, square roots of four cells become one instruction.
+// all three give the same bits.
 using DenseFinish = void (*)(const DenseView&, const double*, std::size_t, std::size_t,
                              std::size_t, double*);
 
 template <class Metric>
-__attribute__((target("avx512f"), optimize("fp-contract=off", "no-math-errno")))
+__attribute__((target("avx512f"), optimize("fp-contract=off")))
 void dense_finish_avx512(const DenseView& rows, const double* totals, std::size_t n, std::size_t r0,
                          std::size_t count, double* cells) {
-  dense_finish<Metric, 2>(rows, totals, n, r0, count, cells);
+  dense_finish<Metric, 2, v8d>(rows, totals, n, r0, count, cells);
 }
 
 template <class Metric>
-__attribute__((target("avx2"), optimize("fp-contract=off", "no-math-errno")))
+__attribute__((target("avx2"), optimize("fp-contract=off")))
 void dense_finish_avx2(const DenseView& rows, const double* totals, std::size_t n, std::size_t r0,
                        std::size_t count, double* cells) {
-  dense_finish<Metric, 1>(rows, totals, n, r0, count, cells);
+  dense_finish<Metric, 1, v4d>(rows, totals, n, r0, count, cells);
 }
 
 template <class Metric>
-__attribute__((optimize("fp-contract=off", "no-math-errno")))
+__attribute__((optimize("fp-contract=off")))
 void dense_finish_plain(const DenseView& rows, const double* totals, std::size_t n, std::size_t r0,
                         std::size_t count, double* cells) {
-  dense_finish<Metric, 1>(rows, totals, n, r0, count, cells);
+  dense_finish<Metric, 1, v2d>(rows, totals, n, r0, count, cells);
 }
 
 template <class Metric>
-DenseFinish pick_dense_finish() {
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512f")) return dense_finish_avx512<Metric>;
-  if (__builtin_cpu_supports("avx2")) return dense_finish_avx2<Metric>;
-  return dense_finish_plain<Metric>;
+DenseFinish dense_finish_for(DenseIsa isa) {
+  if (isa == DenseIsa::best) {
+    isa = dense_isa_supported(DenseIsa::avx512) ? DenseIsa::avx512
+          : dense_isa_supported(DenseIsa::avx2) ? DenseIsa::avx2
+                                                : DenseIsa::plain;
+  }
+  switch (isa) {
+    case DenseIsa::avx512:
+      return dense_finish_avx512<Metric>;
+    case DenseIsa::avx2:
+      return dense_finish_avx2<Metric>;
+    default:
+      return dense_finish_plain<Metric>;
+  }
 }
 
 }  // namespace
 
+bool dense_isa_supported(DenseIsa isa) {
+  __builtin_cpu_init();
+  switch (isa) {
+    case DenseIsa::avx512:
+      return __builtin_cpu_supports("avx512f");
+    case DenseIsa::avx2:
+      return __builtin_cpu_supports("avx2");
+    default:
+      return true;
+  }
+}
+
 template <class Metric>
 Buffer<double> weighted_distances_split(Input input, std::uint32_t min_dense_support,
-                                        std::atomic<std::uint64_t>* counter) {
+                                        std::atomic<std::uint64_t>* counter, DenseIsa isa) {
   const std::size_t n = input.size();
   if (n == 0) return {};
   // Splits of a single tree need no column: they only add to that tree's total.
@@ -288,7 +359,7 @@ Buffer<double> weighted_distances_split(Input input, std::uint32_t min_dense_sup
   const DenseView rows{blocks.data(), shift, width};
   const Postings& postings = laid.postings;
   const double* totals = laid.totals.data();
-  static const DenseFinish dense_pass = pick_dense_finish<Metric>();
+  const DenseFinish dense_pass = dense_finish_for<Metric>(isa);
 
   return fill_symmetric<double>(n, kChunkRows, counter, [&](std::size_t r0, std::span<double> chunk) {
     const std::size_t count = chunk.size() / n;
@@ -311,9 +382,9 @@ Buffer<double> weighted_distances_split(Input input, std::uint32_t min_dense_sup
 }
 
 template Buffer<double> weighted_distances_split<WeightedRf>(Input, std::uint32_t,
-                                                             std::atomic<std::uint64_t>*);
+                                                             std::atomic<std::uint64_t>*, DenseIsa);
 template Buffer<double> weighted_distances_split<BranchScore>(Input, std::uint32_t,
-                                                              std::atomic<std::uint64_t>*);
+                                                              std::atomic<std::uint64_t>*, DenseIsa);
 
 Buffer<double> distance_wrf(Input input, std::atomic<std::uint64_t>* counter) {
   const std::uint32_t min_dense_support = min_dense_support_weighted(input.size());

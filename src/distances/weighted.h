@@ -35,15 +35,25 @@ Buffer<double> distance_wrf(Input input, std::atomic<std::uint64_t>* counter);
 /// The n x n Kuhner-Felsenstein matrix; adds completed pairs to `counter` when given.
 Buffer<double> distance_kf(Input input, std::atomic<std::uint64_t>* counter);
 
+/// Instruction set of the dense pass; every one gives the same bits.
+enum class DenseIsa { best, avx512, avx2, plain };
+
+/// Whether this CPU can run the dense pass with `isa`.
+bool dense_isa_supported(DenseIsa isa);
+
 /// A weighted matrix with the dense/sparse boundary given: splits held by at least
 /// `min_dense_support` trees are compared as f64 rows, rarer shared ones through postings.
+/// `isa` pins the dense pass's instruction set (tests compare them); it must be supported.
 template <class Metric>
 Buffer<double> weighted_distances_split(Input input, std::uint32_t min_dense_support,
-                                        std::atomic<std::uint64_t>* counter);
+                                        std::atomic<std::uint64_t>* counter,
+                                        DenseIsa isa = DenseIsa::best);
 
 extern template Buffer<double> weighted_distances_split<WeightedRf>(Input, std::uint32_t,
-                                                                    std::atomic<std::uint64_t>*);
+                                                                    std::atomic<std::uint64_t>*,
+                                                                    DenseIsa);
 extern template Buffer<double> weighted_distances_split<BranchScore>(Input, std::uint32_t,
-                                                                     std::atomic<std::uint64_t>*);
+                                                                     std::atomic<std::uint64_t>*,
+                                                                     DenseIsa);
 
 }  // namespace brantoveil::distances
