@@ -138,11 +138,8 @@ bool time_kernel(const char* name, const TreeSet& set, int metric, Run run) {
 }
 
 bool bench_set(const char* title, const TreeSet& set) {
-  std::size_t max_support = 0, single = 0;
-  for (const std::uint32_t s : set.supports) {
-    max_support = std::max<std::size_t>(max_support, s);
-    single += s == 1;
-  }
+  std::size_t single = 0;
+  for (const std::uint32_t s : set.supports) single += s == 1;
   std::printf("%s: %zu trees, %zu split IDs (%zu held by one tree)\n", title, set.snaps.size(),
               set.supports.size(), single);
   bool ok = time_kernel("rf", set, 0, [](Input in) { return distance_rf(std::move(in), nullptr); });

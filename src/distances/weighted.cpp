@@ -137,19 +137,18 @@ struct DenseTerm<BranchScore> {
 // Lanes 0-3 and 4-7 of four cells to eight vectors holding lane l of each of the four cells.
 template <class V>
 [[gnu::always_inline]] inline void lanes_side_by_side(const Lanes<V> (&acc)[4], v4d (&lane)[8]) {
-  typedef long long v4i __attribute__((vector_size(32)));
   v4d lo[4], hi[4];
   for (int c = 0; c < 4; ++c) halves(acc[c], lo[c], hi[c]);
   for (int half = 0; half < 2; ++half) {
     const v4d* part = half == 0 ? lo : hi;
-    const v4d t0 = __builtin_shuffle(part[0], part[1], v4i{0, 4, 2, 6});
-    const v4d t1 = __builtin_shuffle(part[0], part[1], v4i{1, 5, 3, 7});
-    const v4d t2 = __builtin_shuffle(part[2], part[3], v4i{0, 4, 2, 6});
-    const v4d t3 = __builtin_shuffle(part[2], part[3], v4i{1, 5, 3, 7});
-    lane[4 * half + 0] = __builtin_shuffle(t0, t2, v4i{0, 1, 4, 5});
-    lane[4 * half + 1] = __builtin_shuffle(t1, t3, v4i{0, 1, 4, 5});
-    lane[4 * half + 2] = __builtin_shuffle(t0, t2, v4i{2, 3, 6, 7});
-    lane[4 * half + 3] = __builtin_shuffle(t1, t3, v4i{2, 3, 6, 7});
+    const v4d t0 = __builtin_shufflevector(part[0], part[1], 0, 4, 2, 6);
+    const v4d t1 = __builtin_shufflevector(part[0], part[1], 1, 5, 3, 7);
+    const v4d t2 = __builtin_shufflevector(part[2], part[3], 0, 4, 2, 6);
+    const v4d t3 = __builtin_shufflevector(part[2], part[3], 1, 5, 3, 7);
+    lane[4 * half + 0] = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+    lane[4 * half + 1] = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+    lane[4 * half + 2] = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+    lane[4 * half + 3] = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
   }
 }
 
@@ -290,22 +289,29 @@ template <class Metric, std::size_t Pair, class V>
 using DenseFinish = void (*)(const DenseView&, const double*, std::size_t, std::size_t,
                              std::size_t, double*);
 
+#if defined(__clang__)
+#pragma clang fp contract(off)
+#define NO_FUSED_MULTIPLY_ADD
+#else
+#define NO_FUSED_MULTIPLY_ADD __attribute__((optimize("fp-contract=off")))
+#endif
+
 template <class Metric>
-__attribute__((target("avx512f"), optimize("fp-contract=off")))
+NO_FUSED_MULTIPLY_ADD __attribute__((target("avx512f")))
 void dense_finish_avx512(const DenseView& rows, const double* totals, std::size_t n, std::size_t r0,
                          std::size_t count, double* cells) {
   dense_finish<Metric, 2, v8d>(rows, totals, n, r0, count, cells);
 }
 
 template <class Metric>
-__attribute__((target("avx2"), optimize("fp-contract=off")))
+NO_FUSED_MULTIPLY_ADD __attribute__((target("avx2")))
 void dense_finish_avx2(const DenseView& rows, const double* totals, std::size_t n, std::size_t r0,
                        std::size_t count, double* cells) {
   dense_finish<Metric, 1, v4d>(rows, totals, n, r0, count, cells);
 }
 
 template <class Metric>
-__attribute__((optimize("fp-contract=off")))
+NO_FUSED_MULTIPLY_ADD
 void dense_finish_plain(const DenseView& rows, const double* totals, std::size_t n, std::size_t r0,
                         std::size_t count, double* cells) {
   dense_finish<Metric, 1, v2d>(rows, totals, n, r0, count, cells);

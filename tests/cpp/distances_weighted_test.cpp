@@ -36,9 +36,9 @@ struct SetCase {
   std::uint32_t pendants;
   std::size_t candidates;
 };
-// Row chunks of 8 and column groups of 4 meet every remainder here; more than 8 and more than
-// 512 dense columns exercise the lane tail and several segments.
-const SetCase kSets[] = {{1, 0, 10}, {2, 3, 10}, {5, 4, 30}, {9, 0, 60}, {13, 6, 700}, {40, 10, 90},
+// Row chunks of 8 and column groups of 4 meet every remainder here; the widths of the dense rows
+// range from under 8 (only the padded partial group) to over 512 columns.
+const SetCase kSets[] = {{1, 0, 10}, {2, 3, 10}, {5, 4, 30}, {9, 0, 60}, {13, 6, 1000}, {40, 10, 90},
                          {130, 0, 40}};
 
 // With lengths in eighths every sum is exact, so any boundary must reproduce the table exactly.
