@@ -12,23 +12,38 @@
 
 namespace brantoveil::api {
 
-/// A bytes object holding the elements as little-endian values; nullptr with an exception set.
+/// An uninitialised bytes object with room for `count` elements of T; nullptr with an exception set.
 template <class T>
-PyObject* little_endian_bytes(std::span<T> span) {
-  using Element = std::remove_const_t<T>;
-  static_assert(std::is_trivially_copyable_v<Element>);
-  const std::span<const Element> values = span;
-  const std::size_t size = values.size() * sizeof(Element);
-  PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
-  if (bytes == nullptr) return nullptr;
-  char* out = PyBytes_AS_STRING(bytes);
-  if (size > 0) std::memcpy(out, values.data(), size);
-  if constexpr (std::endian::native == std::endian::big && sizeof(Element) > 1) {
-    for (std::size_t i = 0; i < values.size(); ++i) {
-      char* element = out + i * sizeof(Element);
-      for (std::size_t a = 0, b = sizeof(Element) - 1; a < b; ++a, --b) std::swap(element[a], element[b]);
+PyObject* new_bytes_for(std::size_t count) {
+  if (count > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(T)) return PyErr_NoMemory();
+  return PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * sizeof(T)));
+}
+
+/// The storage of a bytes object made by `new_bytes_for<T>`, as elements of T.
+template <class T>
+std::span<T> elements_of(PyObject* bytes) {
+  return {reinterpret_cast<T*>(PyBytes_AS_STRING(bytes)), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)) / sizeof(T)};
+}
+
+/// Puts natively written elements into little-endian byte order (nothing to do on little-endian hosts).
+template <class T>
+void to_little_endian(std::span<T> values) {
+  if constexpr (std::endian::native == std::endian::big && sizeof(T) > 1) {
+    for (T& value : values) {
+      auto* bytes = reinterpret_cast<unsigned char*>(&value);
+      for (std::size_t a = 0, b = sizeof(T) - 1; a < b; ++a, --b) std::swap(bytes[a], bytes[b]);
     }
   }
+}
+
+/// A bytes object holding the elements as little-endian values; nullptr with an exception set.
+template <class T>
+PyObject* little_endian_bytes(std::span<const T> values) {
+  PyObject* bytes = new_bytes_for<T>(values.size());
+  if (bytes == nullptr) return nullptr;
+  const std::span<T> out = elements_of<T>(bytes);
+  if (!values.empty()) std::memcpy(out.data(), values.data(), values.size() * sizeof(T));
+  to_little_endian(out);
   return bytes;
 }
 

@@ -14,17 +14,21 @@ PyObject* pairwise_rf_from_newick_iter(PyObject* module, PyObject* const* args, 
   if (!call) return nullptr;
   auto set = collect_snapshots_from_iter(call->bundle, false, false);
   if (!set) return nullptr;
-  const std::uint64_t pairs = pair_count(set->snaps.size());
+  const std::size_t n = set->snaps.size();
+  // The kernel writes straight into the result's bytes: no second n x n copy.
+  PyRef matrix = PyRef::steal(new_bytes_for<std::uint32_t>(n * n));
+  if (!matrix) return nullptr;
+  const std::span<std::uint32_t> cells = elements_of<std::uint32_t>(matrix.get());
   // The kernel owns the trees from here on; clades and leaf names are not needed.
   auto input = distances::Input::owned(std::move(set->snaps), std::move(set->supports));
   set.reset();
-  auto matrix = with_counter(std::move(call->progress), pairs,
-                             [&](CounterCell& cell) { return distances::distance_rf(std::move(input), &cell); });
+  with_counter(std::move(call->progress), pair_count(n), [&](CounterCell& cell) {
+    return distances::distance_rf(std::move(input), &cell, distances::Buffer<std::uint32_t>::over(cells));
+  });
+  to_little_endian(cells);
   PyRef names = PyRef::steal(string_list(call->names));
   if (!names) return nullptr;
-  PyRef bytes = PyRef::steal(little_endian_bytes(matrix.span()));
-  if (!bytes) return nullptr;
-  return PyTuple_Pack(2, names.get(), bytes.get());
+  return PyTuple_Pack(2, names.get(), matrix.get());
 }
 
 PyObject* pairwise_rf_with_snapshots_from_newick_iter(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
@@ -33,15 +37,17 @@ PyObject* pairwise_rf_with_snapshots_from_newick_iter(PyObject* module, PyObject
   if (!call) return nullptr;
   auto set = collect_snapshots_from_iter(call->bundle, false, true);
   if (!set) return nullptr;
-  const std::uint64_t pairs = pair_count(set->snaps.size());
-  auto matrix = with_counter(std::move(call->progress), pairs, [&](CounterCell& cell) {
-    return distances::distance_rf(distances::Input::borrowed(set->snaps, set->supports), &cell);
+  const std::size_t n = set->snaps.size();
+  PyRef matrix_bytes = PyRef::steal(new_bytes_for<std::uint32_t>(n * n));
+  if (!matrix_bytes) return nullptr;
+  const std::span<std::uint32_t> cells = elements_of<std::uint32_t>(matrix_bytes.get());
+  with_counter(std::move(call->progress), pair_count(n), [&](CounterCell& cell) {
+    return distances::distance_rf(distances::Input::borrowed(set->snaps, set->supports), &cell,
+                                  distances::Buffer<std::uint32_t>::over(cells));
   });
+  to_little_endian(cells);
   PyRef names = PyRef::steal(string_list(call->names));
   if (!names) return nullptr;
-  PyRef matrix_bytes = PyRef::steal(little_endian_bytes(matrix.span()));
-  if (!matrix_bytes) return nullptr;
-  matrix = {};
   auto [presence, split_at] = set->build_presence_matrix();
   PyRef leaf_names = PyRef::steal(string_list(set->leaf_names));
   if (!leaf_names) return nullptr;

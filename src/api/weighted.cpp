@@ -35,15 +35,19 @@ PyObject* weighted_pairwise(CallArgs& call, Metric metric) {
 PyObject* weighted_pairwise_with_snapshots(CallArgs& call, Metric metric) {
   auto set = collect_snapshots_from_iter(call.bundle, true, true);
   if (!set) return nullptr;
-  const std::uint64_t pairs = pair_count(set->snaps.size());
-  auto matrix = with_counter(std::move(call.progress), pairs, [&](CounterCell& cell) {
-    return metric == Metric::kWeightedRf ? set->pairwise_wrf(&cell) : set->pairwise_kf(&cell);
+  const std::size_t n = set->snaps.size();
+  // The kernel writes straight into the result's bytes: no second n x n copy.
+  PyRef matrix_bytes = PyRef::steal(new_bytes_for<double>(n * n));
+  if (!matrix_bytes) return nullptr;
+  const std::span<double> cells = elements_of<double>(matrix_bytes.get());
+  with_counter(std::move(call.progress), pair_count(n), [&](CounterCell& cell) {
+    auto into = distances::Buffer<double>::over(cells);
+    return metric == Metric::kWeightedRf ? set->pairwise_wrf(&cell, std::move(into))
+                                         : set->pairwise_kf(&cell, std::move(into));
   });
+  to_little_endian(cells);
   PyRef names = PyRef::steal(string_list(call.names));
   if (!names) return nullptr;
-  PyRef matrix_bytes = PyRef::steal(little_endian_bytes(matrix.span()));
-  if (!matrix_bytes) return nullptr;
-  matrix = {};
   auto [lengths, split_at] = set->build_branch_length_matrix();
   PyRef leaf_names = PyRef::steal(string_list(set->leaf_names));
   if (!leaf_names) return nullptr;

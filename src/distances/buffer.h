@@ -1,4 +1,5 @@
-// Zero-filled, calloc-backed arrays for the n x n results: untouched pages cost nothing.
+// Result arrays: zero-filled and calloc-backed (untouched pages cost nothing), or views of storage
+// the caller provides (so a result can be written straight into its final home).
 #pragma once
 
 #include <cstddef>
@@ -9,7 +10,8 @@
 
 namespace brantoveil::distances {
 
-/// An owned array of trivially copyable elements, zero on allocation.
+/// An array of trivially copyable elements: owned and zero on allocation, or a view of storage
+/// owned elsewhere, whose contents are unspecified.
 template <class T>
 class Buffer {
  public:
@@ -20,6 +22,16 @@ class Buffer {
     if (memory == nullptr) throw std::bad_alloc();  // out of memory ends the process
     data_.reset(static_cast<T*>(memory));
   }
+  /// A view of `storage`, which must outlive the buffer; it is not freed.
+  static Buffer over(std::span<T> storage) {
+    Buffer view;
+    view.data_ = std::unique_ptr<T, Free>(storage.data(), Free{false});
+    view.size_ = storage.size();
+    return view;
+  }
+
+  /// Whether every element is known to be zero (a fresh owned buffer).
+  bool zeroed() const { return data_.get_deleter().owns; }
 
   T* data() { return data_.get(); }
   const T* data() const { return data_.get(); }
@@ -32,7 +44,10 @@ class Buffer {
 
  private:
   struct Free {
-    void operator()(T* p) const { std::free(p); }
+    bool owns = true;
+    void operator()(T* p) const {
+      if (owns) std::free(p);
+    }
   };
   std::unique_ptr<T, Free> data_;
   std::size_t size_ = 0;

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 #include "distances/buffer.h"
@@ -26,9 +27,10 @@ void mirror_upper(T* cells, std::size_t n);
 extern template void mirror_upper<std::uint32_t>(std::uint32_t*, std::size_t);
 extern template void mirror_upper<double>(double*, std::size_t);
 
-/// The symmetric n x n matrix of `kernel`(r0, rows) run on chunks of `rows_per_chunk` rows.
+/// The symmetric n x n matrix of `kernel`(r0, rows) run on chunks of `rows_per_chunk` rows, in
+/// `cells` when it holds n x n elements (a view of the caller's storage), else in a new buffer.
 ///
-/// The buffer starts zeroed; chunks run in parallel and each adds its pair count to `counter`
+/// The kernel's rows start zeroed; chunks run in parallel and each adds its pair count to `counter`
 /// when given; the calling thread then mirrors the upper triangle. The kernel must leave every
 /// cell (r, c) with c > r of its rows final and must not write c <= r: chunks own disjoint rows,
 /// so no lock guards the buffer, and the lower half stays zero until the mirror. The counter is
@@ -36,9 +38,11 @@ extern template void mirror_upper<double>(double*, std::size_t);
 /// actually done and sees exactly n(n-1)/2 once the loop has joined.
 template <class T, class Kernel>
 Buffer<T> fill_symmetric(std::size_t n, std::size_t rows_per_chunk,
-                         std::atomic<std::uint64_t>* counter, Kernel&& kernel) {
-  Buffer<T> cells(n * n);
+                         std::atomic<std::uint64_t>* counter, Kernel&& kernel, Buffer<T> cells = {}) {
   const std::size_t total = n * n;
+  if (cells.size() != total) cells = Buffer<T>(total);
+  // Storage from the caller is cleared chunk by chunk on the workers, which also faults it in.
+  const bool clear = !cells.zeroed();
   std::size_t chunk_len = rows_per_chunk * n;
   if (chunk_len == 0) chunk_len = 1;
   const std::size_t chunks = (total + chunk_len - 1) / chunk_len;
@@ -49,7 +53,11 @@ Buffer<T> fill_symmetric(std::size_t n, std::size_t rows_per_chunk,
     const std::size_t start = k * chunk_len;
     const std::size_t len = std::min(chunk_len, total - start);
     const std::size_t r0 = k * rows_per_chunk;
-    if (fresh_pages) populate_pages(base + start, len * sizeof(T));
+    if (clear) {
+      std::memset(static_cast<void*>(base + start), 0, len * sizeof(T));
+    } else if (fresh_pages) {
+      populate_pages(base + start, len * sizeof(T));
+    }
     kernel(r0, std::span<T>(base + start, len));
     if (counter != nullptr) {
       const std::size_t rows = len / n;

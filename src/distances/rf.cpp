@@ -92,14 +92,14 @@ BitRows::BitRows(std::vector<std::uint64_t> all_words, std::size_t row_width, st
   }
 }
 
-Buffer<std::uint32_t> distance_rf(Input input, std::atomic<std::uint64_t>* counter) {
+Buffer<std::uint32_t> distance_rf(Input input, std::atomic<std::uint64_t>* counter, Buffer<std::uint32_t> into) {
   const std::size_t n = input.size();
   const std::uint32_t min_dense_support = min_dense_support_rf(n);
-  return distance_rf_split(std::move(input), min_dense_support, counter);
+  return distance_rf_split(std::move(input), min_dense_support, counter, std::move(into));
 }
 
 Buffer<std::uint32_t> distance_rf_split(Input input, std::uint32_t min_dense_support,
-                                        std::atomic<std::uint64_t>* counter) {
+                                        std::atomic<std::uint64_t>* counter, Buffer<std::uint32_t> into) {
   const std::size_t n = input.size();
   if (n == 0) return {};
   // Splits held by every tree cancel out of every pair; splits of one tree need no column.
@@ -141,7 +141,7 @@ Buffer<std::uint32_t> distance_rf_split(Input input, std::uint32_t min_dense_sup
       for (std::uint64_t p = postings.later_than(s, i); p < end; ++p) ++row[postings.trees[p]];
     }
     finish_row(bits.words.data(), bits.ranges.data(), totals, bits.width, n, i, row.data());
-  });
+  }, std::move(into));
 }
 
 }  // namespace brantoveil::distances

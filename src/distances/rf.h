@@ -24,11 +24,13 @@ struct BitRows {
 };
 
 /// The n x n Robinson-Foulds matrix, row-major; adds completed pairs to `counter` when given.
-Buffer<std::uint32_t> distance_rf(Input input, std::atomic<std::uint64_t>* counter);
+/// Written into `into` when that views n x n cells, else into a new buffer.
+Buffer<std::uint32_t> distance_rf(Input input, std::atomic<std::uint64_t>* counter,
+                                  Buffer<std::uint32_t> into = {});
 
 /// `distance_rf` with the dense/sparse boundary given: splits held by at least
 /// `min_dense_support` trees are compared as bit rows, rarer ones through postings.
 Buffer<std::uint32_t> distance_rf_split(Input input, std::uint32_t min_dense_support,
-                                        std::atomic<std::uint64_t>* counter);
+                                        std::atomic<std::uint64_t>* counter, Buffer<std::uint32_t> into = {});
 
 }  // namespace brantoveil::distances

@@ -350,7 +350,7 @@ bool dense_isa_supported(DenseIsa isa) {
 
 template <class Metric>
 Buffer<double> weighted_distances_split(Input input, std::uint32_t min_dense_support,
-                                        std::atomic<std::uint64_t>* counter, DenseIsa isa) {
+                                        std::atomic<std::uint64_t>* counter, DenseIsa isa, Buffer<double> into) {
   const std::size_t n = input.size();
   if (n == 0) return {};
   // Splits of a single tree need no column: they only add to that tree's total.
@@ -384,22 +384,24 @@ Buffer<double> weighted_distances_split(Input input, std::uint32_t min_dense_sup
       }
     }
     dense_pass(rows, totals, n, r0, count, chunk.data());
-  });
+  }, std::move(into));
 }
 
 template Buffer<double> weighted_distances_split<WeightedRf>(Input, std::uint32_t,
-                                                             std::atomic<std::uint64_t>*, DenseIsa);
+                                                             std::atomic<std::uint64_t>*, DenseIsa, Buffer<double>);
 template Buffer<double> weighted_distances_split<BranchScore>(Input, std::uint32_t,
-                                                              std::atomic<std::uint64_t>*, DenseIsa);
+                                                              std::atomic<std::uint64_t>*, DenseIsa, Buffer<double>);
 
-Buffer<double> distance_wrf(Input input, std::atomic<std::uint64_t>* counter) {
+Buffer<double> distance_wrf(Input input, std::atomic<std::uint64_t>* counter, Buffer<double> into) {
   const std::uint32_t min_dense_support = min_dense_support_weighted(input.size());
-  return weighted_distances_split<WeightedRf>(std::move(input), min_dense_support, counter);
+  return weighted_distances_split<WeightedRf>(std::move(input), min_dense_support, counter, DenseIsa::best,
+                                              std::move(into));
 }
 
-Buffer<double> distance_kf(Input input, std::atomic<std::uint64_t>* counter) {
+Buffer<double> distance_kf(Input input, std::atomic<std::uint64_t>* counter, Buffer<double> into) {
   const std::uint32_t min_dense_support = min_dense_support_weighted(input.size());
-  return weighted_distances_split<BranchScore>(std::move(input), min_dense_support, counter);
+  return weighted_distances_split<BranchScore>(std::move(input), min_dense_support, counter, DenseIsa::best,
+                                               std::move(into));
 }
 
 }  // namespace brantoveil::distances

@@ -31,9 +31,10 @@ struct BranchScore {
 };
 
 /// The n x n weighted Robinson-Foulds matrix; adds completed pairs to `counter` when given.
-Buffer<double> distance_wrf(Input input, std::atomic<std::uint64_t>* counter);
-/// The n x n Kuhner-Felsenstein matrix; adds completed pairs to `counter` when given.
-Buffer<double> distance_kf(Input input, std::atomic<std::uint64_t>* counter);
+/// Written into `into` when that views n x n cells, else into a new buffer.
+Buffer<double> distance_wrf(Input input, std::atomic<std::uint64_t>* counter, Buffer<double> into = {});
+/// The n x n Kuhner-Felsenstein matrix, like `distance_wrf`.
+Buffer<double> distance_kf(Input input, std::atomic<std::uint64_t>* counter, Buffer<double> into = {});
 
 /// Instruction set of the dense pass; every one gives the same bits.
 enum class DenseIsa { best, avx512, avx2, plain };
@@ -47,13 +48,13 @@ bool dense_isa_supported(DenseIsa isa);
 template <class Metric>
 Buffer<double> weighted_distances_split(Input input, std::uint32_t min_dense_support,
                                         std::atomic<std::uint64_t>* counter,
-                                        DenseIsa isa = DenseIsa::best);
+                                        DenseIsa isa = DenseIsa::best, Buffer<double> into = {});
 
 extern template Buffer<double> weighted_distances_split<WeightedRf>(Input, std::uint32_t,
                                                                     std::atomic<std::uint64_t>*,
-                                                                    DenseIsa);
+                                                                    DenseIsa, Buffer<double>);
 extern template Buffer<double> weighted_distances_split<BranchScore>(Input, std::uint32_t,
                                                                      std::atomic<std::uint64_t>*,
-                                                                     DenseIsa);
+                                                                     DenseIsa, Buffer<double>);
 
 }  // namespace brantoveil::distances

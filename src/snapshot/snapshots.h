@@ -68,9 +68,10 @@ struct Snapshots {
   /// Canonical leaf membership of each column's split, ceil(L/8) bytes per column.
   std::vector<std::uint8_t> build_bipartition_bytes(const std::vector<std::uint64_t>& split_at) const;
 
-  // Weighted kernels: the borrowing forms keep the set for exports.
-  distances::Buffer<double> pairwise_wrf(Counter* counter) const;
-  distances::Buffer<double> pairwise_kf(Counter* counter) const;
+  // Weighted kernels: the borrowing forms keep the set for exports; `into` may view the caller's
+  // storage for the n x n result.
+  distances::Buffer<double> pairwise_wrf(Counter* counter, distances::Buffer<double> into = {}) const;
+  distances::Buffer<double> pairwise_kf(Counter* counter, distances::Buffer<double> into = {}) const;
   distances::Buffer<double> into_pairwise_wrf(Counter* counter) &&;
   distances::Buffer<double> into_pairwise_kf(Counter* counter) &&;
 };

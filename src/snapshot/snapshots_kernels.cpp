@@ -15,12 +15,12 @@ distances::Input consume(Snapshots& set) {
 
 }  // namespace
 
-distances::Buffer<double> Snapshots::pairwise_wrf(Counter* counter) const {
-  return distances::distance_wrf(distances::Input::borrowed(snaps, supports), counter);
+distances::Buffer<double> Snapshots::pairwise_wrf(Counter* counter, distances::Buffer<double> into) const {
+  return distances::distance_wrf(distances::Input::borrowed(snaps, supports), counter, std::move(into));
 }
 
-distances::Buffer<double> Snapshots::pairwise_kf(Counter* counter) const {
-  return distances::distance_kf(distances::Input::borrowed(snaps, supports), counter);
+distances::Buffer<double> Snapshots::pairwise_kf(Counter* counter, distances::Buffer<double> into) const {
+  return distances::distance_kf(distances::Input::borrowed(snaps, supports), counter, std::move(into));
 }
 
 distances::Buffer<double> Snapshots::into_pairwise_wrf(Counter* counter) && {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <mutex>
 #include <set>
+#include <vector>
 
 namespace brantoveil::distances {
 namespace {
@@ -83,6 +84,29 @@ TEST(FillSymmetric, RunsWithoutCounter) {
   EXPECT_EQ(m[1], 7u);
   EXPECT_EQ(m[2], 7u);
   EXPECT_EQ(m[3], 0u);
+}
+
+// Storage handed in by the caller holds garbage: the kernel must still see zeroed rows and the
+// result must land in that storage, diagonal included.
+TEST(FillSymmetric, WritesIntoCallerStorage) {
+  for (const std::size_t n : {1, 3, 9, 600}) {
+    std::vector<std::uint32_t> storage(n * n, 0xDEADBEEF);
+    bool zero_on_entry = true;
+    const Buffer<std::uint32_t> m = fill_symmetric<std::uint32_t>(
+        n, 1, nullptr,
+        [&](std::size_t r0, std::span<std::uint32_t> row) {
+          for (std::size_t c = 0; c < n; ++c) {
+            if (row[c] != 0) zero_on_entry = false;
+            if (c > r0) row[c] = static_cast<std::uint32_t>(r0 + c);
+          }
+        },
+        Buffer<std::uint32_t>::over(storage));
+    EXPECT_TRUE(zero_on_entry) << n;
+    EXPECT_EQ(m.data(), storage.data());
+    for (std::size_t r = 0; r < n; ++r) {
+      for (std::size_t c = 0; c < n; ++c) ASSERT_EQ(storage[r * n + c], r == c ? 0u : r + c) << r << "," << c;
+    }
+  }
 }
 
 }  // namespace
