@@ -1,11 +1,11 @@
 // Parsing of the dense-share environment values and the rules that turn a share into a support.
 #include "distances/boundary.h"
 
-#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <string>
-#include <system_error>
+
+#include "snapshot/decimal.h"
 
 namespace brantoveil::distances {
 
@@ -78,80 +78,6 @@ std::optional<std::string_view> trim_utf8(std::string_view text) {
   return text.substr(first, last - first);
 }
 
-bool equals_ignoring_case(std::string_view text, std::string_view lower) {
-  if (text.size() != lower.size()) return false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != lower[i]) return false;
-  }
-  return true;
-}
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-// Parses [sign] (digits [. digits*] | . digits) [(e|E) [sign] digits], or inf/infinity/nan in
-// any case. Does not accept hexadecimal, digit separators or inner white space.
-std::optional<double> parse_decimal(std::string_view text) {
-  bool negative = false;
-  if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
-    negative = text[0] == '-';
-    text.remove_prefix(1);
-  }
-  if (equals_ignoring_case(text, "inf") || equals_ignoring_case(text, "infinity")) {
-    return negative ? -HUGE_VAL : HUGE_VAL;
-  }
-  if (equals_ignoring_case(text, "nan")) return std::nan("");
-
-  // Check the grammar ourselves: from_chars alone would also take forms we must reject.
-  std::size_t i = 0;
-  std::size_t int_digits = 0;
-  std::size_t frac_digits = 0;
-  while (i < text.size() && is_digit(text[i])) ++i, ++int_digits;
-  if (i < text.size() && text[i] == '.') {
-    ++i;
-    while (i < text.size() && is_digit(text[i])) ++i, ++frac_digits;
-  }
-  if (int_digits + frac_digits == 0) return std::nullopt;
-  const std::size_t mantissa_end = i;
-  long long exponent = 0;
-  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
-    ++i;
-    bool exp_negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) exp_negative = text[i++] == '-';
-    const std::size_t exp_start = i;
-    while (i < text.size() && is_digit(text[i])) {
-      if (exponent < 1'000'000'000) exponent = exponent * 10 + (text[i] - '0');
-      ++i;
-    }
-    if (i == exp_start) return std::nullopt;
-    if (exp_negative) exponent = -exponent;
-  }
-  if (i != text.size()) return std::nullopt;
-
-  double value = 0.0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value,
-                                         std::chars_format::general);
-  if (ec == std::errc::result_out_of_range) {
-    // Out of range is overflow or underflow; the decimal exponent of the first non-zero digit
-    // tells which, and the value rounds to infinity or zero accordingly.
-    long long magnitude = exponent;
-    std::size_t leading_zeros = 0;
-    while (leading_zeros < int_digits && text[leading_zeros] == '0') ++leading_zeros;
-    if (leading_zeros < int_digits) {
-      magnitude += static_cast<long long>(int_digits - leading_zeros) - 1;
-    } else {
-      std::size_t k = int_digits + 1;
-      while (k < mantissa_end && text[k] == '0') ++k;
-      magnitude -= static_cast<long long>(k - int_digits);
-    }
-    value = magnitude > 0 ? HUGE_VAL : 0.0;
-  } else if (ec != std::errc() || end != text.data() + text.size()) {
-    return std::nullopt;
-  }
-  return negative ? -value : value;
-}
-
 double read_share(const char* variable, double fallback) {
   const char* raw = std::getenv(variable);
   if (raw == nullptr) return parse_dense_share(std::nullopt, fallback);
@@ -164,9 +90,9 @@ double parse_dense_share(std::optional<std::string_view> value, double fallback)
   if (!value) return fallback;
   const std::optional<std::string_view> trimmed = trim_utf8(*value);
   if (!trimmed) return fallback;
-  const std::optional<double> parsed = parse_decimal(*trimmed);
-  if (!parsed || !std::isfinite(*parsed) || *parsed < 0.0) return fallback;
-  return *parsed == 0.0 ? 0.0 : *parsed;  // -0 counts as zero
+  double parsed = 0.0;
+  if (!snapshot::parse_decimal(*trimmed, parsed) || !std::isfinite(parsed) || parsed < 0.0) return fallback;
+  return parsed == 0.0 ? 0.0 : parsed;  // -0 counts as zero
 }
 
 double rf_dense_share() {

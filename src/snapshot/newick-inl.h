@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "snapshot/decimal.h"
 #include "snapshot/messages.h"
 #include "snapshot/newick.h"
 #include "snapshot/result.h"
@@ -62,11 +63,6 @@ inline std::string_view scan_token(std::string_view text, std::size_t pos, std::
   return scan_token_slow(text, pos, i, end, scratch);
 }
 
-/// Parses a whole branch-length token; false when it is not a number.
-bool parse_length(std::string_view token, double& value);
-
-inline constexpr double kExactPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                         1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 /// The value of eight ASCII digits at `p`, or -1 when they are not all digits.
 inline std::int64_t eight_digits(const char* p) {
@@ -206,7 +202,7 @@ Status walk(std::string_view text, const TranslateMap& translate, std::uint64_t 
         const std::string_view value = pos < n ? scan_token(text, pos, end, scratch) : std::string_view{};
         if (!value.empty()) {
           double length;
-          if (!parse_length(value, length)) return syntax(messages::invalid_length(value));
+          if (!parse_decimal(value, length)) return syntax(messages::invalid_length(value));
           handler.set_length(length);
         }
         pos = end;

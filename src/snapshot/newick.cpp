@@ -2,9 +2,6 @@
 #include "snapshot/newick.h"
 
 #include <algorithm>
-#include <charconv>
-#include <cmath>
-#include <limits>
 
 #include "snapshot/messages.h"
 #include "snapshot/newick-inl.h"
@@ -86,128 +83,6 @@ std::string_view scan_token_slow(std::string_view text, std::size_t pos, std::si
     scratch += c;
   }
   return scratch;
-}
-
-// ---- Branch lengths ----------------------------------------------------------------------
-
-namespace {
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-bool equals_lower(std::string_view text, std::string_view word) {
-  if (text.size() != word.size()) return false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != word[i]) return false;
-  }
-  return true;
-}
-
-}  // namespace
-
-/*
- * The syntax is checked here, byte by byte, so std::from_chars never sees anything it would
- * read differently. Short decimals (at most 19 significant digits, value below 2^53, power of
- * ten within 10^22) are converted with one exact multiply or divide, which rounds correctly;
- * the rest goes to std::from_chars.
- */
-bool parse_length(std::string_view token, double& value) {
-  const char* p = token.data();
-  const char* const e = p + token.size();
-  bool negative = false;
-  if (p != e && (*p == '+' || *p == '-')) {
-    negative = *p == '-';
-    ++p;
-  }
-  if (p == e) return false;
-  if (!is_digit(*p) && *p != '.') {
-    const std::string_view word(p, static_cast<std::size_t>(e - p));
-    double magnitude;
-    if (equals_lower(word, "inf") || equals_lower(word, "infinity")) {
-      magnitude = std::numeric_limits<double>::infinity();
-    } else if (equals_lower(word, "nan")) {
-      magnitude = std::numeric_limits<double>::quiet_NaN();
-    } else {
-      return false;
-    }
-    value = negative ? -magnitude : magnitude;
-    return true;
-  }
-
-  std::uint64_t mantissa = 0;
-  int significant = 0;
-  bool too_long = false;
-  long long scale = 0;  // value = mantissa * 10^(scale + exponent), up to dropped digits
-  bool any_digit = false;
-  for (; p != e && is_digit(*p); ++p) {
-    any_digit = true;
-    const int digit = *p - '0';
-    if (mantissa == 0 && digit == 0) continue;
-    if (significant < 19) {
-      mantissa = mantissa * 10 + static_cast<unsigned>(digit);
-      ++significant;
-    } else {
-      too_long = true;
-      ++scale;
-    }
-  }
-  if (p != e && *p == '.') {
-    for (++p; p != e && is_digit(*p); ++p) {
-      any_digit = true;
-      const int digit = *p - '0';
-      if (mantissa == 0 && digit == 0) {
-        --scale;
-      } else if (significant < 19) {
-        mantissa = mantissa * 10 + static_cast<unsigned>(digit);
-        ++significant;
-        --scale;
-      } else {
-        too_long = true;
-      }
-    }
-  }
-  if (!any_digit) return false;
-  long long exponent = 0;
-  if (p != e && (*p == 'e' || *p == 'E')) {
-    ++p;
-    bool exponent_negative = false;
-    if (p != e && (*p == '+' || *p == '-')) {
-      exponent_negative = *p == '-';
-      ++p;
-    }
-    if (p == e || !is_digit(*p)) return false;
-    for (; p != e && is_digit(*p); ++p) {
-      if (exponent < 1'000'000'000) exponent = exponent * 10 + (*p - '0');  // saturates far out of range
-    }
-    if (exponent_negative) exponent = -exponent;
-  }
-  if (p != e) return false;
-
-  if (mantissa == 0) {
-    value = negative ? -0.0 : 0.0;
-    return true;
-  }
-  const long long power = scale + exponent;
-  if (!too_long && mantissa <= (std::uint64_t{1} << 53) && power >= -22 && power <= 22) {
-    const double m = static_cast<double>(mantissa);
-    const double magnitude = power < 0 ? m / kExactPow10[-power] : m * kExactPow10[power];
-    value = negative ? -magnitude : magnitude;
-    return true;
-  }
-  const char* first = token.data() + (token.front() == '+' ? 1 : 0);
-  double parsed = 0;
-  const auto result = std::from_chars(first, e, parsed, std::chars_format::general);
-  if (result.ec == std::errc::result_out_of_range) {
-    // Far beyond the double range on one side or the other: the leading digit's decade says which.
-    const bool overflow = significant + power > 0;
-    const double magnitude = overflow ? std::numeric_limits<double>::infinity() : 0.0;
-    value = negative ? -magnitude : magnitude;
-    return true;
-  }
-  if (result.ec != std::errc{} || result.ptr != e) return false;
-  value = parsed;
-  return true;
 }
 
 }  // namespace detail
