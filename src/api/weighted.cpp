@@ -2,6 +2,7 @@
 #include "api/weighted.h"
 
 #include "api/convert.h"
+#include "api/exports.h"
 #include "api/input.h"
 #include "api/progress.h"
 
@@ -46,20 +47,8 @@ PyObject* weighted_pairwise_with_snapshots(CallArgs& call, Metric metric) {
                                          : set->pairwise_kf(&cell, std::move(into));
   });
   to_little_endian(cells);
-  PyRef names = PyRef::steal(string_list(call.names));
-  if (!names) return nullptr;
-  auto [lengths, split_at] = set->build_branch_length_matrix();
-  PyRef leaf_names = PyRef::steal(string_list(set->leaf_names));
-  if (!leaf_names) return nullptr;
-  const std::vector<std::uint8_t> clade_bytes = set->build_bipartition_bytes(split_at);
-  PyRef columns = PyRef::steal(PyLong_FromSize_t(set->supports.size()));
-  if (!columns) return nullptr;
-  PyRef length_bytes = PyRef::steal(little_endian_bytes(std::span<const std::uint8_t>(lengths)));
-  if (!length_bytes) return nullptr;
-  PyRef clades = PyRef::steal(little_endian_bytes(std::span<const std::uint8_t>(clade_bytes)));
-  if (!clades) return nullptr;
-  return PyTuple_Pack(6, names.get(), matrix_bytes.get(), leaf_names.get(), columns.get(), length_bytes.get(),
-                      clades.get());
+  const auto [lengths, split_at] = set->build_branch_length_matrix();
+  return export_tuple(call.names, matrix_bytes.get(), *set, lengths, split_at);
 }
 
 }  // namespace
