@@ -5,7 +5,7 @@ seconds="${1:-30}"
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 build="$root/build-fuzz"
 # The target needs only the reader, so other areas' half-written files cannot break the build.
-only="${BRANTOVEIL_ONLY:-snapshot/(fingerprint|clades|newick|build|messages)}"
+only="${BRANTOVEIL_ONLY:-snapshot/(fingerprint|clades|newick|build|messages|decimal)}"
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja \
   -DBRANTOVEIL_FUZZ=ON -DBRANTOVEIL_EXTENSION=OFF -DBRANTOVEIL_TESTS=OFF \
