@@ -44,7 +44,10 @@ std::pair<std::vector<std::uint64_t>, std::vector<std::uint64_t>> Snapshots::col
 }
 
 std::pair<std::vector<std::uint8_t>, std::vector<std::uint64_t>> Snapshots::build_presence_matrix() const {
-  auto [column_of, split_at] = column_order();
+  // Named members rather than a structured binding: older compilers cannot capture bindings.
+  auto order = column_order();
+  const std::vector<std::uint64_t>& column_of = order.first;
+  std::vector<std::uint64_t>& split_at = order.second;
   const std::size_t columns = split_at.size();
   std::vector<std::uint8_t> bytes(snaps.size() * columns, 0);
   pool::parallel_for(snaps.size(), [&](std::size_t t) {
@@ -59,7 +62,9 @@ std::pair<std::vector<std::uint8_t>, std::vector<std::uint64_t>> Snapshots::buil
 
 std::pair<std::vector<std::uint8_t>, std::vector<std::uint64_t>> Snapshots::build_branch_length_matrix()
     const {
-  auto [column_of, split_at] = column_order();
+  auto order = column_order();
+  const std::vector<std::uint64_t>& column_of = order.first;
+  std::vector<std::uint64_t>& split_at = order.second;
   const std::size_t columns = split_at.size();
   if (columns == 0) return {{}, std::move(split_at)};
   // Zero bytes are 0.0, so absent splits need no write.
