@@ -37,7 +37,7 @@ TSAN_OPTIONS=die_after_fork=0 ctest --test-dir build/tsan --output-on-failure -j
 
 if [ -f tests/fuzz/run.sh ]; then
   echo "== short fuzzing run"
-  bash tests/fuzz/run.sh 30
+  bash tests/fuzz/run.sh 30 2>&1 | tail -n 25  # libFuzzer is chatty; a failure shows in the tail
 fi
 
 echo "== Python tests"
