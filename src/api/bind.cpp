@@ -8,11 +8,9 @@ namespace brantoveil::api {
 
 namespace {
 
-std::string display_string(std::string_view display) { return std::string(display); }
-
 void too_many_positional(std::string_view display, std::size_t min, std::size_t max, Py_ssize_t given) {
   const char* verb = given == 1 ? "was" : "were";
-  const std::string name = display_string(display);
+  const std::string name(display);
   if (min == max) {
     PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", name.c_str(), max, given,
                  verb);
@@ -23,12 +21,12 @@ void too_many_positional(std::string_view display, std::size_t min, std::size_t 
 }
 
 void unexpected_keyword(std::string_view display, PyObject* keyword) {
-  const std::string name = display_string(display);
+  const std::string name(display);
   PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", name.c_str(), keyword);
 }
 
 void multiple_values(std::string_view display, const char* parameter) {
-  const std::string name = display_string(display);
+  const std::string name(display);
   PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", name.c_str(), parameter);
 }
 
@@ -44,7 +42,7 @@ void missing_required(std::string_view display, const std::vector<const char*>& 
     list += missing[i];
     list += '\'';
   }
-  const std::string name = display_string(display);
+  const std::string name(display);
   PyErr_Format(PyExc_TypeError, "%s missing %zu required positional argument%s: %s", name.c_str(), missing.size(),
                missing.size() == 1 ? "" : "s", list.c_str());
 }

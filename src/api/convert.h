@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "api/pyref.h"
 
@@ -55,6 +57,18 @@ inline PyObject* float_list(std::span<const double> values) {
     PyObject* value = PyFloat_FromDouble(values[i]);
     if (value == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value);
+  }
+  return list.release();
+}
+
+/// A new list of str from UTF-8 strings; nullptr with an exception set.
+inline PyObject* string_list(const std::vector<std::string>& strings) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(strings.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < strings.size(); ++i) {
+    PyObject* text = PyUnicode_DecodeUTF8(strings[i].data(), static_cast<Py_ssize_t>(strings[i].size()), "replace");
+    if (text == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
   }
   return list.release();
 }

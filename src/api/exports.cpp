@@ -2,7 +2,6 @@
 #include "api/exports.h"
 
 #include "api/convert.h"
-#include "api/input.h"
 
 namespace brantoveil::api {
 

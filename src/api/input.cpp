@@ -282,15 +282,4 @@ std::optional<snapshot::Snapshots> collect_snapshots_from_iter(CallBundle& bundl
   return std::move(result).value();
 }
 
-PyObject* string_list(const std::vector<std::string>& strings) {
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(strings.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < strings.size(); ++i) {
-    PyObject* text = PyUnicode_DecodeUTF8(strings[i].data(), static_cast<Py_ssize_t>(strings[i].size()), "replace");
-    if (text == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
-  }
-  return list.release();
-}
-
 }  // namespace brantoveil::api

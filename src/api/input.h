@@ -40,7 +40,4 @@ bool validate_iter_args(std::size_t names_length, const std::vector<std::uint64_
 std::optional<snapshot::Snapshots> collect_snapshots_from_iter(CallBundle& bundle, bool keep_lengths,
                                                                bool keep_clades);
 
-/// A new list of str from UTF-8 strings; nullptr with an exception set.
-PyObject* string_list(const std::vector<std::string>& strings);
-
 }  // namespace brantoveil::api
