@@ -1,0 +1,1 @@
+"""Tree files in, distance matrices and convergence reports out: the companion of the `brantoveil` engine."""
