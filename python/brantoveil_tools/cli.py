@@ -12,7 +12,7 @@ from typing import NoReturn, TextIO
 from . import __version__
 from .api import METRICS, distances
 from .errors import BrantoveilError
-from .output import MATRIX_SUFFIXES, write_exports, write_matrix
+from .output import MATRIX_SUFFIXES, check_target, write_exports, write_matrix
 
 PROG = "brantoveil"
 
@@ -82,6 +82,8 @@ def build_parser() -> argparse.ArgumentParser:
 def run_matrix(args: argparse.Namespace, err: TextIO) -> int:
     if args.output is not None and os.path.splitext(args.output)[1].lower() not in MATRIX_SUFFIXES:
         raise BrantoveilError(f"cannot tell the format of {args.output}: use one of {', '.join(MATRIX_SUFFIXES)}")
+    if args.output is not None:
+        check_target(args.output)
     if args.files.count("-") > 1:
         raise BrantoveilError("standard input ('-') can be given only once")
     burnin = args.burnin

@@ -25,15 +25,23 @@ MATRIX_SUFFIXES = (".npy", ".npz", ".csv", ".tsv", ".phy", ".dist")
 _ROWS_PER_WRITE = 64
 
 
+def check_target(target: str | os.PathLike[str]) -> None:
+    """Fails early, before any work, when `target` cannot be written."""
+    final = Path(target)
+    if not final.parent.is_dir():
+        raise BrantoveilError(f"cannot write {final}: the folder {final.parent} does not exist")
+    if final.is_dir():
+        raise BrantoveilError(f"cannot write {final}: it is a directory")
+    if not os.access(final.parent, os.W_OK | os.X_OK):
+        raise BrantoveilError(f"cannot write {final}: permission denied")
+
+
 @contextmanager
 def atomic_path(target: str | os.PathLike[str]) -> Iterator[Path]:
     """Yields a temporary path beside `target`; on success it replaces `target`, on failure it is removed."""
     final = Path(target)
     directory = final.parent
-    if not directory.is_dir():
-        raise BrantoveilError(f"cannot write {final}: the folder {directory} does not exist")
-    if final.is_dir():
-        raise BrantoveilError(f"cannot write {final}: it is a directory")
+    check_target(final)
     try:
         handle, name = tempfile.mkstemp(prefix=f".{final.name}.", suffix=".tmp", dir=directory)
     except OSError as error:

@@ -88,9 +88,8 @@ class Sample:
                 try:
                     yield text.decode("utf-8")
                 except UnicodeDecodeError as error:
-                    raise BrantoveilError(
-                        f"{self.run_labels[run]}, tree {self.tree_names[base + k]}: not valid UTF-8 "
-                        f"(byte {error.start} of the tree: {error.reason})") from None
+                    raise BrantoveilError(f"{self.run_labels[run]}, tree {self.tree_names[base + k]}: "
+                                          f"{_utf8_problem(text, error)}") from None
 
     def subset(self, indices: Sequence[int] | npt.NDArray[np.integer[Any]]) -> Sample:
         """The sample restricted to the kept trees at `indices` (ascending, no repeats)."""
@@ -235,8 +234,8 @@ def _check_taxa(indexes: list[FileIndex]) -> tuple[str, ...]:
         try:
             first = index.first_tree.decode("utf-8")
         except UnicodeDecodeError as error:
-            raise BrantoveilError(f"{index.source.label}, tree {index.names[0]}: not valid UTF-8 "
-                                  f"(byte {error.start} of the tree: {error.reason})") from None
+            raise BrantoveilError(f"{index.source.label}, tree {index.names[0]}: "
+                                  f"{_utf8_problem(index.first_tree, error)}") from None
         labels = leaf_labels(first)
         table = index.translate
         sets.append((index.source.label, frozenset(table.get(label, label) for label in labels)))
@@ -257,3 +256,8 @@ def _check_taxa(indexes: list[FileIndex]) -> tuple[str, ...]:
 def _few(names: list[str], shown: int = 3) -> str:
     text = ", ".join(names[:shown])
     return text + (f" and {len(names) - shown} more" if len(names) > shown else "")
+
+
+def _utf8_problem(text: bytes, error: UnicodeDecodeError) -> str:
+    near = text[max(0, error.start - 12) : error.start + 12].strip()
+    return f"not valid UTF-8 ({error.reason} near {near!r})"
