@@ -22,8 +22,6 @@ namespace brantoveil::distances {
 
 namespace {
 
-// Trees laid out at once per side: bounds the dense rows held for a tile whatever the block's size.
-constexpr std::size_t kTileTrees = 4096;
 // Cells of one task: up to 8 rows (the weighted pass shares each column row among them) against
 // up to 1024 columns, so a block with few rows still spreads over the pool.
 constexpr std::size_t kChunkRows = 8;
@@ -418,16 +416,17 @@ struct WeightedKernel {
 
 // Drivers ------------------------------------------------------------------------------------
 
-// Walks the block tile by tile (at most kTileTrees trees laid out per side) and hands each tile's
+// Walks the block tile by tile (at most `tile` trees laid out per side) and hands each tile's
 // prepared sides to `run`, in ascending row-tile then column-tile order.
 template <class Kernel, class Run>
 void for_each_tile(const Kernel& kernel, std::span<const std::uint64_t> rows, std::span<const std::uint64_t> cols,
-                   Run&& run) {
-  for (std::size_t rt = 0; rt < rows.size(); rt += kTileTrees) {
-    const std::size_t r_end = std::min(rows.size(), rt + kTileTrees);
+                   std::size_t tile, Run&& run) {
+  tile = std::max<std::size_t>(tile, 1);
+  for (std::size_t rt = 0; rt < rows.size(); rt += tile) {
+    const std::size_t r_end = std::min(rows.size(), rt + tile);
     const auto row_side = kernel.lay_out(rows.subspan(rt, r_end - rt));
-    for (std::size_t ct = 0; ct < cols.size(); ct += kTileTrees) {
-      const std::size_t c_end = std::min(cols.size(), ct + kTileTrees);
+    for (std::size_t ct = 0; ct < cols.size(); ct += tile) {
+      const std::size_t c_end = std::min(cols.size(), ct + tile);
       const auto col_side = kernel.lay_out(cols.subspan(ct, c_end - ct));
       const LocalPostings postings = invert(col_side, Kernel::kWeighted);
       run(rt, ct, row_side, col_side, postings);
@@ -437,9 +436,9 @@ void for_each_tile(const Kernel& kernel, std::span<const std::uint64_t> rows, st
 
 template <class Kernel>
 void run_block(const Kernel& kernel, std::span<const std::uint64_t> rows, std::span<const std::uint64_t> cols,
-               typename Kernel::Cell* cells, Counter* counter) {
+               typename Kernel::Cell* cells, Counter* counter, std::size_t tile) {
   const std::size_t width = cols.size();
-  for_each_tile(kernel, rows, cols, [&](std::size_t rt, std::size_t ct, const auto& row_side, const auto& col_side,
+  for_each_tile(kernel, rows, cols, tile, [&](std::size_t rt, std::size_t ct, const auto& row_side, const auto& col_side,
                                         const LocalPostings& postings) {
     const std::size_t m = row_side.trees.size();
     const std::size_t w = col_side.trees.size();
@@ -474,7 +473,7 @@ std::ptrdiff_t bin_of(double v, std::span<const double> edges) {
 
 template <class Kernel>
 Reductions run_reduce(const Kernel& kernel, std::span<const std::uint64_t> rows, std::span<const std::uint64_t> cols,
-                      const ReduceRequest& request, Counter* counter) {
+                      const ReduceRequest& request, Counter* counter, std::size_t tile) {
   using Cell = typename Kernel::Cell;
   const std::size_t k = request.k;
   const std::size_t bins = request.bins.size() < 2 ? 0 : request.bins.size() - 1;
@@ -488,7 +487,7 @@ Reductions run_reduce(const Kernel& kernel, std::span<const std::uint64_t> rows,
   const std::size_t threads = std::max<std::size_t>(pool::thread_count(), 1);
   const std::size_t chunk_rows = std::clamp<std::size_t>(rows.size() / (4 * threads), 1, kChunkRows);
 
-  for_each_tile(kernel, rows, cols, [&](std::size_t rt, std::size_t, const auto& row_side, const auto& col_side,
+  for_each_tile(kernel, rows, cols, tile, [&](std::size_t rt, std::size_t, const auto& row_side, const auto& col_side,
                                         const LocalPostings& postings) {
     const std::size_t m = row_side.trees.size();
     const std::size_t w = col_side.trees.size();
@@ -546,42 +545,50 @@ Reductions run_reduce(const Kernel& kernel, std::span<const std::uint64_t> rows,
 
 SampleColumns sample_columns(const EncodedSample& sample) {
   const std::size_t n = sample.size();
+  return sample_columns_split(sample, min_dense_support_rf(n),
+                              sample.has_lengths ? min_dense_support_weighted(n) : 0);
+}
+
+SampleColumns sample_columns_split(const EncodedSample& sample, std::uint32_t rf_min_dense_support,
+                                   std::uint32_t weighted_min_dense_support) {
+  const std::size_t n = sample.size();
   SampleColumns out;
   // The one-call rules: Robinson-Foulds leaves universal splits out, the weighted metrics keep them.
-  out.rf = assign_columns(sample.supports, n, {2, n}, min_dense_support_rf(n));
+  out.rf = assign_columns(sample.supports, n, {2, n}, rf_min_dense_support);
   const auto n32 = static_cast<std::uint32_t>(n);
   for (const std::uint32_t c : sample.supports) out.universal += c == n32 ? 1 : 0;
   if (sample.has_lengths) {
-    out.weighted = assign_columns(sample.supports, n, {2, std::uint64_t{n} + 1}, min_dense_support_weighted(n));
+    out.weighted = assign_columns(sample.supports, n, {2, std::uint64_t{n} + 1}, weighted_min_dense_support);
   }
   return out;
 }
 
 void block_rf(const EncodedSample& sample, const SampleColumns& columns, std::span<const std::uint64_t> rows,
-              std::span<const std::uint64_t> cols, std::span<std::uint32_t> cells, Counter* counter) {
-  run_block(RfKernel{sample, columns}, rows, cols, cells.data(), counter);
+              std::span<const std::uint64_t> cols, std::span<std::uint32_t> cells, Counter* counter,
+              std::size_t tile_trees) {
+  run_block(RfKernel{sample, columns}, rows, cols, cells.data(), counter, tile_trees);
 }
 
 void block_weighted(BlockMetric metric, const EncodedSample& sample, const SampleColumns& columns,
                     std::span<const std::uint64_t> rows, std::span<const std::uint64_t> cols,
-                    std::span<double> cells, Counter* counter) {
+                    std::span<double> cells, Counter* counter, std::size_t tile_trees) {
   if (metric == BlockMetric::kf) {
-    run_block(WeightedKernel<BranchScore>{sample, columns}, rows, cols, cells.data(), counter);
+    run_block(WeightedKernel<BranchScore>{sample, columns}, rows, cols, cells.data(), counter, tile_trees);
   } else {
-    run_block(WeightedKernel<WeightedRf>{sample, columns}, rows, cols, cells.data(), counter);
+    run_block(WeightedKernel<WeightedRf>{sample, columns}, rows, cols, cells.data(), counter, tile_trees);
   }
 }
 
 Reductions block_reduce(BlockMetric metric, const EncodedSample& sample, const SampleColumns& columns,
                         std::span<const std::uint64_t> rows, std::span<const std::uint64_t> cols,
-                        const ReduceRequest& request, Counter* counter) {
+                        const ReduceRequest& request, Counter* counter, std::size_t tile_trees) {
   switch (metric) {
     case BlockMetric::rf:
-      return run_reduce(RfKernel{sample, columns}, rows, cols, request, counter);
+      return run_reduce(RfKernel{sample, columns}, rows, cols, request, counter, tile_trees);
     case BlockMetric::kf:
-      return run_reduce(WeightedKernel<BranchScore>{sample, columns}, rows, cols, request, counter);
+      return run_reduce(WeightedKernel<BranchScore>{sample, columns}, rows, cols, request, counter, tile_trees);
     default:
-      return run_reduce(WeightedKernel<WeightedRf>{sample, columns}, rows, cols, request, counter);
+      return run_reduce(WeightedKernel<WeightedRf>{sample, columns}, rows, cols, request, counter, tile_trees);
   }
 }
 

@@ -26,6 +26,12 @@ struct SampleColumns {
 
 /// Numbers the sample's columns for Robinson-Foulds, and for the weighted metrics when it has lengths.
 SampleColumns sample_columns(const EncodedSample& sample);
+/// `sample_columns` with both dense boundaries given rather than taken from the dense shares.
+SampleColumns sample_columns_split(const EncodedSample& sample, std::uint32_t rf_min_dense_support,
+                                   std::uint32_t weighted_min_dense_support);
+
+/// Trees of one side of a block laid out at once; bounds the dense rows held whatever the block's size.
+inline constexpr std::size_t kBlockTileTrees = 4096;
 
 enum class BlockMetric { rf, wrf, kf };
 
@@ -34,11 +40,12 @@ enum class BlockMetric { rf, wrf, kf };
 /// Adds the cells done to `counter` when given.
 void block_rf(const EncodedSample& sample, const SampleColumns& columns, std::span<const std::uint64_t> rows,
               std::span<const std::uint64_t> cols, std::span<std::uint32_t> cells,
-              std::atomic<std::uint64_t>* counter);
+              std::atomic<std::uint64_t>* counter, std::size_t tile_trees = kBlockTileTrees);
 /// `block_rf` for weighted Robinson-Foulds or Kuhner-Felsenstein; the sample must have lengths.
 void block_weighted(BlockMetric metric, const EncodedSample& sample, const SampleColumns& columns,
                     std::span<const std::uint64_t> rows, std::span<const std::uint64_t> cols,
-                    std::span<double> cells, std::atomic<std::uint64_t>* counter);
+                    std::span<double> cells, std::atomic<std::uint64_t>* counter,
+                    std::size_t tile_trees = kBlockTileTrees);
 
 /// What a reduction over a block asks for besides the row sums.
 struct ReduceRequest {
@@ -63,6 +70,7 @@ struct Reductions {
 /// Computes the block row chunk by row chunk and reduces each chunk as it is done.
 Reductions block_reduce(BlockMetric metric, const EncodedSample& sample, const SampleColumns& columns,
                         std::span<const std::uint64_t> rows, std::span<const std::uint64_t> cols,
-                        const ReduceRequest& request, std::atomic<std::uint64_t>* counter);
+                        const ReduceRequest& request, std::atomic<std::uint64_t>* counter,
+                        std::size_t tile_trees = kBlockTileTrees);
 
 }  // namespace brantoveil::distances
