@@ -15,13 +15,12 @@ import random
 import sys
 import time
 
-import numpy as np
-
 import brantoveil
+import numpy as np
 from brantoveil_tools import _engine
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from sample import mcmc_like, translate_map, unrelated  # noqa: E402
+from sample import mcmc_like, translate_map, unrelated
 
 ONE_CALL = {
     "rf": ("pairwise_rf_from_newick_iter", "<u4"),
