@@ -4,11 +4,12 @@ Differences from the public module worth knowing:
 - `progress` of `block`/`block_reduce` is only added to (cells done); it is never reset and its total is
   left alone, so one counter can follow many blocks. `encode` checks its type but leaves it untouched.
 - The GIL is released while a block is computed, with or without a counter.
+- `block` may write into a caller's array (`out=`, e.g. a view into a larger matrix) instead of returning bytes.
 - `knn_index` holds column *tree indices*; a row with fewer than k other trees is padded with -1 / +inf.
 """
 
 from collections.abc import Iterable, Iterator, Sequence
-from typing import SupportsFloat, SupportsIndex, final
+from typing import SupportsFloat, SupportsIndex, final, overload
 
 from brantoveil import ProgressCounter
 from typing_extensions import Buffer
@@ -40,10 +41,19 @@ class EncodedSample:
     @property
     def leaf_names(self) -> list[str]:
         """Leaf names, sorted; leaf index i is leaf_names[i]."""
+    @overload
     def block(
-        self, metric: str, rows: Indices, cols: Indices, progress: ProgressCounter | None = None
+        self, metric: str, rows: Indices, cols: Indices, progress: ProgressCounter | None = None, out: None = None
     ) -> bytes:
         """Row-major len(rows) x len(cols) distances ('<u4' rf, '<f8' wrf/kf), equal to the one-call matrix."""
+    @overload
+    def block(self, metric: str, rows: Indices, cols: Indices, progress: ProgressCounter | None, out: Buffer) -> None:
+        """The same distances written into `out`: a writable rows x cols uint32/float64 array, rows contiguous."""
+    @overload
+    def block(
+        self, metric: str, rows: Indices, cols: Indices, progress: ProgressCounter | None = None, *, out: Buffer
+    ) -> None:
+        """The same distances written into `out`: a writable rows x cols uint32/float64 array, rows contiguous."""
     def block_reduce(
         self,
         metric: str,

@@ -436,8 +436,8 @@ void for_each_tile(const Kernel& kernel, std::span<const std::uint64_t> rows, st
 
 template <class Kernel>
 void run_block(const Kernel& kernel, std::span<const std::uint64_t> rows, std::span<const std::uint64_t> cols,
-               typename Kernel::Cell* cells, Counter* counter, std::size_t tile) {
-  const std::size_t width = cols.size();
+               CellRows<typename Kernel::Cell> cells, Counter* counter, std::size_t tile) {
+  const std::size_t stride = cells.row_stride;
   for_each_tile(kernel, rows, cols, tile, [&](std::size_t rt, std::size_t ct, const auto& row_side, const auto& col_side,
                                         const LocalPostings& postings) {
     const std::size_t m = row_side.trees.size();
@@ -449,7 +449,7 @@ void run_block(const Kernel& kernel, std::span<const std::uint64_t> rows, std::s
       const std::size_t r1 = std::min(m, r0 + kChunkRows);
       const std::size_t c0 = (task % segments) * kSegmentColumns;
       const std::size_t c1 = std::min(w, c0 + kSegmentColumns);
-      kernel.compute(row_side, col_side, postings, r0, r1, c0, c1, cells + (rt + r0) * width + ct + c0, width);
+      kernel.compute(row_side, col_side, postings, r0, r1, c0, c1, cells.data + (rt + r0) * stride + ct + c0, stride);
       if (counter != nullptr) counter->fetch_add((r1 - r0) * (c1 - c0), std::memory_order_relaxed);
     });
   });
@@ -564,18 +564,18 @@ SampleColumns sample_columns_split(const EncodedSample& sample, std::uint32_t rf
 }
 
 void block_rf(const EncodedSample& sample, const SampleColumns& columns, std::span<const std::uint64_t> rows,
-              std::span<const std::uint64_t> cols, std::span<std::uint32_t> cells, Counter* counter,
+              std::span<const std::uint64_t> cols, CellRows<std::uint32_t> cells, Counter* counter,
               std::size_t tile_trees) {
-  run_block(RfKernel{sample, columns}, rows, cols, cells.data(), counter, tile_trees);
+  run_block(RfKernel{sample, columns}, rows, cols, cells, counter, tile_trees);
 }
 
 void block_weighted(BlockMetric metric, const EncodedSample& sample, const SampleColumns& columns,
                     std::span<const std::uint64_t> rows, std::span<const std::uint64_t> cols,
-                    std::span<double> cells, Counter* counter, std::size_t tile_trees) {
+                    CellRows<double> cells, Counter* counter, std::size_t tile_trees) {
   if (metric == BlockMetric::kf) {
-    run_block(WeightedKernel<BranchScore>{sample, columns}, rows, cols, cells.data(), counter, tile_trees);
+    run_block(WeightedKernel<BranchScore>{sample, columns}, rows, cols, cells, counter, tile_trees);
   } else {
-    run_block(WeightedKernel<WeightedRf>{sample, columns}, rows, cols, cells.data(), counter, tile_trees);
+    run_block(WeightedKernel<WeightedRf>{sample, columns}, rows, cols, cells, counter, tile_trees);
   }
 }
 

@@ -35,16 +35,23 @@ inline constexpr std::size_t kBlockTileTrees = 4096;
 
 enum class BlockMetric { rf, wrf, kf };
 
+/// Where a block's cells go: row r's cells start at data + r * row_stride (row_stride >= cols).
+template <class T>
+struct CellRows {
+  T* data;
+  std::size_t row_stride;
+};
+
 /// Distances from each tree of `rows` to each tree of `cols` (tree indices below the sample's
-/// size), row-major into `cells` of rows x cols elements. A tree against itself gives 0.
-/// Adds the cells done to `counter` when given.
+/// size), row by row into `cells`. A tree against itself gives 0. Adds the cells done to
+/// `counter` when given.
 void block_rf(const EncodedSample& sample, const SampleColumns& columns, std::span<const std::uint64_t> rows,
-              std::span<const std::uint64_t> cols, std::span<std::uint32_t> cells,
+              std::span<const std::uint64_t> cols, CellRows<std::uint32_t> cells,
               std::atomic<std::uint64_t>* counter, std::size_t tile_trees = kBlockTileTrees);
 /// `block_rf` for weighted Robinson-Foulds or Kuhner-Felsenstein; the sample must have lengths.
 void block_weighted(BlockMetric metric, const EncodedSample& sample, const SampleColumns& columns,
                     std::span<const std::uint64_t> rows, std::span<const std::uint64_t> cols,
-                    std::span<double> cells, std::atomic<std::uint64_t>* counter,
+                    CellRows<double> cells, std::atomic<std::uint64_t>* counter,
                     std::size_t tile_trees = kBlockTileTrees);
 
 /// What a reduction over a block asks for besides the row sums.

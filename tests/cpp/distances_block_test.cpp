@@ -99,11 +99,11 @@ TEST_P(BlockMatchesOneCall, EveryCellBitForBit) {
       {everything, everything}, {rows, cols}, {cols, rows}, {rows, everything}};
   for (const auto& [r, k] : shapes) {
     std::vector<std::uint32_t> rf_block(r.size() * k.size());
-    block_rf(sample, columns, r, k, rf_block, nullptr, c.tile);
+    block_rf(sample, columns, r, k, {rf_block.data(), k.size()}, nullptr, c.tile);
     EXPECT_EQ(rf_block, picked(rf, n, r, k));
     for (const BlockMetric metric : {BlockMetric::wrf, BlockMetric::kf}) {
       std::vector<double> block(r.size() * k.size());
-      block_weighted(metric, sample, columns, r, k, block, nullptr, c.tile);
+      block_weighted(metric, sample, columns, r, k, {block.data(), k.size()}, nullptr, c.tile);
       EXPECT_TRUE(same_bits(block, picked(metric == BlockMetric::wrf ? wrf : kf, n, r, k)))
           << (metric == BlockMetric::wrf ? "wrf" : "kf") << " block of " << r.size() << " x " << k.size();
     }
@@ -119,6 +119,24 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{2, 20, 3, 2, 2, 4096},         // the smallest sample
                       Case{50, 700, 5, 3, 3, 4096}));     // wide dense rows: several 512-column segments
 
+TEST(Block, WritesOnlyItsCellsOfAWiderMatrix) {
+  const TreeSet set = random_trees({.trees = 19, .pendants = 4, .candidates = 30, .with_lengths = true, .seed = 3});
+  const EncodedSample sample = encode(set, 4);
+  const SampleColumns columns = sample_columns(sample);
+  const std::vector<std::uint64_t> rows = scattered(11, 19, 5);
+  const std::vector<std::uint64_t> cols = scattered(7, 19, 6);
+  std::vector<double> packed(rows.size() * cols.size());
+  block_weighted(BlockMetric::wrf, sample, columns, rows, cols, {packed.data(), cols.size()}, nullptr);
+  const std::size_t stride = cols.size() + 3;
+  std::vector<double> wide(rows.size() * stride, -1.0);
+  block_weighted(BlockMetric::wrf, sample, columns, rows, cols, {wide.data(), stride}, nullptr, 4);
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    for (std::size_t c = 0; c < stride; ++c) {
+      EXPECT_EQ(wide[r * stride + c], c < cols.size() ? packed[r * cols.size() + c] : -1.0);
+    }
+  }
+}
+
 TEST(BlockReduce, EqualsReductionsOfTheBlock) {
   const TreeSet set = random_trees({.trees = 83, .pendants = 5, .candidates = 90, .with_lengths = true,
                                     .exact_lengths = false, .seed = 7});
@@ -131,10 +149,10 @@ TEST(BlockReduce, EqualsReductionsOfTheBlock) {
     std::vector<double> cells(rows.size() * cols.size());
     if (metric == BlockMetric::rf) {
       std::vector<std::uint32_t> counts(cells.size());
-      block_rf(sample, columns, rows, cols, counts, nullptr);
+      block_rf(sample, columns, rows, cols, {counts.data(), cols.size()}, nullptr);
       std::copy(counts.begin(), counts.end(), cells.begin());
     } else {
-      block_weighted(metric, sample, columns, rows, cols, cells, nullptr);
+      block_weighted(metric, sample, columns, rows, cols, {cells.data(), cols.size()}, nullptr);
     }
     const double top = *std::max_element(cells.begin(), cells.end());
     const std::vector<double> bins = {0.0, top / 3, top / 3, top / 2, top};

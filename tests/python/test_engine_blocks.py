@@ -257,3 +257,27 @@ def test_exports_match_the_modules_split_exports(trees, sample):
     held = np.bincount(indices, minlength=sample.n_splits)
     held[: sample.n_leaves] = n
     np.testing.assert_array_equal(supports, held)
+
+
+@pytest.mark.parametrize("metric", ["rf", "kf"])
+def test_block_writes_into_a_view_of_a_larger_matrix(trees, sample, metric):
+    full = one_call(metric, trees)
+    target = np.full((N + 2, N + 5), 7, dtype=full.dtype)
+    assert sample.block(metric, range(10, 60), range(100, 290), out=target[12:62, 103:293]) is None
+    assert target[12:62, 103:293].tobytes() == full[10:60, 100:290].tobytes()
+    target[12:62, 103:293] = 7
+    assert (target == 7).all()
+
+
+@pytest.mark.parametrize(
+    "out,kind",
+    [
+        (np.zeros((3, 4), np.float32), ValueError),  # wrong element type
+        (np.zeros((4, 3), np.uint32), ValueError),  # wrong shape
+        (np.zeros((3, 4), np.uint32, order="F"), ValueError),  # rows not contiguous
+        (bytes(48), BufferError),  # read-only
+    ],
+)
+def test_block_refuses_unfit_destinations(sample, out, kind):
+    with pytest.raises(kind):
+        sample.block("rf", range(3), range(4), out=out)

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "api/bind.h"
@@ -183,7 +184,62 @@ void without_gil(const std::shared_ptr<CounterCell>& counter, Work&& work) {
 
 // Methods ------------------------------------------------------------------------------------
 
-constexpr std::array<const char*, 4> kBlockParameters = {"metric", "rows", "cols", "progress"};
+// Whether a buffer format names native elements of T ('I' for u4, 'd' for f8), any byte-order prefix
+// meaning the same on this little-endian host.
+template <class T>
+bool is_element_format(const char* format) {
+  if (format == nullptr || std::endian::native != std::endian::little) return false;
+  if (*format == '<' || *format == '=' || *format == '@') ++format;
+  return std::strcmp(format, std::is_same_v<T, double> ? "d" : "I") == 0;
+}
+
+// A caller's array as the block's destination: rows x cols elements of T with contiguous rows
+// (2-D, any row stride) or rows * cols contiguous elements (1-D).
+template <class T>
+bool destination(Py_buffer& view, std::size_t rows, std::size_t cols, distances::CellRows<T>& out) {
+  const auto item = static_cast<Py_ssize_t>(sizeof(T));
+  bool fits = view.itemsize == item && is_element_format<T>(view.format);
+  if (fits && view.ndim == 2) {
+    fits = static_cast<std::size_t>(view.shape[0]) == rows && static_cast<std::size_t>(view.shape[1]) == cols &&
+           (cols <= 1 || view.strides[1] == item) &&
+           (rows <= 1 || (view.strides[0] % item == 0 && view.strides[0] / item >= static_cast<Py_ssize_t>(cols)));
+    out = {static_cast<T*>(view.buf), rows <= 1 ? cols : static_cast<std::size_t>(view.strides[0] / item)};
+  } else if (fits && view.ndim == 1) {
+    fits = static_cast<std::size_t>(view.shape[0]) == rows * cols && (rows * cols <= 1 || view.strides[0] == item);
+    out = {static_cast<T*>(view.buf), cols};
+  } else {
+    fits = false;
+  }
+  if (!fits) {
+    PyErr_Format(PyExc_ValueError, "out must be a writable %zu x %zu array of %s with contiguous rows", rows, cols,
+                 std::is_same_v<T, double> ? "float64" : "uint32");
+  }
+  return fits;
+}
+
+// Computes the block into `out` when given (returning None), else into new bytes.
+template <class T, class Compute>
+PyObject* block_into(PyObject* out, std::size_t rows, std::size_t cols, const std::shared_ptr<CounterCell>& counter,
+                     Compute&& compute) {
+  if (out != nullptr && out != Py_None) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(out, &view, PyBUF_RECORDS) < 0) return nullptr;
+    distances::CellRows<T> cells{};
+    const bool fits = destination<T>(view, rows, cols, cells);
+    if (fits) without_gil(counter, [&](CounterCell* cell) { compute(cells, cell); });
+    PyBuffer_Release(&view);
+    if (!fits) return nullptr;
+    Py_RETURN_NONE;
+  }
+  PyRef bytes = PyRef::steal(new_bytes_for<T>(rows * cols));
+  if (!bytes) return nullptr;
+  const std::span<T> values = elements_of<T>(bytes.get());
+  without_gil(counter, [&](CounterCell* cell) { compute(distances::CellRows<T>{values.data(), cols}, cell); });
+  to_little_endian(values);
+  return bytes.release();
+}
+
+constexpr std::array<const char*, 5> kBlockParameters = {"metric", "rows", "cols", "progress", "out"};
 
 PyObject* sample_block(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   std::array<PyObject*, kBlockParameters.size()> bound{};
@@ -200,23 +256,16 @@ PyObject* sample_block(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   if (__builtin_mul_overflow(rows.size(), cols.size(), &cells)) return PyErr_NoMemory();
 
   if (*metric == BlockMetric::rf) {
-    PyRef out = PyRef::steal(new_bytes_for<std::uint32_t>(cells));
-    if (!out) return nullptr;
-    const std::span<std::uint32_t> values = elements_of<std::uint32_t>(out.get());
-    without_gil(counter, [&](CounterCell* cell) {
-      distances::block_rf(engine.sample, engine.columns, rows, cols, values, cell);
-    });
-    to_little_endian(values);
-    return out.release();
+    return block_into<std::uint32_t>(bound[4], rows.size(), cols.size(), counter,
+                                     [&](distances::CellRows<std::uint32_t> into, CounterCell* cell) {
+                                       distances::block_rf(engine.sample, engine.columns, rows, cols, into, cell);
+                                     });
   }
-  PyRef out = PyRef::steal(new_bytes_for<double>(cells));
-  if (!out) return nullptr;
-  const std::span<double> values = elements_of<double>(out.get());
-  without_gil(counter, [&](CounterCell* cell) {
-    distances::block_weighted(*metric, engine.sample, engine.columns, rows, cols, values, cell);
-  });
-  to_little_endian(values);
-  return out.release();
+  return block_into<double>(bound[4], rows.size(), cols.size(), counter,
+                            [&](distances::CellRows<double> into, CounterCell* cell) {
+                              distances::block_weighted(*metric, engine.sample, engine.columns, rows, cols, into,
+                                                        cell);
+                            });
 }
 
 constexpr std::array<const char*, 6> kReduceParameters = {"metric", "rows", "cols", "k", "bins", "progress"};
@@ -351,8 +400,9 @@ PyObject* getter(PyObject* self, void* closure) {
 PyMethodDef kMethods[] = {
     {"block", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fast_method<sample_block>)),
      METH_FASTCALL | METH_KEYWORDS,
-     "block($self, metric, rows, cols, progress=None)\n--\n\n"
-     "Distances of the row trees to the column trees, row-major bytes ('<u4' for rf, '<f8' otherwise)."},
+     "block($self, metric, rows, cols, progress=None, out=None)\n--\n\n"
+     "Distances of the row trees to the column trees, row-major bytes ('<u4' for rf, '<f8' otherwise),\n"
+     "or written into the writable array `out` (returning None)."},
     {"block_reduce", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fast_method<sample_block_reduce>)),
      METH_FASTCALL | METH_KEYWORDS,
      "block_reduce($self, metric, rows, cols, k=0, bins=None, progress=None)\n--\n\n"
