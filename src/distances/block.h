@@ -33,6 +33,7 @@ SampleColumns sample_columns_split(const EncodedSample& sample, std::uint32_t rf
 /// Trees of one side of a block laid out at once; bounds the dense rows held whatever the block's size.
 inline constexpr std::size_t kBlockTileTrees = 4096;
 
+/// The three metrics a block can hold.
 enum class BlockMetric { rf, wrf, kf };
 
 /// Where a block's cells go: row r's cells start at data + r * row_stride (row_stride >= cols).

@@ -32,9 +32,13 @@ struct EncodedSample {
   std::vector<std::uint32_t> supports;  // trees holding each split ID
   std::vector<std::uint8_t> clades;     // ceil(leaves / 8) bytes per split ID, bit i = leaf i
 
+  /// Number of trees.
   std::size_t size() const { return offsets.empty() ? 0 : offsets.size() - 1; }
+  /// Number of leaves of every tree.
   std::size_t n_leaves() const { return leaf_names.size(); }
+  /// Number of split IDs, pendant ones included.
   std::size_t n_splits() const { return supports.size(); }
+  /// Bytes of one clade row.
   std::size_t clade_row_bytes() const { return (leaf_names.size() + 7) / 8; }
   /// Tree t's non-pendant split IDs, ascending.
   std::span<const std::uint32_t> ids_of(std::size_t t) const {
