@@ -258,8 +258,12 @@ Result<EncodedSample> EncodedSample::from_bytes(std::span<const std::uint8_t> by
   }
   if (!r.array(entries, sample.ids)) return corrupt("truncated split IDs");
   if (sample.offsets.front() != 0 || sample.offsets.back() != entries) return corrupt("offsets do not cover the IDs");
+  // All offsets in order before any tree's IDs are read: with the last one at `entries`, that keeps
+  // every tree's run inside the IDs.
   for (std::size_t t = 0; t < trees; ++t) {
     if (sample.offsets[t] > sample.offsets[t + 1]) return corrupt("offsets out of order");
+  }
+  for (std::size_t t = 0; t < trees; ++t) {
     const std::span<const std::uint32_t> ids = sample.ids_of(t);
     for (std::size_t k = 0; k < ids.size(); ++k) {
       if (ids[k] < pendants || ids[k] >= splits) return corrupt("split ID out of range");

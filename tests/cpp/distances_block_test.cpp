@@ -117,7 +117,12 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{37, 60, 4, 1000, 1000, 16},    // every eligible split sparse
                       Case{301, 150, 6, 10, 76, 128},     // rows and columns over several tiles
                       Case{2, 20, 3, 2, 2, 4096},         // the smallest sample
-                      Case{50, 700, 5, 3, 3, 4096}));     // wide dense rows: several 512-column segments
+                      Case{50, 700, 5, 3, 3, 4096}),      // wide dense rows: several 512-column segments
+    [](const ::testing::TestParamInfo<Case>& info) {
+      const Case& c = info.param;
+      return "Trees" + std::to_string(c.trees) + "Dense" + std::to_string(c.rf_min_dense) + "And" +
+             std::to_string(c.weighted_min_dense) + "Tile" + std::to_string(c.tile);
+    });
 
 TEST(Block, WritesOnlyItsCellsOfAWiderMatrix) {
   const TreeSet set = random_trees({.trees = 19, .pendants = 4, .candidates = 30, .with_lengths = true, .seed = 3});

@@ -140,6 +140,14 @@ TEST(EncodedSample, RejectsDamage) {
   const std::uint32_t past = static_cast<std::uint32_t>(sample.n_splits());
   std::memcpy(bad_id.data() + last_id, &past, 4);
   expect_corrupt(bad_id, "split ID out of range");
+  // A tree whose run ends past every ID, the next one back in range.
+  std::size_t offsets = 56;
+  for (const auto& text : sample.names) offsets += 8 + text.size();
+  for (const auto& text : sample.leaf_names) offsets += 8 + text.size();
+  std::vector<std::uint8_t> past_the_ids = good;
+  const std::uint64_t far = sample.ids.size() + 1000;
+  std::memcpy(past_the_ids.data() + offsets + 8, &far, 8);
+  expect_corrupt(past_the_ids, "offsets out of order");
   std::vector<std::uint8_t> padding = good;
   padding.back() |= 0x80;  // leaf 7 of 7 leaves
   expect_corrupt(padding, "clade bits past the leaves");
