@@ -1,1 +1,32 @@
-"""Tree files in, distance matrices and convergence reports out: the companion of the `brantoveil` engine."""
+"""Tree files in, distance matrices and convergence reports out: the companion of the `brantoveil` engine.
+
+>>> from brantoveil_tools import distances                                    # doctest: +SKIP
+>>> result = distances(["run1.t", "run2.t"], "rf", burnin=0.25)              # doctest: +SKIP
+>>> result.matrix            # n x n numpy array, labelled by result.names   # doctest: +SKIP
+"""
+
+from importlib.metadata import PackageNotFoundError, version
+
+try:
+    __version__ = version("brantoveil")
+except PackageNotFoundError:  # running from a source tree
+    __version__ = "0+unknown"
+
+from .api import DistanceResult, SplitExports, distances
+from .errors import BrantoveilError
+from .sample import Sample, TruncatedFileWarning, from_newick, read_sample
+from .selection import RunSelection, Selection
+
+__all__ = [
+    "BrantoveilError",
+    "DistanceResult",
+    "RunSelection",
+    "Sample",
+    "Selection",
+    "SplitExports",
+    "TruncatedFileWarning",
+    "__version__",
+    "distances",
+    "from_newick",
+    "read_sample",
+]

@@ -1,0 +1,198 @@
+"""The notebook entry point: tree files (or Newick strings) in, a labelled distance matrix out."""
+
+from __future__ import annotations
+
+import os
+import re
+from collections.abc import Iterator, Sequence
+from dataclasses import dataclass
+from typing import Any, Literal
+
+import brantoveil
+import numpy as np
+import numpy.typing as npt
+
+from .errors import BrantoveilError
+from .progress import run_with_progress
+from .sample import PathLike, Sample, from_newick, read_sample
+from .selection import BurnIn, Selection
+
+Metric = Literal["rf", "wrf", "kf"]
+METRICS: dict[str, str] = {
+    "rf": "Robinson-Foulds",
+    "wrf": "weighted Robinson-Foulds",
+    "kf": "Kuhner-Felsenstein branch score",
+}
+_TREE_INDEX = re.compile(r"(?:^Tree |at index )(\d+)")
+
+
+@dataclass(frozen=True)
+class SplitExports:
+    """Every split of the sample: which tree has it (or its branch length there) and which taxa it holds.
+
+    Attributes
+    ----------
+    leaf_names : tuple of str
+        The taxa, sorted; column i of `clades` is ``leaf_names[i]``.
+    clades : ndarray of bool, shape (n_splits, n_taxa)
+        The canonical side of every split: the clade when rooted, else the side without the first taxon.
+    labels : tuple of str
+        Every split as its taxa on the canonical side, joined by ``"|"``.
+    presence : ndarray of uint8, shape (n_trees, n_splits), or None
+        1 where the tree has the split (Robinson-Foulds); pendant splits are 1 in every tree.
+    branch_lengths : ndarray of float64, shape (n_trees, n_splits), or None
+        The split's branch length in the tree, 0.0 where absent (weighted metrics).
+    """
+
+    leaf_names: tuple[str, ...]
+    clades: npt.NDArray[np.bool_]
+    labels: tuple[str, ...]
+    presence: npt.NDArray[np.uint8] | None
+    branch_lengths: npt.NDArray[np.float64] | None
+
+
+@dataclass(frozen=True)
+class DistanceResult:
+    """A pairwise distance matrix with its labels.
+
+    Attributes
+    ----------
+    metric : {"rf", "wrf", "kf"}
+    rooted : bool
+    matrix : ndarray, shape (n, n)
+        ``uint32`` for Robinson-Foulds, ``float64`` otherwise; a read-only view of the engine's result.
+    names : tuple of str
+        ``"run:tree-name"`` per row.
+    runs : ndarray of int64
+        The run index of every row; `run_labels` names the runs.
+    run_labels : tuple of str
+    selection : Selection
+        The burn-in and thinning used.
+    exports : SplitExports or None
+        With ``exports=True``: the presence (RF) or branch-length (weighted) matrix and the split taxa.
+    """
+
+    metric: str
+    rooted: bool
+    matrix: npt.NDArray[Any]
+    names: tuple[str, ...]
+    runs: npt.NDArray[np.int64]
+    run_labels: tuple[str, ...]
+    selection: Selection
+    exports: SplitExports | None = None
+
+
+def as_sample(trees: Sample | PathLike | Sequence[PathLike] | Sequence[str], burnin: BurnIn | None,
+              thin: int) -> Sample:
+    """A Sample from tree files or from Newick strings (a string ending in ';' with a '(' is a tree)."""
+    if isinstance(trees, Sample):
+        if burnin is not None or thin != 1:
+            raise BrantoveilError("burn-in and thinning were applied when the sample was read")
+        return trees
+    if isinstance(trees, str | os.PathLike):
+        return read_sample(trees, 0.25 if burnin is None else burnin, thin)
+    items = list(trees)
+    if items and all(isinstance(item, str) and _looks_like_newick(item) for item in items):
+        return from_newick(items, burnin=0 if burnin is None else burnin, thin=thin)  # type: ignore[arg-type]
+    return read_sample(items, 0.25 if burnin is None else burnin, thin)
+
+
+def _looks_like_newick(text: str) -> bool:
+    stripped = text.rstrip()
+    return stripped.endswith(";") and "(" in stripped
+
+
+def distances(trees: Sample | PathLike | Sequence[PathLike] | Sequence[str], metric: Metric = "rf", *,
+              rooted: bool = False, burnin: BurnIn | None = None, thin: int = 1,
+              progress: bool | None = False, exports: bool = False) -> DistanceResult:
+    """The pairwise distance matrix of the trees of one or more runs.
+
+    Parameters
+    ----------
+    trees : Sample, path, sequence of paths, or sequence of Newick strings
+        Tree files (one run each; NEXUS, Newick or RevBayes, gzip or not), a `Sample` from
+        `read_sample`, or Newick strings held in memory.
+    metric : {"rf", "wrf", "kf"}
+        Robinson-Foulds, weighted Robinson-Foulds, or the Kuhner-Felsenstein branch score.
+    rooted : bool
+        Compare clades (rooted) instead of bipartitions.
+    burnin : float, int or str, optional
+        For tree files 0.25 by default (the first quarter of every run, as MrBayes); for strings 0.
+        See `read_sample` for the forms.
+    thin : int
+        Keep every `thin`-th tree after the burn-in.
+    progress : bool or None
+        Progress bars on stderr; None shows them only when stderr is a terminal.
+    exports : bool
+        Also return the split presence (RF) or branch-length matrix and the taxa of every split.
+
+    Returns
+    -------
+    DistanceResult
+
+    Examples
+    --------
+    >>> result = distances(["run1.t", "run2.t"], "rf", burnin=0.25)          # doctest: +SKIP
+    >>> result.matrix.shape, result.names[0]                                 # doctest: +SKIP
+    ((1502, 1502), 'run1.t:gen.250000')
+    """
+    if metric not in METRICS:
+        raise BrantoveilError(f"unknown metric '{metric}': choose rf, wrf or kf")
+    if not isinstance(rooted, bool):
+        raise BrantoveilError("rooted must be True or False")
+    sample = as_sample(trees, burnin, thin)
+    if len(sample) < 2:
+        raise BrantoveilError(f"need at least 2 trees to compare; the selection keeps {len(sample)}")
+    # The weighted metrics always go through the entry points that answer in bytes: the plain
+    # ones build n*n Python floats.
+    if metric == "rf":
+        function = (brantoveil.pairwise_rf_with_snapshots_from_newick_iter if exports
+                    else brantoveil.pairwise_rf_from_newick_iter)
+    elif metric == "wrf":
+        function = brantoveil.pairwise_wrf_with_snapshots_from_newick_iter
+    else:
+        function = brantoveil.pairwise_kf_with_snapshots_from_newick_iter
+    result = call_engine(function, sample, rooted, progress)
+    n = len(sample)
+    dtype = "<u4" if metric == "rf" else "<f8"
+    matrix = np.frombuffer(result[1], dtype=dtype).reshape(n, n)
+    split_exports = _exports(result, n, metric) if exports else None
+    return DistanceResult(metric, rooted, matrix, sample.names, sample.runs, sample.run_labels,
+                          sample.selection, split_exports)
+
+
+def call_engine(function: Any, sample: Sample, rooted: bool, progress: bool | None) -> Any:
+    """Runs one of the engine's functions on a sample; its errors come back naming the file and tree."""
+    names = list(sample.names)
+
+    def call(texts: Iterator[str], counter: brantoveil.ProgressCounter | None) -> Any:
+        return function(names, texts, list(sample.translate_maps), sample.map_indices.tolist(),
+                        rooted=rooted, progress=counter)
+
+    try:
+        return run_with_progress(call, sample.newick(), len(sample), progress)
+    except ValueError as error:
+        raise BrantoveilError(_locate(str(error), sample)) from None
+
+
+def _locate(message: str, sample: Sample) -> str:
+    match = _TREE_INDEX.search(message)
+    if match is None or int(match.group(1)) >= len(sample):
+        return message
+    k = int(match.group(1))
+    run = sample.run_labels[int(sample.runs[k])]
+    return f"{run}, tree {sample.tree_names[k]}: {message}"
+
+
+def _exports(result: tuple[Any, ...], n: int, metric: str) -> SplitExports:
+    leaf_names = tuple(result[2])
+    splits = int(result[3])
+    row_bytes = (len(leaf_names) + 7) // 8
+    packed = np.frombuffer(result[5], dtype=np.uint8).reshape(splits, row_bytes)
+    clades = np.unpackbits(packed, axis=1, bitorder="little")[:, : len(leaf_names)].astype(bool)
+    labels = tuple("|".join(leaf_names[i] for i in np.flatnonzero(row)) for row in clades)
+    if metric == "rf":
+        presence = np.frombuffer(result[4], dtype=np.uint8).reshape(n, splits)
+        return SplitExports(leaf_names, clades, labels, presence, None)
+    lengths = np.frombuffer(result[4], dtype="<f8").reshape(n, splits)
+    return SplitExports(leaf_names, clades, labels, None, lengths)

@@ -1,0 +1,263 @@
+"""A selected sample of trees from one or more runs, streamed to the engine in a second pass."""
+
+from __future__ import annotations
+
+import os
+import warnings
+from array import array
+from collections.abc import Iterable, Iterator, Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from .errors import BrantoveilError
+from .selection import BurnIn, RunSelection, Selection, check_thin, kept_positions, parse_burnin
+from .textio import ByteSource, open_source
+from .treefile import FileIndex, index_file, leaf_labels, tree_texts
+
+PathLike = str | os.PathLike[str]
+
+
+class TruncatedFileWarning(UserWarning):
+    """A tree file ends in the middle of a tree (a run still being written); the complete trees are used."""
+
+
+@dataclass(frozen=True)
+class _Run:
+    """Where one run's kept trees live: a file and byte ranges, or texts held in memory."""
+
+    source: ByteSource | None
+    starts: array[int] = field(default_factory=lambda: array("q"))
+    ends: array[int] = field(default_factory=lambda: array("q"))
+    texts: tuple[str, ...] = ()
+
+
+@dataclass(frozen=True)
+class Sample:
+    """The kept trees of one or more runs, with their names, runs, generations and translate tables.
+
+    Nothing but names and byte offsets is held: `newick()` reads the tree texts from the files again,
+    so a sample of any size costs a few dozen bytes per tree.
+
+    Attributes
+    ----------
+    names : tuple of str
+        ``"run-label:tree-name"`` for every kept tree, in order.
+    tree_names : tuple of str
+        The tree names as the files give them (``gen.1000``, ``STATE_1000``; positions for Newick files).
+    runs : ndarray of int64
+        The run (file) index of every kept tree.
+    generations : ndarray of int64
+        The generation read from each tree name, or -1 where the name carries none.
+    run_labels : tuple of str
+        One label per run: the file name as given.
+    taxa : tuple of str
+        The taxon names, sorted; every run has exactly these.
+    translate_maps : tuple of dict
+        One translate table per run (tree label -> taxon name); an empty one means labels are names.
+    map_indices : ndarray of int64
+        For every kept tree, the index of its run's translate table.
+    selection : Selection
+        The burn-in and thinning applied, and what they kept of every run.
+    """
+
+    names: tuple[str, ...]
+    tree_names: tuple[str, ...]
+    runs: npt.NDArray[np.int64]
+    generations: npt.NDArray[np.int64]
+    run_labels: tuple[str, ...]
+    taxa: tuple[str, ...]
+    translate_maps: tuple[dict[str, str], ...]
+    map_indices: npt.NDArray[np.int64]
+    selection: Selection
+    _runs: tuple[_Run, ...] = field(repr=False, compare=False)
+
+    def __len__(self) -> int:
+        return len(self.names)
+
+    def newick(self) -> Iterator[str]:
+        """The kept trees' Newick texts, in order, read from the files as needed."""
+        for run, data in enumerate(self._runs):
+            if data.source is None:
+                yield from data.texts
+                continue
+            base = int(np.searchsorted(self.runs, run))
+            for k, text in enumerate(tree_texts(data.source, data.starts, data.ends)):
+                try:
+                    yield text.decode("utf-8")
+                except UnicodeDecodeError as error:
+                    raise BrantoveilError(f"{self.run_labels[run]}, tree {self.tree_names[base + k]}: "
+                                          f"{_utf8_problem(text, error)}") from None
+
+    def subset(self, indices: Sequence[int] | npt.NDArray[np.integer[Any]]) -> Sample:
+        """The sample restricted to the kept trees at `indices` (ascending, no repeats)."""
+        picked = np.asarray(indices, dtype=np.int64)
+        if picked.ndim != 1 or (picked.size and (picked[0] < 0 or picked[-1] >= len(self))):
+            raise BrantoveilError(f"subset indices must lie in 0..{len(self) - 1}")
+        if picked.size > 1 and not np.all(np.diff(picked) > 0):
+            raise BrantoveilError("subset indices must be ascending without repeats")
+        runs = []
+        for run, data in enumerate(self._runs):
+            base = int(np.searchsorted(self.runs, run))
+            local = picked[self.runs[picked] == run] - base
+            if data.source is None:
+                runs.append(_Run(None, texts=tuple(data.texts[k] for k in local)))
+            else:
+                runs.append(_Run(data.source, array("q", (data.starts[k] for k in local)),
+                                 array("q", (data.ends[k] for k in local))))
+        return Sample(
+            names=tuple(self.names[k] for k in picked), tree_names=tuple(self.tree_names[k] for k in picked),
+            runs=self.runs[picked], generations=self.generations[picked], run_labels=self.run_labels,
+            taxa=self.taxa, translate_maps=self.translate_maps, map_indices=self.map_indices[picked],
+            selection=self.selection, _runs=tuple(runs))
+
+
+def read_sample(paths: PathLike | Sequence[PathLike], burnin: BurnIn = 0.25, thin: int = 1) -> Sample:
+    """Reads the tree names of one or more tree files (one run each) and selects the trees to compare.
+
+    Parameters
+    ----------
+    paths : path or sequence of paths
+        MrBayes ``.t``, BEAST or RevBayes ``.trees`` (NEXUS or tab-separated), or Newick files, plain
+        or gzip-compressed; ``"-"`` reads standard input.
+    burnin : float, int or str
+        Dropped from the start of every run: a fraction of its trees (``0.25``, ``"25%"``; the first
+        floor(0.25 m) of m trees, as MrBayes does), a count of trees (``2500``), or a generation
+        (``"gen:250000"``: trees whose name carries a generation below 250000).
+    thin : int
+        Keep every `thin`-th tree after the burn-in.
+
+    Raises
+    ------
+    BrantoveilError
+        A missing or unreadable file, a malformed file, runs with different taxa, a selection that
+        keeps no tree of a run.
+    """
+    rule = parse_burnin(burnin)
+    thin = check_thin(thin)
+    path_list = [paths] if isinstance(paths, str | os.PathLike) else list(paths)
+    if not path_list:
+        raise BrantoveilError("no tree files given")
+    sources = [open_source(path) for path in path_list]
+    # Short labels where the file names tell the runs apart, the paths as given where they do not.
+    base_names = [os.path.basename(source.label) for source in sources]
+    if len(set(base_names)) == len(base_names):
+        for source, base_name in zip(sources, base_names, strict=True):
+            source.label = base_name
+    indexes = [index_file(source) for source in sources]
+    for index in indexes:
+        if index.tail:
+            preview = index.tail[:40].decode("utf-8", "replace").replace("\n", " ")
+            warnings.warn(f"{index.source.label}: the last tree is cut off and skipped "
+                          f"({len(index.tail)} bytes: {preview}...)", TruncatedFileWarning, stacklevel=2)
+    taxa = _check_taxa(indexes)
+    runs: list[_Run] = []
+    selections: list[RunSelection] = []
+    names: list[str] = []
+    tree_names: list[str] = []
+    run_of: list[int] = []
+    generations: list[int] = []
+    for run, index in enumerate(indexes):
+        label = index.source.label
+        trees = len(index)
+        dropped = rule.dropped(list(index.generations) if rule.kind == "generation" else None, trees, label)
+        kept = kept_positions(dropped, trees, thin)
+        if not kept:
+            raise BrantoveilError(f"{label}: burn-in {rule.text} drops all {trees} trees of this run")
+        runs.append(_Run(index.source, array("q", (index.starts[k] for k in kept)),
+                         array("q", (index.ends[k] for k in kept))))
+        selections.append(RunSelection(label, str(index.source.path) if not index.source.spooled else "-",
+                                       index.format, trees, dropped, len(kept),
+                                       index.names[kept[0]], index.names[kept[-1]]))
+        for k in kept:
+            tree_names.append(index.names[k])
+            names.append(f"{label}:{index.names[k]}")
+            generations.append(index.generations[k])
+        run_of.extend([run] * len(kept))
+    return Sample(
+        names=tuple(names), tree_names=tuple(tree_names), runs=np.asarray(run_of, dtype=np.int64),
+        generations=np.asarray(generations, dtype=np.int64),
+        run_labels=tuple(index.source.label for index in indexes), taxa=taxa,
+        translate_maps=tuple(_engine_map(index.translate) for index in indexes),
+        map_indices=np.asarray(run_of, dtype=np.int64),
+        selection=Selection(rule.text, thin, tuple(selections)), _runs=tuple(runs))
+
+
+def from_newick(trees: Iterable[str], names: Sequence[str] | None = None,
+                translate: dict[str, str] | None = None, burnin: BurnIn = 0, thin: int = 1) -> Sample:
+    """A sample of Newick strings held in memory (one run labelled ``"trees"``).
+
+    `names` defaults to the positions 1, 2, ...; `translate` maps tree labels to taxon names.
+    """
+    texts = list(trees)
+    if not all(isinstance(text, str) for text in texts):
+        raise BrantoveilError("in-memory trees must be Newick strings")
+    given = [str(k + 1) for k in range(len(texts))] if names is None else [str(name) for name in names]
+    if len(given) != len(texts):
+        raise BrantoveilError(f"{len(given)} names for {len(texts)} trees")
+    rule = parse_burnin(burnin)
+    thin = check_thin(thin)
+    dropped = rule.dropped(None, len(texts), "trees") if rule.kind != "generation" else 0
+    if rule.kind == "generation":
+        raise BrantoveilError("burn-in by generation needs tree files; use a fraction or a count")
+    kept = kept_positions(dropped, len(texts), thin)
+    table = dict(translate or {})
+    first = leaf_labels(texts[0]) if texts else []
+    taxa = tuple(sorted(table.get(label, label) for label in first))
+    selection = Selection(rule.text, thin, (RunSelection(
+        "trees", "", "Newick", len(texts), dropped, len(kept),
+        given[kept[0]] if kept else "", given[kept[-1]] if kept else ""),))
+    return Sample(
+        names=tuple(f"trees:{given[k]}" for k in kept), tree_names=tuple(given[k] for k in kept),
+        runs=np.zeros(len(kept), dtype=np.int64), generations=np.full(len(kept), -1, dtype=np.int64),
+        run_labels=("trees",), taxa=taxa, translate_maps=(_engine_map(table),),
+        map_indices=np.zeros(len(kept), dtype=np.int64), selection=selection,
+        _runs=(_Run(None, texts=tuple(texts[k] for k in kept)),))
+
+
+def _engine_map(table: dict[str, str]) -> dict[str, str]:
+    # NEXUS lets a tree use a taxon's name where the table gives it a number; the engine wants every
+    # label as a key, so each name also maps to itself (unless it is already some other label).
+    if not table:
+        return {}
+    full = dict(table)
+    for name in table.values():
+        full.setdefault(name, name)
+    return full
+
+
+def _check_taxa(indexes: list[FileIndex]) -> tuple[str, ...]:
+    sets: list[tuple[str, frozenset[str]]] = []
+    for index in indexes:
+        try:
+            first = index.first_tree.decode("utf-8")
+        except UnicodeDecodeError as error:
+            raise BrantoveilError(f"{index.source.label}, tree {index.names[0]}: "
+                                  f"{_utf8_problem(index.first_tree, error)}") from None
+        labels = leaf_labels(first)
+        table = index.translate
+        sets.append((index.source.label, frozenset(table.get(label, label) for label in labels)))
+    label0, taxa0 = sets[0]
+    for label, taxa in sets[1:]:
+        if taxa != taxa0:
+            only_here = sorted(taxa - taxa0)
+            only_there = sorted(taxa0 - taxa)
+            parts = []
+            if only_there:
+                parts.append(f"{label} lacks {_few(only_there)}")
+            if only_here:
+                parts.append(f"{label} has {_few(only_here)} that {label0} lacks")
+            raise BrantoveilError(f"{label0} and {label} have different taxa: " + "; ".join(parts))
+    return tuple(sorted(taxa0))
+
+
+def _few(names: list[str], shown: int = 3) -> str:
+    text = ", ".join(names[:shown])
+    return text + (f" and {len(names) - shown} more" if len(names) > shown else "")
+
+
+def _utf8_problem(text: bytes, error: UnicodeDecodeError) -> str:
+    near = text[max(0, error.start - 12) : error.start + 12].strip()
+    return f"not valid UTF-8 ({error.reason} near {near!r})"

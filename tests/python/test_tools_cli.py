@@ -1,0 +1,186 @@
+"""The `brantoveil` command: outputs equal the engine's matrix, errors are one line and exit 2."""
+
+import io
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+from treefiles import TAXA, engine_matrix, nexus, random_trees, write
+
+from brantoveil_tools.cli import main
+
+TREES = random_trees(10, seed=3)
+NUMBERS = {taxon: k + 1 for k, taxon in enumerate(TAXA)}
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+
+
+@pytest.fixture
+def run_file(tmp_path):
+    return write(tmp_path / "run1.t", nexus(TREES, numbers=NUMBERS))
+
+
+def read_text_matrix(path, sep):
+    lines = Path(path).read_text().splitlines()
+    header = lines[0].split(sep)
+    rows = [line.split(sep) for line in lines[1:]]
+    return header[1:], [row[0] for row in rows], np.array([[float(v) for v in row[1:]] for row in rows])
+
+
+@pytest.mark.parametrize("metric", ["rf", "wrf", "kf"])
+@pytest.mark.parametrize("suffix", [".npy", ".npz", ".csv", ".tsv", ".phy", ".dist"])
+def test_output_formats_hold_the_engine_matrix(tmp_path, run_file, metric, suffix):
+    out = tmp_path / f"out{suffix}"
+    assert main([metric, str(run_file), "--burnin", "0", "-o", str(out), "--quiet"]) == 0
+    expected = engine_matrix(TREES, metric)
+    names = [f"run1.t:gen.{100 * k}" for k in range(10)]
+    if suffix == ".npy":
+        got = np.load(out)
+        assert got.dtype == expected.dtype
+    elif suffix == ".npz":
+        with np.load(out) as data:
+            got = data["matrix"]
+            assert data["names"].tolist() == names and data["runs"].tolist() == [0] * 10
+            assert str(data["metric"]) == metric and json.loads(str(data["selection"]))["burnin"] == "0"
+    elif suffix in (".csv", ".tsv"):
+        header, rows, got = read_text_matrix(out, "," if suffix == ".csv" else "\t")
+        assert header == names and rows == names
+    else:
+        lines = out.read_text().splitlines()
+        assert lines[0] == "10"
+        assert [line.split()[0] for line in lines[1:]] == names
+        got = np.array([[float(v) for v in line.split()[1:]] for line in lines[1:]])
+    np.testing.assert_array_equal(got, expected)  # text keeps every digit of a float
+
+
+def test_standard_output_and_standard_input(monkeypatch, capsys, run_file):
+    stdin = io.TextIOWrapper(io.BytesIO(run_file.read_bytes()))
+    monkeypatch.setattr(sys, "stdin", stdin)
+    assert main(["kf", "-", "--burnin", "2", "--quiet"]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[0].split("\t")[1] == "<stdin>:gen.200"
+    got = np.array([[float(v) for v in line.split("\t")[1:]] for line in lines[1:]])
+    np.testing.assert_array_equal(got, engine_matrix(TREES[2:], "kf"))
+
+
+def test_exports_directory(tmp_path, run_file):
+    folder = tmp_path / "splits"
+    assert main(["wrf", str(run_file), "--burnin", "0", "-o", str(tmp_path / "m.npy"), "--exports", str(folder),
+                 "--quiet"]) == 0
+    lengths = np.load(folder / "branch_lengths.npy")
+    clades = np.load(folder / "clades.npy")
+    rows = (folder / "splits.tsv").read_text().splitlines()
+    assert lengths.shape == (10, len(rows) - 1) and clades.shape == (len(rows) - 1, len(TAXA))
+    taxa = (folder / "taxa.txt").read_text().split()
+    # Every split's branch lengths are read back from the trees' own text: total per tree agrees.
+    totals = [sum(float(x.split(",")[0].split(")")[0]) for x in tree.split(":")[1:]) for tree in TREES]
+    np.testing.assert_allclose(lengths.sum(axis=1), totals)
+    assert taxa == sorted(TAXA)
+
+
+def one_line_error(capsys, argv, status=2):
+    assert main(argv) == status
+    captured = capsys.readouterr()
+    lines = captured.err.strip().splitlines()
+    assert len(lines) == 1, captured.err
+    assert "Traceback" not in captured.err
+    return lines[0]
+
+
+@pytest.mark.parametrize(("argv", "expected"), [
+    (["rf", "{missing}"], "brantoveil: error: no such file: {missing}"),
+    (["rf", "{tmp}"], "brantoveil: error: {tmp} is a directory, not a tree file"),
+    (["rf", "{bad}", "--burnin", "0"], 'brantoveil: error: bad.t, tree gen.300: Failed to parse newick at index 3: '
+                                       'invalid branch length "x": invalid float literal'),
+    (["rf", "{latin1}", "--burnin", "0"], "brantoveil: error: latin1.nwk, tree 2: not valid UTF-8 "
+                                          "(invalid continuation byte near b'(H\\xe9mo,Pan);')"),
+    (["rf", "{leaves}", "--burnin", "0"], "brantoveil: error: leaves.nwk, tree 3: Tree 2 has a different leaf set "
+                                          "than tree 0. All trees must share the same taxa."),
+    (["rf", "{good}", "--frobnicate"], "brantoveil: error: unrecognized arguments: --frobnicate "
+                                       "(see 'brantoveil --help')"),
+    (["rf", "{good}", "--burnin", "1.5"], "brantoveil: error: invalid burn-in '1.5': a fraction must be at least 0 "
+                                          "and below 1"),
+    (["rf", "{good}", "--thin", "x"], "brantoveil: error: argument --thin: invalid int value: 'x' "
+                                      "(see 'brantoveil rf --help')"),
+    (["rf", "{good}", "-o", "{tmp}/m.xlsx"], "brantoveil: error: cannot tell the format of {tmp}/m.xlsx: use one of "
+                                             ".npy, .npz, .csv, .tsv, .phy, .dist"),
+    (["rf", "{good}", "-o", "{tmp}/nowhere/m.npy"], "brantoveil: error: cannot write {tmp}/nowhere/m.npy: the folder "
+                                                    "{tmp}/nowhere does not exist"),
+    (["nj", "{good}"], "brantoveil: error: argument COMMAND: invalid choice: 'nj' (choose from 'rf', 'wrf', 'kf') "
+                       "(see 'brantoveil --help')"),
+    (["rf", "{one}"], "brantoveil: error: need at least 2 trees to compare; the selection keeps 1"),
+])
+def test_errors_are_one_line_with_status_2(tmp_path, capsys, argv, expected):
+    trees = random_trees(4, seed=5)
+    files = {
+        "missing": str(tmp_path / "missing.t"),
+        "tmp": str(tmp_path),
+        "good": str(write(tmp_path / "good.t", nexus(trees))),
+        "bad": str(write(tmp_path / "bad.t", nexus(trees[:3] + ["(Homo:x,Pan,Gorilla,Pongo,Hylobates,Macaca,Papio,Saimiri);"]))),
+        "latin1": str(write(tmp_path / "latin1.nwk", (trees[0] + "\n(H\xe9mo,Pan);\n").encode("latin-1"))),
+        "leaves": str(write(tmp_path / "leaves.nwk", "\n".join(trees[:2] + [trees[2].replace("Homo", "Lemur")]))),
+        "one": str(write(tmp_path / "one.nwk", trees[0])),
+    }
+    fill = {key: value for key, value in files.items()}
+    line = one_line_error(capsys, [arg.format(**fill) for arg in argv])
+    assert line == expected.format(**fill)
+
+
+def test_failure_leaves_no_output_and_keeps_an_old_one(tmp_path, capsys):
+    trees = random_trees(4, seed=5)
+    bad = write(tmp_path / "bad.nwk", "\n".join(trees[:3] + ["(Homo,Pan,(Gorilla;"]) + "\n" + trees[3])
+    out = tmp_path / "m.csv"
+    out.write_text("old result\n")
+    one_line_error(capsys, ["rf", str(bad), "--burnin", "0", "-o", str(out)])
+    assert out.read_text() == "old result\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["bad.nwk", "m.csv"]  # no temporary file left
+
+
+def test_help_explains_with_an_example(capsys):
+    assert main(["rf", "--help"]) == 0
+    text = capsys.readouterr().out
+    assert "brantoveil rf run1.t run2.t --burnin 0.25 -o rf.npz" in text
+    assert "gen:250000" in text and ".phy, .dist" in text
+
+
+def test_summary_and_warning_on_stderr(tmp_path, capsys):
+    path = write(tmp_path / "run.t", nexus(TREES, numbers=NUMBERS).rsplit("end;", 1)[0] + "   tree gen.1000 = (1,")
+    assert main(["rf", str(path), "-o", str(tmp_path / "m.npy")]) == 0
+    err = capsys.readouterr().err.splitlines()
+    assert err[0].startswith("brantoveil: warning: run.t: the last tree is cut off and skipped")
+    assert err[1] == "run.t: kept 8 of 10 trees (burn-in 0.25: 2 dropped)"
+    assert err[-1] == f"Robinson-Foulds matrix of 8 x 8 trees written to {tmp_path / 'm.npy'}"
+
+
+def test_installed_command_on_the_example(tmp_path):
+    out = tmp_path / "rf.npz"
+    runs = [str(EXAMPLES / "primates.run1.t"), str(EXAMPLES / "primates.run2.t")]
+    done = subprocess.run(["brantoveil", "rf", *runs, "-o", str(out)], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    with np.load(out) as data:
+        matrix = data["matrix"]
+        assert matrix.shape == (452, 452) and data["runs"].tolist() == [0] * 226 + [1] * 226
+    assert "primates.run1.t: kept 226 of 301 trees (burn-in 0.25: 75 dropped)" in done.stderr
+
+
+def test_interrupt_exits_130_without_output(tmp_path):
+    # Standard input that never ends keeps the command reading until the interrupt arrives.
+    out = tmp_path / "m.npy"
+    process = subprocess.Popen([sys.executable, "-m", "brantoveil_tools.cli", "rf", "-", "-o", str(out)],
+                               stdin=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    process.stdin.write("\n".join(random_trees(50)) + "\n")
+    process.stdin.flush()
+    time.sleep(1.0)
+    process.send_signal(signal.SIGINT)
+    try:
+        _, err = process.communicate(timeout=30)
+    finally:
+        process.kill()
+    assert process.returncode == 130, err
+    assert err.strip().splitlines()[-1] == "brantoveil: interrupted"
+    assert os.listdir(tmp_path) == []
