@@ -8,8 +8,7 @@ import math
 from pathlib import Path
 
 from brantoveil_tools.converge.report import ESS_BAR, ConvergenceReport, converge
-from brantoveil_tools.errors import BrantoveilError
-from brantoveil_tools.output import atomic_path
+from brantoveil_tools.output import atomic_path, check_target
 
 DESCRIPTION = """\
 Convergence report of MCMC runs: split frequencies and their spread across runs, tree effective
@@ -62,6 +61,10 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 def run(args: argparse.Namespace) -> int:
     """Computes the report, writes the files asked for, prints the summary; returns the exit status."""
+    # Every reason not to write an output is found before the work starts.
+    for target in (args.json, args.splits, args.plot):
+        if target is not None:
+            check_target(target)
     if args.plot is not None:
         from brantoveil_tools.converge.plot import require_matplotlib
 
@@ -99,20 +102,6 @@ def write_split_table(report: ConvergenceReport, target: Path) -> None:
                      f"{table.overall[i]:.6f}", "NA" if math.isnan(sd) else f"{sd:.6f}",
                      "yes" if table.in_asdsf[i] else "no"]
             out.write("\t".join(cells) + "\n")
-
-
-def standalone(argv: list[str] | None = None) -> int:
-    """Runs `converge` without the package's main command (for tests and scripts)."""
-    parser = argparse.ArgumentParser(prog="brantoveil converge")
-    add_arguments(parser)
-    args = parser.parse_args(argv)
-    try:
-        return run(args)
-    except BrantoveilError as error:
-        import sys
-
-        print(f"brantoveil converge: error: {error}", file=sys.stderr)
-        return 2
 
 
 __all__ = ["DESCRIPTION", "EPILOG", "ESS_BAR", "add_arguments", "run", "write_json", "write_split_table"]

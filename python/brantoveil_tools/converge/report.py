@@ -189,7 +189,7 @@ class ConvergenceReport:
             warning = f"  WARNING: below {ESS_BAR:.0f}" if lowest < ESS_BAR else ""
             lines.append(f"lowest ESS {lowest:.1f}{warning}")
         else:
-            lines.append("lowest ESS: not estimable (the trees never differ)")
+            lines.append("lowest ESS: not estimable (too few trees, or they never differ)")
         return "\n".join(lines)
 
 
