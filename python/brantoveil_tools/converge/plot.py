@@ -17,6 +17,7 @@ RUN_COLOURS = ("tab:blue", "tab:orange", "tab:green", "tab:red", "tab:purple", "
                "tab:olive", "tab:cyan", "tab:gray")
 RUN_MAPS = ("Blues", "Oranges", "Greens", "Reds", "Purples", "YlOrBr", "RdPu", "YlGn", "GnBu", "Greys")
 HEATMAP_TREES = 300
+TRACE_POINTS = 1500
 
 Axes = Any
 
@@ -93,8 +94,17 @@ def trace_panel(axes: Axes, report: ConvergenceReport) -> None:
     by_generation = all(np.all(run.generations >= 0) for run in report.runs)
     for r, run in enumerate(report.runs):
         x = run.generations if by_generation else np.arange(1, run.trees + 1)
-        axes.plot(x, run.trace, color=_colour(r), linewidth=0.7, alpha=0.85,
-                  label=f"{run.label} (approx. ESS {_ess(run.approx_ess)}, pseudo {_ess(run.pseudo_ess)})")
+        label = f"{run.label} (approx. ESS {_ess(run.approx_ess)}, pseudo {_ess(run.pseudo_ess)})"
+        if run.trees <= TRACE_POINTS:
+            axes.plot(x, run.trace, color=_colour(r), linewidth=0.7, alpha=0.85, label=label)
+            continue
+        # A long trace is a solid band: show every k-th sample faintly and a running mean on top.
+        step = -(-run.trees // TRACE_POINTS)
+        axes.plot(x[::step], run.trace[::step], color=_colour(r), linewidth=0.5, alpha=0.3)
+        window = max(run.trees // 50, 2)
+        smooth = np.convolve(run.trace, np.ones(window) / window, mode="valid")
+        axes.plot(x[window - 1 :][::step], smooth[::step], color=_colour(r), linewidth=2,
+                  label=f"{label}, mean of {window}")
     highest = max((int(run.trace.max()) for run in report.runs if run.trees), default=1)
     axes.set_ylim(-0.2, max(highest, 1) * 1.3)  # room for the legend above the traces
     axes.set_title("Trace: RF distance to the run's medoid tree")
