@@ -25,7 +25,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from sample import mcmc_like  # noqa: E402
+from sample import mcmc_like
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
