@@ -9,6 +9,7 @@ dpkg -s libgtest-dev >/dev/null 2>&1 || missing+=(libgtest-dev)
 command -v clang++ >/dev/null 2>&1 || missing+=(clang)
 dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || missing+=(libclang-rt-14-dev)
 command -v ninja >/dev/null 2>&1 || missing+=(ninja-build)
+command -v mb >/dev/null 2>&1 || missing+=(mrbayes)  # the Python tests check against MrBayes itself
 if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
@@ -39,6 +40,10 @@ if [ -f tests/fuzz/run.sh ]; then
   echo "== short fuzzing run"
   bash tests/fuzz/run.sh 30 2>&1 | tail -n 25  # libFuzzer is chatty; a failure shows in the tail
 fi
+
+echo "== Python package: types (mypy --strict, also through the extension's stubs) and lint"
+python3 -m mypy --strict python/brantoveil_tools tests/typing
+python3 -m ruff check python tests/typing
 
 echo "== Python tests"
 python3 -m pytest -q tests/python

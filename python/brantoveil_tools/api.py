@@ -83,18 +83,18 @@ class DistanceResult:
 
 
 def as_sample(trees: Sample | PathLike | Sequence[PathLike] | Sequence[str], burnin: BurnIn | None,
-              thin: int) -> Sample:
+              thin: int, progress: bool | None = False) -> Sample:
     """A Sample from tree files or from Newick strings (a string ending in ';' with a '(' is a tree)."""
     if isinstance(trees, Sample):
         if burnin is not None or thin != 1:
             raise BrantoveilError("burn-in and thinning were applied when the sample was read")
         return trees
     if isinstance(trees, str | os.PathLike):
-        return read_sample(trees, 0.25 if burnin is None else burnin, thin)
+        return read_sample(trees, 0.25 if burnin is None else burnin, thin, progress)
     items = list(trees)
     if items and all(isinstance(item, str) and _looks_like_newick(item) for item in items):
         return from_newick(items, burnin=0 if burnin is None else burnin, thin=thin)  # type: ignore[arg-type]
-    return read_sample(items, 0.25 if burnin is None else burnin, thin)
+    return read_sample(items, 0.25 if burnin is None else burnin, thin, progress)
 
 
 def _looks_like_newick(text: str) -> bool:
@@ -140,7 +140,7 @@ def distances(trees: Sample | PathLike | Sequence[PathLike] | Sequence[str], met
         raise BrantoveilError(f"unknown metric '{metric}': choose rf, wrf or kf")
     if not isinstance(rooted, bool):
         raise BrantoveilError("rooted must be True or False")
-    sample = as_sample(trees, burnin, thin)
+    sample = as_sample(trees, burnin, thin, progress)
     if len(sample) < 2:
         raise BrantoveilError(f"need at least 2 trees to compare; the selection keeps {len(sample)}")
     # The weighted metrics always go through the entry points that answer in bytes: the plain

@@ -11,10 +11,11 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+from tqdm import tqdm
 
 from .errors import BrantoveilError
 from .selection import BurnIn, RunSelection, Selection, check_thin, kept_positions, parse_burnin
-from .textio import ByteSource, open_source
+from .textio import GZIP_MAGIC, ByteSource, open_source
 from .treefile import FileIndex, index_file, leaf_labels, tree_texts
 
 PathLike = str | os.PathLike[str]
@@ -114,7 +115,8 @@ class Sample:
             selection=self.selection, _runs=tuple(runs))
 
 
-def read_sample(paths: PathLike | Sequence[PathLike], burnin: BurnIn = 0.25, thin: int = 1) -> Sample:
+def read_sample(paths: PathLike | Sequence[PathLike], burnin: BurnIn = 0.25, thin: int = 1,
+                progress: bool | None = False) -> Sample:
     """Reads the tree names of one or more tree files (one run each) and selects the trees to compare.
 
     Parameters
@@ -128,6 +130,8 @@ def read_sample(paths: PathLike | Sequence[PathLike], burnin: BurnIn = 0.25, thi
         (``"gen:250000"``: trees whose name carries a generation below 250000).
     thin : int
         Keep every `thin`-th tree after the burn-in.
+    progress : bool or None
+        A progress bar on stderr while the files are scanned; None shows it only on a terminal.
 
     Raises
     ------
@@ -146,7 +150,7 @@ def read_sample(paths: PathLike | Sequence[PathLike], burnin: BurnIn = 0.25, thi
     if len(set(base_names)) == len(base_names):
         for source, base_name in zip(sources, base_names, strict=True):
             source.label = base_name
-    indexes = [index_file(source) for source in sources]
+    indexes = scan_files(sources, progress)
     for index in indexes:
         if index.tail:
             preview = index.tail[:40].decode("utf-8", "replace").replace("\n", " ")
@@ -261,3 +265,22 @@ def _few(names: list[str], shown: int = 3) -> str:
 def _utf8_problem(text: bytes, error: UnicodeDecodeError) -> str:
     near = text[max(0, error.start - 12) : error.start + 12].strip()
     return f"not valid UTF-8 ({error.reason} near {near!r})"
+
+
+def scan_files(sources: list[ByteSource], progress: bool | None) -> list[FileIndex]:
+    """The first pass over every file, with a bar of bytes read when asked."""
+    if progress is False:
+        return [index_file(source) for source in sources]
+    # Decompressed bytes have no known total; plain files are counted against their sizes.
+    total = None if any(_is_gzip(source) for source in sources) else sum(s.path.stat().st_size for s in sources)
+    with tqdm(total=total, desc="scanning files", unit="B", unit_scale=True, dynamic_ncols=True,
+              disable=None if progress is None else not progress) as bar:
+        return [index_file(source, bar.update) for source in sources]
+
+
+def _is_gzip(source: ByteSource) -> bool:
+    try:
+        with open(source.path, "rb") as handle:
+            return handle.read(2) == GZIP_MAGIC
+    except OSError:
+        return False

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import re
 from array import array
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from itertools import chain
 
@@ -58,10 +58,13 @@ def generation_of(name: str) -> int:
     return int(match.group(1)) if match else -1
 
 
-def index_file(source: ByteSource) -> FileIndex:
-    """Reads the whole file once and returns its index; raises BrantoveilError on a malformed file."""
+def index_file(source: ByteSource, on_block: Callable[[int], object] | None = None) -> FileIndex:
+    """Reads the whole file once and returns its index; raises BrantoveilError on a malformed file.
+
+    `on_block`, if given, is told the size of every block read (for a progress bar).
+    """
     index = FileIndex(source)
-    blocks = source.blocks()
+    blocks = source.blocks() if on_block is None else _reported(source.blocks(), on_block)
     first = b""
     for first in blocks:
         if first.strip(WHITESPACE):
@@ -79,6 +82,12 @@ def index_file(source: ByteSource) -> FileIndex:
     if not index.names:
         raise BrantoveilError(f"{source.label}: no complete tree found ({index.format or 'empty file'})")
     return index
+
+
+def _reported(blocks: Iterator[bytes], on_block: Callable[[int], object]) -> Iterator[bytes]:
+    for block in blocks:
+        on_block(len(block))
+        yield block
 
 
 def _index_newick(index: FileIndex, stream: Iterator[bytes]) -> None:
