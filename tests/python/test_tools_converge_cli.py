@@ -62,6 +62,12 @@ def test_summary_json_and_split_table(tmp_path: Path, capsys: pytest.CaptureFixt
     assert overall == sorted(overall, reverse=True)
 
 
+def test_one_run_has_everything_but_the_between_run_figures(capsys: pytest.CaptureFixture[str]) -> None:
+    assert run_command([RUNS[0]]) == 0
+    out = capsys.readouterr().out
+    assert "ASDSF needs at least two runs" in out and "primates.run1.t      226" in out
+
+
 def test_quiet_prints_nothing(capsys: pytest.CaptureFixture[str]) -> None:
     assert run_command([*RUNS, "--quiet"]) == 0
     assert capsys.readouterr().out == ""
@@ -93,11 +99,12 @@ def test_a_failed_run_leaves_no_file(tmp_path: Path, capsys: pytest.CaptureFixtu
 
 
 @pytest.mark.skipif(not HAS_MATPLOTLIB, reason="matplotlib is not installed")
-def test_picture_is_a_readable_png(tmp_path: Path) -> None:
+@pytest.mark.parametrize("runs", [RUNS, RUNS[:1]], ids=["two runs", "one run"])
+def test_picture_is_a_readable_png(tmp_path: Path, runs: list[str]) -> None:
     import matplotlib.image
 
     target = tmp_path / "report.png"
-    assert run_command([*RUNS, "--quiet", "--plot", str(target)]) == 0
+    assert run_command([*runs, "--quiet", "--plot", str(target)]) == 0
     assert target.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     height, width = matplotlib.image.imread(target).shape[:2]
     assert width >= 1200 and height >= 800

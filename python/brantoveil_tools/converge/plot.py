@@ -187,9 +187,11 @@ def distance_histogram_panel(axes: Axes, report: ConvergenceReport) -> None:
         bins: Any = np.arange(values.min() - 0.5, values.max() + 1.5, step)
     else:
         bins = 50
-    groups = [within] + ([between] if len(between) else [])
-    labels = [f"within runs ({len(within)} pairs)", f"between runs ({len(between)} pairs)"][: len(groups)]
-    axes.hist(groups, bins=bins, density=True, color=["tab:blue", "tab:orange"][: len(groups)], label=labels)
+    shown = [(group, colour, f"{name} ({len(group)} pairs)")
+             for group, colour, name in ((within, "tab:blue", "within runs"), (between, "tab:orange", "between runs"))
+             if len(group)]
+    axes.hist([v for v, _, _ in shown], bins=bins, density=True, color=[c for _, c, _ in shown],
+              label=[label for _, _, label in shown])
     axes.set_title("Distances within and between runs")
     axes.set_xlabel(f"{figures.metric.upper()} distance")
     axes.set_ylabel("share of pairs" if figures.metric == "rf" else "density")
