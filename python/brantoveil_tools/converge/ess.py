@@ -7,6 +7,8 @@ the result capped at n.
 Approximate ESS. For a scalar, E[(x_t - x_t+k)^2] = 2 var (1 - rho_k). With trees, D_k is the mean
 squared Robinson-Foulds distance between trees k samples apart and D_inf the mean squared distance
 between trees drawn independently from the run (estimated from random pairs), so rho_k = 1 - D_k / D_inf.
+D_k comes from the engine's matrices of consecutive trees that the split scan computes anyway, so it covers
+the lags below the scan's batch size (pairs straddling two batches are left out, which only thins them).
 
 Pseudo-ESS. The trace of Robinson-Foulds distances from every tree to a focal tree is a scalar chain; its
 ordinary ESS is computed for FOCAL_TREES focal trees drawn at random from the run, and the median is

@@ -16,7 +16,7 @@ from numpy.typing import NDArray
 from brantoveil_tools.converge import ess
 from brantoveil_tools.converge.mds import tree_space
 from brantoveil_tools.converge.medoid import mean_distances, medoid, newick_from_splits
-from brantoveil_tools.converge.splits import SplitPresence, packed_sizes, scan_splits, side_taxa
+from brantoveil_tools.converge.splits import MAX_BATCH, SplitPresence, packed_sizes, scan_splits, side_taxa
 from brantoveil_tools.errors import BrantoveilError
 from brantoveil_tools.sample import Sample, read_sample
 from brantoveil_tools.selection import Selection
@@ -270,7 +270,7 @@ def converge(
     if min(run_sizes) < 1:
         empty = sample.run_labels[run_sizes.index(min(run_sizes))]
         raise BrantoveilError(f"{empty}: no trees left after burn-in and thinning")
-    lags = ess.LagProfile(n_runs, max_lag=1999)
+    lags = ess.LagProfile(n_runs, max_lag=MAX_BATCH - 1)
     presence = scan_splits(sample.newick(), run_sizes, sample.translate_maps, sample.map_indices, sample.taxa,
                            rooted=rooted, on_batch=lags.add)
     rng = np.random.default_rng(seed)
