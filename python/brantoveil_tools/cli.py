@@ -7,13 +7,14 @@ import os
 import sys
 import warnings
 from collections.abc import Sequence
-from typing import Any, NoReturn, TextIO
+from typing import NoReturn, TextIO
 
 from . import __version__
 from .api import METRICS, distances
+from .converge import cli as converge_cli
 from .errors import BrantoveilError
-from .sample import TruncatedFileWarning
 from .output import MATRIX_SUFFIXES, check_target, write_exports, write_matrix
+from .sample import TruncatedFileWarning
 
 PROG = "brantoveil"
 
@@ -85,6 +86,8 @@ def build_parser() -> argparse.ArgumentParser:
         sub.add_argument("--chunk", type=int, default=4096, metavar="N",
                          help="with -o OUT.zarr: tile side (default 4096)")
         sub.set_defaults(metric=metric)
+    report = commands.add_parser("converge", help="convergence report of MCMC runs (ASDSF, tree ESS, picture)")
+    converge_cli.add_arguments(report)
     return parser
 
 
@@ -153,11 +156,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         warnings.simplefilter("always", TruncatedFileWarning)
         default_show = warnings.showwarning
 
-        def show(message: Warning | str, category: type[Warning], *rest: Any) -> None:
+        def show(message: Warning | str, category: type[Warning], filename: str, lineno: int,
+                 file: TextIO | None = None, line: str | None = None) -> None:
             if issubclass(category, TruncatedFileWarning):
                 print(f"{PROG}: warning: {message}", file=err)
             else:
-                default_show(message, category, *rest)
+                default_show(message, category, filename, lineno, file, line)
 
         warnings.showwarning = show
         try:
@@ -165,6 +169,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             if args.command is None:
                 parser.print_help(err)
                 return 2
+            if args.command == "converge":
+                return converge_cli.run(args)
             return run_matrix(args, err)
         except _UsageError as error:
             print(f"{PROG}: error: {error}", file=err)

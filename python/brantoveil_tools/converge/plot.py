@@ -37,6 +37,7 @@ def draw_report(report: ConvergenceReport, target: Path) -> None:
     import matplotlib.pyplot as plt
 
     figure, axes = plt.subplots(2, 3, figsize=(18, 11), layout="constrained")
+    figure.get_layout_engine().set(w_pad=0.15, wspace=0.08)  # room between the colour bar and its neighbour
     tree_space_panel(axes[0, 0], report)
     trace_panel(axes[0, 1], report)
     split_scatter_panel(axes[0, 2], report)

@@ -3,8 +3,8 @@
 Needs the optional extra ``pip install "brantoveil[dask]"`` (Dask, distributed, Zarr).
 """
 
-from .encode import Encoded, encode
 from .array import distance_array
+from .encode import Encoded, encode
 from .reduce import distances_to, mean_distances, medoid, nearest
 from .store import to_zarr
 

@@ -34,7 +34,7 @@ def bounds(n: int, chunk: int) -> list[tuple[int, int]]:
     return [(start, min(start + chunk, n)) for start in range(0, n, chunk)]
 
 
-def sample_reference(encoded: Encoded, client: Any | None) -> tuple[dict[str, Any], Any]:
+def sample_reference(encoded: Encoded, client: Any | None) -> tuple[dict[Any, Any], Any]:
     """A graph entry holding the native sample, scattered to every worker when a client is given."""
     key = f"brantoveil-sample-{tokenize(encoded.native)}"
     if client is not None:
