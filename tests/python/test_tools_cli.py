@@ -113,7 +113,7 @@ def one_line_error(capsys, argv, status=2):
                                              ".npy, .npz, .csv, .tsv, .phy, .dist"),
     (["rf", "{good}", "-o", "{tmp}/nowhere/m.npy"], "brantoveil: error: cannot write {tmp}/nowhere/m.npy: the folder "
                                                     "{tmp}/nowhere does not exist"),
-    (["nj", "{good}"], "brantoveil: error: argument COMMAND: invalid choice: 'nj' (choose from 'rf', 'wrf', 'kf') "
+    (["nj", "{good}"], "brantoveil: error: argument COMMAND: invalid choice: 'nj' (choose from 'rf', 'wrf', 'kf', 'converge') "
                        "(see 'brantoveil --help')"),
     (["rf", "{one}"], "brantoveil: error: need at least 2 trees to compare; the selection keeps 1"),
 ])

@@ -10,34 +10,14 @@ from pathlib import Path
 import pytest
 from brantoveil_tools import cli
 from brantoveil_tools.converge import cli as converge_cli
-from brantoveil_tools.errors import BrantoveilError
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 RUNS = [str(EXAMPLES / "primates.run1.t"), str(EXAMPLES / "primates.run2.t")]
 HAS_MATPLOTLIB = importlib.util.find_spec("matplotlib") is not None
 
 
-def _wired() -> bool:
-    try:
-        cli.build_parser().parse_args(["converge", "--help"])
-    except SystemExit:
-        return True
-    except Exception:
-        return False
-    return False
-
-
 def run_command(argv: list[str]) -> int:
-    """Through the package's command line once it dispatches `converge`, else the same parser alone."""
-    if _wired():
-        return cli.main(["converge", *argv])
-    parser = argparse.ArgumentParser(prog="brantoveil converge")
-    converge_cli.add_arguments(parser)
-    try:
-        return converge_cli.run(parser.parse_args(argv))
-    except BrantoveilError as error:
-        print(f"brantoveil: error: {error}", file=__import__("sys").stderr)
-        return 2
+    return cli.main(["converge", *argv])
 
 
 def test_summary_json_and_split_table(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
