@@ -26,7 +26,7 @@ METRICS: dict[str, str] = {
 _TREE_INDEX = re.compile(r"(?:^Tree |at index )(\d+)")
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)  # holds arrays: compared by identity
 class SplitExports:
     """Every split of the sample: which tree has it (or its branch length there) and which taxa it holds.
 
@@ -51,7 +51,7 @@ class SplitExports:
     branch_lengths: npt.NDArray[np.float64] | None
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)  # holds arrays: compared by identity
 class DistanceResult:
     """A pairwise distance matrix with its labels.
 

@@ -11,8 +11,10 @@ from typing import NoReturn, TextIO
 
 from . import __version__
 from .api import METRICS, distances
+from .converge import cli as converge_cli
 from .errors import BrantoveilError
 from .output import MATRIX_SUFFIXES, check_target, write_exports, write_matrix
+from .sample import TruncatedFileWarning
 
 PROG = "brantoveil"
 
@@ -34,12 +36,16 @@ output (-o), chosen by the suffix:
   .npz            matrix, names, runs, run_labels, metric, rooted and the selection
   .csv, .tsv      a header row and a first column of tree names
   .phy, .dist     square PHYLIP distance matrix
+  .zarr           a Zarr store written tile by tile on Dask (extra [dask]); an interrupted
+                  run resumes when the same command runs again; --scheduler ADDRESS uses
+                  an existing Dask cluster whose workers see the same file system
   (none)          TSV on standard output
 
 examples:
   brantoveil rf run1.t run2.t --burnin 0.25 -o rf.npz
   brantoveil kf beast.trees.gz --burnin gen:1000000 --thin 10 -o kf.csv
-  brantoveil rf boot.nwk --burnin 0 --exports splits/ -o rf.phy"""
+  brantoveil rf boot.nwk --burnin 0 --exports splits/ -o rf.phy
+  brantoveil rf run*.t -o rf.zarr --scheduler tcp://10.0.0.5:8786"""
 
 
 class _UsageError(Exception):
@@ -75,11 +81,21 @@ def build_parser() -> argparse.ArgumentParser:
         sub.add_argument("--exports", metavar="DIR",
                          help="also write the split presence (rf) or branch-length (wrf, kf) matrix, "
                               "the taxa of every split and the tree names into DIR")
+        sub.add_argument("--scheduler", metavar="ADDRESS",
+                         help="with -o OUT.zarr: the Dask scheduler to use (default: a local cluster)")
+        sub.add_argument("--chunk", type=int, default=4096, metavar="N",
+                         help="with -o OUT.zarr: tile side (default 4096)")
         sub.set_defaults(metric=metric)
+    report = commands.add_parser("converge", help="convergence report of MCMC runs (ASDSF, tree ESS, picture)")
+    converge_cli.add_arguments(report)
     return parser
 
 
 def run_matrix(args: argparse.Namespace, err: TextIO) -> int:
+    if args.output is not None and os.path.splitext(args.output.rstrip("/"))[1].lower() == ".zarr":
+        return run_tiles(args, err)
+    if args.scheduler is not None:
+        raise BrantoveilError("--scheduler goes with a .zarr output (-o OUT.zarr)")
     if args.output is not None and os.path.splitext(args.output)[1].lower() not in MATRIX_SUFFIXES:
         raise BrantoveilError(f"cannot tell the format of {args.output}: use one of {', '.join(MATRIX_SUFFIXES)}")
     if args.output is not None:
@@ -102,18 +118,59 @@ def run_matrix(args: argparse.Namespace, err: TextIO) -> int:
     return 0
 
 
+def run_tiles(args: argparse.Namespace, err: TextIO) -> int:
+    """`-o OUT.zarr`: the matrix tile by tile on Dask, resumable, never whole in memory."""
+    try:
+        from .tiles import encode, to_zarr
+        from .tiles.cluster import connect
+    except ImportError as error:
+        raise BrantoveilError(f"writing .zarr needs the optional extra: pip install 'brantoveil[dask]' ({error})") \
+            from None
+    if args.exports is not None:
+        raise BrantoveilError("--exports goes with a matrix file, not with a .zarr output")
+    target = args.output.rstrip("/")
+    if not os.path.isdir(target):
+        check_target(target)
+    progress = None if not args.quiet else False
+    encoded = encode(args.files, lengths=args.metric != "rf", rooted=args.rooted, burnin=args.burnin,
+                     thin=args.thin, progress=progress)
+    if not args.quiet:
+        print(encoded.selection.describe(), file=err)
+    with connect(args.scheduler) as client:
+        if not args.quiet:
+            print(f"computing on {client.scheduler.address if args.scheduler is None else args.scheduler}", file=err)
+        to_zarr(encoded, target, args.metric, args.chunk, client=client, progress=progress)
+    if not args.quiet:
+        n = len(encoded)
+        print(f"{METRICS[args.metric]} matrix of {n} x {n} trees written to {target} "
+              f"in tiles of {args.chunk}", file=err)
+    return 0
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line; returns the exit status (0, 2 for any error, 130 when interrupted)."""
     err = sys.stderr
     parser = build_parser()
     with warnings.catch_warnings():
-        warnings.simplefilter("always")
-        warnings.showwarning = lambda message, *_: print(f"{PROG}: warning: {message}", file=err)
+        # Our own warnings are one line each, every time; other libraries' keep Python's defaults.
+        warnings.simplefilter("always", TruncatedFileWarning)
+        default_show = warnings.showwarning
+
+        def show(message: Warning | str, category: type[Warning], filename: str, lineno: int,
+                 file: TextIO | None = None, line: str | None = None) -> None:
+            if issubclass(category, TruncatedFileWarning):
+                print(f"{PROG}: warning: {message}", file=err)
+            else:
+                default_show(message, category, filename, lineno, file, line)
+
+        warnings.showwarning = show
         try:
             args = parser.parse_args(argv)
             if args.command is None:
                 parser.print_help(err)
                 return 2
+            if args.command == "converge":
+                return converge_cli.run(args)
             return run_matrix(args, err)
         except _UsageError as error:
             print(f"{PROG}: error: {error}", file=err)

@@ -35,7 +35,7 @@ class _Run:
     texts: tuple[str, ...] = ()
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)  # holds arrays: compared by identity
 class Sample:
     """The kept trees of one or more runs, with their names, runs, generations and translate tables.
 

@@ -2,6 +2,7 @@
 
 import io
 import json
+import re
 import os
 import signal
 import subprocess
@@ -9,6 +10,7 @@ import sys
 import time
 from pathlib import Path
 
+import brantoveil
 import numpy as np
 import pytest
 from treefiles import TAXA, engine_matrix, nexus, random_trees, write
@@ -111,7 +113,7 @@ def one_line_error(capsys, argv, status=2):
                                              ".npy, .npz, .csv, .tsv, .phy, .dist"),
     (["rf", "{good}", "-o", "{tmp}/nowhere/m.npy"], "brantoveil: error: cannot write {tmp}/nowhere/m.npy: the folder "
                                                     "{tmp}/nowhere does not exist"),
-    (["nj", "{good}"], "brantoveil: error: argument COMMAND: invalid choice: 'nj' (choose from 'rf', 'wrf', 'kf') "
+    (["nj", "{good}"], "brantoveil: error: argument COMMAND: invalid choice: 'nj' (choose from 'rf', 'wrf', 'kf', 'converge') "
                        "(see 'brantoveil --help')"),
     (["rf", "{one}"], "brantoveil: error: need at least 2 trees to compare; the selection keeps 1"),
 ])
@@ -157,15 +159,33 @@ def test_summary_and_warning_on_stderr(tmp_path, capsys):
     assert err[-1] == f"Robinson-Foulds matrix of 8 x 8 trees written to {tmp_path / 'm.npy'}"
 
 
-def test_installed_command_on_the_example(tmp_path):
-    out = tmp_path / "rf.npz"
+def mrbayes_run(path):
+    """A plain reading of a MrBayes .t file (one command per line): translate table and trees."""
+    text = Path(path).read_text()
+    table = dict(re.findall(r"^\s+(\d+) (\S+?)[,;]$", text, re.M))
+    trees = re.findall(r"^\s+tree (\S+) = \[&U\] (.*;)$", text, re.M)
+    return table, trees
+
+
+@pytest.mark.parametrize("metric", ["rf", "kf"])
+def test_installed_command_on_the_example(tmp_path, metric):
+    out = tmp_path / "m.npz"
     runs = [str(EXAMPLES / "primates.run1.t"), str(EXAMPLES / "primates.run2.t")]
-    done = subprocess.run(["brantoveil", "rf", *runs, "-o", str(out)], capture_output=True, text=True, timeout=120)
+    done = subprocess.run(["brantoveil", metric, *runs, "-o", str(out)], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
-    with np.load(out) as data:
-        matrix = data["matrix"]
-        assert matrix.shape == (452, 452) and data["runs"].tolist() == [0] * 226 + [1] * 226
     assert "primates.run1.t: kept 226 of 301 trees (burn-in 0.25: 75 dropped)" in done.stderr
+    # The same trees straight into the extension: burn-in floor(0.25 * 301) = 75 of each run.
+    (table1, trees1), (table2, trees2) = (mrbayes_run(path) for path in runs)
+    kept = trees1[75:] + trees2[75:]
+    function = (brantoveil.pairwise_rf_from_newick_iter if metric == "rf"
+                else brantoveil.pairwise_kf_with_snapshots_from_newick_iter)
+    result = function([name for name, _ in kept], iter(tree for _, tree in kept), [table1, table2],
+                      [0] * 226 + [1] * 226)
+    expected = np.frombuffer(result[1], dtype="<u4" if metric == "rf" else "<f8").reshape(452, 452)
+    with np.load(out) as data:
+        np.testing.assert_array_equal(data["matrix"], expected)
+        assert data["runs"].tolist() == [0] * 226 + [1] * 226
+        assert data["names"][0] == "primates.run1.t:gen.15000"
 
 
 def test_interrupt_exits_130_without_output(tmp_path):

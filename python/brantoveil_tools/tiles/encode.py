@@ -1,0 +1,78 @@
+"""A sample read once into the engine's compact form, ready to be shipped to every worker."""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from dataclasses import dataclass
+from typing import Any
+
+import brantoveil
+import numpy as np
+import numpy.typing as npt
+
+from .. import _engine
+from ..api import METRICS, as_sample
+from ..errors import BrantoveilError
+from ..progress import run_with_progress
+from ..sample import PathLike, Sample
+from ..selection import BurnIn, Selection
+
+
+@dataclass(frozen=True, eq=False)  # holds arrays: compared by identity
+class Encoded:
+    """An encoded sample and its labels: the native sample travels to the workers, the labels stay here.
+
+    Attributes
+    ----------
+    native : brantoveil_tools._engine.EncodedSample
+        Every tree as its sorted split IDs (and branch lengths when `lengths`); pickles to bytes.
+    names, runs, run_labels, selection
+        As in `DistanceResult`.
+    """
+
+    native: _engine.EncodedSample
+    names: tuple[str, ...]
+    runs: npt.NDArray[np.int64]
+    run_labels: tuple[str, ...]
+    selection: Selection
+
+    def __len__(self) -> int:
+        return self.native.n_trees
+
+    @property
+    def lengths(self) -> bool:
+        return self.native.has_lengths
+
+
+def encode(trees: Sample | PathLike | Sequence[PathLike] | Sequence[str], *, lengths: bool = False,
+           rooted: bool = False, burnin: BurnIn | None = None, thin: int = 1,
+           progress: bool | None = False) -> Encoded:
+    """Reads the trees once into an `Encoded` sample (arguments as for `brantoveil_tools.distances`).
+
+    `lengths=True` keeps branch lengths, which the weighted metrics ("wrf", "kf") need.
+    """
+    sample = as_sample(trees, burnin, thin, progress)
+    if len(sample) < 2:
+        raise BrantoveilError(f"need at least 2 trees to compare; the selection keeps {len(sample)}")
+    names = list(sample.names)
+
+    def call(texts: Any, counter: brantoveil.ProgressCounter | None) -> _engine.EncodedSample:
+        return _engine.encode(names, texts, list(sample.translate_maps), sample.map_indices.tolist(),
+                              rooted=rooted, lengths=lengths)
+
+    from ..api import _locate
+
+    try:
+        native = run_with_progress(call, sample.newick(), len(sample), progress)
+    except ValueError as error:
+        raise BrantoveilError(_locate(str(error), sample)) from None
+    return Encoded(native, sample.names, sample.runs, sample.run_labels, sample.selection)
+
+
+def check_metric(encoded: Encoded, metric: str) -> np.dtype[Any]:
+    """The element type of `metric`'s matrix; refuses metrics the sample cannot give."""
+    if metric not in METRICS:
+        raise BrantoveilError(f"unknown metric '{metric}': choose rf, wrf or kf")
+    if metric != "rf" and not encoded.lengths:
+        raise BrantoveilError(f"the {METRICS[metric]} needs branch lengths: encode with lengths=True")
+    return np.dtype("<u4") if metric == "rf" else np.dtype("<f8")

@@ -1,0 +1,84 @@
+"""Questions about a huge sample that never need its matrix: mean distances, medoid, nearest trees.
+
+Each task takes one band of rows against every tree and lets the engine reduce as it computes
+(sums, the k nearest), so no band of the matrix is ever held; bands run on Dask workers when a
+client is given.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from ..errors import BrantoveilError
+from .array import DEFAULT_CHUNK, bounds
+from .encode import Encoded, check_metric
+
+
+def _band(native: Any, metric: str, r0: int, r1: int, k: int) -> dict[str, bytes]:
+    result: dict[str, bytes] = native.block_reduce(metric, range(r0, r1), range(native.n_trees), k=k)
+    return result
+
+
+def _bands(encoded: Encoded, metric: str, k: int, chunk: int, client: Any | None) -> list[dict[str, bytes]]:
+    check_metric(encoded, metric)
+    spans = bounds(len(encoded), chunk)
+    if client is None:
+        return [_band(encoded.native, metric, r0, r1, k) for r0, r1 in spans]
+    sample = client.scatter(encoded.native, broadcast=True, hash=False)
+    futures = [client.submit(_band, sample, metric, r0, r1, k, pure=False) for r0, r1 in spans]
+    results: list[dict[str, bytes]] = client.gather(futures)
+    return results
+
+
+def mean_distances(encoded: Encoded, metric: str = "rf", chunk: int = DEFAULT_CHUNK,
+                   client: Any | None = None) -> npt.NDArray[np.float64]:
+    """Every tree's mean distance to the other n - 1 trees."""
+    bands = _bands(encoded, metric, 0, chunk, client)
+    sums = np.concatenate([np.frombuffer(band["sums"], dtype="<f8") for band in bands])
+    return sums / (len(encoded) - 1)
+
+
+def medoid(encoded: Encoded, metric: str = "rf", chunk: int = DEFAULT_CHUNK,
+           client: Any | None = None) -> int:
+    """The index of the tree of least mean distance to all others (the lowest index among ties)."""
+    return int(np.argmin(mean_distances(encoded, metric, chunk, client)))
+
+
+def nearest(encoded: Encoded, k: int, metric: str = "rf", chunk: int = DEFAULT_CHUNK,
+            client: Any | None = None) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+    """The `k` nearest other trees of every tree: indices and distances, n x k, nearest first."""
+    if not 1 <= k < len(encoded):
+        raise BrantoveilError(f"k must lie between 1 and {len(encoded) - 1}")
+    bands = _bands(encoded, metric, k, chunk, client)
+    index = np.concatenate([np.frombuffer(band["knn_index"], dtype="<i8") for band in bands]).reshape(-1, k)
+    distance = np.concatenate([np.frombuffer(band["knn_distance"], dtype="<f8") for band in bands]).reshape(-1, k)
+    return index, distance
+
+
+def distances_to(encoded: Encoded, references: Sequence[int], metric: str = "rf", chunk: int = DEFAULT_CHUNK,
+                 client: Any | None = None) -> npt.NDArray[Any]:
+    """The n x len(references) distances of every tree to the given reference trees."""
+    picked = [int(r) for r in references]
+    if any(not 0 <= r < len(encoded) for r in picked):
+        raise BrantoveilError(f"reference trees must be indices in 0..{len(encoded) - 1}")
+    check_metric(encoded, metric)
+    spans = bounds(len(encoded), chunk)
+    dtype = "<u4" if metric == "rf" else "<f8"
+
+    def band(native: Any, r0: int, r1: int) -> npt.NDArray[Any]:
+        data = native.block(metric, range(r0, r1), np.asarray(picked, dtype=np.int64))
+        return np.frombuffer(data, dtype=dtype).reshape(r1 - r0, len(picked))
+
+    if client is None:
+        parts = [band(encoded.native, r0, r1) for r0, r1 in spans]
+    else:
+        sample = client.scatter(encoded.native, broadcast=True, hash=False)
+        parts = client.gather([client.submit(band, sample, r0, r1, pure=False) for r0, r1 in spans])
+    return np.concatenate(parts)
+
+
+__all__ = ["distances_to", "mean_distances", "medoid", "nearest"]

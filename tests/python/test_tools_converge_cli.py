@@ -1,0 +1,107 @@
+"""`brantoveil converge` as a user meets it: the summary, the files it writes, and its one-line errors."""
+
+from __future__ import annotations
+
+import argparse
+import importlib.util
+import json
+from pathlib import Path
+
+import pytest
+from brantoveil_tools import cli
+from brantoveil_tools.converge import cli as converge_cli
+
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+RUNS = [str(EXAMPLES / "primates.run1.t"), str(EXAMPLES / "primates.run2.t")]
+HAS_MATPLOTLIB = importlib.util.find_spec("matplotlib") is not None
+
+
+def run_command(argv: list[str]) -> int:
+    return cli.main(["converge", *argv])
+
+
+def test_summary_json_and_split_table(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
+    status = run_command([*RUNS, "--json", str(tmp_path / "r.json"), "--splits", str(tmp_path / "s.tsv")])
+    out = capsys.readouterr().out
+    assert status == 0
+    assert "ASDSF 0.021902 (max 0.059447)" in out and "WARNING: below 200" in out
+    report = json.loads((tmp_path / "r.json").read_text())
+    assert report["asdsf"] == pytest.approx(0.021902, abs=5e-7)
+    assert report["max_sdsf"] == pytest.approx(0.059447, abs=5e-7)
+    assert [run["trees"] for run in report["runs"]] == [226, 226]
+    assert all(run["approx_ess"] > 0 and run["pseudo_ess"] > 0 for run in report["runs"])
+    assert report["selection"]["burnin"] == "0.25" and report["version"]
+    assert len(report["runs"][0]["trace"]["distance_to_medoid"]) == 226
+    assert report["distances"]["within_runs"]["quantiles"][0] == 0.0
+    rows = (tmp_path / "s.tsv").read_text().splitlines()
+    assert rows[0].split("\t") == ["taxa", "size", "freq_primates.run1.t", "freq_primates.run2.t", "freq_all",
+                                   "sd", "in_asdsf"]
+    counted = [row for row in rows[1:] if row.endswith("\tyes")]
+    assert len(counted) == report["asdsf_splits"] == 12
+    overall = [float(row.split("\t")[4]) for row in rows[1:]]
+    assert overall == sorted(overall, reverse=True)
+
+
+def test_one_run_has_everything_but_the_between_run_figures(capsys: pytest.CaptureFixture[str]) -> None:
+    assert run_command([RUNS[0]]) == 0
+    out = capsys.readouterr().out
+    assert "ASDSF needs at least two runs" in out and "primates.run1.t      226" in out
+
+
+def test_quiet_prints_nothing(capsys: pytest.CaptureFixture[str]) -> None:
+    assert run_command([*RUNS, "--quiet"]) == 0
+    assert capsys.readouterr().out == ""
+
+
+@pytest.mark.parametrize(
+    ("argv", "message"),
+    [
+        (["missing.t"], "missing.t"),
+        ([*RUNS, "--min-freq", "1.5"], "--min-freq must lie in [0, 1], not 1.5"),
+        ([*RUNS, "--burnin", "301"], "drops all 301 trees"),
+        ([*RUNS, "--json", "/nonexistent-folder/r.json"], "the folder /nonexistent-folder does not exist"),
+    ],
+)
+def test_errors_are_one_line_with_status_2(argv: list[str], message: str, tmp_path: Path,
+                                           capsys: pytest.CaptureFixture[str]) -> None:
+    argv = [a if a != "missing.t" else str(tmp_path / "missing.t") for a in argv]
+    assert run_command(argv) == 2
+    err = capsys.readouterr().err
+    assert message in err and err.count("\n") == 1 and "Traceback" not in err
+
+
+def test_a_failed_run_leaves_no_file(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
+    (tmp_path / "other.t").write_text("(A,B,(C,D));\n")
+    assert run_command([RUNS[0], str(tmp_path / "other.t"), "--burnin", "0",
+                        "--json", str(tmp_path / "r.json"), "--splits", str(tmp_path / "s.tsv")]) == 2
+    assert "different taxa" in capsys.readouterr().err
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["other.t"]
+
+
+@pytest.mark.skipif(not HAS_MATPLOTLIB, reason="matplotlib is not installed")
+@pytest.mark.parametrize("runs", [RUNS, RUNS[:1]], ids=["two runs", "one run"])
+def test_picture_is_a_readable_png(tmp_path: Path, runs: list[str]) -> None:
+    import matplotlib.image
+
+    target = tmp_path / "report.png"
+    assert run_command([*runs, "--quiet", "--plot", str(target)]) == 0
+    assert target.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    height, width = matplotlib.image.imread(target).shape[:2]
+    assert width >= 1200 and height >= 800
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["report.png"]
+
+
+def test_missing_matplotlib_is_one_line(monkeypatch: pytest.MonkeyPatch, tmp_path: Path,
+                                        capsys: pytest.CaptureFixture[str]) -> None:
+    real = importlib.util.find_spec
+    monkeypatch.setattr(importlib.util, "find_spec", lambda name, *a: None if name == "matplotlib" else real(name))
+    assert run_command([*RUNS, "--plot", str(tmp_path / "p.png")]) == 2
+    assert "--plot needs matplotlib: pip install 'brantoveil[plot]'" in capsys.readouterr().err
+    assert not (tmp_path / "p.png").exists()
+
+
+def test_help_states_the_ess_definitions() -> None:
+    parser = argparse.ArgumentParser(prog="brantoveil converge")
+    converge_cli.add_arguments(parser)
+    text = parser.format_help()
+    assert "Lanfear, Hua and Warren 2016" in text and "D_k / D_inf" in text and "median over" in text
