@@ -43,7 +43,7 @@ def to_zarr(encoded: Encoded, path: str | os.PathLike[str], metric: str = "rf", 
     dtype = check_metric(encoded, metric)
     target = Path(path)
     n = len(encoded)
-    attributes = {"format": FORMAT, "metric": metric, "rooted": encoded.native.rooted, "chunk": chunk,
+    attributes: dict[str, Any] = {"format": FORMAT, "metric": metric, "rooted": encoded.native.rooted, "chunk": chunk,
                   "trees": n, "sample": fingerprint(encoded), "selection": encoded.selection.to_dict()}
     if target.exists() and overwrite:
         shutil.rmtree(target) if target.is_dir() else target.unlink()
