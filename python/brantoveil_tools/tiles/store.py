@@ -20,7 +20,7 @@ import zarr
 from tqdm import tqdm
 
 from ..errors import BrantoveilError
-from .array import DEFAULT_CHUNK, bounds, tile
+from .array import DEFAULT_CHUNK, bounds, mirror, tile
 from .encode import Encoded, check_metric
 
 MARKERS = ".tiles"
@@ -93,7 +93,7 @@ def store_tile(native: Any, path: str, metric: str, rows: tuple[int, int], cols:
     matrix = zarr.open_array(path, path="matrix", mode="r+")
     matrix[rows[0] : rows[1], cols[0] : cols[1]] = values
     if i != j:
-        matrix[cols[0] : cols[1], rows[0] : rows[1]] = values.T
+        matrix[cols[0] : cols[1], rows[0] : rows[1]] = mirror(values)
     (Path(path) / MARKERS / f"{i}.{j}").touch()
 
 
