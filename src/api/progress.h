@@ -22,11 +22,14 @@ struct ProgressCounterObject {
 /// Creates the ProgressCounter type for `module`; nullptr with an exception set.
 PyTypeObject* create_progress_counter_type(PyObject* module);
 
+/// Takes the interpreter lock back; a thread the finalising interpreter refuses parks for good.
+void retake_gil(PyThreadState* state) noexcept;
+
 /// Releases and re-takes the interpreter lock around a scope.
 class ReleasedGil {
  public:
   ReleasedGil() : state_(PyEval_SaveThread()) {}
-  ~ReleasedGil() { PyEval_RestoreThread(state_); }
+  ~ReleasedGil() { retake_gil(state_); }
   ReleasedGil(const ReleasedGil&) = delete;
   ReleasedGil& operator=(const ReleasedGil&) = delete;
 
