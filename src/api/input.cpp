@@ -187,8 +187,16 @@ class PyTreeSource final : public snapshot::TreeSource {
   explicit PyTreeSource(CallBundle& bundle) : bundle_(bundle) {}
 
   std::optional<snapshot::TreeItem> next() override {
+    if (stopped_) return std::nullopt;
     PyRef item = PyRef::steal(PyIter_Next(bundle_.iterator.get()));
     if (!item && !PyErr_Occurred()) return std::nullopt;
+    // An ordinary error is kept while reading goes on (a later one replaces it); these two mean
+    // "stop now", so the source ends here, even past the last name, where other errors go unseen.
+    if (!item && (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_SystemExit))) {
+      error_ = SavedError::fetch();
+      stopped_ = true;
+      return std::nullopt;
+    }
     if (position_ >= bundle_.map_indices.size()) {
       PyErr_Clear();  // past the last name: whatever the pull produced goes unseen
       return std::nullopt;
@@ -222,6 +230,7 @@ class PyTreeSource final : public snapshot::TreeSource {
   CallBundle& bundle_;
   std::size_t position_ = 0;
   SavedError error_;
+  bool stopped_ = false;
 };
 
 }  // namespace

@@ -10,6 +10,8 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
+from conftest import FIVE_TREES, TrackedIterator
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
@@ -44,3 +46,17 @@ def test_exit_while_a_daemon_thread_computes_with_a_counter():
         results = list(runs.map(lambda _: run_script(EXIT_DURING_CALL), range(12)))
     failures = [(r.returncode, r.stderr[-300:]) for r in results if r.returncode != 0]
     assert failures == []
+
+
+@pytest.mark.parametrize("stop", [KeyboardInterrupt, SystemExit])
+@pytest.mark.parametrize("at, earlier", [(1, False), (3, False), (50, True)])
+def test_interrupt_from_the_iterator_stops_reading_at_once(function, stop, at, earlier):
+    trees = list(FIVE_TREES) * 40
+    items = trees[:at] + [stop("now")] + trees[at:]
+    if earlier:  # an ordinary error stored before it must not win
+        items.insert(10, ValueError("earlier"))
+    source = TrackedIterator(items)
+    n = len(items)
+    with pytest.raises(stop, match="now"):
+        function([f"t{i}" for i in range(n)], source, [{}], [0] * n)
+    assert source.pulled == at + 1 + earlier
