@@ -269,13 +269,14 @@ bool validate_iter_args(std::size_t names_length, const std::vector<std::uint64_
 }
 
 std::optional<snapshot::Snapshots> collect_snapshots_from_iter(CallBundle& bundle, bool keep_lengths,
-                                                               bool keep_clades) {
+                                                               bool keep_clades, SignalCheck& signals) {
   PyTreeSource source(bundle);
   snapshot::SnapshotOptions options;
   options.rooted = bundle.rooted;
   options.keep_lengths = keep_lengths;
   options.keep_clades = keep_clades;
   auto result = snapshot::Snapshots::from_newick_iter_opts(source, options);
+  if (signals.raise_if_stopped()) return std::nullopt;
   if (source.error()) {
     source.error().restore();
     return std::nullopt;

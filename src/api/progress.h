@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "api/pyref.h"
+#include "pool/pool.h"
 
 namespace brantoveil::api {
 
@@ -38,7 +39,7 @@ class ReleasedGil {
 };
 
 /// Runs `kernel(cell)`: with a counter, resets it to (0, pairs), runs without the interpreter lock and
-/// stores `pairs` as the value afterwards; without one, runs on a private cell with the lock held.
+/// stores `pairs` as the value afterwards unless it was stopped; without one, runs on a private cell with the lock held.
 template <class Kernel>
 auto with_counter(PyRef progress, std::uint64_t pairs, Kernel&& kernel) {
   if (!progress) {
@@ -53,7 +54,8 @@ auto with_counter(PyRef progress, std::uint64_t pairs, Kernel&& kernel) {
     ReleasedGil unlocked;
     return kernel(*cell);
   }();
-  cell->store(pairs, std::memory_order_relaxed);
+  // A stopped call leaves the count where it stopped.
+  if (!pool::stopped()) cell->store(pairs, std::memory_order_relaxed);
   return result;
 }
 

@@ -107,7 +107,8 @@ struct Layout {
 /// row of max(width, 1) elements, appends its sparse entries sorted by index, and returns its total.
 ///
 /// Blocks of 2^shift trees bound what is held at once: an owned input's records of a block are
-/// released as soon as the block is laid out, and its supports once all blocks are done.
+/// released as soon as the block is laid out, and its supports once all blocks are done. The
+/// calling thread's stop check is asked between blocks; when it stops, the layout is incomplete.
 template <class T, class Total, class PerTree>
 Layout<T, Total> lay_out(Input& input, ColumnLayout columns, std::uint32_t shift,
                          bool weighted_flag, std::size_t width, PerTree&& per_tree) {
@@ -123,6 +124,8 @@ Layout<T, Total> lay_out(Input& input, ColumnLayout columns, std::uint32_t shift
   const std::size_t stride = width == 0 ? 1 : width;
   const std::span<const InternSnap> snaps = input.snaps();
   for (std::size_t first = 0; first < n; first += block) {
+    // A stopped call leaves the layout unfinished; the kernel checks `pool::stopped()` after it.
+    if (pool::stop_requested()) return out;
     const std::size_t m = std::min(block, n - first);
     Buffer<T> buffer(m * stride);
     std::vector<std::vector<SparseEntry>> lists(m);

@@ -4,7 +4,9 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -27,6 +29,15 @@ struct Job {
 
 thread_local bool t_in_task = false;
 thread_local Pool* t_current = nullptr;
+thread_local StopCheck* t_stop_check = nullptr;
+thread_local bool t_stopped = false;
+thread_local std::chrono::steady_clock::time_point t_last_check{};
+
+// A check may retake the interpreter lock; asking more often than this gains nothing.
+constexpr std::chrono::milliseconds kCheckInterval{5};
+// Batches are grown or shrunk to stay within this span, so a stop is seen within about 0.1 s.
+constexpr std::chrono::milliseconds kBatchShortest{20};
+constexpr std::chrono::milliseconds kBatchLongest{80};
 
 // Claims and runs indices until none are left to claim.
 void run_indices(Job& job) {
@@ -176,5 +187,52 @@ Pool& current() { return t_current != nullptr ? *t_current : global(); }
 
 ScopedPool::ScopedPool(Pool& pool) : previous_(t_current) { t_current = &pool; }
 ScopedPool::~ScopedPool() { t_current = previous_; }
+
+ScopedStopCheck::ScopedStopCheck(StopCheck& check) : previous_(t_stop_check), previous_stopped_(t_stopped) {
+  t_stop_check = &check;
+  t_stopped = false;
+  t_last_check = {};
+}
+
+ScopedStopCheck::~ScopedStopCheck() {
+  t_stop_check = previous_;
+  t_stopped = previous_stopped_;
+}
+
+bool stop_requested() {
+  if (t_stopped) return true;
+  if (t_stop_check == nullptr || t_in_task) return false;
+  const auto now = std::chrono::steady_clock::now();
+  if (now - t_last_check < kCheckInterval) return false;
+  t_last_check = now;
+  t_stopped = t_stop_check->stop_requested();
+  return t_stopped;
+}
+
+bool stopped() { return t_stopped; }
+
+bool parallel_for_batches(std::size_t n, const std::function<void(std::size_t)>& body) {
+  if (t_stop_check == nullptr || t_in_task) {
+    parallel_for(n, body);
+    return true;
+  }
+  // Batch sizes adapt to the time a batch took, so the cost of one index need not be known.
+  std::size_t done = 0;
+  std::size_t batch = thread_count();
+  while (done < n) {
+    if (stop_requested()) return false;
+    const std::size_t take = std::min(batch, n - done);
+    const auto start = std::chrono::steady_clock::now();
+    parallel_for(take, [&](std::size_t k) { body(done + k); });
+    done += take;
+    const auto took = std::chrono::steady_clock::now() - start;
+    if (took < kBatchShortest) {
+      batch *= 2;
+    } else if (took > kBatchLongest && batch > 1) {
+      batch /= 2;
+    }
+  }
+  return true;
+}
 
 }  // namespace brantoveil::pool

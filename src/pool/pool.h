@@ -50,6 +50,39 @@ class ScopedPool {
   Pool* previous_;
 };
 
+/// Asked on the calling thread between parallel batches whether its call should end early.
+class StopCheck {
+ public:
+  virtual ~StopCheck() = default;
+  /// True to end the call; asked from the calling thread, never inside a task.
+  virtual bool stop_requested() = 0;
+};
+
+/// Makes `check` the calling thread's stop check for the guard's lifetime.
+class ScopedStopCheck {
+ public:
+  explicit ScopedStopCheck(StopCheck& check);
+  ~ScopedStopCheck();
+  ScopedStopCheck(const ScopedStopCheck&) = delete;
+  ScopedStopCheck& operator=(const ScopedStopCheck&) = delete;
+
+ private:
+  StopCheck* previous_;
+  bool previous_stopped_;
+};
+
+/// Whether the calling thread's call should end: asks its stop check (at most every few
+/// milliseconds); once true it stays true for the check's lifetime. False inside tasks.
+bool stop_requested();
+
+/// Whether the calling thread's stop check has already asked to stop; asks nothing.
+bool stopped();
+
+/// Runs body(i) for every i in [0, n) like `parallel_for`, but in batches of about 20 to 80 ms
+/// with a stop check between them when the calling thread has one installed. False when stopped,
+/// and then some indices never ran.
+bool parallel_for_batches(std::size_t n, const std::function<void(std::size_t)>& body);
+
 /// Thread count of the current pool.
 inline std::size_t thread_count() { return current().threads(); }
 

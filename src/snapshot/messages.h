@@ -10,6 +10,8 @@ namespace brantoveil::snapshot::messages {
 inline constexpr std::string_view kDuplicateLeafNames =
     "Tree 0 has duplicate leaf names. All leaf names must be unique.";
 inline constexpr std::string_view kTooManySplits = "Too many distinct splits for 32-bit split IDs.";
+/// Never shown: the caller's stop check ended the read and raises its own error.
+inline constexpr std::string_view kStopped = "Reading was stopped.";
 
 // Reasons of a Newick syntax error (see `newick_syntax`).
 inline constexpr std::string_view kNoSemicolon = "the tree does not end in ';'";

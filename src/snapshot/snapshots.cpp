@@ -7,6 +7,7 @@
 
 #include "pool/pool.h"
 #include "snapshot/build.h"
+#include "snapshot/messages.h"
 
 namespace brantoveil::snapshot {
 
@@ -118,6 +119,7 @@ Result<Snapshots> Snapshots::from_newick_iter_opts(TreeSource& items, const Snap
       options.chunk_trees != 0 ? options.chunk_trees : static_cast<std::size_t>(per_thread * threads);
   std::uint64_t next_index = 1;
   for (;;) {
+    if (pool::stop_requested()) return Error{std::string(messages::kStopped)};
     std::vector<TreeItem> chunk = pull_chunk(items, chunk_trees);
     if (chunk.empty()) break;
     Result<std::vector<Snapshot>> trees = parse_chunk(chunk, next_index, context);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "pool/pool.h"
 #include "snapshot/snapshots.h"
 
 namespace brantoveil::snapshot {
@@ -117,6 +118,37 @@ TEST(Export, CladeRowsPackLeavesLittleEndianPerByte) {
     EXPECT_EQ(bytes[2 * c], masks[c] & 0xFF) << "column " << c;
     EXPECT_EQ(bytes[2 * c + 1], masks[c] >> 8) << "column " << c;
   }
+}
+
+// Says stop whenever asked.
+struct AlwaysStop final : pool::StopCheck {
+  bool stop_requested() override { return true; }
+};
+
+// Caller storage starts as garbage: every byte of a written matrix must be set, and a stopped
+// write says so instead of returning a partial matrix.
+TEST(Export, WritesEveryByteOfCallerStorageOrReportsTheStop) {
+  const Snapshots set = read({"((a:1,b:2):3,(c:4,d:5):6);", "((a:1,c:2):3,b:4,d:5);", "(a,b,c,d);"}, false);
+  const auto [column_of, split_at] = set.column_order();
+  std::vector<std::uint8_t> presence(set.snaps.size() * column_of.size(), 0xAB);
+  std::vector<std::uint8_t> lengths(presence.size() * 8, 0xAB);
+  ASSERT_TRUE(set.write_presence_matrix(column_of, presence));
+  ASSERT_TRUE(set.write_branch_length_matrix(column_of, lengths));
+  EXPECT_EQ(presence, set.build_presence_matrix().first);
+  EXPECT_EQ(lengths, set.build_branch_length_matrix().first);
+  AlwaysStop stop;
+  pool::ScopedStopCheck scope(stop);
+  EXPECT_FALSE(set.write_presence_matrix(column_of, presence));
+  EXPECT_FALSE(set.write_branch_length_matrix(column_of, lengths));
+  EXPECT_TRUE(set.build_bipartition_bytes(split_at).empty());
+}
+
+TEST(ExportDeathTest, AbortsOnStorageOfTheWrongSize) {
+  const Snapshots set = read({"((a,b),(c,d));", "((a,c),(b,d));"}, false);
+  const auto [column_of, split_at] = set.column_order();
+  std::vector<std::uint8_t> bytes(set.snaps.size() * column_of.size() + 1);
+  EXPECT_DEATH((void)set.write_presence_matrix(column_of, bytes), "export view holds");
+  EXPECT_DEATH((void)set.write_branch_length_matrix(column_of, bytes), "export view holds");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 """Interpreter exit, interrupts and forks around running calls; each case runs in its own interpreter."""
 
+import json
 import os
 import signal
 import subprocess
@@ -60,3 +61,102 @@ def test_interrupt_from_the_iterator_stops_reading_at_once(function, stop, at, e
     with pytest.raises(stop, match="now"):
         function([f"t{i}" for i in range(n)], source, [{}], [0] * n)
     assert source.pulled == at + 1 + earlier
+
+
+# One long call, interrupted by the parent's SIGINT; prints "ready" (and "filling" once a call
+# with a counter has released the lock for the pairwise fill), then a JSON report.
+INTERRUPTED_CALL = """
+import json
+import sys
+import threading
+import time
+
+import brantoveil
+import reference
+
+name, n_trees, taxa, distinct = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])
+with_counter = sys.argv[5] == "1"
+function = getattr(brantoveil, name)
+trees = reference.sample(7, distinct, taxa, lengths="binary")
+trees = (trees * (n_trees // len(trees) + 1))[:n_trees]
+small = reference.sample(8, 30, 10, lengths="binary")
+
+
+def run(items, progress=None):
+    n = len(items)
+    return function([str(i) for i in range(n)], iter(items), [{}], [0] * n, progress=progress)
+
+
+expected_small = run(small)
+counter = brantoveil.ProgressCounter() if with_counter else None
+report = {}
+print("ready", flush=True)
+
+
+def announce_fill():
+    # Runs once the call releases the lock for the pairwise fill.
+    while counter.value() == 0:
+        time.sleep(0.001)
+    print("filling", flush=True)
+
+
+if counter is not None:
+    threading.Thread(target=announce_fill, daemon=True).start()
+try:
+    run(trees, counter)
+    report["outcome"] = "finished"
+    time.sleep(30)  # the signal still comes; a finished call means the case was too short
+except KeyboardInterrupt:
+    report.setdefault("outcome", "interrupted")
+report["caught"] = time.monotonic()
+if counter is not None:
+    report["counter"] = [counter.value(), counter.total()]
+report["pool_usable"] = run(small) == expected_small
+print(json.dumps(report), flush=True)
+"""
+
+
+def interrupt_call(name, n_trees, taxa, distinct, with_counter, delay):
+    """Starts a long call in a child and sends SIGINT `delay` seconds after it starts (with a
+    counter: after the pairwise fill has started); returns the child's report and the time from
+    the signal to the KeyboardInterrupt."""
+    script = "import sys\nsys.path.insert(0, %r)\n" % HERE + INTERRUPTED_CALL
+    child = subprocess.Popen([sys.executable, "-c", script, name, str(n_trees), str(taxa), str(distinct),
+                              "1" if with_counter else "0"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True)
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        if with_counter:
+            assert child.stdout.readline().strip() == "filling"
+        time.sleep(delay)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=120)
+    finally:
+        child.kill()
+        child.wait()
+    assert child.returncode == 0, err[-500:]
+    report = json.loads(out.strip().splitlines()[-1])
+    return report, report["caught"] - sent
+
+
+# Each call runs for seconds uninterrupted; the signal reaches the reading, or the pairwise fill
+# with and without the lock (the export phase is covered in the C++ tests). The bound is generous
+# for a shared machine: without the checks the signal waits for the whole call.
+@pytest.mark.parametrize(
+    "name, n_trees, taxa, distinct, with_counter, delay",
+    [
+        ("pairwise_rf_from_newick_iter", 12000, 1000, 200, False, 0.3),
+        ("pairwise_rf_from_newick_iter", 12000, 1000, 200, True, 0.2),
+        ("pairwise_wrf_from_newick_iter", 4500, 1000, 200, False, 1.5),
+        ("pairwise_kf_with_snapshots_from_newick_iter", 4500, 1000, 200, True, 0.2),
+    ],
+)
+def test_ctrl_c_ends_a_long_call_promptly(name, n_trees, taxa, distinct, with_counter, delay):
+    report, latency = interrupt_call(name, n_trees, taxa, distinct, with_counter, delay)
+    assert report["outcome"] == "interrupted"
+    assert latency < 1.0
+    assert report["pool_usable"]
+    if with_counter:
+        value, total = report["counter"]
+        assert 0 < value <= total  # left where the fill stopped (complete only if stopped in the mirror)
