@@ -101,6 +101,8 @@ class Interner {
 
   /// Lowers the per-shard cap so tests reach the overflow path without 16M inserts.
   void limit_shard_splits_for_testing(std::uint32_t max_splits);
+  /// Lowers the cap on clade members so tests reach that overflow path without 16 GiB of them.
+  void limit_clade_members_for_testing(std::uint64_t max_members);
 
   struct State;
 

@@ -138,6 +138,10 @@ std::string different_leaf_set(std::uint64_t tree) {
   return "Tree " + std::to_string(tree) + " has a different leaf set than tree 0. All trees must share the same taxa.";
 }
 
+std::string tree_too_large(std::uint64_t tree) {
+  return "Tree " + std::to_string(tree) + " is too large: a tree's text must be shorter than 4 GiB.";
+}
+
 std::string repeated_leaf(std::uint64_t tree, std::string_view name) {
   return "Tree " + std::to_string(tree) + " repeats the leaf name " + quoted_debug(name) +
          ". All leaf names must be unique.";

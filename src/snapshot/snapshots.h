@@ -40,6 +40,10 @@ struct SnapshotOptions {
   bool keep_clades = false;
   /// When non-zero, trees per chunk after tree 0 (tests only).
   std::size_t chunk_trees = 0;
+  /// Most trees a set may hold, and most bytes of one tree's text: tree counts and positions
+  /// within a tree are 32-bit. Tests lower them to reach the errors.
+  std::uint64_t max_trees = 0xFFFFFFFFu;
+  std::uint64_t max_tree_bytes = 0xFFFFFFFEu;
 };
 
 /// Trees per worker thread in each chunk after tree 0, estimated from tree 0's size.

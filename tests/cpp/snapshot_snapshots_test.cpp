@@ -198,6 +198,35 @@ TEST(SnapshotSet, StopCheckEndsReadingBeforeTheNextChunk) {
   EXPECT_EQ(source.pulled(), 1u);  // tree 0 fixes the leaf set before the first check
 }
 
+// Tree counts and positions within a tree are 32-bit; the caps are lowered here to reach them.
+TEST(SnapshotSet, CountsPastThirtyTwoBitsAreErrors) {
+  const std::vector<std::string> four = random_forest(4, 6, 9);
+  std::uint64_t cap = 0;  // the longest text of the four fits, the padded one does not
+  for (const std::string& text : four) cap = std::max<std::uint64_t>(cap, text.size());
+  std::string long_tree = four[2];
+  long_tree.insert(1, cap, ' ');
+  struct Row {
+    std::vector<std::string> texts;
+    SnapshotOptions options;
+    std::string error;  // empty: reads fine
+  };
+  const std::vector<Row> rows = {
+      {{four[0], four[1], four[2]}, {.chunk_trees = 2, .max_trees = 3}, ""},  // exactly at the cap
+      {four, {.chunk_trees = 2, .max_trees = 3}, std::string(messages::kTooManyTrees)},
+      {{four[0], four[1], long_tree}, {.max_tree_bytes = cap}, messages::tree_too_large(2)},
+      {{long_tree, four[1]}, {.max_tree_bytes = cap}, messages::tree_too_large(0)},
+  };
+  for (const Row& row : rows) {
+    const Result<Snapshots> set = read(row.texts, row.options);
+    if (row.error.empty()) {
+      EXPECT_TRUE(set.ok()) << set.error();
+    } else {
+      ASSERT_FALSE(set.ok());
+      EXPECT_EQ(set.error(), row.error);
+    }
+  }
+}
+
 TEST(SnapshotSet, ResultIsIndependentOfThreadsChunksAndEstimates) {
   const std::vector<std::string> texts = random_forest(40, 9, 4);
   for (bool rooted : {false, true}) {
