@@ -59,8 +59,15 @@ struct Pool::State {
   std::condition_variable work;    // workers wait here for jobs
   std::condition_variable leaves;  // callers wait here for guests to leave
   std::deque<Job*> jobs;           // jobs with indices still to claim
-  bool stopping = false;
+  bool stopping = false;           // workers leave; new loops wait until it is false again
+  std::size_t loops = 0;           // loops running on the workers' path
   std::vector<std::thread> workers;
+
+  // Called with the mutex held and `stopping` false.
+  void start_workers() {
+    workers.reserve(threads - 1);
+    for (std::size_t i = 1; i < threads; ++i) workers.emplace_back([this] { worker_loop(); });
+  }
 
   void worker_loop() {
     std::unique_lock lock(mutex);
@@ -89,10 +96,8 @@ struct Pool::State {
 
 Pool::Pool(std::size_t threads) : state_(std::make_unique<State>()) {
   state_->threads = threads == 0 ? 1 : threads;
-  state_->workers.reserve(state_->threads - 1);
-  for (std::size_t i = 1; i < state_->threads; ++i) {
-    state_->workers.emplace_back([s = state_.get()] { s->worker_loop(); });
-  }
+  std::lock_guard lock(state_->mutex);
+  state_->start_workers();
 }
 
 Pool::~Pool() {
@@ -120,7 +125,11 @@ void Pool::parallel_for(std::size_t n, const std::function<void(std::size_t)>& b
   job.body = &body;
   job.size = n;
   {
-    std::lock_guard lock(state_->mutex);
+    std::unique_lock lock(state_->mutex);
+    // Workers stopped for a fork come back here, on the first loop after it.
+    state_->leaves.wait(lock, [&] { return !state_->stopping; });
+    if (state_->workers.empty()) state_->start_workers();
+    ++state_->loops;
     state_->jobs.push_back(&job);
   }
   state_->work.notify_all();
@@ -136,6 +145,25 @@ void Pool::parallel_for(std::size_t n, const std::function<void(std::size_t)>& b
   }
   // Guests leave under the mutex, so their writes are visible to the caller from here on.
   state_->leaves.wait(lock, [&] { return job.guests == 0; });
+  --state_->loops;
+}
+
+bool Pool::stop_idle_workers() {
+  std::vector<std::thread> leaving;
+  {
+    std::lock_guard lock(state_->mutex);
+    if (state_->loops != 0 || state_->stopping) return state_->workers.empty();
+    state_->stopping = true;
+    leaving.swap(state_->workers);
+  }
+  state_->work.notify_all();
+  for (std::thread& worker : leaving) worker.join();
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->stopping = false;
+  }
+  state_->leaves.notify_all();
+  return true;
 }
 
 std::size_t cpu_count() {
@@ -152,12 +180,17 @@ std::size_t cpu_count() {
 namespace {
 
 // The process-wide pool is never destroyed: joining workers from static destructors can hang at
-// exit, and after fork() the child's copy refers to threads that do not exist. The child drops
-// the pointer (leaking the parent's pool object) and builds a fresh pool on first use.
+// exit. Before fork() its idle workers are joined, so the fork sees a single-threaded process
+// (interpreters warn otherwise); busy ones cannot be, and then the child's copy refers to threads
+// that do not exist. Either way the child drops the pointer (leaking the parent's pool object)
+// and builds a fresh pool on first use.
 std::atomic<Pool*> g_pool{nullptr};
 std::mutex g_create;
 
-void before_fork() { g_create.lock(); }
+void before_fork() {
+  g_create.lock();
+  if (Pool* pool = g_pool.load(std::memory_order_acquire)) pool->stop_idle_workers();
+}
 void after_fork_parent() { g_create.unlock(); }
 void after_fork_child() {
   g_pool.store(nullptr, std::memory_order_relaxed);

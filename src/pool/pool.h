@@ -23,6 +23,10 @@ class Pool {
   /// A loop started from inside a task runs inline on that task's thread.
   void parallel_for(std::size_t n, const std::function<void(std::size_t)>& body);
 
+  /// Joins the workers when no loop is running, so that a fork() sees a single thread; the next
+  /// loop starts them again. Returns whether they were stopped (or none were running).
+  bool stop_idle_workers();
+
   struct State;
 
  private:
@@ -33,6 +37,7 @@ class Pool {
 Pool& current();
 
 /// The process-wide pool, created on first use with one thread per CPU in the affinity mask.
+/// Its idle workers are stopped before every fork() and start again on the next loop.
 Pool& global();
 
 /// Number of CPUs in the process's affinity mask (at least 1).

@@ -160,3 +160,31 @@ def test_ctrl_c_ends_a_long_call_promptly(name, n_trees, taxa, distinct, with_co
     if with_counter:
         value, total = report["counter"]
         assert 0 < value <= total  # left where the fill stopped (complete only if stopped in the mirror)
+
+
+FORK_AFTER_A_CALL = """
+    import os
+    import brantoveil, reference
+
+    trees = reference.sample(3, 60, 12)
+    n = len(trees)
+
+    def rf():
+        return brantoveil.pairwise_rf_from_newick_iter([str(i) for i in range(n)], iter(trees), [{}], [0] * n)
+
+    first = rf()
+    pid = os.fork()  # interpreters that warn about forking with threads see only this one
+    if pid == 0:
+        os._exit(0)
+    threads_after_fork = len(os.listdir("/proc/self/task"))
+    os.waitpid(pid, 0)
+    print(threads_after_fork, rf() == first)
+"""
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts threads in /proc")
+def test_fork_after_a_call_sees_a_single_thread():
+    result = run_script(FORK_AFTER_A_CALL, timeout=60)
+    assert result.returncode == 0, result.stderr[-500:]
+    assert result.stdout.split() == ["1", "True"]
+    assert "multi-threaded" not in result.stderr
