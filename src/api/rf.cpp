@@ -53,12 +53,12 @@ PyObject* rf_pairwise(const char* display, PyObject* module, PyObject* const* ar
 }  // namespace
 
 PyObject* pairwise_rf_from_newick_iter(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames) noexcept {
+                                       PyObject* kwnames) {
   return rf_pairwise("pairwise_rf_from_newick_iter()", module, args, nargs, kwnames, false);
 }
 
 PyObject* pairwise_rf_with_snapshots_from_newick_iter(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                                      PyObject* kwnames) noexcept {
+                                                      PyObject* kwnames) {
   return rf_pairwise("pairwise_rf_with_snapshots_from_newick_iter()", module, args, nargs, kwnames, true);
 }
 

@@ -9,8 +9,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -39,16 +42,40 @@ constexpr std::chrono::milliseconds kCheckInterval{5};
 constexpr std::chrono::milliseconds kBatchShortest{20};
 constexpr std::chrono::milliseconds kBatchLongest{80};
 
+// Marks the calling thread as running a task for the guard's lifetime.
+class TaskScope {
+ public:
+  TaskScope() : outer_(t_in_task) { t_in_task = true; }
+  ~TaskScope() { t_in_task = outer_; }
+  TaskScope(const TaskScope&) = delete;
+  TaskScope& operator=(const TaskScope&) = delete;
+
+ private:
+  bool outer_;
+};
+
+// An exception must not leave a task: unwinding the caller's frames would free buffers that
+// other workers are still writing. Out of memory there ends the process, with a message.
+void run_task(const std::function<void(std::size_t)>& body, std::size_t i) noexcept {
+  try {
+    body(i);
+  } catch (const std::bad_alloc&) {
+    std::fputs("brantoveil: out of memory in a parallel task; ending the process\n", stderr);
+    std::abort();
+  } catch (...) {
+    std::fputs("brantoveil: internal error: an exception escaped a parallel task; ending the process\n", stderr);
+    std::abort();
+  }
+}
+
 // Claims and runs indices until none are left to claim.
-void run_indices(Job& job) {
-  const bool outer = t_in_task;
-  t_in_task = true;
+void run_indices(Job& job) noexcept {
+  TaskScope task;
   for (;;) {
     const std::size_t i = job.next.fetch_add(1, std::memory_order_relaxed);
     if (i >= job.size) break;
-    (*job.body)(i);
+    run_task(*job.body, i);
   }
-  t_in_task = outer;
 }
 
 }  // namespace
@@ -114,11 +141,11 @@ std::size_t Pool::threads() const { return state_->threads; }
 void Pool::parallel_for(std::size_t n, const std::function<void(std::size_t)>& body) {
   if (n == 0) return;
   // Inline when there is nobody to share with, or when called from inside a task (no deadlock).
+  // No worker shares such a loop, so an exception may leave it (inside a task, that task ends
+  // the process).
   if (state_->threads == 1 || n == 1 || t_in_task) {
-    const bool outer = t_in_task;
-    t_in_task = true;
+    TaskScope task;
     for (std::size_t i = 0; i < n; ++i) body(i);
-    t_in_task = outer;
     return;
   }
   Job job;

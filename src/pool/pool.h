@@ -20,7 +20,9 @@ class Pool {
   std::size_t threads() const;
 
   /// Runs body(i) for every i in [0, n), in any order and on any thread; returns when all have run.
-  /// A loop started from inside a task runs inline on that task's thread.
+  /// A loop started from inside a task runs inline on that task's thread. An exception leaving
+  /// body(i) on a shared loop ends the process (out of memory with a message saying so), since
+  /// other threads may still be using the caller's buffers; a loop run inline passes it on.
   void parallel_for(std::size_t n, const std::function<void(std::size_t)>& body);
 
   /// Joins the workers when no loop is running, so that a fork() sees a single thread; the next

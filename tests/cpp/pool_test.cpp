@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -87,6 +88,25 @@ TEST(Pool, ScopedPoolPinsTheCurrentPool) {
 
 // Forks with `parent_busy` loops running on another thread, then runs loops in the child.
 // Returns the child's exit status: 0 when every index was visited once.
+// Other threads may still be using the caller's buffers, so out of memory in a shared task ends
+// the process, saying why; a loop run inline has nobody to wait for and passes it on.
+TEST(PoolDeathTest, OutOfMemoryInASharedTaskEndsTheProcess) {
+  EXPECT_DEATH(
+      {
+        Pool pool(2);
+        pool.parallel_for(64, [](std::size_t i) {
+          if (i == 40) throw std::bad_alloc();
+        });
+      },
+      "out of memory in a parallel task; ending the process");
+}
+
+TEST(Pool, OutOfMemoryLeavesAnInlineLoop) {
+  Pool pool(1);
+  EXPECT_THROW(pool.parallel_for(3, [](std::size_t) { throw std::bad_alloc(); }), std::bad_alloc);
+  EXPECT_EQ(visits(pool, 10), std::vector<int>(10, 1));
+}
+
 // Threads of this process right now.
 std::size_t process_threads() {
   std::size_t count = 0;

@@ -16,11 +16,12 @@ from conftest import FIVE_TREES, TrackedIterator
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-def run_script(body, timeout=120, **kwargs):
-    """Runs `body` in a fresh interpreter that can import the test helpers."""
+def run_script(body, timeout=120, args_after=()):
+    """Runs `body` in a fresh interpreter that can import the test helpers, with `args_after` as
+    its arguments."""
     script = "import sys\nsys.path.insert(0, %r)\n" % HERE + textwrap.dedent(body)
-    return subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=timeout,
-                          **kwargs)
+    return subprocess.run([sys.executable, "-c", script, *args_after], capture_output=True, text=True,
+                          timeout=timeout)
 
 
 EXIT_DURING_CALL = """
@@ -188,3 +189,41 @@ def test_fork_after_a_call_sees_a_single_thread():
     assert result.returncode == 0, result.stderr[-500:]
     assert result.stdout.split() == ["1", "True"]
     assert "multi-threaded" not in result.stderr
+
+
+OUT_OF_MEMORY = """
+    import resource, sys
+    import brantoveil
+
+    where = sys.argv[1]
+    quartet = "((A,B),(C,D));"
+    small = lambda: brantoveil.pairwise_rf_from_newick_iter(["a", "b"], iter([quartet] * 2), [{}], [0, 0])
+    expected = small()  # starts the pool before the limit
+    with open("/proc/self/status") as status:
+        size = next(int(line.split()[1]) for line in status if line.startswith("VmSize:")) * 1024
+    resource.setrlimit(resource.RLIMIT_AS, (size + (256 << 20),) * 2)
+    if where == "caller":
+        # The 20000 x 20000 matrix of floats is allocated on the calling thread.
+        trees = [quartet] * 20000
+        function = brantoveil.pairwise_wrf_from_newick_iter
+    else:
+        # The deep tree is read by a parallel task next to another tree of its chunk.
+        deep = "((" + "(" * 10_000_000 + "A" + ")" * 10_000_000 + ",B),(C,D));"
+        trees = [quartet, deep, quartet]
+        function = brantoveil.pairwise_rf_from_newick_iter
+    try:
+        function([str(i) for i in range(len(trees))], iter(trees), [{}], [0] * len(trees))
+    except MemoryError:
+        print("MemoryError", small() == expected)
+"""
+
+
+@pytest.mark.skipif(not os.path.isfile("/proc/self/status"), reason="reads the address-space size from /proc")
+@pytest.mark.parametrize("where", ["caller", "task"])
+def test_out_of_memory_ends_cleanly(where):
+    result = run_script(OUT_OF_MEMORY, timeout=120, args_after=[where])
+    if where == "caller":
+        assert (result.returncode, result.stdout.strip()) == (0, "MemoryError True"), result.stderr[-500:]
+    else:
+        assert result.returncode == -signal.SIGABRT
+        assert "brantoveil: out of memory in a parallel task; ending the process" in result.stderr
