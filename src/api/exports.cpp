@@ -2,6 +2,7 @@
 #include "api/exports.h"
 
 #include "api/convert.h"
+#include "snapshot/export.h"
 
 namespace brantoveil::api {
 
@@ -11,20 +12,20 @@ PyObject* export_tuple(const std::vector<std::string>& names, PyObject* matrix, 
   if (!tree_names) return nullptr;
   PyRef leaf_names = PyRef::steal(string_list(set.leaf_names));
   if (!leaf_names) return nullptr;
-  const auto [column_of, split_at] = set.column_order();
+  const auto [column_of, split_at] = snapshot::column_order(set);
   const std::size_t cells = set.snaps.size() * column_of.size();
   PyRef export_bytes = PyRef::steal(kind == ExportMatrix::kPresence ? new_bytes_for<std::uint8_t>(cells)
                                                                       : new_bytes_for<double>(cells));
   if (!export_bytes) return nullptr;
   // Both matrices are written in little-endian order already.
   const std::span<std::uint8_t> out = elements_of<std::uint8_t>(export_bytes.get());
-  const bool written = kind == ExportMatrix::kPresence ? set.write_presence_matrix(column_of, out)
-                                                       : set.write_branch_length_matrix(column_of, out);
+  const bool written = kind == ExportMatrix::kPresence ? snapshot::write_presence_matrix(set, column_of, out)
+                                                       : snapshot::write_branch_length_matrix(set, column_of, out);
   if (!written) {
     signals.raise_if_stopped();
     return nullptr;
   }
-  const std::vector<std::uint8_t> clade_bytes = set.build_bipartition_bytes(split_at);
+  const std::vector<std::uint8_t> clade_bytes = snapshot::build_bipartition_bytes(set, split_at);
   if (signals.raise_if_stopped()) return nullptr;
   PyRef columns = PyRef::steal(PyLong_FromSize_t(set.supports.size()));
   if (!columns) return nullptr;

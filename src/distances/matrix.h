@@ -8,8 +8,8 @@
 #include <cstring>
 #include <span>
 
-#include "distances/buffer.h"
 #include "pool/pool.h"
+#include "shared/buffer.h"
 
 namespace brantoveil::distances {
 

@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "distances/buffer.h"
 #include "distances/layout.h"
+#include "shared/buffer.h"
 
 namespace brantoveil::distances {
 

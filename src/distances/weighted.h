@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <span>
 
-#include "distances/buffer.h"
 #include "distances/layout.h"
+#include "shared/buffer.h"
 
 namespace brantoveil::distances {
 

@@ -1,4 +1,6 @@
-// Per-tree matrices over all splits of a set, for analysis in Python without reparsing.
+// Export matrices and clade bytes, written row by row on the pool.
+#include "snapshot/export.h"
+
 #include <algorithm>
 #include <bit>
 #include <cstdio>
@@ -7,7 +9,6 @@
 #include <numeric>
 
 #include "pool/pool.h"
-#include "snapshot/snapshots.h"
 
 namespace brantoveil::snapshot {
 
@@ -39,7 +40,8 @@ inline void store_le_f64(std::uint8_t* out, double value) {
 // Columns follow the packed-bit-row order of the canonical clades, which depends only on which
 // splits occur: not on tree order, IDs, threads or chunking. Distinct splits have distinct
 // clades, so an unstable sort is still deterministic.
-std::pair<std::vector<std::uint64_t>, std::vector<std::uint64_t>> Snapshots::column_order() const {
+std::pair<std::vector<std::uint64_t>, std::vector<std::uint64_t>> column_order(const Snapshots& set) {
+  const CladeTable& clades = set.clades;
   const std::size_t count = clades.size();
   std::vector<std::uint64_t> split_at(count);
   std::iota(split_at.begin(), split_at.end(), std::uint64_t{0});
@@ -53,7 +55,9 @@ std::pair<std::vector<std::uint64_t>, std::vector<std::uint64_t>> Snapshots::col
 
 // Rows are cleared and written by the task that owns them, so storage from the caller needs no
 // serial pass first, and the calling thread can be stopped between batches of rows.
-bool Snapshots::write_presence_matrix(const std::vector<std::uint64_t>& column_of, std::span<std::uint8_t> out) const {
+bool write_presence_matrix(const Snapshots& set, const std::vector<std::uint64_t>& column_of,
+                           std::span<std::uint8_t> out) {
+  const std::vector<InternSnap>& snaps = set.snaps;
   const std::size_t columns = column_of.size();
   if (out.size() != snaps.size() * columns) wrong_export_size(snaps.size() * columns, out.size());
   return pool::parallel_for_batches(snaps.size(), [&](std::size_t t) {
@@ -66,8 +70,9 @@ bool Snapshots::write_presence_matrix(const std::vector<std::uint64_t>& column_o
   });
 }
 
-bool Snapshots::write_branch_length_matrix(const std::vector<std::uint64_t>& column_of,
-                                           std::span<std::uint8_t> out) const {
+bool write_branch_length_matrix(const Snapshots& set, const std::vector<std::uint64_t>& column_of,
+                                std::span<std::uint8_t> out) {
+  const std::vector<InternSnap>& snaps = set.snaps;
   const std::size_t columns = column_of.size();
   const std::size_t row_bytes = columns * sizeof(double);
   if (out.size() != snaps.size() * row_bytes) wrong_export_size(snaps.size() * row_bytes, out.size());
@@ -83,28 +88,27 @@ bool Snapshots::write_branch_length_matrix(const std::vector<std::uint64_t>& col
   });
 }
 
-std::pair<std::vector<std::uint8_t>, std::vector<std::uint64_t>> Snapshots::build_presence_matrix() const {
-  auto [column_of, split_at] = column_order();
-  std::vector<std::uint8_t> bytes(snaps.size() * column_of.size());
-  if (!write_presence_matrix(column_of, bytes)) return {};
+std::pair<std::vector<std::uint8_t>, std::vector<std::uint64_t>> build_presence_matrix(const Snapshots& set) {
+  auto [column_of, split_at] = column_order(set);
+  std::vector<std::uint8_t> bytes(set.snaps.size() * column_of.size());
+  if (!write_presence_matrix(set, column_of, bytes)) return {};
   return {std::move(bytes), std::move(split_at)};
 }
 
-std::pair<std::vector<std::uint8_t>, std::vector<std::uint64_t>> Snapshots::build_branch_length_matrix()
-    const {
-  auto [column_of, split_at] = column_order();
-  std::vector<std::uint8_t> bytes(snaps.size() * column_of.size() * sizeof(double));
-  if (!write_branch_length_matrix(column_of, bytes)) return {};
+std::pair<std::vector<std::uint8_t>, std::vector<std::uint64_t>> build_branch_length_matrix(const Snapshots& set) {
+  auto [column_of, split_at] = column_order(set);
+  std::vector<std::uint8_t> bytes(set.snaps.size() * column_of.size() * sizeof(double));
+  if (!write_branch_length_matrix(set, column_of, bytes)) return {};
   return {std::move(bytes), std::move(split_at)};
 }
 
-std::vector<std::uint8_t> Snapshots::build_bipartition_bytes(const std::vector<std::uint64_t>& split_at) const {
-  const std::size_t row_bytes = (leaf_names.size() + 7) / 8;
+std::vector<std::uint8_t> build_bipartition_bytes(const Snapshots& set, const std::vector<std::uint64_t>& split_at) {
+  const std::size_t row_bytes = (set.leaf_names.size() + 7) / 8;
   std::vector<std::uint8_t> bytes(split_at.size() * row_bytes, 0);
   for (std::size_t column = 0; column < split_at.size(); ++column) {
     if (column % 4096 == 0 && pool::stop_requested()) return {};
     std::uint8_t* row = bytes.data() + column * row_bytes;
-    for (std::uint32_t leaf : clades.clade(split_at[column])) {
+    for (std::uint32_t leaf : set.clades.clade(split_at[column])) {
       row[leaf / 8] |= static_cast<std::uint8_t>(1u << (leaf % 8));
     }
   }

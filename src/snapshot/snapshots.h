@@ -5,15 +5,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "shared/result.h"
 #include "snapshot/clades.h"
 #include "snapshot/intern.h"
 #include "snapshot/newick.h"
-#include "snapshot/result.h"
 
 namespace brantoveil::snapshot {
 
@@ -62,26 +61,6 @@ struct Snapshots {
   /// Reads every tree of `items` into one set, or returns the first reading error. The calling
   /// thread's stop check is asked before each chunk; a stopped read returns `messages::kStopped`.
   static Result<Snapshots> from_newick_iter_opts(TreeSource& items, const SnapshotOptions& options);
-
-  // Exports (the set must have been built with keep_clades). Rows are written in batches with stop
-  // checks between them; a stopped export returns false, or nothing (empty vectors).
-  /// (column_of, split_at): columns are split IDs in cmp_packed order of their clades.
-  std::pair<std::vector<std::uint64_t>, std::vector<std::uint64_t>> column_order() const;
-  /// Writes the presence matrix (trees x columns, one byte each) into `out`, which must hold
-  /// exactly that many bytes (anything else ends the process); false when stopped.
-  [[nodiscard]] bool write_presence_matrix(const std::vector<std::uint64_t>& column_of,
-                                           std::span<std::uint8_t> out) const;
-  /// Writes the branch-length matrix (trees x columns, little-endian f64) into `out`, like
-  /// `write_presence_matrix`.
-  [[nodiscard]] bool write_branch_length_matrix(const std::vector<std::uint64_t>& column_of,
-                                                std::span<std::uint8_t> out) const;
-  /// Presence matrix and its split_at, in new vectors.
-  std::pair<std::vector<std::uint8_t>, std::vector<std::uint64_t>> build_presence_matrix() const;
-  /// Branch-length matrix and its split_at, in new vectors.
-  std::pair<std::vector<std::uint8_t>, std::vector<std::uint64_t>> build_branch_length_matrix() const;
-  /// Canonical leaf membership of each column's split, ceil(L/8) bytes per column.
-  std::vector<std::uint8_t> build_bipartition_bytes(const std::vector<std::uint64_t>& split_at) const;
-
 };
 
 }  // namespace brantoveil::snapshot

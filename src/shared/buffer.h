@@ -8,7 +8,7 @@
 #include <new>
 #include <span>
 
-namespace brantoveil::distances {
+namespace brantoveil {
 
 /// An array of trivially copyable elements: owned and zero on allocation, or a view of storage
 /// owned elsewhere, whose contents are unspecified.
@@ -54,4 +54,4 @@ class Buffer {
   std::size_t size_ = 0;
 };
 
-}  // namespace brantoveil::distances
+}  // namespace brantoveil
