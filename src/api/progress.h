@@ -39,7 +39,8 @@ class ReleasedGil {
 };
 
 /// Runs `kernel(cell)`: with a counter, resets it to (0, pairs), runs without the interpreter lock and
-/// stores `pairs` as the value afterwards unless it was stopped; without one, runs on a private cell with the lock held.
+/// stores `pairs` as the value afterwards unless the call was stopped; without one, runs on a
+/// private cell with the lock held.
 template <class Kernel>
 auto with_counter(PyRef progress, std::uint64_t pairs, Kernel&& kernel) {
   if (!progress) {
