@@ -227,3 +227,29 @@ def test_out_of_memory_ends_cleanly(where):
     else:
         assert result.returncode == -signal.SIGABRT
         assert "brantoveil: out of memory in a parallel task; ending the process" in result.stderr
+
+
+HANDLER_RAISES = """
+    import signal, time
+    import brantoveil, reference
+
+    def alarm(signum, frame):
+        raise RuntimeError("alarm")
+
+    trees = reference.sample(7, 200, 1000, lengths="binary") * 60
+    n = len(trees)
+    signal.signal(signal.SIGALRM, alarm)
+    signal.setitimer(signal.ITIMER_REAL, 0.5)
+    start = time.monotonic()
+    try:
+        brantoveil.pairwise_rf_from_newick_iter([str(i) for i in range(n)], iter(trees), [{}], [0] * n)
+        print("finished")
+    except RuntimeError as error:
+        print(error, time.monotonic() - start < 2.0)
+"""
+
+
+def test_whatever_a_signal_handler_raises_ends_the_call():
+    result = run_script(HANDLER_RAISES)
+    assert result.returncode == 0, result.stderr[-500:]
+    assert result.stdout.split() == ["alarm", "True"]
