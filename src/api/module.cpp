@@ -1,6 +1,9 @@
 // The module definition: multi-phase initialisation registering six functions and ProgressCounter.
 #include "api/module.h"
 
+#include <unistd.h>
+
+#include <cxxabi.h>
 #include <exception>
 #include <new>
 
@@ -21,6 +24,11 @@ template <Entry F>
 PyObject* fast_call(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   try {
     return F(module, args, nargs, kwnames);
+  } catch (abi::__forced_unwind&) {
+    // A finalising interpreter ends a thread that asks for the lock (while running Python code
+    // inside the call: an iterator, a finaliser) by unwinding it. This frame may not pass that on,
+    // and the process is about to exit, so the thread waits here for that.
+    for (;;) pause();
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& error) {

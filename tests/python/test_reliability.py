@@ -25,16 +25,18 @@ def run_script(body, timeout=120, args_after=()):
 
 
 EXIT_DURING_CALL = """
-    import threading, time
+    import sys, threading, time
     import brantoveil, reference
 
     trees = reference.sample(5, 400, 50, lengths="binary")
     n = len(trees)
+    # A generator runs Python code inside the call, where the interpreter may end the thread too.
+    source = iter if sys.argv[1] == "list" else lambda items: (item for item in items)
 
     def loop():
         counter = brantoveil.ProgressCounter()
         while True:
-            brantoveil.pairwise_kf_from_newick_iter([str(i) for i in range(n)], iter(trees), [{}], [0] * n,
+            brantoveil.pairwise_kf_from_newick_iter([str(i) for i in range(n)], source(trees), [{}], [0] * n,
                                                     progress=counter)
 
     threading.Thread(target=loop, daemon=True).start()
@@ -42,10 +44,11 @@ EXIT_DURING_CALL = """
 """
 
 
-def test_exit_while_a_daemon_thread_computes_with_a_counter():
+@pytest.mark.parametrize("source", ["list", "generator"])
+def test_exit_while_a_daemon_thread_computes_with_a_counter(source):
     # The daemon thread wants the lock back while the interpreter finalises; that must end quietly.
     with ThreadPoolExecutor(max_workers=2) as runs:
-        results = list(runs.map(lambda _: run_script(EXIT_DURING_CALL), range(12)))
+        results = list(runs.map(lambda _: run_script(EXIT_DURING_CALL, args_after=[source]), range(12)))
     failures = [(r.returncode, r.stderr[-300:]) for r in results if r.returncode != 0]
     assert failures == []
 
