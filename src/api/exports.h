@@ -6,13 +6,18 @@
 #include <vector>
 
 #include "api/pyref.h"
+#include "api/signals.h"
 #include "snapshot/snapshots.h"
 
 namespace brantoveil::api {
 
-/// (names, matrix, leaf names, column count, export matrix, clade bytes), the clade bytes in the
-/// export matrix's column order `split_at`; nullptr with an exception set.
+/// Which per-tree matrix over the columns a result exports.
+enum class ExportMatrix { kPresence, kBranchLengths };
+
+/// (names, matrix, leaf names, column count, export matrix, clade bytes), the export matrix written
+/// straight into its bytes object and the clade bytes in its column order; nullptr with an
+/// exception set, also when a signal handler stopped the call while they were built.
 PyObject* export_tuple(const std::vector<std::string>& names, PyObject* matrix, const snapshot::Snapshots& set,
-                       const std::vector<std::uint8_t>& export_matrix, const std::vector<std::uint64_t>& split_at);
+                       ExportMatrix kind, SignalCheck& signals);
 
 }  // namespace brantoveil::api

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 
 namespace brantoveil::distances {
 
@@ -29,12 +31,12 @@ void populate_pages(void* data, std::size_t bytes) {
 }
 
 template <class T>
-void mirror_upper(T* cells, std::size_t n) {
+void mirror_upper_rows(T* cells, std::size_t n, std::size_t first, std::size_t last) {
   // 64 x 64 tiles keep both the row-wise reads and the column-wise writes inside a cached block;
   // within a tile, blocks one cache line wide turn each strided write run into a whole line.
-  constexpr std::size_t kTile = 64;
+  constexpr std::size_t kTile = kMirrorTile;
   constexpr std::size_t kBlock = 64 / sizeof(T);
-  for (std::size_t rb = 0; rb < n; rb += kTile) {
+  for (std::size_t rb = first; rb < last; rb += kTile) {
     const std::size_t r_end = std::min(rb + kTile, n);
     for (std::size_t cb = rb; cb < n; cb += kTile) {
       const std::size_t c_end = std::min(cb + kTile, n);
@@ -60,7 +62,20 @@ void mirror_upper(T* cells, std::size_t n) {
   }
 }
 
+template <class T>
+void mirror_upper(T* cells, std::size_t n) {
+  mirror_upper_rows(cells, n, 0, n);
+}
+
 template void mirror_upper<std::uint32_t>(std::uint32_t*, std::size_t);
 template void mirror_upper<double>(double*, std::size_t);
+template void mirror_upper_rows<std::uint32_t>(std::uint32_t*, std::size_t, std::size_t, std::size_t);
+template void mirror_upper_rows<double>(double*, std::size_t, std::size_t, std::size_t);
+
+void wrong_result_size(std::size_t expected, std::size_t given) {
+  std::fprintf(stderr, "brantoveil: internal error: a result view holds %zu cells where %zu are needed\n", given,
+               expected);
+  std::abort();
+}
 
 }  // namespace brantoveil::distances

@@ -8,8 +8,8 @@
 #include <cstring>
 #include <span>
 
-#include "distances/buffer.h"
 #include "pool/pool.h"
+#include "shared/buffer.h"
 
 namespace brantoveil::distances {
 
@@ -24,11 +24,24 @@ void populate_pages(void* data, std::size_t bytes);
 template <class T>
 void mirror_upper(T* cells, std::size_t n);
 
+/// `mirror_upper` for the tile rows that start at rows [first, last), both multiples of kMirrorTile.
+template <class T>
+void mirror_upper_rows(T* cells, std::size_t n, std::size_t first, std::size_t last);
+
+inline constexpr std::size_t kMirrorTile = 64;
+
 extern template void mirror_upper<std::uint32_t>(std::uint32_t*, std::size_t);
 extern template void mirror_upper<double>(double*, std::size_t);
+extern template void mirror_upper_rows<std::uint32_t>(std::uint32_t*, std::size_t, std::size_t, std::size_t);
+extern template void mirror_upper_rows<double>(double*, std::size_t, std::size_t, std::size_t);
 
-/// The symmetric n x n matrix of `kernel`(r0, rows) run on chunks of `rows_per_chunk` rows, in
-/// `cells` when it holds n x n elements (a view of the caller's storage), else in a new buffer.
+/// Ends the process: a result view of the wrong size would hand back memory nobody wrote.
+[[noreturn]] void wrong_result_size(std::size_t expected, std::size_t given);
+
+/// Fills `cells` with the symmetric n x n matrix of `kernel`(r0, rows) run on chunks of
+/// `rows_per_chunk` rows. An empty owned `cells` gets a new zeroed buffer; a view must hold n x n
+/// elements. False when the calling thread's stop check ended the fill (the cells are then
+/// meaningless).
 ///
 /// The kernel's rows start zeroed; chunks run in parallel and each adds its pair count to `counter`
 /// when given; the calling thread then mirrors the upper triangle. The kernel must leave every
@@ -37,10 +50,13 @@ extern template void mirror_upper<double>(double*, std::size_t);
 /// bumped once per chunk, after its cells are final, so a reader never sees more than the pairs
 /// actually done and sees exactly n(n-1)/2 once the loop has joined.
 template <class T, class Kernel>
-Buffer<T> fill_symmetric(std::size_t n, std::size_t rows_per_chunk,
-                         std::atomic<std::uint64_t>* counter, Kernel&& kernel, Buffer<T> cells = {}) {
+[[nodiscard]] bool fill_symmetric(std::size_t n, std::size_t rows_per_chunk, std::atomic<std::uint64_t>* counter,
+                                  Kernel&& kernel, Buffer<T>& cells) {
   const std::size_t total = n * n;
-  if (cells.size() != total) cells = Buffer<T>(total);
+  if (cells.size() != total) {
+    if (!cells.zeroed() || !cells.empty()) wrong_result_size(total, cells.size());
+    cells = Buffer<T>(total);
+  }
   // Storage from the caller is cleared chunk by chunk on the workers, which also faults it in.
   const bool clear = !cells.zeroed();
   std::size_t chunk_len = rows_per_chunk * n;
@@ -49,7 +65,7 @@ Buffer<T> fill_symmetric(std::size_t n, std::size_t rows_per_chunk,
   T* base = cells.data();
   // Only a large buffer has its own fresh mapping; a small one's pages come from the heap.
   const bool fresh_pages = total * sizeof(T) >= (std::size_t{1} << 20);
-  pool::parallel_for(chunks, [&](std::size_t k) {
+  const bool filled = pool::parallel_for_batches(chunks, [&](std::size_t k) {
     const std::size_t start = k * chunk_len;
     const std::size_t len = std::min(chunk_len, total - start);
     const std::size_t r0 = k * rows_per_chunk;
@@ -64,8 +80,14 @@ Buffer<T> fill_symmetric(std::size_t n, std::size_t rows_per_chunk,
       counter->fetch_add(pairs_in_rows(n, r0, rows), std::memory_order_relaxed);
     }
   });
-  if (n > 1) mirror_upper(base, n);
-  return cells;
+  if (!filled) return false;
+  // The mirror is serial; a band of tile rows at a time keeps stop checks frequent at any n.
+  constexpr std::size_t kBand = 4 * kMirrorTile;
+  for (std::size_t first = 0; first < n; first += kBand) {
+    if (pool::stop_requested()) return false;
+    mirror_upper_rows(base, n, first, std::min(first + kBand, n));
+  }
+  return true;
 }
 
 }  // namespace brantoveil::distances

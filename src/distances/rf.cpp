@@ -92,16 +92,16 @@ BitRows::BitRows(std::vector<std::uint64_t> all_words, std::size_t row_width, st
   }
 }
 
-Buffer<std::uint32_t> distance_rf(Input input, std::atomic<std::uint64_t>* counter, Buffer<std::uint32_t> into) {
-  const std::size_t n = input.size();
-  const std::uint32_t min_dense_support = min_dense_support_rf(n);
-  return distance_rf_split(std::move(input), min_dense_support, counter, std::move(into));
-}
+namespace {
 
-Buffer<std::uint32_t> distance_rf_split(Input input, std::uint32_t min_dense_support,
-                                        std::atomic<std::uint64_t>* counter, Buffer<std::uint32_t> into) {
+// The whole kernel into `cells` (see fill_symmetric); false when stopped.
+bool fill_rf(Input input, std::uint32_t min_dense_support, std::atomic<std::uint64_t>* counter,
+             Buffer<std::uint32_t>& cells) {
   const std::size_t n = input.size();
-  if (n == 0) return {};
+  if (n == 0) {
+    if (!cells.empty()) wrong_result_size(0, cells.size());
+    return true;
+  }
   // Splits held by every tree cancel out of every pair; splits of one tree need no column.
   ColumnLayout layout = assign_columns(input.supports(), n, {2, n}, min_dense_support);
   const auto n32 = static_cast<std::uint32_t>(n);
@@ -116,6 +116,7 @@ Buffer<std::uint32_t> distance_rf_split(Input input, std::uint32_t min_dense_sup
           std::vector<SparseEntry>& sparse) {
         return lay_out_tree(snap, columns, universal, row, sparse);
       });
+  if (pool::stopped()) return false;
 
   std::vector<std::uint64_t> words(n * width);
   if (width > 0) {
@@ -141,7 +142,27 @@ Buffer<std::uint32_t> distance_rf_split(Input input, std::uint32_t min_dense_sup
       for (std::uint64_t p = postings.later_than(s, i); p < end; ++p) ++row[postings.trees[p]];
     }
     finish_row(bits.words.data(), bits.ranges.data(), totals, bits.width, n, i, row.data());
-  }, std::move(into));
+  }, cells);
+}
+
+}  // namespace
+
+Buffer<std::uint32_t> distance_rf_split(Input input, std::uint32_t min_dense_support,
+                                        std::atomic<std::uint64_t>* counter) {
+  Buffer<std::uint32_t> cells;
+  if (!fill_rf(std::move(input), min_dense_support, counter, cells)) return {};
+  return cells;
+}
+
+Buffer<std::uint32_t> distance_rf(Input input, std::atomic<std::uint64_t>* counter) {
+  const std::uint32_t min_dense_support = min_dense_support_rf(input.size());
+  return distance_rf_split(std::move(input), min_dense_support, counter);
+}
+
+bool distance_rf(Input input, std::atomic<std::uint64_t>* counter, std::span<std::uint32_t> into) {
+  const std::uint32_t min_dense_support = min_dense_support_rf(input.size());
+  Buffer<std::uint32_t> cells = Buffer<std::uint32_t>::over(into);
+  return fill_rf(std::move(input), min_dense_support, counter, cells);
 }
 
 }  // namespace brantoveil::distances
