@@ -31,7 +31,7 @@ CHUNK = 96  # 452 trees: not a multiple of the tile side
 
 @pytest.fixture(scope="module")
 def client():
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address="127.0.0.1:0",
                                   silence_logs=40) as cluster, distributed.Client(cluster) as client:
         yield client
 
