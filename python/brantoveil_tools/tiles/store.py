@@ -17,6 +17,7 @@ from typing import Any
 
 import numpy as np
 import zarr
+from zarr.codecs import BloscCodec
 from tqdm import tqdm
 
 from ..errors import BrantoveilError
@@ -54,7 +55,10 @@ def to_zarr(encoded: Encoded, path: str | os.PathLike[str], metric: str = "rf", 
         if not target.parent.is_dir():
             raise BrantoveilError(f"cannot write {target}: the folder {target.parent} does not exist")
         group = zarr.open_group(str(target), mode="w")
-        group.create_array("matrix", shape=(n, n), chunks=(chunk, chunk), dtype=dtype, fill_value=0)
+        # Byte-shuffled zstd at level 1: distance tiles shrink about tenfold (RF), at several times the
+        # speed of zarr's default zstd, which would otherwise cost more than computing the tile.
+        group.create_array("matrix", shape=(n, n), chunks=(chunk, chunk), dtype=dtype, fill_value=0,
+                           compressors=[BloscCodec(cname="zstd", clevel=1, shuffle="shuffle")])
         names = group.create_array("names", shape=(n,), dtype=str)
         names[:] = np.asarray(encoded.names, dtype=str)
         runs = group.create_array("runs", shape=(n,), dtype="<i8")
