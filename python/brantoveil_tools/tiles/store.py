@@ -17,8 +17,8 @@ from typing import Any
 
 import numpy as np
 import zarr
-from zarr.codecs import BloscCodec
 from tqdm import tqdm
+from zarr.codecs import BloscCodec
 
 from ..errors import BrantoveilError
 from .array import DEFAULT_CHUNK, bounds, mirror, sample_future, tile
