@@ -1,9 +1,9 @@
 """Writes the distance matrix to a Zarr store tile by tile, resuming where a failed run stopped.
 
 The store is a group: `matrix` (n x n, one chunk per tile), `names` and `runs`, and attributes
-naming the metric, the tile size and a fingerprint of the sample. A tile pair (i, j) and (j, i)
-is computed once; its marker file under `.tiles/` is written only after both chunks are stored,
-so a run that stops anywhere leaves at most the tiles in flight to recompute.
+naming the metric, the tile size and a fingerprint of the sample. One task stores a tile pair
+(i, j) and (j, i); its marker file under `.tiles/` is written only after both chunks are stored,
+so a run that stops anywhere leaves at most the pairs in flight to recompute.
 """
 
 from __future__ import annotations
@@ -21,7 +21,7 @@ from tqdm import tqdm
 from zarr.codecs import BloscCodec
 
 from ..errors import BrantoveilError
-from .array import DEFAULT_CHUNK, bounds, mirror, sample_future, tile
+from .array import DEFAULT_CHUNK, bounds, sample_future
 from .encode import Encoded, check_metric
 
 MARKERS = ".tiles"
@@ -92,12 +92,19 @@ def to_zarr(encoded: Encoded, path: str | os.PathLike[str], metric: str = "rf", 
 
 def store_tile(native: Any, path: str, metric: str, rows: tuple[int, int], cols: tuple[int, int],
                i: int, j: int) -> None:
-    """Computes one tile, stores it and its mirror, then marks the pair done."""
-    values = tile(native, metric, rows[0], rows[1], cols[0], cols[1])
+    """Computes tile (i, j) and its mirror (j, i) into one buffer in turn, stores both, marks the pair.
+
+    The mirror is computed rather than transposed: that costs no more than a transpose of a large
+    tile and keeps a worker at one tile of memory.
+    """
+    dtype = np.dtype("<u4") if metric == "rf" else np.dtype("<f8")
+    height, width = rows[1] - rows[0], cols[1] - cols[0]
+    buffer = np.empty(height * width, dtype=dtype)
     matrix = zarr.open_array(path, path="matrix", mode="r+")
-    matrix[rows[0] : rows[1], cols[0] : cols[1]] = values
-    if i != j:
-        matrix[cols[0] : cols[1], rows[0] : rows[1]] = mirror(values)
+    for (r0, r1), (c0, c1) in ((rows, cols), (cols, rows)) if i != j else ((rows, cols),):
+        values = buffer.reshape(r1 - r0, c1 - c0)
+        native.block(metric, range(r0, r1), range(c0, c1), out=values)
+        matrix[r0:r1, c0:c1] = values
     (Path(path) / MARKERS / f"{i}.{j}").touch()
 
 
