@@ -5,6 +5,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "pool/pool.h"
 
 namespace brantoveil::distances {
 
@@ -28,13 +32,53 @@ void populate_pages(void* data, std::size_t bytes) {
 #endif
 }
 
+namespace {
+
+// Whether the system allows huge pages for a region that asks: "never" refuses them, and the
+// setting cannot be read on systems without them. Read once per process.
+bool huge_pages_allowed() {
+  static const bool allowed = [] {
+    std::FILE* file = std::fopen("/sys/kernel/mm/transparent_hugepage/enabled", "r");
+    if (file == nullptr) return false;
+    char setting[128] = {};
+    const std::size_t got = std::fread(setting, 1, sizeof setting - 1, file);
+    std::fclose(file);
+    setting[got] = '\0';
+    return got > 0 && std::strstr(setting, "[never]") == nullptr;
+  }();
+  return allowed;
+}
+
+}  // namespace
+
+void prepare_result_pages(void* data, std::size_t bytes) {
+#ifdef MADV_HUGEPAGE
+  // Below this the page faults cost little, and a stall while the kernel assembles huge pages
+  // could cost more than it saves.
+  constexpr std::size_t kMinBytes = std::size_t{32} << 20;
+  constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
+  if (bytes < kMinBytes || !huge_pages_allowed()) return;
+  const auto begin = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
+  const std::uintptr_t last = (begin + bytes) & ~(kHugePage - 1);
+  // Advice only: refused, the pages stay normal and nothing else changes.
+  if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+  (void)data;
+  (void)bytes;
+#endif
+}
+
 template <class T>
 void mirror_upper(T* cells, std::size_t n) {
   // 64 x 64 tiles keep both the row-wise reads and the column-wise writes inside a cached block;
   // within a tile, blocks one cache line wide turn each strided write run into a whole line.
+  // Row tile rb writes only columns [rb, rb + 64) below the diagonal and reads only the finished
+  // upper triangle, so the row tiles run in parallel without locks.
   constexpr std::size_t kTile = 64;
   constexpr std::size_t kBlock = 64 / sizeof(T);
-  for (std::size_t rb = 0; rb < n; rb += kTile) {
+  pool::parallel_for((n + kTile - 1) / kTile, [&](std::size_t tile) {
+    const std::size_t rb = tile * kTile;
     const std::size_t r_end = std::min(rb + kTile, n);
     for (std::size_t cb = rb; cb < n; cb += kTile) {
       const std::size_t c_end = std::min(cb + kTile, n);
@@ -57,7 +101,7 @@ void mirror_upper(T* cells, std::size_t n) {
         }
       }
     }
-  }
+  });
 }
 
 template void mirror_upper<std::uint32_t>(std::uint32_t*, std::size_t);
