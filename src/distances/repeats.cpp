@@ -11,11 +11,12 @@ namespace brantoveil::distances {
 
 namespace {
 
-// Mixes one split ID into a set hash; the ids are sorted first, so equal sets hash equal.
-inline std::uint64_t mix(std::uint64_t h, std::uint32_t id) {
-  h ^= id + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2);
-  h *= 0xBF58476D1CE4E5B9ull;
-  return h ^ (h >> 31);
+// One split ID scrambled; a set's hash is the sum over its IDs, so the order of `ids` is irrelevant
+// and no sort is needed unless two hashes agree.
+inline std::uint64_t scramble(std::uint64_t x) {
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+  return x ^ (x >> 31);
 }
 
 // Rows gathered per task: a few rows keep the scheduling cost per cell negligible.
@@ -50,40 +51,42 @@ GatherRow pick_gather_row() {
 
 TreeClasses group_repeats(std::span<const snapshot::InternSnap> snaps) {
   const std::size_t n = snaps.size();
-  // Each tree's ids sorted into one flat array, and the hash of the sorted list, in parallel.
-  std::vector<std::size_t> offsets(n + 1, 0);
-  for (std::size_t t = 0; t < n; ++t) offsets[t + 1] = offsets[t] + snaps[t].ids.size();
-  std::vector<std::uint32_t> sorted(offsets[n]);
   std::vector<std::uint64_t> hashes(n);
   constexpr std::size_t kTreesPerTask = 256;
   pool::parallel_for((n + kTreesPerTask - 1) / kTreesPerTask, [&](std::size_t task) {
     const std::size_t end = std::min(n, (task + 1) * kTreesPerTask);
     for (std::size_t t = task * kTreesPerTask; t < end; ++t) {
-      std::uint32_t* ids = sorted.data() + offsets[t];
-      std::copy(snaps[t].ids.begin(), snaps[t].ids.end(), ids);
-      std::sort(ids, ids + snaps[t].ids.size());
-      std::uint64_t h = mix(snaps[t].ids.size(), snaps[t].pendants);
-      for (std::size_t k = 0; k < snaps[t].ids.size(); ++k) h = mix(h, ids[k]);
+      std::uint64_t h = scramble((std::uint64_t{snaps[t].pendants} << 32) ^ snaps[t].ids.size());
+      for (const std::uint32_t id : snaps[t].ids) h += scramble(id + 1);
       hashes[t] = h;
     }
   });
 
   // Serial grouping in input order, so class numbers never depend on the thread count. Equal
-  // hashes are confirmed on the sorted lists.
+  // hashes are confirmed on sorted copies, a class's first tree sorted only when first needed.
   TreeClasses classes;
   classes.class_of.resize(n);
   std::unordered_multimap<std::uint64_t, std::uint32_t> by_hash;
   by_hash.reserve(n);
-  const auto same = [&](std::size_t a, std::size_t b) {
-    return snaps[a].pendants == snaps[b].pendants &&
-           std::equal(sorted.begin() + offsets[a], sorted.begin() + offsets[a + 1], sorted.begin() + offsets[b],
-                      sorted.begin() + offsets[b + 1]);
+  std::vector<std::vector<std::uint32_t>> sorted_of_class;
+  std::vector<bool> class_sorted;
+  std::vector<std::uint32_t> sorted;
+  const auto sorted_ids = [](const snapshot::InternSnap& snap, std::vector<std::uint32_t>& out) {
+    out.assign(snap.ids.begin(), snap.ids.end());
+    std::sort(out.begin(), out.end());
   };
   for (std::size_t t = 0; t < n; ++t) {
     std::uint32_t found = UINT32_MAX;
     const auto [begin, end] = by_hash.equal_range(hashes[t]);
+    if (begin != end) sorted_ids(snaps[t], sorted);
     for (auto it = begin; it != end; ++it) {
-      if (same(classes.first[it->second], t)) {
+      const std::uint32_t c = it->second;
+      if (snaps[classes.first[c]].pendants != snaps[t].pendants) continue;
+      if (!class_sorted[c]) {
+        sorted_ids(snaps[classes.first[c]], sorted_of_class[c]);
+        class_sorted[c] = true;
+      }
+      if (sorted_of_class[c] == sorted) {
         found = it->second;
         break;
       }
@@ -92,6 +95,8 @@ TreeClasses group_repeats(std::span<const snapshot::InternSnap> snaps) {
       found = static_cast<std::uint32_t>(classes.first.size());
       classes.first.push_back(static_cast<std::uint32_t>(t));
       by_hash.emplace(hashes[t], found);
+      sorted_of_class.emplace_back();
+      class_sorted.push_back(false);
     }
     classes.class_of[t] = found;
   }

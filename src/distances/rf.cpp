@@ -34,48 +34,81 @@ std::uint32_t lay_out_tree(const InternSnap& snap, const ColumnLayout& layout, s
   return snap.pendants + static_cast<std::uint32_t>(snap.ids.size()) - universal;
 }
 
-// Row i against every later tree: cell j enters holding the rare splits i and j share and leaves
-// holding K_i + K_j - 2 * (dense shared + rare shared). Only the overlap of the two trees'
-// non-zero word spans can contribute to the AND, and columns by descending support keep the
-// spans short.
-[[gnu::always_inline]] inline void finish_rf_row(const std::uint64_t* words, const Range* ranges,
-                                                 const std::uint32_t* totals, std::size_t width,
-                                                 std::size_t n, std::size_t i, std::uint32_t* row) {
-  const std::uint64_t* own = words + i * width;
-  const std::size_t lo_i = ranges[i].first;
-  const std::size_t hi_i = ranges[i].second;
-  const std::uint32_t k_i = totals[i];
-  for (std::size_t j = i + 1; j < n; ++j) {
-    const std::size_t lo = std::max(lo_i, ranges[j].first);
-    const std::size_t hi = std::min(hi_i, ranges[j].second);
+// Rows r0..r0+rows-1 (at most kTileRows) against every later tree, both triangles at once. Cell
+// (i, j) enters holding the rare splits i and j share and leaves holding K_i + K_j - 2 * (dense
+// shared + rare shared); the same value goes to (j, i), which only this chunk writes. The tile's
+// rows are held transposed, word w of all rows side by side, so each word of tree j is loaded
+// once and ANDed with every row of the tile: a loop the compiler turns into vector popcounts
+// where the CPU has them. Only words inside some row's non-zero span and j's can be non-zero.
+constexpr std::size_t kTileRows = 16;
+
+[[gnu::always_inline]] inline void finish_rf_tile(const std::uint64_t* words, const Range* ranges,
+                                                  const std::uint32_t* totals, std::size_t width, std::size_t n,
+                                                  std::size_t r0, std::size_t rows, std::uint64_t* own,
+                                                  std::uint32_t* cells) {
+  std::size_t lo = width;
+  std::size_t hi = 0;
+  for (std::size_t i = 0; i < rows; ++i) {
+    const Range range = ranges[r0 + i];
+    if (range.first >= range.second) continue;
+    lo = std::min(lo, range.first);
+    hi = std::max(hi, range.second);
+  }
+  for (std::size_t w = lo; w < hi; ++w) {
+    for (std::size_t i = 0; i < kTileRows; ++i) own[w * kTileRows + i] = i < rows ? words[(r0 + i) * width + w] : 0;
+  }
+  for (std::size_t j = r0 + 1; j < n; ++j) {
+    std::uint64_t shared[kTileRows] = {};
+    const std::size_t w_lo = std::max(lo, ranges[j].first);
+    const std::size_t w_hi = std::min(hi, ranges[j].second);
     const std::uint64_t* other = words + j * width;
-    std::uint32_t shared = 0;
-    for (std::size_t w = lo; w < hi; ++w) {
-      shared += static_cast<std::uint32_t>(__builtin_popcountll(own[w] & other[w]));
+    for (std::size_t w = w_lo; w < w_hi; ++w) {
+      const std::uint64_t b = other[w];
+      const std::uint64_t* a = own + w * kTileRows;
+      for (std::size_t i = 0; i < kTileRows; ++i) shared[i] += static_cast<std::uint64_t>(__builtin_popcountll(a[i] & b));
     }
-    row[j] = k_i + totals[j] - 2 * (shared + row[j]);
+    const std::uint32_t k_j = totals[j];
+    const std::size_t below = std::min(rows, j - r0);  // rows i < j
+    std::uint32_t* mirror = cells + j * n + r0;
+    for (std::size_t i = 0; i < below; ++i) {
+      std::uint32_t& cell = cells[(r0 + i) * n + j];
+      const std::uint32_t value = totals[r0 + i] + k_j - 2 * (static_cast<std::uint32_t>(shared[i]) + cell);
+      cell = value;
+      mirror[i] = value;
+    }
   }
 }
 
-using FinishRfRow = void (*)(const std::uint64_t*, const Range*, const std::uint32_t*, std::size_t,
-                             std::size_t, std::size_t, std::uint32_t*);
+using FinishRfTile = void (*)(const std::uint64_t*, const Range*, const std::uint32_t*, std::size_t, std::size_t,
+                              std::size_t, std::size_t, std::uint64_t*, std::uint32_t*);
 
-// With the popcount instruction, and without it for CPUs that lack it. Chosen by a plain
-// function pointer rather than an ifunc, whose resolver would run before sanitizer runtimes.
+// With AVX-512's vector popcount, with the scalar popcount instruction, and without either for
+// CPUs that lack them. Chosen by a plain function pointer rather than an ifunc, whose resolver
+// would run before sanitizer runtimes.
+__attribute__((target("avx512f,avx512vpopcntdq,popcnt")))
+void finish_rf_tile_avx512(const std::uint64_t* words, const Range* ranges, const std::uint32_t* totals,
+                           std::size_t width, std::size_t n, std::size_t r0, std::size_t rows, std::uint64_t* own,
+                           std::uint32_t* cells) {
+  finish_rf_tile(words, ranges, totals, width, n, r0, rows, own, cells);
+}
+
 __attribute__((target("popcnt")))
-void finish_rf_row_popcnt(const std::uint64_t* words, const Range* ranges, const std::uint32_t* totals,
-                          std::size_t width, std::size_t n, std::size_t i, std::uint32_t* row) {
-  finish_rf_row(words, ranges, totals, width, n, i, row);
+void finish_rf_tile_popcnt(const std::uint64_t* words, const Range* ranges, const std::uint32_t* totals,
+                           std::size_t width, std::size_t n, std::size_t r0, std::size_t rows, std::uint64_t* own,
+                           std::uint32_t* cells) {
+  finish_rf_tile(words, ranges, totals, width, n, r0, rows, own, cells);
 }
 
-void finish_rf_row_plain(const std::uint64_t* words, const Range* ranges, const std::uint32_t* totals,
-                         std::size_t width, std::size_t n, std::size_t i, std::uint32_t* row) {
-  finish_rf_row(words, ranges, totals, width, n, i, row);
+void finish_rf_tile_plain(const std::uint64_t* words, const Range* ranges, const std::uint32_t* totals,
+                          std::size_t width, std::size_t n, std::size_t r0, std::size_t rows, std::uint64_t* own,
+                          std::uint32_t* cells) {
+  finish_rf_tile(words, ranges, totals, width, n, r0, rows, own, cells);
 }
 
-FinishRfRow pick_finish_rf_row() {
+FinishRfTile pick_finish_rf_tile() {
   __builtin_cpu_init();
-  return __builtin_cpu_supports("popcnt") ? finish_rf_row_popcnt : finish_rf_row_plain;
+  if (__builtin_cpu_supports("avx512vpopcntdq") && __builtin_cpu_supports("avx512f")) return finish_rf_tile_avx512;
+  return __builtin_cpu_supports("popcnt") ? finish_rf_tile_popcnt : finish_rf_tile_plain;
 }
 
 }  // namespace
@@ -185,18 +218,26 @@ Buffer<std::uint32_t> rf_every_pair(Input input, std::uint32_t min_dense_support
   const BitRows bits(std::move(words), width, n);
   const Postings& postings = laid.postings;
   const std::uint32_t* totals = laid.totals.data();
-  static const FinishRfRow finish_row = pick_finish_rf_row();
+  static const FinishRfTile finish_tile = pick_finish_rf_tile();
 
-  return fill_symmetric<std::uint32_t>(n, 1, counter, [&](std::size_t i, std::span<std::uint32_t> row) {
+  Buffer<std::uint32_t> matrix = fill_symmetric<std::uint32_t>(n, kTileRows, counter,
+      [&](std::size_t r0, std::span<std::uint32_t> chunk) {
+    const std::size_t rows = chunk.size() / n;
     // Rare splits first: every later tree sharing one gets +1 in its own cell.
-    const Postings::OwnRange own = postings.own_of(i);
-    for (std::uint64_t e = own.first; e < own.last; ++e) {
-      const std::uint32_t s = own.block->columns[e];
-      const std::uint64_t end = postings.list_end(s);
-      for (std::uint64_t p = postings.later_than(s, i); p < end; ++p) ++row[postings.trees[p]];
+    for (std::size_t i = r0; i < r0 + rows; ++i) {
+      std::uint32_t* row = chunk.data() + (i - r0) * n;
+      const Postings::OwnRange own = postings.own_of(i);
+      for (std::uint64_t e = own.first; e < own.last; ++e) {
+        const std::uint32_t s = own.block->columns[e];
+        const std::uint64_t end = postings.list_end(s);
+        for (std::uint64_t p = postings.later_than(s, i); p < end; ++p) ++row[postings.trees[p]];
+      }
     }
-    finish_row(bits.words.data(), bits.ranges.data(), totals, bits.width, n, i, row.data());
-  }, std::move(into));
+    std::vector<std::uint64_t> own(std::max<std::size_t>(bits.width, 1) * kTileRows);
+    finish_tile(bits.words.data(), bits.ranges.data(), totals, bits.width, n, r0, rows, own.data(),
+                chunk.data() - r0 * n);
+  }, std::move(into), true);
+  return matrix;
 }
 
 }  // namespace
