@@ -17,7 +17,7 @@ namespace brantoveil::distances {
 std::uint64_t pairs_in_rows(std::size_t n, std::size_t r0, std::size_t rows);
 
 /// Maps in the pages of a chunk of a fresh zeroed buffer without writing them, so the zeroing
-/// of the lower triangle happens on the workers rather than in the serial mirror.
+/// of the lower triangle happens on the workers that fill the rows rather than in the mirror.
 void populate_pages(void* data, std::size_t bytes);
 
 /// Asks for transparent huge pages on the 2 MiB-aligned interior of a large result before its first
@@ -40,12 +40,9 @@ extern template void mirror_upper<double>(double*, std::size_t);
 /// disjoint rows, so no lock guards the buffer, and the mirror overwrites whatever lies left of
 /// the diagonal. The counter is bumped once per chunk, after its cells are final, so a reader
 /// never sees more than the pairs actually done and sees exactly n(n-1)/2 once the loop has joined.
-/// With `kernel_mirrors`, the kernel also writes each final cell (r, c) of its rows to (c, r), which
-/// no other chunk writes, and there is no mirror pass.
 template <class T, class Kernel>
 Buffer<T> fill_symmetric(std::size_t n, std::size_t rows_per_chunk,
-                         std::atomic<std::uint64_t>* counter, Kernel&& kernel, Buffer<T> cells = {},
-                         bool kernel_mirrors = false) {
+                         std::atomic<std::uint64_t>* counter, Kernel&& kernel, Buffer<T> cells = {}) {
   const std::size_t total = n * n;
   if (cells.size() != total) cells = Buffer<T>(total);
   prepare_result_pages(cells.data(), total * sizeof(T));
@@ -75,7 +72,7 @@ Buffer<T> fill_symmetric(std::size_t n, std::size_t rows_per_chunk,
       counter->fetch_add(pairs_in_rows(n, r0, rows), std::memory_order_relaxed);
     }
   });
-  if (n > 1 && !kernel_mirrors) mirror_upper(base, n);
+  if (n > 1) mirror_upper(base, n);
   return cells;
 }
 
