@@ -1,7 +1,6 @@
 // The result tuple shared by the three exporting functions.
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -10,9 +9,12 @@
 
 namespace brantoveil::api {
 
-/// (names, matrix, leaf names, column count, export matrix, clade bytes), the clade bytes in the
-/// export matrix's column order `split_at`; nullptr with an exception set.
+/// Which per-tree matrix an exporting function returns.
+enum class ExportMatrix { kPresence, kBranchLengths };
+
+/// (names, matrix, leaf names, column count, export matrix, clade bytes), both exports in one
+/// column order computed here and written straight into their bytes; nullptr with an exception set.
 PyObject* export_tuple(const std::vector<std::string>& names, PyObject* matrix, const snapshot::Snapshots& set,
-                       const std::vector<std::uint8_t>& export_matrix, const std::vector<std::uint64_t>& split_at);
+                       ExportMatrix kind);
 
 }  // namespace brantoveil::api

@@ -41,8 +41,7 @@ PyObject* rf_pairwise(const char* display, PyObject* module, PyObject* const* ar
     if (!names) return nullptr;
     return PyTuple_Pack(2, names.get(), matrix.get());
   }
-  const auto [presence, split_at] = set->build_presence_matrix();
-  return export_tuple(call->names, matrix.get(), *set, presence, split_at);
+  return export_tuple(call->names, matrix.get(), *set, ExportMatrix::kPresence);
 }
 
 }  // namespace

@@ -47,8 +47,7 @@ PyObject* weighted_pairwise_with_snapshots(CallArgs& call, Metric metric) {
                                          : set->pairwise_kf(&cell, std::move(into));
   });
   to_little_endian(cells);
-  const auto [lengths, split_at] = set->build_branch_length_matrix();
-  return export_tuple(call.names, matrix_bytes.get(), *set, lengths, split_at);
+  return export_tuple(call.names, matrix_bytes.get(), *set, ExportMatrix::kBranchLengths);
 }
 
 }  // namespace

@@ -26,68 +26,130 @@ inline void store_le_f64(std::uint8_t* out, double value) {
   std::memcpy(out, &bits, sizeof bits);
 }
 
+// Sorts `order` by `less` on the pool: parts sorted in parallel, then merged pairwise, level by
+// level. The result is the one order of a strict total order, so the split never shows.
+template <class Less>
+void parallel_sort(std::vector<std::uint64_t>& order, Less less) {
+  constexpr std::size_t kMinPart = 1 << 14;
+  const std::size_t parts =
+      std::max<std::size_t>(1, std::min(pool::thread_count() * 2, order.size() / kMinPart));
+  const auto bound = [&](std::size_t part) { return order.size() * part / parts; };
+  pool::parallel_for(parts, [&](std::size_t part) {
+    std::sort(order.begin() + bound(part), order.begin() + bound(part + 1), less);
+  });
+  for (std::size_t width = 1; width < parts; width *= 2) {
+    pool::parallel_for((parts + 2 * width - 1) / (2 * width), [&](std::size_t k) {
+      const std::size_t first = 2 * width * k;
+      const std::size_t middle = std::min(first + width, parts);
+      const std::size_t last = std::min(first + 2 * width, parts);
+      if (middle < last) {
+        std::inplace_merge(order.begin() + bound(first), order.begin() + bound(middle), order.begin() + bound(last),
+                           less);
+      }
+    });
+  }
+}
+
 }  // namespace
 
 // Columns follow the packed-bit-row order of the canonical clades, which depends only on which
 // splits occur: not on tree order, IDs, threads or chunking. Distinct splits have distinct
-// clades, so an unstable sort is still deterministic.
+// clades, so the order has no ties. The clades are packed into bit rows once, in parallel, and
+// the rows compared word by word, which is the packed order by definition.
 std::pair<std::vector<std::uint64_t>, std::vector<std::uint64_t>> Snapshots::column_order() const {
   const std::size_t count = clades.size();
+  std::uint32_t leaves = static_cast<std::uint32_t>(leaf_names.size());
+  for (const std::uint32_t leaf : clades.members) leaves = std::max(leaves, leaf + 1);
+  const std::size_t words = std::max<std::size_t>(1, (std::size_t{leaves} + 63) / 64);
+  std::vector<std::uint64_t> rows(count * words, 0);
+  constexpr std::size_t kCladesPerTask = 4096;
+  pool::parallel_for((count + kCladesPerTask - 1) / kCladesPerTask, [&](std::size_t task) {
+    const std::size_t end = std::min(count, (task + 1) * kCladesPerTask);
+    for (std::size_t k = task * kCladesPerTask; k < end; ++k) {
+      std::uint64_t* row = rows.data() + k * words;
+      for (const std::uint32_t leaf : clades.clade(k)) row[leaf / 64] |= std::uint64_t{1} << (leaf % 64);
+    }
+  });
   std::vector<std::uint64_t> split_at(count);
   std::iota(split_at.begin(), split_at.end(), std::uint64_t{0});
-  std::sort(split_at.begin(), split_at.end(), [&](std::uint64_t a, std::uint64_t b) {
-    return cmp_packed(clades.clade(a), clades.clade(b)) < 0;
-  });
+  if (words == 1) {
+    parallel_sort(split_at, [&](std::uint64_t a, std::uint64_t b) { return rows[a] < rows[b]; });
+  } else {
+    parallel_sort(split_at, [&](std::uint64_t a, std::uint64_t b) {
+      const std::uint64_t* x = rows.data() + a * words;
+      const std::uint64_t* y = rows.data() + b * words;
+      std::size_t w = 0;
+      while (w + 1 < words && x[w] == y[w]) ++w;
+      return x[w] < y[w];
+    });
+  }
+  std::vector<std::uint64_t>().swap(rows);
   std::vector<std::uint64_t> column_of(count);
   for (std::size_t column = 0; column < count; ++column) column_of[split_at[column]] = column;
   return {std::move(column_of), std::move(split_at)};
 }
 
-std::pair<std::vector<std::uint8_t>, std::vector<std::uint64_t>> Snapshots::build_presence_matrix() const {
-  // Named members rather than a structured binding: older compilers cannot capture bindings.
-  auto order = column_order();
-  const std::vector<std::uint64_t>& column_of = order.first;
-  std::vector<std::uint64_t>& split_at = order.second;
-  const std::size_t columns = split_at.size();
-  std::vector<std::uint8_t> bytes(snaps.size() * columns, 0);
+void Snapshots::fill_presence_matrix(std::span<const std::uint64_t> column_of, std::span<std::uint8_t> out) const {
+  const std::size_t columns = column_of.size();
   pool::parallel_for(snaps.size(), [&](std::size_t t) {
-    std::uint8_t* row = bytes.data() + t * columns;
+    std::uint8_t* row = out.data() + t * columns;
+    std::memset(row, 0, columns);
     // A set built without clades has no columns; its IDs are skipped rather than misplaced.
     for_each_split(snaps[t], [&](std::size_t, std::uint32_t id) {
       if (id < columns) row[column_of[id]] = 1;
     });
   });
+}
+
+void Snapshots::fill_branch_length_matrix(std::span<const std::uint64_t> column_of,
+                                          std::span<std::uint8_t> out) const {
+  const std::size_t columns = column_of.size();
+  if (columns == 0) return;
+  pool::parallel_for(snaps.size(), [&](std::size_t t) {
+    const InternSnap& snap = snaps[t];
+    std::uint8_t* row = out.data() + t * columns * sizeof(double);
+    // Zero bytes are 0.0, so absent splits need no other write.
+    std::memset(row, 0, columns * sizeof(double));
+    for_each_split(snap, [&](std::size_t k, std::uint32_t id) {
+      if (k < snap.lengths.size() && id < columns) store_le_f64(row + column_of[id] * sizeof(double), snap.lengths[k]);
+    });
+  });
+}
+
+void Snapshots::fill_bipartition_bytes(std::span<const std::uint64_t> split_at, std::span<std::uint8_t> out) const {
+  const std::size_t row_bytes = (leaf_names.size() + 7) / 8;
+  constexpr std::size_t kColumnsPerTask = 4096;
+  pool::parallel_for((split_at.size() + kColumnsPerTask - 1) / kColumnsPerTask, [&](std::size_t task) {
+    const std::size_t end = std::min(split_at.size(), (task + 1) * kColumnsPerTask);
+    const std::size_t begin = task * kColumnsPerTask;
+    std::memset(out.data() + begin * row_bytes, 0, (end - begin) * row_bytes);
+    for (std::size_t column = begin; column < end; ++column) {
+      std::uint8_t* row = out.data() + column * row_bytes;
+      for (std::uint32_t leaf : clades.clade(split_at[column])) {
+        row[leaf / 8] |= static_cast<std::uint8_t>(1u << (leaf % 8));
+      }
+    }
+  });
+}
+
+std::pair<std::vector<std::uint8_t>, std::vector<std::uint64_t>> Snapshots::build_presence_matrix() const {
+  auto [column_of, split_at] = column_order();
+  std::vector<std::uint8_t> bytes(snaps.size() * split_at.size());
+  fill_presence_matrix(column_of, bytes);
   return {std::move(bytes), std::move(split_at)};
 }
 
 std::pair<std::vector<std::uint8_t>, std::vector<std::uint64_t>> Snapshots::build_branch_length_matrix()
     const {
-  auto order = column_order();
-  const std::vector<std::uint64_t>& column_of = order.first;
-  std::vector<std::uint64_t>& split_at = order.second;
-  const std::size_t columns = split_at.size();
-  if (columns == 0) return {{}, std::move(split_at)};
-  // Zero bytes are 0.0, so absent splits need no write.
-  std::vector<std::uint8_t> bytes(snaps.size() * columns * sizeof(double), 0);
-  pool::parallel_for(snaps.size(), [&](std::size_t t) {
-    const InternSnap& snap = snaps[t];
-    std::uint8_t* row = bytes.data() + t * columns * sizeof(double);
-    for_each_split(snap, [&](std::size_t k, std::uint32_t id) {
-      if (k < snap.lengths.size() && id < columns) store_le_f64(row + column_of[id] * sizeof(double), snap.lengths[k]);
-    });
-  });
+  auto [column_of, split_at] = column_order();
+  std::vector<std::uint8_t> bytes(snaps.size() * split_at.size() * sizeof(double));
+  fill_branch_length_matrix(column_of, bytes);
   return {std::move(bytes), std::move(split_at)};
 }
 
 std::vector<std::uint8_t> Snapshots::build_bipartition_bytes(const std::vector<std::uint64_t>& split_at) const {
-  const std::size_t row_bytes = (leaf_names.size() + 7) / 8;
-  std::vector<std::uint8_t> bytes(split_at.size() * row_bytes, 0);
-  for (std::size_t column = 0; column < split_at.size(); ++column) {
-    std::uint8_t* row = bytes.data() + column * row_bytes;
-    for (std::uint32_t leaf : clades.clade(split_at[column])) {
-      row[leaf / 8] |= static_cast<std::uint8_t>(1u << (leaf % 8));
-    }
-  }
+  std::vector<std::uint8_t> bytes(split_at.size() * ((leaf_names.size() + 7) / 8));
+  fill_bipartition_bytes(split_at, bytes);
   return bytes;
 }
 

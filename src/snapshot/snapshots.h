@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -67,6 +68,12 @@ struct Snapshots {
   std::pair<std::vector<std::uint8_t>, std::vector<std::uint64_t>> build_branch_length_matrix() const;
   /// Canonical leaf membership of each column's split, ceil(L/8) bytes per column.
   std::vector<std::uint8_t> build_bipartition_bytes(const std::vector<std::uint64_t>& split_at) const;
+  /// Writes the presence matrix into `out` (trees x columns bytes, contents on entry ignored).
+  void fill_presence_matrix(std::span<const std::uint64_t> column_of, std::span<std::uint8_t> out) const;
+  /// Writes the branch-length matrix into `out` (trees x columns x 8 bytes, contents ignored).
+  void fill_branch_length_matrix(std::span<const std::uint64_t> column_of, std::span<std::uint8_t> out) const;
+  /// Writes the clade bytes of the columns `split_at` into `out` (columns x ceil(L/8) bytes).
+  void fill_bipartition_bytes(std::span<const std::uint64_t> split_at, std::span<std::uint8_t> out) const;
 
   // Weighted kernels: the borrowing forms keep the set for exports; `into` may view the caller's
   // storage for the n x n result.

@@ -3,9 +3,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <numeric>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "pool/pool.h"
 #include "snapshot/snapshots.h"
 
 namespace brantoveil::snapshot {
@@ -117,6 +120,57 @@ TEST(Export, CladeRowsPackLeavesLittleEndianPerByte) {
     EXPECT_EQ(bytes[2 * c], masks[c] & 0xFF) << "column " << c;
     EXPECT_EQ(bytes[2 * c + 1], masks[c] >> 8) << "column " << c;
   }
+}
+
+// Many random clades over one to three words of leaves: the parallel packed-row sort must give
+// the comparison order of cmp_packed, for every pool size, and write the same buffers in place.
+TEST(Export, ColumnOrderOfManyCladesIsTheComparisonOrder) {
+  for (const std::size_t leaves : {9, 64, 150}) {
+    std::mt19937_64 rng(leaves);
+    Snapshots set;
+    for (std::size_t i = 0; i < leaves; ++i) set.leaf_names.push_back("t" + std::to_string(i));
+    std::vector<std::uint32_t> clade;
+    for (std::size_t k = 0; k < 40000; ++k) {
+      clade.clear();
+      // Dense low leaves make long shared prefixes, so later words often decide.
+      for (std::uint32_t leaf = 0; leaf < leaves; ++leaf) {
+        if (rng() % (leaf < 60 ? 2 : 8) == 0) clade.push_back(leaf);
+      }
+      set.clades.push(clade);
+    }
+    std::vector<std::uint64_t> expected(set.clades.size());
+    std::iota(expected.begin(), expected.end(), std::uint64_t{0});
+    std::stable_sort(expected.begin(), expected.end(), [&](std::uint64_t a, std::uint64_t b) {
+      return cmp_packed(set.clades.clade(a), set.clades.clade(b)) < 0;
+    });
+    for (const std::size_t threads : {1, 2, 3}) {
+      pool::Pool p(threads);
+      pool::ScopedPool use(p);
+      const auto [column_of, split_at] = set.column_order();
+      // Random clades may repeat; equal clades may come in either order.
+      for (std::size_t c = 0; c < split_at.size(); ++c) {
+        ASSERT_EQ(cmp_packed(set.clades.clade(split_at[c]), set.clades.clade(expected[c])), 0) << leaves << " " << c;
+        ASSERT_EQ(column_of[split_at[c]], c);
+      }
+      std::vector<std::uint8_t> in_place(split_at.size() * ((leaves + 7) / 8), 0xAB);
+      set.fill_bipartition_bytes(split_at, in_place);
+      EXPECT_EQ(in_place, set.build_bipartition_bytes(split_at));
+    }
+  }
+}
+
+TEST(Export, InPlaceBuffersIgnoreTheirOldContents) {
+  const Snapshots set = read({"((a:1,b:2):0.5,(c:3,d:4):0.25,e:1);", "((a:1,c:2):1.5,(b:3,e:4):2,d:1);",
+                              "(a:1,b:1,c:1,d:1,e:1);"},
+                             false);
+  const auto [column_of, split_at] = set.column_order();
+  const std::size_t cells = set.snaps.size() * split_at.size();
+  std::vector<std::uint8_t> presence(cells, 0xAB);
+  set.fill_presence_matrix(column_of, presence);
+  EXPECT_EQ(presence, set.build_presence_matrix().first);
+  std::vector<std::uint8_t> lengths(cells * 8, 0xAB);
+  set.fill_branch_length_matrix(column_of, lengths);
+  EXPECT_EQ(lengths, set.build_branch_length_matrix().first);
 }
 
 }  // namespace
