@@ -1,6 +1,10 @@
 // The pipeline driver: tree 0 fixes the leaf set, later trees are parsed and interned in chunks.
 #include "snapshot/snapshots.h"
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 #include <algorithm>
 #include <atomic>
 #include <utility>
@@ -127,6 +131,11 @@ Result<Snapshots> Snapshots::from_newick_iter_opts(TreeSource& items, const Snap
     Status pushed = interner.push_chunk(std::move(trees).value());
     if (!pushed) return std::move(pushed).take_error();
   }
+#ifdef __GLIBC__
+  // The chunks' texts and parse trees were freed on the workers, into per-thread heaps that keep
+  // them resident; hand those pages back before the caller allocates its results.
+  ::malloc_trim(0);
+#endif
   return std::move(interner).finish(std::move(names));
 }
 
