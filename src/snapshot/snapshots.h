@@ -21,6 +21,7 @@ namespace brantoveil::snapshot {
 /// One input tree: its owned text and its translate map (owned by the caller).
 struct TreeItem {
   std::string text;
+  /// The tree's map, or none; it must outlive the call, which composes each distinct map once.
   const TranslateMap* translate = nullptr;
 };
 
