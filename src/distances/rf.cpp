@@ -34,13 +34,13 @@ std::uint32_t lay_out_tree(const InternSnap& snap, const ColumnLayout& layout, s
   return snap.pendants + static_cast<std::uint32_t>(snap.ids.size()) - universal;
 }
 
-// Rows r0..r0+rows-1 (at most kTileRows) against every later tree. Cell (i, j) enters holding the
-// rare splits i and j share and leaves holding K_i + K_j - 2 * (dense shared + rare shared). The
-// tile's rows are held transposed, word w of all rows side by side, so each word of tree j is
-// loaded once and ANDed with every row of the tile: a loop the compiler turns into vector
-// popcounts where the CPU has them. Only words inside some row's non-zero span and j's can be
-// non-zero. (Writing the mirror cells here as well measured slower than the tiled mirror pass:
-// the column-wise stores miss the cache.)
+// Rows r0..r0+rows-1 (at most kTileRows; `cells` starts at row r0) against every later tree.
+// Cell (i, j) enters holding the rare splits i and j share and leaves holding K_i + K_j - 2 *
+// (dense shared + rare shared). The tile's rows are held transposed, word w of all rows side by
+// side, so each word of tree j is loaded once and ANDed with every row of the tile: a loop the
+// compiler turns into vector popcounts where the CPU has them. Only words inside some row's
+// non-zero span and j's can be non-zero. (Writing the mirror cells here as well measured slower
+// than the tiled mirror pass: the column-wise stores miss the cache.)
 constexpr std::size_t kTileRows = 16;
 
 [[gnu::always_inline]] inline void finish_rf_tile(const std::uint64_t* words, const Range* ranges,
@@ -71,7 +71,7 @@ constexpr std::size_t kTileRows = 16;
     const std::uint32_t k_j = totals[j];
     const std::size_t below = std::min(rows, j - r0);  // rows i < j
     for (std::size_t i = 0; i < below; ++i) {
-      std::uint32_t& cell = cells[(r0 + i) * n + j];
+      std::uint32_t& cell = cells[i * n + j];
       const std::uint32_t value = totals[r0 + i] + k_j - 2 * (static_cast<std::uint32_t>(shared[i]) + cell);
       cell = value;
     }
@@ -233,8 +233,7 @@ Buffer<std::uint32_t> rf_every_pair(Input input, std::uint32_t min_dense_support
       }
     }
     std::vector<std::uint64_t> own(std::max<std::size_t>(bits.width, 1) * kTileRows);
-    finish_tile(bits.words.data(), bits.ranges.data(), totals, bits.width, n, r0, rows, own.data(),
-                chunk.data() - r0 * n);
+    finish_tile(bits.words.data(), bits.ranges.data(), totals, bits.width, n, r0, rows, own.data(), chunk.data());
   }, std::move(into));
 }
 
