@@ -14,6 +14,9 @@ namespace {
 
 constexpr std::array<const char*, 6> kParameters = {"names",       "newick_iter", "translate_maps",
                                                     "map_indices", "rooted",      "progress"};
+// The encoder's parameters: the same, with `lengths` before `progress`.
+constexpr std::array<const char*, 7> kEncodeParameters = {"names",  "newick_iter", "translate_maps", "map_indices",
+                                                          "rooted", "lengths",     "progress"};
 constexpr std::size_t kRequired = 4;
 
 // A hostile __len__ must not be able to make us reserve terabytes; the hint only saves regrowth.
@@ -147,9 +150,12 @@ bool convert_rooted(PyObject* object, bool& out) {
   return false;
 }
 
-// Step 1 of every call: convert in declared order, stopping at the first failure.
-bool convert_all(PyObject* module, std::span<PyObject*> bound, CallArgs& out) {
+// Step 1 of every call: convert in declared order, stopping at the first failure. `bound` holds
+// the six common arguments in order; `lengths`, when given, is converted between `rooted` and
+// `progress`, as the encoder declares it.
+bool convert_all(PyObject* module, std::span<PyObject*> bound, CallArgs& out, PyObject* lengths = nullptr) {
   std::size_t step = 0;
+  const char* failed = nullptr;
   const bool ok = [&] {
     step = 0;
     if (!convert_sequence(bound[0], out.names, to_utf8)) return false;
@@ -165,6 +171,10 @@ bool convert_all(PyObject* module, std::span<PyObject*> bound, CallArgs& out) {
     if (!convert_sequence(bound[3], out.bundle.map_indices, convert_index)) return false;
     step = 4;
     if (bound[4] != nullptr && !convert_rooted(bound[4], out.bundle.rooted)) return false;
+    if (lengths != nullptr && !convert_rooted(lengths, out.lengths)) {
+      failed = "lengths";
+      return false;
+    }
     step = 5;
     PyObject* progress = bound[5];
     if (progress != nullptr && progress != Py_None) {
@@ -177,7 +187,7 @@ bool convert_all(PyObject* module, std::span<PyObject*> bound, CallArgs& out) {
     }
     return true;
   }();
-  if (!ok) add_note(kParameters[step]);
+  if (!ok) add_note(failed != nullptr ? failed : kParameters[step]);
   return ok;
 }
 
@@ -232,6 +242,19 @@ std::optional<CallArgs> intake(const char* display, PyObject* module, PyObject* 
   if (!bind_arguments(display, kParameters, kRequired, args, nargs, kwnames, bound)) return std::nullopt;
   CallArgs call;
   if (!convert_all(module, bound, call)) return std::nullopt;
+  if (!validate_iter_args(call.names.size(), call.bundle.map_indices, call.bundle.translate_maps.size())) {
+    return std::nullopt;
+  }
+  return call;
+}
+
+std::optional<CallArgs> intake_encode(const char* display, PyObject* module, PyObject* const* args,
+                                      Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, kEncodeParameters.size()> bound{};
+  if (!bind_arguments(display, kEncodeParameters, kRequired, args, nargs, kwnames, bound)) return std::nullopt;
+  std::array<PyObject*, kParameters.size()> common = {bound[0], bound[1], bound[2], bound[3], bound[4], bound[6]};
+  CallArgs call;
+  if (!convert_all(module, common, call, bound[5])) return std::nullopt;
   if (!validate_iter_args(call.names.size(), call.bundle.map_indices, call.bundle.translate_maps.size())) {
     return std::nullopt;
   }

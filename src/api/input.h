@@ -25,12 +25,17 @@ struct CallArgs {
   std::vector<std::string> names;
   CallBundle bundle;
   PyRef progress;  // null when absent
+  bool lengths = false;  // the encoder's seventh argument
 };
 
 /// Binds and converts the six arguments in order, then runs validate_iter_args.
 /// Returns nothing with an exception set; the iterator is never advanced here.
 std::optional<CallArgs> intake(const char* display, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames);
+
+/// `intake` for the encoder: `lengths` (converted like `rooted`) comes between `rooted` and `progress`.
+std::optional<CallArgs> intake_encode(const char* display, PyObject* module, PyObject* const* args,
+                                      Py_ssize_t nargs, PyObject* kwnames);
 
 /// Count checks before any tree is read; false with ValueError set.
 bool validate_iter_args(std::size_t names_length, const std::vector<std::uint64_t>& map_indices,

@@ -143,4 +143,10 @@ std::string repeated_leaf(std::uint64_t tree, std::string_view name) {
          ". All leaf names must be unique.";
 }
 
+std::string corrupt_sample(std::string_view reason) {
+  std::string out = "Corrupt encoded sample: ";
+  out += reason;
+  return out;
+}
+
 }  // namespace brantoveil::snapshot::messages

@@ -36,4 +36,7 @@ std::string different_leaf_set(std::uint64_t tree);
 /// A taxon name seen twice in one tree.
 std::string repeated_leaf(std::uint64_t tree, std::string_view name);
 
+/// Bytes that do not hold an encoded sample: "Corrupt encoded sample: {reason}".
+std::string corrupt_sample(std::string_view reason);
+
 }  // namespace brantoveil::snapshot::messages

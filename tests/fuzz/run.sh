@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the reader's libFuzzer target with clang, ASan and UBSan, then fuzzes it for N seconds (default 30).
+# Builds the libFuzzer targets with clang, ASan and UBSan, then fuzzes the reader for N seconds (default 30)
+# and the encoded-sample reader for a third of that.
 set -euo pipefail
 seconds="${1:-30}"
 root="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -9,7 +10,7 @@ CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja \
   -DBRANTOVEIL_FUZZ=ON -DBRANTOVEIL_EXTENSION=OFF -DBRANTOVEIL_TESTS=OFF \
   -DBRANTOVEIL_SANITIZE=address,undefined -DBRANTOVEIL_ONLY= \
   -DCMAKE_BUILD_TYPE=Fuzz -DCMAKE_CXX_FLAGS="-O1 -g -fsanitize=fuzzer-no-link" >/dev/null
-cmake --build "$build" -j2 --target snapshot_fuzz
+cmake --build "$build" -j2 --target snapshot_fuzz encoded_fuzz
 
 corpus="$root/tests/fuzz/corpus/snapshot"
 mkdir -p "$corpus"
@@ -17,3 +18,9 @@ cp -n "$root"/tests/fuzz/seeds/* "$corpus"/
 cd "$root/tests/fuzz/corpus"
 "$build/snapshot_fuzz" -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=4096 \
   -print_final_stats=1 "$corpus"
+
+corpus="$root/tests/fuzz/corpus/encoded"
+mkdir -p "$corpus"
+cp -n "$root"/tests/fuzz/seeds_encoded/* "$corpus"/
+"$build/encoded_fuzz" -max_total_time="$(( seconds / 3 > 5 ? seconds / 3 : 5 ))" -max_len=4096 -timeout=10 \
+  -rss_limit_mb=4096 -print_final_stats=1 "$corpus"

@@ -36,8 +36,10 @@ def draw_report(report: ConvergenceReport, target: Path) -> None:
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    figure, axes = plt.subplots(2, 3, figsize=(18, 11), layout="constrained")
-    figure.get_layout_engine().set(w_pad=0.15, wspace=0.08)  # room between the colour bar and its neighbour
+    from matplotlib.layout_engine import ConstrainedLayoutEngine
+
+    # Extra room between the heatmap's colour bar and the next panel's axis label.
+    figure, axes = plt.subplots(2, 3, figsize=(18, 11), layout=ConstrainedLayoutEngine(w_pad=0.15, wspace=0.08))
     tree_space_panel(axes[0, 0], report)
     trace_panel(axes[0, 1], report)
     split_scatter_panel(axes[0, 2], report)

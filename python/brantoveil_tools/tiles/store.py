@@ -20,7 +20,7 @@ import zarr
 from tqdm import tqdm
 
 from ..errors import BrantoveilError
-from .array import DEFAULT_CHUNK, bounds, tile
+from .array import DEFAULT_CHUNK, bounds, mirror, tile
 from .encode import Encoded, check_metric
 
 MARKERS = ".tiles"
@@ -43,7 +43,7 @@ def to_zarr(encoded: Encoded, path: str | os.PathLike[str], metric: str = "rf", 
     dtype = check_metric(encoded, metric)
     target = Path(path)
     n = len(encoded)
-    attributes = {"format": FORMAT, "metric": metric, "rooted": encoded.native.rooted, "chunk": chunk,
+    attributes: dict[str, Any] = {"format": FORMAT, "metric": metric, "rooted": encoded.native.rooted, "chunk": chunk,
                   "trees": n, "sample": fingerprint(encoded), "selection": encoded.selection.to_dict()}
     if target.exists() and overwrite:
         shutil.rmtree(target) if target.is_dir() else target.unlink()
@@ -93,7 +93,7 @@ def store_tile(native: Any, path: str, metric: str, rows: tuple[int, int], cols:
     matrix = zarr.open_array(path, path="matrix", mode="r+")
     matrix[rows[0] : rows[1], cols[0] : cols[1]] = values
     if i != j:
-        matrix[cols[0] : cols[1], rows[0] : rows[1]] = values.T
+        matrix[cols[0] : cols[1], rows[0] : rows[1]] = mirror(values)
     (Path(path) / MARKERS / f"{i}.{j}").touch()
 
 

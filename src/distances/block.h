@@ -1,0 +1,84 @@
+// Rectangular blocks of the distance matrix of an encoded sample, and reductions fused into them.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "distances/layout.h"
+#include "snapshot/encoded.h"
+
+namespace brantoveil::distances {
+
+using snapshot::EncodedSample;
+
+/// The columns of a whole sample, fixed once, so that every block lays its trees out exactly as
+/// the one-call matrix does and each cell comes out with the same bits.
+struct SampleColumns {
+  ColumnLayout rf;
+  /// Split IDs held by every tree.
+  std::uint32_t universal = 0;
+  /// Empty for a sample without lengths.
+  ColumnLayout weighted;
+};
+
+/// Numbers the sample's columns for Robinson-Foulds, and for the weighted metrics when it has lengths.
+SampleColumns sample_columns(const EncodedSample& sample);
+/// `sample_columns` with both dense boundaries given rather than taken from the dense shares.
+SampleColumns sample_columns_split(const EncodedSample& sample, std::uint32_t rf_min_dense_support,
+                                   std::uint32_t weighted_min_dense_support);
+
+/// Trees of one side of a block laid out at once; bounds the dense rows held whatever the block's size.
+inline constexpr std::size_t kBlockTileTrees = 4096;
+
+/// The three metrics a block can hold.
+enum class BlockMetric { rf, wrf, kf };
+
+/// Where a block's cells go: row r's cells start at data + r * row_stride (row_stride >= cols).
+template <class T>
+struct CellRows {
+  T* data;
+  std::size_t row_stride;
+};
+
+/// Distances from each tree of `rows` to each tree of `cols` (tree indices below the sample's
+/// size), row by row into `cells`. A tree against itself gives 0. Adds the cells done to
+/// `counter` when given.
+void block_rf(const EncodedSample& sample, const SampleColumns& columns, std::span<const std::uint64_t> rows,
+              std::span<const std::uint64_t> cols, CellRows<std::uint32_t> cells,
+              std::atomic<std::uint64_t>* counter, std::size_t tile_trees = kBlockTileTrees);
+/// `block_rf` for weighted Robinson-Foulds or Kuhner-Felsenstein; the sample must have lengths.
+void block_weighted(BlockMetric metric, const EncodedSample& sample, const SampleColumns& columns,
+                    std::span<const std::uint64_t> rows, std::span<const std::uint64_t> cols,
+                    CellRows<double> cells, std::atomic<std::uint64_t>* counter,
+                    std::size_t tile_trees = kBlockTileTrees);
+
+/// What a reduction over a block asks for besides the row sums.
+struct ReduceRequest {
+  /// Nearest column trees per row; 0 for none.
+  std::size_t k = 0;
+  /// Histogram edges, non-decreasing; empty for no histogram (else at least two).
+  std::span<const double> bins;
+};
+
+/// Per-row answers of a block that is never held whole.
+struct Reductions {
+  /// Sum over the columns, in column order.
+  std::vector<double> sums;
+  /// rows x k column tree indices, nearest first, ties by lower tree index; a row with fewer
+  /// than k other trees is padded with -1 and +inf. A NaN distance ranks after every number.
+  std::vector<std::int64_t> knn_index;
+  std::vector<double> knn_distance;
+  /// Cells in [bins[i], bins[i + 1]), the last bin closed; NaN cells are not counted.
+  std::vector<std::int64_t> histogram;
+};
+
+/// Computes the block row chunk by row chunk and reduces each chunk as it is done.
+Reductions block_reduce(BlockMetric metric, const EncodedSample& sample, const SampleColumns& columns,
+                        std::span<const std::uint64_t> rows, std::span<const std::uint64_t> cols,
+                        const ReduceRequest& request, std::atomic<std::uint64_t>* counter,
+                        std::size_t tile_trees = kBlockTileTrees);
+
+}  // namespace brantoveil::distances

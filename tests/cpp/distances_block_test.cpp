@@ -1,0 +1,203 @@
+// Blocks of an encoded sample against the one-call kernels, bit for bit, and the fused reductions.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <numeric>
+#include <random>
+
+#include "distances/block.h"
+#include "distances/rf.h"
+#include "distances/weighted.h"
+#include "distances_trees.h"
+
+namespace brantoveil::distances {
+namespace {
+
+using testing::random_trees;
+using testing::TreeSet;
+using testing::TreeShape;
+
+// The sample of a random set: pendant IDs take single-leaf clades, the others an arbitrary pair.
+EncodedSample encode(const TreeSet& set, std::uint32_t leaves) {
+  snapshot::Snapshots snapshots;
+  snapshots.snaps = set.snaps;
+  snapshots.supports = set.supports;
+  for (std::uint32_t i = 0; i < leaves; ++i) snapshots.leaf_names.push_back("L" + std::to_string(i));
+  for (std::size_t id = 0; id < set.supports.size(); ++id) {
+    if (id < leaves) {
+      const std::uint32_t leaf = static_cast<std::uint32_t>(id);
+      snapshots.clades.push({&leaf, 1});
+    } else {
+      const std::uint32_t pair[2] = {0, static_cast<std::uint32_t>(1 + id % (leaves - 1))};
+      snapshots.clades.push(pair);
+    }
+  }
+  std::vector<std::string> names(set.snaps.size(), "t");
+  return EncodedSample::from_snapshots(std::move(snapshots), std::move(names), false, !set.snaps[0].lengths.empty());
+}
+
+// Unsorted indices with repeats, and a length that is no multiple of any chunk size.
+std::vector<std::uint64_t> scattered(std::size_t count, std::size_t n, std::uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  std::vector<std::uint64_t> out(count);
+  for (auto& index : out) index = rng() % n;
+  return out;
+}
+
+std::vector<std::uint64_t> all_trees(std::size_t n) {
+  std::vector<std::uint64_t> out(n);
+  std::iota(out.begin(), out.end(), 0);
+  return out;
+}
+
+template <class T>
+std::vector<T> picked(const Buffer<T>& matrix, std::size_t n, std::span<const std::uint64_t> rows,
+                      std::span<const std::uint64_t> cols) {
+  std::vector<T> out;
+  for (const auto r : rows) {
+    for (const auto c : cols) out.push_back(matrix[r * n + c]);
+  }
+  return out;
+}
+
+template <class T>
+bool same_bits(const std::vector<T>& a, const std::vector<T>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0;
+}
+
+struct Case {
+  std::size_t trees;
+  std::size_t candidates;
+  std::uint32_t pendants;
+  std::uint32_t rf_min_dense;        // 2: all dense; above n: all sparse
+  std::uint32_t weighted_min_dense;
+  std::size_t tile;                  // trees laid out per side
+};
+
+class BlockMatchesOneCall : public ::testing::TestWithParam<Case> {};
+
+TEST_P(BlockMatchesOneCall, EveryCellBitForBit) {
+  const Case& c = GetParam();
+  const TreeSet set = random_trees({.trees = c.trees, .pendants = c.pendants, .candidates = c.candidates,
+                                    .with_lengths = true, .exact_lengths = false, .seed = c.trees + c.tile});
+  const EncodedSample sample = encode(set, c.pendants);
+  const SampleColumns columns = sample_columns_split(sample, c.rf_min_dense, c.weighted_min_dense);
+  const std::size_t n = c.trees;
+  const Buffer<std::uint32_t> rf = distance_rf_split(Input::borrowed(set.snaps, set.supports), c.rf_min_dense, nullptr);
+  const Buffer<double> wrf =
+      weighted_distances_split<WeightedRf>(Input::borrowed(set.snaps, set.supports), c.weighted_min_dense, nullptr);
+  const Buffer<double> kf =
+      weighted_distances_split<BranchScore>(Input::borrowed(set.snaps, set.supports), c.weighted_min_dense, nullptr);
+
+  const std::vector<std::uint64_t> everything = all_trees(n);
+  const std::vector<std::uint64_t> rows = scattered(n / 2 + 3, n, 1);
+  const std::vector<std::uint64_t> cols = scattered(n + 5, n, 2);
+  const std::pair<std::span<const std::uint64_t>, std::span<const std::uint64_t>> shapes[] = {
+      {everything, everything}, {rows, cols}, {cols, rows}, {rows, everything}};
+  for (const auto& [r, k] : shapes) {
+    std::vector<std::uint32_t> rf_block(r.size() * k.size());
+    block_rf(sample, columns, r, k, {rf_block.data(), k.size()}, nullptr, c.tile);
+    EXPECT_EQ(rf_block, picked(rf, n, r, k));
+    for (const BlockMetric metric : {BlockMetric::wrf, BlockMetric::kf}) {
+      std::vector<double> block(r.size() * k.size());
+      block_weighted(metric, sample, columns, r, k, {block.data(), k.size()}, nullptr, c.tile);
+      EXPECT_TRUE(same_bits(block, picked(metric == BlockMetric::wrf ? wrf : kf, n, r, k)))
+          << (metric == BlockMetric::wrf ? "wrf" : "kf") << " block of " << r.size() << " x " << k.size();
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, BlockMatchesOneCall,
+    ::testing::Values(Case{37, 60, 4, 2, 2, 4096},        // every eligible split dense, one tile
+                      Case{37, 60, 4, 9, 9, 5},           // mixed, many small tiles
+                      Case{37, 60, 4, 1000, 1000, 16},    // every eligible split sparse
+                      Case{301, 150, 6, 10, 76, 128},     // rows and columns over several tiles
+                      Case{2, 20, 3, 2, 2, 4096},         // the smallest sample
+                      Case{50, 700, 5, 3, 3, 4096}),      // wide dense rows: several 512-column segments
+    [](const ::testing::TestParamInfo<Case>& info) {
+      const Case& c = info.param;
+      return "Trees" + std::to_string(c.trees) + "Dense" + std::to_string(c.rf_min_dense) + "And" +
+             std::to_string(c.weighted_min_dense) + "Tile" + std::to_string(c.tile);
+    });
+
+TEST(Block, WritesOnlyItsCellsOfAWiderMatrix) {
+  const TreeSet set = random_trees({.trees = 19, .pendants = 4, .candidates = 30, .with_lengths = true, .seed = 3});
+  const EncodedSample sample = encode(set, 4);
+  const SampleColumns columns = sample_columns(sample);
+  const std::vector<std::uint64_t> rows = scattered(11, 19, 5);
+  const std::vector<std::uint64_t> cols = scattered(7, 19, 6);
+  std::vector<double> packed(rows.size() * cols.size());
+  block_weighted(BlockMetric::wrf, sample, columns, rows, cols, {packed.data(), cols.size()}, nullptr);
+  const std::size_t stride = cols.size() + 3;
+  std::vector<double> wide(rows.size() * stride, -1.0);
+  block_weighted(BlockMetric::wrf, sample, columns, rows, cols, {wide.data(), stride}, nullptr, 4);
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    for (std::size_t c = 0; c < stride; ++c) {
+      EXPECT_EQ(wide[r * stride + c], c < cols.size() ? packed[r * cols.size() + c] : -1.0);
+    }
+  }
+}
+
+TEST(BlockReduce, EqualsReductionsOfTheBlock) {
+  const TreeSet set = random_trees({.trees = 83, .pendants = 5, .candidates = 90, .with_lengths = true,
+                                    .exact_lengths = false, .seed = 7});
+  const EncodedSample sample = encode(set, 5);
+  const SampleColumns columns = sample_columns_split(sample, 4, 20);
+  const std::vector<std::uint64_t> rows = scattered(21, 83, 3);
+  const std::vector<std::uint64_t> cols = scattered(97, 83, 4);
+  const std::size_t k = 4;
+  for (const BlockMetric metric : {BlockMetric::rf, BlockMetric::wrf, BlockMetric::kf}) {
+    std::vector<double> cells(rows.size() * cols.size());
+    if (metric == BlockMetric::rf) {
+      std::vector<std::uint32_t> counts(cells.size());
+      block_rf(sample, columns, rows, cols, {counts.data(), cols.size()}, nullptr);
+      std::copy(counts.begin(), counts.end(), cells.begin());
+    } else {
+      block_weighted(metric, sample, columns, rows, cols, {cells.data(), cols.size()}, nullptr);
+    }
+    const double top = *std::max_element(cells.begin(), cells.end());
+    const std::vector<double> bins = {0.0, top / 3, top / 3, top / 2, top};
+    std::atomic<std::uint64_t> done{0};
+    const Reductions got = block_reduce(metric, sample, columns, rows, cols, {k, bins}, &done, 16);
+    EXPECT_EQ(done.load(), cells.size());
+
+    std::vector<std::int64_t> histogram(bins.size() - 1, 0);
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+      const double* row = cells.data() + r * cols.size();
+      double sum = 0.0;
+      std::vector<std::pair<double, std::int64_t>> others;
+      for (std::size_t c = 0; c < cols.size(); ++c) {
+        sum = sum + row[c];
+        if (cols[c] != rows[r]) others.push_back({row[c], static_cast<std::int64_t>(cols[c])});
+        const auto edge = std::upper_bound(bins.begin(), bins.end(), row[c]);
+        histogram[row[c] == top ? bins.size() - 2 : static_cast<std::size_t>(edge - bins.begin()) - 1]++;
+      }
+      EXPECT_EQ(got.sums[r], sum);
+      std::sort(others.begin(), others.end());
+      for (std::size_t j = 0; j < k; ++j) {
+        EXPECT_EQ(got.knn_distance[r * k + j], others[j].first);
+        EXPECT_EQ(got.knn_index[r * k + j], others[j].second);
+      }
+    }
+    EXPECT_EQ(got.histogram, histogram);
+  }
+}
+
+TEST(BlockReduce, PadsRowsWithFewerThanKOtherTrees) {
+  const TreeSet set = random_trees({.trees = 6, .pendants = 4, .candidates = 10, .with_lengths = true});
+  const EncodedSample sample = encode(set, 4);
+  const SampleColumns columns = sample_columns(sample);
+  const std::vector<std::uint64_t> rows = {2};
+  const std::vector<std::uint64_t> cols = {2, 5, 2};
+  const Reductions got = block_reduce(BlockMetric::kf, sample, columns, rows, cols, {3, {}}, nullptr);
+  EXPECT_EQ(got.knn_index, (std::vector<std::int64_t>{5, -1, -1}));
+  EXPECT_EQ(got.knn_distance[1], std::numeric_limits<double>::infinity());
+  EXPECT_TRUE(got.histogram.empty());
+}
+
+}  // namespace
+}  // namespace brantoveil::distances
