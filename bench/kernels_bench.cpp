@@ -20,9 +20,9 @@
 
 namespace {
 
-using brantoveil::distances::Buffer;
+using brantoveil::Buffer;
 using brantoveil::distances::Input;
-using brantoveil::snapshot::InternSnap;
+using brantoveil::distances::InternSnap;
 
 struct TreeSet {
   std::vector<InternSnap> snaps;

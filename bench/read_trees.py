@@ -17,9 +17,8 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from sample import mcmc_like  # noqa: E402
-
-from brantoveil_tools import read_sample  # noqa: E402
+from brantoveil_tools import read_sample
+from sample import mcmc_like
 
 
 def write_run(path, trees, taxa, compress):

@@ -61,7 +61,7 @@ def throughput(args, path):
         if scheduler is None:
             with connect(None) as client:
                 start = time.perf_counter()
-                got = distance_array(encoded, "rf", chunk=args.chunk, client=client).compute()
+                got = client.compute(distance_array(encoded, "rf", chunk=args.chunk)).result()
                 tiled = time.perf_counter() - start
         else:
             start = time.perf_counter()

@@ -121,24 +121,28 @@ def run_matrix(args: argparse.Namespace, err: TextIO) -> int:
 def run_tiles(args: argparse.Namespace, err: TextIO) -> int:
     """`-o OUT.zarr`: the matrix tile by tile on Dask, resumable, never whole in memory."""
     try:
-        from .tiles import encode, to_zarr
-        from .tiles.cluster import connect
+        import dask.array  # noqa: F401
+        import distributed  # noqa: F401
+        import zarr  # noqa: F401
     except ImportError as error:
         raise BrantoveilError(f"writing .zarr needs the optional extra: pip install 'brantoveil[dask]' ({error})") \
             from None
+    from .tiles import encode, to_zarr
+    from .tiles.cluster import connect
+
     if args.exports is not None:
         raise BrantoveilError("--exports goes with a matrix file, not with a .zarr output")
     target = args.output.rstrip("/")
     if not os.path.isdir(target):
         check_target(target)
     progress = None if not args.quiet else False
-    encoded = encode(args.files, lengths=args.metric != "rf", rooted=args.rooted, burnin=args.burnin,
-                     thin=args.thin, progress=progress)
-    if not args.quiet:
-        print(encoded.selection.describe(), file=err)
+    # The cluster first: a wrong scheduler address should not wait until the files are read.
     with connect(args.scheduler) as client:
+        encoded = encode(args.files, lengths=args.metric != "rf", rooted=args.rooted, burnin=args.burnin,
+                         thin=args.thin, progress=progress)
         if not args.quiet:
-            print(f"computing on {client.scheduler.address if args.scheduler is None else args.scheduler}", file=err)
+            print(encoded.selection.describe(), file=err)
+            print(f"computing on the Dask cluster at {client.scheduler.address}", file=err)
         to_zarr(encoded, target, args.metric, args.chunk, client=client, progress=progress)
     if not args.quiet:
         n = len(encoded)

@@ -10,6 +10,7 @@ import json
 import os
 import sys
 import tempfile
+import zipfile
 from collections.abc import Iterator
 from contextlib import contextmanager
 from pathlib import Path
@@ -23,6 +24,7 @@ from .errors import BrantoveilError
 
 MATRIX_SUFFIXES = (".npy", ".npz", ".csv", ".tsv", ".phy", ".dist")
 _ROWS_PER_WRITE = 64
+_WRITE_BYTES = 1 << 26  # binary output goes out 64 MiB at a time
 
 
 def check_target(target: str | os.PathLike[str]) -> None:
@@ -78,16 +80,29 @@ def write_matrix(result: DistanceResult, target: str | os.PathLike[str] | None) 
     with atomic_path(target) as temporary:
         if suffix == ".npy":
             with open(temporary, "wb") as handle:
-                np.save(handle, result.matrix)
+                save_npy(handle, result.matrix)
         elif suffix == ".npz":
-            with open(temporary, "wb") as handle:
-                np.savez(handle, **_npz_fields(result))
+            with zipfile.ZipFile(temporary, "w", allowZip64=True) as archive:
+                for field, values in _npz_fields(result).items():
+                    with archive.open(f"{field}.npy", "w", force_zip64=True) as member:
+                        save_npy(member, values)
         else:
             with open(temporary, "w", encoding="utf-8", newline="\n") as text:
                 if suffix in (".phy", ".dist"):
                     _write_phylip(result, text)
                 else:
                     _write_text(result, text, "," if suffix == ".csv" else "\t")
+
+
+def save_npy(handle: IO[bytes], array: npt.NDArray[Any]) -> None:
+    """Writes `array` in NumPy's .npy format in slices of rows, so that a Ctrl-C is seen between
+    slices instead of after one write of a matrix of many gigabytes."""
+    data = np.asarray(array, order="C")  # keeps 0-d arrays 0-d
+    np.lib.format.write_array_header_1_0(handle, np.lib.format.header_data_from_array_1_0(data))
+    flat = data.reshape(-1)
+    step = max(1, _WRITE_BYTES // max(1, data.itemsize))
+    for start in range(0, flat.size, step):
+        handle.write(flat[start : start + step].tobytes())
 
 
 def _npz_fields(result: DistanceResult) -> dict[str, Any]:
@@ -161,10 +176,10 @@ def write_exports(result: DistanceResult, directory: str | os.PathLike[str]) -> 
     else:
         raise BrantoveilError("no split matrix was computed")
     with atomic_path(folder / name) as temporary, open(temporary, "wb") as handle:
-        np.save(handle, values)
+        save_npy(handle, values)
     written.append(folder / name)
     with atomic_path(folder / "clades.npy") as temporary, open(temporary, "wb") as handle:
-        np.save(handle, exports.clades)
+        save_npy(handle, exports.clades)
     written.append(folder / "clades.npy")
     with atomic_path(folder / "splits.tsv") as temporary, open(temporary, "w", encoding="utf-8") as text:
         text.write(f"column\ttaxa_count\t{heading}\ttaxa\n")

@@ -54,6 +54,8 @@ inline PyObject* float_list(std::span<const double> values) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < values.size(); ++i) {
+    // A long conversion still answers Ctrl-C.
+    if (i % (std::size_t{1} << 16) == 0 && i != 0 && PyErr_CheckSignals() < 0) return nullptr;
     PyObject* value = PyFloat_FromDouble(values[i]);
     if (value == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value);

@@ -197,8 +197,16 @@ class PyTreeSource final : public snapshot::TreeSource {
   explicit PyTreeSource(CallBundle& bundle) : bundle_(bundle) {}
 
   std::optional<snapshot::TreeItem> next() override {
+    if (stopped_) return std::nullopt;
     PyRef item = PyRef::steal(PyIter_Next(bundle_.iterator.get()));
     if (!item && !PyErr_Occurred()) return std::nullopt;
+    // An ordinary error is kept while reading goes on (a later one replaces it); these two mean
+    // "stop now", so the source ends here, even past the last name, where other errors go unseen.
+    if (!item && (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_SystemExit))) {
+      error_ = SavedError::fetch();
+      stopped_ = true;
+      return std::nullopt;
+    }
     if (position_ >= bundle_.map_indices.size()) {
       PyErr_Clear();  // past the last name: whatever the pull produced goes unseen
       return std::nullopt;
@@ -232,6 +240,7 @@ class PyTreeSource final : public snapshot::TreeSource {
   CallBundle& bundle_;
   std::size_t position_ = 0;
   SavedError error_;
+  bool stopped_ = false;
 };
 
 }  // namespace
@@ -283,13 +292,14 @@ bool validate_iter_args(std::size_t names_length, const std::vector<std::uint64_
 }
 
 std::optional<snapshot::Snapshots> collect_snapshots_from_iter(CallBundle& bundle, bool keep_lengths,
-                                                               bool keep_clades) {
+                                                               bool keep_clades, SignalCheck& signals) {
   PyTreeSource source(bundle);
   snapshot::SnapshotOptions options;
   options.rooted = bundle.rooted;
   options.keep_lengths = keep_lengths;
   options.keep_clades = keep_clades;
   auto result = snapshot::Snapshots::from_newick_iter_opts(source, options);
+  if (signals.raise_if_stopped()) return std::nullopt;
   if (source.error()) {
     source.error().restore();
     return std::nullopt;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "api/pyref.h"
+#include "api/signals.h"
 #include "snapshot/newick.h"
 #include "snapshot/snapshots.h"
 
@@ -41,8 +42,9 @@ std::optional<CallArgs> intake_encode(const char* display, PyObject* module, PyO
 bool validate_iter_args(std::size_t names_length, const std::vector<std::uint64_t>& map_indices,
                         std::size_t translate_maps);
 
-/// Reads every tree of the call into a set of at least two trees; nothing with an exception set.
+/// Reads every tree of the call into a set of at least two trees; nothing with an exception set
+/// (a signal handler's exception first, then the iterator's, then a reading error).
 std::optional<snapshot::Snapshots> collect_snapshots_from_iter(CallBundle& bundle, bool keep_lengths,
-                                                               bool keep_clades);
+                                                               bool keep_clades, SignalCheck& signals);
 
 }  // namespace brantoveil::api

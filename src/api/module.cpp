@@ -1,6 +1,12 @@
 // The module definition: multi-phase initialisation registering six functions and ProgressCounter.
 #include "api/module.h"
 
+#include <unistd.h>
+
+#include <cxxabi.h>
+#include <exception>
+#include <new>
+
 #include "api/docs.h"
 #include "api/progress.h"
 #include "api/rf.h"
@@ -10,12 +16,29 @@ namespace brantoveil::api {
 
 namespace {
 
-template <PyObject* (*F)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept>
-PyObject* fast_call(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return F(module, args, nargs, kwnames);
+using Entry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// The one place an exception can leave the core: out of memory on the calling thread, with no
+// parallel task running (inside one the process ends instead), becomes MemoryError.
+template <Entry F>
+PyObject* fast_call(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  try {
+    return F(module, args, nargs, kwnames);
+  } catch (abi::__forced_unwind&) {
+    // A finalising interpreter ends a thread that asks for the lock (while running Python code
+    // inside the call: an iterator, a finaliser) by unwinding it. This frame may not pass that on,
+    // and the process is about to exit, so the thread waits here for that.
+    for (;;) pause();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    // Starting the pool's threads can fail when the system is out of them.
+    PyErr_SetString(PyExc_RuntimeError, error.what());
+    return nullptr;
+  }
 }
 
-template <PyObject* (*F)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept>
+template <Entry F>
 PyMethodDef function(const char* name, const char* doc) {
   return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fast_call<F>)),
           METH_FASTCALL | METH_KEYWORDS, doc};

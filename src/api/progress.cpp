@@ -1,6 +1,9 @@
 // The ProgressCounter type: lock-free reads of the shared value and total cells.
 #include "api/progress.h"
 
+#include <unistd.h>
+
+#include <cxxabi.h>
 #include <new>
 
 #include "api/bind.h"
@@ -119,6 +122,17 @@ PyType_Spec kSpec = {
 };
 
 }  // namespace
+
+void retake_gil(PyThreadState* state) noexcept {
+  try {
+    PyEval_RestoreThread(state);
+  } catch (abi::__forced_unwind&) {
+    // A finalising interpreter ends such a thread by unwinding it, which every noexcept frame above
+    // would turn into std::terminate. Nothing of the call is still running, and the process is about
+    // to exit, so the thread waits here for that instead.
+    for (;;) pause();
+  }
+}
 
 PyTypeObject* create_progress_counter_type(PyObject* module) {
   return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &kSpec, nullptr));

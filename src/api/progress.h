@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "api/pyref.h"
+#include "pool/pool.h"
 
 namespace brantoveil::api {
 
@@ -22,11 +23,14 @@ struct ProgressCounterObject {
 /// Creates the ProgressCounter type for `module`; nullptr with an exception set.
 PyTypeObject* create_progress_counter_type(PyObject* module);
 
+/// Takes the interpreter lock back; a thread the finalising interpreter refuses parks for good.
+void retake_gil(PyThreadState* state) noexcept;
+
 /// Releases and re-takes the interpreter lock around a scope.
 class ReleasedGil {
  public:
   ReleasedGil() : state_(PyEval_SaveThread()) {}
-  ~ReleasedGil() { PyEval_RestoreThread(state_); }
+  ~ReleasedGil() { retake_gil(state_); }
   ReleasedGil(const ReleasedGil&) = delete;
   ReleasedGil& operator=(const ReleasedGil&) = delete;
 
@@ -35,7 +39,8 @@ class ReleasedGil {
 };
 
 /// Runs `kernel(cell)`: with a counter, resets it to (0, pairs), runs without the interpreter lock and
-/// stores `pairs` as the value afterwards; without one, runs on a private cell with the lock held.
+/// stores `pairs` as the value afterwards unless the call was stopped; without one, runs on a
+/// private cell with the lock held.
 template <class Kernel>
 auto with_counter(PyRef progress, std::uint64_t pairs, Kernel&& kernel) {
   if (!progress) {
@@ -50,7 +55,8 @@ auto with_counter(PyRef progress, std::uint64_t pairs, Kernel&& kernel) {
     ReleasedGil unlocked;
     return kernel(*cell);
   }();
-  cell->store(pairs, std::memory_order_relaxed);
+  // A stopped call leaves the count where it stopped.
+  if (!pool::stopped()) cell->store(pairs, std::memory_order_relaxed);
   return result;
 }
 

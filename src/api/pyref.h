@@ -9,6 +9,15 @@
 
 namespace brantoveil::api {
 
+/// Whether the interpreter is finalising; readable without the lock.
+inline bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing() != 0;
+#else
+  return _Py_IsFinalizing() != 0;
+#endif
+}
+
 /// A move-only owned reference; every incref is visible through `borrow`.
 class PyRef {
  public:
@@ -39,7 +48,11 @@ class PyRef {
   explicit PyRef(PyObject* object) : object_(object) {}
   void reset(PyObject* object) {
     PyObject* old = std::exchange(object_, object);
-    Py_XDECREF(old);
+    if (old == nullptr) return;
+    // A thread that the finalising interpreter ends by unwinding it holds no lock; its references
+    // are left behind, as the interpreter leaves those of C frames.
+    if (interpreter_finalizing() && !PyGILState_Check()) return;
+    Py_DECREF(old);
   }
 
   PyObject* object_ = nullptr;

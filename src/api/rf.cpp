@@ -5,6 +5,7 @@
 #include "api/exports.h"
 #include "api/input.h"
 #include "api/progress.h"
+#include "api/signals.h"
 #include "distances/rf.h"
 
 namespace brantoveil::api {
@@ -17,7 +18,8 @@ PyObject* rf_pairwise(const char* display, PyObject* module, PyObject* const* ar
                       PyObject* kwnames, bool exports) {
   auto call = intake(display, module, args, nargs, kwnames);
   if (!call) return nullptr;
-  auto set = collect_snapshots_from_iter(call->bundle, false, exports);
+  SignalCheck signals;
+  auto set = collect_snapshots_from_iter(call->bundle, false, exports, signals);
   if (!set) return nullptr;
   const std::size_t n = set->snaps.size();
   // The kernel writes straight into the result's bytes: no second n x n copy.
@@ -32,27 +34,31 @@ PyObject* rf_pairwise(const char* display, PyObject* module, PyObject* const* ar
     input = distances::Input::owned(std::move(set->snaps), std::move(set->supports));
     set.reset();
   }
-  with_counter(std::move(call->progress), pair_count(n), [&](CounterCell& cell) {
-    return distances::distance_rf(std::move(input), &cell, distances::Buffer<std::uint32_t>::over(cells));
+  const bool filled = with_counter(std::move(call->progress), pair_count(n), [&](CounterCell& cell) {
+    return distances::distance_rf(std::move(input), &cell, cells);
   });
+  if (!filled) {
+    signals.raise_if_stopped();
+    return nullptr;
+  }
   to_little_endian(cells);
   if (!exports) {
     PyRef names = PyRef::steal(string_list(call->names));
     if (!names) return nullptr;
     return PyTuple_Pack(2, names.get(), matrix.get());
   }
-  return export_tuple(call->names, matrix.get(), *set, ExportMatrix::kPresence);
+  return export_tuple(call->names, matrix.get(), *set, ExportMatrix::kPresence, signals);
 }
 
 }  // namespace
 
 PyObject* pairwise_rf_from_newick_iter(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames) noexcept {
+                                       PyObject* kwnames) {
   return rf_pairwise("pairwise_rf_from_newick_iter()", module, args, nargs, kwnames, false);
 }
 
 PyObject* pairwise_rf_with_snapshots_from_newick_iter(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                                      PyObject* kwnames) noexcept {
+                                                      PyObject* kwnames) {
   return rf_pairwise("pairwise_rf_with_snapshots_from_newick_iter()", module, args, nargs, kwnames, true);
 }
 

@@ -7,9 +7,9 @@ namespace brantoveil::api {
 
 /// pairwise_rf_from_newick_iter(names, newick_iter, translate_maps, map_indices, rooted=False, progress=None)
 PyObject* pairwise_rf_from_newick_iter(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames) noexcept;
+                                       PyObject* kwnames);
 /// pairwise_rf_with_snapshots_from_newick_iter(...): the matrix plus presence and clade exports.
 PyObject* pairwise_rf_with_snapshots_from_newick_iter(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                                      PyObject* kwnames) noexcept;
+                                                      PyObject* kwnames);
 
 }  // namespace brantoveil::api

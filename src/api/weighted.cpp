@@ -5,6 +5,8 @@
 #include "api/exports.h"
 #include "api/input.h"
 #include "api/progress.h"
+#include "api/signals.h"
+#include "distances/weighted.h"
 
 namespace brantoveil::api {
 
@@ -14,17 +16,26 @@ using snapshot::Snapshots;
 
 enum class Metric { kWeightedRf, kBranchScore };
 
+// The kernels never read clades or names; dropping them before the matrix is allocated lowers the peak.
+distances::Input consume(Snapshots& set) {
+  set.clades = snapshot::CladeTable{};
+  set.leaf_names = std::vector<std::string>{};
+  return distances::Input::owned(std::move(set.snaps), std::move(set.supports));
+}
+
 // Plain variants: the kernel consumes the set; the matrix comes back as a list of floats.
 PyObject* weighted_pairwise(CallArgs& call, Metric metric) {
-  auto set = collect_snapshots_from_iter(call.bundle, true, false);
+  SignalCheck signals;
+  auto set = collect_snapshots_from_iter(call.bundle, true, false, signals);
   if (!set) return nullptr;
   const std::uint64_t pairs = pair_count(set->snaps.size());
-  Snapshots owned = std::move(*set);
+  distances::Input input = consume(*set);
   set.reset();
   auto matrix = with_counter(std::move(call.progress), pairs, [&](CounterCell& cell) {
-    return metric == Metric::kWeightedRf ? std::move(owned).into_pairwise_wrf(&cell)
-                                         : std::move(owned).into_pairwise_kf(&cell);
+    return metric == Metric::kWeightedRf ? distances::distance_wrf(std::move(input), &cell)
+                                         : distances::distance_kf(std::move(input), &cell);
   });
+  if (signals.raise_if_stopped()) return nullptr;
   PyRef names = PyRef::steal(string_list(call.names));
   if (!names) return nullptr;
   PyRef values = PyRef::steal(float_list(matrix.span()));
@@ -34,44 +45,49 @@ PyObject* weighted_pairwise(CallArgs& call, Metric metric) {
 
 // Export variants: the kernel borrows the set, which then yields the branch-length and clade bytes.
 PyObject* weighted_pairwise_with_snapshots(CallArgs& call, Metric metric) {
-  auto set = collect_snapshots_from_iter(call.bundle, true, true);
+  SignalCheck signals;
+  auto set = collect_snapshots_from_iter(call.bundle, true, true, signals);
   if (!set) return nullptr;
   const std::size_t n = set->snaps.size();
   // The kernel writes straight into the result's bytes: no second n x n copy.
   PyRef matrix_bytes = PyRef::steal(new_bytes_for<double>(n * n));
   if (!matrix_bytes) return nullptr;
   const std::span<double> cells = elements_of<double>(matrix_bytes.get());
-  with_counter(std::move(call.progress), pair_count(n), [&](CounterCell& cell) {
-    auto into = distances::Buffer<double>::over(cells);
-    return metric == Metric::kWeightedRf ? set->pairwise_wrf(&cell, std::move(into))
-                                         : set->pairwise_kf(&cell, std::move(into));
+  const bool filled = with_counter(std::move(call.progress), pair_count(n), [&](CounterCell& cell) {
+    const auto input = [&] { return distances::Input::borrowed(set->snaps, set->supports); };
+    return metric == Metric::kWeightedRf ? distances::distance_wrf(input(), &cell, cells)
+                                         : distances::distance_kf(input(), &cell, cells);
   });
+  if (!filled) {
+    signals.raise_if_stopped();
+    return nullptr;
+  }
   to_little_endian(cells);
-  return export_tuple(call.names, matrix_bytes.get(), *set, ExportMatrix::kBranchLengths);
+  return export_tuple(call.names, matrix_bytes.get(), *set, ExportMatrix::kBranchLengths, signals);
 }
 
 }  // namespace
 
 PyObject* pairwise_wrf_with_snapshots_from_newick_iter(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                                       PyObject* kwnames) noexcept {
+                                                       PyObject* kwnames) {
   auto call = intake("pairwise_wrf_with_snapshots_from_newick_iter()", module, args, nargs, kwnames);
   return call ? weighted_pairwise_with_snapshots(*call, Metric::kWeightedRf) : nullptr;
 }
 
 PyObject* pairwise_kf_with_snapshots_from_newick_iter(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                                      PyObject* kwnames) noexcept {
+                                                      PyObject* kwnames) {
   auto call = intake("pairwise_kf_with_snapshots_from_newick_iter()", module, args, nargs, kwnames);
   return call ? weighted_pairwise_with_snapshots(*call, Metric::kBranchScore) : nullptr;
 }
 
 PyObject* pairwise_wrf_from_newick_iter(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                        PyObject* kwnames) noexcept {
+                                        PyObject* kwnames) {
   auto call = intake("pairwise_wrf_from_newick_iter()", module, args, nargs, kwnames);
   return call ? weighted_pairwise(*call, Metric::kWeightedRf) : nullptr;
 }
 
 PyObject* pairwise_kf_from_newick_iter(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames) noexcept {
+                                       PyObject* kwnames) {
   auto call = intake("pairwise_kf_from_newick_iter()", module, args, nargs, kwnames);
   return call ? weighted_pairwise(*call, Metric::kBranchScore) : nullptr;
 }

@@ -5,50 +5,15 @@
 #include <cstdlib>
 #include <string>
 
-#include "snapshot/decimal.h"
+#include "shared/decimal.h"
+#include "shared/utf8.h"
 
 namespace brantoveil::distances {
 
 namespace {
 
-// Decodes one UTF-8 code point at `pos`; returns false on any malformed, overlong or surrogate
-// sequence, since a value that is not valid Unicode falls back to the default as a whole.
-bool decode_utf8(std::string_view text, std::size_t pos, char32_t& point, std::size_t& len) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(pos);
-  char32_t min;
-  if (lead < 0x80) {
-    point = lead;
-    len = 1;
-    return true;
-  } else if (lead >= 0xC2 && lead <= 0xDF) {
-    point = lead & 0x1F;
-    len = 2;
-    min = 0x80;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    point = lead & 0x0F;
-    len = 3;
-    min = 0x800;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    point = lead & 0x07;
-    len = 4;
-    min = 0x10000;
-  } else {
-    return false;
-  }
-  if (pos + len > text.size()) return false;
-  for (std::size_t i = 1; i < len; ++i) {
-    const unsigned char next = byte(pos + i);
-    if ((next & 0xC0) != 0x80) return false;
-    point = (point << 6) | (next & 0x3F);
-  }
-  if (point < min || point > 0x10FFFF) return false;
-  if (point >= 0xD800 && point <= 0xDFFF) return false;
-  return true;
-}
-
 // Code points with the Unicode White_Space property.
-bool is_white_space(char32_t c) {
+bool is_white_space(std::uint32_t c) {
   if (c >= 0x09 && c <= 0x0D) return true;
   if (c >= 0x2000 && c <= 0x200A) return true;
   switch (c) {
@@ -60,14 +25,15 @@ bool is_white_space(char32_t c) {
   }
 }
 
-// Validates the whole value as UTF-8 and strips white space at both ends; nullopt if not UTF-8.
+// Validates the whole value as UTF-8 and strips white space at both ends; nullopt if not UTF-8
+// (a value that is not valid Unicode falls back to the default as a whole).
 std::optional<std::string_view> trim_utf8(std::string_view text) {
   std::size_t first = text.size();  // first non-space byte
   std::size_t last = 0;             // one past the last non-space code point
   for (std::size_t pos = 0; pos < text.size();) {
-    char32_t point;
-    std::size_t len;
-    if (!decode_utf8(text, pos, point, len)) return std::nullopt;
+    std::uint32_t point = 0;
+    const std::size_t len = decode_utf8(text, pos, point);
+    if (len == 0) return std::nullopt;
     if (!is_white_space(point)) {
       if (first == text.size()) first = pos;
       last = pos + len;
@@ -91,7 +57,7 @@ double parse_dense_share(std::optional<std::string_view> value, double fallback)
   const std::optional<std::string_view> trimmed = trim_utf8(*value);
   if (!trimmed) return fallback;
   double parsed = 0.0;
-  if (!snapshot::parse_decimal(*trimmed, parsed) || !std::isfinite(parsed) || parsed < 0.0) return fallback;
+  if (!parse_decimal(*trimmed, parsed) || !std::isfinite(parsed) || parsed < 0.0) return fallback;
   return parsed == 0.0 ? 0.0 : parsed;  // -0 counts as zero
 }
 

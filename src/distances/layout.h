@@ -8,53 +8,12 @@
 #include <utility>
 #include <vector>
 
-#include "distances/buffer.h"
+#include "distances/input.h"
 #include "distances/postings.h"
 #include "pool/pool.h"
-#include "snapshot/intern.h"
+#include "shared/buffer.h"
 
 namespace brantoveil::distances {
-
-using snapshot::InternSnap;
-
-/// What a kernel consumes: the trees and the per-split supports, owned or borrowed.
-/// An owned input lets the layout release each block's records as soon as it is laid out.
-class Input {
- public:
-  /// Takes the records and supports over; the layout frees them as it goes.
-  static Input owned(std::vector<InternSnap> snaps, std::vector<std::uint32_t> supports);
-  /// Views records and supports that outlive the call.
-  static Input borrowed(std::span<const InternSnap> snaps, std::span<const std::uint32_t> supports);
-
-  /// No trees.
-  Input() = default;
-  /// Moves keep the views on the moved vectors; a copy would alias them, so there is none.
-  Input(Input&& other) noexcept;
-  Input& operator=(Input&& other) noexcept;
-  Input(const Input&) = delete;
-  Input& operator=(const Input&) = delete;
-
-  /// Number of trees.
-  std::size_t size() const { return snaps_.size(); }
-  /// Whether the records and supports belong to this input.
-  bool owns() const { return owns_; }
-  /// The trees' records, in input order (released ones are empty).
-  std::span<const InternSnap> snaps() const { return snaps_; }
-  /// Trees holding each split ID (empty once released).
-  std::span<const std::uint32_t> supports() const { return supports_; }
-
-  /// Releases the records of trees [first, last) when owned; a no-op when borrowed.
-  void release(std::size_t first, std::size_t last);
-  /// Releases the supports when owned; a no-op when borrowed.
-  void release_supports();
-
- private:
-  bool owns_ = false;
-  std::vector<InternSnap> owned_snaps_;
-  std::vector<std::uint32_t> owned_supports_;
-  std::span<const InternSnap> snaps_;
-  std::span<const std::uint32_t> supports_;
-};
 
 /// Marks a split that takes no column (its support makes it irrelevant to the metric).
 inline constexpr std::uint32_t NO_COLUMN = 0xFFFFFFFF;
@@ -107,7 +66,8 @@ struct Layout {
 /// row of max(width, 1) elements, appends its sparse entries sorted by index, and returns its total.
 ///
 /// Blocks of 2^shift trees bound what is held at once: an owned input's records of a block are
-/// released as soon as the block is laid out, and its supports once all blocks are done.
+/// released as soon as the block is laid out, and its supports once all blocks are done. The
+/// calling thread's stop check is asked between blocks; when it stops, the layout is incomplete.
 template <class T, class Total, class PerTree>
 Layout<T, Total> lay_out(Input& input, ColumnLayout columns, std::uint32_t shift,
                          bool weighted_flag, std::size_t width, PerTree&& per_tree) {
@@ -123,6 +83,8 @@ Layout<T, Total> lay_out(Input& input, ColumnLayout columns, std::uint32_t shift
   const std::size_t stride = width == 0 ? 1 : width;
   const std::span<const InternSnap> snaps = input.snaps();
   for (std::size_t first = 0; first < n; first += block) {
+    // A stopped call leaves the layout unfinished; the kernel checks `pool::stopped()` after it.
+    if (pool::stop_requested()) return out;
     const std::size_t m = std::min(block, n - first);
     Buffer<T> buffer(m * stride);
     std::vector<std::vector<SparseEntry>> lists(m);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "pool/pool.h"
@@ -70,15 +71,12 @@ void prepare_result_pages(void* data, std::size_t bytes) {
 }
 
 template <class T>
-void mirror_upper(T* cells, std::size_t n) {
+void mirror_upper_rows(T* cells, std::size_t n, std::size_t first, std::size_t last) {
   // 64 x 64 tiles keep both the row-wise reads and the column-wise writes inside a cached block;
   // within a tile, blocks one cache line wide turn each strided write run into a whole line.
-  // Row tile rb writes only columns [rb, rb + 64) below the diagonal and reads only the finished
-  // upper triangle, so the row tiles run in parallel without locks.
-  constexpr std::size_t kTile = 64;
+  constexpr std::size_t kTile = kMirrorTile;
   constexpr std::size_t kBlock = 64 / sizeof(T);
-  pool::parallel_for((n + kTile - 1) / kTile, [&](std::size_t tile) {
-    const std::size_t rb = tile * kTile;
+  for (std::size_t rb = first; rb < last; rb += kTile) {
     const std::size_t r_end = std::min(rb + kTile, n);
     for (std::size_t cb = rb; cb < n; cb += kTile) {
       const std::size_t c_end = std::min(cb + kTile, n);
@@ -101,10 +99,26 @@ void mirror_upper(T* cells, std::size_t n) {
         }
       }
     }
+  }
+}
+
+template <class T>
+void mirror_upper(T* cells, std::size_t n) {
+  pool::parallel_for((n + kMirrorTile - 1) / kMirrorTile, [&](std::size_t tile) {
+    const std::size_t first = tile * kMirrorTile;
+    mirror_upper_rows(cells, n, first, std::min(first + kMirrorTile, n));
   });
 }
 
 template void mirror_upper<std::uint32_t>(std::uint32_t*, std::size_t);
 template void mirror_upper<double>(double*, std::size_t);
+template void mirror_upper_rows<std::uint32_t>(std::uint32_t*, std::size_t, std::size_t, std::size_t);
+template void mirror_upper_rows<double>(double*, std::size_t, std::size_t, std::size_t);
+
+void wrong_result_size(std::size_t expected, std::size_t given) {
+  std::fprintf(stderr, "brantoveil: internal error: a result view holds %zu cells where %zu are needed\n", given,
+               expected);
+  std::abort();
+}
 
 }  // namespace brantoveil::distances

@@ -8,8 +8,8 @@
 #include <cstring>
 #include <span>
 
-#include "distances/buffer.h"
 #include "pool/pool.h"
+#include "shared/buffer.h"
 
 namespace brantoveil::distances {
 
@@ -17,7 +17,7 @@ namespace brantoveil::distances {
 std::uint64_t pairs_in_rows(std::size_t n, std::size_t r0, std::size_t rows);
 
 /// Maps in the pages of a chunk of a fresh zeroed buffer without writing them, so the zeroing
-/// of the lower triangle happens on the workers that fill the rows rather than in the mirror.
+/// of the lower triangle happens on the workers rather than in the serial mirror.
 void populate_pages(void* data, std::size_t bytes);
 
 /// Asks for transparent huge pages on the 2 MiB-aligned interior of a large result before its first
@@ -28,11 +28,24 @@ void prepare_result_pages(void* data, std::size_t bytes);
 template <class T>
 void mirror_upper(T* cells, std::size_t n);
 
+/// `mirror_upper` for the tile rows that start at rows [first, last), both multiples of kMirrorTile.
+template <class T>
+void mirror_upper_rows(T* cells, std::size_t n, std::size_t first, std::size_t last);
+
+inline constexpr std::size_t kMirrorTile = 64;
+
 extern template void mirror_upper<std::uint32_t>(std::uint32_t*, std::size_t);
 extern template void mirror_upper<double>(double*, std::size_t);
+extern template void mirror_upper_rows<std::uint32_t>(std::uint32_t*, std::size_t, std::size_t, std::size_t);
+extern template void mirror_upper_rows<double>(double*, std::size_t, std::size_t, std::size_t);
 
-/// The symmetric n x n matrix of `kernel`(r0, rows) run on chunks of `rows_per_chunk` rows, in
-/// `cells` when it holds n x n elements (a view of the caller's storage), else in a new buffer.
+/// Ends the process: a result view of the wrong size would hand back memory nobody wrote.
+[[noreturn]] void wrong_result_size(std::size_t expected, std::size_t given);
+
+/// Fills `cells` with the symmetric n x n matrix of `kernel`(r0, rows) run on chunks of
+/// `rows_per_chunk` rows. An empty owned `cells` gets a new zeroed buffer; a view must hold n x n
+/// elements. False when the calling thread's stop check ended the fill (the cells are then
+/// meaningless).
 ///
 /// The kernel's rows start zeroed from the diagonal on; chunks run in parallel and each adds its
 /// pair count to `counter` when given; the pool then mirrors the upper triangle. The kernel must
@@ -41,10 +54,13 @@ extern template void mirror_upper<double>(double*, std::size_t);
 /// the diagonal. The counter is bumped once per chunk, after its cells are final, so a reader
 /// never sees more than the pairs actually done and sees exactly n(n-1)/2 once the loop has joined.
 template <class T, class Kernel>
-Buffer<T> fill_symmetric(std::size_t n, std::size_t rows_per_chunk,
-                         std::atomic<std::uint64_t>* counter, Kernel&& kernel, Buffer<T> cells = {}) {
+[[nodiscard]] bool fill_symmetric(std::size_t n, std::size_t rows_per_chunk, std::atomic<std::uint64_t>* counter,
+                                  Kernel&& kernel, Buffer<T>& cells) {
   const std::size_t total = n * n;
-  if (cells.size() != total) cells = Buffer<T>(total);
+  if (cells.size() != total) {
+    if (!cells.zeroed() || !cells.empty()) wrong_result_size(total, cells.size());
+    cells = Buffer<T>(total);
+  }
   prepare_result_pages(cells.data(), total * sizeof(T));
   // Storage from the caller is cleared chunk by chunk on the workers, which also faults it in;
   // only from the diagonal on, since the mirror overwrites everything left of it.
@@ -55,7 +71,7 @@ Buffer<T> fill_symmetric(std::size_t n, std::size_t rows_per_chunk,
   T* base = cells.data();
   // Only a large buffer has its own fresh mapping; a small one's pages come from the heap.
   const bool fresh_pages = total * sizeof(T) >= (std::size_t{1} << 20);
-  pool::parallel_for(chunks, [&](std::size_t k) {
+  const bool filled = pool::parallel_for_batches(chunks, [&](std::size_t k) {
     const std::size_t start = k * chunk_len;
     const std::size_t len = std::min(chunk_len, total - start);
     const std::size_t r0 = k * rows_per_chunk;
@@ -72,8 +88,13 @@ Buffer<T> fill_symmetric(std::size_t n, std::size_t rows_per_chunk,
       counter->fetch_add(pairs_in_rows(n, r0, rows), std::memory_order_relaxed);
     }
   });
-  if (n > 1) mirror_upper(base, n);
-  return cells;
+  if (!filled) return false;
+  // Tile row rb writes only columns [rb, rb + 64) below the diagonal and reads only the finished
+  // upper triangle, so the tile rows run in parallel, with stop checks between batches.
+  return pool::parallel_for_batches((n + kMirrorTile - 1) / kMirrorTile, [&](std::size_t tile) {
+    const std::size_t first = tile * kMirrorTile;
+    mirror_upper_rows(base, n, first, std::min(first + kMirrorTile, n));
+  });
 }
 
 }  // namespace brantoveil::distances

@@ -103,13 +103,13 @@ TreeClasses group_repeats(std::span<const snapshot::InternSnap> snaps) {
   return classes;
 }
 
-void expand_classes(std::span<const std::uint32_t> table, const TreeClasses& classes, std::uint32_t* cells,
+bool expand_classes(std::span<const std::uint32_t> table, const TreeClasses& classes, std::uint32_t* cells,
                     std::atomic<std::uint64_t>* counter) {
   const std::size_t n = classes.class_of.size();
   const std::size_t m = classes.first.size();
   static const GatherRow gather = pick_gather_row();
   const std::uint32_t* class_of = classes.class_of.data();
-  pool::parallel_for((n + kRowsPerTask - 1) / kRowsPerTask, [&](std::size_t task) {
+  return pool::parallel_for_batches((n + kRowsPerTask - 1) / kRowsPerTask, [&](std::size_t task) {
     const std::size_t r0 = task * kRowsPerTask;
     const std::size_t rows = std::min(kRowsPerTask, n - r0);
     for (std::size_t r = r0; r < r0 + rows; ++r) {

@@ -25,8 +25,9 @@ TreeClasses group_repeats(std::span<const snapshot::InternSnap> snaps);
 
 /// Writes every cell (r, c) of the n x n matrix `cells` as `table`[class_of[r] * m + class_of[c]],
 /// m being the number of classes, in parallel row chunks; adds each chunk's pairs above the
-/// diagonal to `counter` when given, once its rows are written.
-void expand_classes(std::span<const std::uint32_t> table, const TreeClasses& classes, std::uint32_t* cells,
+/// diagonal to `counter` when given, once its rows are written. False when the calling thread's
+/// stop check ended it (the cells are then meaningless).
+[[nodiscard]] bool expand_classes(std::span<const std::uint32_t> table, const TreeClasses& classes, std::uint32_t* cells,
                     std::atomic<std::uint64_t>* counter);
 
 }  // namespace brantoveil::distances

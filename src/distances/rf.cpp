@@ -125,21 +125,68 @@ BitRows::BitRows(std::vector<std::uint64_t> all_words, std::size_t row_width, st
   }
 }
 
-Buffer<std::uint32_t> distance_rf(Input input, std::atomic<std::uint64_t>* counter, Buffer<std::uint32_t> into) {
-  const std::size_t n = input.size();
-  const std::uint32_t min_dense_support = min_dense_support_rf(n);
-  return distance_rf_split(std::move(input), min_dense_support, counter, std::move(into));
-}
-
 namespace {
 
-Buffer<std::uint32_t> rf_every_pair(Input input, std::uint32_t min_dense_support,
-                                    std::atomic<std::uint64_t>* counter, Buffer<std::uint32_t> into);
+// Every pair through the kernel into `cells` (see fill_symmetric); false when stopped.
+bool fill_rf_every_pair(Input input, std::uint32_t min_dense_support, std::atomic<std::uint64_t>* counter,
+             Buffer<std::uint32_t>& cells) {
+  const std::size_t n = input.size();
+  if (n == 0) {
+    if (!cells.empty()) wrong_result_size(0, cells.size());
+    return true;
+  }
+  // Splits held by every tree cancel out of every pair; splits of one tree need no column.
+  ColumnLayout layout = assign_columns(input.supports(), n, {2, n}, min_dense_support);
+  const auto n32 = static_cast<std::uint32_t>(n);
+  std::uint32_t universal = 0;
+  for (const std::uint32_t c : input.supports()) universal += c == n32 ? 1 : 0;
+  const std::size_t width = (std::size_t{layout.dense} + 63) / 64;
+  const std::uint32_t shift = block_shift();
+
+  Layout<std::uint64_t, std::uint32_t> laid = lay_out<std::uint64_t, std::uint32_t>(
+      input, std::move(layout), shift, false, width,
+      [&](const InternSnap& snap, const ColumnLayout& columns, std::span<std::uint64_t> row,
+          std::vector<SparseEntry>& sparse) {
+        return lay_out_tree(snap, columns, universal, row, sparse);
+      });
+  if (pool::stopped()) return false;
+
+  std::vector<std::uint64_t> words(n * width);
+  if (width > 0) {
+    const std::size_t block = std::size_t{1} << shift;
+    for (std::size_t b = 0; b < laid.rows.blocks.size(); ++b) {
+      Buffer<std::uint64_t>& buffer = laid.rows.blocks[b];
+      std::memcpy(words.data() + b * block * width, buffer.data(), buffer.size() * sizeof(std::uint64_t));
+      buffer = Buffer<std::uint64_t>();
+    }
+  }
+  std::vector<Buffer<std::uint64_t>>().swap(laid.rows.blocks);
+  const BitRows bits(std::move(words), width, n);
+  const Postings& postings = laid.postings;
+  const std::uint32_t* totals = laid.totals.data();
+  static const FinishRfTile finish_tile = pick_finish_rf_tile();
+
+  return fill_symmetric<std::uint32_t>(n, kTileRows, counter, [&](std::size_t r0, std::span<std::uint32_t> chunk) {
+    const std::size_t rows = chunk.size() / n;
+    // Rare splits first: every later tree sharing one gets +1 in its own cell.
+    for (std::size_t i = r0; i < r0 + rows; ++i) {
+      std::uint32_t* row = chunk.data() + (i - r0) * n;
+      const Postings::OwnRange own = postings.own_of(i);
+      for (std::uint64_t e = own.first; e < own.last; ++e) {
+        const std::uint32_t s = own.block->columns[e];
+        const std::uint64_t end = postings.list_end(s);
+        for (std::uint64_t p = postings.later_than(s, i); p < end; ++p) ++row[postings.trees[p]];
+      }
+    }
+    std::vector<std::uint64_t> own(std::max<std::size_t>(bits.width, 1) * kTileRows);
+    finish_tile(bits.words.data(), bits.ranges.data(), totals, bits.width, n, r0, rows, own.data(), chunk.data());
+  }, cells);
+}
 
 // Distances between the distinct split sets only, then every tree's row gathered from its set's
 // row. Identical split sets have identical rows, so the matrix is the same as pair by pair.
-Buffer<std::uint32_t> rf_through_classes(Input input, const TreeClasses& classes, std::uint32_t min_dense_support,
-                                         std::atomic<std::uint64_t>* counter, Buffer<std::uint32_t> into) {
+bool fill_rf_through_classes(Input input, const TreeClasses& classes, std::uint32_t min_dense_support,
+                             std::atomic<std::uint64_t>* counter, Buffer<std::uint32_t>& cells) {
   const std::size_t n = input.size();
   const std::size_t m = classes.first.size();
   std::vector<InternSnap> distinct(m);
@@ -159,84 +206,56 @@ Buffer<std::uint32_t> rf_through_classes(Input input, const TreeClasses& classes
       min_dense_support <= 2 ? min_dense_support
                              : static_cast<std::uint32_t>(std::min<std::uint64_t>(
                                    UINT32_MAX, (std::uint64_t{min_dense_support} * m + n - 1) / n));
-  const Buffer<std::uint32_t> table =
-      rf_every_pair(Input::owned(std::move(distinct), std::move(supports)), std::max(boundary, 2u), nullptr, {});
-  if (into.size() != n * n) into = Buffer<std::uint32_t>(n * n);
-  prepare_result_pages(into.data(), n * n * sizeof(std::uint32_t));
-  expand_classes(table.span(), classes, into.data(), counter);
-  return into;
+  Buffer<std::uint32_t> table;
+  if (!fill_rf_every_pair(Input::owned(std::move(distinct), std::move(supports)), std::max(boundary, 2u), nullptr,
+                          table)) {
+    return false;
+  }
+  const std::size_t total = n * n;
+  if (cells.size() != total) {
+    if (!cells.zeroed() || !cells.empty()) wrong_result_size(total, cells.size());
+    cells = Buffer<std::uint32_t>(total);
+  }
+  prepare_result_pages(cells.data(), total * sizeof(std::uint32_t));
+  return expand_classes(table.span(), classes, cells.data(), counter);
 }
 
-}  // namespace
-
-Buffer<std::uint32_t> distance_rf_split(Input input, std::uint32_t min_dense_support,
-                                        std::atomic<std::uint64_t>* counter, Buffer<std::uint32_t> into) {
+// The whole kernel into `cells` (see fill_symmetric); false when stopped.
+bool fill_rf(Input input, std::uint32_t min_dense_support, std::atomic<std::uint64_t>* counter,
+             Buffer<std::uint32_t>& cells) {
   const std::size_t n = input.size();
-  if (n == 0) return {};
+  if (n == 0) {
+    if (!cells.empty()) wrong_result_size(0, cells.size());
+    return true;
+  }
   // Posteriors revisit topologies: with at most one distinct split set per 8 trees the table over
   // distinct sets is under 2% of the matrix and its pairs under 2% of the work.
   constexpr std::size_t kTreesPerClass = 8;
   const TreeClasses classes = group_repeats(input.snaps());
   if (classes.first.size() * kTreesPerClass <= n) {
-    return rf_through_classes(std::move(input), classes, min_dense_support, counter, std::move(into));
+    return fill_rf_through_classes(std::move(input), classes, min_dense_support, counter, cells);
   }
-  return rf_every_pair(std::move(input), min_dense_support, counter, std::move(into));
-}
-
-namespace {
-
-Buffer<std::uint32_t> rf_every_pair(Input input, std::uint32_t min_dense_support,
-                                    std::atomic<std::uint64_t>* counter, Buffer<std::uint32_t> into) {
-  const std::size_t n = input.size();
-  if (n == 0) return {};
-  // Splits held by every tree cancel out of every pair; splits of one tree need no column.
-  ColumnLayout layout = assign_columns(input.supports(), n, {2, n}, min_dense_support);
-  const auto n32 = static_cast<std::uint32_t>(n);
-  std::uint32_t universal = 0;
-  for (const std::uint32_t c : input.supports()) universal += c == n32 ? 1 : 0;
-  const std::size_t width = (std::size_t{layout.dense} + 63) / 64;
-  const std::uint32_t shift = block_shift();
-
-  Layout<std::uint64_t, std::uint32_t> laid = lay_out<std::uint64_t, std::uint32_t>(
-      input, std::move(layout), shift, false, width,
-      [&](const InternSnap& snap, const ColumnLayout& columns, std::span<std::uint64_t> row,
-          std::vector<SparseEntry>& sparse) {
-        return lay_out_tree(snap, columns, universal, row, sparse);
-      });
-
-  std::vector<std::uint64_t> words(n * width);
-  if (width > 0) {
-    const std::size_t block = std::size_t{1} << shift;
-    for (std::size_t b = 0; b < laid.rows.blocks.size(); ++b) {
-      Buffer<std::uint64_t>& buffer = laid.rows.blocks[b];
-      std::memcpy(words.data() + b * block * width, buffer.data(), buffer.size() * sizeof(std::uint64_t));
-      buffer = Buffer<std::uint64_t>();
-    }
-  }
-  std::vector<Buffer<std::uint64_t>>().swap(laid.rows.blocks);
-  const BitRows bits(std::move(words), width, n);
-  const Postings& postings = laid.postings;
-  const std::uint32_t* totals = laid.totals.data();
-  static const FinishRfTile finish_tile = pick_finish_rf_tile();
-
-  return fill_symmetric<std::uint32_t>(n, kTileRows, counter,
-      [&](std::size_t r0, std::span<std::uint32_t> chunk) {
-    const std::size_t rows = chunk.size() / n;
-    // Rare splits first: every later tree sharing one gets +1 in its own cell.
-    for (std::size_t i = r0; i < r0 + rows; ++i) {
-      std::uint32_t* row = chunk.data() + (i - r0) * n;
-      const Postings::OwnRange own = postings.own_of(i);
-      for (std::uint64_t e = own.first; e < own.last; ++e) {
-        const std::uint32_t s = own.block->columns[e];
-        const std::uint64_t end = postings.list_end(s);
-        for (std::uint64_t p = postings.later_than(s, i); p < end; ++p) ++row[postings.trees[p]];
-      }
-    }
-    std::vector<std::uint64_t> own(std::max<std::size_t>(bits.width, 1) * kTileRows);
-    finish_tile(bits.words.data(), bits.ranges.data(), totals, bits.width, n, r0, rows, own.data(), chunk.data());
-  }, std::move(into));
+  return fill_rf_every_pair(std::move(input), min_dense_support, counter, cells);
 }
 
 }  // namespace
+
+Buffer<std::uint32_t> distance_rf_split(Input input, std::uint32_t min_dense_support,
+                                        std::atomic<std::uint64_t>* counter) {
+  Buffer<std::uint32_t> cells;
+  if (!fill_rf(std::move(input), min_dense_support, counter, cells)) return {};
+  return cells;
+}
+
+Buffer<std::uint32_t> distance_rf(Input input, std::atomic<std::uint64_t>* counter) {
+  const std::uint32_t min_dense_support = min_dense_support_rf(input.size());
+  return distance_rf_split(std::move(input), min_dense_support, counter);
+}
+
+bool distance_rf(Input input, std::atomic<std::uint64_t>* counter, std::span<std::uint32_t> into) {
+  const std::uint32_t min_dense_support = min_dense_support_rf(input.size());
+  Buffer<std::uint32_t> cells = Buffer<std::uint32_t>::over(into);
+  return fill_rf(std::move(input), min_dense_support, counter, cells);
+}
 
 }  // namespace brantoveil::distances

@@ -4,11 +4,12 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <utility>
 #include <vector>
 
-#include "distances/buffer.h"
 #include "distances/layout.h"
+#include "shared/buffer.h"
 
 namespace brantoveil::distances {
 
@@ -23,14 +24,17 @@ struct BitRows {
   std::size_t width = 0;
 };
 
-/// The n x n Robinson-Foulds matrix, row-major; adds completed pairs to `counter` when given.
-/// Written into `into` when that views n x n cells, else into a new buffer.
-Buffer<std::uint32_t> distance_rf(Input input, std::atomic<std::uint64_t>* counter,
-                                  Buffer<std::uint32_t> into = {});
+/// The n x n Robinson-Foulds matrix, row-major, in a new buffer; adds completed pairs to `counter`
+/// when given. Empty when the calling thread's stop check ended the call.
+Buffer<std::uint32_t> distance_rf(Input input, std::atomic<std::uint64_t>* counter);
+
+/// `distance_rf` written into `into`, which must hold n x n cells (anything else ends the
+/// process); false when stopped, and then the cells are meaningless.
+[[nodiscard]] bool distance_rf(Input input, std::atomic<std::uint64_t>* counter, std::span<std::uint32_t> into);
 
 /// `distance_rf` with the dense/sparse boundary given: splits held by at least
 /// `min_dense_support` trees are compared as bit rows, rarer ones through postings.
 Buffer<std::uint32_t> distance_rf_split(Input input, std::uint32_t min_dense_support,
-                                        std::atomic<std::uint64_t>* counter, Buffer<std::uint32_t> into = {});
+                                        std::atomic<std::uint64_t>* counter);
 
 }  // namespace brantoveil::distances

@@ -355,17 +355,24 @@ bool dense_isa_supported(DenseIsa isa) {
   }
 }
 
+namespace {
+
+// The whole kernel into `cells` (see fill_symmetric); false when stopped.
 template <class Metric>
-Buffer<double> weighted_distances_split(Input input, std::uint32_t min_dense_support,
-                                        std::atomic<std::uint64_t>* counter, DenseIsa isa, Buffer<double> into) {
+bool fill_weighted(Input input, std::uint32_t min_dense_support, std::atomic<std::uint64_t>* counter,
+                   DenseIsa isa, Buffer<double>& cells) {
   const std::size_t n = input.size();
-  if (n == 0) return {};
+  if (n == 0) {
+    if (!cells.empty()) wrong_result_size(0, cells.size());
+    return true;
+  }
   // Splits of a single tree need no column: they only add to that tree's total.
   ColumnLayout layout = assign_columns(input.supports(), n, {2, std::uint64_t{n} + 1}, min_dense_support);
   const std::size_t width = layout.dense;
   const std::uint32_t shift = block_shift();
   const Layout<double, double> laid = lay_out<double, double>(
       input, std::move(layout), shift, true, width, weighted_lay_out<Metric>);
+  if (pool::stopped()) return false;
 
   std::vector<const double*> blocks(laid.rows.blocks.size());
   for (std::size_t b = 0; b < blocks.size(); ++b) blocks[b] = laid.rows.blocks[b].data();
@@ -391,24 +398,44 @@ Buffer<double> weighted_distances_split(Input input, std::uint32_t min_dense_sup
       }
     }
     dense_pass(rows, totals, n, r0, count, chunk.data());
-  }, std::move(into));
+  }, cells);
+}
+
+}  // namespace
+
+template <class Metric>
+Buffer<double> weighted_distances_split(Input input, std::uint32_t min_dense_support,
+                                        std::atomic<std::uint64_t>* counter, DenseIsa isa) {
+  Buffer<double> cells;
+  if (!fill_weighted<Metric>(std::move(input), min_dense_support, counter, isa, cells)) return {};
+  return cells;
 }
 
 template Buffer<double> weighted_distances_split<WeightedRf>(Input, std::uint32_t,
-                                                             std::atomic<std::uint64_t>*, DenseIsa, Buffer<double>);
+                                                             std::atomic<std::uint64_t>*, DenseIsa);
 template Buffer<double> weighted_distances_split<BranchScore>(Input, std::uint32_t,
-                                                              std::atomic<std::uint64_t>*, DenseIsa, Buffer<double>);
+                                                              std::atomic<std::uint64_t>*, DenseIsa);
 
-Buffer<double> distance_wrf(Input input, std::atomic<std::uint64_t>* counter, Buffer<double> into) {
+Buffer<double> distance_wrf(Input input, std::atomic<std::uint64_t>* counter) {
   const std::uint32_t min_dense_support = min_dense_support_weighted(input.size());
-  return weighted_distances_split<WeightedRf>(std::move(input), min_dense_support, counter, DenseIsa::best,
-                                              std::move(into));
+  return weighted_distances_split<WeightedRf>(std::move(input), min_dense_support, counter);
 }
 
-Buffer<double> distance_kf(Input input, std::atomic<std::uint64_t>* counter, Buffer<double> into) {
+Buffer<double> distance_kf(Input input, std::atomic<std::uint64_t>* counter) {
   const std::uint32_t min_dense_support = min_dense_support_weighted(input.size());
-  return weighted_distances_split<BranchScore>(std::move(input), min_dense_support, counter, DenseIsa::best,
-                                               std::move(into));
+  return weighted_distances_split<BranchScore>(std::move(input), min_dense_support, counter);
+}
+
+bool distance_wrf(Input input, std::atomic<std::uint64_t>* counter, std::span<double> into) {
+  const std::uint32_t min_dense_support = min_dense_support_weighted(input.size());
+  Buffer<double> cells = Buffer<double>::over(into);
+  return fill_weighted<WeightedRf>(std::move(input), min_dense_support, counter, DenseIsa::best, cells);
+}
+
+bool distance_kf(Input input, std::atomic<std::uint64_t>* counter, std::span<double> into) {
+  const std::uint32_t min_dense_support = min_dense_support_weighted(input.size());
+  Buffer<double> cells = Buffer<double>::over(into);
+  return fill_weighted<BranchScore>(std::move(input), min_dense_support, counter, DenseIsa::best, cells);
 }
 
 }  // namespace brantoveil::distances

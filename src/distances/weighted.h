@@ -4,9 +4,10 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <span>
 
-#include "distances/buffer.h"
 #include "distances/layout.h"
+#include "shared/buffer.h"
 
 namespace brantoveil::distances {
 
@@ -30,11 +31,16 @@ struct BranchScore {
   static double finish_pair(double x) { return std::sqrt(x); }
 };
 
-/// The n x n weighted Robinson-Foulds matrix; adds completed pairs to `counter` when given.
-/// Written into `into` when that views n x n cells, else into a new buffer.
-Buffer<double> distance_wrf(Input input, std::atomic<std::uint64_t>* counter, Buffer<double> into = {});
+/// The n x n weighted Robinson-Foulds matrix in a new buffer; adds completed pairs to `counter`
+/// when given. Empty when the calling thread's stop check ended the call.
+Buffer<double> distance_wrf(Input input, std::atomic<std::uint64_t>* counter);
 /// The n x n Kuhner-Felsenstein matrix, like `distance_wrf`.
-Buffer<double> distance_kf(Input input, std::atomic<std::uint64_t>* counter, Buffer<double> into = {});
+Buffer<double> distance_kf(Input input, std::atomic<std::uint64_t>* counter);
+/// `distance_wrf` written into `into`, which must hold n x n cells (anything else ends the
+/// process); false when stopped, and then the cells are meaningless.
+[[nodiscard]] bool distance_wrf(Input input, std::atomic<std::uint64_t>* counter, std::span<double> into);
+/// `distance_kf` written into `into`, like `distance_wrf`.
+[[nodiscard]] bool distance_kf(Input input, std::atomic<std::uint64_t>* counter, std::span<double> into);
 
 /// Instruction set of the dense pass; every one gives the same bits.
 enum class DenseIsa { best, avx512, avx2, plain };
@@ -47,14 +53,11 @@ bool dense_isa_supported(DenseIsa isa);
 /// `isa` pins the dense pass's instruction set (tests compare them); it must be supported.
 template <class Metric>
 Buffer<double> weighted_distances_split(Input input, std::uint32_t min_dense_support,
-                                        std::atomic<std::uint64_t>* counter,
-                                        DenseIsa isa = DenseIsa::best, Buffer<double> into = {});
+                                        std::atomic<std::uint64_t>* counter, DenseIsa isa = DenseIsa::best);
 
 extern template Buffer<double> weighted_distances_split<WeightedRf>(Input, std::uint32_t,
-                                                                    std::atomic<std::uint64_t>*,
-                                                                    DenseIsa, Buffer<double>);
+                                                                    std::atomic<std::uint64_t>*, DenseIsa);
 extern template Buffer<double> weighted_distances_split<BranchScore>(Input, std::uint32_t,
-                                                                     std::atomic<std::uint64_t>*,
-                                                                     DenseIsa, Buffer<double>);
+                                                                     std::atomic<std::uint64_t>*, DenseIsa);
 
 }  // namespace brantoveil::distances

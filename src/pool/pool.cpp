@@ -4,11 +4,16 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -27,17 +32,50 @@ struct Job {
 
 thread_local bool t_in_task = false;
 thread_local Pool* t_current = nullptr;
+thread_local StopCheck* t_stop_check = nullptr;
+thread_local bool t_stopped = false;
+thread_local std::chrono::steady_clock::time_point t_last_check{};
+
+// A check may retake the interpreter lock; asking more often than this gains nothing.
+constexpr std::chrono::milliseconds kCheckInterval{5};
+// Batches are grown or shrunk to stay within this span, so a stop is seen within about 0.1 s.
+constexpr std::chrono::milliseconds kBatchShortest{20};
+constexpr std::chrono::milliseconds kBatchLongest{80};
+
+// Marks the calling thread as running a task for the guard's lifetime.
+class TaskScope {
+ public:
+  TaskScope() : outer_(t_in_task) { t_in_task = true; }
+  ~TaskScope() { t_in_task = outer_; }
+  TaskScope(const TaskScope&) = delete;
+  TaskScope& operator=(const TaskScope&) = delete;
+
+ private:
+  bool outer_;
+};
+
+// An exception must not leave a task: unwinding the caller's frames would free buffers that
+// other workers are still writing. Out of memory there ends the process, with a message.
+void run_task(const std::function<void(std::size_t)>& body, std::size_t i) noexcept {
+  try {
+    body(i);
+  } catch (const std::bad_alloc&) {
+    std::fputs("brantoveil: out of memory in a parallel task; ending the process\n", stderr);
+    std::abort();
+  } catch (...) {
+    std::fputs("brantoveil: internal error: an exception escaped a parallel task; ending the process\n", stderr);
+    std::abort();
+  }
+}
 
 // Claims and runs indices until none are left to claim.
-void run_indices(Job& job) {
-  const bool outer = t_in_task;
-  t_in_task = true;
+void run_indices(Job& job) noexcept {
+  TaskScope task;
   for (;;) {
     const std::size_t i = job.next.fetch_add(1, std::memory_order_relaxed);
     if (i >= job.size) break;
-    (*job.body)(i);
+    run_task(*job.body, i);
   }
-  t_in_task = outer;
 }
 
 }  // namespace
@@ -48,8 +86,15 @@ struct Pool::State {
   std::condition_variable work;    // workers wait here for jobs
   std::condition_variable leaves;  // callers wait here for guests to leave
   std::deque<Job*> jobs;           // jobs with indices still to claim
-  bool stopping = false;
+  bool stopping = false;           // workers leave; new loops wait until it is false again
+  std::size_t loops = 0;           // loops running on the workers' path
   std::vector<std::thread> workers;
+
+  // Called with the mutex held and `stopping` false.
+  void start_workers() {
+    workers.reserve(threads - 1);
+    for (std::size_t i = 1; i < threads; ++i) workers.emplace_back([this] { worker_loop(); });
+  }
 
   void worker_loop() {
     std::unique_lock lock(mutex);
@@ -78,10 +123,8 @@ struct Pool::State {
 
 Pool::Pool(std::size_t threads) : state_(std::make_unique<State>()) {
   state_->threads = threads == 0 ? 1 : threads;
-  state_->workers.reserve(state_->threads - 1);
-  for (std::size_t i = 1; i < state_->threads; ++i) {
-    state_->workers.emplace_back([s = state_.get()] { s->worker_loop(); });
-  }
+  std::lock_guard lock(state_->mutex);
+  state_->start_workers();
 }
 
 Pool::~Pool() {
@@ -98,18 +141,22 @@ std::size_t Pool::threads() const { return state_->threads; }
 void Pool::parallel_for(std::size_t n, const std::function<void(std::size_t)>& body) {
   if (n == 0) return;
   // Inline when there is nobody to share with, or when called from inside a task (no deadlock).
+  // No worker shares such a loop, so an exception may leave it (inside a task, that task ends
+  // the process).
   if (state_->threads == 1 || n == 1 || t_in_task) {
-    const bool outer = t_in_task;
-    t_in_task = true;
+    TaskScope task;
     for (std::size_t i = 0; i < n; ++i) body(i);
-    t_in_task = outer;
     return;
   }
   Job job;
   job.body = &body;
   job.size = n;
   {
-    std::lock_guard lock(state_->mutex);
+    std::unique_lock lock(state_->mutex);
+    // Workers stopped for a fork come back here, on the first loop after it.
+    state_->leaves.wait(lock, [&] { return !state_->stopping; });
+    if (state_->workers.empty()) state_->start_workers();
+    ++state_->loops;
     state_->jobs.push_back(&job);
   }
   state_->work.notify_all();
@@ -125,6 +172,25 @@ void Pool::parallel_for(std::size_t n, const std::function<void(std::size_t)>& b
   }
   // Guests leave under the mutex, so their writes are visible to the caller from here on.
   state_->leaves.wait(lock, [&] { return job.guests == 0; });
+  --state_->loops;
+}
+
+bool Pool::stop_idle_workers() {
+  std::vector<std::thread> leaving;
+  {
+    std::lock_guard lock(state_->mutex);
+    if (state_->loops != 0 || state_->stopping) return state_->workers.empty();
+    state_->stopping = true;
+    leaving.swap(state_->workers);
+  }
+  state_->work.notify_all();
+  for (std::thread& worker : leaving) worker.join();
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->stopping = false;
+  }
+  state_->leaves.notify_all();
+  return true;
 }
 
 std::size_t cpu_count() {
@@ -141,12 +207,17 @@ std::size_t cpu_count() {
 namespace {
 
 // The process-wide pool is never destroyed: joining workers from static destructors can hang at
-// exit, and after fork() the child's copy refers to threads that do not exist. The child drops
-// the pointer (leaking the parent's pool object) and builds a fresh pool on first use.
+// exit. Before fork() its idle workers are joined, so the fork sees a single-threaded process
+// (interpreters warn otherwise); busy ones cannot be, and then the child's copy refers to threads
+// that do not exist. Either way the child drops the pointer (leaking the parent's pool object)
+// and builds a fresh pool on first use.
 std::atomic<Pool*> g_pool{nullptr};
 std::mutex g_create;
 
-void before_fork() { g_create.lock(); }
+void before_fork() {
+  g_create.lock();
+  if (Pool* pool = g_pool.load(std::memory_order_acquire)) pool->stop_idle_workers();
+}
 void after_fork_parent() { g_create.unlock(); }
 void after_fork_child() {
   g_pool.store(nullptr, std::memory_order_relaxed);
@@ -176,5 +247,52 @@ Pool& current() { return t_current != nullptr ? *t_current : global(); }
 
 ScopedPool::ScopedPool(Pool& pool) : previous_(t_current) { t_current = &pool; }
 ScopedPool::~ScopedPool() { t_current = previous_; }
+
+ScopedStopCheck::ScopedStopCheck(StopCheck& check) : previous_(t_stop_check), previous_stopped_(t_stopped) {
+  t_stop_check = &check;
+  t_stopped = false;
+  t_last_check = {};
+}
+
+ScopedStopCheck::~ScopedStopCheck() {
+  t_stop_check = previous_;
+  t_stopped = previous_stopped_;
+}
+
+bool stop_requested() {
+  if (t_stopped) return true;
+  if (t_stop_check == nullptr || t_in_task) return false;
+  const auto now = std::chrono::steady_clock::now();
+  if (now - t_last_check < kCheckInterval) return false;
+  t_last_check = now;
+  t_stopped = t_stop_check->stop_requested();
+  return t_stopped;
+}
+
+bool stopped() { return t_stopped; }
+
+bool parallel_for_batches(std::size_t n, const std::function<void(std::size_t)>& body) {
+  if (t_stop_check == nullptr || t_in_task) {
+    parallel_for(n, body);
+    return true;
+  }
+  // Batch sizes adapt to the time a batch took, so the cost of one index need not be known.
+  std::size_t done = 0;
+  std::size_t batch = thread_count();
+  while (done < n) {
+    if (stop_requested()) return false;
+    const std::size_t take = std::min(batch, n - done);
+    const auto start = std::chrono::steady_clock::now();
+    parallel_for(take, [&](std::size_t k) { body(done + k); });
+    done += take;
+    const auto took = std::chrono::steady_clock::now() - start;
+    if (took < kBatchShortest) {
+      batch *= 2;
+    } else if (took > kBatchLongest && batch > 1) {
+      batch /= 2;
+    }
+  }
+  return true;
+}
 
 }  // namespace brantoveil::pool

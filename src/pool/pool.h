@@ -20,8 +20,14 @@ class Pool {
   std::size_t threads() const;
 
   /// Runs body(i) for every i in [0, n), in any order and on any thread; returns when all have run.
-  /// A loop started from inside a task runs inline on that task's thread.
+  /// A loop started from inside a task runs inline on that task's thread. An exception leaving
+  /// body(i) on a shared loop ends the process (out of memory with a message saying so), since
+  /// other threads may still be using the caller's buffers; a loop run inline passes it on.
   void parallel_for(std::size_t n, const std::function<void(std::size_t)>& body);
+
+  /// Joins the workers when no loop is running, so that a fork() sees a single thread; the next
+  /// loop starts them again. Returns whether they were stopped (or none were running).
+  bool stop_idle_workers();
 
   struct State;
 
@@ -33,6 +39,7 @@ class Pool {
 Pool& current();
 
 /// The process-wide pool, created on first use with one thread per CPU in the affinity mask.
+/// Its idle workers are stopped before every fork() and start again on the next loop.
 Pool& global();
 
 /// Number of CPUs in the process's affinity mask (at least 1).
@@ -49,6 +56,39 @@ class ScopedPool {
  private:
   Pool* previous_;
 };
+
+/// Asked on the calling thread between parallel batches whether its call should end early.
+class StopCheck {
+ public:
+  virtual ~StopCheck() = default;
+  /// True to end the call; asked from the calling thread, never inside a task.
+  virtual bool stop_requested() = 0;
+};
+
+/// Makes `check` the calling thread's stop check for the guard's lifetime.
+class ScopedStopCheck {
+ public:
+  explicit ScopedStopCheck(StopCheck& check);
+  ~ScopedStopCheck();
+  ScopedStopCheck(const ScopedStopCheck&) = delete;
+  ScopedStopCheck& operator=(const ScopedStopCheck&) = delete;
+
+ private:
+  StopCheck* previous_;
+  bool previous_stopped_;
+};
+
+/// Whether the calling thread's call should end: asks its stop check (at most every few
+/// milliseconds); once true it stays true for the check's lifetime. False inside tasks.
+bool stop_requested();
+
+/// Whether the calling thread's stop check has already asked to stop; asks nothing.
+bool stopped();
+
+/// Runs body(i) for every i in [0, n) like `parallel_for`, but in batches of about 20 to 80 ms
+/// with a stop check between them when the calling thread has one installed. False when stopped,
+/// and then some indices never ran.
+bool parallel_for_batches(std::size_t n, const std::function<void(std::size_t)>& body);
 
 /// Thread count of the current pool.
 inline std::size_t thread_count() { return current().threads(); }

@@ -5,10 +5,10 @@
 #include <string_view>
 #include <vector>
 
+#include "shared/result.h"
 #include "snapshot/clades.h"
 #include "snapshot/fingerprint.h"
 #include "snapshot/newick.h"
-#include "snapshot/result.h"
 
 namespace brantoveil::snapshot {
 

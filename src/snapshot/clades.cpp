@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cstdio>
+#include <cstdlib>
 
 namespace brantoveil::snapshot {
 
@@ -28,6 +30,12 @@ CladeTable CladeTable::concat(std::vector<CladeTable> tables) {
   for (const CladeTable& table : tables) {
     clades += table.size();
     members += table.members.size();
+  }
+  // Offsets past 32 bits would wrap and send the column sort out of bounds; callers check first,
+  // so reaching this is a bug, and ending here beats a silently wrong table.
+  if (members > kMaxMembers) {
+    std::fputs("brantoveil: internal error: clade table past 32-bit offsets\n", stderr);
+    std::abort();
   }
   CladeTable result = with_capacity(clades, members);
   for (CladeTable& table : tables) {

@@ -9,6 +9,10 @@ namespace brantoveil::snapshot {
 
 /// Leaf sets as sorted u32 leaf-index lists, concatenated; clade k is members[offsets[k], offsets[k+1]).
 struct CladeTable {
+  /// Most members a table may hold, so that every offset fits in 32 bits. Whoever fills a table
+  /// checks this first; the interner does so after every chunk.
+  static constexpr std::uint64_t kMaxMembers = 0xFFFFFFFFu;
+
   std::vector<std::uint32_t> members;
   std::vector<std::uint32_t> offsets{0};
 
@@ -16,7 +20,7 @@ struct CladeTable {
   static CladeTable with_capacity(std::size_t clades, std::size_t members);
   /// The n one-leaf clades {0}, ..., {n-1}.
   static CladeTable singletons(std::size_t n);
-  /// All clades of `tables`, in list order.
+  /// All clades of `tables`, in list order; together they must hold at most kMaxMembers members.
   static CladeTable concat(std::vector<CladeTable> tables);
 
   /// Appends one clade (sorted on the way in).

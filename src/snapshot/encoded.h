@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "snapshot/result.h"
+#include "shared/result.h"
 #include "snapshot/snapshots.h"
 
 namespace brantoveil::snapshot {

@@ -1,11 +1,14 @@
-// Per-tree matrices over all splits of a set, for analysis in Python without reparsing.
+// Export matrices and clade bytes, written row by row on the pool.
+#include "snapshot/export.h"
+
 #include <algorithm>
 #include <bit>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <numeric>
 
 #include "pool/pool.h"
-#include "snapshot/snapshots.h"
 
 namespace brantoveil::snapshot {
 
@@ -24,6 +27,12 @@ inline void store_le_f64(std::uint8_t* out, double value) {
   std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
   if constexpr (std::endian::native == std::endian::big) bits = __builtin_bswap64(bits);
   std::memcpy(out, &bits, sizeof bits);
+}
+
+[[noreturn]] void wrong_export_size(std::size_t expected, std::size_t given) {
+  std::fprintf(stderr, "brantoveil: internal error: an export view holds %zu bytes where %zu are needed\n", given,
+               expected);
+  std::abort();
 }
 
 // Sorts `order` by `less` on the pool: parts sorted in parallel, then merged pairwise, level by
@@ -56,9 +65,10 @@ void parallel_sort(std::vector<std::uint64_t>& order, Less less) {
 // splits occur: not on tree order, IDs, threads or chunking. Distinct splits have distinct
 // clades, so the order has no ties. The clades are packed into bit rows once, in parallel, and
 // the rows compared word by word, which is the packed order by definition.
-std::pair<std::vector<std::uint64_t>, std::vector<std::uint64_t>> Snapshots::column_order() const {
+std::pair<std::vector<std::uint64_t>, std::vector<std::uint64_t>> column_order(const Snapshots& set) {
+  const CladeTable& clades = set.clades;
   const std::size_t count = clades.size();
-  std::uint32_t leaves = static_cast<std::uint32_t>(leaf_names.size());
+  std::uint32_t leaves = static_cast<std::uint32_t>(set.leaf_names.size());
   for (const std::uint32_t leaf : clades.members) leaves = std::max(leaves, leaf + 1);
   const std::size_t words = std::max<std::size_t>(1, (std::size_t{leaves} + 63) / 64);
   std::vector<std::uint64_t> rows(count * words, 0);
@@ -89,9 +99,14 @@ std::pair<std::vector<std::uint64_t>, std::vector<std::uint64_t>> Snapshots::col
   return {std::move(column_of), std::move(split_at)};
 }
 
-void Snapshots::fill_presence_matrix(std::span<const std::uint64_t> column_of, std::span<std::uint8_t> out) const {
+// Rows are cleared and written by the task that owns them, so storage from the caller needs no
+// serial pass first, and the calling thread can be stopped between batches of rows.
+bool write_presence_matrix(const Snapshots& set, const std::vector<std::uint64_t>& column_of,
+                           std::span<std::uint8_t> out) {
+  const std::vector<InternSnap>& snaps = set.snaps;
   const std::size_t columns = column_of.size();
-  pool::parallel_for(snaps.size(), [&](std::size_t t) {
+  if (out.size() != snaps.size() * columns) wrong_export_size(snaps.size() * columns, out.size());
+  return pool::parallel_for_batches(snaps.size(), [&](std::size_t t) {
     std::uint8_t* row = out.data() + t * columns;
     std::memset(row, 0, columns);
     // A set built without clades has no columns; its IDs are skipped rather than misplaced.
@@ -101,55 +116,48 @@ void Snapshots::fill_presence_matrix(std::span<const std::uint64_t> column_of, s
   });
 }
 
-void Snapshots::fill_branch_length_matrix(std::span<const std::uint64_t> column_of,
-                                          std::span<std::uint8_t> out) const {
+bool write_branch_length_matrix(const Snapshots& set, const std::vector<std::uint64_t>& column_of,
+                                std::span<std::uint8_t> out) {
+  const std::vector<InternSnap>& snaps = set.snaps;
   const std::size_t columns = column_of.size();
-  if (columns == 0) return;
-  pool::parallel_for(snaps.size(), [&](std::size_t t) {
+  const std::size_t row_bytes = columns * sizeof(double);
+  if (out.size() != snaps.size() * row_bytes) wrong_export_size(snaps.size() * row_bytes, out.size());
+  if (columns == 0) return true;
+  return pool::parallel_for_batches(snaps.size(), [&](std::size_t t) {
     const InternSnap& snap = snaps[t];
-    std::uint8_t* row = out.data() + t * columns * sizeof(double);
+    std::uint8_t* row = out.data() + t * row_bytes;
     // Zero bytes are 0.0, so absent splits need no other write.
-    std::memset(row, 0, columns * sizeof(double));
+    std::memset(row, 0, row_bytes);
     for_each_split(snap, [&](std::size_t k, std::uint32_t id) {
       if (k < snap.lengths.size() && id < columns) store_le_f64(row + column_of[id] * sizeof(double), snap.lengths[k]);
     });
   });
 }
 
-void Snapshots::fill_bipartition_bytes(std::span<const std::uint64_t> split_at, std::span<std::uint8_t> out) const {
-  const std::size_t row_bytes = (leaf_names.size() + 7) / 8;
-  constexpr std::size_t kColumnsPerTask = 4096;
-  pool::parallel_for((split_at.size() + kColumnsPerTask - 1) / kColumnsPerTask, [&](std::size_t task) {
-    const std::size_t end = std::min(split_at.size(), (task + 1) * kColumnsPerTask);
-    const std::size_t begin = task * kColumnsPerTask;
-    std::memset(out.data() + begin * row_bytes, 0, (end - begin) * row_bytes);
-    for (std::size_t column = begin; column < end; ++column) {
-      std::uint8_t* row = out.data() + column * row_bytes;
-      for (std::uint32_t leaf : clades.clade(split_at[column])) {
-        row[leaf / 8] |= static_cast<std::uint8_t>(1u << (leaf % 8));
-      }
+std::pair<std::vector<std::uint8_t>, std::vector<std::uint64_t>> build_presence_matrix(const Snapshots& set) {
+  auto [column_of, split_at] = column_order(set);
+  std::vector<std::uint8_t> bytes(set.snaps.size() * column_of.size());
+  if (!write_presence_matrix(set, column_of, bytes)) return {};
+  return {std::move(bytes), std::move(split_at)};
+}
+
+std::pair<std::vector<std::uint8_t>, std::vector<std::uint64_t>> build_branch_length_matrix(const Snapshots& set) {
+  auto [column_of, split_at] = column_order(set);
+  std::vector<std::uint8_t> bytes(set.snaps.size() * column_of.size() * sizeof(double));
+  if (!write_branch_length_matrix(set, column_of, bytes)) return {};
+  return {std::move(bytes), std::move(split_at)};
+}
+
+std::vector<std::uint8_t> build_bipartition_bytes(const Snapshots& set, const std::vector<std::uint64_t>& split_at) {
+  const std::size_t row_bytes = (set.leaf_names.size() + 7) / 8;
+  std::vector<std::uint8_t> bytes(split_at.size() * row_bytes, 0);
+  for (std::size_t column = 0; column < split_at.size(); ++column) {
+    if (column % 4096 == 0 && pool::stop_requested()) return {};
+    std::uint8_t* row = bytes.data() + column * row_bytes;
+    for (std::uint32_t leaf : set.clades.clade(split_at[column])) {
+      row[leaf / 8] |= static_cast<std::uint8_t>(1u << (leaf % 8));
     }
-  });
-}
-
-std::pair<std::vector<std::uint8_t>, std::vector<std::uint64_t>> Snapshots::build_presence_matrix() const {
-  auto [column_of, split_at] = column_order();
-  std::vector<std::uint8_t> bytes(snaps.size() * split_at.size());
-  fill_presence_matrix(column_of, bytes);
-  return {std::move(bytes), std::move(split_at)};
-}
-
-std::pair<std::vector<std::uint8_t>, std::vector<std::uint64_t>> Snapshots::build_branch_length_matrix()
-    const {
-  auto [column_of, split_at] = column_order();
-  std::vector<std::uint8_t> bytes(snaps.size() * split_at.size() * sizeof(double));
-  fill_branch_length_matrix(column_of, bytes);
-  return {std::move(bytes), std::move(split_at)};
-}
-
-std::vector<std::uint8_t> Snapshots::build_bipartition_bytes(const std::vector<std::uint64_t>& split_at) const {
-  std::vector<std::uint8_t> bytes(split_at.size() * ((leaf_names.size() + 7) / 8));
-  fill_bipartition_bytes(split_at, bytes);
+  }
   return bytes;
 }
 

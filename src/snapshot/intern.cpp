@@ -129,6 +129,7 @@ struct Interner::State {
   bool keep_clades = false;
   std::uint32_t pendants = 0;  // P: n when pendant edges get reserved IDs, else 0
   ShardRules rules;
+  std::uint64_t max_clade_members = CladeTable::kMaxMembers;
 };
 
 Interner::Interner(std::uint64_t n_leaves, bool rooted, bool keep_lengths, bool keep_clades)
@@ -149,6 +150,10 @@ Interner& Interner::operator=(Interner&&) noexcept = default;
 
 void Interner::limit_shard_splits_for_testing(std::uint32_t max_splits) {
   state_->rules.max_splits = std::min(max_splits, kMaxShardSplits);
+}
+
+void Interner::limit_clade_members_for_testing(std::uint64_t max_members) {
+  state_->max_clade_members = std::min(max_members, CladeTable::kMaxMembers);
 }
 
 // Three fork-join phases. Routes and assembly are per tree; the shard phase gives each shard to
@@ -195,6 +200,13 @@ Status Interner::push_chunk(std::vector<Snapshot> chunk) {
   }
   // The number of IDs, pendant IDs included, must itself fit in 32 bits.
   if (ids > 0xFFFFFFFFull) return Error{std::string(messages::kTooManySplits)};
+  if (st.keep_clades) {
+    // The joined table's offsets are 32-bit: its members (the singletons first) must fit. A
+    // shard's own offsets may have wrapped above, but nothing reads them after this error.
+    std::uint64_t members = st.n_leaves;
+    for (const Shard& shard : st.shards) members += shard.clades.members.size();
+    if (members > st.max_clade_members) return Error{std::string(messages::kTooManyCladeMembers)};
+  }
 
   // Phase 3: each tree gathers its provisional IDs (and lengths) from the shard results.
   const std::size_t first = st.snaps.size();

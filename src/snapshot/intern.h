@@ -7,19 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "distances/input.h"
+#include "shared/result.h"
 #include "snapshot/build.h"
 #include "snapshot/clades.h"
-#include "snapshot/result.h"
 
 namespace brantoveil::snapshot {
 
-/// One tree as split IDs. Its splits are the pendant IDs 0..pendants-1 followed by `ids`;
-/// `lengths`, when kept, runs parallel to that sequence.
-struct InternSnap {
-  std::vector<std::uint32_t> ids;
-  std::vector<double> lengths;
-  std::uint32_t pendants = 0;
-};
+/// The interned form of a tree is the record the kernels consume.
+using distances::InternSnap;
 
 struct Snapshots;
 
@@ -101,6 +97,8 @@ class Interner {
 
   /// Lowers the per-shard cap so tests reach the overflow path without 16M inserts.
   void limit_shard_splits_for_testing(std::uint32_t max_splits);
+  /// Lowers the cap on clade members so tests reach that overflow path without 16 GiB of them.
+  void limit_clade_members_for_testing(std::uint64_t max_members);
 
   struct State;
 

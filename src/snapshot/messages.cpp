@@ -1,6 +1,8 @@
 // Formatting of the reader's messages and the quoted debug form of names and tokens.
 #include "snapshot/messages.h"
 
+#include "shared/utf8.h"
+
 namespace brantoveil::snapshot::messages {
 
 namespace {
@@ -15,42 +17,6 @@ void append_hex(std::string& out, std::uint32_t value) {
     value >>= 4;
   } while (value != 0);
   while (count > 0) out += digits[--count];
-}
-
-// Length of the well-formed UTF-8 sequence at text[i] (0 when malformed) and its code point.
-std::size_t decode_utf8(std::string_view text, std::size_t i, std::uint32_t& code) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char b0 = byte(i);
-  const std::size_t left = text.size() - i;
-  auto cont = [&](std::size_t k, unsigned char lo = 0x80, unsigned char hi = 0xBF) {
-    return k < left && byte(i + k) >= lo && byte(i + k) <= hi;
-  };
-  if (b0 < 0x80) {
-    code = b0;
-    return 1;
-  }
-  if (b0 >= 0xC2 && b0 <= 0xDF && cont(1)) {
-    code = (b0 & 0x1Fu) << 6 | (byte(i + 1) & 0x3Fu);
-    return 2;
-  }
-  if (b0 >= 0xE0 && b0 <= 0xEF) {
-    const unsigned char lo = b0 == 0xE0 ? 0xA0 : 0x80;
-    const unsigned char hi = b0 == 0xED ? 0x9F : 0xBF;  // no UTF-16 surrogates
-    if (cont(1, lo, hi) && cont(2)) {
-      code = (b0 & 0x0Fu) << 12 | (byte(i + 1) & 0x3Fu) << 6 | (byte(i + 2) & 0x3Fu);
-      return 3;
-    }
-    return 0;
-  }
-  if (b0 >= 0xF0 && b0 <= 0xF4) {
-    const unsigned char lo = b0 == 0xF0 ? 0x90 : 0x80;
-    const unsigned char hi = b0 == 0xF4 ? 0x8F : 0xBF;
-    if (cont(1, lo, hi) && cont(2) && cont(3)) {
-      code = (b0 & 0x07u) << 18 | (byte(i + 1) & 0x3Fu) << 12 | (byte(i + 2) & 0x3Fu) << 6 | (byte(i + 3) & 0x3Fu);
-      return 4;
-    }
-  }
-  return 0;
 }
 
 // Controls and invisible format characters. Rust also escapes unassigned and grapheme-extending
@@ -136,6 +102,10 @@ std::string unnamed_leaf(std::uint64_t tree) {
 
 std::string different_leaf_set(std::uint64_t tree) {
   return "Tree " + std::to_string(tree) + " has a different leaf set than tree 0. All trees must share the same taxa.";
+}
+
+std::string tree_too_large(std::uint64_t tree) {
+  return "Tree " + std::to_string(tree) + " is too large: a tree's text must be shorter than 4 GiB.";
 }
 
 std::string repeated_leaf(std::uint64_t tree, std::string_view name) {

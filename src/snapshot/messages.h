@@ -10,6 +10,10 @@ namespace brantoveil::snapshot::messages {
 inline constexpr std::string_view kDuplicateLeafNames =
     "Tree 0 has duplicate leaf names. All leaf names must be unique.";
 inline constexpr std::string_view kTooManySplits = "Too many distinct splits for 32-bit split IDs.";
+inline constexpr std::string_view kTooManyCladeMembers = "Too many clade members for 32-bit offsets.";
+inline constexpr std::string_view kTooManyTrees = "Too many trees for 32-bit tree counts.";
+/// Never shown: the caller's stop check ended the read and raises its own error.
+inline constexpr std::string_view kStopped = "Reading was stopped.";
 
 // Reasons of a Newick syntax error (see `newick_syntax`).
 inline constexpr std::string_view kNoSemicolon = "the tree does not end in ';'";
@@ -33,6 +37,8 @@ std::string invalid_length(std::string_view token);
 std::string unnamed_leaf(std::uint64_t tree);
 /// A leaf set that differs from tree 0's.
 std::string different_leaf_set(std::uint64_t tree);
+/// A tree text too long for the 32-bit positions of a tree.
+std::string tree_too_large(std::uint64_t tree);
 /// A taxon name seen twice in one tree.
 std::string repeated_leaf(std::uint64_t tree, std::string_view name);
 

@@ -7,10 +7,10 @@
 #include <string>
 #include <string_view>
 
-#include "snapshot/decimal.h"
+#include "shared/decimal.h"
+#include "shared/result.h"
 #include "snapshot/messages.h"
 #include "snapshot/newick.h"
-#include "snapshot/result.h"
 
 namespace brantoveil::snapshot::detail {
 

@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "shared/result.h"
 #include "snapshot/fingerprint.h"
-#include "snapshot/result.h"
 
 namespace brantoveil::snapshot {
 

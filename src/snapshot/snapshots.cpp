@@ -13,6 +13,7 @@
 
 #include "pool/pool.h"
 #include "snapshot/build.h"
+#include "snapshot/messages.h"
 
 namespace brantoveil::snapshot {
 
@@ -81,14 +82,17 @@ class Translations {
 
 Result<std::vector<Snapshot>> parse_chunk(const std::vector<TreeItem>& chunk,
                                           const std::vector<const TranslatedLeaves*>& translated,
-                                          std::uint64_t first_index, const LeafContext& context) {
+                                          std::uint64_t first_index, const LeafContext& context,
+                                          std::uint64_t max_tree_bytes) {
   constexpr std::size_t kNone = static_cast<std::size_t>(-1);
   std::vector<Snapshot> trees(chunk.size());
   std::atomic<std::size_t> failed{kNone};
   std::string message;  // written only by the worker that claimed `failed`
   pool::parallel_for(chunk.size(), [&](std::size_t j) {
     if (failed.load(std::memory_order_relaxed) != kNone) return;
-    Result<Snapshot> tree = snapshot(chunk[j].text, *translated[j], first_index + j, context);
+    Result<Snapshot> tree = chunk[j].text.size() > max_tree_bytes
+                                ? Result<Snapshot>(Error{messages::tree_too_large(first_index + j)})
+                                : snapshot(chunk[j].text, *translated[j], first_index + j, context);
     if (tree) {
       trees[j] = std::move(tree).value();
       return;
@@ -117,6 +121,7 @@ Result<Snapshots> Snapshots::from_newick_iter_opts(TreeSource& items, const Snap
   // Tree 0 fixes the leaf set.
   std::optional<TreeItem> first = items.next();
   if (!first) return Snapshots{};
+  if (first->text.size() > options.max_tree_bytes) return Error{messages::tree_too_large(0)};
   const TranslateMap& map0 = translate_of(*first);
   Result<std::vector<std::string>> listed = snapshot::leaf_names(first->text, map0);
   if (!listed) return std::move(listed).take_error();
@@ -150,9 +155,12 @@ Result<Snapshots> Snapshots::from_newick_iter_opts(TreeSource& items, const Snap
   std::uint64_t next_index = 1;
   Translations translations(context);
   for (;;) {
+    if (pool::stop_requested()) return Error{std::string(messages::kStopped)};
     std::vector<TreeItem> chunk = pull_chunk(items, chunk_trees);
     if (chunk.empty()) break;
-    Result<std::vector<Snapshot>> trees = parse_chunk(chunk, translations.of(chunk), next_index, context);
+    if (next_index + chunk.size() > options.max_trees) return Error{std::string(messages::kTooManyTrees)};
+    Result<std::vector<Snapshot>> trees =
+        parse_chunk(chunk, translations.of(chunk), next_index, context, options.max_tree_bytes);
     if (!trees) return std::move(trees).take_error();
     next_index += chunk.size();
     std::vector<TreeItem>().swap(chunk);

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <set>
+#include <thread>
 #include <vector>
 
 namespace brantoveil::distances {
@@ -42,7 +44,8 @@ TEST(FillSymmetric, MirrorsEveryChunkLayoutOnEveryPool) {
         std::mutex seen_lock;
         std::multiset<std::size_t> starts;
         bool lower_untouched = true;
-        const Buffer<double> m = fill_symmetric<double>(
+        Buffer<double> m;
+        const bool filled = fill_symmetric<double>(
             n, rows_per_chunk, &counter, [&](std::size_t r0, std::span<double> rows) {
               {
                 std::lock_guard lock(seen_lock);
@@ -54,9 +57,10 @@ TEST(FillSymmetric, MirrorsEveryChunkLayoutOnEveryPool) {
                 if (rows[k] != 0.0) lower_untouched = false;
                 if (c > r) rows[k] = static_cast<double>(r * 1000 + c);
               }
-            });
+            }, m);
         SCOPED_TRACE(testing::Message() << "n=" << n << " chunk=" << rows_per_chunk
                                         << " threads=" << threads);
+        ASSERT_TRUE(filled);
         ASSERT_EQ(m.size(), n * n);
         EXPECT_TRUE(lower_untouched);
         EXPECT_EQ(counter.load(), 5 + n * (n - (n > 0 ? 1 : 0)) / 2);
@@ -75,10 +79,10 @@ TEST(FillSymmetric, MirrorsEveryChunkLayoutOnEveryPool) {
 }
 
 TEST(FillSymmetric, RunsWithoutCounter) {
-  const Buffer<std::uint32_t> m =
-      fill_symmetric<std::uint32_t>(2, 1, nullptr, [](std::size_t r0, std::span<std::uint32_t> row) {
-        if (r0 == 0) row[1] = 7;
-      });
+  Buffer<std::uint32_t> m;
+  ASSERT_TRUE(fill_symmetric<std::uint32_t>(2, 1, nullptr, [](std::size_t r0, std::span<std::uint32_t> row) {
+    if (r0 == 0) row[1] = 7;
+  }, m));
   ASSERT_EQ(m.size(), 4u);
   EXPECT_EQ(m[0], 0u);
   EXPECT_EQ(m[1], 7u);
@@ -92,7 +96,8 @@ TEST(FillSymmetric, WritesIntoCallerStorage) {
   for (const std::size_t n : {1, 3, 9, 600}) {
     std::vector<std::uint32_t> storage(n * n, 0xDEADBEEF);
     bool zero_on_entry = true;
-    const Buffer<std::uint32_t> m = fill_symmetric<std::uint32_t>(
+    Buffer<std::uint32_t> m = Buffer<std::uint32_t>::over(storage);
+    const bool filled = fill_symmetric<std::uint32_t>(
         n, 1, nullptr,
         [&](std::size_t r0, std::span<std::uint32_t> row) {
           // Left of the diagonal the mirror overwrites everything, so only the rest is cleared.
@@ -101,12 +106,77 @@ TEST(FillSymmetric, WritesIntoCallerStorage) {
             if (c > r0) row[c] = static_cast<std::uint32_t>(r0 + c);
           }
         },
-        Buffer<std::uint32_t>::over(storage));
+        m);
+    ASSERT_TRUE(filled);
     EXPECT_TRUE(zero_on_entry) << n;
     EXPECT_EQ(m.data(), storage.data());
     for (std::size_t r = 0; r < n; ++r) {
       for (std::size_t c = 0; c < n; ++c) ASSERT_EQ(storage[r * n + c], r == c ? 0u : r + c) << r << "," << c;
     }
+  }
+}
+
+
+// A view that does not hold n x n cells would leave cells nobody wrote: the process ends instead.
+TEST(FillSymmetricDeathTest, AbortsOnAViewOfTheWrongSize) {
+  for (const std::size_t given : {0, 8, 10}) {
+    std::vector<double> storage(given + 1);
+    EXPECT_DEATH(
+        {
+          Buffer<double> m = Buffer<double>::over(std::span<double>(storage.data(), given));
+          (void)fill_symmetric<double>(3, 1, nullptr, [](std::size_t, std::span<double>) {}, m);
+        },
+        "result view holds");
+  }
+}
+
+// Says stop on its `after`-th question, and counts the questions.
+struct StopAfter final : pool::StopCheck {
+  explicit StopAfter(int after) : after(after) {}
+  bool stop_requested() override { return ++asked >= after; }
+  int after;
+  int asked = 0;
+};
+
+// Stopped at any check (first batch, during the fill, in the mirror), the fill reports it, the
+// counter never claims every pair, and the pool runs the next loop as usual.
+TEST(FillSymmetric, StopsBetweenBatchesAndLeavesThePoolUsable) {
+  pool::Pool p(2);
+  pool::ScopedPool use(p);
+  constexpr std::size_t n = 1500;
+  for (const int after : {1, 2, 3}) {
+    std::atomic<std::uint64_t> counter{0};
+    Buffer<std::uint32_t> m;
+    StopAfter check(after);
+    bool filled = true;
+    {
+      pool::ScopedStopCheck scope(check);
+      filled = fill_symmetric<std::uint32_t>(n, 1, &counter, [&](std::size_t r0, std::span<std::uint32_t> row) {
+        // Slow enough that the 5 ms between questions pass during the fill.
+        for (std::size_t c = r0 + 1; c < n; ++c) row[c] = static_cast<std::uint32_t>(c * c % 7 + 1);
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+      }, m);
+      EXPECT_TRUE(pool::stopped());
+    }
+    EXPECT_FALSE(filled) << after;
+    EXPECT_FALSE(pool::stopped());
+    EXPECT_EQ(check.asked, after);
+    EXPECT_LT(counter.load(), std::uint64_t{n} * (n - 1) / 2);
+    std::atomic<std::size_t> ran{0};
+    pool::parallel_for(100, [&](std::size_t) { ran.fetch_add(1); });
+    EXPECT_EQ(ran.load(), 100u);
+  }
+}
+
+TEST(ParallelForBatches, RunsEveryIndexOnceWhenNeverStopped) {
+  pool::Pool p(3);
+  pool::ScopedPool use(p);
+  StopAfter never(1 << 30);
+  pool::ScopedStopCheck scope(never);
+  for (const std::size_t n : {0, 1, 5, 1000, 100000}) {
+    std::vector<std::atomic<int>> runs(n);
+    EXPECT_TRUE(pool::parallel_for_batches(n, [&](std::size_t i) { runs[i].fetch_add(1); }));
+    for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(runs[i].load(), 1) << i;
   }
 }
 

@@ -8,6 +8,7 @@
 
 #include "distances/boundary.h"
 #include "distances/repeats.h"
+#include "distances/weighted.h"
 #include "distances_trees.h"
 
 namespace brantoveil::distances {
@@ -150,8 +151,8 @@ TEST(DistanceRf, RepeatedSplitSetsGiveTheMatrixOfEveryPair) {
     // Written into caller storage that holds garbage, from an owned input.
     TreeSet owned = set;
     std::vector<std::uint32_t> storage(std::size_t{n} * n, 0xDEADBEEF);
-    distance_rf(Input::owned(std::move(owned.snaps), std::move(owned.supports)), nullptr,
-                Buffer<std::uint32_t>::over(storage));
+    EXPECT_TRUE(distance_rf(Input::owned(std::move(owned.snaps), std::move(owned.supports)), nullptr,
+                            std::span<std::uint32_t>(storage)));
     EXPECT_EQ(storage, expected) << n;
   }
 }
@@ -174,6 +175,36 @@ TEST(BitRows, FindsTheNonZeroSpanOfEachRow) {
   const BitRows rows({0, 5, 0, 0, 0, 0, 1, 0, 2, 0, 0, 3}, 3, 4);
   const std::vector<std::pair<std::size_t, std::size_t>> expected = {{1, 2}, {0, 0}, {0, 3}, {2, 3}};
   EXPECT_EQ(rows.ranges, expected);
+}
+
+// Says stop whenever asked.
+struct AlwaysStop final : pool::StopCheck {
+  bool stop_requested() override { return true; }
+};
+
+// A stopped kernel hands back nothing, never a half-filled matrix, and counts no pairs; the same
+// input then runs to the end once the check is gone.
+TEST(DistanceKernels, StoppedKernelsReturnNothing) {
+  TreeShape shape;
+  shape.trees = 40;
+  shape.pendants = 5;
+  shape.with_lengths = true;
+  const TreeSet set = testing::random_trees(shape);
+  const auto input = [&] { return Input::borrowed(set.snaps, set.supports); };
+  std::vector<std::uint32_t> storage(40 * 40);
+  std::vector<double> weighted_storage(40 * 40);
+  std::atomic<std::uint64_t> counter{0};
+  {
+    AlwaysStop stop;
+    pool::ScopedStopCheck scope(stop);
+    EXPECT_TRUE(distance_rf(input(), &counter).empty());
+    EXPECT_FALSE(distance_rf(input(), &counter, storage));
+    EXPECT_TRUE(distance_wrf(input(), &counter).empty());
+    EXPECT_FALSE(distance_kf(input(), &counter, weighted_storage));
+  }
+  EXPECT_EQ(counter.load(), 0u);
+  EXPECT_TRUE(distance_rf(input(), &counter, storage));
+  EXPECT_EQ(storage, testing::brute_rf(set));
 }
 
 }  // namespace

@@ -7,11 +7,11 @@
 #include <random>
 #include <vector>
 
-#include "snapshot/intern.h"
+#include "distances/input.h"
 
 namespace brantoveil::testing {
 
-using snapshot::InternSnap;
+using distances::InternSnap;
 
 /// Trees as the interner hands them over: records plus per-ID supports.
 struct TreeSet {

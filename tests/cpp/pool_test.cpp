@@ -1,11 +1,13 @@
 // The fork-join pool: coverage of every index, concurrent callers, nesting, and use after fork().
 #include "pool/pool.h"
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -86,6 +88,52 @@ TEST(Pool, ScopedPoolPinsTheCurrentPool) {
 
 // Forks with `parent_busy` loops running on another thread, then runs loops in the child.
 // Returns the child's exit status: 0 when every index was visited once.
+// Other threads may still be using the caller's buffers, so out of memory in a shared task ends
+// the process, saying why; a loop run inline has nobody to wait for and passes it on.
+TEST(PoolDeathTest, OutOfMemoryInASharedTaskEndsTheProcess) {
+  EXPECT_DEATH(
+      {
+        Pool pool(2);
+        pool.parallel_for(64, [](std::size_t i) {
+          if (i == 40) throw std::bad_alloc();
+        });
+      },
+      "out of memory in a parallel task; ending the process");
+}
+
+TEST(Pool, OutOfMemoryLeavesAnInlineLoop) {
+  Pool pool(1);
+  EXPECT_THROW(pool.parallel_for(3, [](std::size_t) { throw std::bad_alloc(); }), std::bad_alloc);
+  EXPECT_EQ(visits(pool, 10), std::vector<int>(10, 1));
+}
+
+// Threads of this process right now.
+std::size_t process_threads() {
+  std::size_t count = 0;
+  if (DIR* tasks = opendir("/proc/self/task")) {
+    while (const dirent* entry = readdir(tasks)) count += entry->d_name[0] != '.';
+    closedir(tasks);
+  }
+  return count;
+}
+
+// Idle workers are joined before fork(), so the parent forks with its own threads only (the
+// workers are gone right after the fork); the next loop starts them again.
+TEST(GlobalPool, StopsIdleWorkersForAForkAndRestartsThem) {
+  const std::size_t workers = global().threads() - 1;
+  visits(global(), 1000);
+  const std::size_t before = process_threads();
+  const pid_t child = fork();
+  if (child == 0) _exit(0);
+  const std::size_t after = process_threads();
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_EQ(before - after, workers);
+  const auto counts = visits(global(), 1000);
+  EXPECT_EQ(counts, std::vector<int>(1000, 1));
+  EXPECT_EQ(process_threads(), before);
+}
+
 int fork_and_use_global_pool(bool parent_busy) {
   global();  // make sure the parent's pool has started
   std::atomic<bool> stop{false};

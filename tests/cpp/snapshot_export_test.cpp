@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "pool/pool.h"
-#include "snapshot/snapshots.h"
+#include "snapshot/export.h"
 
 namespace brantoveil::snapshot {
 namespace {
@@ -49,15 +49,15 @@ std::vector<double> decode(const std::vector<std::uint8_t>& bytes) {
 
 TEST(Export, WorkedExampleOfTwoQuartets) {
   const Snapshots set = read({"((a,b),(c,d));", "((a,c),(b,d));"}, false);
-  const auto [presence, split_at] = set.build_presence_matrix();
+  const auto [presence, split_at] = build_presence_matrix(set);
   ASSERT_EQ(split_at.size(), 6u);
   // Pendant columns first (leaf masks 1, 2, 4, 8), then {b,d} (10) and {c,d} (12).
   EXPECT_EQ(std::vector<std::uint64_t>(split_at.begin(), split_at.begin() + 4),
             (std::vector<std::uint64_t>{0, 1, 2, 3}));
   EXPECT_EQ(presence, (std::vector<std::uint8_t>{1, 1, 1, 1, 0, 1, 1, 1, 1, 1, 1, 0}));
-  EXPECT_EQ(set.build_bipartition_bytes(split_at),
+  EXPECT_EQ(build_bipartition_bytes(set, split_at),
             (std::vector<std::uint8_t>{0x01, 0x02, 0x04, 0x08, 0x0A, 0x0C}));
-  const auto [column_of, order] = set.column_order();
+  const auto [column_of, order] = column_order(set);
   EXPECT_EQ(order, split_at);
   for (std::size_t c = 0; c < order.size(); ++c) EXPECT_EQ(column_of[order[c]], c);
 }
@@ -65,7 +65,7 @@ TEST(Export, WorkedExampleOfTwoQuartets) {
 TEST(Export, BranchLengthsByColumnWithZeroForAbsentSplits) {
   // Tree 0's two root edges form one edge of length 9; tree 1's inner edge is AC|BD, length 3.
   const Snapshots set = read({"((a:1,b:2):3,(c:4,d:5):6);", "((a:1,c:2):3,b:4,d:5);"}, false);
-  const auto [bytes, split_at] = set.build_branch_length_matrix();
+  const auto [bytes, split_at] = build_branch_length_matrix(set);
   ASSERT_EQ(bytes.size(), 2u * 6u * 8u);
   // Columns a, b, c, d, {b,d}, {c,d}.
   EXPECT_EQ(decode(bytes), (std::vector<double>{1, 2, 4, 5, 0, 9, 1, 4, 2, 5, 3, 0}));
@@ -84,12 +84,12 @@ TEST(Export, ReversedInputReversesRowsOnly) {
   for (bool rooted : {false, true}) {
     const Snapshots forward = read(texts, rooted);
     const Snapshots backward = read(std::vector<std::string>(texts.rbegin(), texts.rend()), rooted);
-    const auto [presence_f, split_f] = forward.build_presence_matrix();
-    const auto [presence_b, split_b] = backward.build_presence_matrix();
-    const auto [lengths_f, unused_f] = forward.build_branch_length_matrix();
-    const auto [lengths_b, unused_b] = backward.build_branch_length_matrix();
+    const auto [presence_f, split_f] = build_presence_matrix(forward);
+    const auto [presence_b, split_b] = build_presence_matrix(backward);
+    const auto [lengths_f, unused_f] = build_branch_length_matrix(forward);
+    const auto [lengths_b, unused_b] = build_branch_length_matrix(backward);
     ASSERT_EQ(split_f.size(), split_b.size());
-    EXPECT_EQ(forward.build_bipartition_bytes(split_f), backward.build_bipartition_bytes(split_b));
+    EXPECT_EQ(build_bipartition_bytes(forward, split_f), build_bipartition_bytes(backward, split_b));
     const std::size_t s = split_f.size();
     const std::size_t t = texts.size();
     for (std::size_t row = 0; row < t; ++row) {
@@ -110,8 +110,8 @@ TEST(Export, ReversedInputReversesRowsOnly) {
 TEST(Export, CladeRowsPackLeavesLittleEndianPerByte) {
   // Nine leaves a..i, rooted: every clade as written, so {a,b} keeps leaf 0.
   const Snapshots set = read({"((a,b),(c,(d,(e,(f,(g,(h,i)))))));"}, true);
-  const auto [presence, split_at] = set.build_presence_matrix();
-  const std::vector<std::uint8_t> bytes = set.build_bipartition_bytes(split_at);
+  const auto [presence, split_at] = build_presence_matrix(set);
+  const std::vector<std::uint8_t> bytes = build_bipartition_bytes(set, split_at);
   // For nine leaves the columns ascend by membership mask.
   const std::vector<std::uint32_t> masks = {1,     2,     3,     4,     8,     16,    32,    64,
                                             128,   256,   0x180, 0x1C0, 0x1E0, 0x1F0, 0x1F8, 0x1FC};
@@ -122,8 +122,39 @@ TEST(Export, CladeRowsPackLeavesLittleEndianPerByte) {
   }
 }
 
+// Says stop whenever asked.
+struct AlwaysStop final : pool::StopCheck {
+  bool stop_requested() override { return true; }
+};
+
+// Caller storage starts as garbage: every byte of a written matrix must be set, and a stopped
+// write says so instead of returning a partial matrix.
+TEST(Export, WritesEveryByteOfCallerStorageOrReportsTheStop) {
+  const Snapshots set = read({"((a:1,b:2):3,(c:4,d:5):6);", "((a:1,c:2):3,b:4,d:5);", "(a,b,c,d);"}, false);
+  const auto [column_of, split_at] = column_order(set);
+  std::vector<std::uint8_t> presence(set.snaps.size() * column_of.size(), 0xAB);
+  std::vector<std::uint8_t> lengths(presence.size() * 8, 0xAB);
+  ASSERT_TRUE(write_presence_matrix(set, column_of, presence));
+  ASSERT_TRUE(write_branch_length_matrix(set, column_of, lengths));
+  EXPECT_EQ(presence, build_presence_matrix(set).first);
+  EXPECT_EQ(lengths, build_branch_length_matrix(set).first);
+  AlwaysStop stop;
+  pool::ScopedStopCheck scope(stop);
+  EXPECT_FALSE(write_presence_matrix(set, column_of, presence));
+  EXPECT_FALSE(write_branch_length_matrix(set, column_of, lengths));
+  EXPECT_TRUE(build_bipartition_bytes(set, split_at).empty());
+}
+
+TEST(ExportDeathTest, AbortsOnStorageOfTheWrongSize) {
+  const Snapshots set = read({"((a,b),(c,d));", "((a,c),(b,d));"}, false);
+  const auto [column_of, split_at] = column_order(set);
+  std::vector<std::uint8_t> bytes(set.snaps.size() * column_of.size() + 1);
+  EXPECT_DEATH((void)write_presence_matrix(set, column_of, bytes), "export view holds");
+  EXPECT_DEATH((void)write_branch_length_matrix(set, column_of, bytes), "export view holds");
+}
+
 // Many random clades over one to three words of leaves: the parallel packed-row sort must give
-// the comparison order of cmp_packed, for every pool size, and write the same buffers in place.
+// the comparison order of cmp_packed, for every pool size.
 TEST(Export, ColumnOrderOfManyCladesIsTheComparisonOrder) {
   for (const std::size_t leaves : {9, 64, 150}) {
     std::mt19937_64 rng(leaves);
@@ -146,32 +177,16 @@ TEST(Export, ColumnOrderOfManyCladesIsTheComparisonOrder) {
     for (const std::size_t threads : {1, 2, 3}) {
       pool::Pool p(threads);
       pool::ScopedPool use(p);
-      const auto [column_of, split_at] = set.column_order();
+      const auto [column_of, split_at] = column_order(set);
       // Random clades may repeat; equal clades may come in either order.
       for (std::size_t c = 0; c < split_at.size(); ++c) {
         ASSERT_EQ(cmp_packed(set.clades.clade(split_at[c]), set.clades.clade(expected[c])), 0) << leaves << " " << c;
         ASSERT_EQ(column_of[split_at[c]], c);
       }
-      std::vector<std::uint8_t> in_place(split_at.size() * ((leaves + 7) / 8), 0xAB);
-      set.fill_bipartition_bytes(split_at, in_place);
-      EXPECT_EQ(in_place, set.build_bipartition_bytes(split_at));
     }
   }
 }
 
-TEST(Export, InPlaceBuffersIgnoreTheirOldContents) {
-  const Snapshots set = read({"((a:1,b:2):0.5,(c:3,d:4):0.25,e:1);", "((a:1,c:2):1.5,(b:3,e:4):2,d:1);",
-                              "(a:1,b:1,c:1,d:1,e:1);"},
-                             false);
-  const auto [column_of, split_at] = set.column_order();
-  const std::size_t cells = set.snaps.size() * split_at.size();
-  std::vector<std::uint8_t> presence(cells, 0xAB);
-  set.fill_presence_matrix(column_of, presence);
-  EXPECT_EQ(presence, set.build_presence_matrix().first);
-  std::vector<std::uint8_t> lengths(cells * 8, 0xAB);
-  set.fill_branch_length_matrix(column_of, lengths);
-  EXPECT_EQ(lengths, set.build_branch_length_matrix().first);
-}
 
 }  // namespace
 }  // namespace brantoveil::snapshot

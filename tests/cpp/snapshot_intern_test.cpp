@@ -237,6 +237,30 @@ TEST(Interner, FullShardRejectsOnlyNewSplits) {
   EXPECT_EQ(full.error(), messages::kTooManySplits);
 }
 
+// Offsets of the joined clade table are 32-bit: a chunk that would take its members (the n
+// singletons included) past the cap fails with a clear error rather than wrapping.
+TEST(Interner, CladeMembersPastTheCapAreAnError) {
+  for (const bool rooted : {false, true}) {
+    std::vector<Snapshot> trees = random_trees(2, 12, rooted, 5);
+    Interner probe(12, rooted, false, true);
+    std::vector<Snapshot> first;
+    first.push_back(trees[0]);
+    ASSERT_TRUE(probe.push_chunk(std::move(first)).ok());
+    const Snapshots one = std::move(probe).finish(std::vector<std::string>(12, "x"));
+    const std::uint64_t members = one.clades.members.size();
+
+    Interner interner(12, rooted, false, true);
+    interner.limit_clade_members_for_testing(members);  // exactly tree 0's table fits
+    std::vector<Snapshot> chunk0, chunk1;
+    chunk0.push_back(std::move(trees[0]));
+    chunk1.push_back(std::move(trees[1]));
+    ASSERT_TRUE(interner.push_chunk(std::move(chunk0)).ok());
+    const Status past = interner.push_chunk(std::move(chunk1));
+    ASSERT_FALSE(past.ok());
+    EXPECT_EQ(past.error(), messages::kTooManyCladeMembers);
+  }
+}
+
 // Final IDs, supports and clade rows do not depend on thread count or chunking.
 TEST(Interner, ResultIsIndependentOfThreadsAndChunks) {
   for (bool rooted : {false, true}) {

@@ -378,7 +378,11 @@ TEST(NewickReader, ReadsHundredMegabyteTexts) {
 // Arbitrary bytes never crash or read out of bounds: a quick in-tree cousin of the fuzz target.
 TEST(NewickReader, SurvivesGarbage) {
   std::mt19937_64 random(11);
-  const std::string alphabet = "(),:;[]\" \t'ABCabc0123.e-+\x00\xff\x0b";
+  // Sized by the array, not by strlen: the embedded NUL and the bytes after it belong to it.
+  static constexpr char kAlphabet[] = "(),:;[]\" \t'ABCabc0123.e-+\x00\xff\x0b";
+  const std::string alphabet(kAlphabet, sizeof kAlphabet - 1);
+  ASSERT_EQ(alphabet.size(), 28u);
+  ASSERT_EQ(alphabet.substr(25), std::string("\x00\xff\x0b", 3));
   const std::vector<std::string> names6{"A", "B", "C", "a", "b", "c"};
   const LeafContext context = make_leaf_context(names6, false);
   for (int trial = 0; trial < 20000; ++trial) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "distances/weighted.h"
 #include "pool/pool.h"
 #include "snapshot/messages.h"
 #include "snapshot/snapshots.h"
@@ -182,6 +183,50 @@ TEST(SnapshotSet, FailedChunkIsTheLastOnePulled) {
   EXPECT_EQ(source.pulled(), 5u);
 }
 
+// Says stop whenever asked.
+struct AlwaysStop final : pool::StopCheck {
+  bool stop_requested() override { return true; }
+};
+
+TEST(SnapshotSet, StopCheckEndsReadingBeforeTheNextChunk) {
+  ListSource source(random_forest(10, 6, 3));
+  AlwaysStop stop;
+  pool::ScopedStopCheck scope(stop);
+  const Result<Snapshots> set = Snapshots::from_newick_iter_opts(source, {.chunk_trees = 2});
+  ASSERT_FALSE(set.ok());
+  EXPECT_EQ(set.error(), messages::kStopped);
+  EXPECT_EQ(source.pulled(), 1u);  // tree 0 fixes the leaf set before the first check
+}
+
+// Tree counts and positions within a tree are 32-bit; the caps are lowered here to reach them.
+TEST(SnapshotSet, CountsPastThirtyTwoBitsAreErrors) {
+  const std::vector<std::string> four = random_forest(4, 6, 9);
+  std::uint64_t cap = 0;  // the longest text of the four fits, the padded one does not
+  for (const std::string& text : four) cap = std::max<std::uint64_t>(cap, text.size());
+  std::string long_tree = four[2];
+  long_tree.insert(1, cap, ' ');
+  struct Row {
+    std::vector<std::string> texts;
+    SnapshotOptions options;
+    std::string error;  // empty: reads fine
+  };
+  const std::vector<Row> rows = {
+      {{four[0], four[1], four[2]}, {.chunk_trees = 2, .max_trees = 3}, ""},  // exactly at the cap
+      {four, {.chunk_trees = 2, .max_trees = 3}, std::string(messages::kTooManyTrees)},
+      {{four[0], four[1], long_tree}, {.max_tree_bytes = cap}, messages::tree_too_large(2)},
+      {{long_tree, four[1]}, {.max_tree_bytes = cap}, messages::tree_too_large(0)},
+  };
+  for (const Row& row : rows) {
+    const Result<Snapshots> set = read(row.texts, row.options);
+    if (row.error.empty()) {
+      EXPECT_TRUE(set.ok()) << set.error();
+    } else {
+      ASSERT_FALSE(set.ok());
+      EXPECT_EQ(set.error(), row.error);
+    }
+  }
+}
+
 TEST(SnapshotSet, ResultIsIndependentOfThreadsChunksAndEstimates) {
   const std::vector<std::string> texts = random_forest(40, 9, 4);
   for (bool rooted : {false, true}) {
@@ -213,16 +258,19 @@ TEST(SnapshotSet, WeightedKernelsSeePendantAndInnerLengths) {
   for (const SnapshotOptions& options : {SnapshotOptions{.keep_lengths = true}, kAll}) {
     Result<Snapshots> set = read(texts, options);
     ASSERT_TRUE(set.ok()) << set.error();
-    const distances::Buffer<double> wrf = set.value().pairwise_wrf(nullptr);
-    const distances::Buffer<double> kf = set.value().pairwise_kf(nullptr);
+    using distances::Input;
+    const Buffer<double> wrf = distances::distance_wrf(Input::borrowed(set.value().snaps, set.value().supports), nullptr);
+    const Buffer<double> kf = distances::distance_kf(Input::borrowed(set.value().snaps, set.value().supports), nullptr);
     ASSERT_EQ(wrf.size(), 4u);
     EXPECT_DOUBLE_EQ(wrf[1], 16.0);
     EXPECT_DOUBLE_EQ(kf[2], std::sqrt(98.0));
     // Borrowing left the set whole; consuming it gives the same matrices.
     EXPECT_EQ(set.value().snaps.size(), 2u);
     Snapshots copy = set.value();
-    const distances::Buffer<double> kf_owned = std::move(copy).into_pairwise_kf(nullptr);
-    const distances::Buffer<double> wrf_owned = std::move(set.value()).into_pairwise_wrf(nullptr);
+    const Buffer<double> kf_owned =
+        distances::distance_kf(Input::owned(std::move(copy.snaps), std::move(copy.supports)), nullptr);
+    const Buffer<double> wrf_owned = distances::distance_wrf(
+        Input::owned(std::move(set.value().snaps), std::move(set.value().supports)), nullptr);
     EXPECT_DOUBLE_EQ(wrf_owned[2], 16.0);
     EXPECT_DOUBLE_EQ(kf_owned[1], std::sqrt(98.0));
     EXPECT_EQ(wrf_owned[0], 0.0);

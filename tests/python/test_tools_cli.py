@@ -15,6 +15,7 @@ import numpy as np
 import pytest
 from treefiles import TAXA, engine_matrix, nexus, random_trees, write
 
+from brantoveil_tools import output
 from brantoveil_tools.cli import main
 
 TREES = random_trees(10, seed=3)
@@ -204,3 +205,15 @@ def test_interrupt_exits_130_without_output(tmp_path):
     assert process.returncode == 130, err
     assert err.strip().splitlines()[-1] == "brantoveil: interrupted"
     assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("array", [
+    np.arange(12, dtype="<u4").reshape(3, 4), np.asarray("x"), np.asarray(["a", "bb"]), np.zeros((0, 0)),
+    np.asarray(True), np.arange(5.0), np.arange(100.0).reshape(10, 10).T,
+], ids=["matrix", "0-d str", "strings", "empty", "0-d bool", "vector", "fortran"])
+def test_sliced_npy_writer_reads_back_like_numpy(monkeypatch, array):
+    monkeypatch.setattr(output, "_WRITE_BYTES", 16)  # many slices even for small arrays
+    ours, numpys = io.BytesIO(), io.BytesIO()
+    output.save_npy(ours, array)
+    np.save(numpys, np.asarray(array, order="C"))
+    assert ours.getvalue() == numpys.getvalue()

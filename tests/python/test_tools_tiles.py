@@ -31,7 +31,7 @@ CHUNK = 96  # 452 trees: not a multiple of the tile side
 
 @pytest.fixture(scope="module")
 def client():
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address="127.0.0.1:0",
                                   silence_logs=40) as cluster, distributed.Client(cluster) as client:
         yield client
 
@@ -48,7 +48,7 @@ def one_call():
 
 @pytest.mark.parametrize("metric", ["rf", "wrf", "kf"])
 def test_tiles_on_a_cluster_equal_the_one_call_matrix(client, encoded, one_call, metric):
-    array = distance_array(encoded, metric, chunk=CHUNK, client=client)
+    array = distance_array(encoded, metric, chunk=CHUNK)
     assert array.chunks[0] == (96, 96, 96, 96, 68)
     got = array.compute()
     assert got.dtype == one_call[metric].dtype
@@ -56,7 +56,7 @@ def test_tiles_on_a_cluster_equal_the_one_call_matrix(client, encoded, one_call,
 
 
 def test_a_killed_worker_does_not_change_the_result(client, encoded, one_call):
-    array = distance_array(encoded, "kf", chunk=24, client=client).persist()
+    array = client.persist(distance_array(encoded, "kf", chunk=24))
     futures = distributed.futures_of(array)
     next(iter(distributed.as_completed(futures)))
     victim = sorted(client.scheduler_info()["workers"])[0]

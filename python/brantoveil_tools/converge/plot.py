@@ -35,7 +35,6 @@ def draw_report(report: ConvergenceReport, target: Path) -> None:
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
-
     from matplotlib.layout_engine import ConstrainedLayoutEngine
 
     # Extra room between the heatmap's colour bar and the next panel's axis label.

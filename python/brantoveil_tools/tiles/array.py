@@ -1,8 +1,9 @@
 """The distance matrix as a lazy `dask.array`: one task per tile of the upper triangle.
 
 A tile below the diagonal is the transpose of its mirror above it, so every pair is computed once.
-The encoded sample is one object in the graph (scattered to the workers once when a distributed
-client is given), and every tile task reads it.
+The encoded sample is one task of the graph, rebuilt from its bytes on the first worker that needs
+it and copied from worker to worker by Dask; every tile task reads it. Compute the array with any
+Dask scheduler: a distributed client in scope runs the tiles on its workers.
 """
 
 from __future__ import annotations
@@ -14,6 +15,7 @@ import numpy as np
 import numpy.typing as npt
 from dask.base import tokenize
 
+from .. import _engine
 from .encode import Encoded, check_metric
 
 DEFAULT_CHUNK = 4096
@@ -45,16 +47,22 @@ def bounds(n: int, chunk: int) -> list[tuple[int, int]]:
     return [(start, min(start + chunk, n)) for start in range(0, n, chunk)]
 
 
-def sample_reference(encoded: Encoded, client: Any | None) -> tuple[dict[Any, Any], Any]:
-    """A graph entry holding the native sample, scattered to every worker when a client is given."""
-    key = f"brantoveil-sample-{tokenize(encoded.native)}"
-    if client is not None:
-        return {}, client.scatter(encoded.native, broadcast=True, hash=False)
-    return {key: encoded.native}, key
+def sample_task(encoded: Encoded) -> tuple[Any, bytes]:
+    """A task that rebuilds the native sample from its bytes.
+
+    The bytes travel with the graph, so a scheduler that loses every worker holding the sample
+    simply runs this task again: nothing of the sample lives only on one worker.
+    """
+    return (_engine.decode, encoded.native.to_bytes())
 
 
-def distance_array(encoded: Encoded, metric: str = "rf", chunk: int = DEFAULT_CHUNK,
-                   client: Any | None = None) -> da.Array:
+def sample_future(encoded: Encoded, client: Any) -> Any:
+    """The native sample as a future of `client`, recomputable like `sample_task`."""
+    return client.submit(_engine.decode, encoded.native.to_bytes(), key=f"brantoveil-sample-{tokenize(encoded.native)}",
+                         pure=False)
+
+
+def distance_array(encoded: Encoded, metric: str = "rf", chunk: int = DEFAULT_CHUNK) -> da.Array:
     """The n x n distance matrix of an encoded sample as a `dask.array` of `chunk` x `chunk` tiles.
 
     Parameters
@@ -64,8 +72,6 @@ def distance_array(encoded: Encoded, metric: str = "rf", chunk: int = DEFAULT_CH
     metric : {"rf", "wrf", "kf"}
     chunk : int
         Tile side; a tile of RF holds 4 chunk**2 bytes, of the weighted metrics 8 chunk**2.
-    client : distributed.Client, optional
-        Scatter the sample to its workers once instead of shipping it inside the graph.
 
     Every element equals the one-call matrix of the `brantoveil` module bit for bit.
     """
@@ -74,7 +80,8 @@ def distance_array(encoded: Encoded, metric: str = "rf", chunk: int = DEFAULT_CH
         raise ValueError("chunk must be positive")
     n = len(encoded)
     spans = bounds(n, chunk)
-    graph, sample = sample_reference(encoded, client)
+    sample = f"brantoveil-sample-{tokenize(encoded.native)}"
+    graph: dict[Any, Any] = {sample: sample_task(encoded)}
     name = f"brantoveil-{metric}-{tokenize(encoded.native, metric, chunk)}"
     for i, (r0, r1) in enumerate(spans):
         for j, (c0, c1) in enumerate(spans):

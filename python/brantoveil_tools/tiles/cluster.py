@@ -27,6 +27,7 @@ def connect(address: str | None) -> Iterator[Any]:
         with client:
             yield client
         return
-    with LocalCluster(n_workers=1, threads_per_worker=1, processes=True, dashboard_address=None,
+    # The dashboard goes on a free loopback port: never a clash with another cluster, never public.
+    with LocalCluster(n_workers=1, threads_per_worker=1, processes=True, dashboard_address="127.0.0.1:0",
                       silence_logs=logging.ERROR) as cluster, Client(cluster) as client:
         yield client

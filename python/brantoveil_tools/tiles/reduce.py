@@ -14,7 +14,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ..errors import BrantoveilError
-from .array import DEFAULT_CHUNK, bounds
+from .array import DEFAULT_CHUNK, bounds, sample_future
 from .encode import Encoded, check_metric
 
 
@@ -28,7 +28,7 @@ def _bands(encoded: Encoded, metric: str, k: int, chunk: int, client: Any | None
     spans = bounds(len(encoded), chunk)
     if client is None:
         return [_band(encoded.native, metric, r0, r1, k) for r0, r1 in spans]
-    sample = client.scatter(encoded.native, broadcast=True, hash=False)
+    sample = sample_future(encoded, client)
     futures = [client.submit(_band, sample, metric, r0, r1, k, pure=False) for r0, r1 in spans]
     results: list[dict[str, bytes]] = client.gather(futures)
     return results
@@ -76,7 +76,7 @@ def distances_to(encoded: Encoded, references: Sequence[int], metric: str = "rf"
     if client is None:
         parts = [band(encoded.native, r0, r1) for r0, r1 in spans]
     else:
-        sample = client.scatter(encoded.native, broadcast=True, hash=False)
+        sample = sample_future(encoded, client)
         parts = client.gather([client.submit(band, sample, r0, r1, pure=False) for r0, r1 in spans])
     return np.concatenate(parts)
 

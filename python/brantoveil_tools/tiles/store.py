@@ -20,7 +20,7 @@ import zarr
 from tqdm import tqdm
 
 from ..errors import BrantoveilError
-from .array import DEFAULT_CHUNK, bounds, mirror, tile
+from .array import DEFAULT_CHUNK, bounds, mirror, sample_future, tile
 from .encode import Encoded, check_metric
 
 MARKERS = ".tiles"
@@ -75,7 +75,7 @@ def to_zarr(encoded: Encoded, path: str | os.PathLike[str], metric: str = "rf", 
         else:
             from distributed import as_completed
 
-            sample = client.scatter(encoded.native, broadcast=True, hash=False)
+            sample = sample_future(encoded, client)
             futures = [client.submit(store_tile, sample, str(target), metric, spans[i], spans[j], i, j,
                                      key=f"brantoveil-tile-{attributes['sample'][:16]}-{metric}-{i}-{j}", pure=False)
                        for i, j in todo]

@@ -13,7 +13,8 @@ namespace {
 PyObject* encode(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   auto call = intake_encode("encode()", module, args, nargs, kwnames);
   if (!call) return nullptr;
-  auto set = collect_snapshots_from_iter(call->bundle, call->lengths, true);
+  SignalCheck signals;
+  auto set = collect_snapshots_from_iter(call->bundle, call->lengths, true, signals);
   if (!set) return nullptr;
   auto engine = std::make_unique<Engine>();
   engine->sample = snapshot::EncodedSample::from_snapshots(std::move(*set), std::move(call->names),

@@ -1,12 +1,12 @@
 // Decimal parsing with a hand-checked grammar: std::from_chars alone would accept forms we refuse.
-#include "snapshot/decimal.h"
+#include "shared/decimal.h"
 
 #include <charconv>
 #include <cstdint>
 #include <limits>
 #include <system_error>
 
-namespace brantoveil::snapshot {
+namespace brantoveil {
 
 namespace {
 
@@ -128,4 +128,4 @@ bool parse_decimal(std::string_view text, double& value) {
   return true;
 }
 
-}  // namespace brantoveil::snapshot
+}  // namespace brantoveil

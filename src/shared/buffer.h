@@ -8,7 +8,7 @@
 #include <new>
 #include <span>
 
-namespace brantoveil::distances {
+namespace brantoveil {
 
 /// An array of trivially copyable elements: owned and zero on allocation, or a view of storage
 /// owned elsewhere, whose contents are unspecified.
@@ -19,7 +19,8 @@ class Buffer {
   explicit Buffer(std::size_t size) : size_(size) {
     if (size == 0) return;
     void* memory = std::calloc(size, sizeof(T));
-    if (memory == nullptr) throw std::bad_alloc();  // out of memory ends the process
+    // Becomes MemoryError on the calling thread; inside a parallel task it ends the process.
+    if (memory == nullptr) throw std::bad_alloc();
     data_.reset(static_cast<T*>(memory));
   }
   /// A view of `storage`, which must outlive the buffer; it is not freed.
@@ -53,4 +54,4 @@ class Buffer {
   std::size_t size_ = 0;
 };
 
-}  // namespace brantoveil::distances
+}  // namespace brantoveil

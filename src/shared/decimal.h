@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-namespace brantoveil::snapshot {
+namespace brantoveil {
 
 /// Powers of ten that doubles hold exactly: a short mantissa times or over one of them rounds once.
 inline constexpr double kExactPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
@@ -14,4 +14,4 @@ inline constexpr double kExactPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6
 /// magnitudes become infinity or zero); false, with `value` unchanged, when it is not one.
 bool parse_decimal(std::string_view text, double& value);
 
-}  // namespace brantoveil::snapshot
+}  // namespace brantoveil
