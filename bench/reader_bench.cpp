@@ -112,12 +112,14 @@ bool run(int n, int trees, bool rooted) {
   std::vector<std::string> sorted = std::move(first).value();
   if (!prepare_leaf_set(sorted).ok() || sorted.size() != static_cast<std::size_t>(n)) return false;
   const LeafContext context = make_leaf_context(sorted, rooted);
+  // As a call does: the translate map composed with the leaf index once.
+  const TranslatedLeaves translated = compose_translation(translate, context);
 
   // Binary trees: 2n-2 rooted edges; unrooted, the root's two edges are one, so 2n-3.
   const std::size_t expected_parts = rooted ? 2 * static_cast<std::size_t>(n) - 2 : 2 * static_cast<std::size_t>(n) - 3;
   std::vector<Snapshot> out(samples.size());
   auto read_one = [&](std::size_t i) {
-    auto tree = snapshot::snapshot(samples[i].text, translate, i, context);
+    auto tree = snapshot::snapshot(samples[i].text, translated, i, context);
     if (tree.ok()) out[i] = std::move(tree).value();
   };
   auto verify = [&]() {

@@ -82,3 +82,43 @@ def unrelated(n_trees, n_taxa, seed=2, lengths=True):
 
 def translate_map(n_taxa):
     return {str(i + 1): f"Taxon_{i + 1:04d}" for i in range(n_taxa)}
+
+
+def mcmc_chain(n_trees, n_taxa, seed=3, lengths=True, uncertain_edges=12, move_rate=0.4):
+    """Yields the samples of a Markov chain over topologies, labelled 1..n_taxa.
+
+    Like a thinned MrBayes run of 30-50 taxa: most samples keep the previous topology (with fresh
+    branch lengths), the rest redraw one uncertain edge as in the base (80%) or by one of its two
+    nearest-neighbour interchanges (10% each). With the defaults a chain of 10,000 samples of 40
+    taxa visits about 700 distinct topologies, as a real posterior of that size does (under 1,000).
+    Many uncertain edges and a high move rate give a sample with few repeats instead.
+    """
+    rng = random.Random(seed)
+    taxa = [str(i + 1) for i in range(n_taxa)]
+    base = _as_lists(random_topology(taxa, rng))
+    uncertain = _uncertain_edges(base, uncertain_edges)
+    keys = list(uncertain)
+    picks = {key: 0 for key in keys}
+    for _ in range(n_trees):
+        if keys and rng.random() < move_rate:
+            picks[rng.choice(keys)] = rng.choices((0, 1, 2), (8, 1, 1))[0]
+        yield newick(_resolve(base, uncertain, picks), rng, lengths)
+
+
+def _uncertain_edges(base, limit):
+    """Up to `limit` non-adjacent internal edges of `base`: id(parent) -> index of the child."""
+    uncertain = {}
+    blocked = set()
+
+    def choose(node):
+        if not isinstance(node, list):
+            return
+        for index, child in enumerate(node):
+            if (isinstance(child, list) and len(uncertain) < limit and id(node) not in blocked
+                    and id(child) not in blocked):
+                uncertain[id(node)] = index
+                blocked.update({id(node), id(child)} | {id(c) for c in node} | {id(c) for c in child})
+            choose(child)
+
+    choose(base)
+    return uncertain

@@ -7,6 +7,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+
+#include "pool/pool.h"
 
 namespace brantoveil::distances {
 
@@ -24,6 +27,43 @@ void populate_pages(void* data, std::size_t bytes) {
   const std::uintptr_t last = (begin + bytes) & ~(kPage - 1);
   // Purely a speed-up: an older kernel refuses it and the pages fault in on first write as before.
   if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+#else
+  (void)data;
+  (void)bytes;
+#endif
+}
+
+namespace {
+
+// Whether the system allows huge pages for a region that asks: "never" refuses them, and the
+// setting cannot be read on systems without them. Read once per process.
+bool huge_pages_allowed() {
+  static const bool allowed = [] {
+    std::FILE* file = std::fopen("/sys/kernel/mm/transparent_hugepage/enabled", "r");
+    if (file == nullptr) return false;
+    char setting[128] = {};
+    const std::size_t got = std::fread(setting, 1, sizeof setting - 1, file);
+    std::fclose(file);
+    setting[got] = '\0';
+    return got > 0 && std::strstr(setting, "[never]") == nullptr;
+  }();
+  return allowed;
+}
+
+}  // namespace
+
+void prepare_result_pages(void* data, std::size_t bytes) {
+#ifdef MADV_HUGEPAGE
+  // Below this the page faults cost little, and a stall while the kernel assembles huge pages
+  // could cost more than it saves.
+  constexpr std::size_t kMinBytes = std::size_t{32} << 20;
+  constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
+  if (bytes < kMinBytes || !huge_pages_allowed()) return;
+  const auto begin = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
+  const std::uintptr_t last = (begin + bytes) & ~(kHugePage - 1);
+  // Advice only: refused, the pages stay normal and nothing else changes.
+  if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 #else
   (void)data;
   (void)bytes;
@@ -64,7 +104,10 @@ void mirror_upper_rows(T* cells, std::size_t n, std::size_t first, std::size_t l
 
 template <class T>
 void mirror_upper(T* cells, std::size_t n) {
-  mirror_upper_rows(cells, n, 0, n);
+  pool::parallel_for((n + kMirrorTile - 1) / kMirrorTile, [&](std::size_t tile) {
+    const std::size_t first = tile * kMirrorTile;
+    mirror_upper_rows(cells, n, first, std::min(first + kMirrorTile, n));
+  });
 }
 
 template void mirror_upper<std::uint32_t>(std::uint32_t*, std::size_t);

@@ -20,7 +20,11 @@ std::uint64_t pairs_in_rows(std::size_t n, std::size_t r0, std::size_t rows);
 /// of the lower triangle happens on the workers rather than in the serial mirror.
 void populate_pages(void* data, std::size_t bytes);
 
-/// Copies every cell above the diagonal to its mirror cell, in 64 x 64 tiles.
+/// Asks for transparent huge pages on the 2 MiB-aligned interior of a large result before its first
+/// touch, unless the system has them switched off; small results keep normal pages.
+void prepare_result_pages(void* data, std::size_t bytes);
+
+/// Copies every cell above the diagonal to its mirror cell, in 64 x 64 tiles on the pool.
 template <class T>
 void mirror_upper(T* cells, std::size_t n);
 
@@ -43,12 +47,12 @@ extern template void mirror_upper_rows<double>(double*, std::size_t, std::size_t
 /// elements. False when the calling thread's stop check ended the fill (the cells are then
 /// meaningless).
 ///
-/// The kernel's rows start zeroed; chunks run in parallel and each adds its pair count to `counter`
-/// when given; the calling thread then mirrors the upper triangle. The kernel must leave every
-/// cell (r, c) with c > r of its rows final and must not write c <= r: chunks own disjoint rows,
-/// so no lock guards the buffer, and the lower half stays zero until the mirror. The counter is
-/// bumped once per chunk, after its cells are final, so a reader never sees more than the pairs
-/// actually done and sees exactly n(n-1)/2 once the loop has joined.
+/// The kernel's rows start zeroed from the diagonal on; chunks run in parallel and each adds its
+/// pair count to `counter` when given; the pool then mirrors the upper triangle. The kernel must
+/// leave every cell (r, c) with c > r of its rows final and must not write c <= r: chunks own
+/// disjoint rows, so no lock guards the buffer, and the mirror overwrites whatever lies left of
+/// the diagonal. The counter is bumped once per chunk, after its cells are final, so a reader
+/// never sees more than the pairs actually done and sees exactly n(n-1)/2 once the loop has joined.
 template <class T, class Kernel>
 [[nodiscard]] bool fill_symmetric(std::size_t n, std::size_t rows_per_chunk, std::atomic<std::uint64_t>* counter,
                                   Kernel&& kernel, Buffer<T>& cells) {
@@ -57,7 +61,9 @@ template <class T, class Kernel>
     if (!cells.zeroed() || !cells.empty()) wrong_result_size(total, cells.size());
     cells = Buffer<T>(total);
   }
-  // Storage from the caller is cleared chunk by chunk on the workers, which also faults it in.
+  prepare_result_pages(cells.data(), total * sizeof(T));
+  // Storage from the caller is cleared chunk by chunk on the workers, which also faults it in;
+  // only from the diagonal on, since the mirror overwrites everything left of it.
   const bool clear = !cells.zeroed();
   std::size_t chunk_len = rows_per_chunk * n;
   if (chunk_len == 0) chunk_len = 1;
@@ -70,7 +76,9 @@ template <class T, class Kernel>
     const std::size_t len = std::min(chunk_len, total - start);
     const std::size_t r0 = k * rows_per_chunk;
     if (clear) {
-      std::memset(static_cast<void*>(base + start), 0, len * sizeof(T));
+      for (std::size_t r = r0; r < r0 + len / n; ++r) {
+        std::memset(static_cast<void*>(base + r * n + r), 0, (n - r) * sizeof(T));
+      }
     } else if (fresh_pages) {
       populate_pages(base + start, len * sizeof(T));
     }
@@ -81,13 +89,12 @@ template <class T, class Kernel>
     }
   });
   if (!filled) return false;
-  // The mirror is serial; a band of tile rows at a time keeps stop checks frequent at any n.
-  constexpr std::size_t kBand = 4 * kMirrorTile;
-  for (std::size_t first = 0; first < n; first += kBand) {
-    if (pool::stop_requested()) return false;
-    mirror_upper_rows(base, n, first, std::min(first + kBand, n));
-  }
-  return true;
+  // Tile row rb writes only columns [rb, rb + 64) below the diagonal and reads only the finished
+  // upper triangle, so the tile rows run in parallel, with stop checks between batches.
+  return pool::parallel_for_batches((n + kMirrorTile - 1) / kMirrorTile, [&](std::size_t tile) {
+    const std::size_t first = tile * kMirrorTile;
+    mirror_upper_rows(base, n, first, std::min(first + kMirrorTile, n));
+  });
 }
 
 }  // namespace brantoveil::distances

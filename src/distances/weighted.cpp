@@ -23,9 +23,11 @@ namespace brantoveil::distances {
 
 namespace {
 
-// Rows per fill chunk: the dense pass pairs 8 rows with each group of 4 columns.
-constexpr std::size_t kChunkRows = 8;
+// Rows per fill chunk: each group of 4 column rows, loaded once into cache, serves all 16 rows,
+// so every later row is streamed once per 16 rows rather than once per 8.
+constexpr std::size_t kChunkRows = 16;
 constexpr std::size_t kGroupColumns = 4;
+
 constexpr std::size_t kLanes = 8;
 
 typedef double v2d __attribute__((vector_size(16)));
@@ -164,12 +166,12 @@ template <class Term, class V, int Rows>
 #pragma GCC unroll 8
     for (int h = 0; h < Lanes<V>::kParts; ++h) {
       V x[Rows];
-#pragma GCC unroll 2
+#pragma GCC unroll 4
       for (int r = 0; r < Rows; ++r) x[r] = load_part<V>(x_at[r] + k + h * kWidth);
 #pragma GCC unroll 4
       for (int c = 0; c < 4; ++c) {
         const V y = load_part<V>(y_at[c] + k + h * kWidth);
-#pragma GCC unroll 2
+#pragma GCC unroll 4
         for (int r = 0; r < Rows; ++r) acc[r][c].part[h] = acc[r][c].part[h] + Term::of(x[r], y);
       }
     }
@@ -182,13 +184,13 @@ template <class Term, class V, int Rows>
 // time. Each (row, column) cell keeps 8 lanes; lane k mod 8 receives its terms in ascending k,
 // so an 8-lane vector per cell is exactly the scalar order. The lanes live in registers across
 // the whole row: the 512-wide segments of the order only matter for cache, and the 4 column
-// rows stay in cache while the chunk's rows sweep them. `Pair` rows share each column load
-// where the registers allow (2 with AVX-512's 32 registers, else 1).
+// rows stay in cache while the chunk's rows sweep them. `Tall` rows share each column load
+// where the registers allow (4 with AVX-512's 32 registers: 16 accumulators, else 1).
 //
 // The last, partial group of 8 columns is read from zero-padded copies. A lane starts at +0.0
 // and so can never be -0.0, which makes adding the padding's +0.0 terms an exact no-op.
 // Cells enter holding the shared rare sum and leave holding the distance.
-template <class Metric, std::size_t Pair, class V>
+template <class Metric, std::size_t Tall, class V>
 [[gnu::always_inline]] inline void dense_finish(const DenseView& rows, const double* totals,
                                                 std::size_t n, std::size_t r0, std::size_t count,
                                                 double* cells) {
@@ -256,29 +258,34 @@ template <class Metric, std::size_t Pair, class V>
       }
     };
 
+    const double* col_pad[kGroupColumns] = {col_tail[0], col_tail[1], col_tail[2], col_tail[3]};
+    const auto tile = [&]<int Rows>(std::size_t i) {
+      Lanes<V> acc[Rows][kGroupColumns] = {};
+      if (width > 0) {
+        const double* own[Rows];
+        const double* own_pad[Rows];
+        for (int r = 0; r < Rows; ++r) {
+          own[r] = own_row[i + r - r0];
+          own_pad[r] = own_tail[i + r - r0];
+        }
+        if (!tail) own_pad[0] = nullptr;
+        sweep<Term, V, Rows>(own, col, whole, own_pad, col_pad, acc);
+      }
+      for (int r = 0; r < Rows; ++r) finish_row(i + r, acc[r]);
+    };
     std::size_t i = r0;
     while (i < r0 + count && i < last) {
-      const std::size_t rows_now = (Pair == 2 && i + 1 < r0 + count && i + 1 < last) ? 2 : 1;
-      const double* col_pad[kGroupColumns] = {col_tail[0], col_tail[1], col_tail[2], col_tail[3]};
-      if (rows_now == 2) {
-        Lanes<V> acc[2][kGroupColumns] = {};
-        if (width > 0) {
-          const double* own[2] = {own_row[i - r0], own_row[i + 1 - r0]};
-          const double* own_pad[2] = {tail ? own_tail[i - r0] : nullptr, own_tail[i + 1 - r0]};
-          sweep<Term, V, 2>(own, col, whole, own_pad, col_pad, acc);
-        }
-        finish_row(i, acc[0]);
-        finish_row(i + 1, acc[1]);
+      const std::size_t left = std::min(r0 + count, last) - i;
+      if (Tall >= 4 && left >= 4) {
+        tile.template operator()<4>(i);
+        i += 4;
+      } else if (Tall >= 2 && left >= 2) {
+        tile.template operator()<2>(i);
+        i += 2;
       } else {
-        Lanes<V> acc[1][kGroupColumns] = {};
-        if (width > 0) {
-          const double* own[1] = {own_row[i - r0]};
-          const double* own_pad[1] = {tail ? own_tail[i - r0] : nullptr};
-          sweep<Term, V, 1>(own, col, whole, own_pad, col_pad, acc);
-        }
-        finish_row(i, acc[0]);
+        tile.template operator()<1>(i);
+        i += 1;
       }
-      i += rows_now;
     }
   }
 }
@@ -300,7 +307,7 @@ template <class Metric>
 NO_FUSED_MULTIPLY_ADD __attribute__((target("avx512f")))
 void dense_finish_avx512(const DenseView& rows, const double* totals, std::size_t n, std::size_t r0,
                          std::size_t count, double* cells) {
-  dense_finish<Metric, 2, v8d>(rows, totals, n, r0, count, cells);
+  dense_finish<Metric, 4, v8d>(rows, totals, n, r0, count, cells);
 }
 
 template <class Metric>

@@ -26,19 +26,44 @@ namespace {
  * post-order as nodes are attached; a subtree's leaves are consecutive in leaf_order, so each
  * part's leaves are leaf_order[start, start + size).
  */
+// An open group of the walk: its key so far, first leaf and child count.
+struct Group {
+  u128 key;
+  std::uint32_t start;
+  std::uint32_t children;
+};
+
+// An unrooted side of n - 1 leaves is the pendant edge of the one leaf outside it.
+struct PendantExtension {
+  std::uint32_t start;
+  double length;
+};
+
+// What a builder needs only while it reads one tree, kept per thread so that reading a tree
+// allocates nothing but the tree itself.
+struct BuildScratch {
+  std::vector<std::uint8_t> seen;
+  std::vector<Group> stack;
+  std::vector<PendantExtension> extensions;
+};
+
 class SplitBuilder {
  public:
-  SplitBuilder(const LeafContext& context, Snapshot& tree)
-      : context_(context), n_(static_cast<std::uint32_t>(context.n_leaves())), tree_(tree), seen_(n_, 0) {
+  SplitBuilder(const LeafContext& context, Snapshot& tree, BuildScratch& scratch)
+      : context_(context), n_(static_cast<std::uint32_t>(context.n_leaves())), tree_(tree),
+        seen_(scratch.seen), stack_(scratch.stack), extensions_(scratch.extensions) {
     tree_.leaf_order.reserve(n_);
     tree_.parts.reserve(2 * static_cast<std::size_t>(n_));
-    stack_.reserve(64);
+    seen_.assign(n_, 0);
+    stack_.clear();
+    extensions_.clear();
   }
 
   void open() { stack_.push_back(Group{0, static_cast<std::uint32_t>(tree_.leaf_order.size()), 0}); }
 
-  detail::LeafVerdict leaf(std::string_view name) {
-    const std::uint32_t index = context_.leaf_index.find(name);
+  detail::LeafVerdict leaf(std::string_view name) { return leaf_at(context_.leaf_index.find(name)); }
+
+  detail::LeafVerdict leaf_at(std::uint32_t index) {
     if (index == StringIndex::kAbsent) return detail::LeafVerdict::kUnknown;
     if (seen_[index]) return detail::LeafVerdict::kRepeated;
     seen_[index] = 1;
@@ -72,11 +97,6 @@ class SplitBuilder {
   Status finish(std::uint64_t tree_index);
 
  private:
-  struct Group {
-    u128 key;
-    std::uint32_t start;
-    std::uint32_t children;
-  };
   struct Node {
     u128 key;
     double length;
@@ -87,12 +107,6 @@ class SplitBuilder {
     bool emitted = false;
     std::uint32_t at = 0;
   };
-  // An unrooted side of n - 1 leaves is the pendant edge of the one leaf outside it.
-  struct PendantExtension {
-    std::uint32_t start;
-    double length;
-  };
-
   bool emit() {
     const Node& node = current_;
     if (context_.rooted || node.size == 1) {
@@ -114,9 +128,9 @@ class SplitBuilder {
   const LeafContext& context_;
   const std::uint32_t n_;
   Snapshot& tree_;
-  std::vector<std::uint8_t> seen_;
-  std::vector<Group> stack_;
-  std::vector<PendantExtension> extensions_;
+  std::vector<std::uint8_t>& seen_;
+  std::vector<Group>& stack_;
+  std::vector<PendantExtension>& extensions_;
   Node current_{};
   bool unary_ = false;
   std::uint32_t root_children_ = 0;
@@ -177,15 +191,40 @@ Status SplitBuilder::finish(std::uint64_t tree_index) {
 
 }  // namespace
 
-Result<Snapshot> snapshot(std::string_view text, const TranslateMap& translate, std::uint64_t tree_index,
-                          const LeafContext& context) {
+namespace {
+
+Result<Snapshot> read_tree(std::string_view text, const TranslateMap& translate, const std::uint32_t* leaf_of_entry,
+                           std::uint64_t tree_index, const LeafContext& context) {
+  thread_local BuildScratch scratch;
   Snapshot tree;
-  SplitBuilder builder(context, tree);
-  Status walked = detail::walk(text, translate, tree_index, builder);
+  SplitBuilder builder(context, tree, scratch);
+  Status walked = detail::walk(text, translate, tree_index, builder, leaf_of_entry);
   if (!walked) return std::move(walked).take_error();
   Status finished = builder.finish(tree_index);
   if (!finished) return std::move(finished).take_error();
   return tree;
+}
+
+}  // namespace
+
+Result<Snapshot> snapshot(std::string_view text, const TranslateMap& translate, std::uint64_t tree_index,
+                          const LeafContext& context) {
+  return read_tree(text, translate, nullptr, tree_index, context);
+}
+
+TranslatedLeaves compose_translation(const TranslateMap& map, const LeafContext& context) {
+  TranslatedLeaves composed;
+  composed.map = &map;
+  composed.leaf_of_entry.resize(map.size());
+  for (std::uint32_t entry = 0; entry < map.size(); ++entry) {
+    composed.leaf_of_entry[entry] = context.leaf_index.find(map.taxon_at(entry));
+  }
+  return composed;
+}
+
+Result<Snapshot> snapshot(std::string_view text, const TranslatedLeaves& translated, std::uint64_t tree_index,
+                          const LeafContext& context) {
+  return read_tree(text, *translated.map, translated.leaf_of_entry.data(), tree_index, context);
 }
 
 void Snapshot::push_canonical(const Part& part, bool rooted, CladeTable& table) const {

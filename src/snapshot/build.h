@@ -46,4 +46,18 @@ struct Snapshot {
 Result<Snapshot> snapshot(std::string_view text, const TranslateMap& translate, std::uint64_t tree_index,
                           const LeafContext& context);
 
+/// A translate map composed with a call's leaf index: the leaf of each map entry's taxon, or
+/// StringIndex::kAbsent when that taxon is no leaf. A translated leaf then costs one lookup.
+struct TranslatedLeaves {
+  const TranslateMap* map = nullptr;
+  std::vector<std::uint32_t> leaf_of_entry;
+};
+
+/// Composes `map` (which must outlive the result) with the leaf index of `context`.
+TranslatedLeaves compose_translation(const TranslateMap& map, const LeafContext& context);
+
+/// `snapshot` of a tree whose translate map is `translated.map`, composed beforehand.
+Result<Snapshot> snapshot(std::string_view text, const TranslatedLeaves& translated, std::uint64_t tree_index,
+                          const LeafContext& context);
+
 }  // namespace brantoveil::snapshot

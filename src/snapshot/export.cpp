@@ -35,19 +35,65 @@ inline void store_le_f64(std::uint8_t* out, double value) {
   std::abort();
 }
 
+// Sorts `order` by `less` on the pool: parts sorted in parallel, then merged pairwise, level by
+// level. The result is the one order of a strict total order, so the split never shows.
+template <class Less>
+void parallel_sort(std::vector<std::uint64_t>& order, Less less) {
+  constexpr std::size_t kMinPart = 1 << 14;
+  const std::size_t parts =
+      std::max<std::size_t>(1, std::min(pool::thread_count() * 2, order.size() / kMinPart));
+  const auto bound = [&](std::size_t part) { return order.size() * part / parts; };
+  pool::parallel_for(parts, [&](std::size_t part) {
+    std::sort(order.begin() + bound(part), order.begin() + bound(part + 1), less);
+  });
+  for (std::size_t width = 1; width < parts; width *= 2) {
+    pool::parallel_for((parts + 2 * width - 1) / (2 * width), [&](std::size_t k) {
+      const std::size_t first = 2 * width * k;
+      const std::size_t middle = std::min(first + width, parts);
+      const std::size_t last = std::min(first + 2 * width, parts);
+      if (middle < last) {
+        std::inplace_merge(order.begin() + bound(first), order.begin() + bound(middle), order.begin() + bound(last),
+                           less);
+      }
+    });
+  }
+}
+
 }  // namespace
 
 // Columns follow the packed-bit-row order of the canonical clades, which depends only on which
 // splits occur: not on tree order, IDs, threads or chunking. Distinct splits have distinct
-// clades, so an unstable sort is still deterministic.
+// clades, so the order has no ties. The clades are packed into bit rows once, in parallel, and
+// the rows compared word by word, which is the packed order by definition.
 std::pair<std::vector<std::uint64_t>, std::vector<std::uint64_t>> column_order(const Snapshots& set) {
   const CladeTable& clades = set.clades;
   const std::size_t count = clades.size();
+  std::uint32_t leaves = static_cast<std::uint32_t>(set.leaf_names.size());
+  for (const std::uint32_t leaf : clades.members) leaves = std::max(leaves, leaf + 1);
+  const std::size_t words = std::max<std::size_t>(1, (std::size_t{leaves} + 63) / 64);
+  std::vector<std::uint64_t> rows(count * words, 0);
+  constexpr std::size_t kCladesPerTask = 4096;
+  pool::parallel_for((count + kCladesPerTask - 1) / kCladesPerTask, [&](std::size_t task) {
+    const std::size_t end = std::min(count, (task + 1) * kCladesPerTask);
+    for (std::size_t k = task * kCladesPerTask; k < end; ++k) {
+      std::uint64_t* row = rows.data() + k * words;
+      for (const std::uint32_t leaf : clades.clade(k)) row[leaf / 64] |= std::uint64_t{1} << (leaf % 64);
+    }
+  });
   std::vector<std::uint64_t> split_at(count);
   std::iota(split_at.begin(), split_at.end(), std::uint64_t{0});
-  std::sort(split_at.begin(), split_at.end(), [&](std::uint64_t a, std::uint64_t b) {
-    return cmp_packed(clades.clade(a), clades.clade(b)) < 0;
-  });
+  if (words == 1) {
+    parallel_sort(split_at, [&](std::uint64_t a, std::uint64_t b) { return rows[a] < rows[b]; });
+  } else {
+    parallel_sort(split_at, [&](std::uint64_t a, std::uint64_t b) {
+      const std::uint64_t* x = rows.data() + a * words;
+      const std::uint64_t* y = rows.data() + b * words;
+      std::size_t w = 0;
+      while (w + 1 < words && x[w] == y[w]) ++w;
+      return x[w] < y[w];
+    });
+  }
+  std::vector<std::uint64_t>().swap(rows);
   std::vector<std::uint64_t> column_of(count);
   for (std::size_t column = 0; column < count; ++column) column_of[split_at[column]] = column;
   return {std::move(column_of), std::move(split_at)};

@@ -134,7 +134,8 @@ enum class LeafVerdict { kAccepted, kUnknown, kRepeated };
  * leaf names are distinct (the handler does) nor read anything after the first ';'.
  */
 template <class Handler>
-Status walk(std::string_view text, const TranslateMap& translate, std::uint64_t tree, Handler& handler) {
+Status walk(std::string_view text, const TranslateMap& translate, std::uint64_t tree, Handler& handler,
+            const std::uint32_t* leaf_of_entry = nullptr) {
   const char* s = text.data();
   const std::size_t n = text.size();
   std::size_t pos = 0;
@@ -217,12 +218,27 @@ Status walk(std::string_view text, const TranslateMap& translate, std::uint64_t 
         const std::string_view label = scan_token(text, pos, end, scratch);
         if (!current) {
           std::string_view name = label;
-          if (translating) {
+          constexpr bool kByIndex = requires { handler.leaf_at(std::uint32_t{0}); };
+          std::uint32_t leaf = StringIndex::kAbsent;
+          const bool composed = kByIndex && translating && leaf_of_entry != nullptr;
+          if (composed) {
+            // The map composed with the leaf index: one lookup from label to leaf.
+            const std::uint32_t entry = translate.entry_of(label);
+            if (entry == StringIndex::kAbsent) return Error{messages::unnamed_leaf(tree)};
+            name = translate.taxon_at(entry);
+            leaf = leaf_of_entry[entry];
+          } else if (translating) {
             const std::string* taxon = translate.find(label);
             if (taxon == nullptr) return Error{messages::unnamed_leaf(tree)};
             name = *taxon;
           }
-          switch (handler.leaf(name)) {
+          LeafVerdict verdict;
+          if constexpr (kByIndex) {
+            verdict = composed ? handler.leaf_at(leaf) : handler.leaf(name);
+          } else {
+            verdict = handler.leaf(name);
+          }
+          switch (verdict) {
             case LeafVerdict::kAccepted:
               break;
             case LeafVerdict::kUnknown:

@@ -32,6 +32,11 @@ class TranslateMap {
     return at == StringIndex::kAbsent ? nullptr : &taxa_[at];
   }
 
+  /// The entry number of `label` (below size()), or StringIndex::kAbsent.
+  std::uint32_t entry_of(std::string_view label) const { return index_.find(label); }
+  /// The taxon name of entry `entry`.
+  const std::string& taxon_at(std::uint32_t entry) const { return taxa_[entry]; }
+
   bool empty() const { return labels_.empty(); }
   std::size_t size() const { return labels_.size(); }
 

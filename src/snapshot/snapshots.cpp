@@ -1,8 +1,14 @@
 // The pipeline driver: tree 0 fixes the leaf set, later trees are parsed and interned in chunks.
 #include "snapshot/snapshots.h"
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 #include <algorithm>
 #include <atomic>
+#include <memory>
+#include <unordered_map>
 #include <utility>
 
 #include "pool/pool.h"
@@ -50,8 +56,34 @@ std::vector<TreeItem> pull_chunk(TreeSource& items, std::size_t limit) {
 
 // Parses a chunk on the pool. The first worker to fail claims the error slot; the others see the
 // stop flag and skip their remaining items, so a bad chunk costs little more than its first error.
-Result<std::vector<Snapshot>> parse_chunk(const std::vector<TreeItem>& chunk, std::uint64_t first_index,
-                                          const LeafContext& context, std::uint64_t max_tree_bytes) {
+// Every translate map of the call composed with its leaf index, once per map, on the calling
+// thread as the chunks arrive; the workers then only read them.
+class Translations {
+ public:
+  explicit Translations(const LeafContext& context) : context_(context) {}
+
+  /// The composition of each item's map, in item order.
+  std::vector<const TranslatedLeaves*> of(const std::vector<TreeItem>& chunk) {
+    std::vector<const TranslatedLeaves*> out(chunk.size());
+    for (std::size_t j = 0; j < chunk.size(); ++j) {
+      const TranslateMap* map = &translate_of(chunk[j]);
+      auto [at, added] = index_.try_emplace(map, composed_.size());
+      if (added) composed_.push_back(std::make_unique<TranslatedLeaves>(compose_translation(*map, context_)));
+      out[j] = composed_[at->second].get();
+    }
+    return out;
+  }
+
+ private:
+  const LeafContext& context_;
+  std::unordered_map<const TranslateMap*, std::size_t> index_;
+  std::vector<std::unique_ptr<TranslatedLeaves>> composed_;
+};
+
+Result<std::vector<Snapshot>> parse_chunk(const std::vector<TreeItem>& chunk,
+                                          const std::vector<const TranslatedLeaves*>& translated,
+                                          std::uint64_t first_index, const LeafContext& context,
+                                          std::uint64_t max_tree_bytes) {
   constexpr std::size_t kNone = static_cast<std::size_t>(-1);
   std::vector<Snapshot> trees(chunk.size());
   std::atomic<std::size_t> failed{kNone};
@@ -60,7 +92,7 @@ Result<std::vector<Snapshot>> parse_chunk(const std::vector<TreeItem>& chunk, st
     if (failed.load(std::memory_order_relaxed) != kNone) return;
     Result<Snapshot> tree = chunk[j].text.size() > max_tree_bytes
                                 ? Result<Snapshot>(Error{messages::tree_too_large(first_index + j)})
-                                : snapshot(chunk[j].text, translate_of(chunk[j]), first_index + j, context);
+                                : snapshot(chunk[j].text, *translated[j], first_index + j, context);
     if (tree) {
       trees[j] = std::move(tree).value();
       return;
@@ -121,18 +153,25 @@ Result<Snapshots> Snapshots::from_newick_iter_opts(TreeSource& items, const Snap
   const std::size_t chunk_trees =
       options.chunk_trees != 0 ? options.chunk_trees : static_cast<std::size_t>(per_thread * threads);
   std::uint64_t next_index = 1;
+  Translations translations(context);
   for (;;) {
     if (pool::stop_requested()) return Error{std::string(messages::kStopped)};
     std::vector<TreeItem> chunk = pull_chunk(items, chunk_trees);
     if (chunk.empty()) break;
     if (next_index + chunk.size() > options.max_trees) return Error{std::string(messages::kTooManyTrees)};
-    Result<std::vector<Snapshot>> trees = parse_chunk(chunk, next_index, context, options.max_tree_bytes);
+    Result<std::vector<Snapshot>> trees =
+        parse_chunk(chunk, translations.of(chunk), next_index, context, options.max_tree_bytes);
     if (!trees) return std::move(trees).take_error();
     next_index += chunk.size();
     std::vector<TreeItem>().swap(chunk);
     Status pushed = interner.push_chunk(std::move(trees).value());
     if (!pushed) return std::move(pushed).take_error();
   }
+#ifdef __GLIBC__
+  // The chunks' texts and parse trees were freed on the workers, into per-thread heaps that keep
+  // them resident; hand those pages back before the caller allocates its results.
+  ::malloc_trim(0);
+#endif
   return std::move(interner).finish(std::move(names));
 }
 

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 
 #include "distances/boundary.h"
+#include "distances/repeats.h"
 #include "distances/weighted.h"
 #include "distances_trees.h"
 
@@ -100,6 +102,73 @@ TEST(DistanceRf, SmallHandBuiltSets) {
     const Buffer<std::uint32_t> m = distance_rf(Input::borrowed(c.snaps, c.supports), nullptr);
     EXPECT_EQ(std::vector<std::uint32_t>(m.data(), m.data() + m.size()), c.expected) << c.what;
   }
+}
+
+// A posterior-like sample: a few distinct trees, each repeated many times in shuffled order and
+// with its splits listed in a different order each time.
+TreeSet repeated_trees(std::size_t trees, std::size_t distinct, std::uint32_t pendants, std::uint64_t seed) {
+  TreeShape shape;
+  shape.trees = distinct;
+  shape.pendants = pendants;
+  shape.candidates = 90;
+  shape.seed = seed;
+  const TreeSet base = testing::random_trees(shape);
+  std::mt19937_64 rng(seed);
+  TreeSet set;
+  set.supports.assign(base.supports.size(), 0);
+  for (std::uint32_t id = 0; id < pendants; ++id) set.supports[id] = static_cast<std::uint32_t>(trees);
+  for (std::size_t t = 0; t < trees; ++t) {
+    InternSnap snap = base.snaps[t < distinct ? t : rng() % distinct];
+    std::shuffle(snap.ids.begin(), snap.ids.end(), rng);
+    for (const std::uint32_t id : snap.ids) ++set.supports[id];
+    set.snaps.push_back(std::move(snap));
+  }
+  std::shuffle(set.snaps.begin(), set.snaps.end(), rng);
+  return set;
+}
+
+TEST(DistanceRf, RepeatedSplitSetsGiveTheMatrixOfEveryPair) {
+  struct Case {
+    std::size_t trees;
+    std::size_t distinct;
+    std::uint32_t pendants;
+  };
+  // Few and many repeats, odd n, below and above 256 trees, with and without pendant IDs; one
+  // distinct set only gives the all-zero matrix.
+  const Case cases[] = {{9, 1, 0}, {41, 5, 0}, {257, 30, 6}, {301, 12, 0}, {513, 64, 4}};
+  for (const Case& c : cases) {
+    const TreeSet set = repeated_trees(c.trees, c.distinct, c.pendants, c.trees);
+    const std::vector<std::uint32_t> expected = testing::brute_rf(set);
+    const auto n = static_cast<std::uint32_t>(c.trees);
+    for (const std::uint32_t boundary : {2u, n / 3 + 2, UINT32_MAX}) {
+      for (const std::size_t threads : {1, 2, 3}) {
+        std::uint64_t pairs = 0;
+        EXPECT_EQ(run_rf(set, boundary, threads, &pairs), expected)
+            << "n=" << n << " boundary=" << boundary << " threads=" << threads;
+        EXPECT_EQ(pairs, std::uint64_t{n} * (n - 1) / 2);
+      }
+    }
+    // Written into caller storage that holds garbage, from an owned input.
+    TreeSet owned = set;
+    std::vector<std::uint32_t> storage(std::size_t{n} * n, 0xDEADBEEF);
+    EXPECT_TRUE(distance_rf(Input::owned(std::move(owned.snaps), std::move(owned.supports)), nullptr,
+                            std::span<std::uint32_t>(storage)));
+    EXPECT_EQ(storage, expected) << n;
+  }
+}
+
+TEST(GroupRepeats, ClassesFollowFirstAppearanceAndIgnoreSplitOrder) {
+  const auto snap = [](std::vector<std::uint32_t> ids, std::uint32_t pendants = 0) {
+    InternSnap s;
+    s.ids = std::move(ids);
+    s.pendants = pendants;
+    return s;
+  };
+  const std::vector<InternSnap> snaps = {snap({4, 2, 7}), snap({1}),    snap({7, 4, 2}), snap({}),
+                                         snap({2, 4}),    snap({}, 3), snap({1}),       snap({})};
+  const TreeClasses classes = group_repeats(snaps);
+  EXPECT_EQ(classes.class_of, (std::vector<std::uint32_t>{0, 1, 0, 2, 3, 4, 1, 2}));
+  EXPECT_EQ(classes.first, (std::vector<std::uint32_t>{0, 1, 3, 4, 5}));
 }
 
 TEST(BitRows, FindsTheNonZeroSpanOfEachRow) {

@@ -218,5 +218,39 @@ TEST(SplitBuilder, TranslatedLeavesResolveToTheirIndex) {
   EXPECT_EQ(tree.value().leaf_order, (std::vector<std::uint32_t>{3, 2, 1, 0}));
 }
 
+// A map composed once with the leaf index reads every tree as the map itself does: the same parts
+// in the same order, or the same message.
+TEST(SplitBuilder, ComposedTranslationReadsAsTheMap) {
+  TranslateMap translate;
+  translate.insert("1", "A");
+  translate.insert("2", "B");
+  translate.insert("3", "C");
+  translate.insert("4", "D");
+  translate.insert("5", "E");  // a taxon that is no leaf of the call
+  for (const bool rooted : {false, true}) {
+    const LeafContext context = make_leaf_context(kABCD, rooted);
+    const TranslatedLeaves composed = compose_translation(translate, context);
+    const std::string_view texts[] = {
+        "((1:1,2:2):3,3:4,4:5);",  // every label translated
+        "((4,3),(2,1));",          // other order, no lengths
+        "((1,2),3,9);",            // a label missing from the map
+        "((1,2),3,5);",            // a taxon outside the leaf set
+        "((1,2),3,2);",            // a repeated leaf, named by its taxon
+        "((1,2),3);",              // a leaf missing
+    };
+    for (const std::string_view text : texts) {
+      const Result<Snapshot> plain = snapshot(text, translate, 7, context);
+      const Result<Snapshot> fast = snapshot(text, composed, 7, context);
+      ASSERT_EQ(plain.ok(), fast.ok()) << text;
+      if (!plain.ok()) {
+        EXPECT_EQ(fast.error(), plain.error()) << text;
+        continue;
+      }
+      EXPECT_EQ(describe(fast.value(), rooted, kABCD), describe(plain.value(), rooted, kABCD)) << text;
+      EXPECT_EQ(fast.value().leaf_order, plain.value().leaf_order) << text;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace brantoveil::snapshot
