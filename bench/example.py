@@ -7,7 +7,7 @@ import time
 import brantoveil
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from sample import mcmc_like, translate_map  # noqa: E402
+from sample import mcmc_like, translate_map
 
 N_TREES, N_TAXA = 500, 30
 names = [f"gen{i * 1000}" for i in range(N_TREES)]

@@ -25,7 +25,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from sample import mcmc_chain, mcmc_like, translate_map, unrelated  # noqa: E402
+from sample import mcmc_chain, mcmc_like, translate_map, unrelated
 
 FUNCTIONS = {
     "rf": ("pairwise_rf_from_newick_iter", "u4"),
@@ -45,7 +45,7 @@ SAMPLES = {
 
 def splits_of(text, translate):
     """Unrooted splits of a generated Newick text as {frozenset(side without the first leaf): length}."""
-    stack, leaves_below, result, order = [[]], [], [], []
+    stack, result, order = [[]], [], []
     i = 0
     while text[i] != ";":
         c = text[i]
@@ -112,9 +112,8 @@ def available_memory():
 
 
 def child(sample, n, key):
-    import numpy as np
-
     import brantoveil
+    import numpy as np
 
     generate, taxa = SAMPLES[sample]
     texts = list(generate(n, taxa))
@@ -124,7 +123,8 @@ def child(sample, n, key):
 
     def matrix_of(result, m):
         data = result[1]
-        return np.array(data).reshape(m, m) if isinstance(data, list) else np.frombuffer(data, "<" + dtype).reshape(m, m)
+        values = np.array(data) if isinstance(data, list) else np.frombuffer(data, "<" + dtype)
+        return values.reshape(m, m)
 
     # The answer first: the first 40 trees against a plain computation.
     m = 40

@@ -20,7 +20,7 @@ import time
 import brantoveil
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from sample import mcmc_like, translate_map  # noqa: E402
+from sample import mcmc_like, translate_map
 
 N_TAXA = 50
 
