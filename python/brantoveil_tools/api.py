@@ -97,6 +97,13 @@ def as_sample(trees: Sample | PathLike | Sequence[PathLike] | Sequence[str], bur
     return read_sample(items, 0.25 if burnin is None else burnin, thin, progress)
 
 
+def require_pair(sample: Sample) -> Sample:
+    """The sample itself, if it holds the two trees that any comparison needs."""
+    if len(sample) < 2:
+        raise BrantoveilError(f"need at least 2 trees to compare; the selection keeps {len(sample)}")
+    return sample
+
+
 def _looks_like_newick(text: str) -> bool:
     stripped = text.rstrip()
     return stripped.endswith(";") and "(" in stripped
@@ -140,9 +147,7 @@ def distances(trees: Sample | PathLike | Sequence[PathLike] | Sequence[str], met
         raise BrantoveilError(f"unknown metric '{metric}': choose rf, wrf or kf")
     if not isinstance(rooted, bool):
         raise BrantoveilError("rooted must be True or False")
-    sample = as_sample(trees, burnin, thin, progress)
-    if len(sample) < 2:
-        raise BrantoveilError(f"need at least 2 trees to compare; the selection keeps {len(sample)}")
+    sample = require_pair(as_sample(trees, burnin, thin, progress))
     # The weighted metrics always go through the entry points that answer in bytes: the plain
     # ones build n*n Python floats.
     if metric == "rf":

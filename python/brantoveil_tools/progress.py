@@ -83,12 +83,14 @@ def _poll(reading: _Reading, trees: int, counter: brantoveil.ProgressCounter, ru
             else:
                 pair_bar.update(counter.value() - pair_bar.n)
         if run.finished:
-            if pair_bar is None:
-                read_bar.update(trees - read_bar.n)
+            read_bar.update(trees - read_bar.n)
+            # A call that compares no pairs (reading alone) never opens the second bar.
+            if pair_bar is None and counter.total() > 0:
                 read_bar.close()
                 pair_bar = tqdm(total=counter.total(), desc="comparing pairs", unit="pair", unit_scale=True,
                                 **options)
-            pair_bar.update(counter.total() - pair_bar.n)
+            if pair_bar is not None:
+                pair_bar.update(counter.total() - pair_bar.n)
     finally:
         read_bar.close()
         if pair_bar is not None:

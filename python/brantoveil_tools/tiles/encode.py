@@ -4,16 +4,15 @@ from __future__ import annotations
 
 from collections.abc import Sequence
 from dataclasses import dataclass
+from functools import partial
 from typing import Any
 
-import brantoveil
 import numpy as np
 import numpy.typing as npt
 
 from .. import _engine
-from ..api import METRICS, as_sample
+from ..api import METRICS, as_sample, call_engine, require_pair
 from ..errors import BrantoveilError
-from ..progress import run_with_progress
 from ..sample import PathLike, Sample
 from ..selection import BurnIn, Selection
 
@@ -51,21 +50,8 @@ def encode(trees: Sample | PathLike | Sequence[PathLike] | Sequence[str], *, len
 
     `lengths=True` keeps branch lengths, which the weighted metrics ("wrf", "kf") need.
     """
-    sample = as_sample(trees, burnin, thin, progress)
-    if len(sample) < 2:
-        raise BrantoveilError(f"need at least 2 trees to compare; the selection keeps {len(sample)}")
-    names = list(sample.names)
-
-    def call(texts: Any, counter: brantoveil.ProgressCounter | None) -> _engine.EncodedSample:
-        return _engine.encode(names, texts, list(sample.translate_maps), sample.map_indices.tolist(),
-                              rooted=rooted, lengths=lengths)
-
-    from ..api import _locate
-
-    try:
-        native = run_with_progress(call, sample.newick(), len(sample), progress)
-    except ValueError as error:
-        raise BrantoveilError(_locate(str(error), sample)) from None
+    sample = require_pair(as_sample(trees, burnin, thin, progress))
+    native = call_engine(partial(_engine.encode, lengths=lengths), sample, rooted, progress)
     return Encoded(native, sample.names, sample.runs, sample.run_labels, sample.selection)
 
 
