@@ -2,6 +2,7 @@
 #include "api/rf.h"
 
 #include "api/convert.h"
+#include "api/early_result.h"
 #include "api/exports.h"
 #include "api/input.h"
 #include "api/progress.h"
@@ -19,11 +20,12 @@ PyObject* rf_pairwise(const char* display, PyObject* module, PyObject* const* ar
   auto call = intake(display, module, args, nargs, kwnames);
   if (!call) return nullptr;
   SignalCheck signals;
-  auto set = collect_snapshots_from_iter(call->bundle, false, exports, signals);
+  EarlyResult early(call->names.size(), sizeof(std::uint32_t));
+  auto set = collect_snapshots_from_iter(call->bundle, false, exports, signals, early.pulled());
   if (!set) return nullptr;
   const std::size_t n = set->snaps.size();
   // The kernel writes straight into the result's bytes: no second n x n copy.
-  PyRef matrix = PyRef::steal(new_bytes_for<std::uint32_t>(n * n));
+  PyRef matrix = early.take(n);
   if (!matrix) return nullptr;
   const std::span<std::uint32_t> cells = elements_of<std::uint32_t>(matrix.get());
   distances::Input input;

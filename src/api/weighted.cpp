@@ -2,6 +2,7 @@
 #include "api/weighted.h"
 
 #include "api/convert.h"
+#include "api/early_result.h"
 #include "api/exports.h"
 #include "api/input.h"
 #include "api/progress.h"
@@ -46,11 +47,12 @@ PyObject* weighted_pairwise(CallArgs& call, Metric metric) {
 // Export variants: the kernel borrows the set, which then yields the branch-length and clade bytes.
 PyObject* weighted_pairwise_with_snapshots(CallArgs& call, Metric metric) {
   SignalCheck signals;
-  auto set = collect_snapshots_from_iter(call.bundle, true, true, signals);
+  EarlyResult early(call.names.size(), sizeof(double));
+  auto set = collect_snapshots_from_iter(call.bundle, true, true, signals, early.pulled());
   if (!set) return nullptr;
   const std::size_t n = set->snaps.size();
   // The kernel writes straight into the result's bytes: no second n x n copy.
-  PyRef matrix_bytes = PyRef::steal(new_bytes_for<double>(n * n));
+  PyRef matrix_bytes = early.take(n);
   if (!matrix_bytes) return nullptr;
   const std::span<double> cells = elements_of<double>(matrix_bytes.get());
   const bool filled = with_counter(std::move(call.progress), pair_count(n), [&](CounterCell& cell) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <span>
 
 #include "pool/pool.h"
@@ -20,8 +21,17 @@ std::uint64_t pairs_in_rows(std::size_t n, std::size_t r0, std::size_t rows);
 /// of the lower triangle happens on the workers rather than in the serial mirror.
 void populate_pages(void* data, std::size_t bytes);
 
-/// Asks for transparent huge pages on the 2 MiB-aligned interior of a large result before its first
-/// touch, unless the system has them switched off; small results keep normal pages.
+/// Faults in the pages of a fresh result ahead of its first writes, from the start onward a few
+/// MiB at a time, never past allowed() bytes (asked again whenever that is reached), until all
+/// `bytes` are in or `stop` is set. For a background task while the trees are still being read.
+/// The contents are left meaningless; the kernel overwrites every cell.
+void warm_result_pages(void* data, std::size_t bytes, const std::function<std::size_t()>& allowed,
+                       const std::atomic<bool>& stop);
+
+/// Chooses the page size of a large fresh result before its first touch: transparent huge pages
+/// on its 2 MiB-aligned interior when the system allows them and a timed first huge page shows
+/// they come quickly; small pages otherwise. Small results keep normal pages. Call it once per
+/// buffer, before anything else touches it.
 void prepare_result_pages(void* data, std::size_t bytes);
 
 /// Copies every cell above the diagonal to its mirror cell, in 64 x 64 tiles on the pool.
@@ -60,8 +70,8 @@ template <class T, class Kernel>
   if (cells.size() != total) {
     if (!cells.zeroed() || !cells.empty()) wrong_result_size(total, cells.size());
     cells = Buffer<T>(total);
+    prepare_result_pages(cells.data(), total * sizeof(T));
   }
-  prepare_result_pages(cells.data(), total * sizeof(T));
   // Storage from the caller is cleared chunk by chunk on the workers, which also faults it in;
   // only from the diagonal on, since the mirror overwrites everything left of it.
   const bool clear = !cells.zeroed();

@@ -1,6 +1,8 @@
 // Grouping trees by split set, and the gather that spreads a table over distinct sets to all trees.
 #include "distances/repeats.h"
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <unordered_map>
 
@@ -22,29 +24,55 @@ inline std::uint64_t scramble(std::uint64_t x) {
 // Rows gathered per task: a few rows keep the scheduling cost per cell negligible.
 constexpr std::size_t kRowsPerTask = 4;
 
-// One row: out[c] = source[class_of[c]]. The source row is at most a few KiB and stays in L1;
-// the writes stream. Compiled twice so that AVX-512's gather does 16 cells per instruction.
-[[gnu::always_inline]] inline void gather_row(const std::uint32_t* source, const std::uint32_t* class_of,
-                                              std::size_t n, std::uint32_t* out) {
-  for (std::size_t c = 0; c < n; ++c) out[c] = source[class_of[c]];
+// One row: out[c] = source[class_of[c]]. The source row is at most a few KiB and stays in L1, and
+// class_of is shared by every row, so only the writes go to memory. Streaming stores send them
+// there without first reading each line in (measured 0.031 s down to 0.010 s for 400 MB on two
+// threads); the task ends with a fence so the rows are visible once the loop returns.
+[[gnu::always_inline]] inline void gather_cells(const std::uint32_t* source, const std::uint32_t* class_of,
+                                                std::size_t begin, std::size_t end, std::uint32_t* out) {
+  for (std::size_t c = begin; c < end; ++c) out[c] = source[class_of[c]];
 }
 
 __attribute__((target("avx512f"))) void gather_row_avx512(const std::uint32_t* source,
                                                           const std::uint32_t* class_of, std::size_t n,
                                                           std::uint32_t* out) {
-  gather_row(source, class_of, n, out);
+  std::size_t c = 0;
+  while (c < n && (reinterpret_cast<std::uintptr_t>(out + c) & 63) != 0) ++c;
+  gather_cells(source, class_of, 0, c, out);
+  for (; c + 16 <= n; c += 16) {
+    const __m512i index = _mm512_loadu_si512(class_of + c);
+    // The masked form with a zeroed source: the plain one reads an undefined register.
+    const __m512i cells = _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), 0xFFFF, index, source, 4);
+    _mm512_stream_si512(reinterpret_cast<__m512i*>(out + c), cells);
+  }
+  gather_cells(source, class_of, c, n, out);
+}
+
+__attribute__((target("avx2"))) void gather_row_avx2(const std::uint32_t* source, const std::uint32_t* class_of,
+                                                     std::size_t n, std::uint32_t* out) {
+  std::size_t c = 0;
+  while (c < n && (reinterpret_cast<std::uintptr_t>(out + c) & 31) != 0) ++c;
+  gather_cells(source, class_of, 0, c, out);
+  const auto* table = reinterpret_cast<const int*>(source);
+  for (; c + 8 <= n; c += 8) {
+    const __m256i index = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(class_of + c));
+    const __m256i cells = _mm256_mask_i32gather_epi32(_mm256_setzero_si256(), table, index, _mm256_set1_epi32(-1), 4);
+    _mm256_stream_si256(reinterpret_cast<__m256i*>(out + c), cells);
+  }
+  gather_cells(source, class_of, c, n, out);
 }
 
 void gather_row_plain(const std::uint32_t* source, const std::uint32_t* class_of, std::size_t n,
                       std::uint32_t* out) {
-  gather_row(source, class_of, n, out);
+  gather_cells(source, class_of, 0, n, out);
 }
 
 using GatherRow = void (*)(const std::uint32_t*, const std::uint32_t*, std::size_t, std::uint32_t*);
 
 GatherRow pick_gather_row() {
   __builtin_cpu_init();
-  return __builtin_cpu_supports("avx512f") ? gather_row_avx512 : gather_row_plain;
+  if (__builtin_cpu_supports("avx512f")) return gather_row_avx512;
+  return __builtin_cpu_supports("avx2") ? gather_row_avx2 : gather_row_plain;
 }
 
 }  // namespace
@@ -115,6 +143,7 @@ bool expand_classes(std::span<const std::uint32_t> table, const TreeClasses& cla
     for (std::size_t r = r0; r < r0 + rows; ++r) {
       gather(table.data() + std::size_t{class_of[r]} * m, class_of, n, cells + r * n);
     }
+    _mm_sfence();
     if (counter != nullptr) counter->fetch_add(pairs_in_rows(n, r0, rows), std::memory_order_relaxed);
   });
 }

@@ -215,8 +215,8 @@ bool fill_rf_through_classes(Input input, const TreeClasses& classes, std::uint3
   if (cells.size() != total) {
     if (!cells.zeroed() || !cells.empty()) wrong_result_size(total, cells.size());
     cells = Buffer<std::uint32_t>(total);
+    prepare_result_pages(cells.data(), total * sizeof(std::uint32_t));
   }
-  prepare_result_pages(cells.data(), total * sizeof(std::uint32_t));
   return expand_classes(table.span(), classes, cells.data(), counter);
 }
 

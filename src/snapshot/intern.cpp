@@ -2,6 +2,7 @@
 #include "snapshot/intern.h"
 
 #include <algorithm>
+#include <string_view>
 #include <utility>
 
 #include "pool/pool.h"
@@ -25,43 +26,18 @@ inline std::uint32_t provisional_id(std::uint32_t local, std::size_t shard) {
   return (local << 8) | static_cast<std::uint32_t>(shard);
 }
 
-// One shard's answer for one chunk: the local indices of every tree's parts in that shard, tree
-// by tree; tree t's run is local[offsets[t], offsets[t + 1]).
-struct ShardWork {
-  std::vector<std::uint32_t> local;
-  std::vector<std::uint64_t> offsets;
-  bool full = false;
+// One internal part of a chunk as its shard sees it: a copy, so a shard task reads its parts from
+// one contiguous run rather than chasing every tree's own vector.
+struct ShardEntry {
+  Part part;
+  std::uint32_t tree;  // within the chunk
+  std::uint32_t slot;  // index among the tree's internal parts, i.e. into its `ids`
 };
 
+// Trees per bucketing task: enough that the 256 buckets of a task fill up a few cache lines each.
+constexpr std::size_t kTreesPerBucketTask = 256;
+
 }  // namespace
-
-// Route -------------------------------------------------------------------------------------
-
-Route Route::of(const Snapshot& snapshot) {
-  Route route;
-  const std::vector<Part>& parts = snapshot.parts;
-  route.internal.reserve(parts.size());
-  for (std::size_t i = 0; i < parts.size(); ++i) {
-    if (parts[i].size != 1) route.internal.push_back(static_cast<std::uint32_t>(i));
-  }
-
-  // Pass 1: count per shard, shifted by one so the prefix sums become start positions.
-  std::array<std::uint32_t, kShards + 1> starts{};
-  for (std::uint32_t index : route.internal) ++starts[shard_of(parts[index].key) + 1];
-  for (std::size_t s = 1; s <= kShards; ++s) starts[s] += starts[s - 1];
-  route.shard_starts = starts;
-
-  // Pass 2: place positions; walking `internal` in order keeps each shard's run ascending.
-  route.by_shard.resize(route.internal.size());
-  route.routed.resize(route.internal.size());
-  for (std::size_t p = 0; p < route.internal.size(); ++p) {
-    const Part& part = parts[route.internal[p]];
-    const std::uint32_t slot = starts[shard_of(part.key)]++;
-    route.by_shard[slot] = static_cast<std::uint32_t>(p);
-    route.routed[slot] = part;
-  }
-  return route;
-}
 
 // Shard -------------------------------------------------------------------------------------
 
@@ -156,88 +132,88 @@ void Interner::limit_clade_members_for_testing(std::uint64_t max_members) {
   state_->max_clade_members = std::min(max_members, CladeTable::kMaxMembers);
 }
 
-// Three fork-join phases. Routes and assembly are per tree; the shard phase gives each shard to
-// exactly one task, which walks the chunk's trees in input order, so local indices are ranks of
-// first occurrence whatever the thread count or chunking, and no lock is needed anywhere.
+// Three fork-join phases. The first two give every part a place that depends only on its tree and
+// position, and the shard phase gives each shard to exactly one task, which takes that shard's
+// parts in input order; so local indices are ranks of first occurrence whatever the thread count
+// or chunking, and no lock is needed anywhere.
 Status Interner::push_chunk(std::vector<Snapshot> chunk) {
   State& st = *state_;
   const std::size_t count = chunk.size();
   if (count == 0) return success();
 
-  // Phase 1: route every tree's internal parts to their shards.
-  std::vector<Route> routes(count);
-  pool::parallel_for(count, [&](std::size_t t) { routes[t] = Route::of(chunk[t]); });
-
-  // Phase 2: one task per shard interns that shard's parts of every tree.
-  std::vector<ShardWork> work(kShards);
-  pool::parallel_for(kShards, [&](std::size_t s) {
-    Shard& shard = st.shards[s];
-    ShardWork& out = work[s];
-    std::size_t total = 0;
-    for (const Route& route : routes) total += route.shard_starts[s + 1] - route.shard_starts[s];
-    out.local.reserve(total);
-    out.offsets.reserve(count + 1);
-    for (std::size_t t = 0; t < count; ++t) {
-      out.offsets.push_back(out.local.size());
-      const Route& route = routes[t];
-      const Snapshot& snap = chunk[t];
-      for (std::uint32_t q = route.shard_starts[s]; q < route.shard_starts[s + 1]; ++q) {
-        const std::uint32_t local = shard.intern(route.routed[q], snap, st.rules);
-        if (local == Shard::kFull) {
-          out.full = true;
-          return;
-        }
-        out.local.push_back(local);
+  // Phase 1: each run of trees buckets its internal parts by shard, in tree and part order, and
+  // sizes its trees' ID lists.
+  const std::size_t first = st.snaps.size();
+  st.snaps.resize(first + count);
+  const std::size_t tasks = (count + kTreesPerBucketTask - 1) / kTreesPerBucketTask;
+  std::vector<std::vector<ShardEntry>> buckets(tasks * kShards);
+  pool::parallel_for(tasks, [&](std::size_t task) {
+    std::vector<ShardEntry>* own = buckets.data() + task * kShards;
+    const std::size_t end = std::min(count, (task + 1) * kTreesPerBucketTask);
+    for (std::size_t t = task * kTreesPerBucketTask; t < end; ++t) {
+      std::uint32_t slot = 0;
+      for (const Part& part : chunk[t].parts) {
+        if (part.size == 1) continue;
+        own[shard_of(part.key)].push_back({part, static_cast<std::uint32_t>(t), slot++});
       }
+      st.snaps[first + t].ids.resize(slot);
     }
-    out.offsets.push_back(out.local.size());
   });
 
+  // Phase 2: one task per shard interns that shard's parts of every tree and writes their
+  // provisional IDs into the trees' lists (each ID slot belongs to exactly one shard).
+  std::vector<std::uint8_t> full(kShards, 0);
+  pool::parallel_for(kShards, [&](std::size_t s) {
+    Shard& shard = st.shards[s];
+    for (std::size_t task = 0; task < tasks; ++task) {
+      for (const ShardEntry& entry : buckets[task * kShards + s]) {
+        const std::uint32_t local = shard.intern(entry.part, chunk[entry.tree], st.rules);
+        if (local == Shard::kFull) {
+          full[s] = 1;
+          return;
+        }
+        st.snaps[first + entry.tree].ids[entry.slot] = provisional_id(local, s);
+      }
+    }
+  });
+  std::vector<std::vector<ShardEntry>>().swap(buckets);
+
+  // A failed chunk leaves no half-written trees behind.
+  const auto fail = [&](std::string_view message) {
+    st.snaps.resize(first);
+    return Error{std::string(message)};
+  };
   std::uint64_t ids = st.pendants;
   for (std::size_t s = 0; s < kShards; ++s) {
-    if (work[s].full) return Error{std::string(messages::kTooManySplits)};
+    if (full[s] != 0) return fail(messages::kTooManySplits);
     ids += st.shards[s].size();
   }
   // The number of IDs, pendant IDs included, must itself fit in 32 bits.
-  if (ids > 0xFFFFFFFFull) return Error{std::string(messages::kTooManySplits)};
+  if (ids > 0xFFFFFFFFull) return fail(messages::kTooManySplits);
   if (st.keep_clades) {
     // The joined table's offsets are 32-bit: its members (the singletons first) must fit. A
     // shard's own offsets may have wrapped above, but nothing reads them after this error.
     std::uint64_t members = st.n_leaves;
     for (const Shard& shard : st.shards) members += shard.clades.members.size();
-    if (members > st.max_clade_members) return Error{std::string(messages::kTooManyCladeMembers)};
+    if (members > st.max_clade_members) return fail(messages::kTooManyCladeMembers);
   }
 
-  // Phase 3: each tree gathers its provisional IDs (and lengths) from the shard results.
-  const std::size_t first = st.snaps.size();
-  st.snaps.resize(first + count);
+  // Phase 3: each tree's lengths, in the order of its IDs.
   const std::uint32_t pendants = st.pendants;
   pool::parallel_for(count, [&](std::size_t t) {
-    const Route& route = routes[t];
     const Snapshot& snap = chunk[t];
     InternSnap& out = st.snaps[first + t];
-    out.ids.resize(route.internal.size());
-    for (std::size_t s = 0; s < kShards; ++s) {
-      const ShardWork& shard = work[s];
-      const std::uint32_t begin = route.shard_starts[s];
-      const std::size_t along_route = route.shard_starts[s + 1] - begin;
-      const std::size_t along_shard = shard.offsets[t + 1] - shard.offsets[t];
-      const std::uint32_t* local = shard.local.data() + shard.offsets[t];
-      const std::size_t n = std::min(along_route, along_shard);
-      for (std::size_t j = 0; j < n; ++j) {
-        out.ids[route.by_shard[begin + j]] = provisional_id(local[j], s);
-      }
-    }
     if (st.keep_lengths) {
-      // Pendant lengths go to their leaf's slot, so every tree lists them in leaf-index order.
-      out.lengths.assign(pendants + route.internal.size(), 0.0);
-      if (pendants != 0) {
-        for (const Part& part : snap.parts) {
-          if (part.size == 1) out.lengths[snap.leaf_order[part.start]] = part.length;
+      // Pendant lengths go to their leaf's slot, so every tree lists them in leaf-index order;
+      // internal ones follow in part order, as their IDs do.
+      out.lengths.assign(pendants + out.ids.size(), 0.0);
+      std::size_t next = pendants;
+      for (const Part& part : snap.parts) {
+        if (part.size != 1) {
+          out.lengths[next++] = part.length;
+        } else if (pendants != 0) {
+          out.lengths[snap.leaf_order[part.start]] = part.length;
         }
-      }
-      for (std::size_t j = 0; j < route.internal.size(); ++j) {
-        out.lengths[pendants + j] = snap.parts[route.internal[j]].length;
       }
     }
     out.pendants = pendants;

@@ -25,21 +25,6 @@ inline constexpr std::size_t kShards = 256;
 /// Most splits one shard may hold: local indices must fit the 24 bits of a provisional ID.
 inline constexpr std::uint32_t kMaxShardSplits = 1u << 24;
 
-/// The internal parts of one snapshot, bucketed by shard (stable within a shard).
-struct Route {
-  /// Indices into `parts` of the parts with size != 1, ascending.
-  std::vector<std::uint32_t> internal;
-  /// Positions into `internal`, grouped by shard in ascending shard order.
-  std::vector<std::uint32_t> by_shard;
-  /// Shard s owns by_shard[shard_starts[s], shard_starts[s + 1]).
-  std::array<std::uint32_t, kShards + 1> shard_starts{};
-  /// Copies of the internal parts in by_shard order, so a shard task reads its run contiguously.
-  std::vector<Part> routed;
-
-  /// Two-pass counting sort of the snapshot's internal parts by shard.
-  static Route of(const Snapshot& snapshot);
-};
-
 /// What every shard of one interner needs to know while interning.
 struct ShardRules {
   std::uint32_t n_leaves = 0;

@@ -2,7 +2,9 @@
 #include "distances/matrix.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -12,6 +14,48 @@
 
 namespace brantoveil::distances {
 namespace {
+
+// Pages of [data, data + bytes) resident in memory, one flag per 4 KiB page.
+std::vector<bool> resident_pages(const void* data, std::size_t bytes) {
+  std::vector<unsigned char> flags((bytes + 4095) / 4096);
+  EXPECT_EQ(::mincore(const_cast<void*>(data), bytes, flags.data()), 0);
+  std::vector<bool> resident(flags.size());
+  for (std::size_t i = 0; i < flags.size(); ++i) resident[i] = (flags[i] & 1) != 0;
+  return resident;
+}
+
+// Warming follows the reading: nothing past what allowed() grants is faulted in (the memory
+// bound of a call whose iterator ends early), everything granted is, and a stop ends the wait.
+TEST(WarmResultPages, FaultsInOnlyWhatIsAllowedAndStops) {
+  constexpr std::size_t kBytes = std::size_t{64} << 20;
+  for (const bool huge : {false, true}) {
+    void* mapped = ::mmap(nullptr, kBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(mapped, MAP_FAILED);
+    if (huge) prepare_result_pages(mapped, kBytes);
+    std::atomic<std::size_t> granted{kBytes / 4};
+    std::atomic<bool> stop{false};
+    std::thread warming([&] { warm_result_pages(mapped, kBytes, [&] { return granted.load(); }, stop); });
+    const auto wait_for_pages = [&](std::size_t bytes) {
+      for (int i = 0; i < 5000; ++i) {
+        const std::vector<bool> in = resident_pages(mapped, bytes);
+        if (std::all_of(in.begin(), in.end(), [](bool page) { return page; })) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      return false;
+    };
+    EXPECT_TRUE(wait_for_pages(kBytes / 4));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // A huge page straddling the limit may come in whole; nothing beyond it.
+    const std::vector<bool> beyond =
+        resident_pages(static_cast<char*>(mapped) + kBytes / 2, kBytes / 2);
+    EXPECT_TRUE(std::none_of(beyond.begin(), beyond.end(), [](bool page) { return page; }));
+    granted = kBytes / 2;
+    EXPECT_TRUE(wait_for_pages(kBytes / 2));
+    stop = true;
+    warming.join();  // waiting for more than it was granted, it still ends on the stop
+    ::munmap(mapped, kBytes);
+  }
+}
 
 TEST(PairsInRows, CountsPairsAboveTheDiagonal) {
   struct Case {
