@@ -37,7 +37,8 @@ EarlyResult::EarlyResult(std::size_t expected, std::size_t element_size)
       return std::min(cap, static_cast<std::size_t>(static_cast<double>(bytes) * static_cast<double>(trees) /
                                                    static_cast<double>(expected_)));
     };
-    distances::warm_result_pages(data, cap, allowed, stop);
+    // Waits at the cap, not past it, until stopped.
+    warmed_ = distances::warm_result_pages(data, bytes, allowed, stop);
   });
 }
 
@@ -45,7 +46,19 @@ EarlyResult::~EarlyResult() { warming_.reset(); }
 
 PyRef EarlyResult::take(std::size_t n) {
   warming_.reset();
-  if (bytes_ && n == expected_) return std::move(bytes_);
+  if (bytes_ && n == expected_) {
+    // What reading left unwarmed is faulted in on every core before the kernel's writes, in
+    // batches that spare the kernel one trap per page.
+    char* data = PyBytes_AS_STRING(bytes_.get());
+    const std::size_t bytes = n * n * element_size_;
+    constexpr std::size_t kStep = std::size_t{4} << 20;
+    const std::size_t rest = bytes - std::min(bytes, warmed_);
+    pool::parallel_for((rest + kStep - 1) / kStep, [&](std::size_t k) {
+      const std::size_t at = warmed_ + k * kStep;
+      distances::populate_pages(data + at, std::min(kStep, bytes - at));
+    });
+    return std::move(bytes_);
+  }
   bytes_ = PyRef();
   if (n != 0 && n > static_cast<std::size_t>(PY_SSIZE_T_MAX) / element_size_ / n) return PyRef::steal(PyErr_NoMemory());
   PyRef fresh = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * n * element_size_)));

@@ -36,6 +36,7 @@ class EarlyResult {
   std::size_t element_size_;
   PyRef bytes_;
   std::atomic<std::size_t> pulled_{0};
+  std::size_t warmed_ = 0;  // written by the warming task, read once it has been joined
   std::unique_ptr<pool::Background> warming_;
 };
 

@@ -1,6 +1,7 @@
 // Pair counting and the tiled mirror of the symmetric result matrix.
 #include "distances/matrix.h"
 
+#include <emmintrin.h>
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -42,8 +43,8 @@ void populate_pages(void* data, std::size_t bytes) {
 #endif
 }
 
-void warm_result_pages(void* data, std::size_t bytes, const std::function<std::size_t()>& allowed,
-                       const std::atomic<bool>& stop) {
+std::size_t warm_result_pages(void* data, std::size_t bytes, const std::function<std::size_t()>& allowed,
+                              const std::atomic<bool>& stop) {
   // One huge page per step, so a stop request is answered within a few milliseconds.
   constexpr std::size_t kStep = kHugePage;
   // Huge pages take a sixth of the faults and zero faster when the memory behind them is ready.
@@ -72,7 +73,7 @@ void warm_result_pages(void* data, std::size_t bytes, const std::function<std::s
         ::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE) != 0) {
       // Refused as unknown: an older kernel, served below. Anything else (memory running
       // short): leave the rest to the kernel's own writes.
-      if (errno != EINVAL) return;
+      if (errno != EINVAL) return done;
       populate = false;
     }
 #else
@@ -94,6 +95,7 @@ void warm_result_pages(void* data, std::size_t bytes, const std::function<std::s
 #endif
     }
   }
+  return done;
 }
 
 namespace {
@@ -135,16 +137,54 @@ void prepare_result_pages(void* data, std::size_t bytes) {
 #endif
 }
 
+namespace {
+
+// Copies `bytes` bytes to `to` with streaming stores for the whole cache lines and plain stores
+// for the partial lines at either end: the mirror is written once and not read again here, so
+// reading its lines in first (as a plain store must) would only add traffic.
+void stream_bytes(const unsigned char* from, std::size_t bytes, unsigned char* to) {
+  std::size_t at = 0;
+  const std::size_t head = (64 - reinterpret_cast<std::uintptr_t>(to) % 64) % 64;
+  if (head >= bytes) {
+    std::memcpy(to, from, bytes);
+    return;
+  }
+  std::memcpy(to, from, head);
+  for (at = head; at + 64 <= bytes; at += 64) {
+    for (std::size_t q = 0; q < 64; q += 16) {
+      _mm_stream_si128(reinterpret_cast<__m128i*>(to + at + q),
+                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + at + q)));
+    }
+  }
+  std::memcpy(to + at, from + at, bytes - at);
+}
+
+}  // namespace
+
 template <class T>
 void mirror_upper_rows(T* cells, std::size_t n, std::size_t first, std::size_t last) {
-  // 64 x 64 tiles keep both the row-wise reads and the column-wise writes inside a cached block;
-  // within a tile, blocks one cache line wide turn each strided write run into a whole line.
+  // 64 x 64 tiles keep both the row-wise reads and the column-wise writes inside a cached block.
+  // A whole tile off the diagonal is transposed into a local copy and streamed out a row at a
+  // time; within other tiles, blocks one cache line wide turn each strided write run into a
+  // whole line.
   constexpr std::size_t kTile = kMirrorTile;
   constexpr std::size_t kBlock = 64 / sizeof(T);
+  alignas(64) T local[kTile][kTile];
   for (std::size_t rb = first; rb < last; rb += kTile) {
     const std::size_t r_end = std::min(rb + kTile, n);
     for (std::size_t cb = rb; cb < n; cb += kTile) {
       const std::size_t c_end = std::min(cb + kTile, n);
+      if (cb >= r_end && r_end - rb == kTile && c_end - cb == kTile) {
+        for (std::size_t r = 0; r < kTile; ++r) {
+          const T* from = cells + (rb + r) * n + cb;
+          for (std::size_t c = 0; c < kTile; ++c) local[c][r] = from[c];
+        }
+        for (std::size_t c = 0; c < kTile; ++c) {
+          stream_bytes(reinterpret_cast<const unsigned char*>(local[c]), sizeof local[c],
+                       reinterpret_cast<unsigned char*>(cells + (cb + c) * n + rb));
+        }
+        continue;
+      }
       for (std::size_t rs = rb; rs < r_end; rs += kBlock) {
         for (std::size_t cs = std::max(cb, rs); cs < c_end; cs += kBlock) {
           if (cs >= rs + kBlock && cs + kBlock <= c_end && rs + kBlock <= r_end) {
@@ -165,6 +205,8 @@ void mirror_upper_rows(T* cells, std::size_t n, std::size_t first, std::size_t l
       }
     }
   }
+  // The streamed lines reach memory before the loop that ran this returns.
+  _mm_sfence();
 }
 
 template <class T>

@@ -24,8 +24,9 @@ void populate_pages(void* data, std::size_t bytes);
 /// Faults in the pages of a fresh result ahead of its first writes, from the start onward a few
 /// MiB at a time, never past allowed() bytes (asked again whenever that is reached), until all
 /// `bytes` are in or `stop` is set. For a background task while the trees are still being read.
-/// The contents are left meaningless; the kernel overwrites every cell.
-void warm_result_pages(void* data, std::size_t bytes, const std::function<std::size_t()>& allowed,
+/// The contents are left meaningless; the kernel overwrites every cell. Returns the bytes warmed,
+/// a prefix of the buffer.
+std::size_t warm_result_pages(void* data, std::size_t bytes, const std::function<std::size_t()>& allowed,
                        const std::atomic<bool>& stop);
 
 /// Chooses the page size of a large fresh result before its first touch: transparent huge pages
