@@ -194,7 +194,7 @@ bool convert_all(PyObject* module, std::span<PyObject*> bound, CallArgs& out, Py
 // The lazy tree source: pairs each iterator item with its translate map, recording Python errors.
 class PyTreeSource final : public snapshot::TreeSource {
  public:
-  PyTreeSource(CallBundle& bundle, std::atomic<std::size_t>* pulled) : bundle_(bundle), pulled_(pulled) {}
+  explicit PyTreeSource(CallBundle& bundle) : bundle_(bundle) {}
 
   std::optional<snapshot::TreeItem> next() override {
     if (stopped_) return std::nullopt;
@@ -222,7 +222,6 @@ class PyTreeSource final : public snapshot::TreeSource {
       return std::nullopt;
     }
     tree.translate = &bundle_.translate_maps[index];
-    if (pulled_ != nullptr) pulled_->store(position_, std::memory_order_relaxed);
     return tree;
   }
 
@@ -239,7 +238,6 @@ class PyTreeSource final : public snapshot::TreeSource {
 
  private:
   CallBundle& bundle_;
-  std::atomic<std::size_t>* pulled_;
   std::size_t position_ = 0;
   SavedError error_;
   bool stopped_ = false;
@@ -294,9 +292,8 @@ bool validate_iter_args(std::size_t names_length, const std::vector<std::uint64_
 }
 
 std::optional<snapshot::Snapshots> collect_snapshots_from_iter(CallBundle& bundle, bool keep_lengths,
-                                                               bool keep_clades, SignalCheck& signals,
-                                                               std::atomic<std::size_t>* pulled) {
-  PyTreeSource source(bundle, pulled);
+                                                               bool keep_clades, SignalCheck& signals) {
+  PyTreeSource source(bundle);
   snapshot::SnapshotOptions options;
   options.rooted = bundle.rooted;
   options.keep_lengths = keep_lengths;

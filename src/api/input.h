@@ -1,8 +1,6 @@
 // Argument intake shared by the six functions, and the bridge from the Python iterator to the core.
 #pragma once
 
-#include <atomic>
-#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -45,10 +43,8 @@ bool validate_iter_args(std::size_t names_length, const std::vector<std::uint64_
                         std::size_t translate_maps);
 
 /// Reads every tree of the call into a set of at least two trees; nothing with an exception set
-/// (a signal handler's exception first, then the iterator's, then a reading error). `pulled`, when
-/// given, counts the trees taken from the iterator as they come (for EarlyResult).
+/// (a signal handler's exception first, then the iterator's, then a reading error).
 std::optional<snapshot::Snapshots> collect_snapshots_from_iter(CallBundle& bundle, bool keep_lengths,
-                                                               bool keep_clades, SignalCheck& signals,
-                                                               std::atomic<std::size_t>* pulled = nullptr);
+                                                               bool keep_clades, SignalCheck& signals);
 
 }  // namespace brantoveil::api

@@ -2,11 +2,11 @@
 #include "api/rf.h"
 
 #include "api/convert.h"
-#include "api/early_result.h"
 #include "api/exports.h"
 #include "api/input.h"
 #include "api/progress.h"
 #include "api/signals.h"
+#include "distances/matrix.h"
 #include "distances/rf.h"
 
 namespace brantoveil::api {
@@ -20,14 +20,15 @@ PyObject* rf_pairwise(const char* display, PyObject* module, PyObject* const* ar
   auto call = intake(display, module, args, nargs, kwnames);
   if (!call) return nullptr;
   SignalCheck signals;
-  EarlyResult early(call->names.size(), sizeof(std::uint32_t));
-  auto set = collect_snapshots_from_iter(call->bundle, false, exports, signals, early.pulled());
+  auto set = collect_snapshots_from_iter(call->bundle, false, exports, signals);
   if (!set) return nullptr;
   const std::size_t n = set->snaps.size();
   // The kernel writes straight into the result's bytes: no second n x n copy.
-  PyRef matrix = early.take(n);
+  PyRef matrix = PyRef::steal(new_bytes_for<std::uint32_t>(n * n));
   if (!matrix) return nullptr;
   const std::span<std::uint32_t> cells = elements_of<std::uint32_t>(matrix.get());
+  // Faulted in on every core now rather than one page at a time under the kernel's writes.
+  distances::populate_result(cells.data(), cells.size_bytes());
   distances::Input input;
   if (exports) {
     input = distances::Input::borrowed(set->snaps, set->supports);

@@ -2,11 +2,11 @@
 #include "api/weighted.h"
 
 #include "api/convert.h"
-#include "api/early_result.h"
 #include "api/exports.h"
 #include "api/input.h"
 #include "api/progress.h"
 #include "api/signals.h"
+#include "distances/matrix.h"
 #include "distances/weighted.h"
 
 namespace brantoveil::api {
@@ -47,14 +47,15 @@ PyObject* weighted_pairwise(CallArgs& call, Metric metric) {
 // Export variants: the kernel borrows the set, which then yields the branch-length and clade bytes.
 PyObject* weighted_pairwise_with_snapshots(CallArgs& call, Metric metric) {
   SignalCheck signals;
-  EarlyResult early(call.names.size(), sizeof(double));
-  auto set = collect_snapshots_from_iter(call.bundle, true, true, signals, early.pulled());
+  auto set = collect_snapshots_from_iter(call.bundle, true, true, signals);
   if (!set) return nullptr;
   const std::size_t n = set->snaps.size();
   // The kernel writes straight into the result's bytes: no second n x n copy.
-  PyRef matrix_bytes = early.take(n);
+  PyRef matrix_bytes = PyRef::steal(new_bytes_for<double>(n * n));
   if (!matrix_bytes) return nullptr;
   const std::span<double> cells = elements_of<double>(matrix_bytes.get());
+  // Faulted in on every core now rather than one page at a time under the kernel's writes.
+  distances::populate_result(cells.data(), cells.size_bytes());
   const bool filled = with_counter(std::move(call.progress), pair_count(n), [&](CounterCell& cell) {
     const auto input = [&] { return distances::Input::borrowed(set->snaps, set->supports); };
     return metric == Metric::kWeightedRf ? distances::distance_wrf(input(), &cell, cells)

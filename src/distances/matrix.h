@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <functional>
 #include <span>
 
 #include "pool/pool.h"
@@ -21,19 +20,17 @@ std::uint64_t pairs_in_rows(std::size_t n, std::size_t r0, std::size_t rows);
 /// of the lower triangle happens on the workers rather than in the serial mirror.
 void populate_pages(void* data, std::size_t bytes);
 
-/// Faults in the pages of a fresh result ahead of its first writes, from the start onward a few
-/// MiB at a time, never past allowed() bytes (asked again whenever that is reached), until all
-/// `bytes` are in or `stop` is set. For a background task while the trees are still being read.
-/// The contents are left meaningless; the kernel overwrites every cell. Returns the bytes warmed,
-/// a prefix of the buffer.
-std::size_t warm_result_pages(void* data, std::size_t bytes, const std::function<std::size_t()>& allowed,
-                       const std::atomic<bool>& stop);
-
 /// Chooses the page size of a large fresh result before its first touch: transparent huge pages
 /// on its 2 MiB-aligned interior when the system allows them and a timed first huge page shows
 /// they come quickly; small pages otherwise. Small results keep normal pages. Call it once per
 /// buffer, before anything else touches it.
 void prepare_result_pages(void* data, std::size_t bytes);
+
+/// Chooses the page size of a large fresh result (see prepare_result_pages) and faults all its
+/// pages in on every core before the kernel's first writes, in batches that spare a trap per
+/// page; huge pages are given up for the rest as soon as one comes slowly. Small results are left
+/// alone. The contents are left meaningless: the kernel overwrites every cell.
+void populate_result(void* data, std::size_t bytes);
 
 /// Copies every cell above the diagonal to its mirror cell, in 64 x 64 tiles on the pool.
 template <class T>

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -14,15 +15,6 @@
 
 namespace brantoveil::distances {
 namespace {
-
-// Pages of [data, data + bytes) resident in memory, one flag per 4 KiB page.
-std::vector<bool> resident_pages(const void* data, std::size_t bytes) {
-  std::vector<unsigned char> flags((bytes + 4095) / 4096);
-  EXPECT_EQ(::mincore(const_cast<void*>(data), bytes, flags.data()), 0);
-  std::vector<bool> resident(flags.size());
-  for (std::size_t i = 0; i < flags.size(); ++i) resident[i] = (flags[i] & 1) != 0;
-  return resident;
-}
 
 // The mirror copies every cell above the diagonal below it and leaves the upper triangle alone,
 // whatever the size (whole and partial 64 x 64 tiles) and however the rows fall on cache lines:
@@ -53,36 +45,36 @@ TEST(MirrorUpper, CopiesEveryCellForAnySizeAndAlignment) {
   }
 }
 
-// Warming follows the reading: nothing past what allowed() grants is faulted in (the memory
-// bound of a call whose iterator ends early), everything granted is, and a stop ends the wait.
-TEST(WarmResultPages, FaultsInOnlyWhatIsAllowedAndStops) {
-  constexpr std::size_t kBytes = std::size_t{64} << 20;
-  for (const bool huge : {false, true}) {
-    void* mapped = ::mmap(nullptr, kBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    ASSERT_NE(mapped, MAP_FAILED);
-    if (huge) prepare_result_pages(mapped, kBytes);
-    std::atomic<std::size_t> granted{kBytes / 4};
-    std::atomic<bool> stop{false};
-    std::thread warming([&] { warm_result_pages(mapped, kBytes, [&] { return granted.load(); }, stop); });
-    const auto wait_for_pages = [&](std::size_t bytes) {
-      for (int i = 0; i < 5000; ++i) {
-        const std::vector<bool> in = resident_pages(mapped, bytes);
-        if (std::all_of(in.begin(), in.end(), [](bool page) { return page; })) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      }
-      return false;
-    };
-    EXPECT_TRUE(wait_for_pages(kBytes / 4));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    // A huge page straddling the limit may come in whole; nothing beyond it.
-    const std::vector<bool> beyond =
-        resident_pages(static_cast<char*>(mapped) + kBytes / 2, kBytes / 2);
-    EXPECT_TRUE(std::none_of(beyond.begin(), beyond.end(), [](bool page) { return page; }));
-    granted = kBytes / 2;
-    EXPECT_TRUE(wait_for_pages(kBytes / 2));
-    stop = true;
-    warming.join();  // waiting for more than it was granted, it still ends on the stop
-    ::munmap(mapped, kBytes);
+// Pages of [data, data + bytes) resident in memory, one flag per 4 KiB page.
+std::vector<bool> resident_pages(const void* data, std::size_t bytes) {
+  std::vector<unsigned char> flags((bytes + 4095) / 4096);
+  EXPECT_EQ(::mincore(const_cast<void*>(data), bytes, flags.data()), 0);
+  std::vector<bool> resident(flags.size());
+  for (std::size_t i = 0; i < flags.size(); ++i) resident[i] = (flags[i] & 1) != 0;
+  return resident;
+}
+
+// A large result has every page faulted in, on any pool, without its contents changing; a small
+// one is left to fault in under the kernel's writes.
+TEST(PopulateResult, FaultsInEveryPageOfALargeResultOnly) {
+  for (const std::size_t threads : {1, 2}) {
+    pool::Pool p(threads);
+    pool::ScopedPool use(p);
+    for (const std::size_t bytes : {std::size_t{1} << 20, (std::size_t{48} << 20) + 12345}) {
+      const std::size_t mapped = bytes + 8192;
+      void* region = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      ASSERT_NE(region, MAP_FAILED);
+      auto* data = static_cast<unsigned char*>(region) + 4096 + 40;  // a result rarely starts on a page
+      data[0] = 7;
+      populate_result(data, bytes);
+      const std::size_t interior = bytes - 8192;
+      const std::vector<bool> in = resident_pages(static_cast<unsigned char*>(region) + 8192, interior & ~std::size_t{4095});
+      const bool large = bytes >= (std::size_t{32} << 20);
+      EXPECT_EQ(std::count(in.begin(), in.end(), true), large ? static_cast<std::ptrdiff_t>(in.size()) : 0) << bytes;
+      EXPECT_EQ(data[0], 7);
+      EXPECT_EQ(data[bytes - 1], 0);
+      ::munmap(region, mapped);
+    }
   }
 }
 

@@ -1,6 +1,5 @@
 // The fork-join pool: coverage of every index, concurrent callers, nesting, and use after fork().
 #include "pool/pool.h"
-#include "pool/background.h"
 
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -8,8 +7,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
-#include <memory>
 #include <new>
 #include <thread>
 #include <vector>
@@ -171,39 +168,6 @@ int fork_and_use_global_pool(bool parent_busy) {
 TEST(Pool, WorksInForkedChild) {
   EXPECT_EQ(fork_and_use_global_pool(false), 0);
   EXPECT_EQ(fork_and_use_global_pool(true), 0);
-}
-
-// A background task running at fork() is stopped and joined first: the fork sees no extra
-// thread, and both sides can drop their Background without waiting on a thread they lack.
-TEST(Background, IsStoppedAndJoinedForAFork) {
-  for (const bool stop_first : {false, true}) {
-    std::atomic<int> rounds{0};
-    global().stop_idle_workers();  // so that only the task's thread comes and goes below
-    const std::size_t alone = process_threads();
-    auto task = std::make_unique<Background>([&](const std::atomic<bool>& stop) {
-      while (!stop.load()) {
-        rounds.fetch_add(1);
-        std::this_thread::sleep_for(std::chrono::microseconds(100));
-      }
-    });
-    while (rounds.load() == 0) std::this_thread::sleep_for(std::chrono::microseconds(100));
-    EXPECT_EQ(process_threads(), alone + 1);
-    if (stop_first) task->stop();
-    const pid_t child = fork();
-    if (child == 0) {
-      alarm(20);  // a hang in the child fails the test instead of blocking it
-      task.reset();
-      _exit(process_threads() == 1 ? 0 : 1);
-    }
-    EXPECT_EQ(process_threads(), alone);
-    const int seen = rounds.load();
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_EQ(rounds.load(), seen);  // the task has really ended
-    task.reset();
-    int status = 0;
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  }
 }
 
 }  // namespace

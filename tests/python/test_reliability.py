@@ -196,44 +196,6 @@ def test_fork_after_a_call_sees_a_single_thread():
     assert "multi-threaded" not in result.stderr
 
 
-# A large result is allocated, and its pages faulted in by a helper thread, while the trees are
-# read. An iterator that forks meanwhile leaves two calls, parent and child, that both finish
-# reading and computing: neither may wait on a helper thread it does not have.
-FORK_WHILE_READING = """
-    import os, signal
-    import brantoveil, reference
-
-    trees = reference.sample(5, 40, 10) * 100  # 4,000 trees: a 61 MiB result
-    n = len(trees)
-    names, maps = [str(i) for i in range(n)], [{}]
-
-    def forking(items, state):
-        for i, tree in enumerate(items):
-            if i == n // 2:
-                state["pid"] = os.fork()
-                if state["pid"] == 0:
-                    signal.alarm(30)  # a hang in the child fails the test instead of blocking it
-            yield tree
-
-    for name in ("pairwise_rf_from_newick_iter", "pairwise_kf_with_snapshots_from_newick_iter"):
-        function = getattr(brantoveil, name)
-        state = {}
-        forked = function(names, forking(trees, state), maps, [0] * n)
-        expected = function(names, iter(trees), maps, [0] * n)
-        if state["pid"] == 0:
-            os._exit(0 if forked == expected else 3)
-        status = os.waitpid(state["pid"], 0)[1]
-        print(name, os.waitstatus_to_exitcode(status), forked == expected)
-"""
-
-
-def test_fork_while_reading_into_an_early_result():
-    result = run_script(FORK_WHILE_READING, timeout=120)
-    assert result.returncode == 0, result.stderr[-500:]
-    assert result.stdout.split() == ["pairwise_rf_from_newick_iter", "0", "True",
-                                     "pairwise_kf_with_snapshots_from_newick_iter", "0", "True"]
-
-
 OUT_OF_MEMORY = """
     import resource, sys
     import brantoveil
