@@ -20,10 +20,9 @@ std::uint64_t pairs_in_rows(std::size_t n, std::size_t r0, std::size_t rows);
 /// of the lower triangle happens on the workers rather than in the serial mirror.
 void populate_pages(void* data, std::size_t bytes);
 
-/// Chooses the page size of a large fresh result before its first touch: transparent huge pages
-/// on its 2 MiB-aligned interior when the system allows them and a timed first huge page shows
-/// they come quickly; small pages otherwise. Small results keep normal pages. Call it once per
-/// buffer, before anything else touches it.
+/// Asks for transparent huge pages on the 2 MiB-aligned interior of a large fresh result before its
+/// first touch, unless the system has them switched off; small results keep normal pages. Once per
+/// buffer, before anything touches it: advice given again would undo a switch to small pages.
 void prepare_result_pages(void* data, std::size_t bytes);
 
 /// Chooses the page size of a large fresh result (see prepare_result_pages) and faults all its

@@ -40,7 +40,6 @@ def test_short_iterator_gives_smaller_matrix_but_all_names():
     assert rf_matrix(result, 3) == [[0, 2, 2], [2, 0, 2], [2, 2, 0]]
 
 
-
 def test_long_iterator_reads_only_as_many_trees_as_names():
     trees = TrackedIterator(SQUARE * 10)
     result = run(trees, names=["a", "b"])
