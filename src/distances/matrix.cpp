@@ -88,9 +88,9 @@ void populate_result(void* data, std::size_t bytes) {
   prepare_result_pages(data, bytes);
   // Huge pages take a 512th of the faults and zero memory faster when the memory behind them is
   // ready. A virtual machine that hands freed memory back to its host must first get it back,
-  // and a huge page then costs far more than the same memory in small pages: 400 MiB measured
-  // 0.95 s against 0.17 s on one thread (0.05 s against 0.14 s when ready). A huge step slower
-  // than this means the rest should have small pages.
+  // and a huge page then costs far more than the same memory in small pages (400 MiB on one
+  // thread: about 1 s against 0.27 s, `pages_bench first-touch`). A huge step slower than this
+  // means the rest should have small pages.
   constexpr auto kSlowStep = std::chrono::microseconds(2000);
   auto* cells = static_cast<unsigned char*>(data);
   const auto begin = reinterpret_cast<std::uintptr_t>(cells);
