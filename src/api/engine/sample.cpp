@@ -239,23 +239,42 @@ PyObject* block_into(PyObject* out, std::size_t rows, std::size_t cols, const st
   return bytes.release();
 }
 
+// The first three arguments of `block` and `block_reduce`: the metric, then the row and column
+// indices; nothing with an exception set.
+struct BlockArgs {
+  BlockMetric metric;
+  std::vector<std::uint64_t> rows;
+  std::vector<std::uint64_t> cols;
+};
+
+std::optional<BlockArgs> convert_block_args(const Engine& engine, PyObject* const* bound) {
+  const std::size_t n = engine.sample.size();
+  const auto metric = convert_metric(bound[0], engine.sample);
+  if (!metric) return std::nullopt;
+  BlockArgs block{*metric, {}, {}};
+  if (!convert_indices(bound[1], "rows", n, block.rows) || !convert_indices(bound[2], "cols", n, block.cols)) {
+    return std::nullopt;
+  }
+  return block;
+}
+
 constexpr std::array<const char*, 5> kBlockParameters = {"metric", "rows", "cols", "progress", "out"};
 
 PyObject* sample_block(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   std::array<PyObject*, kBlockParameters.size()> bound{};
   if (!bind_arguments("block()", kBlockParameters, 3, args, nargs, kwnames, bound)) return nullptr;
   const Engine& engine = engine_of(self);
-  const std::size_t n = engine.sample.size();
-  const auto metric = convert_metric(bound[0], engine.sample);
-  if (!metric) return nullptr;
-  std::vector<std::uint64_t> rows, cols;
-  if (!convert_indices(bound[1], "rows", n, rows) || !convert_indices(bound[2], "cols", n, cols)) return nullptr;
+  auto block = convert_block_args(engine, bound.data());
+  if (!block) return nullptr;
+  const BlockMetric metric = block->metric;
+  const std::vector<std::uint64_t>& rows = block->rows;
+  const std::vector<std::uint64_t>& cols = block->cols;
   std::shared_ptr<CounterCell> counter;
   if (!convert_progress(self, bound[3], counter)) return nullptr;
   std::size_t cells = 0;
   if (__builtin_mul_overflow(rows.size(), cols.size(), &cells)) return PyErr_NoMemory();
 
-  if (*metric == BlockMetric::rf) {
+  if (metric == BlockMetric::rf) {
     return block_into<std::uint32_t>(bound[4], rows.size(), cols.size(), counter,
                                      [&](distances::CellRows<std::uint32_t> into, CounterCell* cell) {
                                        distances::block_rf(engine.sample, engine.columns, rows, cols, into, cell);
@@ -263,7 +282,7 @@ PyObject* sample_block(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   }
   return block_into<double>(bound[4], rows.size(), cols.size(), counter,
                             [&](distances::CellRows<double> into, CounterCell* cell) {
-                              distances::block_weighted(*metric, engine.sample, engine.columns, rows, cols, into,
+                              distances::block_weighted(metric, engine.sample, engine.columns, rows, cols, into,
                                                         cell);
                             });
 }
@@ -274,11 +293,11 @@ PyObject* sample_block_reduce(PyObject* self, PyObject* const* args, Py_ssize_t 
   std::array<PyObject*, kReduceParameters.size()> bound{};
   if (!bind_arguments("block_reduce()", kReduceParameters, 3, args, nargs, kwnames, bound)) return nullptr;
   const Engine& engine = engine_of(self);
-  const std::size_t n = engine.sample.size();
-  const auto metric = convert_metric(bound[0], engine.sample);
-  if (!metric) return nullptr;
-  std::vector<std::uint64_t> rows, cols;
-  if (!convert_indices(bound[1], "rows", n, rows) || !convert_indices(bound[2], "cols", n, cols)) return nullptr;
+  auto block = convert_block_args(engine, bound.data());
+  if (!block) return nullptr;
+  const BlockMetric metric = block->metric;
+  const std::vector<std::uint64_t>& rows = block->rows;
+  const std::vector<std::uint64_t>& cols = block->cols;
   std::size_t k = 0;
   if (bound[3] != nullptr) {
     PyRef index = PyRef::steal(PyNumber_Index(bound[3]));
@@ -302,7 +321,7 @@ PyObject* sample_block_reduce(PyObject* self, PyObject* const* args, Py_ssize_t 
 
   distances::Reductions reductions;
   without_gil(counter, [&](CounterCell* cell) {
-    reductions = distances::block_reduce(*metric, engine.sample, engine.columns, rows, cols,
+    reductions = distances::block_reduce(metric, engine.sample, engine.columns, rows, cols,
                                          distances::ReduceRequest{k, bins}, cell);
   });
   PyRef result = PyRef::steal(PyDict_New());
