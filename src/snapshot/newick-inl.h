@@ -79,9 +79,9 @@ inline std::int64_t eight_digits(const char* p) {
 }
 
 /*
- * The common length, like 0.0123456789 followed by a delimiter, read straight from the text.
- * Accepts only plain decimals it can convert exactly (at most 19 digits, mantissa below 2^53,
- * power of ten within 10^22: one IEEE multiply or divide rounds correctly); for anything else
+ * The common length, like 0.0123456789 or 3.083642e-02 followed by a delimiter, read straight
+ * from the text. Accepts only decimals it can convert exactly (at most 19 digits, mantissa at most
+ * 2^53, power of ten within 10^22: one IEEE multiply or divide rounds correctly); for anything else
  * it returns false and the caller takes the general path, which decides syntax and value.
  */
 inline bool fast_length(const char* p, const char* end, double& value, const char*& stop) {
@@ -116,9 +116,28 @@ inline bool fast_length(const char* p, const char* end, double& value, const cha
     ++p;
     run(true);
   }
-  if (digits == 0 || digits > 19 || mantissa > (std::uint64_t{1} << 53) || fraction > 22) return false;
-  if (p != end && !is_delimiter(byte_class(*p))) return false;  // exponents, spaces, junk: general path
-  const double magnitude = static_cast<double>(mantissa) / kExactPow10[fraction];
+  if (digits == 0 || digits > 19 || mantissa > (std::uint64_t{1} << 53)) return false;
+  // MrBayes and BEAST write lengths as 3.083642e-02: a short exponent joins the fraction's scale.
+  int power = -fraction;
+  if (p != end && (*p == 'e' || *p == 'E')) {
+    ++p;
+    bool below = false;
+    if (p != end && (*p == '-' || *p == '+')) {
+      below = *p == '-';
+      ++p;
+    }
+    int exponent = 0;
+    int exponent_digits = 0;
+    for (; p != end && *p >= '0' && *p <= '9' && exponent_digits < 4; ++p, ++exponent_digits) {
+      exponent = exponent * 10 + (*p - '0');
+    }
+    if (exponent_digits == 0) return false;
+    power += below ? -exponent : exponent;
+  }
+  if (power < -22 || power > 22) return false;
+  if (p != end && !is_delimiter(byte_class(*p))) return false;  // spaces, junk, long exponents: general path
+  const auto exact = static_cast<double>(mantissa);
+  const double magnitude = power < 0 ? exact / kExactPow10[-power] : exact * kExactPow10[power];
   value = negative ? -magnitude : magnitude;
   stop = p;
   return true;
