@@ -147,23 +147,44 @@ void mirror_upper_rows(T* cells, std::size_t n, std::size_t first, std::size_t l
   // A whole tile off the diagonal is transposed into a local copy and streamed out a row at a
   // time; within other tiles, blocks one cache line wide turn each strided write run into a
   // whole line.
+  //
+  // A run that started mid-line would leave that line to be written in two parts by two tile
+  // rows, each part reading the line in first. So in every row of the whole tile columns the runs
+  // start on a line: tile row rb writes [rb - h, rb + 64 - h), h being how far into its line the
+  // cell of column rb lies, and reads the up to kLead rows above its own for that. The diagonal
+  // tile writes the last h cells before it.
   constexpr std::size_t kTile = kMirrorTile;
   constexpr std::size_t kBlock = 64 / sizeof(T);
-  alignas(64) T local[kTile][kTile];
+  constexpr std::size_t kLead = kBlock - 1;
+  const std::size_t whole_columns = n - n % kTile;
+  const auto lead_of = [&](std::size_t row, std::size_t rb) {
+    return std::min(rb, reinterpret_cast<std::uintptr_t>(cells + row * n + rb) % 64 / sizeof(T));
+  };
+  alignas(64) T local[kTile][kTile + kLead];
   for (std::size_t rb = first; rb < last; rb += kTile) {
     const std::size_t r_end = std::min(rb + kTile, n);
+    const std::size_t above = std::min(rb, kLead);  // rows above the tile row that may be read
     for (std::size_t cb = rb; cb < n; cb += kTile) {
       const std::size_t c_end = std::min(cb + kTile, n);
       if (cb >= r_end && r_end - rb == kTile && c_end - cb == kTile) {
-        for (std::size_t r = 0; r < kTile; ++r) {
-          const T* from = cells + (rb + r) * n + cb;
-          for (std::size_t c = 0; c < kTile; ++c) local[c][r] = from[c];
+        for (std::size_t r = rb - above; r < r_end; ++r) {
+          const T* from = cells + r * n + cb;
+          for (std::size_t c = 0; c < kTile; ++c) local[c][kLead + r - rb] = from[c];
         }
         for (std::size_t c = 0; c < kTile; ++c) {
-          stream_bytes(reinterpret_cast<const unsigned char*>(local[c]), sizeof local[c],
-                       reinterpret_cast<unsigned char*>(cells + (cb + c) * n + rb));
+          const std::size_t row = cb + c;
+          const std::size_t start = rb - lead_of(row, rb);
+          const std::size_t end = rb + kTile - reinterpret_cast<std::uintptr_t>(cells + row * n + rb) % 64 / sizeof(T);
+          stream_bytes(reinterpret_cast<const unsigned char*>(&local[c][kLead + start - rb]), (end - start) * sizeof(T),
+                       reinterpret_cast<unsigned char*>(cells + row * n + start));
         }
         continue;
+      }
+      if (cb == rb && rb > 0) {
+        // The diagonal tile of a whole tile column: the cells the tile row above left to it.
+        for (std::size_t c = cb; c < std::min(c_end, whole_columns); ++c) {
+          for (std::size_t r = rb - lead_of(c, rb); r < rb; ++r) cells[c * n + r] = cells[r * n + c];
+        }
       }
       for (std::size_t rs = rb; rs < r_end; rs += kBlock) {
         for (std::size_t cs = std::max(cb, rs); cs < c_end; cs += kBlock) {

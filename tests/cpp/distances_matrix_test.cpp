@@ -18,10 +18,10 @@ namespace {
 
 // The mirror copies every cell above the diagonal below it and leaves the upper triangle alone,
 // whatever the size (whole and partial 64 x 64 tiles) and however the rows fall on cache lines:
-// the matrix starts 0 to 7 elements past a line, so streamed runs start and end mid-line.
+// the matrix starts anywhere in a line, so the runs of a row start at every point of one.
 template <class T>
 void check_mirror(std::size_t n, std::size_t offset) {
-  std::vector<T> storage(n * n + 16);
+  std::vector<T> storage(n * n + 32);
   T* cells = storage.data() + offset;
   for (std::size_t r = 0; r < n; ++r) {
     for (std::size_t c = 0; c < n; ++c) cells[r * n + c] = c > r ? static_cast<T>(r * n + c + 1) : T{0};
@@ -34,11 +34,13 @@ void check_mirror(std::size_t n, std::size_t offset) {
     }
   }
   EXPECT_EQ(storage[offset + n * n], T{0});  // nothing written past the end
+  EXPECT_EQ(std::count(storage.begin(), storage.begin() + static_cast<std::ptrdiff_t>(offset), T{0}),
+            static_cast<std::ptrdiff_t>(offset));  // nor before the start
 }
 
 TEST(MirrorUpper, CopiesEveryCellForAnySizeAndAlignment) {
-  for (const std::size_t n : {1u, 2u, 63u, 64u, 65u, 129u, 200u}) {
-    for (const std::size_t offset : {0u, 1u, 3u, 7u}) {
+  for (const std::size_t n : {1u, 2u, 63u, 64u, 65u, 129u, 192u, 200u, 257u}) {
+    for (const std::size_t offset : {0u, 1u, 3u, 7u, 12u, 15u}) {
       check_mirror<double>(n, offset);
       check_mirror<std::uint32_t>(n, offset);
     }
