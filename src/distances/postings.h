@@ -59,6 +59,8 @@ struct Postings {
                                                [](std::size_t t, std::uint32_t x) { return t < x; });
     return static_cast<std::uint64_t>(it - trees.data());
   }
+  /// First position of sparse index s's list.
+  std::uint64_t list_begin(std::uint32_t s) const { return offsets[s]; }
   /// One past the last position of sparse index s's list.
   std::uint64_t list_end(std::uint32_t s) const { return offsets[s + 1]; }
 };

@@ -157,32 +157,49 @@ TEST(FillSymmetric, RunsWithoutCounter) {
   EXPECT_EQ(m[3], 0u);
 }
 
-// Storage handed in by the caller holds garbage: the kernel must still see zeroed rows and the
-// result must land in that storage, diagonal included.
+// Storage handed in by the caller holds garbage: the kernel must still see zeroed cells (from the
+// diagonal on when the mirror writes the rest, whole rows when the kernel writes both triangles)
+// and the result must land in that storage, diagonal included.
 TEST(FillSymmetric, WritesIntoCallerStorage) {
-  for (const std::size_t n : {1, 3, 9, 600}) {
-    std::vector<std::uint32_t> storage(n * n, 0xDEADBEEF);
-    bool zero_on_entry = true;
-    Buffer<std::uint32_t> m = Buffer<std::uint32_t>::over(storage);
-    const bool filled = fill_symmetric<std::uint32_t>(
-        n, 1, nullptr,
-        [&](std::size_t r0, std::span<std::uint32_t> row) {
-          // Left of the diagonal the mirror overwrites everything, so only the rest is cleared.
-          for (std::size_t c = r0; c < n; ++c) {
-            if (row[c] != 0) zero_on_entry = false;
-            if (c > r0) row[c] = static_cast<std::uint32_t>(r0 + c);
-          }
-        },
-        m);
-    ASSERT_TRUE(filled);
-    EXPECT_TRUE(zero_on_entry) << n;
-    EXPECT_EQ(m.data(), storage.data());
-    for (std::size_t r = 0; r < n; ++r) {
-      for (std::size_t c = 0; c < n; ++c) ASSERT_EQ(storage[r * n + c], r == c ? 0u : r + c) << r << "," << c;
+  for (const LowerCells lower : {LowerCells::mirror, LowerCells::kernel}) {
+    for (const std::size_t n : {1, 3, 9, 600}) {
+      std::vector<std::uint32_t> storage(n * n, 0xDEADBEEF);
+      bool zero_on_entry = true;
+      Buffer<std::uint32_t> m = Buffer<std::uint32_t>::over(storage);
+      const bool filled = fill_symmetric<std::uint32_t>(
+          n, 1, nullptr,
+          [&](std::size_t r0, std::span<std::uint32_t> row) {
+            for (std::size_t c = lower == LowerCells::kernel ? 0 : r0; c < n; ++c) {
+              if (row[c] != 0) zero_on_entry = false;
+              if (c > r0 || (lower == LowerCells::kernel && c < r0)) row[c] = static_cast<std::uint32_t>(r0 + c);
+            }
+          },
+          m, lower);
+      SCOPED_TRACE(testing::Message() << "n=" << n << " kernel writes lower=" << (lower == LowerCells::kernel));
+      ASSERT_TRUE(filled);
+      EXPECT_TRUE(zero_on_entry);
+      EXPECT_EQ(m.data(), storage.data());
+      for (std::size_t r = 0; r < n; ++r) {
+        for (std::size_t c = 0; c < n; ++c) ASSERT_EQ(storage[r * n + c], r == c ? 0u : r + c) << r << "," << c;
+      }
     }
   }
 }
 
+// When the kernel writes both triangles nothing is mirrored over them: a lower triangle that
+// differs from the upper one stays as the kernel left it.
+TEST(FillSymmetric, LeavesTheLowerTriangleToAKernelThatWritesIt) {
+  Buffer<std::uint32_t> m;
+  ASSERT_TRUE(fill_symmetric<std::uint32_t>(70, 8, nullptr, [](std::size_t r0, std::span<std::uint32_t> rows) {
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+      const std::size_t r = r0 + k / 70, c = k % 70;
+      if (r != c) rows[k] = static_cast<std::uint32_t>(r * 100 + c);
+    }
+  }, m, LowerCells::kernel));
+  for (std::size_t r = 0; r < 70; ++r) {
+    for (std::size_t c = 0; c < 70; ++c) ASSERT_EQ(m[r * 70 + c], r == c ? 0u : r * 100 + c) << r << "," << c;
+  }
+}
 
 // A view that does not hold n x n cells would leave cells nobody wrote: the process ends instead.
 TEST(FillSymmetricDeathTest, AbortsOnAViewOfTheWrongSize) {
