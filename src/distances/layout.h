@@ -62,12 +62,16 @@ struct Layout {
   std::vector<Total> totals;
 };
 
+/// Trees laid out per parallel step of `lay_out`, whole blocks at a time.
+inline constexpr std::size_t kLayoutStepTrees = 256;
+
 /// Lays the trees out block by block. per_tree(record, columns, row, sparse) fills the tree's zeroed
 /// row of max(width, 1) elements, appends its sparse entries sorted by index, and returns its total.
 ///
-/// Blocks of 2^shift trees bound what is held at once: an owned input's records of a block are
-/// released as soon as the block is laid out, and its supports once all blocks are done. The
-/// calling thread's stop check is asked between blocks; when it stops, the layout is incomplete.
+/// Steps of whole blocks of 2^shift trees (kLayoutStepTrees trees, or one block when blocks are
+/// larger) bound what is held at once: an owned input's records of a step are released as soon as
+/// the step is laid out, and its supports once all steps are done. The calling thread's stop check
+/// is asked between steps; when it stops, the layout is incomplete.
 template <class T, class Total, class PerTree>
 Layout<T, Total> lay_out(Input& input, ColumnLayout columns, std::uint32_t shift,
                          bool weighted_flag, std::size_t width, PerTree&& per_tree) {
@@ -82,19 +86,26 @@ Layout<T, Total> lay_out(Input& input, ColumnLayout columns, std::uint32_t shift
   PostingsBuilder builder = Postings::builder(input.supports(), columns, n, shift, weighted_flag);
   const std::size_t stride = width == 0 ? 1 : width;
   const std::span<const InternSnap> snaps = input.snaps();
-  for (std::size_t first = 0; first < n; first += block) {
+  // Several blocks per parallel step: a step per block of a few trees cost more in waking the
+  // workers than the layout itself (16 ms of 10,001 trees of 123 taxa, two threads).
+  const std::size_t step_trees = std::max(block, kLayoutStepTrees);
+  for (std::size_t first = 0; first < n; first += step_trees) {
     // A stopped call leaves the layout unfinished; the kernel checks `pool::stopped()` after it.
     if (pool::stop_requested()) return out;
-    const std::size_t m = std::min(block, n - first);
-    Buffer<T> buffer(m * stride);
-    std::vector<std::vector<SparseEntry>> lists(m);
-    pool::parallel_for(m, [&](std::size_t j) {
-      std::span<T> row(buffer.data() + j * stride, stride);
-      out.totals[first + j] = per_tree(snaps[first + j], std::as_const(columns), row, lists[j]);
+    const std::size_t end = std::min(n, first + step_trees);
+    std::vector<Buffer<T>> buffers;
+    for (std::size_t b = first; b < end; b += block) buffers.emplace_back(std::min(block, end - b) * stride);
+    std::vector<std::vector<SparseEntry>> lists(end - first);
+    pool::parallel_for(end - first, [&](std::size_t k) {
+      std::span<T> row(buffers[k >> shift].data() + (k & (block - 1)) * stride, stride);
+      out.totals[first + k] = per_tree(snaps[first + k], std::as_const(columns), row, lists[k]);
     });
-    builder.push_block(lists);
-    out.rows.blocks.push_back(width == 0 ? Buffer<T>() : std::move(buffer));
-    input.release(first, first + m);
+    for (std::size_t b = 0; b < buffers.size(); ++b) {
+      const std::size_t from = b * block;
+      builder.push_block(std::span(lists).subspan(from, std::min(block, lists.size() - from)));
+      out.rows.blocks.push_back(width == 0 ? Buffer<T>() : std::move(buffers[b]));
+    }
+    input.release(first, end);
   }
   input.release_supports();
   columns = ColumnLayout{};
