@@ -32,9 +32,16 @@ Buffer<std::uint32_t> distance_rf(Input input, std::atomic<std::uint64_t>* count
 /// process); false when stopped, and then the cells are meaningless.
 [[nodiscard]] bool distance_rf(Input input, std::atomic<std::uint64_t>* counter, std::span<std::uint32_t> into);
 
+/// Instruction set of the dense pass; every one gives the same matrix.
+enum class RfIsa { best, avx512, popcnt, plain };
+
+/// Whether this CPU can run the dense pass with `isa`.
+bool rf_isa_supported(RfIsa isa);
+
 /// `distance_rf` with the dense/sparse boundary given: splits held by at least
-/// `min_dense_support` trees are compared as bit rows, rarer ones through postings.
+/// `min_dense_support` trees are compared as bit rows, rarer ones through postings. `isa` pins
+/// the dense pass's instruction set (tests compare them); it must be supported.
 Buffer<std::uint32_t> distance_rf_split(Input input, std::uint32_t min_dense_support,
-                                        std::atomic<std::uint64_t>* counter);
+                                        std::atomic<std::uint64_t>* counter, RfIsa isa = RfIsa::best);
 
 }  // namespace brantoveil::distances

@@ -18,12 +18,12 @@ using testing::TreeSet;
 using testing::TreeShape;
 
 std::vector<std::uint32_t> run_rf(const TreeSet& set, std::uint32_t min_dense_support,
-                                  std::size_t threads, std::uint64_t* pairs = nullptr) {
+                                  std::size_t threads, std::uint64_t* pairs = nullptr, RfIsa isa = RfIsa::best) {
   pool::Pool p(threads);
   pool::ScopedPool use(p);
   std::atomic<std::uint64_t> counter{0};
   const Buffer<std::uint32_t> m =
-      distance_rf_split(Input::borrowed(set.snaps, set.supports), min_dense_support, &counter);
+      distance_rf_split(Input::borrowed(set.snaps, set.supports), min_dense_support, &counter, isa);
   if (pairs != nullptr) *pairs = counter.load();
   return {m.data(), m.data() + m.size()};
 }
@@ -35,7 +35,8 @@ TEST(DistanceRf, MatchesSetDifferenceForEveryBoundary) {
     std::size_t candidates;
   };
   // Below and above 256 trees, with and without implied pendant splits, over wide and narrow
-  // split pools (more than 64 candidates makes bit rows span several words).
+  // split pools (more than 64 candidates makes bit rows span several words), on every
+  // instruction set of the dense pass this CPU has.
   const Case cases[] = {{1, 0, 10}, {2, 0, 10}, {3, 5, 20}, {17, 0, 150}, {64, 8, 300},
                         {255, 0, 90}, {256, 12, 90}, {300, 0, 200}};
   std::uint64_t seed = 11;
@@ -48,12 +49,15 @@ TEST(DistanceRf, MatchesSetDifferenceForEveryBoundary) {
     const TreeSet set = testing::random_trees(shape);
     const std::vector<std::uint32_t> expected = testing::brute_rf(set);
     const auto n = static_cast<std::uint32_t>(c.trees);
-    for (const std::uint32_t boundary : {2u, 3u, n / 3 + 2, n, n + 1, UINT32_MAX}) {
-      for (const std::size_t threads : {1, 2, 3}) {
-        std::uint64_t pairs = 0;
-        EXPECT_EQ(run_rf(set, boundary, threads, &pairs), expected)
-            << "n=" << n << " boundary=" << boundary << " threads=" << threads;
-        EXPECT_EQ(pairs, std::uint64_t{n} * (n - 1) / 2);
+    for (const RfIsa isa : {RfIsa::avx512, RfIsa::popcnt, RfIsa::plain}) {
+      if (!rf_isa_supported(isa)) continue;
+      for (const std::uint32_t boundary : {2u, 3u, n / 3 + 2, n, n + 1, UINT32_MAX}) {
+        for (const std::size_t threads : {1, 2, 3}) {
+          std::uint64_t pairs = 0;
+          EXPECT_EQ(run_rf(set, boundary, threads, &pairs, isa), expected)
+              << "n=" << n << " boundary=" << boundary << " threads=" << threads << " isa=" << static_cast<int>(isa);
+          EXPECT_EQ(pairs, std::uint64_t{n} * (n - 1) / 2);
+        }
       }
     }
   }
