@@ -40,9 +40,9 @@ std::uint32_t lay_out_tree(const InternSnap& snap, const ColumnLayout& layout, s
 // diagonal set to 0. Cell (i, j) enters holding the rare splits i and j share and leaves holding
 // K_i + K_j - 2 * (dense shared + rare shared). Without AVX-512 the tile's rows are held
 // transposed, word w of all rows side by side, so each word of tree j is loaded once and ANDed
-// with every row of the tile. Only words inside some row's non-zero span and j's can be non-zero. Whole rows rather than the upper triangle and a
-// mirror: the popcounts of each pair twice cost less than the mirror's pass over the matrix
-// (mcmc120 at 10,000: 0.20-0.23 s against 0.26-0.29 s).
+// with every row of the tile. Only words inside some row's non-zero span and j's can be non-zero.
+// Whole rows rather than the upper triangle and a mirror: the popcounts of each pair twice cost
+// less than the mirror's pass over the matrix (mcmc120 at 10,000: 0.20-0.23 s against 0.26-0.29 s).
 constexpr std::size_t kTileRows = 16;
 
 // The words [lo, hi) where some row of the tile r0..r0+rows-1 is non-zero, copied into `own`
