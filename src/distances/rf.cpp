@@ -156,7 +156,9 @@ void finish_rf_rows_avx512(const std::uint64_t* words, const WordColumns& column
       __m256i value = _mm256_sub_epi32(_mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(totals[r0 + i])), k_j),
                                        _mm256_slli_epi32(both, 1));
       const std::size_t self = r0 + static_cast<std::size_t>(i) - j0;  // the diagonal's lane, if here
-      if (self < kColumnLanes) value = _mm256_mask_mov_epi32(value, static_cast<__mmask8>(1u << self), _mm256_setzero_si256());
+      if (self < kColumnLanes) {
+        value = _mm256_mask_mov_epi32(value, static_cast<__mmask8>(1u << self), _mm256_setzero_si256());
+      }
       _mm256_mask_storeu_epi32(at, live, value);
     }
   }
