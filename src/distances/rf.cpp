@@ -164,7 +164,9 @@ void finish_rf_rows_avx512(const std::uint64_t* words, const WordColumns& column
   }
 }
 
-bool rf_isa_supported_here(RfIsa isa) {
+}  // namespace
+
+bool rf_isa_supported(RfIsa isa) {
   __builtin_cpu_init();
   switch (isa) {
     case RfIsa::best:
@@ -179,10 +181,12 @@ bool rf_isa_supported_here(RfIsa isa) {
   return false;
 }
 
+namespace {
+
 RfIsa resolve(RfIsa isa) {
   if (isa != RfIsa::best) return isa;
-  if (rf_isa_supported_here(RfIsa::avx512)) return RfIsa::avx512;
-  return rf_isa_supported_here(RfIsa::popcnt) ? RfIsa::popcnt : RfIsa::plain;
+  if (rf_isa_supported(RfIsa::avx512)) return RfIsa::avx512;
+  return rf_isa_supported(RfIsa::popcnt) ? RfIsa::popcnt : RfIsa::plain;
 }
 
 }  // namespace
@@ -326,8 +330,6 @@ bool fill_rf(Input input, std::uint32_t min_dense_support, std::atomic<std::uint
 }
 
 }  // namespace
-
-bool rf_isa_supported(RfIsa isa) { return rf_isa_supported_here(isa); }
 
 Buffer<std::uint32_t> distance_rf_split(Input input, std::uint32_t min_dense_support,
                                         std::atomic<std::uint64_t>* counter, RfIsa isa) {
