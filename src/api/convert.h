@@ -21,7 +21,16 @@ PyObject* new_bytes_for(std::size_t count) {
   return PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * sizeof(T)));
 }
 
-/// The storage of a bytes object made by `new_bytes_for<T>`, as elements of T.
+/// A bytes object of `count` zero elements of T, as `bytes(size)` makes it: its memory comes from
+/// calloc, so a large one is fresh pages that nobody clears twice; nullptr with an exception set.
+template <class T>
+PyObject* new_zeroed_bytes_for(std::size_t count) {
+  if (count > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(T)) return PyErr_NoMemory();
+  return PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyBytes_Type), "n",
+                               static_cast<Py_ssize_t>(count * sizeof(T)));
+}
+
+/// The storage of a bytes object made by `new_bytes_for<T>` or `new_zeroed_bytes_for<T>`, as elements of T.
 template <class T>
 std::span<T> elements_of(PyObject* bytes) {
   return {reinterpret_cast<T*>(PyBytes_AS_STRING(bytes)), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)) / sizeof(T)};

@@ -23,8 +23,8 @@ PyObject* rf_pairwise(const char* display, PyObject* module, PyObject* const* ar
   auto set = collect_snapshots_from_iter(call->bundle, false, exports, signals);
   if (!set) return nullptr;
   const std::size_t n = set->snaps.size();
-  // The kernel writes straight into the result's bytes: no second n x n copy.
-  PyRef matrix = PyRef::steal(new_bytes_for<std::uint32_t>(n * n));
+  // The kernel writes straight into the result's bytes: no second n x n copy, and no clearing.
+  PyRef matrix = PyRef::steal(new_zeroed_bytes_for<std::uint32_t>(n * n));
   if (!matrix) return nullptr;
   const std::span<std::uint32_t> cells = elements_of<std::uint32_t>(matrix.get());
   // Faulted in on every core now rather than one page at a time under the kernel's writes.
@@ -38,7 +38,7 @@ PyObject* rf_pairwise(const char* display, PyObject* module, PyObject* const* ar
     set.reset();
   }
   const bool filled = with_counter(std::move(call->progress), pair_count(n), [&](CounterCell& cell) {
-    return distances::distance_rf(std::move(input), &cell, cells);
+    return distances::distance_rf(std::move(input), &cell, cells, Contents::zeros);
   });
   if (!filled) {
     signals.raise_if_stopped();

@@ -50,16 +50,16 @@ PyObject* weighted_pairwise_with_snapshots(CallArgs& call, Metric metric) {
   auto set = collect_snapshots_from_iter(call.bundle, true, true, signals);
   if (!set) return nullptr;
   const std::size_t n = set->snaps.size();
-  // The kernel writes straight into the result's bytes: no second n x n copy.
-  PyRef matrix_bytes = PyRef::steal(new_bytes_for<double>(n * n));
+  // The kernel writes straight into the result's bytes: no second n x n copy, and no clearing.
+  PyRef matrix_bytes = PyRef::steal(new_zeroed_bytes_for<double>(n * n));
   if (!matrix_bytes) return nullptr;
   const std::span<double> cells = elements_of<double>(matrix_bytes.get());
   // Faulted in on every core now rather than one page at a time under the kernel's writes.
   distances::populate_result(cells.data(), cells.size_bytes());
   const bool filled = with_counter(std::move(call.progress), pair_count(n), [&](CounterCell& cell) {
     const auto input = [&] { return distances::Input::borrowed(set->snaps, set->supports); };
-    return metric == Metric::kWeightedRf ? distances::distance_wrf(input(), &cell, cells)
-                                         : distances::distance_kf(input(), &cell, cells);
+    return metric == Metric::kWeightedRf ? distances::distance_wrf(input(), &cell, cells, Contents::zeros)
+                                         : distances::distance_kf(input(), &cell, cells, Contents::zeros);
   });
   if (!filled) {
     signals.raise_if_stopped();

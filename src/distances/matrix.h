@@ -73,19 +73,21 @@ template <class T, class Kernel>
                                   Kernel&& kernel, Buffer<T>& cells, LowerCells lower = LowerCells::mirror) {
   const std::size_t total = n * n;
   if (cells.size() != total) {
-    if (!cells.zeroed() || !cells.empty()) wrong_result_size(total, cells.size());
+    if (!cells.owned() || !cells.empty()) wrong_result_size(total, cells.size());
     cells = Buffer<T>(total);
     prepare_result_pages(cells.data(), total * sizeof(T));
   }
-  // Storage from the caller is cleared chunk by chunk on the workers, which also faults it in;
-  // with the mirror only from the diagonal on, since the mirror overwrites everything left of it.
+  // Storage from the caller, unless lent as zeros, is cleared chunk by chunk on the workers,
+  // which also faults it in; with the mirror only from the diagonal on, since the mirror
+  // overwrites everything left of it.
   const bool clear = !cells.zeroed();
   std::size_t chunk_len = rows_per_chunk * n;
   if (chunk_len == 0) chunk_len = 1;
   const std::size_t chunks = (total + chunk_len - 1) / chunk_len;
   T* base = cells.data();
-  // Only a large buffer has its own fresh mapping; a small one's pages come from the heap.
-  const bool fresh_pages = total * sizeof(T) >= (std::size_t{1} << 20);
+  // Only a large owned buffer has its own fresh mapping; a small one's pages come from the heap,
+  // and a lender faults its own storage in.
+  const bool fresh_pages = cells.owned() && total * sizeof(T) >= (std::size_t{1} << 20);
   const bool filled = pool::parallel_for_batches(chunks, [&](std::size_t k) {
     const std::size_t start = k * chunk_len;
     const std::size_t len = std::min(chunk_len, total - start);

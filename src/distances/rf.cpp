@@ -304,7 +304,7 @@ bool fill_rf_through_classes(Input input, const TreeClasses& classes, std::uint3
   }
   const std::size_t total = n * n;
   if (cells.size() != total) {
-    if (!cells.zeroed() || !cells.empty()) wrong_result_size(total, cells.size());
+    if (!cells.owned() || !cells.empty()) wrong_result_size(total, cells.size());
     cells = Buffer<std::uint32_t>(total);
     prepare_result_pages(cells.data(), total * sizeof(std::uint32_t));
   }
@@ -343,9 +343,10 @@ Buffer<std::uint32_t> distance_rf(Input input, std::atomic<std::uint64_t>* count
   return distance_rf_split(std::move(input), min_dense_support, counter);
 }
 
-bool distance_rf(Input input, std::atomic<std::uint64_t>* counter, std::span<std::uint32_t> into) {
+bool distance_rf(Input input, std::atomic<std::uint64_t>* counter, std::span<std::uint32_t> into,
+                 Contents contents) {
   const std::uint32_t min_dense_support = min_dense_support_rf(input.size());
-  Buffer<std::uint32_t> cells = Buffer<std::uint32_t>::over(into);
+  Buffer<std::uint32_t> cells = Buffer<std::uint32_t>::over(into, contents);
   return fill_rf(std::move(input), min_dense_support, counter, RfIsa::best, cells);
 }
 

@@ -29,8 +29,10 @@ struct BitRows {
 Buffer<std::uint32_t> distance_rf(Input input, std::atomic<std::uint64_t>* counter);
 
 /// `distance_rf` written into `into`, which must hold n x n cells (anything else ends the
-/// process); false when stopped, and then the cells are meaningless.
-[[nodiscard]] bool distance_rf(Input input, std::atomic<std::uint64_t>* counter, std::span<std::uint32_t> into);
+/// process); false when stopped, and then the cells are meaningless. Storage lent as zeros is
+/// not cleared again.
+[[nodiscard]] bool distance_rf(Input input, std::atomic<std::uint64_t>* counter, std::span<std::uint32_t> into,
+                               Contents contents = Contents::unknown);
 
 /// Instruction set of the dense pass; every one gives the same matrix.
 enum class RfIsa { best, avx512, popcnt, plain };

@@ -426,15 +426,15 @@ Buffer<double> distance_kf(Input input, std::atomic<std::uint64_t>* counter) {
   return weighted_distances_split<BranchScore>(std::move(input), min_dense_support, counter);
 }
 
-bool distance_wrf(Input input, std::atomic<std::uint64_t>* counter, std::span<double> into) {
+bool distance_wrf(Input input, std::atomic<std::uint64_t>* counter, std::span<double> into, Contents contents) {
   const std::uint32_t min_dense_support = min_dense_support_weighted(input.size());
-  Buffer<double> cells = Buffer<double>::over(into);
+  Buffer<double> cells = Buffer<double>::over(into, contents);
   return fill_weighted<WeightedRf>(std::move(input), min_dense_support, counter, DenseIsa::best, cells);
 }
 
-bool distance_kf(Input input, std::atomic<std::uint64_t>* counter, std::span<double> into) {
+bool distance_kf(Input input, std::atomic<std::uint64_t>* counter, std::span<double> into, Contents contents) {
   const std::uint32_t min_dense_support = min_dense_support_weighted(input.size());
-  Buffer<double> cells = Buffer<double>::over(into);
+  Buffer<double> cells = Buffer<double>::over(into, contents);
   return fill_weighted<BranchScore>(std::move(input), min_dense_support, counter, DenseIsa::best, cells);
 }
 

@@ -37,10 +37,13 @@ Buffer<double> distance_wrf(Input input, std::atomic<std::uint64_t>* counter);
 /// The n x n Kuhner-Felsenstein matrix, like `distance_wrf`.
 Buffer<double> distance_kf(Input input, std::atomic<std::uint64_t>* counter);
 /// `distance_wrf` written into `into`, which must hold n x n cells (anything else ends the
-/// process); false when stopped, and then the cells are meaningless.
-[[nodiscard]] bool distance_wrf(Input input, std::atomic<std::uint64_t>* counter, std::span<double> into);
+/// process); false when stopped, and then the cells are meaningless. Storage lent as zeros is
+/// not cleared again.
+[[nodiscard]] bool distance_wrf(Input input, std::atomic<std::uint64_t>* counter, std::span<double> into,
+                                Contents contents = Contents::unknown);
 /// `distance_kf` written into `into`, like `distance_wrf`.
-[[nodiscard]] bool distance_kf(Input input, std::atomic<std::uint64_t>* counter, std::span<double> into);
+[[nodiscard]] bool distance_kf(Input input, std::atomic<std::uint64_t>* counter, std::span<double> into,
+                               Contents contents = Contents::unknown);
 
 /// Instruction set of the dense pass; every one gives the same bits.
 enum class DenseIsa { best, avx512, avx2, plain };

@@ -10,8 +10,12 @@
 
 namespace brantoveil {
 
+/// What storage lent to a Buffer holds: anything, or zeros throughout (such as a fresh calloc'd
+/// region), which spares the writer clearing it.
+enum class Contents { unknown, zeros };
+
 /// An array of trivially copyable elements: owned and zero on allocation, or a view of storage
-/// owned elsewhere, whose contents are unspecified.
+/// owned elsewhere, whose contents are unspecified unless the lender vouches for zeros.
 template <class T>
 class Buffer {
  public:
@@ -24,15 +28,18 @@ class Buffer {
     data_.reset(static_cast<T*>(memory));
   }
   /// A view of `storage`, which must outlive the buffer; it is not freed.
-  static Buffer over(std::span<T> storage) {
+  static Buffer over(std::span<T> storage, Contents contents = Contents::unknown) {
     Buffer view;
     view.data_ = std::unique_ptr<T, Free>(storage.data(), Free{false});
     view.size_ = storage.size();
+    view.zeroed_ = contents == Contents::zeros;
     return view;
   }
 
-  /// Whether every element is known to be zero (a fresh owned buffer).
-  bool zeroed() const { return data_.get_deleter().owns; }
+  /// Whether every element is known to be zero (a fresh owned buffer, or storage lent as zeros).
+  bool zeroed() const { return zeroed_; }
+  /// Whether the buffer allocated its elements itself (and frees them).
+  bool owned() const { return data_.get_deleter().owns; }
 
   T* data() { return data_.get(); }
   const T* data() const { return data_.get(); }
@@ -52,6 +59,7 @@ class Buffer {
   };
   std::unique_ptr<T, Free> data_;
   std::size_t size_ = 0;
+  bool zeroed_ = true;
 };
 
 }  // namespace brantoveil

@@ -157,30 +157,33 @@ TEST(FillSymmetric, RunsWithoutCounter) {
   EXPECT_EQ(m[3], 0u);
 }
 
-// Storage handed in by the caller holds garbage: the kernel must still see zeroed cells (from the
-// diagonal on when the mirror writes the rest, whole rows when the kernel writes both triangles)
-// and the result must land in that storage, diagonal included.
+// Storage handed in by the caller holds garbage or is lent as zeros: the kernel must still see
+// zeroed cells (from the diagonal on when the mirror writes the rest, whole rows when the kernel
+// writes both triangles) and the result must land in that storage, diagonal included.
 TEST(FillSymmetric, WritesIntoCallerStorage) {
-  for (const LowerCells lower : {LowerCells::mirror, LowerCells::kernel}) {
-    for (const std::size_t n : {1, 3, 9, 600}) {
-      std::vector<std::uint32_t> storage(n * n, 0xDEADBEEF);
-      bool zero_on_entry = true;
-      Buffer<std::uint32_t> m = Buffer<std::uint32_t>::over(storage);
-      const bool filled = fill_symmetric<std::uint32_t>(
-          n, 1, nullptr,
-          [&](std::size_t r0, std::span<std::uint32_t> row) {
-            for (std::size_t c = lower == LowerCells::kernel ? 0 : r0; c < n; ++c) {
-              if (row[c] != 0) zero_on_entry = false;
-              if (c > r0 || (lower == LowerCells::kernel && c < r0)) row[c] = static_cast<std::uint32_t>(r0 + c);
-            }
-          },
-          m, lower);
-      SCOPED_TRACE(testing::Message() << "n=" << n << " kernel writes lower=" << (lower == LowerCells::kernel));
-      ASSERT_TRUE(filled);
-      EXPECT_TRUE(zero_on_entry);
-      EXPECT_EQ(m.data(), storage.data());
-      for (std::size_t r = 0; r < n; ++r) {
-        for (std::size_t c = 0; c < n; ++c) ASSERT_EQ(storage[r * n + c], r == c ? 0u : r + c) << r << "," << c;
+  for (const Contents contents : {Contents::unknown, Contents::zeros}) {
+    for (const LowerCells lower : {LowerCells::mirror, LowerCells::kernel}) {
+      for (const std::size_t n : {1, 3, 9, 600}) {
+        std::vector<std::uint32_t> storage(n * n, contents == Contents::zeros ? 0 : 0xDEADBEEF);
+        bool zero_on_entry = true;
+        Buffer<std::uint32_t> m = Buffer<std::uint32_t>::over(storage, contents);
+        const bool filled = fill_symmetric<std::uint32_t>(
+            n, 1, nullptr,
+            [&](std::size_t r0, std::span<std::uint32_t> row) {
+              for (std::size_t c = lower == LowerCells::kernel ? 0 : r0; c < n; ++c) {
+                if (row[c] != 0) zero_on_entry = false;
+                if (c > r0 || (lower == LowerCells::kernel && c < r0)) row[c] = static_cast<std::uint32_t>(r0 + c);
+              }
+            },
+            m, lower);
+        SCOPED_TRACE(testing::Message() << "n=" << n << " kernel writes lower=" << (lower == LowerCells::kernel)
+                                        << " lent as zeros=" << (contents == Contents::zeros));
+        ASSERT_TRUE(filled);
+        EXPECT_TRUE(zero_on_entry);
+        EXPECT_EQ(m.data(), storage.data());
+        for (std::size_t r = 0; r < n; ++r) {
+          for (std::size_t c = 0; c < n; ++c) ASSERT_EQ(storage[r * n + c], r == c ? 0u : r + c) << r << "," << c;
+        }
       }
     }
   }
