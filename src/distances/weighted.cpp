@@ -9,6 +9,8 @@
 
 #include "distances/weighted.h"
 
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -218,13 +220,15 @@ template <class Metric, std::size_t Tall, class V>
     }
     const v4d t_j = {totals[c0], totals[std::min(c0 + 1, last)], totals[std::min(c0 + 2, last)],
                      totals[last]};
-    // The next group's rows come from L3 or memory; ask for them while this group computes.
-    if (width > 0 && last + 1 < n) {
-      for (std::size_t j = last + 1; j < std::min(last + 1 + kGroupColumns, n); ++j) {
-        const char* bytes = reinterpret_cast<const char*>(rows.row(j));
-        for (std::size_t b = 0; b < width * sizeof(double); b += 64) __builtin_prefetch(bytes + b);
-      }
-    }
+    // The next group's rows come from L3 or memory; ask for them while this group computes, one
+    // row before each tile: asked all at once, they fill the core's miss buffers and it stalls.
+    const std::size_t next_end = width == 0 ? last + 1 : std::min(last + 1 + kGroupColumns, n);
+    std::size_t next = last + 1;
+    const auto fetch_next_row = [&] {
+      if (next >= next_end) return;
+      const char* bytes = reinterpret_cast<const char*>(rows.row(next++));
+      for (std::size_t b = 0; b < width * sizeof(double); b += 64) __builtin_prefetch(bytes + b);
+    };
 
     // Q = lanes left to right plus the rare sum, then S = (T_i + T_j) - (Q + Q), per cell.
     const auto finish_row = [&](std::size_t i, const Lanes<V> (&acc)[kGroupColumns]) {
@@ -241,13 +245,18 @@ template <class Metric, std::size_t Tall, class V>
       const v4d t_i = {totals[i], totals[i], totals[i], totals[i]};
       const v4d sums = (t_i + t_j) - (q + q);
       // A NaN sum means a NaN length or infinite lengths cancelling: the distance is unknown,
-      // and 0 would claim the trees equal, so it stays NaN. A sum at or below zero is rounding
-      // and gives exactly +0.0.
+      // and 0 would claim the trees equal, so it stays NaN. A sum below zero is rounding and
+      // gives +0.0. One comparison does both, NaN failing it; a zero sum is always +0.0, since
+      // no total is -0.0 (each starts from +0.0).
       const v4d zero = {};
-      const v4d clamped = sums > zero ? sums : (sums != sums ? sums : zero);
+      const v4d clamped = zero > sums ? zero : sums;
       v4d done = clamped;
       if constexpr (std::is_same_v<Metric, BranchScore>) {
-        for (int c = 0; c < 4; ++c) done[c] = std::sqrt(clamped[c]);
+        // The vector square root rounds exactly as std::sqrt does, without the library call
+        // that std::sqrt keeps for a negative argument's errno; no sum here is negative.
+        const v2d lo = _mm_sqrt_pd(__builtin_shufflevector(clamped, clamped, 0, 1));
+        const v2d hi = _mm_sqrt_pd(__builtin_shufflevector(clamped, clamped, 2, 3));
+        done = __builtin_shufflevector(lo, hi, 0, 1, 2, 3);
       }
       if (group == kGroupColumns && c0 > i) {
         std::memcpy(row_cells + c0, &done, sizeof done);
@@ -260,7 +269,16 @@ template <class Metric, std::size_t Tall, class V>
 
     const double* col_pad[kGroupColumns] = {col_tail[0], col_tail[1], col_tail[2], col_tail[3]};
     const auto tile = [&]<int Rows>(std::size_t i) {
-      Lanes<V> acc[Rows][kGroupColumns] = {};
+      // Zeroed part by part: an aggregate `= {}` became a block clear of the stack copy.
+      Lanes<V> acc[Rows][kGroupColumns];
+#pragma GCC unroll 4
+      for (int r = 0; r < Rows; ++r) {
+#pragma GCC unroll 4
+        for (std::size_t c = 0; c < kGroupColumns; ++c) {
+#pragma GCC unroll 8
+          for (int h = 0; h < Lanes<V>::kParts; ++h) acc[r][c].part[h] = V{};
+        }
+      }
       if (width > 0) {
         const double* own[Rows];
         const double* own_pad[Rows];
@@ -275,6 +293,7 @@ template <class Metric, std::size_t Tall, class V>
     };
     std::size_t i = r0;
     while (i < r0 + count && i < last) {
+      fetch_next_row();
       const std::size_t left = std::min(r0 + count, last) - i;
       if (Tall >= 4 && left >= 4) {
         tile.template operator()<4>(i);
@@ -287,6 +306,7 @@ template <class Metric, std::size_t Tall, class V>
         i += 1;
       }
     }
+    while (next < next_end) fetch_next_row();
   }
 }
 
