@@ -80,6 +80,17 @@ void prepare_result_pages(void* data, std::size_t bytes) {
 #endif
 }
 
+HugePageWatch::HugePageWatch(std::chrono::nanoseconds slow, int patience) : slow_(slow), patience_(patience) {}
+
+bool HugePageWatch::record(std::chrono::nanoseconds took) {
+  if (took <= slow_) return false;
+  return slow_steps_.fetch_add(1, std::memory_order_relaxed) + 1 == patience_ && !given_up_.exchange(true);
+}
+
+void HugePageWatch::give_up() { given_up_.store(true, std::memory_order_relaxed); }
+
+bool HugePageWatch::given_up() const { return given_up_.load(std::memory_order_relaxed); }
+
 void populate_result(void* data, std::size_t bytes) {
 #if defined(MADV_POPULATE_WRITE) && defined(MADV_NOHUGEPAGE)
   // Below this the faults cost little next to a parallel loop.
@@ -89,25 +100,25 @@ void populate_result(void* data, std::size_t bytes) {
   // Huge pages take a 512th of the faults and zero memory faster when the memory behind them is
   // ready. A virtual machine that hands freed memory back to its host must first get it back,
   // and a huge page then costs far more than the same memory in small pages (400 MiB on one
-  // thread: about 1 s against 0.27 s, `pages_bench first-touch`). A huge step slower than this
-  // means the rest should have small pages.
-  constexpr auto kSlowStep = std::chrono::microseconds(2000);
+  // thread: about 1 s against 0.27 s, `pages_bench first-touch`). Ready, a huge step takes
+  // 0.1-0.6 ms against 0.5-0.8 ms in small pages; back from the host, 5 ms or more.
+  HugePageWatch watch(std::chrono::microseconds(2000), 2);
   auto* cells = static_cast<unsigned char*>(data);
   const auto begin = reinterpret_cast<std::uintptr_t>(cells);
   const std::uintptr_t first = (begin + kPage - 1) & ~(kPage - 1);
   const std::uintptr_t last = (begin + bytes) & ~(kPage - 1);
   if (last <= first) return;
-  std::atomic<bool> small_pages{huge_pages_setting() == HugePages::kNever};
+  if (huge_pages_setting() == HugePages::kNever) watch.give_up();
   // Steps are claimed in ascending order, so the switch applies to what comes after the step
-  // that found huge pages slow. Purely a speed-up: any refusal leaves the pages to fault in on
-  // first write as before.
+  // that decided it. Purely a speed-up: any refusal leaves the pages to fault in on first write
+  // as before.
   (void)pool::parallel_for_batches((last - first + kHugePage - 1) / kHugePage, [&](std::size_t step) {
     const std::uintptr_t from = first + step * kHugePage;
     const std::uintptr_t to = std::min(last, from + kHugePage);
+    const bool huge = !watch.given_up();
     const auto start = std::chrono::steady_clock::now();
     if (::madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE) != 0) return;
-    if (small_pages.load(std::memory_order_relaxed) || std::chrono::steady_clock::now() - start <= kSlowStep) return;
-    if (small_pages.exchange(true)) return;
+    if (!huge || !watch.record(std::chrono::steady_clock::now() - start)) return;
     const std::uintptr_t rest = (to + kHugePage - 1) & ~(kHugePage - 1);
     if (last > rest) ::madvise(reinterpret_cast<void*>(rest), last - rest, MADV_NOHUGEPAGE);
   });

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -26,10 +27,29 @@ void populate_pages(void* data, std::size_t bytes);
 /// buffer, before anything touches it: advice given again would undo a switch to small pages.
 void prepare_result_pages(void* data, std::size_t bytes);
 
+/// Decides when huge pages come slowly often enough that the rest of a result should take small
+/// ones: a step slower than `slow` counts, and the `patience`-th such step decides. One slow step
+/// alone can be a single block the host had to hand back, not the rule. Safe on any thread.
+class HugePageWatch {
+ public:
+  HugePageWatch(std::chrono::nanoseconds slow, int patience);
+  /// Counts one huge step's time; true for exactly the call that decides to give up.
+  bool record(std::chrono::nanoseconds took);
+  /// Gives up without waiting for slow steps (huge pages are switched off).
+  void give_up();
+  bool given_up() const;
+
+ private:
+  std::chrono::nanoseconds slow_;
+  int patience_;
+  std::atomic<int> slow_steps_{0};
+  std::atomic<bool> given_up_{false};
+};
+
 /// Chooses the page size of a large fresh result (see prepare_result_pages) and faults all its
 /// pages in on every core before the kernel's first writes, in batches that spare a trap per
-/// page; huge pages are given up for the rest as soon as one comes slowly. Small results are left
-/// alone. The contents are left meaningless: the kernel overwrites every cell.
+/// page; huge pages are given up for the rest once a second one comes slowly (HugePageWatch).
+/// Small results are left alone. The contents do not change, so zeros stay zeros.
 void populate_result(void* data, std::size_t bytes);
 
 /// Copies every cell above the diagonal to its mirror cell, in 64 x 64 tiles on the pool.

@@ -80,6 +80,35 @@ TEST(PopulateResult, FaultsInEveryPageOfALargeResultOnly) {
   }
 }
 
+// One slow huge step is not the rule; the second decides, once, whichever thread reports it.
+TEST(HugePageWatch, GivesUpAtTheSecondSlowStepOnly) {
+  using std::chrono::microseconds;
+  HugePageWatch watch(microseconds(2000), 2);
+  const long steps[] = {300, 5000, 400, 2000, 100};  // 2000 is not slower than the limit
+  for (const long step : steps) EXPECT_FALSE(watch.record(microseconds(step))) << step;
+  EXPECT_FALSE(watch.given_up());
+  EXPECT_TRUE(watch.record(microseconds(6000)));
+  EXPECT_TRUE(watch.given_up());
+  EXPECT_FALSE(watch.record(microseconds(6000)));
+
+  // Many threads reporting slow steps at once: exactly one call decides.
+  HugePageWatch shared(microseconds(2000), 2);
+  std::atomic<int> decided{0};
+  pool::Pool p(4);
+  pool::ScopedPool use(p);
+  pool::parallel_for(64, [&](std::size_t) {
+    if (shared.record(microseconds(9000))) decided.fetch_add(1);
+  });
+  EXPECT_EQ(decided.load(), 1);
+  EXPECT_TRUE(shared.given_up());
+
+  HugePageWatch off(microseconds(2000), 2);
+  off.give_up();
+  EXPECT_TRUE(off.given_up());
+  EXPECT_FALSE(off.record(microseconds(9000)));
+  EXPECT_FALSE(off.record(microseconds(9000)));
+}
+
 TEST(PairsInRows, CountsPairsAboveTheDiagonal) {
   struct Case {
     std::size_t n, r0, rows;
