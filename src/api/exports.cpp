@@ -2,6 +2,7 @@
 #include "api/exports.h"
 
 #include "api/convert.h"
+#include "distances/matrix.h"
 #include "snapshot/export.h"
 
 namespace brantoveil::api {
@@ -14,13 +15,18 @@ PyObject* export_tuple(const std::vector<std::string>& names, PyObject* matrix, 
   if (!leaf_names) return nullptr;
   const auto [column_of, split_at] = snapshot::column_order(set);
   const std::size_t cells = set.snaps.size() * column_of.size();
-  PyRef export_bytes = PyRef::steal(kind == ExportMatrix::kPresence ? new_bytes_for<std::uint8_t>(cells)
-                                                                      : new_bytes_for<double>(cells));
+  // Zeroed by calloc, as the distance matrix is, and faulted in on every core before the rows
+  // are written: a large export (the branch lengths of a posterior of many taxa can take as much
+  // memory as the matrix) would otherwise be cleared once more and fault in a page at a time.
+  PyRef export_bytes = PyRef::steal(kind == ExportMatrix::kPresence ? new_zeroed_bytes_for<std::uint8_t>(cells)
+                                                                      : new_zeroed_bytes_for<double>(cells));
   if (!export_bytes) return nullptr;
   // Both matrices are written in little-endian order already.
   const std::span<std::uint8_t> out = elements_of<std::uint8_t>(export_bytes.get());
-  const bool written = kind == ExportMatrix::kPresence ? snapshot::write_presence_matrix(set, column_of, out)
-                                                       : snapshot::write_branch_length_matrix(set, column_of, out);
+  distances::populate_result(out.data(), out.size());
+  const bool written = kind == ExportMatrix::kPresence
+                           ? snapshot::write_presence_matrix(set, column_of, out, Contents::zeros)
+                           : snapshot::write_branch_length_matrix(set, column_of, out, Contents::zeros);
   if (!written) {
     signals.raise_if_stopped();
     return nullptr;

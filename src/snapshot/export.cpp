@@ -99,16 +99,16 @@ std::pair<std::vector<std::uint64_t>, std::vector<std::uint64_t>> column_order(c
   return {std::move(column_of), std::move(split_at)};
 }
 
-// Rows are cleared and written by the task that owns them, so storage from the caller needs no
-// serial pass first, and the calling thread can be stopped between batches of rows.
+// Rows are cleared (unless lent as zeros) and written by the task that owns them, so storage from
+// the caller needs no serial pass first, and the calling thread can be stopped between batches.
 bool write_presence_matrix(const Snapshots& set, const std::vector<std::uint64_t>& column_of,
-                           std::span<std::uint8_t> out) {
+                           std::span<std::uint8_t> out, Contents contents) {
   const std::vector<InternSnap>& snaps = set.snaps;
   const std::size_t columns = column_of.size();
   if (out.size() != snaps.size() * columns) wrong_export_size(snaps.size() * columns, out.size());
   return pool::parallel_for_batches(snaps.size(), [&](std::size_t t) {
     std::uint8_t* row = out.data() + t * columns;
-    std::memset(row, 0, columns);
+    if (contents != Contents::zeros) std::memset(row, 0, columns);
     // A set built without clades has no columns; its IDs are skipped rather than misplaced.
     for_each_split(snaps[t], [&](std::size_t, std::uint32_t id) {
       if (id < columns) row[column_of[id]] = 1;
@@ -117,7 +117,7 @@ bool write_presence_matrix(const Snapshots& set, const std::vector<std::uint64_t
 }
 
 bool write_branch_length_matrix(const Snapshots& set, const std::vector<std::uint64_t>& column_of,
-                                std::span<std::uint8_t> out) {
+                                std::span<std::uint8_t> out, Contents contents) {
   const std::vector<InternSnap>& snaps = set.snaps;
   const std::size_t columns = column_of.size();
   const std::size_t row_bytes = columns * sizeof(double);
@@ -127,7 +127,7 @@ bool write_branch_length_matrix(const Snapshots& set, const std::vector<std::uin
     const InternSnap& snap = snaps[t];
     std::uint8_t* row = out.data() + t * row_bytes;
     // Zero bytes are 0.0, so absent splits need no other write.
-    std::memset(row, 0, row_bytes);
+    if (contents != Contents::zeros) std::memset(row, 0, row_bytes);
     for_each_split(snap, [&](std::size_t k, std::uint32_t id) {
       if (k < snap.lengths.size() && id < columns) store_le_f64(row + column_of[id] * sizeof(double), snap.lengths[k]);
     });

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "shared/buffer.h"
 #include "snapshot/snapshots.h"
 
 namespace brantoveil::snapshot {
@@ -17,13 +18,14 @@ namespace brantoveil::snapshot {
 std::pair<std::vector<std::uint64_t>, std::vector<std::uint64_t>> column_order(const Snapshots& set);
 
 /// Writes the presence matrix (trees x columns, one byte each) into `out`, which must hold
-/// exactly that many bytes (anything else ends the process); false when stopped.
+/// exactly that many bytes (anything else ends the process); false when stopped. Storage lent
+/// as zeros is not cleared again.
 [[nodiscard]] bool write_presence_matrix(const Snapshots& set, const std::vector<std::uint64_t>& column_of,
-                                         std::span<std::uint8_t> out);
+                                         std::span<std::uint8_t> out, Contents contents = Contents::unknown);
 /// Writes the branch-length matrix (trees x columns, little-endian f64) into `out`, like
 /// `write_presence_matrix`.
 [[nodiscard]] bool write_branch_length_matrix(const Snapshots& set, const std::vector<std::uint64_t>& column_of,
-                                              std::span<std::uint8_t> out);
+                                              std::span<std::uint8_t> out, Contents contents = Contents::unknown);
 
 /// Presence matrix and its split_at, in new vectors.
 std::pair<std::vector<std::uint8_t>, std::vector<std::uint64_t>> build_presence_matrix(const Snapshots& set);

@@ -127,8 +127,8 @@ struct AlwaysStop final : pool::StopCheck {
   bool stop_requested() override { return true; }
 };
 
-// Caller storage starts as garbage: every byte of a written matrix must be set, and a stopped
-// write says so instead of returning a partial matrix.
+// Caller storage starts as garbage, or as zeros lent as such: every byte of a written matrix
+// must be right, and a stopped write says so instead of returning a partial matrix.
 TEST(Export, WritesEveryByteOfCallerStorageOrReportsTheStop) {
   const Snapshots set = read({"((a:1,b:2):3,(c:4,d:5):6);", "((a:1,c:2):3,b:4,d:5);", "(a,b,c,d);"}, false);
   const auto [column_of, split_at] = column_order(set);
@@ -138,6 +138,12 @@ TEST(Export, WritesEveryByteOfCallerStorageOrReportsTheStop) {
   ASSERT_TRUE(write_branch_length_matrix(set, column_of, lengths));
   EXPECT_EQ(presence, build_presence_matrix(set).first);
   EXPECT_EQ(lengths, build_branch_length_matrix(set).first);
+  std::vector<std::uint8_t> zero_presence(presence.size(), 0);
+  std::vector<std::uint8_t> zero_lengths(lengths.size(), 0);
+  ASSERT_TRUE(write_presence_matrix(set, column_of, zero_presence, Contents::zeros));
+  ASSERT_TRUE(write_branch_length_matrix(set, column_of, zero_lengths, Contents::zeros));
+  EXPECT_EQ(zero_presence, presence);
+  EXPECT_EQ(zero_lengths, lengths);
   AlwaysStop stop;
   pool::ScopedStopCheck scope(stop);
   EXPECT_FALSE(write_presence_matrix(set, column_of, presence));
