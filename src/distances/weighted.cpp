@@ -9,11 +9,12 @@
 
 #include "distances/weighted.h"
 
-#include <emmintrin.h>
+#include <immintrin.h>
 
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <type_traits>
 #include <vector>
@@ -36,8 +37,8 @@ typedef double v2d __attribute__((vector_size(16)));
 typedef double v4d __attribute__((vector_size(32)));
 typedef double v8d __attribute__((vector_size(64)));
 
-// One cell's 8 lanes as vectors of the widest type the instruction set has: one v8d with
-// AVX-512, two v4d with AVX2, four v2d with SSE2. Generic 8-wide code would be split badly.
+// One cell's 8 lanes as vectors of the widest type the row-major pass has: two v4d with AVX2,
+// four v2d with SSE2. Generic 8-wide code would be split badly.
 template <class V>
 struct Lanes {
   static constexpr int kParts = 8 / static_cast<int>(sizeof(V) / sizeof(double));
@@ -58,10 +59,6 @@ template <class V>
 }
 
 // Lanes 0-3 and 4-7 of one cell.
-[[gnu::always_inline]] inline void halves(const Lanes<v8d>& l, v4d& lo, v4d& hi) {
-  lo = __builtin_shufflevector(l.part[0], l.part[0], 0, 1, 2, 3);
-  hi = __builtin_shufflevector(l.part[0], l.part[0], 4, 5, 6, 7);
-}
 [[gnu::always_inline]] inline void halves(const Lanes<v4d>& l, v4d& lo, v4d& hi) {
   lo = l.part[0];
   hi = l.part[1];
@@ -156,43 +153,39 @@ template <class V>
   }
 }
 
-// Adds the terms of columns [0, whole) of `Rows` own rows against 4 column rows to their cells'
+// Adds the terms of columns [0, whole) of one own row against 4 column rows to their cells'
 // lanes, then those of the zero-padded partial group when there is one. Fully unrolled so the
 // accumulators stay in registers.
-template <class Term, class V, int Rows>
-[[gnu::always_inline]] inline void sweep(const double* const (&own)[Rows], const double* const (&col)[4],
-                                         std::size_t whole, const double* const (&own_pad)[Rows],
-                                         const double* const (&col_pad)[4], Lanes<V> (&acc)[Rows][4]) {
+template <class Term, class V>
+[[gnu::always_inline]] inline void sweep(const double* own, const double* const (&col)[4], std::size_t whole,
+                                         const double* own_pad, const double* const (&col_pad)[4],
+                                         Lanes<V> (&acc)[4]) {
   constexpr int kWidth = static_cast<int>(sizeof(V) / sizeof(double));
-  const auto step = [&](const double* const (&x_at)[Rows], const double* const (&y_at)[4], std::size_t k) {
+  const auto step = [&](const double* x_at, const double* const (&y_at)[4], std::size_t k) {
 #pragma GCC unroll 8
     for (int h = 0; h < Lanes<V>::kParts; ++h) {
-      V x[Rows];
-#pragma GCC unroll 4
-      for (int r = 0; r < Rows; ++r) x[r] = load_part<V>(x_at[r] + k + h * kWidth);
+      const V x = load_part<V>(x_at + k + h * kWidth);
 #pragma GCC unroll 4
       for (int c = 0; c < 4; ++c) {
         const V y = load_part<V>(y_at[c] + k + h * kWidth);
-#pragma GCC unroll 4
-        for (int r = 0; r < Rows; ++r) acc[r][c].part[h] = acc[r][c].part[h] + Term::of(x[r], y);
+        acc[c].part[h] = acc[c].part[h] + Term::of(x, y);
       }
     }
   };
   for (std::size_t k = 0; k < whole; k += 8) step(own, col, k);
-  if (own_pad[0] != nullptr) step(own_pad, col_pad, 0);
+  if (own_pad != nullptr) step(own_pad, col_pad, 0);
 }
 
 // Dense pass and finish for rows [r0, r0 + count) against every later column, 4 columns at a
 // time. Each (row, column) cell keeps 8 lanes; lane k mod 8 receives its terms in ascending k,
 // so an 8-lane vector per cell is exactly the scalar order. The lanes live in registers across
 // the whole row: the 512-wide segments of the order only matter for cache, and the 4 column
-// rows stay in cache while the chunk's rows sweep them. `Tall` rows share each column load
-// where the registers allow (4 with AVX-512's 32 registers: 16 accumulators, else 1).
+// rows stay in cache while the chunk's rows sweep them.
 //
 // The last, partial group of 8 columns is read from zero-padded copies. A lane starts at +0.0
 // and so can never be -0.0, which makes adding the padding's +0.0 terms an exact no-op.
 // Cells enter holding the shared rare sum and leave holding the distance.
-template <class Metric, std::size_t Tall, class V>
+template <class Metric, class V>
 [[gnu::always_inline]] inline void dense_finish(const DenseView& rows, const double* totals,
                                                 std::size_t n, std::size_t r0, std::size_t count,
                                                 double* cells) {
@@ -268,43 +261,17 @@ template <class Metric, std::size_t Tall, class V>
     };
 
     const double* col_pad[kGroupColumns] = {col_tail[0], col_tail[1], col_tail[2], col_tail[3]};
-    const auto tile = [&]<int Rows>(std::size_t i) {
-      // Zeroed part by part: an aggregate `= {}` became a block clear of the stack copy.
-      Lanes<V> acc[Rows][kGroupColumns];
-#pragma GCC unroll 4
-      for (int r = 0; r < Rows; ++r) {
-#pragma GCC unroll 4
-        for (std::size_t c = 0; c < kGroupColumns; ++c) {
-#pragma GCC unroll 8
-          for (int h = 0; h < Lanes<V>::kParts; ++h) acc[r][c].part[h] = V{};
-        }
-      }
-      if (width > 0) {
-        const double* own[Rows];
-        const double* own_pad[Rows];
-        for (int r = 0; r < Rows; ++r) {
-          own[r] = own_row[i + r - r0];
-          own_pad[r] = own_tail[i + r - r0];
-        }
-        if (!tail) own_pad[0] = nullptr;
-        sweep<Term, V, Rows>(own, col, whole, own_pad, col_pad, acc);
-      }
-      for (int r = 0; r < Rows; ++r) finish_row(i + r, acc[r]);
-    };
-    std::size_t i = r0;
-    while (i < r0 + count && i < last) {
+    for (std::size_t i = r0; i < r0 + count && i < last; ++i) {
       fetch_next_row();
-      const std::size_t left = std::min(r0 + count, last) - i;
-      if (Tall >= 4 && left >= 4) {
-        tile.template operator()<4>(i);
-        i += 4;
-      } else if (Tall >= 2 && left >= 2) {
-        tile.template operator()<2>(i);
-        i += 2;
-      } else {
-        tile.template operator()<1>(i);
-        i += 1;
+      // Zeroed part by part: an aggregate `= {}` became a block clear of the stack copy.
+      Lanes<V> acc[kGroupColumns];
+#pragma GCC unroll 4
+      for (std::size_t c = 0; c < kGroupColumns; ++c) {
+#pragma GCC unroll 8
+        for (int h = 0; h < Lanes<V>::kParts; ++h) acc[c].part[h] = V{};
       }
+      if (width > 0) sweep<Term, V>(own_row[i - r0], col, whole, tail ? own_tail[i - r0] : nullptr, col_pad, acc);
+      finish_row(i, acc);
     }
     while (next < next_end) fetch_next_row();
   }
@@ -324,36 +291,151 @@ using DenseFinish = void (*)(const DenseView&, const double*, std::size_t, std::
 #endif
 
 template <class Metric>
-NO_FUSED_MULTIPLY_ADD __attribute__((target("avx512f")))
-void dense_finish_avx512(const DenseView& rows, const double* totals, std::size_t n, std::size_t r0,
-                         std::size_t count, double* cells) {
-  dense_finish<Metric, 4, v8d>(rows, totals, n, r0, count, cells);
-}
-
-template <class Metric>
 NO_FUSED_MULTIPLY_ADD __attribute__((target("avx2")))
 void dense_finish_avx2(const DenseView& rows, const double* totals, std::size_t n, std::size_t r0,
                        std::size_t count, double* cells) {
-  dense_finish<Metric, 1, v4d>(rows, totals, n, r0, count, cells);
+  dense_finish<Metric, v4d>(rows, totals, n, r0, count, cells);
 }
 
 template <class Metric>
 NO_FUSED_MULTIPLY_ADD
 void dense_finish_plain(const DenseView& rows, const double* totals, std::size_t n, std::size_t r0,
                         std::size_t count, double* cells) {
-  dense_finish<Metric, 1, v2d>(rows, totals, n, r0, count, cells);
+  dense_finish<Metric, v2d>(rows, totals, n, r0, count, cells);
+}
+
+// Dense rows as panels of 8 trees for the AVX-512 pass: value k of tree 8p + t sits at
+// [8k + t] of panel p, whose depth is the width rounded up to 8 with zero columns. One load
+// then holds column k of 8 trees, so a register carries one lane of 8 cells and the finish
+// adds lanes across registers instead of transposing them.
+struct DensePanels {
+  Buffer<double> storage;
+  const double* base = nullptr;  // 64-byte aligned
+  std::size_t depth = 0;
+
+  const double* panel(std::size_t p) const { return base + p * depth * kLanes; }
+};
+
+// Rows per fill chunk of the panel pass: each panel, once in L1, serves 32 rows, which halves
+// the panels streamed from L3 against 16 rows; at 64 the rows' own panels crowd L1 out.
+constexpr std::size_t kPanelChunkRows = 32;
+
+// Panels per parallel step: a step per panel cost more in waking workers than the copy itself.
+constexpr std::size_t kPanelsPerStep = 64;
+
+DensePanels make_panels(const DenseView& rows, std::size_t n) {
+  DensePanels out;
+  out.depth = (rows.width + kLanes - 1) / kLanes * kLanes;
+  const std::size_t panels = (n + kLanes - 1) / kLanes;
+  // Zero from calloc: the padding columns and the missing trees of a last, short panel.
+  out.storage = Buffer<double>(panels * out.depth * kLanes + kLanes);
+  const auto address = reinterpret_cast<std::uintptr_t>(out.storage.data());
+  double* base = out.storage.data() + (64 - address % 64) % 64 / sizeof(double);
+  out.base = base;
+  pool::parallel_for((panels + kPanelsPerStep - 1) / kPanelsPerStep, [&](std::size_t step) {
+    for (std::size_t p = step * kPanelsPerStep; p < std::min(panels, (step + 1) * kPanelsPerStep); ++p) {
+      double* panel = base + p * out.depth * kLanes;
+      for (std::size_t t = 0; t < kLanes && kLanes * p + t < n; ++t) {
+        const double* row = rows.row(kLanes * p + t);
+        for (std::size_t k = 0; k < rows.width; ++k) panel[kLanes * k + t] = row[k];
+      }
+    }
+  });
+  return out;
+}
+
+// `Rows` rows from `i` against the 8 columns of panel `p`: lane l of each cell sums the terms of
+// columns k = l mod 8 in ascending k, exactly as the row-major passes do, then the finish.
+template <class Metric, int Rows>
+[[gnu::always_inline]] NO_FUSED_MULTIPLY_ADD __attribute__((target("avx512f"))) inline void panel_tile(
+    const DensePanels& panels, const double* totals, std::size_t n, std::size_t r0, std::size_t i, std::size_t p,
+    v8d t_j, __mmask8 inside, double* cells) {
+  constexpr bool kMinimum = std::is_same_v<Metric, WeightedRf>;
+  const std::size_t depth = panels.depth;
+  const double* y = panels.panel(p);
+  const double* x[Rows];
+  v8d acc[Rows][kLanes];
+#pragma GCC unroll 4
+  for (int r = 0; r < Rows; ++r) {
+    x[r] = panels.panel((i + r) / kLanes) + (i + r) % kLanes;
+#pragma GCC unroll 8
+    for (std::size_t l = 0; l < kLanes; ++l) acc[r][l] = v8d{};
+  }
+  for (std::size_t k = 0; k < depth; k += kLanes) {
+#pragma GCC unroll 8
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      v8d column = _mm512_load_pd(y + (k + l) * kLanes);
+      asm("" : "+v"(column));  // one load shared by the rows, not one folded into each minimum
+#pragma GCC unroll 4
+      for (int r = 0; r < Rows; ++r) {
+        const v8d own = _mm512_set1_pd(x[r][(k + l) * kLanes]);
+        // DenseTerm's terms, spelt out: a call would pass 512-bit vectors outside this target.
+        const v8d term = kMinimum ? (own < column ? own : column) : own * column;
+        acc[r][l] = acc[r][l] + term;
+      }
+    }
+  }
+  const std::size_t j0 = p * kLanes;
+#pragma GCC unroll 4
+  for (int r = 0; r < Rows; ++r) {
+    const std::size_t row = i + r;
+    // Only the cells above the diagonal are the kernel's; the panel may start at or below it.
+    const __mmask8 above =
+        row < j0 ? inside : static_cast<__mmask8>(inside & (0xFFu << (row - j0 + 1)) & 0xFFu);
+    double* row_cells = cells + (row - r0) * n + j0;
+    v8d q = acc[r][0];
+#pragma GCC unroll 8
+    for (std::size_t l = 1; l < kLanes; ++l) q = q + acc[r][l];
+    q = q + _mm512_maskz_loadu_pd(above, row_cells);
+    const v8d t_i = _mm512_set1_pd(totals[row]);
+    const v8d sums = (t_i + t_j) - (q + q);
+    // As in the row-major finish: NaN stays, rounding below zero gives +0.0.
+    // (The zero-masking forms: lanes outside `above` are never stored.)
+    v8d done = _mm512_maskz_max_pd(above, v8d{}, sums);
+    if constexpr (std::is_same_v<Metric, BranchScore>) done = _mm512_maskz_sqrt_pd(above, done);
+    _mm512_mask_storeu_pd(row_cells, above, done);
+  }
+}
+
+template <class Metric>
+NO_FUSED_MULTIPLY_ADD __attribute__((target("avx512f")))
+void panel_finish_avx512(const DensePanels& panels, const double* totals, std::size_t n, std::size_t r0,
+                         std::size_t count, double* cells) {
+  for (std::size_t p = (r0 + 1) / kLanes; p * kLanes < n; ++p) {
+    const std::size_t j0 = p * kLanes;
+    const std::size_t columns = std::min(kLanes, n - j0);
+    const auto inside = static_cast<__mmask8>((1u << columns) - 1);
+    const v8d t_j = _mm512_maskz_loadu_pd(inside, totals + j0);
+    // Rows below the panel's last column; later rows of the chunk have nothing above the diagonal here.
+    const std::size_t stop = std::min(r0 + count, j0 + columns - 1);
+    // Three rows a tile: 24 accumulators, the column and a term fill 26 of the 32 registers.
+    std::size_t i = r0;
+    for (; i + 3 <= stop; i += 3) {
+      if (j0 + kLanes < n) {
+        // The cells of the next panel are read and written when its turn comes: fetch them now.
+        for (std::size_t r = 0; r < 3; ++r) __builtin_prefetch(cells + (i + r - r0) * n + j0 + kLanes, 1);
+      }
+      panel_tile<Metric, 3>(panels, totals, n, r0, i, p, t_j, inside, cells);
+    }
+    if (i + 2 <= stop) {
+      panel_tile<Metric, 2>(panels, totals, n, r0, i, p, t_j, inside, cells);
+      i += 2;
+    }
+    if (i < stop) panel_tile<Metric, 1>(panels, totals, n, r0, i, p, t_j, inside, cells);
+  }
+}
+
+// The instruction set `best` stands for on this CPU.
+DenseIsa resolved(DenseIsa isa) {
+  if (isa != DenseIsa::best) return isa;
+  return dense_isa_supported(DenseIsa::avx512) ? DenseIsa::avx512
+         : dense_isa_supported(DenseIsa::avx2) ? DenseIsa::avx2
+                                               : DenseIsa::plain;
 }
 
 template <class Metric>
 DenseFinish dense_finish_for(DenseIsa isa) {
-  if (isa == DenseIsa::best) {
-    isa = dense_isa_supported(DenseIsa::avx512) ? DenseIsa::avx512
-          : dense_isa_supported(DenseIsa::avx2) ? DenseIsa::avx2
-                                                : DenseIsa::plain;
-  }
-  switch (isa) {
-    case DenseIsa::avx512:
-      return dense_finish_avx512<Metric>;
+  switch (resolved(isa)) {
     case DenseIsa::avx2:
       return dense_finish_avx2<Metric>;
     default:
@@ -390,7 +472,7 @@ bool fill_weighted(Input input, std::uint32_t min_dense_support, std::atomic<std
   ColumnLayout layout = assign_columns(input.supports(), n, {2, std::uint64_t{n} + 1}, min_dense_support);
   const std::size_t width = layout.dense;
   const std::uint32_t shift = block_shift();
-  const Layout<double, double> laid = lay_out<double, double>(
+  Layout<double, double> laid = lay_out<double, double>(
       input, std::move(layout), shift, true, width, weighted_lay_out<Metric>);
   if (pool::stopped()) return false;
 
@@ -399,13 +481,11 @@ bool fill_weighted(Input input, std::uint32_t min_dense_support, std::atomic<std
   const DenseView rows{blocks.data(), shift, width};
   const Postings& postings = laid.postings;
   const double* totals = laid.totals.data();
-  const DenseFinish dense_pass = dense_finish_for<Metric>(isa);
 
-  return fill_symmetric<double>(n, kChunkRows, counter, [&](std::size_t r0, std::span<double> chunk) {
-    const std::size_t count = chunk.size() / n;
-    // Shared rare splits first, straight into the cells, by ascending sparse index per pair.
+  // Shared rare splits first, straight into the cells, by ascending sparse index per pair.
+  const auto add_rare = [&](std::size_t r0, std::size_t count, double* chunk) {
     for (std::size_t i = r0; i < r0 + count; ++i) {
-      double* row_cells = chunk.data() + (i - r0) * n;
+      double* row_cells = chunk + (i - r0) * n;
       const Postings::OwnRange own = postings.own_of(i);
       for (std::uint64_t e = own.first; e < own.last; ++e) {
         const std::uint32_t s = own.block->columns[e];
@@ -417,6 +497,21 @@ bool fill_weighted(Input input, std::uint32_t min_dense_support, std::atomic<std
         }
       }
     }
+  };
+
+  if (resolved(isa) == DenseIsa::avx512) {
+    const DensePanels panels = make_panels(rows, n);
+    std::vector<Buffer<double>>().swap(laid.rows.blocks);  // the panels hold every value now
+    return fill_symmetric<double>(n, kPanelChunkRows, counter, [&](std::size_t r0, std::span<double> chunk) {
+      const std::size_t count = chunk.size() / n;
+      add_rare(r0, count, chunk.data());
+      panel_finish_avx512<Metric>(panels, totals, n, r0, count, chunk.data());
+    }, cells);
+  }
+  const DenseFinish dense_pass = dense_finish_for<Metric>(isa);
+  return fill_symmetric<double>(n, kChunkRows, counter, [&](std::size_t r0, std::span<double> chunk) {
+    const std::size_t count = chunk.size() / n;
+    add_rare(r0, count, chunk.data());
     dense_pass(rows, totals, n, r0, count, chunk.data());
   }, cells);
 }

@@ -36,10 +36,10 @@ struct SetCase {
   std::uint32_t pendants;
   std::size_t candidates;
 };
-// Row chunks of 8 and column groups of 4 meet every remainder here; the widths of the dense rows
-// range from under 8 (only the padded partial group) to over 512 columns.
+// Row chunks of 16 and 32, column groups of 4 and panels of 8 meet every remainder here; the
+// widths of the dense rows range from under 8 (only the padded partial group) to over 512 columns.
 const SetCase kSets[] = {{1, 0, 10}, {2, 3, 10}, {5, 4, 30}, {9, 0, 60}, {13, 6, 1000}, {40, 10, 90},
-                         {130, 0, 40}};
+                         {101, 2, 200}, {130, 0, 40}};
 
 // With lengths in eighths every sum is exact, so any boundary must reproduce the table exactly.
 TEST(WeightedDistances, MatchExactReferenceForEveryBoundaryAndPool) {
@@ -92,6 +92,15 @@ TEST(WeightedDistances, AreBitIdenticalAcrossPoolsWithRealLengths) {
       for (const std::size_t threads : {2, 3}) {
         EXPECT_TRUE(same_bits(run_weighted<WeightedRf>(set, boundary, threads), wrf1)) << n << " " << threads;
         EXPECT_TRUE(same_bits(run_weighted<BranchScore>(set, boundary, threads), kf1)) << n << " " << threads;
+      }
+      // The AVX-512 pass reads trees in panels of 8 and fills chunks of its own height: every
+      // instruction set must still give the same bits across panel and chunk edges.
+      for (const DenseIsa isa : {DenseIsa::plain, DenseIsa::avx2, DenseIsa::avx512}) {
+        if (!dense_isa_supported(isa)) continue;
+        EXPECT_TRUE(same_bits(run_weighted<WeightedRf>(set, boundary, 2, nullptr, isa), wrf1))
+            << n << " isa " << static_cast<int>(isa);
+        EXPECT_TRUE(same_bits(run_weighted<BranchScore>(set, boundary, 2, nullptr, isa), kf1))
+            << n << " isa " << static_cast<int>(isa);
       }
     }
   }
