@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -65,6 +66,9 @@ struct Layout {
 /// Trees laid out per parallel step of `lay_out`, whole blocks at a time.
 inline constexpr std::size_t kLayoutStepTrees = 256;
 
+/// `lay_out`'s default: every step's rows are kept in the layout's blocks.
+struct KeepRows {};
+
 /// Lays the trees out block by block. per_tree(record, columns, row, sparse) fills the tree's zeroed
 /// row of max(width, 1) elements, appends its sparse entries sorted by index, and returns its total.
 ///
@@ -72,9 +76,14 @@ inline constexpr std::size_t kLayoutStepTrees = 256;
 /// larger) bound what is held at once: an owned input's records of a step are released as soon as
 /// the step is laid out, and its supports once all steps are done. The calling thread's stop check
 /// is asked between steps; when it stops, the layout is incomplete.
-template <class T, class Total, class PerTree>
+///
+/// Given a `take_rows(first, end, row)` in place of KeepRows, each step instead hands it its rows
+/// (row(k) of tree first + k, for trees [first, end)) and frees them after: a caller that stores
+/// them its own way holds one step twice, not the whole layout, and `rows` stays empty. Steps
+/// start at multiples of kLayoutStepTrees or of the block, whichever is larger.
+template <class T, class Total, class PerTree, class TakeRows = KeepRows>
 Layout<T, Total> lay_out(Input& input, ColumnLayout columns, std::uint32_t shift,
-                         bool weighted_flag, std::size_t width, PerTree&& per_tree) {
+                         bool weighted_flag, std::size_t width, PerTree&& per_tree, TakeRows&& take_rows = {}) {
   const std::size_t n = input.size();
   const std::size_t block = std::size_t{1} << shift;
   const std::size_t blocks = (n + block - 1) / block;
@@ -100,10 +109,14 @@ Layout<T, Total> lay_out(Input& input, ColumnLayout columns, std::uint32_t shift
       std::span<T> row(buffers[k >> shift].data() + (k & (block - 1)) * stride, stride);
       out.totals[first + k] = per_tree(snaps[first + k], std::as_const(columns), row, lists[k]);
     });
+    constexpr bool kKeep = std::is_same_v<std::remove_cvref_t<TakeRows>, KeepRows>;
+    if constexpr (!kKeep) {
+      take_rows(first, end, [&](std::size_t k) -> const T* { return buffers[k >> shift].data() + (k & (block - 1)) * stride; });
+    }
     for (std::size_t b = 0; b < buffers.size(); ++b) {
       const std::size_t from = b * block;
       builder.push_block(std::span(lists).subspan(from, std::min(block, lists.size() - from)));
-      out.rows.blocks.push_back(width == 0 ? Buffer<T>() : std::move(buffers[b]));
+      if constexpr (kKeep) out.rows.blocks.push_back(width == 0 ? Buffer<T>() : std::move(buffers[b]));
     }
     input.release(first, end);
   }

@@ -308,41 +308,41 @@ void dense_finish_plain(const DenseView& rows, const double* totals, std::size_t
 // [8k + t] of panel p, whose depth is the width rounded up to 8 with zero columns. One load
 // then holds column k of 8 trees, so a register carries one lane of 8 cells and the finish
 // adds lanes across registers instead of transposing them.
-struct DensePanels {
-  Buffer<double> storage;
-  const double* base = nullptr;  // 64-byte aligned
-  std::size_t depth = 0;
+class DensePanels {
+ public:
+  DensePanels(std::size_t n, std::size_t width)
+      : width_(width), depth_((width + kLanes - 1) / kLanes * kLanes),
+        // Zero from calloc: the padding columns and the missing trees of a last, short panel.
+        storage_((n + kLanes - 1) / kLanes * depth_ * kLanes + kLanes) {
+    const auto address = reinterpret_cast<std::uintptr_t>(storage_.data());
+    base_ = storage_.data() + (64 - address % 64) % 64 / sizeof(double);
+  }
 
-  const double* panel(std::size_t p) const { return base + p * depth * kLanes; }
+  /// Copies the rows of trees [first, end), row(k) being tree first + k's; `first` is a multiple of 8.
+  template <class Row>
+  void take(std::size_t first, std::size_t end, const Row& row) {
+    pool::parallel_for((end - first + kLanes - 1) / kLanes, [&](std::size_t q) {
+      double* panel = base_ + (first / kLanes + q) * depth_ * kLanes;
+      for (std::size_t t = 0; t < kLanes && first + kLanes * q + t < end; ++t) {
+        const double* values = row(kLanes * q + t);
+        for (std::size_t k = 0; k < width_; ++k) panel[kLanes * k + t] = values[k];
+      }
+    });
+  }
+
+  std::size_t depth() const { return depth_; }
+  const double* panel(std::size_t p) const { return base_ + p * depth_ * kLanes; }
+
+ private:
+  std::size_t width_;
+  std::size_t depth_;
+  Buffer<double> storage_;
+  double* base_ = nullptr;  // 64-byte aligned
 };
 
 // Rows per fill chunk of the panel pass: each panel, once in L1, serves 32 rows, which halves
 // the panels streamed from L3 against 16 rows; at 64 the rows' own panels crowd L1 out.
 constexpr std::size_t kPanelChunkRows = 32;
-
-// Panels per parallel step: a step per panel cost more in waking workers than the copy itself.
-constexpr std::size_t kPanelsPerStep = 64;
-
-DensePanels make_panels(const DenseView& rows, std::size_t n) {
-  DensePanels out;
-  out.depth = (rows.width + kLanes - 1) / kLanes * kLanes;
-  const std::size_t panels = (n + kLanes - 1) / kLanes;
-  // Zero from calloc: the padding columns and the missing trees of a last, short panel.
-  out.storage = Buffer<double>(panels * out.depth * kLanes + kLanes);
-  const auto address = reinterpret_cast<std::uintptr_t>(out.storage.data());
-  double* base = out.storage.data() + (64 - address % 64) % 64 / sizeof(double);
-  out.base = base;
-  pool::parallel_for((panels + kPanelsPerStep - 1) / kPanelsPerStep, [&](std::size_t step) {
-    for (std::size_t p = step * kPanelsPerStep; p < std::min(panels, (step + 1) * kPanelsPerStep); ++p) {
-      double* panel = base + p * out.depth * kLanes;
-      for (std::size_t t = 0; t < kLanes && kLanes * p + t < n; ++t) {
-        const double* row = rows.row(kLanes * p + t);
-        for (std::size_t k = 0; k < rows.width; ++k) panel[kLanes * k + t] = row[k];
-      }
-    }
-  });
-  return out;
-}
 
 // `Rows` rows from `i` against the 8 columns of panel `p`: lane l of each cell sums the terms of
 // columns k = l mod 8 in ascending k, exactly as the row-major passes do, then the finish.
@@ -351,7 +351,7 @@ template <class Metric, int Rows>
     const DensePanels& panels, const double* totals, std::size_t n, std::size_t r0, std::size_t i, std::size_t p,
     v8d t_j, __mmask8 inside, double* cells) {
   constexpr bool kMinimum = std::is_same_v<Metric, WeightedRf>;
-  const std::size_t depth = panels.depth;
+  const std::size_t depth = panels.depth();
   const double* y = panels.panel(p);
   const double* x[Rows];
   v8d acc[Rows][kLanes];
@@ -472,18 +472,9 @@ bool fill_weighted(Input input, std::uint32_t min_dense_support, std::atomic<std
   ColumnLayout layout = assign_columns(input.supports(), n, {2, std::uint64_t{n} + 1}, min_dense_support);
   const std::size_t width = layout.dense;
   const std::uint32_t shift = block_shift();
-  Layout<double, double> laid = lay_out<double, double>(
-      input, std::move(layout), shift, true, width, weighted_lay_out<Metric>);
-  if (pool::stopped()) return false;
-
-  std::vector<const double*> blocks(laid.rows.blocks.size());
-  for (std::size_t b = 0; b < blocks.size(); ++b) blocks[b] = laid.rows.blocks[b].data();
-  const DenseView rows{blocks.data(), shift, width};
-  const Postings& postings = laid.postings;
-  const double* totals = laid.totals.data();
 
   // Shared rare splits first, straight into the cells, by ascending sparse index per pair.
-  const auto add_rare = [&](std::size_t r0, std::size_t count, double* chunk) {
+  const auto add_rare = [n](const Postings& postings, std::size_t r0, std::size_t count, double* chunk) {
     for (std::size_t i = r0; i < r0 + count; ++i) {
       double* row_cells = chunk + (i - r0) * n;
       const Postings::OwnRange own = postings.own_of(i);
@@ -500,18 +491,31 @@ bool fill_weighted(Input input, std::uint32_t min_dense_support, std::atomic<std
   };
 
   if (resolved(isa) == DenseIsa::avx512) {
-    const DensePanels panels = make_panels(rows, n);
-    std::vector<Buffer<double>>().swap(laid.rows.blocks);  // the panels hold every value now
+    // The dense rows go straight into panels, step by step, and are never all held twice.
+    DensePanels panels(n, width);
+    const Layout<double, double> laid = lay_out<double, double>(
+        input, std::move(layout), shift, true, width, weighted_lay_out<Metric>,
+        [&](std::size_t first, std::size_t end, const auto& row) { panels.take(first, end, row); });
+    if (pool::stopped()) return false;
+    const double* totals = laid.totals.data();
     return fill_symmetric<double>(n, kPanelChunkRows, counter, [&](std::size_t r0, std::span<double> chunk) {
       const std::size_t count = chunk.size() / n;
-      add_rare(r0, count, chunk.data());
+      add_rare(laid.postings, r0, count, chunk.data());
       panel_finish_avx512<Metric>(panels, totals, n, r0, count, chunk.data());
     }, cells);
   }
+
+  const Layout<double, double> laid = lay_out<double, double>(
+      input, std::move(layout), shift, true, width, weighted_lay_out<Metric>);
+  if (pool::stopped()) return false;
+  std::vector<const double*> blocks(laid.rows.blocks.size());
+  for (std::size_t b = 0; b < blocks.size(); ++b) blocks[b] = laid.rows.blocks[b].data();
+  const DenseView rows{blocks.data(), shift, width};
+  const double* totals = laid.totals.data();
   const DenseFinish dense_pass = dense_finish_for<Metric>(isa);
   return fill_symmetric<double>(n, kChunkRows, counter, [&](std::size_t r0, std::span<double> chunk) {
     const std::size_t count = chunk.size() / n;
-    add_rare(r0, count, chunk.data());
+    add_rare(laid.postings, r0, count, chunk.data());
     dense_pass(rows, totals, n, r0, count, chunk.data());
   }, cells);
 }
