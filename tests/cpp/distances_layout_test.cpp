@@ -104,6 +104,41 @@ TEST(LayOut, BuildsRowsPostingsAndTotalsForAnyBlockSize) {
   }
 }
 
+// A caller taking the rows step by step gets every tree's row once, from steps that start on
+// step boundaries, and the layout keeps none of them; totals and postings are unchanged.
+TEST(LayOut, TakeRowsHandsOverEveryStepInsteadOfKeepingIt) {
+  const std::size_t n = 2 * kLayoutStepTrees + 37;
+  std::vector<InternSnap> snaps;
+  for (std::size_t t = 0; t < n; ++t) snaps.push_back(tree({0, 1}, {static_cast<double>(t), 0.5}));
+  const std::vector<std::uint32_t> supports = {static_cast<std::uint32_t>(n), static_cast<std::uint32_t>(n)};
+  for (const std::uint32_t shift : {2u, 3u, 9u}) {
+    SCOPED_TRACE(shift);
+    Input input = Input::borrowed(snaps, supports);
+    std::vector<double> first_column(n, -1.0);
+    std::vector<double> second_column(n, -1.0);
+    std::vector<std::size_t> starts;
+    const auto laid = lay_out<double, std::uint32_t>(
+        input, assign_columns(supports, n, {2, n + 1}, 2), shift, true, 2, count_layout,
+        [&](std::size_t first, std::size_t end, const auto& row) {
+          starts.push_back(first);
+          for (std::size_t k = 0; k < end - first; ++k) {
+            first_column[first + k] = row(k)[0];
+            second_column[first + k] = row(k)[1];
+          }
+        });
+    const std::size_t step = std::max(kLayoutStepTrees, std::size_t{1} << shift);
+    std::vector<std::size_t> want_starts;
+    for (std::size_t first = 0; first < n; first += step) want_starts.push_back(first);
+    EXPECT_EQ(starts, want_starts);
+    for (std::size_t t = 0; t < n; ++t) {
+      ASSERT_EQ(first_column[t], static_cast<double>(t)) << t;
+      ASSERT_EQ(second_column[t], 0.5) << t;
+    }
+    EXPECT_TRUE(laid.rows.blocks.empty());
+    EXPECT_EQ(laid.totals, std::vector<std::uint32_t>(n, 2));
+  }
+}
+
 TEST(LayOut, NoDenseColumnsLeavesEveryBlockEmpty) {
   const std::vector<InternSnap> snaps = five_trees();
   Input input = Input::borrowed(snaps, kSupports);
