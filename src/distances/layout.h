@@ -111,7 +111,8 @@ Layout<T, Total> lay_out(Input& input, ColumnLayout columns, std::uint32_t shift
     });
     constexpr bool kKeep = std::is_same_v<std::remove_cvref_t<TakeRows>, KeepRows>;
     if constexpr (!kKeep) {
-      take_rows(first, end, [&](std::size_t k) -> const T* { return buffers[k >> shift].data() + (k & (block - 1)) * stride; });
+      take_rows(first, end,
+                [&](std::size_t k) -> const T* { return buffers[k >> shift].data() + (k & (block - 1)) * stride; });
     }
     for (std::size_t b = 0; b < buffers.size(); ++b) {
       const std::size_t from = b * block;

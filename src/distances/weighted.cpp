@@ -277,9 +277,10 @@ template <class Metric, class V>
   }
 }
 
-// One entry per instruction set, the widest the CPU has unless a test pins one. No FMA is used in any of them (the
-// compiler may not fuse a product into its sum), so every product and sum rounds separately and
-// all three give the same bits.
+// The row-major passes, one per instruction set below AVX-512 (which has the panel pass), the
+// widest the CPU has unless a test pins one. No FMA is used in any pass (the compiler may not
+// fuse a product into its sum), so every product and sum rounds separately and all three
+// instruction sets give the same bits.
 using DenseFinish = void (*)(const DenseView&, const double*, std::size_t, std::size_t,
                              std::size_t, double*);
 
@@ -389,8 +390,8 @@ template <class Metric, int Rows>
     q = q + _mm512_maskz_loadu_pd(above, row_cells);
     const v8d t_i = _mm512_set1_pd(totals[row]);
     const v8d sums = (t_i + t_j) - (q + q);
-    // As in the row-major finish: NaN stays, rounding below zero gives +0.0.
-    // (The zero-masking forms: lanes outside `above` are never stored.)
+    // As in the row-major finish: NaN stays, rounding below zero gives +0.0. Zero-masking forms,
+    // as the lanes outside `above` are never stored.
     v8d done = _mm512_maskz_max_pd(above, v8d{}, sums);
     if constexpr (std::is_same_v<Metric, BranchScore>) done = _mm512_maskz_sqrt_pd(above, done);
     _mm512_mask_storeu_pd(row_cells, above, done);
