@@ -193,23 +193,29 @@ Status SplitBuilder::finish(std::uint64_t tree_index) {
 
 namespace {
 
-Result<Snapshot> read_tree(std::string_view text, const TranslateMap& translate, const std::uint32_t* leaf_of_entry,
-                           std::uint64_t tree_index, const LeafContext& context) {
+Status read_tree(std::string_view text, const TranslateMap& translate, const std::uint32_t* leaf_of_entry,
+                 std::uint64_t tree_index, const LeafContext& context, Snapshot& tree) {
   thread_local BuildScratch scratch;
-  Snapshot tree;
-  SplitBuilder builder(context, tree, scratch);
-  Status walked = detail::walk(text, translate, tree_index, builder, leaf_of_entry);
-  if (!walked) return std::move(walked).take_error();
-  Status finished = builder.finish(tree_index);
-  if (!finished) return std::move(finished).take_error();
-  return tree;
+  // Built in a local and moved back: trees of one chunk sit side by side, and a push into the
+  // caller's copy would rewrite a cache line that other threads are writing too.
+  Snapshot local = std::move(tree);
+  local.parts.clear();
+  local.leaf_order.clear();
+  SplitBuilder builder(context, local, scratch);
+  Status read = detail::walk(text, translate, tree_index, builder, leaf_of_entry);
+  if (read) read = builder.finish(tree_index);
+  tree = std::move(local);
+  return read;
 }
 
 }  // namespace
 
 Result<Snapshot> snapshot(std::string_view text, const TranslateMap& translate, std::uint64_t tree_index,
                           const LeafContext& context) {
-  return read_tree(text, translate, nullptr, tree_index, context);
+  Snapshot tree;
+  Status read = read_tree(text, translate, nullptr, tree_index, context, tree);
+  if (!read) return std::move(read).take_error();
+  return tree;
 }
 
 TranslatedLeaves compose_translation(const TranslateMap& map, const LeafContext& context) {
@@ -224,7 +230,15 @@ TranslatedLeaves compose_translation(const TranslateMap& map, const LeafContext&
 
 Result<Snapshot> snapshot(std::string_view text, const TranslatedLeaves& translated, std::uint64_t tree_index,
                           const LeafContext& context) {
-  return read_tree(text, *translated.map, translated.leaf_of_entry.data(), tree_index, context);
+  Snapshot tree;
+  Status read = read_into(text, translated, tree_index, context, tree);
+  if (!read) return std::move(read).take_error();
+  return tree;
+}
+
+Status read_into(std::string_view text, const TranslatedLeaves& translated, std::uint64_t tree_index,
+                 const LeafContext& context, Snapshot& tree) {
+  return read_tree(text, *translated.map, translated.leaf_of_entry.data(), tree_index, context, tree);
 }
 
 void Snapshot::push_canonical(const Part& part, bool rooted, CladeTable& table) const {

@@ -60,4 +60,9 @@ TranslatedLeaves compose_translation(const TranslateMap& map, const LeafContext&
 Result<Snapshot> snapshot(std::string_view text, const TranslatedLeaves& translated, std::uint64_t tree_index,
                           const LeafContext& context);
 
+/// The same, read into `tree`, whose storage is reused: a reader that keeps its trees between
+/// chunks allocates (and faults in) their parts only once. After an error `tree` is a fragment.
+Status read_into(std::string_view text, const TranslatedLeaves& translated, std::uint64_t tree_index,
+                 const LeafContext& context, Snapshot& tree);
+
 }  // namespace brantoveil::snapshot

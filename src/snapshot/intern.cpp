@@ -136,7 +136,7 @@ void Interner::limit_clade_members_for_testing(std::uint64_t max_members) {
 // position, and the shard phase gives each shard to exactly one task, which takes that shard's
 // parts in input order; so local indices are ranks of first occurrence whatever the thread count
 // or chunking, and no lock is needed anywhere.
-Status Interner::push_chunk(std::vector<Snapshot> chunk) {
+Status Interner::push_chunk(std::span<const Snapshot> chunk) {
   State& st = *state_;
   const std::size_t count = chunk.size();
   if (count == 0) return success();

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -75,8 +76,8 @@ class Interner {
   Interner(Interner&&) noexcept;
   Interner& operator=(Interner&&) noexcept;
 
-  /// Interns consecutive trees of the input, in input order; the snapshots are released.
-  Status push_chunk(std::vector<Snapshot> chunk);
+  /// Interns consecutive trees of the input, in input order; the caller keeps the snapshots.
+  Status push_chunk(std::span<const Snapshot> chunk);
   /// Final IDs, supports and clade table; consumes the interner.
   Snapshots finish(std::vector<std::string> leaf_names) &&;
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <span>
 #include <unordered_map>
 #include <utility>
 
@@ -54,8 +55,6 @@ std::vector<TreeItem> pull_chunk(TreeSource& items, std::size_t limit) {
   return chunk;
 }
 
-// Parses a chunk on the pool. The first worker to fail claims the error slot; the others see the
-// stop flag and skip their remaining items, so a bad chunk costs little more than its first error.
 // Every translate map of the call composed with its leaf index, once per map, on the calling
 // thread as the chunks arrive; the workers then only read them.
 class Translations {
@@ -80,28 +79,28 @@ class Translations {
   std::vector<std::unique_ptr<TranslatedLeaves>> composed_;
 };
 
-Result<std::vector<Snapshot>> parse_chunk(const std::vector<TreeItem>& chunk,
-                                          const std::vector<const TranslatedLeaves*>& translated,
-                                          std::uint64_t first_index, const LeafContext& context,
-                                          std::uint64_t max_tree_bytes) {
+// Parses a chunk on the pool into trees[0, chunk.size()), whose storage earlier chunks left
+// behind: after the first chunk a tree's parts land in memory that is already faulted in. The
+// first worker to fail claims the error slot; the others see the stop flag and skip their
+// remaining items, so a bad chunk costs little more than its first error.
+Status parse_chunk(const std::vector<TreeItem>& chunk, const std::vector<const TranslatedLeaves*>& translated,
+                   std::uint64_t first_index, const LeafContext& context, std::uint64_t max_tree_bytes,
+                   std::vector<Snapshot>& trees) {
   constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-  std::vector<Snapshot> trees(chunk.size());
+  if (trees.size() < chunk.size()) trees.resize(chunk.size());
   std::atomic<std::size_t> failed{kNone};
   std::string message;  // written only by the worker that claimed `failed`
   pool::parallel_for(chunk.size(), [&](std::size_t j) {
     if (failed.load(std::memory_order_relaxed) != kNone) return;
-    Result<Snapshot> tree = chunk[j].text.size() > max_tree_bytes
-                                ? Result<Snapshot>(Error{messages::tree_too_large(first_index + j)})
-                                : snapshot(chunk[j].text, *translated[j], first_index + j, context);
-    if (tree) {
-      trees[j] = std::move(tree).value();
-      return;
-    }
+    Status tree = chunk[j].text.size() > max_tree_bytes
+                      ? Status(Error{messages::tree_too_large(first_index + j)})
+                      : read_into(chunk[j].text, *translated[j], first_index + j, context, trees[j]);
+    if (tree) return;
     std::size_t expected = kNone;
     if (failed.compare_exchange_strong(expected, j, std::memory_order_acq_rel)) message = tree.error();
   });
   if (failed.load() != kNone) return Error{std::move(message)};
-  return trees;
+  return success();
 }
 
 }  // namespace
@@ -143,10 +142,11 @@ Result<Snapshots> Snapshots::from_newick_iter_opts(TreeSource& items, const Snap
   (void)items.size_hint();
 
   Interner interner(names.size(), options.rooted, options.keep_lengths, options.keep_clades);
+  // Tree 0's storage becomes the first of the trees every chunk is read into.
+  std::vector<Snapshot> trees;
+  trees.push_back(std::move(tree0));
   {
-    std::vector<Snapshot> chunk;
-    chunk.push_back(std::move(tree0));
-    Status pushed = interner.push_chunk(std::move(chunk));
+    Status pushed = interner.push_chunk(std::span<const Snapshot>(trees));
     if (!pushed) return std::move(pushed).take_error();
   }
 
@@ -159,14 +159,15 @@ Result<Snapshots> Snapshots::from_newick_iter_opts(TreeSource& items, const Snap
     std::vector<TreeItem> chunk = pull_chunk(items, chunk_trees);
     if (chunk.empty()) break;
     if (next_index + chunk.size() > options.max_trees) return Error{std::string(messages::kTooManyTrees)};
-    Result<std::vector<Snapshot>> trees =
-        parse_chunk(chunk, translations.of(chunk), next_index, context, options.max_tree_bytes);
-    if (!trees) return std::move(trees).take_error();
-    next_index += chunk.size();
+    Status parsed = parse_chunk(chunk, translations.of(chunk), next_index, context, options.max_tree_bytes, trees);
+    if (!parsed) return std::move(parsed).take_error();
+    const std::size_t count = chunk.size();
+    next_index += count;
     std::vector<TreeItem>().swap(chunk);
-    Status pushed = interner.push_chunk(std::move(trees).value());
+    Status pushed = interner.push_chunk(std::span<const Snapshot>(trees).first(count));
     if (!pushed) return std::move(pushed).take_error();
   }
+  std::vector<Snapshot>().swap(trees);
 #ifdef __GLIBC__
   // The chunks' texts and parse trees were freed on the workers, into per-thread heaps that keep
   // them resident; hand those pages back before the caller allocates its results.

@@ -219,7 +219,8 @@ TEST(SplitBuilder, TranslatedLeavesResolveToTheirIndex) {
 }
 
 // A map composed once with the leaf index reads every tree as the map itself does: the same parts
-// in the same order, or the same message.
+// in the same order, or the same message. So does reading into storage that held the previous
+// text's tree, after a failure too.
 TEST(SplitBuilder, ComposedTranslationReadsAsTheMap) {
   TranslateMap translate;
   translate.insert("1", "A");
@@ -237,17 +238,25 @@ TEST(SplitBuilder, ComposedTranslationReadsAsTheMap) {
         "((1,2),3,5);",            // a taxon outside the leaf set
         "((1,2),3,2);",            // a repeated leaf, named by its taxon
         "((1,2),3);",              // a leaf missing
+        "(((1:1,2:1):1):2,3:1,4:1);",  // a single-child group, after a failure
+        "((2:1,1:2):3,(4:4,3:5):6);",
     };
+    Snapshot reused;
     for (const std::string_view text : texts) {
       const Result<Snapshot> plain = snapshot(text, translate, 7, context);
       const Result<Snapshot> fast = snapshot(text, composed, 7, context);
+      const Status into = read_into(text, composed, 7, context, reused);
       ASSERT_EQ(plain.ok(), fast.ok()) << text;
+      ASSERT_EQ(plain.ok(), into.ok()) << text;
       if (!plain.ok()) {
         EXPECT_EQ(fast.error(), plain.error()) << text;
+        EXPECT_EQ(into.error(), plain.error()) << text;
         continue;
       }
       EXPECT_EQ(describe(fast.value(), rooted, kABCD), describe(plain.value(), rooted, kABCD)) << text;
       EXPECT_EQ(fast.value().leaf_order, plain.value().leaf_order) << text;
+      EXPECT_EQ(describe(reused, rooted, kABCD), describe(plain.value(), rooted, kABCD)) << text;
+      EXPECT_EQ(reused.leaf_order, plain.value().leaf_order) << text;
     }
   }
 }

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <numeric>
 #include <random>
+#include <span>
 #include <vector>
 
 #include "pool/pool.h"
@@ -86,9 +87,7 @@ Snapshots intern_all(std::vector<Snapshot> trees, std::uint64_t n, Flags flags, 
   std::size_t next = 0;
   while (next < trees.size()) {
     const std::size_t take = next == 0 ? 1 : std::min(chunk, trees.size() - next);
-    std::vector<Snapshot> part(std::make_move_iterator(trees.begin() + next),
-                               std::make_move_iterator(trees.begin() + next + take));
-    EXPECT_TRUE(interner.push_chunk(std::move(part)).ok());
+    EXPECT_TRUE(interner.push_chunk(std::span<const Snapshot>(trees).subspan(next, take)).ok());
     next += take;
   }
   std::vector<std::string> names(n, "x");
