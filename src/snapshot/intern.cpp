@@ -26,31 +26,35 @@ inline std::uint32_t provisional_id(std::uint32_t local, std::size_t shard) {
   return (local << 8) | static_cast<std::uint32_t>(shard);
 }
 
-// One internal part of a chunk as its shard sees it: a copy, so a shard task reads its parts from
-// one contiguous run rather than chasing every tree's own vector.
+// One internal part of a chunk as its shard sees it: a copy of what the lookup reads, so a shard
+// task reads its parts from one contiguous run rather than chasing every tree's own vector.
 struct ShardEntry {
-  Part part;
+  u128 key;
+  std::uint32_t size;
   std::uint32_t tree;  // within the chunk
+  std::uint32_t part;  // index into the tree's parts, read only to record a new split's clade
   std::uint32_t slot;  // index among the tree's internal parts, i.e. into its `ids`
 };
+static_assert(sizeof(ShardEntry) == 32);
 
-// Trees per bucketing task: enough that the 256 buckets of a task fill up a few cache lines each.
+// Trees per bucketing task: enough that a task's 256 runs fill a few cache lines each.
 constexpr std::size_t kTreesPerBucketTask = 256;
 
 }  // namespace
 
 // Shard -------------------------------------------------------------------------------------
 
-std::uint32_t Shard::intern(const Part& part, const Snapshot& snapshot, const ShardRules& rules) {
+std::uint32_t Shard::intern(u128 key, std::uint32_t size, const Snapshot& snapshot, std::uint32_t part,
+                            const ShardRules& rules) {
   // Identity is (key, smaller side): keys alone could collide for complementary sides.
-  const std::uint32_t minor = std::min(part.size, rules.n_leaves - part.size);
+  const std::uint32_t minor = std::min(size, rules.n_leaves - size);
   if (table_.empty()) grow_table();
 
-  std::size_t slot = in_shard_hash(part.key) & mask_;
+  std::size_t slot = in_shard_hash(key) & mask_;
   for (;;) {
     const std::uint32_t i = table_[slot];
     if (i == kEmpty) break;
-    if (keys[i] == part.key && minor_sizes[i] == minor) {
+    if (keys[i] == key && minor_sizes[i] == minor) {
       ++supports[i];
       return i;
     }
@@ -66,10 +70,10 @@ std::uint32_t Shard::intern(const Part& part, const Snapshot& snapshot, const Sh
     minor_sizes.reserve(grown);
     supports.reserve(grown);
   }
-  keys.push_back(part.key);
+  keys.push_back(key);
   minor_sizes.push_back(minor);
   supports.push_back(1);
-  if (rules.keep_clades) snapshot.push_canonical(part, rules.rooted, clades);
+  if (rules.keep_clades) snapshot.push_canonical(snapshot.parts[part], rules.rooted, clades);
 
   table_[slot] = static_cast<std::uint32_t>(index);
   // Load stays at most one half, so misses end after a probe or two.
@@ -106,6 +110,9 @@ struct Interner::State {
   std::uint32_t pendants = 0;  // P: n when pendant edges get reserved IDs, else 0
   ShardRules rules;
   std::uint64_t max_clade_members = CladeTable::kMaxMembers;
+  // Scratch of `push_chunk`, reused by every chunk.
+  std::vector<ShardEntry> entries;
+  std::vector<std::size_t> bucket_at;
 };
 
 Interner::Interner(std::uint64_t n_leaves, bool rooted, bool keep_lengths, bool keep_clades)
@@ -141,22 +148,56 @@ Status Interner::push_chunk(std::span<const Snapshot> chunk) {
   const std::size_t count = chunk.size();
   if (count == 0) return success();
 
-  // Phase 1: each run of trees buckets its internal parts by shard, in tree and part order, and
-  // sizes its trees' ID lists.
+  // Phase 1: each run of trees counts its internal parts by shard and sizes its trees' ID lists;
+  // the counts then place every shard's parts in one contiguous run, ordered by tree and part,
+  // and a second pass writes them there.
   const std::size_t first = st.snaps.size();
   st.snaps.resize(first + count);
   const std::size_t tasks = (count + kTreesPerBucketTask - 1) / kTreesPerBucketTask;
-  std::vector<std::vector<ShardEntry>> buckets(tasks * kShards);
+  std::vector<std::size_t>& at = st.bucket_at;  // [task][shard]: where the task's next entry goes
+  at.assign(tasks * kShards, 0);
+  const auto trees_of = [count](std::size_t task) {
+    return std::pair{task * kTreesPerBucketTask, std::min(count, (task + 1) * kTreesPerBucketTask)};
+  };
   pool::parallel_for(tasks, [&](std::size_t task) {
-    std::vector<ShardEntry>* own = buckets.data() + task * kShards;
-    const std::size_t end = std::min(count, (task + 1) * kTreesPerBucketTask);
-    for (std::size_t t = task * kTreesPerBucketTask; t < end; ++t) {
+    std::size_t* own = at.data() + task * kShards;
+    const auto [begin, end] = trees_of(task);
+    for (std::size_t t = begin; t < end; ++t) {
       std::uint32_t slot = 0;
       for (const Part& part : chunk[t].parts) {
         if (part.size == 1) continue;
-        own[shard_of(part.key)].push_back({part, static_cast<std::uint32_t>(t), slot++});
+        ++own[shard_of(part.key)];
+        ++slot;
       }
       st.snaps[first + t].ids.resize(slot);
+    }
+  });
+  // Shard-major, task-minor: a shard's entries follow the input order.
+  std::size_t total = 0;
+  for (std::size_t s = 0; s < kShards; ++s) {
+    for (std::size_t task = 0; task < tasks; ++task) {
+      const std::size_t n = at[task * kShards + s];
+      at[task * kShards + s] = total;
+      total += n;
+    }
+  }
+  std::array<std::size_t, kShards + 1> shard_begin;
+  for (std::size_t s = 0; s < kShards; ++s) shard_begin[s] = at[s];
+  shard_begin[kShards] = total;
+  // Kept between chunks, so later chunks write into memory that is already faulted in.
+  std::vector<ShardEntry>& entries = st.entries;
+  if (entries.size() < total) entries.resize(total);
+  pool::parallel_for(tasks, [&](std::size_t task) {
+    std::size_t* own = at.data() + task * kShards;
+    const auto [begin, end] = trees_of(task);
+    for (std::size_t t = begin; t < end; ++t) {
+      std::uint32_t slot = 0;
+      const std::vector<Part>& parts = chunk[t].parts;
+      for (std::uint32_t p = 0; p < parts.size(); ++p) {
+        const Part& part = parts[p];
+        if (part.size == 1) continue;
+        entries[own[shard_of(part.key)]++] = ShardEntry{part.key, part.size, static_cast<std::uint32_t>(t), p, slot++};
+      }
     }
   });
 
@@ -165,18 +206,16 @@ Status Interner::push_chunk(std::span<const Snapshot> chunk) {
   std::vector<std::uint8_t> full(kShards, 0);
   pool::parallel_for(kShards, [&](std::size_t s) {
     Shard& shard = st.shards[s];
-    for (std::size_t task = 0; task < tasks; ++task) {
-      for (const ShardEntry& entry : buckets[task * kShards + s]) {
-        const std::uint32_t local = shard.intern(entry.part, chunk[entry.tree], st.rules);
-        if (local == Shard::kFull) {
-          full[s] = 1;
-          return;
-        }
-        st.snaps[first + entry.tree].ids[entry.slot] = provisional_id(local, s);
+    for (std::size_t e = shard_begin[s]; e < shard_begin[s + 1]; ++e) {
+      const ShardEntry& entry = entries[e];
+      const std::uint32_t local = shard.intern(entry.key, entry.size, chunk[entry.tree], entry.part, st.rules);
+      if (local == Shard::kFull) {
+        full[s] = 1;
+        return;
       }
+      st.snaps[first + entry.tree].ids[entry.slot] = provisional_id(local, s);
     }
   });
-  std::vector<std::vector<ShardEntry>>().swap(buckets);
 
   // A failed chunk leaves no half-written trees behind.
   const auto fail = [&](std::string_view message) {
@@ -223,6 +262,7 @@ Status Interner::push_chunk(std::span<const Snapshot> chunk) {
 
 Snapshots Interner::finish(std::vector<std::string> leaf_names) && {
   State& st = *state_;
+  std::vector<ShardEntry>().swap(st.entries);
 
   // Shards are laid end to end after the pendant IDs.
   std::array<std::uint32_t, kShards> base{};

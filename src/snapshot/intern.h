@@ -40,8 +40,10 @@ class Shard {
   /// Returned by `intern` when the shard is already full.
   static constexpr std::uint32_t kFull = 0xFFFFFFFFu;
 
-  /// The local index of the part's split, inserting it when new; kFull when no room is left.
-  std::uint32_t intern(const Part& part, const Snapshot& snapshot, const ShardRules& rules);
+  /// The local index of the split with this key and side size, inserting it when new (its clade
+  /// read from snapshot.parts[part]); kFull when no room is left.
+  std::uint32_t intern(u128 key, std::uint32_t size, const Snapshot& snapshot, std::uint32_t part,
+                       const ShardRules& rules);
 
   /// Number of distinct splits held.
   std::size_t size() const { return supports.size(); }
