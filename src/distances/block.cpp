@@ -7,6 +7,8 @@
 
 #include "distances/block.h"
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -278,6 +280,7 @@ struct RfKernel {
   const SampleColumns& columns;
 
   RfSide lay_out(std::span<const std::uint64_t> trees) const { return lay_out_rf(sample, columns, trees); }
+  RfSide lay_out_columns(std::span<const std::uint64_t> trees) const { return lay_out(trees); }
   static constexpr bool kWeighted = false;
 
   // Rows [r0, r1) against columns [c0, c1); row r's cells start at out + (r - r0) * stride.
@@ -379,6 +382,136 @@ WeightedDense pick_weighted_dense() {
   return dense_isa_supported(DenseIsa::avx2) ? weighted_dense_avx2<Metric> : weighted_dense_plain<Metric>;
 }
 
+// A column side with its dense rows also as panels of 8 trees, for the AVX-512 pass: value k of
+// tree 8p + t sits at [8k + t] of panel p (depth: the width rounded up to 8, zero padded). One
+// load holds column k of 8 trees, so a register carries one lane of 8 cells, and the finish adds
+// lanes across registers rather than transposing them. Without AVX-512 there are no panels.
+struct WeightedColumns : WeightedSide {
+  std::vector<double> panel_storage;
+  const double* panels = nullptr;  // 64-byte aligned inside panel_storage
+  std::size_t depth = 0;
+
+  const double* panel(std::size_t p) const { return panels + p * depth * kLanes; }
+};
+
+void build_panels(WeightedColumns& side) {
+  const std::size_t m = side.trees.size();
+  side.depth = (side.width + kLanes - 1) / kLanes * kLanes;
+  side.panel_storage.assign((m + kLanes - 1) / kLanes * side.depth * kLanes + kLanes, 0.0);
+  const auto address = reinterpret_cast<std::uintptr_t>(side.panel_storage.data());
+  side.panels = side.panel_storage.data() + (64 - address % 64) % 64 / sizeof(double);
+  pool::parallel_for((m + kLanes - 1) / kLanes, [&](std::size_t p) {
+    auto* panel = const_cast<double*>(side.panel(p));
+    for (std::size_t t = 0; t < kLanes && kLanes * p + t < m; ++t) {
+      const double* values = side.row(kLanes * p + t);
+      for (std::size_t k = 0; k < side.width; ++k) panel[kLanes * k + t] = values[k];
+    }
+  });
+}
+
+typedef double v8d __attribute__((vector_size(64)));
+
+// `Rows` rows from `r` against the 8 trees of one panel, all of whose cells share the lower tree's
+// side (the rows' when kRowLow): lane l of each cell sums the terms of columns k = l mod 8 in
+// ascending k, the whole groups then the tail, exactly as weighted_cell does, and so does the
+// finish. Padding columns are skipped: adding +0.0 to a lane that is never -0.0 changes nothing.
+template <class Metric, bool kRowLow, int Rows>
+[[gnu::always_inline]] __attribute__((target("avx512f"))) inline void panel_cells(
+    const WeightedSide& rows, std::size_t r, const double* panel, v8d t_cols, __mmask8 inside, double* cells,
+    std::size_t stride) {
+  constexpr bool kMinimum = std::is_same_v<Metric, WeightedRf>;
+  const std::size_t width = rows.width;
+  const double* x[Rows];
+  v8d acc[Rows][kLanes];
+#pragma GCC unroll 4
+  for (int i = 0; i < Rows; ++i) {
+    x[i] = rows.row(r + i);
+#pragma GCC unroll 8
+    for (std::size_t l = 0; l < kLanes; ++l) acc[i][l] = v8d{};
+  }
+  const std::size_t whole = width - width % kLanes;
+  for (std::size_t k = 0; k < width; k += kLanes) {
+    const bool last = k == whole;  // the tail group, when the width is no multiple of 8
+#pragma GCC unroll 8
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      if (last && k + l >= width) break;
+      v8d column = _mm512_load_pd(panel + (k + l) * kLanes);
+      asm("" : "+v"(column));  // one load shared by the rows, not one folded into each term
+#pragma GCC unroll 4
+      for (int i = 0; i < Rows; ++i) {
+        const v8d own = _mm512_set1_pd(x[i][k + l]);
+        v8d term;
+        if constexpr (kMinimum) {
+          term = kRowLow ? (own < column ? own : column) : (column < own ? column : own);
+        } else {
+          term = kRowLow ? own * column : column * own;
+        }
+        acc[i][l] = acc[i][l] + term;
+      }
+    }
+  }
+#pragma GCC unroll 4
+  for (int i = 0; i < Rows; ++i) {
+    double* row_cells = cells + static_cast<std::size_t>(i) * stride;
+    v8d q = acc[i][0];
+#pragma GCC unroll 8
+    for (std::size_t l = 1; l < kLanes; ++l) q = q + acc[i][l];
+    q = q + _mm512_maskz_loadu_pd(inside, row_cells);
+    const v8d t_row = _mm512_set1_pd(rows.totals[r + i]);
+    const v8d sum = (kRowLow ? t_row + t_cols : t_cols + t_row) - (q + q);
+    // As weighted_cell: a NaN stays, anything not above zero becomes +0.0.
+    const __mmask8 keep = static_cast<__mmask8>(_mm512_cmp_pd_mask(sum, v8d{}, _CMP_GT_OQ) |
+                                                _mm512_cmp_pd_mask(sum, sum, _CMP_UNORD_Q));
+    v8d done = _mm512_maskz_mov_pd(static_cast<__mmask8>(keep & inside), sum);
+    // Zero-masking forms: the lanes outside `inside` are never stored.
+    if constexpr (std::is_same_v<Metric, BranchScore>) done = _mm512_maskz_sqrt_pd(inside, done);
+    _mm512_mask_storeu_pd(row_cells, inside, done);
+  }
+}
+
+template <class Metric, bool kRowLow>
+[[gnu::always_inline]] __attribute__((target("avx512f"))) inline void panel_rows(
+    int count, const WeightedSide& rows, std::size_t r, const double* panel, v8d t_cols, __mmask8 inside,
+    double* cells, std::size_t stride) {
+  if (count == 3) {
+    panel_cells<Metric, kRowLow, 3>(rows, r, panel, t_cols, inside, cells, stride);
+  } else if (count == 2) {
+    panel_cells<Metric, kRowLow, 2>(rows, r, panel, t_cols, inside, cells, stride);
+  } else {
+    panel_cells<Metric, kRowLow, 1>(rows, r, panel, t_cols, inside, cells, stride);
+  }
+}
+
+// The dense pass over panels, three rows a tile (24 accumulators). A tile whose cells do not all
+// take the lower tree from the same side (a tree against itself, or rows on both sides of a
+// column) goes to the row-major pass, which decides cell by cell. `c0` is a multiple of 8.
+template <class Metric>
+__attribute__((target("avx512f"))) void panel_dense(const WeightedSide& rows, const WeightedColumns& cols,
+                                                    std::size_t r0, std::size_t r1, std::size_t c0, std::size_t c1,
+                                                    double* out, std::size_t stride, WeightedDense row_major) {
+  for (std::size_t j0 = c0; j0 < c1; j0 += kLanes) {
+    const std::size_t count = std::min(kLanes, c1 - j0);
+    const auto inside = static_cast<__mmask8>((1u << count) - 1);
+    const v8d t_cols = _mm512_maskz_loadu_pd(inside, cols.totals.data() + j0);
+    const double* panel = cols.panel(j0 / kLanes);
+    const auto [col_min, col_max] = std::minmax_element(cols.trees.begin() + j0, cols.trees.begin() + j0 + count);
+    for (std::size_t r = r0; r < r1;) {
+      const std::size_t take = std::min<std::size_t>(3, r1 - r);
+      const auto [row_min, row_max] = std::minmax_element(rows.trees.begin() + r, rows.trees.begin() + r + take);
+      double* cells = out + (r - r0) * stride + (j0 - c0);
+      const int tile = static_cast<int>(take);
+      if (*row_max < *col_min) {
+        panel_rows<Metric, true>(tile, rows, r, panel, t_cols, inside, cells, stride);
+      } else if (*row_min > *col_max) {
+        panel_rows<Metric, false>(tile, rows, r, panel, t_cols, inside, cells, stride);
+      } else {
+        row_major(rows, cols, r, r + take, j0, j0 + count, cells, stride);
+      }
+      r += take;
+    }
+  }
+}
+
 template <class Metric>
 struct WeightedKernel {
   using Cell = double;
@@ -388,9 +521,15 @@ struct WeightedKernel {
   WeightedSide lay_out(std::span<const std::uint64_t> trees) const {
     return lay_out_weighted<Metric>(sample, columns, trees);
   }
+  WeightedColumns lay_out_columns(std::span<const std::uint64_t> trees) const {
+    WeightedColumns side;
+    static_cast<WeightedSide&>(side) = lay_out(trees);
+    if (side.width > 0 && dense_isa_supported(DenseIsa::avx512)) build_panels(side);
+    return side;
+  }
   static constexpr bool kWeighted = true;
 
-  void compute(const WeightedSide& rows, const WeightedSide& cols, const LocalPostings& postings, std::size_t r0,
+  void compute(const WeightedSide& rows, const WeightedColumns& cols, const LocalPostings& postings, std::size_t r0,
                std::size_t r1, std::size_t c0, std::size_t c1, Cell* out, std::size_t stride) const {
     static const WeightedDense dense = pick_weighted_dense<Metric>();
     // Shared rare splits first, into the cells, by ascending sparse index; the term takes the
@@ -410,7 +549,11 @@ struct WeightedKernel {
         }
       }
     }
-    dense(rows, cols, r0, r1, c0, c1, out, stride);
+    if (cols.panels != nullptr && c0 % kLanes == 0) {
+      panel_dense<Metric>(rows, cols, r0, r1, c0, c1, out, stride, dense);
+    } else {
+      dense(rows, cols, r0, r1, c0, c1, out, stride);
+    }
   }
 };
 
@@ -427,7 +570,7 @@ void for_each_tile(const Kernel& kernel, std::span<const std::uint64_t> rows, st
     const auto row_side = kernel.lay_out(rows.subspan(rt, r_end - rt));
     for (std::size_t ct = 0; ct < cols.size(); ct += tile) {
       const std::size_t c_end = std::min(cols.size(), ct + tile);
-      const auto col_side = kernel.lay_out(cols.subspan(ct, c_end - ct));
+      const auto col_side = kernel.lay_out_columns(cols.subspan(ct, c_end - ct));
       const LocalPostings postings = invert(col_side, Kernel::kWeighted);
       run(rt, ct, row_side, col_side, postings);
     }
