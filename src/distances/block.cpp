@@ -387,11 +387,12 @@ WeightedDense pick_weighted_dense() {
 // load holds column k of 8 trees, so a register carries one lane of 8 cells, and the finish adds
 // lanes across registers rather than transposing them. Without AVX-512 there are no panels.
 struct WeightedColumns : WeightedSide {
-  std::vector<double> panel_storage;
-  const double* panels = nullptr;  // 64-byte aligned inside panel_storage
+  std::vector<double> panel_storage;  // empty without panels
+  std::size_t aligned = 0;            // where the 64-byte aligned panels start in it
   std::size_t depth = 0;
 
-  const double* panel(std::size_t p) const { return panels + p * depth * kLanes; }
+  bool has_panels() const { return !panel_storage.empty(); }
+  const double* panel(std::size_t p) const { return panel_storage.data() + aligned + p * depth * kLanes; }
 };
 
 void build_panels(WeightedColumns& side) {
@@ -399,9 +400,9 @@ void build_panels(WeightedColumns& side) {
   side.depth = (side.width + kLanes - 1) / kLanes * kLanes;
   side.panel_storage.assign((m + kLanes - 1) / kLanes * side.depth * kLanes + kLanes, 0.0);
   const auto address = reinterpret_cast<std::uintptr_t>(side.panel_storage.data());
-  side.panels = side.panel_storage.data() + (64 - address % 64) % 64 / sizeof(double);
+  side.aligned = (64 - address % 64) % 64 / sizeof(double);
   pool::parallel_for((m + kLanes - 1) / kLanes, [&](std::size_t p) {
-    auto* panel = const_cast<double*>(side.panel(p));
+    double* panel = side.panel_storage.data() + side.aligned + p * side.depth * kLanes;
     for (std::size_t t = 0; t < kLanes && kLanes * p + t < m; ++t) {
       const double* values = side.row(kLanes * p + t);
       for (std::size_t k = 0; k < side.width; ++k) panel[kLanes * k + t] = values[k];
@@ -549,7 +550,7 @@ struct WeightedKernel {
         }
       }
     }
-    if (cols.panels != nullptr && c0 % kLanes == 0) {
+    if (cols.has_panels() && c0 % kLanes == 0) {
       panel_dense<Metric>(rows, cols, r0, r1, c0, c1, out, stride, dense);
     } else {
       dense(rows, cols, r0, r1, c0, c1, out, stride);
