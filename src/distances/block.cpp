@@ -17,6 +17,7 @@
 #include <type_traits>
 
 #include "distances/boundary.h"
+#include "distances/panel.h"
 #include "distances/weighted.h"
 #include "pool/pool.h"
 
@@ -410,18 +411,16 @@ void build_panels(WeightedColumns& side) {
   });
 }
 
-typedef double v8d __attribute__((vector_size(64)));
+using panel_terms::v8d;
 
 // `Rows` rows from `r` against the 8 trees of one panel, all of whose cells share the lower tree's
 // side (the rows' when kRowLow): lane l of each cell sums the terms of columns k = l mod 8 in
 // ascending k, the whole groups then the tail, exactly as weighted_cell does, and so does the
-// finish. Padding columns are skipped: adding +0.0 to a lane that is never -0.0 changes nothing.
+// finish.
 template <class Metric, bool kRowLow, int Rows>
 [[gnu::always_inline]] __attribute__((target("avx512f"))) inline void panel_cells(
     const WeightedSide& rows, std::size_t r, const double* panel, v8d t_cols, __mmask8 inside, double* cells,
     std::size_t stride) {
-  constexpr bool kMinimum = std::is_same_v<Metric, WeightedRf>;
-  const std::size_t width = rows.width;
   const double* x[Rows];
   v8d acc[Rows][kLanes];
 #pragma GCC unroll 4
@@ -430,27 +429,7 @@ template <class Metric, bool kRowLow, int Rows>
 #pragma GCC unroll 8
     for (std::size_t l = 0; l < kLanes; ++l) acc[i][l] = v8d{};
   }
-  const std::size_t whole = width - width % kLanes;
-  for (std::size_t k = 0; k < width; k += kLanes) {
-    const bool last = k == whole;  // the tail group, when the width is no multiple of 8
-#pragma GCC unroll 8
-    for (std::size_t l = 0; l < kLanes; ++l) {
-      if (last && k + l >= width) break;
-      v8d column = _mm512_load_pd(panel + (k + l) * kLanes);
-      asm("" : "+v"(column));  // one load shared by the rows, not one folded into each term
-#pragma GCC unroll 4
-      for (int i = 0; i < Rows; ++i) {
-        const v8d own = _mm512_set1_pd(x[i][k + l]);
-        v8d term;
-        if constexpr (kMinimum) {
-          term = kRowLow ? (own < column ? own : column) : (column < own ? column : own);
-        } else {
-          term = kRowLow ? own * column : column * own;
-        }
-        acc[i][l] = acc[i][l] + term;
-      }
-    }
-  }
+  panel_terms::add<Metric, kRowLow, Rows, 1>(x, panel, rows.width, acc);
 #pragma GCC unroll 4
   for (int i = 0; i < Rows; ++i) {
     double* row_cells = cells + static_cast<std::size_t>(i) * stride;

@@ -21,6 +21,7 @@
 
 #include "distances/boundary.h"
 #include "distances/matrix.h"
+#include "distances/panel.h"
 
 namespace brantoveil::distances {
 
@@ -331,7 +332,6 @@ class DensePanels {
     });
   }
 
-  std::size_t depth() const { return depth_; }
   std::size_t width() const { return width_; }
   const double* panel(std::size_t p) const { return base_ + p * depth_ * kLanes; }
 
@@ -352,9 +352,6 @@ template <class Metric, int Rows>
 [[gnu::always_inline]] NO_FUSED_MULTIPLY_ADD __attribute__((target("avx512f"))) inline void panel_tile(
     const DensePanels& panels, const double* totals, std::size_t n, std::size_t r0, std::size_t i, std::size_t p,
     v8d t_j, __mmask8 inside, double* cells) {
-  constexpr bool kMinimum = std::is_same_v<Metric, WeightedRf>;
-  const std::size_t depth = panels.depth();
-  const double* y = panels.panel(p);
   const double* x[Rows];
   v8d acc[Rows][kLanes];
 #pragma GCC unroll 4
@@ -363,26 +360,8 @@ template <class Metric, int Rows>
 #pragma GCC unroll 8
     for (std::size_t l = 0; l < kLanes; ++l) acc[r][l] = v8d{};
   }
-  // The padding columns of the last group are skipped: adding +0.0 to a lane that is never -0.0
-  // changes nothing, and a width like 97 would otherwise pay 7 columns in 104.
-  const std::size_t width = panels.width();
-  const std::size_t whole = width - width % kLanes;
-  for (std::size_t k = 0; k < depth; k += kLanes) {
-    const bool last = k == whole;
-#pragma GCC unroll 8
-    for (std::size_t l = 0; l < kLanes; ++l) {
-      if (last && k + l >= width) break;
-      v8d column = _mm512_load_pd(y + (k + l) * kLanes);
-      asm("" : "+v"(column));  // one load shared by the rows, not one folded into each minimum
-#pragma GCC unroll 4
-      for (int r = 0; r < Rows; ++r) {
-        const v8d own = _mm512_set1_pd(x[r][(k + l) * kLanes]);
-        // DenseTerm's terms, spelt out: a call would pass 512-bit vectors outside this target.
-        const v8d term = kMinimum ? (own < column ? own : column) : own * column;
-        acc[r][l] = acc[r][l] + term;
-      }
-    }
-  }
+  // The rows sit in panels too: a row's value k is 8 doubles after its value k - 1.
+  panel_terms::add<Metric, true, Rows, kLanes>(x, panels.panel(p), panels.width(), acc);
   const std::size_t j0 = p * kLanes;
 #pragma GCC unroll 4
   for (int r = 0; r < Rows; ++r) {
