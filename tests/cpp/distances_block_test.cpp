@@ -136,10 +136,9 @@ INSTANTIATE_TEST_SUITE_P(
              std::to_string(c.weighted_min_dense) + "Tile" + std::to_string(c.tile);
     });
 
-// NaN lengths, signed zeros and infinities: which tree's length a term takes first shows in the
-// bits (a minimum of -0.0 and +0.0 is the second operand), so a block must take it from the
-// lower tree index as the one-call matrix does. A NaN's payload is left to the compiler, which
-// may swap the operands of a sum, so NaN only has to meet NaN.
+// NaN lengths, signed zeros and infinities, through blocks in every order of rows and columns:
+// every cell still equals the one-call matrix's bit for bit, NaN meeting NaN (a NaN's payload is
+// left to the compiler, which may swap the operands of a sum).
 TEST(Block, SpecialLengthsKeepTheOneCallBits) {
   TreeSet set = random_trees({.trees = 90, .pendants = 5, .candidates = 40, .with_lengths = true,
                               .exact_lengths = false, .seed = 11});
