@@ -6,8 +6,11 @@ sampled every 50: 10,001 trees each, seed fixed. Its output is kept in a cache f
 Each function then runs in a fresh process on all the trees of a posterior (no burn-in), with the
 texts already in memory; the first 40 rows are checked against a plain computation before any time is
 printed. The floor is `np.ones((n, n), dtype)` timed in the same process right after the call.
+`--warm` makes and frees such an array just before the call, so that the call, like the floor, starts
+on memory the machine holds (see bench/pairwise.py); its peak memory is then not measured.
 
     python3 bench/posterior.py [--cache DIR] [--functions rf,wrf_bytes,kf_bytes] [--posteriors cynmix,sceloporus]
+                               [--warm]
 """
 
 import argparse
@@ -60,7 +63,7 @@ def posterior_file(cache, name):
     return trees
 
 
-def child(path, key):
+def child(path, key, warm=False):
     import brantoveil
     import numpy as np
     from brantoveil_tools import read_sample
@@ -78,6 +81,9 @@ def child(path, key):
         data = result[1]
         return np.frombuffer(data, "<" + dtype).reshape(m, m)
 
+    if warm:
+        warm_matrix = np.ones((n, n), dtype=dtype)
+        del warm_matrix
     baseline = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
     start = time.perf_counter()
     result = function(names, iter(texts), maps, indices)
@@ -102,31 +108,35 @@ def child(path, key):
     assert np.allclose(got, want, rtol=1e-9, atol=1e-9), (key, np.abs(got - want).max())
     # Distinct split sets (internal splits only), the repetition the Robinson-Foulds kernel exploits.
     distinct = len({frozenset(side for side in splits_of(t, maps[0]) if len(side) > 1) for t in plain})
-    print(json.dumps({"n": n, "seconds": seconds, "floor": floor, "added_peak": max(peak - baseline, 0),
-                      "returned": returned, "distinct": distinct}))
+    print(json.dumps({"n": n, "seconds": seconds, "floor": floor,
+                      "added_peak": None if warm else max(peak - baseline, 0), "returned": returned,
+                      "distinct": distinct}))
 
 
 def main():
     if len(sys.argv) > 1 and sys.argv[1] == "--child":
-        child(sys.argv[2], sys.argv[3])
+        child(sys.argv[2], sys.argv[3], warm="--warm" in sys.argv[4:])
         return
     parser = argparse.ArgumentParser()
     parser.add_argument("--cache", default=os.path.join(os.path.expanduser("~"), ".cache", "brantoveil-bench"))
     parser.add_argument("--functions", default="rf,wrf_bytes,kf_bytes", help="functions returning bytes")
     parser.add_argument("--posteriors", default=",".join(POSTERIORS))
+    parser.add_argument("--warm", action="store_true", help="start the call on memory the machine holds")
     args = parser.parse_args()
     print(f"{'posterior':<11} {'taxa':>4} {'function':<10} {'n':>6} {'distinct':>8} {'seconds':>8} {'ones s':>7} "
           f"{'x ones':>7} {'peak MiB':>9} {'x bytes':>8}")
     for name in args.posteriors.split(","):
         path = posterior_file(args.cache, name)
         for key in args.functions.split(","):
-            out = subprocess.run([sys.executable, __file__, "--child", path, key], check=True, capture_output=True,
-                                 text=True).stdout
+            command = [sys.executable, __file__, "--child", path, key] + (["--warm"] if args.warm else [])
+            out = subprocess.run(command, check=True, capture_output=True, text=True).stdout
             r = json.loads(out.strip().splitlines()[-1])
             distinct = f"{r['distinct']:>8}"
+            added = r["added_peak"]
+            memory = (f"{'-':>9} {'-':>8}" if added is None
+                      else f"{added / 2**20:>9.1f} {added / r['returned']:>8.2f}")
             print(f"{name:<11} {POSTERIORS[name][1]:>4} {key:<10} {r['n']:>6} {distinct} {r['seconds']:>8.3f} "
-                  f"{r['floor']:>7.3f} {r['seconds'] / r['floor']:>7.2f} {r['added_peak'] / 2**20:>9.1f} "
-                  f"{r['added_peak'] / r['returned']:>8.2f}")
+                  f"{r['floor']:>7.3f} {r['seconds'] / r['floor']:>7.2f} {memory}")
 
 
 if __name__ == "__main__":
