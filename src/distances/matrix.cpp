@@ -1,7 +1,7 @@
 // Pair counting and the tiled mirror of the symmetric result matrix.
 #include "distances/matrix.h"
 
-#include <emmintrin.h>
+#include <immintrin.h>
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 #include "pool/pool.h"
 
@@ -130,10 +131,25 @@ void populate_result(void* data, std::size_t bytes) {
 
 namespace {
 
+// One whole line, in 16-byte parts (SSE2) or at once (AVX-512).
+struct NarrowLine {
+  static void copy(const unsigned char* from, unsigned char* to) {
+    for (std::size_t q = 0; q < 64; q += 16) {
+      _mm_stream_si128(reinterpret_cast<__m128i*>(to + q), _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + q)));
+    }
+  }
+};
+struct WideLine {
+  __attribute__((target("avx512f"))) static void copy(const unsigned char* from, unsigned char* to) {
+    _mm512_stream_si512(reinterpret_cast<__m512i*>(to), _mm512_loadu_si512(from));
+  }
+};
+
 // Copies `bytes` bytes to `to` with streaming stores for the whole cache lines and plain stores
 // for the partial lines at either end: the mirror is written once and not read again here, so
 // reading its lines in first (as a plain store must) would only add traffic.
-void stream_bytes(const unsigned char* from, std::size_t bytes, unsigned char* to) {
+template <class Line>
+[[gnu::always_inline]] inline void stream_lines(const unsigned char* from, std::size_t bytes, unsigned char* to) {
   std::size_t at = 0;
   const std::size_t head = (64 - reinterpret_cast<std::uintptr_t>(to) % 64) % 64;
   if (head >= bytes) {
@@ -141,13 +157,57 @@ void stream_bytes(const unsigned char* from, std::size_t bytes, unsigned char* t
     return;
   }
   std::memcpy(to, from, head);
-  for (at = head; at + 64 <= bytes; at += 64) {
-    for (std::size_t q = 0; q < 64; q += 16) {
-      _mm_stream_si128(reinterpret_cast<__m128i*>(to + at + q),
-                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + at + q)));
+  for (at = head; at + 64 <= bytes; at += 64) Line::copy(from + at, to + at);
+  std::memcpy(to + at, from + at, bytes - at);
+}
+
+void stream_bytes(const unsigned char* from, std::size_t bytes, unsigned char* to) {
+  stream_lines<NarrowLine>(from, bytes, to);
+}
+
+__attribute__((target("avx512f"))) void stream_bytes_avx512(const unsigned char* from, std::size_t bytes,
+                                                            unsigned char* to) {
+  stream_lines<WideLine>(from, bytes, to);
+}
+
+// Rows [r, r + 8) of a whole tile, columns [cb, cb + 64), into local[c][at .. at + 8) for each
+// column c of the tile: 8 x 8 squares transposed in registers (three rounds of lane
+// permutations), where the scalar copy would take a load and a store per cell.
+__attribute__((target("avx512f"))) void transpose_rows_avx512(const double* cells, std::size_t n, std::size_t r,
+                                                              std::size_t cb, double* local, std::size_t stride,
+                                                              std::size_t at) {
+  const __m512i pair_low = _mm512_setr_epi64(0, 1, 8, 9, 4, 5, 12, 13);
+  const __m512i pair_high = _mm512_setr_epi64(2, 3, 10, 11, 6, 7, 14, 15);
+  const __m512i half_low = _mm512_setr_epi64(0, 1, 2, 3, 8, 9, 10, 11);
+  const __m512i half_high = _mm512_setr_epi64(4, 5, 6, 7, 12, 13, 14, 15);
+  for (std::size_t c0 = 0; c0 < kMirrorTile; c0 += 8) {
+    __m512d a[8];
+    for (int i = 0; i < 8; ++i) a[i] = _mm512_loadu_pd(cells + (r + static_cast<std::size_t>(i)) * n + cb + c0);
+    // b: 2 x 2 squares; c: 4 x 4; d: column j of the 8 rows.
+    __m512d b[8];
+    for (int i = 0; i < 4; ++i) {
+      b[2 * i] = _mm512_maskz_unpacklo_pd(0xFF, a[2 * i], a[2 * i + 1]);  // masked: GCC 12 warns on the plain form
+      b[2 * i + 1] = _mm512_maskz_unpackhi_pd(0xFF, a[2 * i], a[2 * i + 1]);
+    }
+    const __m512d c[8] = {
+        _mm512_permutex2var_pd(b[0], pair_low, b[2]),  _mm512_permutex2var_pd(b[0], pair_high, b[2]),
+        _mm512_permutex2var_pd(b[1], pair_low, b[3]),  _mm512_permutex2var_pd(b[1], pair_high, b[3]),
+        _mm512_permutex2var_pd(b[4], pair_low, b[6]),  _mm512_permutex2var_pd(b[4], pair_high, b[6]),
+        _mm512_permutex2var_pd(b[5], pair_low, b[7]),  _mm512_permutex2var_pd(b[5], pair_high, b[7]),
+    };
+    // c[0]: columns 0 and 4 of rows 0-3; c[1]: 2 and 6; c[2]: 1 and 5; c[3]: 3 and 7; c[4..7] rows 4-7.
+    constexpr int kFrom[8] = {0, 2, 1, 3, 0, 2, 1, 3};
+    for (int j = 0; j < 8; ++j) {
+      const __m512i half = j < 4 ? half_low : half_high;
+      const __m512d column = _mm512_permutex2var_pd(c[kFrom[j]], half, c[kFrom[j] + 4]);
+      _mm512_storeu_pd(local + (c0 + static_cast<std::size_t>(j)) * stride + at, column);
     }
   }
-  std::memcpy(to + at, from + at, bytes - at);
+}
+
+bool has_avx512() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx512f");
 }
 
 }  // namespace
@@ -172,13 +232,24 @@ void mirror_upper_rows(T* cells, std::size_t n, std::size_t first, std::size_t l
     return std::min(rb, reinterpret_cast<std::uintptr_t>(cells + row * n + rb) % 64 / sizeof(T));
   };
   alignas(64) T local[kTile][kTile + kLead];
+  static const bool wide = has_avx512();
   for (std::size_t rb = first; rb < last; rb += kTile) {
     const std::size_t r_end = std::min(rb + kTile, n);
     const std::size_t above = std::min(rb, kLead);  // rows above the tile row that may be read
     for (std::size_t cb = rb; cb < n; cb += kTile) {
       const std::size_t c_end = std::min(cb + kTile, n);
       if (cb >= r_end && r_end - rb == kTile && c_end - cb == kTile) {
-        for (std::size_t r = rb - above; r < r_end; ++r) {
+        std::size_t r = rb - above;
+        if constexpr (std::is_same_v<T, double>) {
+          if (wide) {
+            // The rows above the tile one by one, then the tile's own 64 rows eight at a time.
+            for (; r < rb; ++r) {
+              for (std::size_t c = 0; c < kTile; ++c) local[c][kLead + r - rb] = cells[r * n + cb + c];
+            }
+            for (; r < r_end; r += 8) transpose_rows_avx512(cells, n, r, cb, &local[0][0], kTile + kLead, kLead + r - rb);
+          }
+        }
+        for (; r < r_end; ++r) {
           const T* from = cells + r * n + cb;
           for (std::size_t c = 0; c < kTile; ++c) local[c][kLead + r - rb] = from[c];
         }
@@ -186,8 +257,13 @@ void mirror_upper_rows(T* cells, std::size_t n, std::size_t first, std::size_t l
           const std::size_t row = cb + c;
           const std::size_t start = rb - lead_of(row, rb);
           const std::size_t end = rb + kTile - reinterpret_cast<std::uintptr_t>(cells + row * n + rb) % 64 / sizeof(T);
-          stream_bytes(reinterpret_cast<const unsigned char*>(&local[c][kLead + start - rb]), (end - start) * sizeof(T),
-                       reinterpret_cast<unsigned char*>(cells + row * n + start));
+          const auto* from = reinterpret_cast<const unsigned char*>(&local[c][kLead + start - rb]);
+          auto* to = reinterpret_cast<unsigned char*>(cells + row * n + start);
+          if (wide) {
+            stream_bytes_avx512(from, (end - start) * sizeof(T), to);
+          } else {
+            stream_bytes(from, (end - start) * sizeof(T), to);
+          }
         }
         continue;
       }
