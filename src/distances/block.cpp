@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <type_traits>
 
 #include "distances/boundary.h"
@@ -383,33 +384,11 @@ WeightedDense pick_weighted_dense() {
   return dense_isa_supported(DenseIsa::avx2) ? weighted_dense_avx2<Metric> : weighted_dense_plain<Metric>;
 }
 
-// A column side with its dense rows also as panels of 8 trees, for the AVX-512 pass: value k of
-// tree 8p + t sits at [8k + t] of panel p (depth: the width rounded up to 8, zero padded). One
-// load holds column k of 8 trees, so a register carries one lane of 8 cells, and the finish adds
-// lanes across registers rather than transposing them. Without AVX-512 there are no panels.
+// A column side with its dense rows also as panels of 8 trees, for the AVX-512 pass (none
+// without AVX-512).
 struct WeightedColumns : WeightedSide {
-  std::vector<double> panel_storage;  // empty without panels
-  std::size_t aligned = 0;            // where the 64-byte aligned panels start in it
-  std::size_t depth = 0;
-
-  bool has_panels() const { return !panel_storage.empty(); }
-  const double* panel(std::size_t p) const { return panel_storage.data() + aligned + p * depth * kLanes; }
+  std::optional<panel_terms::DensePanels> panels;
 };
-
-void build_panels(WeightedColumns& side) {
-  const std::size_t m = side.trees.size();
-  side.depth = (side.width + kLanes - 1) / kLanes * kLanes;
-  side.panel_storage.assign((m + kLanes - 1) / kLanes * side.depth * kLanes + kLanes, 0.0);
-  const auto address = reinterpret_cast<std::uintptr_t>(side.panel_storage.data());
-  side.aligned = (64 - address % 64) % 64 / sizeof(double);
-  pool::parallel_for((m + kLanes - 1) / kLanes, [&](std::size_t p) {
-    double* panel = side.panel_storage.data() + side.aligned + p * side.depth * kLanes;
-    for (std::size_t t = 0; t < kLanes && kLanes * p + t < m; ++t) {
-      const double* values = side.row(kLanes * p + t);
-      for (std::size_t k = 0; k < side.width; ++k) panel[kLanes * k + t] = values[k];
-    }
-  });
-}
 
 using panel_terms::v8d;
 
@@ -473,7 +452,7 @@ __attribute__((target("avx512f"))) void panel_dense(const WeightedSide& rows, co
     const std::size_t count = std::min(kLanes, c1 - j0);
     const auto inside = static_cast<__mmask8>((1u << count) - 1);
     const v8d t_cols = _mm512_maskz_loadu_pd(inside, cols.totals.data() + j0);
-    const double* panel = cols.panel(j0 / kLanes);
+    const double* panel = cols.panels->panel(j0 / kLanes);
     const auto [col_min, col_max] = std::minmax_element(cols.trees.begin() + j0, cols.trees.begin() + j0 + count);
     for (std::size_t r = r0; r < r1;) {
       const std::size_t take = std::min<std::size_t>(3, r1 - r);
@@ -504,7 +483,10 @@ struct WeightedKernel {
   WeightedColumns lay_out_columns(std::span<const std::uint64_t> trees) const {
     WeightedColumns side;
     static_cast<WeightedSide&>(side) = lay_out(trees);
-    if (side.width > 0 && dense_isa_supported(DenseIsa::avx512)) build_panels(side);
+    if (side.width > 0 && dense_isa_supported(DenseIsa::avx512)) {
+      side.panels.emplace(side.trees.size(), side.width);
+      side.panels->take(0, side.trees.size(), [&](std::size_t t) { return side.row(t); });
+    }
     return side;
   }
   static constexpr bool kWeighted = true;
@@ -529,7 +511,7 @@ struct WeightedKernel {
         }
       }
     }
-    if (cols.has_panels() && c0 % kLanes == 0) {
+    if (cols.panels && c0 % kLanes == 0) {
       panel_dense<Metric>(rows, cols, r0, r1, c0, c1, out, stride, dense);
     } else {
       dense(rows, cols, r0, r1, c0, c1, out, stride);

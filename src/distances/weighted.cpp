@@ -306,41 +306,7 @@ void dense_finish_plain(const DenseView& rows, const double* totals, std::size_t
   dense_finish<Metric, v2d>(rows, totals, n, r0, count, cells);
 }
 
-// Dense rows as panels of 8 trees for the AVX-512 pass: value k of tree 8p + t sits at
-// [8k + t] of panel p, whose depth is the width rounded up to 8 with zero columns. One load
-// then holds column k of 8 trees, so a register carries one lane of 8 cells and the finish
-// adds lanes across registers instead of transposing them.
-class DensePanels {
- public:
-  DensePanels(std::size_t n, std::size_t width)
-      : width_(width), depth_((width + kLanes - 1) / kLanes * kLanes),
-        // Zero from calloc: the padding columns and the missing trees of a last, short panel.
-        storage_((n + kLanes - 1) / kLanes * depth_ * kLanes + kLanes) {
-    const auto address = reinterpret_cast<std::uintptr_t>(storage_.data());
-    base_ = storage_.data() + (64 - address % 64) % 64 / sizeof(double);
-  }
-
-  /// Copies the rows of trees [first, end), row(k) being tree first + k's; `first` is a multiple of 8.
-  template <class Row>
-  void take(std::size_t first, std::size_t end, const Row& row) {
-    pool::parallel_for((end - first + kLanes - 1) / kLanes, [&](std::size_t q) {
-      double* panel = base_ + (first / kLanes + q) * depth_ * kLanes;
-      for (std::size_t t = 0; t < kLanes && first + kLanes * q + t < end; ++t) {
-        const double* values = row(kLanes * q + t);
-        for (std::size_t k = 0; k < width_; ++k) panel[kLanes * k + t] = values[k];
-      }
-    });
-  }
-
-  std::size_t width() const { return width_; }
-  const double* panel(std::size_t p) const { return base_ + p * depth_ * kLanes; }
-
- private:
-  std::size_t width_;
-  std::size_t depth_;
-  Buffer<double> storage_;
-  double* base_ = nullptr;  // 64-byte aligned
-};
+using panel_terms::DensePanels;
 
 // Rows per fill chunk of the panel pass: each panel, once in L1, serves 32 rows, which halves
 // the panels streamed from L3 against 16 rows; at 64 the rows' own panels crowd L1 out.
