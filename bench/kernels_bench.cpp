@@ -1,7 +1,10 @@
 // How fast are the three distance kernels on MCMC-like and on unrelated tree sets?
 //
 // Builds interned trees directly (no parsing), checks sampled pairs against a brute-force
-// reference, and only then prints seconds and pairs per second.
+// reference, and only then prints seconds and pairs per second. For the weighted kernels it also
+// prints the least time their dense pass can take on this machine: the fixed order of summation
+// leaves one minimum (or product) and one addition per dense column and pair, 8 pairs to a vector
+// instruction, and the machine's rate for that pair of instructions is measured here.
 // Usage: kernels_bench [trees=10000] [only this set: 0 MCMC-like without lengths, 1 with, 2 unrelated]
 #include <algorithm>
 #include <chrono>
@@ -11,9 +14,13 @@
 #include <cstdlib>
 #include <random>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
+#include <immintrin.h>
+
+#include "distances/boundary.h"
 #include "distances/rf.h"
 #include "distances/weighted.h"
 #include "pool/pool.h"
@@ -123,8 +130,68 @@ double cpu_seconds() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
+// One thread's rate of dense terms: the minimum of two vectors of 8 doubles added to one of 24
+// independent accumulators, as in the dense pass, all in registers (written out in assembly so
+// that the compiler can neither merge the minima nor keep the sums in memory).
+#define TERM(acc, a, b) \
+  "vminpd %%zmm" #b ", %%zmm" #a ", %%zmm30\n\t" \
+  "vaddpd %%zmm30, %%zmm" #acc ", %%zmm" #acc "\n\t"
+__attribute__((target("avx512f"))) double vector_terms_per_second() {
+  constexpr long kRounds = 4'000'000;
+  const double inputs[6] = {0.125, 0.25, 0.375, 0.5, 0.625, 0.75};
+  long rounds = kRounds;
+  const auto start = std::chrono::steady_clock::now();
+  asm volatile(
+      "vbroadcastsd 0(%[in]), %%zmm24\n\t"
+      "vbroadcastsd 8(%[in]), %%zmm25\n\t"
+      "vbroadcastsd 16(%[in]), %%zmm26\n\t"
+      "vbroadcastsd 24(%[in]), %%zmm27\n\t"
+      "vbroadcastsd 32(%[in]), %%zmm28\n\t"
+      "vbroadcastsd 40(%[in]), %%zmm29\n\t"
+      "1:\n\t"
+      TERM(0, 24, 25) TERM(1, 24, 26) TERM(2, 24, 27) TERM(3, 24, 28)
+      TERM(4, 25, 26) TERM(5, 25, 27) TERM(6, 25, 28) TERM(7, 25, 29)
+      TERM(8, 26, 27) TERM(9, 26, 28) TERM(10, 26, 29) TERM(11, 26, 24)
+      TERM(12, 27, 28) TERM(13, 27, 29) TERM(14, 27, 24) TERM(15, 27, 25)
+      TERM(16, 28, 29) TERM(17, 28, 24) TERM(18, 28, 25) TERM(19, 28, 26)
+      TERM(20, 29, 24) TERM(21, 29, 25) TERM(22, 29, 26) TERM(23, 29, 27)
+      "dec %[rounds]\n\t"
+      "jnz 1b\n\t"
+      : [rounds] "+r"(rounds)
+      : [in] "r"(inputs)
+      : "cc", "memory", "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10",
+        "xmm11", "xmm12", "xmm13", "xmm14", "xmm15", "xmm16", "xmm17", "xmm18", "xmm19", "xmm20", "xmm21", "xmm22",
+        "xmm23", "xmm24", "xmm25", "xmm26", "xmm27", "xmm28", "xmm29", "xmm30");
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return static_cast<double>(kRounds) * 24.0 / seconds;
+}
+#undef TERM
+
+// The same rate with every thread of the pool at it, as in the dense pass: a processor may run
+// its vector units slower when all cores use them.
+double vector_terms_per_second_each() {
+  const std::size_t threads = brantoveil::pool::thread_count();
+  std::vector<double> rates(threads);
+  std::vector<std::thread> running;
+  for (std::size_t t = 0; t < threads; ++t) running.emplace_back([&rates, t] { rates[t] = vector_terms_per_second(); });
+  for (auto& thread : running) thread.join();
+  return *std::min_element(rates.begin(), rates.end());
+}
+
+// Seconds the dense pass needs at least: pairs x dense columns / 8 vector terms, spread over the
+// threads at the measured rate. The dense columns are the splits the default share makes dense.
+double dense_floor_seconds(const TreeSet& set, double terms_per_second) {
+  const std::size_t n = set.snaps.size();
+  const std::uint32_t min_support = brantoveil::distances::min_dense_support_weighted(n);
+  double width = 0.0;
+  for (const std::uint32_t s : set.supports) width += s >= min_support;
+  const double pairs = static_cast<double>(n) * static_cast<double>(n - 1) / 2.0;
+  return pairs * width / 8.0 / (terms_per_second * static_cast<double>(brantoveil::pool::thread_count()));
+}
+
+// terms_per_second: 0 when the machine has no AVX-512, and then no floor is printed.
 template <class Run>
-bool time_kernel(const char* name, const TreeSet& set, int metric, Run run) {
+bool time_kernel(const char* name, const TreeSet& set, int metric, double terms_per_second, Run run) {
   const std::size_t n = set.snaps.size();
   const double cpu_start = cpu_seconds();
   const auto start = std::chrono::steady_clock::now();
@@ -133,19 +200,25 @@ bool time_kernel(const char* name, const TreeSet& set, int metric, Run run) {
   const double cpu = cpu_seconds() - cpu_start;
   if (!check_sample(set, m, metric)) return false;
   const double pairs = static_cast<double>(n) * static_cast<double>(n - 1) / 2.0;
-  std::printf("  %-13s %8.3f s  %12.0f pairs/s  (%.3f s CPU)\n", name, seconds, pairs / seconds, cpu);
+  std::printf("  %-13s %8.3f s  %12.0f pairs/s  (%.3f s CPU)", name, seconds, pairs / seconds, cpu);
+  if (metric != 0 && terms_per_second > 0.0) {
+    std::printf("  dense pass at least %.3f s", dense_floor_seconds(set, terms_per_second));
+  }
+  std::printf("\n");
   return true;
 }
 
-bool bench_set(const char* title, const TreeSet& set) {
+bool bench_set(const char* title, const TreeSet& set, double terms_per_second) {
   std::size_t single = 0;
   for (const std::uint32_t s : set.supports) single += s == 1;
   std::printf("%s: %zu trees, %zu split IDs (%zu held by one tree)\n", title, set.snaps.size(),
               set.supports.size(), single);
-  bool ok = time_kernel("rf", set, 0, [](Input in) { return distance_rf(std::move(in), nullptr); });
+  bool ok = time_kernel("rf", set, 0, 0.0, [](Input in) { return distance_rf(std::move(in), nullptr); });
   if (!set.snaps.empty() && !set.snaps[0].lengths.empty()) {
-    ok = ok && time_kernel("weighted rf", set, 1, [](Input in) { return distance_wrf(std::move(in), nullptr); });
-    ok = ok && time_kernel("kf", set, 2, [](Input in) { return distance_kf(std::move(in), nullptr); });
+    ok = ok && time_kernel("weighted rf", set, 1, terms_per_second,
+                           [](Input in) { return distance_wrf(std::move(in), nullptr); });
+    ok = ok && time_kernel("kf", set, 2, terms_per_second,
+                           [](Input in) { return distance_kf(std::move(in), nullptr); });
   }
   return ok;
 }
@@ -157,11 +230,17 @@ int main(int argc, char** argv) {
   const int only = argc > 2 ? std::atoi(argv[2]) : -1;
   const auto wanted = [&](int set) { return only < 0 || only == set; };
   std::printf("threads: %zu\n", brantoveil::pool::thread_count());
+  double terms_per_second = 0.0;
+  if (__builtin_cpu_supports("avx512f")) {
+    terms_per_second = vector_terms_per_second_each();
+    std::printf("each thread, all at once: %.3g vector terms/s (minimum and sum of 8 doubles)\n", terms_per_second);
+  }
   bool ok = true;
   // 50 taxa: 47 internal splits, 90% of slots on the consensus, alternatives skewed.
-  if (wanted(0)) ok = ok && bench_set("MCMC-like, 50 taxa, no lengths", make_trees(n, 50, 47, 0.9, 3000, false, 1));
-  if (wanted(1)) ok = ok && bench_set("MCMC-like, 50 taxa, lengths", make_trees(n, 50, 47, 0.9, 3000, true, 2));
+  const auto run = [&](const char* title, const TreeSet& trees) { ok = ok && bench_set(title, trees, terms_per_second); };
+  if (wanted(0)) run("MCMC-like, 50 taxa, no lengths", make_trees(n, 50, 47, 0.9, 3000, false, 1));
+  if (wanted(1)) run("MCMC-like, 50 taxa, lengths", make_trees(n, 50, 47, 0.9, 3000, true, 2));
   // 100 taxa, unrelated: 97 internal splits drawn from a pool so large they almost never repeat.
-  if (wanted(2)) ok = ok && bench_set("unrelated, 100 taxa, lengths", make_trees(n, 100, 97, 0.0, 1u << 30, true, 3));
+  if (wanted(2)) run("unrelated, 100 taxa, lengths", make_trees(n, 100, 97, 0.0, 1u << 30, true, 3));
   return ok ? 0 : 1;
 }
