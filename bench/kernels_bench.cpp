@@ -237,7 +237,9 @@ int main(int argc, char** argv) {
   }
   bool ok = true;
   // 50 taxa: 47 internal splits, 90% of slots on the consensus, alternatives skewed.
-  const auto run = [&](const char* title, const TreeSet& trees) { ok = ok && bench_set(title, trees, terms_per_second); };
+  const auto run = [&](const char* title, const TreeSet& trees) {
+    ok = ok && bench_set(title, trees, terms_per_second);
+  };
   if (wanted(0)) run("MCMC-like, 50 taxa, no lengths", make_trees(n, 50, 47, 0.9, 3000, false, 1));
   if (wanted(1)) run("MCMC-like, 50 taxa, lengths", make_trees(n, 50, 47, 0.9, 3000, true, 2));
   // 100 taxa, unrelated: 97 internal splits drawn from a pool so large they almost never repeat.
