@@ -209,8 +209,8 @@ def test_interrupt_exits_130_without_output(tmp_path):
 
 @pytest.mark.parametrize("array", [
     np.arange(12, dtype="<u4").reshape(3, 4), np.asarray("x"), np.asarray(["a", "bb"]), np.zeros((0, 0)),
-    np.asarray(True), np.arange(5.0), np.arange(100.0).reshape(10, 10).T,
-], ids=["matrix", "0-d str", "strings", "empty", "0-d bool", "vector", "fortran"])
+    np.asarray(True), np.arange(5.0), np.arange(100.0).reshape(10, 10).T, np.arange(7, dtype=">i4"),
+], ids=["matrix", "0-d str", "strings", "empty", "0-d bool", "vector", "fortran", "big-endian"])
 def test_sliced_npy_writer_reads_back_like_numpy(monkeypatch, array):
     monkeypatch.setattr(output, "_WRITE_BYTES", 16)  # many slices even for small arrays
     ours, numpys = io.BytesIO(), io.BytesIO()
