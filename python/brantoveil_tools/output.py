@@ -12,7 +12,7 @@ import sys
 import tempfile
 import zipfile
 from collections.abc import Iterator
-from contextlib import contextmanager
+from contextlib import contextmanager, suppress
 from pathlib import Path
 from typing import IO, Any
 
@@ -40,32 +40,27 @@ def check_target(target: str | os.PathLike[str]) -> None:
 
 @contextmanager
 def atomic_path(target: str | os.PathLike[str]) -> Iterator[Path]:
-    """Yields a temporary path beside `target`; on success it replaces `target`, on failure it is removed."""
+    """Yields a path beside `target`, in a private folder of its own; on success the file written
+    there replaces `target`, on failure it is removed. Either way the folder goes."""
     final = Path(target)
-    directory = final.parent
     check_target(final)
     try:
-        handle, name = tempfile.mkstemp(prefix=f".{final.name}.", suffix=".tmp", dir=directory)
+        folder = Path(tempfile.mkdtemp(prefix=f".{final.name}.", suffix=".tmp", dir=final.parent))
     except OSError as error:
         raise BrantoveilError(f"cannot write {final}: {error.strerror or error}") from None
-    os.close(handle)
-    temporary = Path(name)
+    # The file does not exist yet, so its writer creates it. Reopening an empty temporary file
+    # would truncate it, and ext4 answers a truncated file's close with a flush of all that was
+    # written: 0.2 s for a 400 MB matrix.
+    temporary = folder / final.name
     try:
-        yield temporary
-        os.chmod(temporary, 0o666 & ~_umask())
+        yield temporary  # created by its writer, so with the mode the umask gives new files
         os.replace(temporary, final)
     except OSError as error:
-        temporary.unlink(missing_ok=True)
         raise BrantoveilError(f"cannot write {final}: {error.strerror or error}") from None
-    except BaseException:
-        temporary.unlink(missing_ok=True)
-        raise
-
-
-def _umask() -> int:
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
+    finally:
+        with suppress(OSError):
+            temporary.unlink(missing_ok=True)
+            folder.rmdir()
 
 
 def write_matrix(result: DistanceResult, target: str | os.PathLike[str] | None) -> None:
@@ -103,7 +98,7 @@ def save_npy(handle: IO[bytes], array: npt.NDArray[Any]) -> None:
     step = max(1, _WRITE_BYTES // max(1, data.itemsize))
     for start in range(0, flat.size, step):
         # A view of the slice's bytes, not a copy: a copy of a large matrix costs as much as writing it.
-        handle.write(memoryview(flat[start : start + step]).cast("B"))
+        handle.write(flat[start : start + step].data.cast("B"))
 
 
 def _npz_fields(result: DistanceResult) -> dict[str, Any]:

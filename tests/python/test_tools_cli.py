@@ -8,6 +8,7 @@ import signal
 import subprocess
 import sys
 import time
+from contextlib import nullcontext
 from pathlib import Path
 
 import brantoveil
@@ -217,3 +218,26 @@ def test_sliced_npy_writer_reads_back_like_numpy(monkeypatch, array):
     output.save_npy(ours, array)
     np.save(numpys, np.asarray(array, order="C"))
     assert ours.getvalue() == numpys.getvalue()
+
+
+class _WriterFailed(Exception):
+    pass
+
+
+@pytest.mark.parametrize("failure", [None, _WriterFailed, OSError])
+def test_atomic_write_replaces_whole_or_leaves_the_old_file(tmp_path, failure):
+    target = tmp_path / "m.npy"
+    target.write_bytes(b"old")
+    expected = output.BrantoveilError if failure is OSError else failure
+    with pytest.raises(expected) if expected else nullcontext():
+        with output.atomic_path(target) as temporary:
+            with open(temporary, "wb") as handle:
+                handle.write(b"new, half")
+                if failure:
+                    raise failure("disk full")
+                handle.write(b" and the rest")
+    assert target.read_bytes() == (b"old" if failure else b"new, half and the rest")
+    assert [p.name for p in tmp_path.iterdir()] == ["m.npy"]  # no temporary file or folder left
+    umask = os.umask(0)
+    os.umask(umask)
+    assert target.stat().st_mode & 0o777 == 0o666 & ~umask
