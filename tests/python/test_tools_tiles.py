@@ -2,6 +2,7 @@
 
 import os
 import signal
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -100,6 +101,13 @@ def test_zarr_store_resumes_with_only_the_missing_tiles(tmp_path, encoded, one_c
     to_zarr(encoded, tmp_path / "kf.zarr", "kf", chunk=CHUNK)
     assert len(done) == 4 and len(calls) == 15 - 4 and not set(done) & set(calls)
     assert open_matrix(tmp_path / "kf.zarr").compute().tobytes() == one_call["kf"].tobytes()
+    # Complete: no resume markers left for Zarr to warn about, and a rerun computes nothing.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert sorted(zarr.open_group(str(tmp_path / "kf.zarr"), mode="r").keys()) == ["matrix", "names", "runs"]
+    calls.clear()
+    to_zarr(encoded, tmp_path / "kf.zarr", "kf", chunk=CHUNK)
+    assert calls == []
 
 
 def test_command_writes_zarr_and_refuses_a_different_store(tmp_path, capsys, one_call):

@@ -3,7 +3,8 @@
 The store is a group: `matrix` (n x n, one chunk per tile), `names` and `runs`, and attributes
 naming the metric, the tile size and a fingerprint of the sample. One task stores a tile pair
 (i, j) and (j, i); its marker file under `.tiles/` is written only after both chunks are stored,
-so a run that stops anywhere leaves at most the pairs in flight to recompute.
+so a run that stops anywhere leaves at most the pairs in flight to recompute. A complete store
+keeps no markers: Zarr would warn about the folder to anyone who lists the group.
 """
 
 from __future__ import annotations
@@ -67,8 +68,9 @@ def to_zarr(encoded: Encoded, path: str | os.PathLike[str], metric: str = "rf", 
         (target / MARKERS).mkdir()
         group.attrs.update(attributes)  # last: a store without them is not resumed
     spans = bounds(n, chunk)
+    complete = bool(group.attrs.get("complete", False))
     todo = [(i, j) for i in range(len(spans)) for j in range(i, len(spans))
-            if not (target / MARKERS / f"{i}.{j}").exists()]
+            if not complete and not (target / MARKERS / f"{i}.{j}").exists()]
     bar = tqdm(total=len(spans) * (len(spans) + 1) // 2, initial=len(spans) * (len(spans) + 1) // 2 - len(todo),
                desc="tiles", unit="tile", dynamic_ncols=True, disable=None if progress is None else not progress)
     with bar:
@@ -87,6 +89,7 @@ def to_zarr(encoded: Encoded, path: str | os.PathLike[str], metric: str = "rf", 
                 future.result()
                 bar.update(1)
     group.attrs["complete"] = True
+    shutil.rmtree(target / MARKERS, ignore_errors=True)  # after the flag: a crash between leaves a complete store
     return target
 
 
@@ -115,7 +118,7 @@ def _check_resumable(target: Path, attributes: dict[str, Any]) -> None:
         existing = {}
     same = all(existing.get(key) == attributes[key] for key in ("format", "metric", "rooted", "chunk", "trees",
                                                                    "sample"))
-    if not same or not (target / MARKERS).is_dir():
+    if not same or not ((target / MARKERS).is_dir() or existing.get("complete") is True):
         raise BrantoveilError(f"{target} exists and holds a different matrix "
                               f"(remove it, or choose another path)")
 
