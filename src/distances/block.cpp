@@ -60,6 +60,7 @@ struct Side {
   std::vector<std::uint64_t> sparse_offsets;
   std::vector<std::uint32_t> sparse;
   std::vector<double> sparse_lengths;  // weighted metrics only
+  std::vector<double> privates;        // weighted metrics only: each tree's private sum
   std::vector<WordSpan> spans;         // Robinson-Foulds only: non-zero words of each row
 
   const T* row(std::size_t j) const { return rows.data() + j * width; }
@@ -139,6 +140,7 @@ Side<double, double> lay_out_weighted(const EncodedSample& sample, const SampleC
   const std::size_t m = trees.size();
   side.rows.assign(m * side.width, 0.0);
   side.totals.resize(m);
+  side.privates.resize(m);
   size_sparse(side, sample, layout);
   side.sparse_lengths.resize(side.sparse.size());
   const bool kf = std::is_same_v<Metric, BranchScore>;
@@ -175,6 +177,7 @@ Side<double, double> lay_out_weighted(const EncodedSample& sample, const SampleC
       side.sparse_lengths[first + e] = sparse[e].length;
     }
     const double own_only = kf ? sample.private_kf[t] : sample.private_wrf[t];
+    side.privates[j] = own_only;
     side.totals[j] = own_only + (dense + rare);
   });
   return side;
@@ -324,29 +327,45 @@ struct DenseTerm<WeightedRf> {
   static double of(double a, double b) { return a < b ? a : b; }
 };
 
+// Tree j of one side as the pair formed again term by term reads it (see exact_sum).
+template <class Metric>
+[[gnu::noinline]] double exact_cell(const WeightedSide& a, std::size_t i, const WeightedSide& b, std::size_t j) {
+  const auto rare = [](const WeightedSide& side, std::size_t t) {
+    const std::uint64_t first = side.sparse_offsets[t];
+    return RareValues{side.sparse.data() + first, side.sparse_lengths.data() + first,
+                      side.sparse_offsets[t + 1] - first};
+  };
+  return finish_sum<Metric>(exact_sum<Metric>({a.row(i), 1}, {b.row(j), 1}, a.width, rare(a, i), rare(b, j),
+                                              a.privates[i], b.privates[j]));
+}
+
 // One cell from the lower-index tree's side: lane k mod 8 takes its terms in ascending k, the
 // lanes are combined left to right, then the rare sum; S = (T_low + T_high) - (Q + Q). A lane
 // starts at +0.0 and so is never -0.0, which makes the one-call pass's zero padding of the last
-// lane group a no-op that need not be repeated here.
+// lane group a no-op that need not be repeated here. Tree i of `low` against tree j of `high`.
 template <class Metric>
-[[gnu::always_inline]] inline double weighted_cell(const double* low, const double* high, std::size_t width,
-                                                   double t_low, double t_high, double rare) {
+[[gnu::always_inline]] inline double weighted_cell(const WeightedSide& low, std::size_t i, const WeightedSide& high,
+                                                   std::size_t j, double rare) {
+  const double* a = low.row(i);
+  const double* b = high.row(j);
+  const std::size_t width = low.width;
   double lane[kLanes] = {};
   const std::size_t whole = width - width % kLanes;
   for (std::size_t k = 0; k < whole; k += kLanes) {
 #pragma GCC unroll 8
-    for (std::size_t l = 0; l < kLanes; ++l) lane[l] = lane[l] + DenseTerm<Metric>::of(low[k + l], high[k + l]);
+    for (std::size_t l = 0; l < kLanes; ++l) lane[l] = lane[l] + DenseTerm<Metric>::of(a[k + l], b[k + l]);
   }
   for (std::size_t k = whole; k < width; ++k) {
-    lane[k - whole] = lane[k - whole] + DenseTerm<Metric>::of(low[k], high[k]);
+    lane[k - whole] = lane[k - whole] + DenseTerm<Metric>::of(a[k], b[k]);
   }
   double q = lane[0];
   for (std::size_t l = 1; l < kLanes; ++l) q = q + lane[l];
   q = q + rare;
-  const double sum = (t_low + t_high) - (q + q);
-  // As in the one-call matrix: rounding at or below zero gives +0.0, a NaN stays NaN.
-  const double clamped = sum > 0.0 ? sum : (sum != sum ? sum : 0.0);
-  return Metric::finish_pair(clamped);
+  const double both = low.totals[i] + high.totals[j];
+  const double sum = both - (q + q);
+  // As in the one-call matrix: a sum that cancelled too far is formed again term by term.
+  if (__builtin_expect(needs_exact(sum, both), 0)) return exact_cell<Metric>(low, i, high, j);
+  return finish_sum<Metric>(sum);
 }
 
 template <class Metric>
@@ -354,7 +373,6 @@ template <class Metric>
                                                   std::size_t r1, std::size_t c0, std::size_t c1, double* out,
                                                   std::size_t stride) {
   for (std::size_t c = c0; c < c1; ++c) {
-    const double* col_row = cols.row(c);
     const std::uint64_t col_tree = cols.trees[c];
     for (std::size_t r = r0; r < r1; ++r) {
       double& cell = out[(r - r0) * stride + (c - c0)];
@@ -362,9 +380,9 @@ template <class Metric>
       if (row_tree == col_tree) {
         cell = 0.0;
       } else if (row_tree < col_tree) {
-        cell = weighted_cell<Metric>(rows.row(r), col_row, rows.width, rows.totals[r], cols.totals[c], cell);
+        cell = weighted_cell<Metric>(rows, r, cols, c, cell);
       } else {
-        cell = weighted_cell<Metric>(col_row, rows.row(r), rows.width, cols.totals[c], rows.totals[r], cell);
+        cell = weighted_cell<Metric>(cols, c, rows, r, cell);
       }
     }
   }
@@ -412,8 +430,8 @@ using panel_terms::v8d;
 // finish.
 template <class Metric, bool kRowLow, int Rows>
 [[gnu::always_inline]] __attribute__((target("avx512f"))) inline void panel_cells(
-    const WeightedSide& rows, std::size_t r, const double* panel, v8d t_cols, __mmask8 inside, double* cells,
-    std::size_t stride) {
+    const WeightedSide& rows, std::size_t r, const WeightedSide& cols, std::size_t j0, const double* panel,
+    v8d t_cols, __mmask8 inside, double* cells, std::size_t stride) {
   const double* x[Rows];
   v8d acc[Rows][kLanes];
 #pragma GCC unroll 4
@@ -431,7 +449,8 @@ template <class Metric, bool kRowLow, int Rows>
     for (std::size_t l = 1; l < kLanes; ++l) q = q + acc[i][l];
     q = q + _mm512_maskz_loadu_pd(inside, row_cells);
     const v8d t_row = _mm512_set1_pd(rows.totals[r + i]);
-    const v8d sum = (kRowLow ? t_row + t_cols : t_cols + t_row) - (q + q);
+    const v8d both = kRowLow ? t_row + t_cols : t_cols + t_row;
+    const v8d sum = both - (q + q);
     // As weighted_cell: a NaN stays, anything not above zero becomes +0.0.
     const __mmask8 keep = static_cast<__mmask8>(_mm512_cmp_pd_mask(sum, v8d{}, _CMP_GT_OQ) |
                                                 _mm512_cmp_pd_mask(sum, sum, _CMP_UNORD_Q));
@@ -439,19 +458,25 @@ template <class Metric, bool kRowLow, int Rows>
     // Zero-masking forms: the lanes outside `inside` are never stored.
     if constexpr (std::is_same_v<Metric, BranchScore>) done = _mm512_maskz_sqrt_pd(inside, done);
     _mm512_mask_storeu_pd(row_cells, inside, done);
+    auto redo = static_cast<unsigned>(_mm512_cmp_pd_mask(sum, both * kExactShare, _CMP_LT_OQ) & inside);
+    while (__builtin_expect(redo != 0, 0)) {
+      const auto lane = static_cast<std::size_t>(__builtin_ctz(redo));
+      row_cells[lane] = exact_cell<Metric>(rows, r + i, cols, j0 + lane);  // symmetric to the bit
+      redo &= redo - 1;
+    }
   }
 }
 
 template <class Metric, bool kRowLow>
 [[gnu::always_inline]] __attribute__((target("avx512f"))) inline void panel_rows(
-    int count, const WeightedSide& rows, std::size_t r, const double* panel, v8d t_cols, __mmask8 inside,
+    int count, const WeightedSide& rows, std::size_t r, const WeightedSide& cols, std::size_t j0, const double* panel, v8d t_cols, __mmask8 inside,
     double* cells, std::size_t stride) {
   if (count == 3) {
-    panel_cells<Metric, kRowLow, 3>(rows, r, panel, t_cols, inside, cells, stride);
+    panel_cells<Metric, kRowLow, 3>(rows, r, cols, j0, panel, t_cols, inside, cells, stride);
   } else if (count == 2) {
-    panel_cells<Metric, kRowLow, 2>(rows, r, panel, t_cols, inside, cells, stride);
+    panel_cells<Metric, kRowLow, 2>(rows, r, cols, j0, panel, t_cols, inside, cells, stride);
   } else {
-    panel_cells<Metric, kRowLow, 1>(rows, r, panel, t_cols, inside, cells, stride);
+    panel_cells<Metric, kRowLow, 1>(rows, r, cols, j0, panel, t_cols, inside, cells, stride);
   }
 }
 
@@ -474,9 +499,9 @@ __attribute__((target("avx512f"))) void panel_dense(const WeightedSide& rows, co
       double* cells = out + (r - r0) * stride + (j0 - c0);
       const int tile = static_cast<int>(take);
       if (*row_max < *col_min) {
-        panel_rows<Metric, true>(tile, rows, r, panel, t_cols, inside, cells, stride);
+        panel_rows<Metric, true>(tile, rows, r, cols, j0, panel, t_cols, inside, cells, stride);
       } else if (*row_min > *col_max) {
-        panel_rows<Metric, false>(tile, rows, r, panel, t_cols, inside, cells, stride);
+        panel_rows<Metric, false>(tile, rows, r, cols, j0, panel, t_cols, inside, cells, stride);
       } else {
         row_major(rows, cols, r, r + take, j0, j0 + count, cells, stride);
       }

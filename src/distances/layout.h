@@ -69,7 +69,7 @@ inline constexpr std::size_t kLayoutStepTrees = 256;
 /// `lay_out`'s default: every step's rows are kept in the layout's blocks.
 struct KeepRows {};
 
-/// Lays the trees out block by block. per_tree(record, columns, row, sparse) fills the tree's zeroed
+/// Lays the trees out block by block. per_tree(tree, record, columns, row, sparse) fills tree `tree`'s zeroed
 /// row of max(width, 1) elements, appends its sparse entries sorted by index, and returns its total.
 ///
 /// Steps of whole blocks of 2^shift trees (kLayoutStepTrees trees, or one block when blocks are
@@ -107,7 +107,7 @@ Layout<T, Total> lay_out(Input& input, ColumnLayout columns, std::uint32_t shift
     std::vector<std::vector<SparseEntry>> lists(end - first);
     pool::parallel_for(end - first, [&](std::size_t k) {
       std::span<T> row(buffers[k >> shift].data() + (k & (block - 1)) * stride, stride);
-      out.totals[first + k] = per_tree(snaps[first + k], std::as_const(columns), row, lists[k]);
+      out.totals[first + k] = per_tree(first + k, snaps[first + k], std::as_const(columns), row, lists[k]);
     });
     constexpr bool kKeep = std::is_same_v<std::remove_cvref_t<TakeRows>, KeepRows>;
     if constexpr (!kKeep) {

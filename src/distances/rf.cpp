@@ -229,7 +229,7 @@ bool fill_rf_every_pair(Input input, std::uint32_t min_dense_support, std::atomi
 
   Layout<std::uint64_t, std::uint32_t> laid = lay_out<std::uint64_t, std::uint32_t>(
       input, std::move(layout), shift, false, width,
-      [&](const InternSnap& snap, const ColumnLayout& columns, std::span<std::uint64_t> row,
+      [&](std::size_t, const InternSnap& snap, const ColumnLayout& columns, std::span<std::uint64_t> row,
           std::vector<SparseEntry>& sparse) {
         return lay_out_tree(snap, columns, universal, row, sparse);
       });

@@ -3,6 +3,16 @@
 // Every sum has one fixed order (lanes by ascending column, lanes combined left to right, rare
 // terms by ascending sparse index), so the matrix is bit-identical for every thread count and for
 // the vector and scalar builds of the dense pass.
+//
+// The fast sum S = (T_i + T_j) - 2Q cancels: its rounding error is a few ulps of T_i + T_j, not
+// of S, and for nearly equal trees it is all there is (two trees 1e-8 apart on one branch of
+// length 1 came out 0). Wherever S < 2^-10 (T_i + T_j) the pair is formed again term by term
+// (`exact_sum`: every term |a - b| or (a - b)^2 is non-negative, so its error is a few ulps of
+// S per term). Elsewhere the cancellation cannot hurt: T_i, T_j and Q are each within k ulps of
+// their own size (k terms), and T_i + T_j <= 2^10 S, so S is within about 2^11 k ulps of
+// itself, 5e-11 relative at k = 200 splits, and typically far less. (With negative lengths the
+// totals may cancel too, which this bound does not cover.) Only nearly equal trees take the
+// slow way, about a dense row's and two rare lists' work per such pair; NaN sums never do.
 
 // Lane vectors only pass between always-inlined helpers, so their calling convention never matters.
 #pragma GCC diagnostic ignored "-Wpsabi"
@@ -87,11 +97,11 @@ struct DenseView {
 // tree's total T = private + (dense + sparse), each part summed in its fixed order.
 template <class Metric>
 double weighted_lay_out(const InternSnap& snap, const ColumnLayout& layout, std::span<double> row,
-                        std::vector<SparseEntry>& sparse) {
+                        std::vector<SparseEntry>& sparse, double& own_only) {
   const std::size_t width = layout.dense;
   const std::size_t splits = std::min<std::size_t>(std::size_t{snap.pendants} + snap.ids.size(),
                                                    snap.lengths.size());
-  double own_only = 0.0;
+  own_only = 0.0;
   for (std::size_t k = 0; k < splits; ++k) {
     const std::uint32_t id = k < snap.pendants ? static_cast<std::uint32_t>(k)
                                                : snap.ids[k - snap.pendants];
@@ -138,6 +148,31 @@ struct DenseTerm<BranchScore> {
     return a * b;
   }
 };
+
+// What forming a pair again reads: each tree's dense values, rare list and private sum.
+struct PairRecords {
+  DenseView rows;                                  // the row-major passes
+  const panel_terms::DensePanels* panels = nullptr;  // the panel pass
+  const Postings* postings = nullptr;
+  const double* privates = nullptr;
+
+  DenseValues dense(std::size_t t) const {
+    if (panels != nullptr) return {panels->panel(t / kLanes) + t % kLanes, kLanes};
+    return {rows.width == 0 ? nullptr : rows.row(t), 1};
+  }
+  RareValues rare(std::size_t t) const {
+    const Postings::OwnRange own = postings->own_of(t);
+    return {own.block->columns.data() + own.first, own.block->weights.data() + own.first, own.last - own.first};
+  }
+  std::size_t width() const { return panels != nullptr ? panels->width() : rows.width; }
+};
+
+// Cell (i, j) formed term by term; out of line, as it is rarely needed.
+template <class Metric>
+[[gnu::noinline]] double exact_cell(const PairRecords& records, std::size_t i, std::size_t j) {
+  return finish_sum<Metric>(exact_sum<Metric>(records.dense(i), records.dense(j), records.width(), records.rare(i),
+                                              records.rare(j), records.privates[i], records.privates[j]));
+}
 
 // Lanes 0-3 and 4-7 of four cells to eight vectors holding lane l of each of the four cells.
 template <class V>
@@ -190,9 +225,10 @@ template <class Term, class V>
 // and so can never be -0.0, which makes adding the padding's +0.0 terms an exact no-op.
 // Cells enter holding the shared rare sum and leave holding the distance.
 template <class Metric, class V>
-[[gnu::always_inline]] inline void dense_finish(const DenseView& rows, const double* totals,
+[[gnu::always_inline]] inline void dense_finish(const PairRecords& records, const double* totals,
                                                 std::size_t n, std::size_t r0, std::size_t count,
                                                 double* cells) {
+  const DenseView& rows = records.rows;
   using Term = DenseTerm<Metric>;
   const std::size_t width = rows.width;
   const std::size_t whole = width - width % kLanes;
@@ -240,7 +276,8 @@ template <class Metric, class V>
       for (std::size_t l = 1; l < kLanes; ++l) q = q + lane[l];
       q = q + rare;
       const v4d t_i = {totals[i], totals[i], totals[i], totals[i]};
-      const v4d sums = (t_i + t_j) - (q + q);
+      const v4d both = t_i + t_j;
+      const v4d sums = both - (q + q);
       // A NaN sum means a NaN length or infinite lengths cancelling: the distance is unknown,
       // and 0 would claim the trees equal, so it stays NaN. A sum below zero is rounding and
       // gives +0.0. One comparison does both, NaN failing it; a zero sum is always +0.0, since
@@ -266,6 +303,12 @@ template <class Metric, class V>
           if (c0 + c > i) row_cells[c0 + c] = done[c];
         }
       }
+      const auto redo = sums < both * kExactShare;
+      if (__builtin_expect((redo[0] | redo[1] | redo[2] | redo[3]) != 0, 0)) {
+        for (std::size_t c = 0; c < group; ++c) {
+          if (c0 + c > i && redo[c] != 0) row_cells[c0 + c] = exact_cell<Metric>(records, i, c0 + c);
+        }
+      }
     };
 
     const double* col_pad[kGroupColumns] = {col_tail[0], col_tail[1], col_tail[2], col_tail[3]};
@@ -289,7 +332,7 @@ template <class Metric, class V>
 // widest the CPU has unless a test pins one. No FMA is used in any pass (the compiler may not
 // fuse a product into its sum), so every product and sum rounds separately and all three
 // instruction sets give the same bits.
-using DenseFinish = void (*)(const DenseView&, const double*, std::size_t, std::size_t,
+using DenseFinish = void (*)(const PairRecords&, const double*, std::size_t, std::size_t,
                              std::size_t, double*);
 
 #if defined(__clang__)
@@ -302,17 +345,17 @@ using DenseFinish = void (*)(const DenseView&, const double*, std::size_t, std::
 #if BRANTOVEIL_X86_64
 template <class Metric>
 NO_FUSED_MULTIPLY_ADD __attribute__((target("avx2")))
-void dense_finish_avx2(const DenseView& rows, const double* totals, std::size_t n, std::size_t r0,
+void dense_finish_avx2(const PairRecords& records, const double* totals, std::size_t n, std::size_t r0,
                        std::size_t count, double* cells) {
-  dense_finish<Metric, v4d>(rows, totals, n, r0, count, cells);
+  dense_finish<Metric, v4d>(records, totals, n, r0, count, cells);
 }
 #endif
 
 template <class Metric>
 NO_FUSED_MULTIPLY_ADD
-void dense_finish_plain(const DenseView& rows, const double* totals, std::size_t n, std::size_t r0,
+void dense_finish_plain(const PairRecords& records, const double* totals, std::size_t n, std::size_t r0,
                         std::size_t count, double* cells) {
-  dense_finish<Metric, v2d>(rows, totals, n, r0, count, cells);
+  dense_finish<Metric, v2d>(records, totals, n, r0, count, cells);
 }
 
 using panel_terms::DensePanels;
@@ -326,8 +369,9 @@ constexpr std::size_t kPanelChunkRows = 32;
 // columns k = l mod 8 in ascending k, exactly as the row-major passes do, then the finish.
 template <class Metric, int Rows>
 [[gnu::always_inline]] NO_FUSED_MULTIPLY_ADD __attribute__((target("avx512f"))) inline void panel_tile(
-    const DensePanels& panels, const double* totals, std::size_t n, std::size_t r0, std::size_t i, std::size_t p,
+    const PairRecords& records, const double* totals, std::size_t n, std::size_t r0, std::size_t i, std::size_t p,
     v8d t_j, __mmask8 inside, double* cells) {
+  const DensePanels& panels = *records.panels;
   const double* x[Rows];
   v8d acc[Rows][kLanes];
 #pragma GCC unroll 4
@@ -351,18 +395,25 @@ template <class Metric, int Rows>
     for (std::size_t l = 1; l < kLanes; ++l) q = q + acc[r][l];
     q = q + _mm512_maskz_loadu_pd(above, row_cells);
     const v8d t_i = _mm512_set1_pd(totals[row]);
-    const v8d sums = (t_i + t_j) - (q + q);
+    const v8d both = t_i + t_j;
+    const v8d sums = both - (q + q);
     // As in the row-major finish: NaN stays, rounding below zero gives +0.0. Zero-masking forms,
     // as the lanes outside `above` are never stored.
     v8d done = _mm512_maskz_max_pd(above, v8d{}, sums);
     if constexpr (std::is_same_v<Metric, BranchScore>) done = _mm512_maskz_sqrt_pd(above, done);
     _mm512_mask_storeu_pd(row_cells, above, done);
+    auto redo = static_cast<unsigned>(_mm512_cmp_pd_mask(sums, both * kExactShare, _CMP_LT_OQ) & above);
+    while (__builtin_expect(redo != 0, 0)) {
+      const int lane = __builtin_ctz(redo);
+      row_cells[lane] = exact_cell<Metric>(records, row, j0 + static_cast<std::size_t>(lane));
+      redo &= redo - 1;
+    }
   }
 }
 
 template <class Metric>
 NO_FUSED_MULTIPLY_ADD __attribute__((target("avx512f")))
-void panel_finish_avx512(const DensePanels& panels, const double* totals, std::size_t n, std::size_t r0,
+void panel_finish_avx512(const PairRecords& records, const double* totals, std::size_t n, std::size_t r0,
                          std::size_t count, double* cells) {
   for (std::size_t p = (r0 + 1) / kLanes; p * kLanes < n; ++p) {
     const std::size_t j0 = p * kLanes;
@@ -378,13 +429,13 @@ void panel_finish_avx512(const DensePanels& panels, const double* totals, std::s
         // The cells of the next panel are read and written when its turn comes: fetch them now.
         for (std::size_t r = 0; r < 3; ++r) __builtin_prefetch(cells + (i + r - r0) * n + j0 + kLanes, 1);
       }
-      panel_tile<Metric, 3>(panels, totals, n, r0, i, p, t_j, inside, cells);
+      panel_tile<Metric, 3>(records, totals, n, r0, i, p, t_j, inside, cells);
     }
     if (i + 2 <= stop) {
-      panel_tile<Metric, 2>(panels, totals, n, r0, i, p, t_j, inside, cells);
+      panel_tile<Metric, 2>(records, totals, n, r0, i, p, t_j, inside, cells);
       i += 2;
     }
-    if (i < stop) panel_tile<Metric, 1>(panels, totals, n, r0, i, p, t_j, inside, cells);
+    if (i < stop) panel_tile<Metric, 1>(records, totals, n, r0, i, p, t_j, inside, cells);
   }
 }
 #endif
@@ -453,39 +504,77 @@ bool fill_weighted(Input input, std::uint32_t min_dense_support, std::atomic<std
     }
   };
 
+  // Each tree's private sum, kept apart from its total for the pairs formed again term by term.
+  std::vector<double> privates(n);
+  const auto per_tree = [&](std::size_t tree, const InternSnap& snap, const ColumnLayout& columns,
+                            std::span<double> row, std::vector<SparseEntry>& sparse) {
+    return weighted_lay_out<Metric>(snap, columns, row, sparse, privates[tree]);
+  };
+
 #if BRANTOVEIL_X86_64
   if (resolved(isa) == DenseIsa::avx512) {
     // The dense rows go straight into panels, step by step, and are never all held twice.
     DensePanels panels(n, width);
     const Layout<double, double> laid = lay_out<double, double>(
-        input, std::move(layout), shift, true, width, weighted_lay_out<Metric>,
+        input, std::move(layout), shift, true, width, per_tree,
         [&](std::size_t first, std::size_t end, const auto& row) { panels.take(first, end, row); });
     if (pool::stopped()) return false;
     const double* totals = laid.totals.data();
+    const PairRecords records{{}, &panels, &laid.postings, privates.data()};
     return fill_symmetric<double>(n, kPanelChunkRows, counter, [&](std::size_t r0, std::span<double> chunk) {
       const std::size_t count = chunk.size() / n;
       add_rare(laid.postings, r0, count, chunk.data());
-      panel_finish_avx512<Metric>(panels, totals, n, r0, count, chunk.data());
+      panel_finish_avx512<Metric>(records, totals, n, r0, count, chunk.data());
     }, cells);
   }
 #endif
 
-  const Layout<double, double> laid = lay_out<double, double>(
-      input, std::move(layout), shift, true, width, weighted_lay_out<Metric>);
+  const Layout<double, double> laid = lay_out<double, double>(input, std::move(layout), shift, true, width, per_tree);
   if (pool::stopped()) return false;
   std::vector<const double*> blocks(laid.rows.blocks.size());
   for (std::size_t b = 0; b < blocks.size(); ++b) blocks[b] = laid.rows.blocks[b].data();
-  const DenseView rows{blocks.data(), shift, width};
+  const PairRecords records{DenseView{blocks.data(), shift, width}, nullptr, &laid.postings, privates.data()};
   const double* totals = laid.totals.data();
   const DenseFinish dense_pass = dense_finish_for<Metric>(isa);
   return fill_symmetric<double>(n, kChunkRows, counter, [&](std::size_t r0, std::span<double> chunk) {
     const std::size_t count = chunk.size() / n;
     add_rare(laid.postings, r0, count, chunk.data());
-    dense_pass(rows, totals, n, r0, count, chunk.data());
+    dense_pass(records, totals, n, r0, count, chunk.data());
   }, cells);
 }
 
 }  // namespace
+
+template <class Metric>
+double exact_sum(DenseValues a, DenseValues b, std::size_t width, RareValues rare_a, RareValues rare_b,
+                 double private_a, double private_b) {
+  double dense = 0.0;
+  for (std::size_t k = 0; k < width; ++k) dense = dense + Metric::difference(a.at[k * a.stride], b.at[k * b.stride]);
+  // The two rare lists merged by index: a split in both adds its difference, one in a single
+  // list its own term (a lone negative length counts as itself, as in the totals).
+  double rare = 0.0;
+  std::size_t p = 0;
+  std::size_t q = 0;
+  while (p < rare_a.count || q < rare_b.count) {
+    const std::uint32_t s = p < rare_a.count ? rare_a.index[p] : UINT32_MAX;
+    const std::uint32_t t = q < rare_b.count ? rare_b.index[q] : UINT32_MAX;
+    if (q == rare_b.count || (p < rare_a.count && s < t)) {
+      rare = rare + Metric::pair_term(rare_a.length[p], rare_a.length[p]);
+      ++p;
+    } else if (p == rare_a.count || t < s) {
+      rare = rare + Metric::pair_term(rare_b.length[q], rare_b.length[q]);
+      ++q;
+    } else {
+      rare = rare + Metric::difference(rare_a.length[p], rare_b.length[q]);
+      ++p;
+      ++q;
+    }
+  }
+  return (dense + rare) + (private_a + private_b);
+}
+
+template double exact_sum<WeightedRf>(DenseValues, DenseValues, std::size_t, RareValues, RareValues, double, double);
+template double exact_sum<BranchScore>(DenseValues, DenseValues, std::size_t, RareValues, RareValues, double, double);
 
 template <class Metric>
 Buffer<double> weighted_distances_split(Input input, std::uint32_t min_dense_support,

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -13,6 +14,8 @@ namespace brantoveil::distances {
 
 /// Weighted Robinson-Foulds: |a - b| = a + b - 2 min(a, b), summed over splits.
 struct WeightedRf {
+  /// |a - b|, one split's share of the distance, formed directly.
+  static double difference(double a, double b) { return a < b ? b - a : a - b; }
   /// min(a, b), or the other one when either is NaN; works on scalars and lane vectors alike.
   template <class V>
   static V pair_term(V a, V b) {
@@ -24,12 +27,57 @@ struct WeightedRf {
 
 /// Kuhner-Felsenstein: (a - b)^2 = a^2 + b^2 - 2ab, summed over splits, then the square root.
 struct BranchScore {
+  /// (a - b)^2, one split's share of the squared distance, formed directly.
+  static double difference(double a, double b) { return (a - b) * (a - b); }
   template <class V>
   static V pair_term(V a, V b) {
     return a * b;
   }
   static double finish_pair(double x) { return std::sqrt(x); }
 };
+
+/// Below this share of T_i + T_j, a pair's sum (T_i + T_j) - 2Q is formed again term by term
+/// (see `exact_sum`), as the subtraction has lost too many digits; a power of two, so that the
+/// comparison rounds nowhere.
+inline constexpr double kExactShare = 0x1p-10;
+
+/// Whether the fast sum of a pair whose totals add up to `totals` must be formed again: true
+/// for a sum below kExactShare * totals (zero and rounding below zero included), false for NaN.
+inline bool needs_exact(double sum, double totals) { return sum < totals * kExactShare; }
+
+/// One tree's dense values: value k at at[k * stride] (zero for a split the tree lacks).
+struct DenseValues {
+  const double* at;
+  std::size_t stride;
+};
+
+/// One tree's rare splits: `count` sparse indices, ascending, with their lengths.
+struct RareValues {
+  const std::uint32_t* index;
+  const double* length;
+  std::size_t count;
+};
+
+/// A pair's sum formed term by term, with no cancellation: `difference(a, b)` of every dense
+/// column (a split one tree lacks counting as 0) in ascending column order, then of the rare
+/// splits in ascending index order (a split only one tree holds adds its own term,
+/// pair_term(a, a), as the totals count it), then both private sums. Symmetric in the two trees
+/// to the bit, and the same on every path, so the matrix stays path- and thread-independent.
+template <class Metric>
+double exact_sum(DenseValues a, DenseValues b, std::size_t width, RareValues rare_a, RareValues rare_b,
+                 double private_a, double private_b);
+
+extern template double exact_sum<WeightedRf>(DenseValues, DenseValues, std::size_t, RareValues, RareValues,
+                                             double, double);
+extern template double exact_sum<BranchScore>(DenseValues, DenseValues, std::size_t, RareValues,
+                                                     RareValues, double, double);
+
+/// A pair's finished distance from its sum: a NaN stays, anything not above zero gives +0.0.
+template <class Metric>
+inline double finish_sum(double sum) {
+  const double clamped = sum > 0.0 ? sum : (sum != sum ? sum : 0.0);
+  return Metric::finish_pair(clamped);
+}
 
 /// The n x n weighted Robinson-Foulds matrix in a new buffer; adds completed pairs to `counter`
 /// when given. Empty when the calling thread's stop check ended the call.

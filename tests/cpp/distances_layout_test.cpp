@@ -59,7 +59,7 @@ std::vector<InternSnap> five_trees() {
 const std::vector<std::uint32_t> kSupports = {2, 3, 1, 2};
 
 // Places every eligible split in the row or the sparse list; total = number of splits.
-std::uint32_t count_layout(const InternSnap& snap, const ColumnLayout& layout, std::span<double> row,
+std::uint32_t count_layout(std::size_t, const InternSnap& snap, const ColumnLayout& layout, std::span<double> row,
                            std::vector<SparseEntry>& sparse) {
   for (std::size_t k = 0; k < snap.ids.size(); ++k) {
     const std::uint32_t col = layout.columns[snap.ids[k]];

@@ -6,6 +6,9 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <map>
+#include <random>
+#include <string>
 
 #include "distances_trees.h"
 
@@ -227,8 +230,8 @@ TEST(WeightedDistances, SmallHandBuiltPairs) {
 }
 
 // Trees one ulp apart leave only rounding noise in T_A + T_B - 2 sum, often below zero: every
-// such result must come out as +0.0 or a tiny positive value, never negative, -0.0 or NaN.
-TEST(WeightedDistances, RoundingNeverGoesBelowZero) {
+// such pair is formed again term by term, never negative, -0.0 or NaN, and zero only when equal.
+TEST(WeightedDistances, TreesAnUlpApartAreNeitherNegativeNorZero) {
   std::mt19937_64 rng(7);
   std::uniform_real_distribution<double> length(0.01, 3.0);
   std::vector<InternSnap> snaps;
@@ -246,19 +249,19 @@ TEST(WeightedDistances, RoundingNeverGoesBelowZero) {
     for (auto& snap : snaps) snap.lengths.push_back(rng() % 2 ? base : std::nextafter(base, 4.0));
   }
   const TreeSet set{snaps, supports};
-  std::size_t zeros = 0;
   for (const std::uint32_t boundary : {2u, 100u}) {
     for (const auto& m : {run_weighted<WeightedRf>(set, boundary, 2), run_weighted<BranchScore>(set, boundary, 2)}) {
-      for (const double d : m) {
+      for (std::size_t k = 0; k < m.size(); ++k) {
+        const double d = m[k];
         ASSERT_FALSE(std::isnan(d));
         ASSERT_GE(d, 0.0);
         ASSERT_FALSE(std::signbit(d));
         ASSERT_LT(d, 1e-6);
-        zeros += d == 0.0;
+        // Trees one ulp apart are apart: zero only for equal lengths.
+        EXPECT_EQ(d == 0.0, snaps[k / 24].lengths == snaps[k % 24].lengths) << k;
       }
     }
   }
-  EXPECT_GT(zeros, 4u * 24);  // the diagonals and more
 }
 
 TEST(WeightedDistances, DefaultBoundaryAndOwnedInput) {
@@ -275,6 +278,111 @@ TEST(WeightedDistances, DefaultBoundaryAndOwnedInput) {
   EXPECT_EQ(std::vector<double>(b.data(), b.data() + b.size()), testing::brute_weighted(set, true));
   EXPECT_EQ(distance_kf(Input::borrowed({}, {}), nullptr).size(), 0u);
 }
+
+
+// Two trees that agree but for `changed` branches, moved by a relative `delta`; the second may
+// also hold one split of its own in place of one of the first's. Other trees around them make the
+// shared splits dense or rare depending on the boundary.
+struct NearCase {
+  double scale;      // lengths near this
+  double delta;      // relative change of each changed branch
+  int changed;       // branches changed
+  bool other_split;  // the second tree swaps one split for another
+};
+
+// The distance of two trees in long double, from the lengths as given: every split either tree
+// holds, (a - b)^2 or |a - b| with a split the other lacks counting as 0.
+long double exact_distance(const InternSnap& a, const InternSnap& b, bool squared) {
+  std::map<std::uint32_t, std::pair<long double, long double>> by_split;
+  const auto add = [&](const InternSnap& t, bool second) {
+    for (std::size_t k = 0; k < t.pendants + t.ids.size(); ++k) {
+      const std::uint32_t id = k < t.pendants ? static_cast<std::uint32_t>(k) : t.ids[k - t.pendants];
+      (second ? by_split[id].second : by_split[id].first) = t.lengths[k];
+    }
+  };
+  add(a, false);
+  add(b, true);
+  long double sum = 0;
+  for (const auto& [id, both] : by_split) {
+    const long double d = both.first - both.second;
+    sum += squared ? d * d : std::fabs(d);
+  }
+  return squared ? std::sqrt(sum) : sum;
+}
+
+TreeSet near_pair_among_others(const NearCase& c) {
+  std::mt19937_64 rng(5);
+  std::uniform_real_distribution<double> unit(0.5, 1.5);
+  constexpr std::uint32_t kPendants = 5;
+  constexpr std::uint32_t kSplits = 30;  // IDs kPendants .. kPendants + kSplits - 1
+  TreeSet set;
+  set.supports.assign(kPendants + kSplits + 1, 0);
+  InternSnap first;
+  first.pendants = kPendants;
+  for (std::uint32_t s = 0; s < kSplits; ++s) first.ids.push_back(kPendants + s);
+  for (std::size_t k = 0; k < kPendants + kSplits; ++k) first.lengths.push_back(c.scale * unit(rng));
+  InternSnap second = first;
+  for (int b = 0; b < c.changed; ++b) {
+    double& length = second.lengths[(7 * static_cast<std::size_t>(b) + 3) % second.lengths.size()];
+    length = length * (1 + c.delta);
+  }
+  if (c.other_split) second.ids[4] = kPendants + kSplits;  // a split no other tree holds
+  set.snaps = {first, second};
+  // Others: half of the first tree's splits each, fresh lengths.
+  for (int t = 0; t < 10; ++t) {
+    InternSnap other;
+    other.pendants = kPendants;
+    for (std::size_t k = 0; k < kPendants; ++k) other.lengths.push_back(c.scale * unit(rng));
+    for (std::uint32_t s = 0; s < kSplits; ++s) {
+      if (rng() % 2 == 0) continue;
+      other.ids.push_back(kPendants + s);
+      other.lengths.push_back(c.scale * unit(rng));
+    }
+    set.snaps.push_back(other);
+  }
+  for (const InternSnap& t : set.snaps) {
+    for (std::uint32_t id = 0; id < kPendants; ++id) ++set.supports[id];
+    for (const std::uint32_t id : t.ids) ++set.supports[id];
+  }
+  if (set.supports.back() == 0) set.supports.pop_back();
+  return set;
+}
+
+TEST(WeightedDistances, NearlyEqualTreesKeepTheirDistance) {
+  const NearCase cases[] = {
+      {1.0, 1e-6, 1, false},   {1.0, 1e-8, 1, false},  {1.0, 1e-10, 1, false}, {1.0, 1e-12, 1, false},
+      {1e6, 1e-6, 1, false},   {1e6, 1e-12, 1, false},                          // long branches
+      {1.0, 1e-9, 20, false},  {1e6, 1e-11, 35, false},                         // many branches moved
+      {1.0, 1e-12, 1, true},   {1e-3, 1e-9, 3, true},                           // topologies differ too
+      {1.0, 0.0, 0, false},                                                     // equal trees: exactly 0
+  };
+  for (const NearCase& c : cases) {
+    const TreeSet set = near_pair_among_others(c);
+    const std::size_t n = set.snaps.size();
+    for (const bool squared : {true, false}) {
+      const long double exact = exact_distance(set.snaps[0], set.snaps[1], squared);
+      // All dense, dense and rare, all rare; every instruction set this CPU has.
+      for (const std::uint32_t boundary : {2u, 6u, UINT32_MAX}) {
+        for (const DenseIsa isa : {DenseIsa::plain, DenseIsa::avx2, DenseIsa::avx512}) {
+          if (!dense_isa_supported(isa)) continue;
+          const std::vector<double> m = squared ? run_weighted<BranchScore>(set, boundary, 2, nullptr, isa)
+                                                : run_weighted<WeightedRf>(set, boundary, 2, nullptr, isa);
+          const std::string where = "scale " + std::to_string(c.scale) + " delta " + std::to_string(c.delta) +
+                                    " changed " + std::to_string(c.changed) + (squared ? " kf" : " wrf") +
+                                    " boundary " + std::to_string(boundary) + " isa " +
+                                    std::to_string(static_cast<int>(isa));
+          if (exact == 0) {
+            EXPECT_EQ(m[1], 0.0) << where;
+          } else {
+            EXPECT_LT(std::fabs(static_cast<long double>(m[1]) - exact) / exact, 1e-9L) << where << " got " << m[1];
+          }
+          EXPECT_EQ(m[1], m[n]) << where;  // the mirror
+        }
+      }
+    }
+  }
+}
+
 
 }  // namespace
 }  // namespace brantoveil::distances
