@@ -30,6 +30,9 @@ namespace {
 using brantoveil::Buffer;
 using brantoveil::distances::Input;
 using brantoveil::distances::InternSnap;
+using brantoveil::distances::distance_kf;
+using brantoveil::distances::distance_rf;
+using brantoveil::distances::distance_wrf;
 
 struct TreeSet {
   std::vector<InternSnap> snaps;

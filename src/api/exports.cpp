@@ -2,7 +2,7 @@
 #include "api/exports.h"
 
 #include "api/convert.h"
-#include "distances/matrix.h"
+#include "shared/pages.h"
 #include "snapshot/export.h"
 
 namespace brantoveil::api {
@@ -23,7 +23,7 @@ PyObject* export_tuple(const std::vector<std::string>& names, PyObject* matrix, 
   if (!export_bytes) return nullptr;
   // Both matrices are written in little-endian order already.
   const std::span<std::uint8_t> out = elements_of<std::uint8_t>(export_bytes.get());
-  distances::populate_result(out.data(), out.size());
+  populate_result(out.data(), out.size());
   const bool written = kind == ExportMatrix::kPresence
                            ? snapshot::write_presence_matrix(set, column_of, out, Contents::zeros)
                            : snapshot::write_branch_length_matrix(set, column_of, out, Contents::zeros);

@@ -6,8 +6,8 @@
 #include "api/input.h"
 #include "api/progress.h"
 #include "api/signals.h"
-#include "distances/matrix.h"
 #include "distances/rf.h"
+#include "shared/pages.h"
 
 namespace brantoveil::api {
 
@@ -28,7 +28,7 @@ PyObject* rf_pairwise(const char* display, PyObject* module, PyObject* const* ar
   if (!matrix) return nullptr;
   const std::span<std::uint32_t> cells = elements_of<std::uint32_t>(matrix.get());
   // Faulted in on every core now rather than one page at a time under the kernel's writes.
-  distances::populate_result(cells.data(), cells.size_bytes());
+  populate_result(cells.data(), cells.size_bytes());
   distances::Input input;
   if (exports) {
     input = distances::Input::borrowed(set->snaps, set->supports);

@@ -6,8 +6,8 @@
 #include "api/input.h"
 #include "api/progress.h"
 #include "api/signals.h"
-#include "distances/matrix.h"
 #include "distances/weighted.h"
+#include "shared/pages.h"
 
 namespace brantoveil::api {
 
@@ -55,7 +55,7 @@ PyObject* weighted_pairwise_with_snapshots(CallArgs& call, Metric metric) {
   if (!matrix_bytes) return nullptr;
   const std::span<double> cells = elements_of<double>(matrix_bytes.get());
   // Faulted in on every core now rather than one page at a time under the kernel's writes.
-  distances::populate_result(cells.data(), cells.size_bytes());
+  populate_result(cells.data(), cells.size_bytes());
   const bool filled = with_counter(std::move(call.progress), pair_count(n), [&](CounterCell& cell) {
     const auto input = [&] { return distances::Input::borrowed(set->snaps, set->supports); };
     return metric == Metric::kWeightedRf ? distances::distance_wrf(input(), &cell, cells, Contents::zeros)

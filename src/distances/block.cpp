@@ -68,7 +68,7 @@ struct Side {
 
 // Each split of tree t in the one-call layout's order of IDs: pendant IDs, then the others.
 template <class Visit>
-void for_each_split(const EncodedSample& sample, std::size_t t, Visit&& visit) {
+void for_each_split(const EncodedTrees& sample, std::size_t t, Visit&& visit) {
   for (std::uint32_t id = 0; id < sample.pendants; ++id) visit(id, std::size_t{0}, true);
   const std::span<const std::uint32_t> ids = sample.ids_of(t);
   for (std::size_t k = 0; k < ids.size(); ++k) visit(ids[k], k, false);
@@ -76,7 +76,7 @@ void for_each_split(const EncodedSample& sample, std::size_t t, Visit&& visit) {
 
 // Sizes each tree's sparse list, so the lists are written in place without per-tree vectors.
 template <class T, class Total>
-void size_sparse(Side<T, Total>& side, const EncodedSample& sample, const ColumnLayout& layout) {
+void size_sparse(Side<T, Total>& side, const EncodedTrees& sample, const ColumnLayout& layout) {
   const std::size_t m = side.trees.size();
   side.sparse_offsets.assign(m + 1, 0);
   for_each_tree(m, [&](std::size_t j) {
@@ -91,7 +91,7 @@ void size_sparse(Side<T, Total>& side, const EncodedSample& sample, const Column
   side.sparse.resize(side.sparse_offsets[m]);
 }
 
-Side<std::uint64_t, std::uint32_t> lay_out_rf(const EncodedSample& sample, const SampleColumns& columns,
+Side<std::uint64_t, std::uint32_t> lay_out_rf(const EncodedTrees& sample, const SampleColumns& columns,
                                               std::span<const std::uint64_t> trees) {
   const ColumnLayout& layout = columns.rf;
   Side<std::uint64_t, std::uint32_t> side;
@@ -131,7 +131,7 @@ Side<std::uint64_t, std::uint32_t> lay_out_rf(const EncodedSample& sample, const
 // The one-call weighted layout of one tree: lengths into the dense row, rare splits sorted by
 // index, and T = private + (8-lane dense sum + rare sum).
 template <class Metric>
-Side<double, double> lay_out_weighted(const EncodedSample& sample, const SampleColumns& columns,
+Side<double, double> lay_out_weighted(const EncodedTrees& sample, const SampleColumns& columns,
                                       std::span<const std::uint64_t> trees) {
   const ColumnLayout& layout = columns.weighted;
   Side<double, double> side;
@@ -289,7 +289,7 @@ FinishRfCells pick_finish_rf_cells() {
 
 struct RfKernel {
   using Cell = std::uint32_t;
-  const EncodedSample& sample;
+  const EncodedTrees& sample;
   const SampleColumns& columns;
 
   RfSide lay_out(std::span<const std::uint64_t> trees) const { return lay_out_rf(sample, columns, trees); }
@@ -514,7 +514,7 @@ __attribute__((target("avx512f"))) void panel_dense(const WeightedSide& rows, co
 template <class Metric>
 struct WeightedKernel {
   using Cell = double;
-  const EncodedSample& sample;
+  const EncodedTrees& sample;
   const SampleColumns& columns;
 
   WeightedSide lay_out(std::span<const std::uint64_t> trees) const {
@@ -690,13 +690,13 @@ Reductions run_reduce(const Kernel& kernel, std::span<const std::uint64_t> rows,
 
 }  // namespace
 
-SampleColumns sample_columns(const EncodedSample& sample) {
+SampleColumns sample_columns(const EncodedTrees& sample) {
   const std::size_t n = sample.size();
   return sample_columns_split(sample, min_dense_support_rf(n),
                               sample.has_lengths ? min_dense_support_weighted(n) : 0);
 }
 
-SampleColumns sample_columns_split(const EncodedSample& sample, std::uint32_t rf_min_dense_support,
+SampleColumns sample_columns_split(const EncodedTrees& sample, std::uint32_t rf_min_dense_support,
                                    std::uint32_t weighted_min_dense_support) {
   const std::size_t n = sample.size();
   SampleColumns out;
@@ -710,13 +710,13 @@ SampleColumns sample_columns_split(const EncodedSample& sample, std::uint32_t rf
   return out;
 }
 
-void block_rf(const EncodedSample& sample, const SampleColumns& columns, std::span<const std::uint64_t> rows,
+void block_rf(const EncodedTrees& sample, const SampleColumns& columns, std::span<const std::uint64_t> rows,
               std::span<const std::uint64_t> cols, CellRows<std::uint32_t> cells, Counter* counter,
               std::size_t tile_trees) {
   run_block(RfKernel{sample, columns}, rows, cols, cells, counter, tile_trees);
 }
 
-void block_weighted(BlockMetric metric, const EncodedSample& sample, const SampleColumns& columns,
+void block_weighted(BlockMetric metric, const EncodedTrees& sample, const SampleColumns& columns,
                     std::span<const std::uint64_t> rows, std::span<const std::uint64_t> cols,
                     CellRows<double> cells, Counter* counter, std::size_t tile_trees) {
   if (metric == BlockMetric::kf) {
@@ -726,7 +726,7 @@ void block_weighted(BlockMetric metric, const EncodedSample& sample, const Sampl
   }
 }
 
-Reductions block_reduce(BlockMetric metric, const EncodedSample& sample, const SampleColumns& columns,
+Reductions block_reduce(BlockMetric metric, const EncodedTrees& sample, const SampleColumns& columns,
                         std::span<const std::uint64_t> rows, std::span<const std::uint64_t> cols,
                         const ReduceRequest& request, Counter* counter, std::size_t tile_trees) {
   switch (metric) {

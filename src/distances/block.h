@@ -8,11 +8,10 @@
 #include <vector>
 
 #include "distances/layout.h"
-#include "snapshot/encoded.h"
+#include "shared/records.h"
 
 namespace brantoveil::distances {
 
-using snapshot::EncodedSample;
 
 /// The columns of a whole sample, fixed once, so that every block lays its trees out exactly as
 /// the one-call matrix does and each cell comes out with the same bits.
@@ -25,9 +24,9 @@ struct SampleColumns {
 };
 
 /// Numbers the sample's columns for Robinson-Foulds, and for the weighted metrics when it has lengths.
-SampleColumns sample_columns(const EncodedSample& sample);
+SampleColumns sample_columns(const EncodedTrees& sample);
 /// `sample_columns` with both dense boundaries given rather than taken from the dense shares.
-SampleColumns sample_columns_split(const EncodedSample& sample, std::uint32_t rf_min_dense_support,
+SampleColumns sample_columns_split(const EncodedTrees& sample, std::uint32_t rf_min_dense_support,
                                    std::uint32_t weighted_min_dense_support);
 
 /// Trees of one side of a block laid out at once; bounds the dense rows held whatever the block's size.
@@ -46,11 +45,11 @@ struct CellRows {
 /// Distances from each tree of `rows` to each tree of `cols` (tree indices below the sample's
 /// size), row by row into `cells`. A tree against itself gives 0. Adds the cells done to
 /// `counter` when given.
-void block_rf(const EncodedSample& sample, const SampleColumns& columns, std::span<const std::uint64_t> rows,
+void block_rf(const EncodedTrees& sample, const SampleColumns& columns, std::span<const std::uint64_t> rows,
               std::span<const std::uint64_t> cols, CellRows<std::uint32_t> cells,
               std::atomic<std::uint64_t>* counter, std::size_t tile_trees = kBlockTileTrees);
 /// `block_rf` for weighted Robinson-Foulds or Kuhner-Felsenstein; the sample must have lengths.
-void block_weighted(BlockMetric metric, const EncodedSample& sample, const SampleColumns& columns,
+void block_weighted(BlockMetric metric, const EncodedTrees& sample, const SampleColumns& columns,
                     std::span<const std::uint64_t> rows, std::span<const std::uint64_t> cols,
                     CellRows<double> cells, std::atomic<std::uint64_t>* counter,
                     std::size_t tile_trees = kBlockTileTrees);
@@ -76,7 +75,7 @@ struct Reductions {
 };
 
 /// Computes the block row chunk by row chunk and reduces each chunk as it is done.
-Reductions block_reduce(BlockMetric metric, const EncodedSample& sample, const SampleColumns& columns,
+Reductions block_reduce(BlockMetric metric, const EncodedTrees& sample, const SampleColumns& columns,
                         std::span<const std::uint64_t> rows, std::span<const std::uint64_t> cols,
                         const ReduceRequest& request, std::atomic<std::uint64_t>* counter,
                         std::size_t tile_trees = kBlockTileTrees);

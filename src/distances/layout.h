@@ -9,12 +9,16 @@
 #include <utility>
 #include <vector>
 
-#include "distances/input.h"
 #include "distances/postings.h"
 #include "pool/pool.h"
 #include "shared/buffer.h"
+#include "shared/records.h"
 
 namespace brantoveil::distances {
+
+/// The records the kernels consume, under the names callers of the kernels use.
+using brantoveil::Input;
+using brantoveil::InternSnap;
 
 /// Marks a split that takes no column (its support makes it irrelevant to the metric).
 inline constexpr std::uint32_t NO_COLUMN = 0xFFFFFFFF;

@@ -90,7 +90,7 @@ GatherRow pick_gather_row() {
 
 }  // namespace
 
-TreeClasses group_repeats(std::span<const snapshot::InternSnap> snaps) {
+TreeClasses group_repeats(std::span<const InternSnap> snaps) {
   const std::size_t n = snaps.size();
   std::vector<std::uint64_t> hashes(n);
   constexpr std::size_t kTreesPerTask = 256;
@@ -112,7 +112,7 @@ TreeClasses group_repeats(std::span<const snapshot::InternSnap> snaps) {
   std::vector<std::vector<std::uint32_t>> sorted_of_class;
   std::vector<bool> class_sorted;
   std::vector<std::uint32_t> sorted;
-  const auto sorted_ids = [](const snapshot::InternSnap& snap, std::vector<std::uint32_t>& out) {
+  const auto sorted_ids = [](const InternSnap& snap, std::vector<std::uint32_t>& out) {
     out.assign(snap.ids.begin(), snap.ids.end());
     std::sort(out.begin(), out.end());
   };

@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "snapshot/intern.h"
+#include "shared/records.h"
 
 namespace brantoveil::distances {
 
@@ -21,7 +21,7 @@ struct TreeClasses {
 };
 
 /// Groups the trees by the set of their split IDs (the order of `ids` within a tree is ignored).
-TreeClasses group_repeats(std::span<const snapshot::InternSnap> snaps);
+TreeClasses group_repeats(std::span<const InternSnap> snaps);
 
 /// Writes every cell (r, c) of the n x n matrix `cells` as `table`[class_of[r] * m + class_of[c]],
 /// m being the number of classes, in parallel row chunks; adds each chunk's pairs above the

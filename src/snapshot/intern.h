@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "distances/input.h"
+#include "shared/records.h"
 #include "shared/result.h"
 #include "snapshot/build.h"
 #include "snapshot/clades.h"
@@ -16,7 +16,7 @@
 namespace brantoveil::snapshot {
 
 /// The interned form of a tree is the record the kernels consume.
-using distances::InternSnap;
+using brantoveil::InternSnap;
 
 struct Snapshots;
 

@@ -77,7 +77,7 @@ TEST_P(BlockMatchesOneCall, EveryCellBitForBit) {
   const Case& c = GetParam();
   const TreeSet set = random_trees({.trees = c.trees, .pendants = c.pendants, .candidates = c.candidates,
                                     .with_lengths = true, .exact_lengths = false, .seed = c.trees + c.tile});
-  const EncodedSample sample = encode(set, c.pendants);
+  const snapshot::EncodedSample sample = encode(set, c.pendants);
   const SampleColumns columns = sample_columns_split(sample, c.rf_min_dense, c.weighted_min_dense);
   const std::size_t n = c.trees;
   const Buffer<std::uint32_t> rf = distance_rf_split(Input::borrowed(set.snaps, set.supports), c.rf_min_dense, nullptr);
@@ -142,7 +142,7 @@ TEST(Block, SpecialLengthsKeepTheOneCallBits) {
         break;
     }
   }
-  const EncodedSample sample = encode(set, 5);
+  const snapshot::EncodedSample sample = encode(set, 5);
   const std::size_t n = set.snaps.size();
   const std::vector<std::uint64_t> everything = all_trees(n);
   const std::vector<std::uint64_t> reversed(everything.rbegin(), everything.rend());
@@ -169,7 +169,7 @@ TEST(Block, SpecialLengthsKeepTheOneCallBits) {
 
 TEST(Block, WritesOnlyItsCellsOfAWiderMatrix) {
   const TreeSet set = random_trees({.trees = 19, .pendants = 4, .candidates = 30, .with_lengths = true, .seed = 3});
-  const EncodedSample sample = encode(set, 4);
+  const snapshot::EncodedSample sample = encode(set, 4);
   const SampleColumns columns = sample_columns(sample);
   const std::vector<std::uint64_t> rows = scattered(11, 19, 5);
   const std::vector<std::uint64_t> cols = scattered(7, 19, 6);
@@ -188,7 +188,7 @@ TEST(Block, WritesOnlyItsCellsOfAWiderMatrix) {
 TEST(BlockReduce, EqualsReductionsOfTheBlock) {
   const TreeSet set = random_trees({.trees = 83, .pendants = 5, .candidates = 90, .with_lengths = true,
                                     .exact_lengths = false, .seed = 7});
-  const EncodedSample sample = encode(set, 5);
+  const snapshot::EncodedSample sample = encode(set, 5);
   const SampleColumns columns = sample_columns_split(sample, 4, 20);
   const std::vector<std::uint64_t> rows = scattered(21, 83, 3);
   const std::vector<std::uint64_t> cols = scattered(97, 83, 4);
@@ -232,7 +232,7 @@ TEST(BlockReduce, EqualsReductionsOfTheBlock) {
 
 TEST(BlockReduce, PadsRowsWithFewerThanKOtherTrees) {
   const TreeSet set = random_trees({.trees = 6, .pendants = 4, .candidates = 10, .with_lengths = true});
-  const EncodedSample sample = encode(set, 4);
+  const snapshot::EncodedSample sample = encode(set, 4);
   const SampleColumns columns = sample_columns(sample);
   const std::vector<std::uint64_t> rows = {2};
   const std::vector<std::uint64_t> cols = {2, 5, 2};

@@ -7,12 +7,12 @@
 #include <random>
 #include <vector>
 
-#include "distances/input.h"
+#include "shared/records.h"
 #include "snapshot/encoded.h"
 
 namespace brantoveil::testing {
 
-using distances::InternSnap;
+using brantoveil::InternSnap;
 
 /// Trees as the interner hands them over: records plus per-ID supports.
 struct TreeSet {

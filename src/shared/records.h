@@ -1,4 +1,5 @@
-// What the kernels consume: interned trees and their split supports, owned or borrowed.
+// The tree records snapshot/ produces and distances/ consumes: interned trees with their supports,
+// owned or borrowed, and the trees of an encoded sample.
 #pragma once
 
 #include <cstddef>
@@ -6,7 +7,7 @@
 #include <span>
 #include <vector>
 
-namespace brantoveil::distances {
+namespace brantoveil {
 
 /// One tree as split IDs. Its splits are the pendant IDs 0..pendants-1 followed by `ids`;
 /// `lengths`, when kept, runs parallel to that sequence.
@@ -55,4 +56,39 @@ class Input {
   std::span<const std::uint32_t> supports_;
 };
 
-}  // namespace brantoveil::distances
+/// The trees of an encoded sample as the kernels read them. Split IDs 0..pendants-1 are the
+/// pendant splits, implied in every tree; each tree lists its other IDs in ascending order, with
+/// their lengths when kept. snapshot::EncodedSample adds the names and clades.
+struct EncodedTrees {
+  bool has_lengths = false;
+  std::uint32_t pendants = 0;
+  std::vector<std::uint64_t> offsets;  // tree t owns ids[offsets[t], offsets[t + 1])
+  std::vector<std::uint32_t> ids;
+  std::vector<double> lengths;          // parallel to ids (with lengths only)
+  std::vector<double> pendant_lengths;  // pendants per tree, leaf index order (with lengths only)
+  // Per tree, the sum of pair_term(l, l) over its splits held by no other tree, in the order the
+  // tree was read: that order fixes the rounding of every distance of the tree, and sorting the
+  // IDs loses it.
+  std::vector<double> private_wrf;
+  std::vector<double> private_kf;
+  std::vector<std::uint32_t> supports;  // trees holding each split ID
+
+  /// Number of trees.
+  std::size_t size() const { return offsets.empty() ? 0 : offsets.size() - 1; }
+  /// Number of split IDs, pendant ones included.
+  std::size_t n_splits() const { return supports.size(); }
+  /// Tree t's non-pendant split IDs, ascending.
+  std::span<const std::uint32_t> ids_of(std::size_t t) const {
+    return {ids.data() + offsets[t], ids.data() + offsets[t + 1]};
+  }
+  /// Tree t's lengths of `ids_of(t)` (with lengths only).
+  std::span<const double> lengths_of(std::size_t t) const {
+    return {lengths.data() + offsets[t], lengths.data() + offsets[t + 1]};
+  }
+  /// Tree t's pendant lengths (with lengths only).
+  std::span<const double> pendant_lengths_of(std::size_t t) const {
+    return {pendant_lengths.data() + t * pendants, pendants};
+  }
+};
+
+}  // namespace brantoveil

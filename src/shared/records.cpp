@@ -1,9 +1,9 @@
 // Kernel input ownership: owned records are released block by block as the layout goes.
-#include "distances/input.h"
+#include "shared/records.h"
 
 #include <utility>
 
-namespace brantoveil::distances {
+namespace brantoveil {
 
 Input Input::owned(std::vector<InternSnap> snaps, std::vector<std::uint32_t> supports) {
   Input input;
@@ -54,4 +54,4 @@ void Input::release_supports() {
   supports_ = {};
 }
 
-}  // namespace brantoveil::distances
+}  // namespace brantoveil
