@@ -213,6 +213,17 @@ namespace {
 // and builds a fresh pool on first use.
 std::atomic<Pool*> g_pool{nullptr};
 std::mutex g_create;
+std::size_t g_requested = 0;  // guarded by g_create; 0 until set_global_threads
+
+// Past this a count is a typo, not a machine.
+constexpr std::size_t kMaxThreads = 4096;
+
+// Called with g_create held.
+std::size_t starting_size() {
+  if (g_requested != 0) return g_requested;
+  const std::size_t from_environment = threads_from_environment();
+  return from_environment != 0 ? from_environment : cpu_count();
+}
 
 void before_fork() {
   g_create.lock();
@@ -237,10 +248,36 @@ Pool& global() {
   std::lock_guard lock(g_create);
   pool = g_pool.load(std::memory_order_acquire);
   if (pool == nullptr) {
-    pool = new Pool(cpu_count());
+    pool = new Pool(starting_size());
     g_pool.store(pool, std::memory_order_release);
   }
   return *pool;
+}
+
+bool set_global_threads(std::size_t threads) {
+  if (threads == 0 || threads > kMaxThreads) return false;
+  std::lock_guard lock(g_create);
+  if (Pool* pool = g_pool.load(std::memory_order_acquire)) return pool->threads() == threads;
+  g_requested = threads;
+  return true;
+}
+
+std::size_t global_threads() {
+  std::lock_guard lock(g_create);
+  if (Pool* pool = g_pool.load(std::memory_order_acquire)) return pool->threads();
+  return starting_size();
+}
+
+std::size_t threads_from_environment() {
+  const char* text = std::getenv("BRANTOVEIL_THREADS");
+  if (text == nullptr || *text == '\0') return 0;
+  std::size_t value = 0;
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (*c < '0' || *c > '9') return 0;
+    value = value * 10 + static_cast<std::size_t>(*c - '0');
+    if (value > kMaxThreads) return 0;
+  }
+  return value;
 }
 
 Pool& current() { return t_current != nullptr ? *t_current : global(); }
