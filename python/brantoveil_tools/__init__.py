@@ -13,7 +13,7 @@ except PackageNotFoundError:  # running from a source tree
     __version__ = "0+unknown"
 
 from .api import DistanceResult, SplitExports, distances
-from .errors import BrantoveilError
+from .errors import BrantoveilError, TreeError
 from .sample import Sample, TruncatedFileWarning, from_newick, read_sample
 from .selection import RunSelection, Selection
 
@@ -24,6 +24,7 @@ __all__ = [
     "Sample",
     "Selection",
     "SplitExports",
+    "TreeError",
     "TruncatedFileWarning",
     "__version__",
     "distances",
