@@ -4,6 +4,7 @@
 
 #include <array>
 #include <memory>
+#include <optional>
 
 #include "api/bind.h"
 #include "api/capi.h"
@@ -12,6 +13,7 @@
 #include "api/errors.h"
 #include "api/guard.h"
 #include "api/input.h"
+#include "api/progress.h"
 #include "pool/pool.h"
 
 namespace brantoveil::api::engine {
@@ -33,10 +35,14 @@ PyObject* encode(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyOb
   auto set = collect_snapshots_from_iter(call->bundle, call->lengths, true, signals);
   if (!set) return nullptr;
   auto engine = std::make_unique<Engine>();
-  engine->sample = snapshot::EncodedSample::from_snapshots(std::move(*set), std::move(call->names),
-                                                           call->bundle.rooted, call->lengths);
-  set.reset();
-  engine->columns = distances::sample_columns(engine->sample);
+  {
+    // Encoding and numbering the columns touch no Python object: other threads run meanwhile.
+    ReleasedGil released;
+    engine->sample = snapshot::EncodedSample::from_snapshots(std::move(*set), std::move(call->names),
+                                                             call->bundle.rooted, call->lengths);
+    set.reset();
+    engine->columns = distances::sample_columns(engine->sample);
+  }
   return wrap_sample(module, std::move(engine));
 }
 
@@ -44,13 +50,23 @@ PyObject* encode(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyObject* decode(PyObject* module, PyObject* data) {
   Py_buffer view;
   if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return nullptr;
-  auto decoded = snapshot::EncodedSample::from_bytes(
-      std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(view.buf), static_cast<std::size_t>(view.len)));
-  PyBuffer_Release(&view);
-  if (!decoded.ok()) return raise(PyExc_ValueError, decoded.error());
+  // The view keeps the bytes alive and in place while the lock is released.
+  const std::span<const std::uint8_t> bytes(static_cast<const std::uint8_t*>(view.buf),
+                                            static_cast<std::size_t>(view.len));
   auto engine = std::make_unique<Engine>();
-  engine->sample = std::move(decoded).value();
-  engine->columns = distances::sample_columns(engine->sample);
+  std::optional<Error> failed;
+  {
+    ReleasedGil released;
+    auto decoded = snapshot::EncodedSample::from_bytes(bytes);
+    if (decoded.ok()) {
+      engine->sample = std::move(decoded).value();
+      engine->columns = distances::sample_columns(engine->sample);
+    } else {
+      failed = std::move(decoded).take_error();
+    }
+  }
+  PyBuffer_Release(&view);
+  if (failed) return raise(PyExc_ValueError, failed->message);
   return wrap_sample(module, std::move(engine));
 }
 

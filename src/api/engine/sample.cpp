@@ -378,7 +378,12 @@ PyObject* sample_split_supports(PyObject* self, PyObject*) {
 }
 
 PyObject* sample_to_bytes(PyObject* self, PyObject*) {
-  const std::vector<std::uint8_t> bytes = sample_of(self).to_bytes();
+  std::vector<std::uint8_t> bytes;
+  {
+    // The sample is immutable, so serialising it needs no lock.
+    ReleasedGil released;
+    bytes = sample_of(self).to_bytes();
+  }
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()), static_cast<Py_ssize_t>(bytes.size()));
 }
 
