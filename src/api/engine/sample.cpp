@@ -413,7 +413,7 @@ PyObject* sample_repr(PyObject* self) {
                               sample.has_lengths ? "True" : "False");
 }
 
-void sample_dealloc(PyObject* self) {
+void sample_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   delete reinterpret_cast<SampleObject*>(self)->engine;
   type->tp_free(self);
