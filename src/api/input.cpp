@@ -4,9 +4,12 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
 
 #include "api/bind.h"
 #include "api/errors.h"
+#include "api/progress.h"
+#include "pool/pool.h"
 
 namespace brantoveil::api {
 
@@ -242,6 +245,16 @@ class PyTreeSource final : public snapshot::TreeSource {
   bool stopped_ = false;
 };
 
+// Releases the interpreter lock for each outermost parallel loop of the calling thread.
+class UnlockedLoops final : public pool::LoopWait {
+ public:
+  void enter() override { state_ = PyEval_SaveThread(); }
+  void leave() override { retake_gil(state_); }
+
+ private:
+  PyThreadState* state_ = nullptr;
+};
+
 }  // namespace
 
 std::optional<CallArgs> intake(const char* display, const IntakeOptions& options, PyObject* const* args,
@@ -285,6 +298,12 @@ bool validate_iter_args(std::size_t names_length, const std::vector<std::uint64_
 
 std::optional<snapshot::Snapshots> collect_snapshots_from_iter(CallBundle& bundle, bool keep_lengths,
                                                                bool keep_clades, SignalCheck& signals) {
+  // The companion's calls let other threads run while the trees drawn so far are parsed and
+  // interned: no task touches a Python object, and the iterator is advanced between loops only.
+  // The public functions keep the lock while they read.
+  UnlockedLoops unlocked;
+  std::optional<pool::ScopedLoopWait> loops;
+  if (bundle.tree_error != nullptr) loops.emplace(unlocked);
   PyTreeSource source(bundle);
   snapshot::SnapshotOptions options;
   options.rooted = bundle.rooted;

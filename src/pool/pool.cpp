@@ -33,6 +33,7 @@ struct Job {
 thread_local bool t_in_task = false;
 thread_local Pool* t_current = nullptr;
 thread_local StopCheck* t_stop_check = nullptr;
+thread_local LoopWait* t_loop_wait = nullptr;
 thread_local bool t_stopped = false;
 thread_local std::chrono::steady_clock::time_point t_last_check{};
 
@@ -67,6 +68,22 @@ void run_task(const std::function<void(std::size_t)>& body, std::size_t i) noexc
     std::abort();
   }
 }
+
+// Tells the calling thread's loop hook about an outermost loop for the guard's lifetime.
+class OutermostLoop {
+ public:
+  OutermostLoop() : wait_(t_in_task ? nullptr : t_loop_wait) {
+    if (wait_ != nullptr) wait_->enter();
+  }
+  ~OutermostLoop() {
+    if (wait_ != nullptr) wait_->leave();
+  }
+  OutermostLoop(const OutermostLoop&) = delete;
+  OutermostLoop& operator=(const OutermostLoop&) = delete;
+
+ private:
+  LoopWait* wait_;
+};
 
 // Claims and runs indices until none are left to claim.
 void run_indices(Job& job) noexcept {
@@ -140,6 +157,7 @@ std::size_t Pool::threads() const { return state_->threads; }
 
 void Pool::parallel_for(std::size_t n, const std::function<void(std::size_t)>& body) {
   if (n == 0) return;
+  const OutermostLoop outermost;
   // Inline when there is nobody to share with, or when called from inside a task (no deadlock).
   // No worker shares such a loop, so an exception may leave it (inside a task, that task ends
   // the process).
@@ -284,6 +302,9 @@ Pool& current() { return t_current != nullptr ? *t_current : global(); }
 
 ScopedPool::ScopedPool(Pool& pool) : previous_(t_current) { t_current = &pool; }
 ScopedPool::~ScopedPool() { t_current = previous_; }
+
+ScopedLoopWait::ScopedLoopWait(LoopWait& wait) : previous_(t_loop_wait) { t_loop_wait = &wait; }
+ScopedLoopWait::~ScopedLoopWait() { t_loop_wait = previous_; }
 
 ScopedStopCheck::ScopedStopCheck(StopCheck& check) : previous_(t_stop_check), previous_stopped_(t_stopped) {
   t_stop_check = &check;

@@ -90,6 +90,29 @@ class ScopedStopCheck {
   bool previous_stopped_;
 };
 
+/// Told when the calling thread enters and leaves an outermost parallel loop, e.g. to let go of a
+/// lock that no task needs while the loop runs.
+class LoopWait {
+ public:
+  virtual ~LoopWait() = default;
+  /// Before the loop's first index runs; called on the calling thread.
+  virtual void enter() = 0;
+  /// After every index has run (or an exception left an inline loop).
+  virtual void leave() = 0;
+};
+
+/// Makes `wait` the calling thread's loop hook for the guard's lifetime.
+class ScopedLoopWait {
+ public:
+  explicit ScopedLoopWait(LoopWait& wait);
+  ~ScopedLoopWait();
+  ScopedLoopWait(const ScopedLoopWait&) = delete;
+  ScopedLoopWait& operator=(const ScopedLoopWait&) = delete;
+
+ private:
+  LoopWait* previous_;
+};
+
 /// Whether the calling thread's call should end: asks its stop check (at most every few
 /// milliseconds); once true it stays true for the check's lifetime. False inside tasks.
 bool stop_requested();

@@ -171,6 +171,43 @@ TEST(Pool, WorksInForkedChild) {
   EXPECT_EQ(fork_and_use_global_pool(true), 0);
 }
 
+// The hook sees each outermost loop of its thread once, around all of its indices: never the loops
+// nested inside tasks, never a loop that another thread starts.
+TEST(Pool, LoopWaitSurroundsOutermostLoopsOnly) {
+  struct Recorder final : LoopWait {
+    std::atomic<int> inside{0};
+    int enters = 0;
+    int leaves = 0;
+    void enter() override {
+      ++enters;
+      inside = 1;
+    }
+    void leave() override {
+      ++leaves;
+      inside = 0;
+    }
+  };
+  for (std::size_t threads : {1u, 3u}) {
+    Pool pool(threads);
+    Recorder recorder;
+    std::atomic<int> outside{0};
+    {
+      ScopedLoopWait scope(recorder);
+      pool.parallel_for(16, [&](std::size_t) {
+        if (recorder.inside.load() == 0) outside.fetch_add(1);
+        pool.parallel_for(4, [&](std::size_t) {});
+      });
+      pool.parallel_for(2, [](std::size_t) {});
+      std::thread other([&] { pool.parallel_for(8, [](std::size_t) {}); });
+      other.join();
+    }
+    pool.parallel_for(8, [](std::size_t) {});
+    EXPECT_EQ(outside.load(), 0) << threads;
+    EXPECT_EQ(recorder.enters, 2) << threads;
+    EXPECT_EQ(recorder.leaves, 2) << threads;
+  }
+}
+
 // The size a child's process-wide pool starts with: the one set, else the environment's, and no
 // other size once it runs. In a child, as the parent's pool may run already.
 TEST(GlobalPool, StartsWithTheSizeSetOrTheEnvironmentsAndKeepsIt) {
