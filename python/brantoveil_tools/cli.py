@@ -13,7 +13,7 @@ from . import __version__
 from .api import METRICS, distances
 from .converge import cli as converge_cli
 from .errors import BrantoveilError
-from .output import MATRIX_SUFFIXES, check_target, write_exports, write_matrix
+from .output import MATRIX_SUFFIXES, check_outputs_distinct, check_target, export_paths, write_outputs
 from .sample import TruncatedFileWarning
 
 PROG = "brantoveil"
@@ -102,13 +102,13 @@ def run_matrix(args: argparse.Namespace, err: TextIO) -> int:
         check_target(args.output)
     if args.files.count("-") > 1:
         raise BrantoveilError("standard input ('-') can be given only once")
+    check_outputs_distinct(args.files, [args.output, *([] if args.exports is None else export_paths(args.exports))])
     burnin = args.burnin
     result = distances(args.files, args.metric, rooted=args.rooted, burnin=burnin, thin=args.thin,
                        progress=None if not args.quiet else False, exports=args.exports is not None)
     if not args.quiet:
         print(result.selection.describe(), file=err)
-    write_matrix(result, args.output)
-    written = [] if args.exports is None else write_exports(result, args.exports)
+    written = write_outputs(result, args.output, args.exports)
     if not args.quiet:
         n = len(result.names)
         where = args.output if args.output is not None else "standard output"

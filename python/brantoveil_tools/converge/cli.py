@@ -8,7 +8,7 @@ import math
 from pathlib import Path
 
 from brantoveil_tools.converge.report import ESS_BAR, ConvergenceReport, converge
-from brantoveil_tools.output import atomic_path, check_target
+from brantoveil_tools.output import atomic_path, check_outputs_distinct, check_target
 
 DESCRIPTION = """\
 Convergence report of MCMC runs: split frequencies and their spread across runs, tree effective
@@ -62,6 +62,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 def run(args: argparse.Namespace) -> int:
     """Computes the report, writes the files asked for, prints the summary; returns the exit status."""
     # Every reason not to write an output is found before the work starts.
+    check_outputs_distinct(args.runs, [args.json, args.splits, args.plot])
     for target in (args.json, args.splits, args.plot):
         if target is not None:
             check_target(target)
