@@ -11,6 +11,7 @@ from typing import NoReturn, TextIO
 
 from . import __version__
 from .api import METRICS, distances
+from .checks import NonFiniteDistanceWarning
 from .converge import cli as converge_cli
 from .errors import BrantoveilError
 from .output import MATRIX_SUFFIXES, check_outputs_distinct, check_target, export_paths, write_outputs
@@ -158,11 +159,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     with warnings.catch_warnings():
         # Our own warnings are one line each, every time; other libraries' keep Python's defaults.
         warnings.simplefilter("always", TruncatedFileWarning)
+        warnings.simplefilter("always", NonFiniteDistanceWarning)
         default_show = warnings.showwarning
 
         def show(message: Warning | str, category: type[Warning], filename: str, lineno: int,
                  file: TextIO | None = None, line: str | None = None) -> None:
-            if issubclass(category, TruncatedFileWarning):
+            if issubclass(category, (TruncatedFileWarning, NonFiniteDistanceWarning)):
                 print(f"{PROG}: warning: {message}", file=err)
             else:
                 default_show(message, category, filename, lineno, file, line)
