@@ -4,10 +4,9 @@ import warnings
 
 import numpy as np
 import pytest
-from treefiles import nexus, random_trees, write
-
 from brantoveil_tools import NonFiniteDistanceWarning, distances
 from brantoveil_tools.cli import main
+from treefiles import nexus, random_trees, write
 
 TREES = random_trees(6, seed=4)
 KF = "Kuhner-Felsenstein branch score"
