@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import gc
 import os
 import sys
 import warnings
@@ -128,8 +129,10 @@ def run_tiles(args: argparse.Namespace, err: TextIO) -> int:
     except ImportError as error:
         raise BrantoveilError(f"writing .zarr needs the optional extra: pip install 'brantoveil[dask]' ({error})") \
             from None
+    from .api import as_sample, require_pair
     from .tiles import encode, to_zarr
     from .tiles.cluster import connect
+    from .tiles.store import check_store
 
     if args.exports is not None:
         raise BrantoveilError("--exports goes with a matrix file, not with a .zarr output")
@@ -137,10 +140,11 @@ def run_tiles(args: argparse.Namespace, err: TextIO) -> int:
     if not os.path.isdir(target):
         check_target(target)
     progress = None if not args.quiet else False
-    # The cluster first: a wrong scheduler address should not wait until the files are read.
-    with connect(args.scheduler) as client:
-        encoded = encode(args.files, lengths=args.metric != "rf", rooted=args.rooted, burnin=args.burnin,
-                         thin=args.thin, progress=progress)
+    # The names first: a store of another sample is refused before the cluster starts and the trees are read.
+    sample = require_pair(as_sample(args.files, args.burnin, args.thin, progress))
+    check_store(target, sample, args.metric, args.rooted, args.chunk)
+    with connect(args.scheduler, quiet=args.quiet) as client:
+        encoded = encode(sample, lengths=args.metric != "rf", rooted=args.rooted, progress=progress)
         if not args.quiet:
             print(encoded.selection.describe(), file=err)
             print(f"computing on the Dask cluster at {client.scheduler.address}", file=err)
@@ -188,6 +192,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             return stop.code if isinstance(stop.code, int) else 0
         except KeyboardInterrupt:
             print(f"{PROG}: interrupted", file=err)
+            gc.freeze()  # the process ends now: no final collection of every object Dask and Zarr made
             return 130
         except BrokenPipeError:
             # The reader of standard output went away (`| head`): stop quietly, as Unix tools do.
