@@ -163,7 +163,7 @@ def distances(trees: Sample | PathLike | Sequence[PathLike] | Sequence[str], met
     dtype = "<u4" if metric == "rf" else "<f8"
     matrix = np.frombuffer(result[1], dtype=dtype).reshape(n, n)
     if metric != "rf":
-        warn_non_finite(matrix, sample, METRICS[metric])
+        warn_non_finite(matrix, sample, metric)
     split_exports = _exports(result, n, metric) if exports else None
     return DistanceResult(metric, rooted, matrix, sample.names, sample.runs, sample.run_labels,
                           sample.selection, split_exports)

@@ -10,6 +10,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from .policy import METRICS
 from .sample import Sample
 
 _ROWS_PER_SCAN = 256
@@ -25,8 +26,8 @@ class NonFiniteDistanceWarning(UserWarning):
 
 
 def warn_non_finite(matrix: npt.NDArray[Any], sample: Sample, metric: str, stacklevel: int = 3) -> None:
-    """Warns once, naming the file, the tree and the length, when `matrix` holds NaN or infinity;
-    `metric` is the metric's name as the message gives it.
+    """Warns once, naming the file, the tree and the length, when `matrix` of `metric` ("wrf", "kf")
+    holds NaN or infinity.
 
     Distances are never negative, so a finite sum means every cell is finite: the check costs one
     pass over the matrix and no copy of it.
@@ -50,11 +51,12 @@ def warn_non_finite(matrix: npt.NDArray[Any], sample: Sample, metric: str, stack
     tree, length = max(found, key=lambda item: _magnitude(item[1]))  # the first of the largest
     run = sample.run_labels[int(sample.runs[tree])]
     where = f"{run}, tree {sample.tree_names[tree]}"
+    title = METRICS[metric].title
     if length is None:
-        message = f"{where}: its {metric} distances are NaN or infinite"
+        message = f"{where}: its {title} distances are NaN or infinite"
     else:
         problem = "overflows" if math.isfinite(float(length)) else "is not finite"
-        message = f"{where}: branch length {length} {problem}: its {metric} distances are NaN or infinite"
+        message = f"{where}: branch length {length} {problem}: its {title} distances are NaN or infinite"
     warnings.warn(message, NonFiniteDistanceWarning, stacklevel=stacklevel)
 
 
