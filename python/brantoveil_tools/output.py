@@ -265,11 +265,10 @@ def _interrupts_deferred() -> Iterator[None]:
         return
     received: list[int] = []
     previous = signal.getsignal(signal.SIGINT)
-    try:
-        signal.signal(signal.SIGINT, lambda signum, frame: received.append(signum))
-    except (ValueError, TypeError):
+    if previous is None:  # a handler installed outside Python: it could not be put back
         yield
         return
+    signal.signal(signal.SIGINT, lambda signum, frame: received.append(signum))
     try:
         yield
     finally:
