@@ -21,6 +21,7 @@ import threading
 import zipfile
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager, suppress
+from contextvars import ContextVar
 from dataclasses import dataclass
 from pathlib import Path
 from typing import IO, Any
@@ -277,21 +278,38 @@ def _interrupts_deferred() -> Iterator[None]:
         previous(signal.SIGINT, None)
 
 
+# The set every `output_set` and `atomic_path` inside a command's outer `output_set` joins, so that
+# writers written one file at a time still commit with the command's other outputs.
+_CURRENT: ContextVar[OutputSet | None] = ContextVar("brantoveil_output_set", default=None)
+
+
 @contextmanager
 def output_set() -> Iterator[OutputSet]:
-    """An `OutputSet` committed when the block ends without error; its private folders go either way."""
+    """An `OutputSet` committed when the block ends without error; its private folders go either way.
+
+    Inside another `output_set` block it is that block's set: everything commits at the outer end.
+    """
+    outer = _CURRENT.get()
+    if outer is not None:
+        yield outer
+        return
     outputs = OutputSet()
+    token = _CURRENT.set(outputs)
     try:
         yield outputs
+        _CURRENT.reset(token)
         outputs.commit()
     finally:
+        if _CURRENT.get() is outputs:
+            _CURRENT.reset(token)
         outputs.discard()
 
 
 @contextmanager
 def atomic_path(target: str | os.PathLike[str]) -> Iterator[Path]:
     """Yields a path beside `target`, in a private folder of its own; on success the file written
-    there replaces `target`, on failure it is removed. Either way the folder goes."""
+    there replaces `target` (at the end of the enclosing `output_set` block, if any), on failure it
+    is removed. Either way the folder goes."""
     final = Path(target)
     try:
         with output_set() as outputs:

@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 from brantoveil_tools import output
 from brantoveil_tools.cli import main
+from brantoveil_tools.converge import cli as converge_cli
 from treefiles import nexus, random_trees, write
 
 TREES = random_trees(6, seed=11)
@@ -170,3 +171,20 @@ def test_leftovers_of_killed_writers_go_and_those_of_live_ones_stay(tmp_path):
         for writer in writers:
             writer.kill()
             writer.wait()
+
+
+def test_converge_writes_its_files_together(tmp_path, monkeypatch):
+    write(tmp_path / "r1.t", nexus(TREES))
+    write(tmp_path / "r2.t", nexus(TREES[::-1]))
+    argv = ["converge", str(tmp_path / "r1.t"), str(tmp_path / "r2.t"), "--burnin", "0", "-q",
+            "--json", str(tmp_path / "report.json"), "--splits", str(tmp_path / "splits.tsv")]
+
+    def interrupted(report, target):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(converge_cli, "write_split_table", interrupted)
+    assert main(argv) == 130
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["r1.t", "r2.t"]  # no JSON without its split table
+    monkeypatch.undo()
+    assert main(argv) == 0
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["r1.t", "r2.t", "report.json", "splits.tsv"]
