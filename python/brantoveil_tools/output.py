@@ -58,12 +58,12 @@ def check_outputs_distinct(inputs: Sequence[str | os.PathLike[str]],
     """
     sources: dict[tuple[int, int], str] = {}
     for path in inputs:
-        if os.fspath(path) == "-":
-            continue
-        with suppress(OSError):  # a missing input is the reader's to report
-            status = os.stat(path)
+        with suppress(OSError, ValueError, AttributeError):  # a missing input is the reader's to report
+            # Standard input may be a file redirected with `<`.
+            status = os.fstat(sys.stdin.fileno()) if os.fspath(path) == "-" else os.stat(path)
             if stat.S_ISREG(status.st_mode):
-                sources.setdefault((status.st_dev, status.st_ino), os.fspath(path))
+                label = "the standard input" if os.fspath(path) == "-" else f"the input {os.fspath(path)}"
+                sources.setdefault((status.st_dev, status.st_ino), label)
     seen: dict[tuple[int, int, str], str] = {}
     for output in outputs:
         if output is None:
@@ -74,7 +74,7 @@ def check_outputs_distinct(inputs: Sequence[str | os.PathLike[str]],
             continue
         source = sources.get((key[0], key[1])) if not key[2] else None
         if source is not None:
-            raise BrantoveilError(f"the output {path} is the input {source}: choose another output path")
+            raise BrantoveilError(f"the output {path} is {source}: choose another output path")
         if key in seen:
             raise BrantoveilError(f"{seen[key]} and {path} are the same output file: choose another path "
                                   f"for one of them")

@@ -48,6 +48,9 @@ def make_inputs(tmp):
      "the output soft.tsv is the input trace.tsv: choose another output path"),
     (["converge", "r1.t", "r2.t", "--burnin", "0", "--splits", "r2.t"],
      "the output r2.t is the input r2.t: choose another output path"),
+    # Standard input redirected from the output (`< trace.tsv`).
+    (["wrf", "-", "--burnin", "0", "-o", "trace.tsv"],
+     "the output trace.tsv is the standard input: choose another output path"),
     # An input that the export folder's trees.tsv would replace.
     (["rf", "dir/trees.tsv", "--burnin", "0", "-o", "m.npy", "--exports", "dir"],
      "the output dir/trees.tsv is the input dir/trees.tsv: choose another output path"),
@@ -62,7 +65,9 @@ def test_an_output_that_is_an_input_is_refused_before_any_work(tmp_path, monkeyp
     make_inputs(tmp_path)
     before = snapshot(tmp_path)
     monkeypatch.chdir(tmp_path)
-    assert main(argv) == 2
+    with open(tmp_path / "trace.tsv") as stdin:
+        monkeypatch.setattr(sys, "stdin", stdin)
+        assert main(argv) == 2
     assert capsys.readouterr().err == f"brantoveil: error: {message}\n"
     assert snapshot(tmp_path) == before
 
