@@ -60,6 +60,20 @@ def warn_non_finite(matrix: npt.NDArray[Any], sample: Sample, metric: str, stack
     warnings.warn(message, NonFiniteDistanceWarning, stacklevel=stacklevel)
 
 
+def warn_non_finite_sample(native: Any, sample: Sample, metric: str, stacklevel: int = 3) -> None:
+    """`warn_non_finite` for a sample whose matrix is never held (written tile by tile): the
+    distances of every tree to the first two show the trees whose lengths spoil their rows.
+
+    `native` is the sample encoded with its lengths (an `EncodedSample`).
+    """
+    n = int(native.n_trees)
+    if metric == "rf" or n < 2:
+        return
+    references = np.arange(2, dtype=np.int64)
+    data = native.block(metric, range(n), references)
+    warn_non_finite(np.frombuffer(data, dtype="<f8").reshape(n, 2), sample, metric, stacklevel + 1)
+
+
 def _magnitude(token: str | None) -> float:
     if token is None:
         return -1.0
@@ -83,4 +97,4 @@ def _worst_length(text: str) -> str | None:
     return None if worst is None else worst[1]
 
 
-__all__ = ["NonFiniteDistanceWarning", "warn_non_finite"]
+__all__ = ["NonFiniteDistanceWarning", "warn_non_finite", "warn_non_finite_sample"]

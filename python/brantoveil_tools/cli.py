@@ -12,7 +12,7 @@ from typing import NoReturn, TextIO
 
 from . import __version__
 from .api import distances, require_pair
-from .checks import NonFiniteDistanceWarning
+from .checks import NonFiniteDistanceWarning, warn_non_finite_sample
 from .converge import cli as converge_cli
 from .errors import BrantoveilError
 from .options import BURNIN_HELP, add_runs, add_runtime, add_selection, apply_runtime, positive_int
@@ -180,6 +180,7 @@ def run_tiles(args: argparse.Namespace, err: TextIO) -> int:
     check_store(target, sample, args.metric, args.rooted, chunk)
     with connect(args.scheduler, quiet=args.quiet) as client:
         encoded = encode(sample, lengths=METRICS[args.metric].needs_lengths, rooted=args.rooted, progress=progress)
+        warn_non_finite_sample(encoded.native, sample, args.metric)
         if not args.quiet:
             print(encoded.selection.describe(), file=err)
             print(f"computing on the Dask cluster at {client.scheduler.address}", file=err)

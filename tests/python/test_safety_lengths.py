@@ -4,7 +4,7 @@ import warnings
 
 import numpy as np
 import pytest
-from brantoveil_tools import NonFiniteDistanceWarning, distances
+from brantoveil_tools import NonFiniteDistanceWarning, distances, read_sample
 from brantoveil_tools.cli import main
 from treefiles import nexus, random_trees, write
 
@@ -56,3 +56,17 @@ def test_a_bad_length_is_named_once_and_the_values_are_kept(tmp_path, capsys, me
 def test_the_culprit_is_found_by_its_length(trees, expected):
     with pytest.warns(NonFiniteDistanceWarning, match="^" + expected.replace("(", r"\(") + " is not finite"):
         distances(trees, "kf")
+
+
+@pytest.mark.parametrize("tree", [0, 1, 4])  # the first two trees are the references
+def test_a_sample_written_tile_by_tile_is_checked_too(tmp_path, tree):
+    pytest.importorskip("dask")
+    from brantoveil_tools.checks import warn_non_finite_sample
+    from brantoveil_tools.tiles import encode
+
+    path = write(tmp_path / "run.t", nexus(spoil("inf", tree)))
+    sample = read_sample(str(path), burnin=0)
+    with pytest.warns(NonFiniteDistanceWarning) as caught:
+        warn_non_finite_sample(encode(sample, lengths=True).native, sample, "kf")
+    assert [str(w.message) for w in caught] == [f"run.t, tree gen.{100 * tree}: branch length inf is not finite: "
+                                                f"its {KF} distances are NaN or infinite"]
