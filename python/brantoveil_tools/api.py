@@ -11,6 +11,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import engine, policy
+from .checks import warn_non_finite
 from .errors import BrantoveilError
 from .sample import PathLike, Sample, from_newick, read_sample
 from .selection import BurnIn, Selection
@@ -144,6 +145,8 @@ def distances(trees: Sample | PathLike | Sequence[PathLike] | Sequence[str], met
     result = engine.pairwise(sample, chosen, rooted, progress, exports)
     n = len(sample)
     matrix = np.frombuffer(result[1], dtype=chosen.dtype).reshape(n, n)
+    if chosen.needs_lengths:
+        warn_non_finite(matrix, sample, chosen.name)
     split_exports = _exports(result, n, chosen) if exports else None
     return DistanceResult(chosen.name, rooted, matrix, sample.names, sample.runs, sample.run_labels,
                           sample.selection, split_exports)
