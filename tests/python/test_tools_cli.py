@@ -286,3 +286,14 @@ def test_atomic_write_replaces_whole_or_leaves_the_old_file(tmp_path, failure):
     umask = os.umask(0)
     os.umask(umask)
     assert target.stat().st_mode & 0o777 == 0o666 & ~umask
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+def test_threads_sets_the_engine_pool(tmp_path, threads):
+    # A fresh process: the pool's size is fixed by the first computation of a process.
+    path = write(tmp_path / "run.nwk", "\n".join(TREES))
+    code = ("import sys; from brantoveil_tools import cli, engine; "
+            f"status = cli.main(['rf', {str(path)!r}, '--burnin', '0', '-q', '-o', {str(tmp_path / 'm.npy')!r}, "
+            f"'--threads', '{threads}']); print(status, engine.pool_threads())")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert done.stdout.split() == ["0", str(threads)], done.stderr
