@@ -98,6 +98,12 @@ class Selection:
     thin: int
     runs: tuple[RunSelection, ...]
 
+    def __repr__(self) -> str:
+        # Sized for notebooks: a few runs, then how many more.
+        runs = ", ".join(f"{run.label}: {run.kept} of {run.trees_in_file}" for run in self.runs[:4])
+        more = f", and {len(self.runs) - 4} more runs" if len(self.runs) > 4 else ""
+        return f"Selection(burnin={self.burnin!r}, thin={self.thin}, kept=[{runs}{more}])"
+
     def to_dict(self) -> dict[str, Any]:
         return {"burnin": self.burnin, "thin": self.thin, "runs": [asdict(run) for run in self.runs]}
 
