@@ -9,6 +9,7 @@ from fractions import Fraction
 from typing import Any
 
 from .errors import BrantoveilError
+from .textio import printable
 
 BurnIn = float | int | str
 
@@ -63,10 +64,10 @@ def parse_burnin(value: BurnIn) -> BurnInRule:
             raise ValueError
     except ValueError:
         raise BrantoveilError(
-            f"invalid burn-in '{value}': give a fraction (0.25 or 25%), a count of trees (2500) "
+            f"invalid burn-in '{printable(value)}': give a fraction (0.25 or 25%), a count of trees (2500) "
             f"or a generation (gen:250000)") from None
     if not 0 <= fraction < 1:
-        raise BrantoveilError(f"invalid burn-in '{value}': a fraction must be at least 0 and below 1")
+        raise BrantoveilError(f"invalid burn-in '{printable(value)}': a fraction must be at least 0 and below 1")
     return BurnInRule("fraction", fraction, text)
 
 

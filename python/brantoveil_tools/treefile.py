@@ -58,6 +58,8 @@ class FileIndex:
         return len(self.names)
 
     def add(self, name: str, generation: int, start: int, end: int, text: bytes) -> None:
+        if not name.isprintable():
+            name = printable(name)  # a row label: no control bytes in outputs and messages
         if not self.names:
             self.first_tree = text
         self.names.append(name)
@@ -383,9 +385,9 @@ class RunTaxa:
     """How one run names its taxa.
 
     `keys` are the first tree's taxa (by `taxon_key`, in text order), `first_labels` its labels as
-    the engine reads them, `names` what the run writes for each key; `labels` maps every label the
-    engine may meet in this run's trees (after `quoted_as_placeholders`) to its key; `plain` says
-    that no translate table or quoted name is involved, so labels are the taxa as they stand.
+    the engine reads them, `names` what the run writes for each key; `labels` maps the translate
+    table's labels and the first tree's to their keys; `plain` says that no translate table or
+    quoted name is involved, so labels are the taxa as they stand.
     """
 
     keys: tuple[str, ...]
@@ -395,11 +397,21 @@ class RunTaxa:
     plain: bool
 
     def engine_map(self, shown: dict[str, str]) -> dict[str, str]:
-        """The translate map for the engine: every label to its taxon as `shown` (key -> name) gives it."""
+        """The translate map for the engine: every label the run's trees may use to its taxon as
+        `shown` (key -> name) gives it; empty where the labels are those taxa already."""
         if self.plain and all(shown.get(key) == label for label, key in zip(self.first_labels, self.keys,
                                                                              strict=True)):
             return {}
-        return {label: shown.get(key) or self.names[key] for label, key in self.labels.items()}
+        labels = dict(self.labels)
+        # The other ways a tree may write each taxon: its name (where a translate table gives
+        # numbers), quoted, or bare with underscores for blanks.
+        for key, name in self.names.items():
+            labels.setdefault(name, key)
+            labels.setdefault(placeholder(key), key)
+            bare = key.replace(" ", "_")
+            if "_" not in key and not _NOT_BARE.search(bare):
+                labels.setdefault(bare, key)
+        return {label: shown.get(key) or self.names[key] for label, key in labels.items()}
 
 
 def run_taxa(first_tree: str, table: dict[str, tuple[str, bool]], quoted: bool) -> RunTaxa:
@@ -424,14 +436,6 @@ def run_taxa(first_tree: str, table: dict[str, tuple[str, bool]], quoted: bool) 
         labels.setdefault(label, key)
         names.setdefault(key, name)
         keys.append(key)
-    # The other ways a tree of the run may write each taxon: its name (where a translate table
-    # gives numbers), quoted, or bare with underscores for blanks.
-    for key, name in names.items():
-        labels.setdefault(name, key)
-        labels.setdefault(placeholder(key), key)
-        bare = key.replace(" ", "_")
-        if "_" not in key and not _NOT_BARE.search(bare):
-            labels.setdefault(bare, key)
     return RunTaxa(tuple(keys), first_labels, names, labels, not table and not quoted and "'" not in first_tree)
 
 

@@ -347,6 +347,13 @@ def test_control_bytes_from_files_are_escaped_in_messages(tmp_path, files, messa
     assert str(caught.value) == message
 
 
+def test_control_bytes_in_tree_names_and_options_are_escaped(tmp_path):
+    text = nexus(TREES[:3], names=["gen.0", "gen\x1b.100", "gen.200"], numbers=NUMBERS)
+    assert read_sample(write(tmp_path / "run.t", text), burnin=0).tree_names[1] == "gen\\x1b.100"
+    with pytest.raises(BrantoveilError, match=r"^invalid burn-in 'x\\x1by': give a fraction"):
+        read_sample(write(tmp_path / "run.t", text), burnin="x\x1by")
+
+
 def test_control_bytes_are_escaped_in_the_cut_off_warning(tmp_path):
     path = write(tmp_path / "boot.nwk", "\n".join(TREES[:3]) + "\n(A\x1b[2J,B")
     with pytest.warns(TruncatedFileWarning) as caught:
