@@ -19,6 +19,7 @@ WHITESPACE = b" \t\n\r\f"
 # A comment or quote still open this far past its opening, with a `;` inside, is taken for a stray
 # character: no tree file has a comment or a quoted name of megabytes that holds a statement end.
 RUN_LIMIT = 1 << 22
+_SEMICOLON = ord(";")
 
 
 @dataclass(frozen=True)
@@ -49,7 +50,9 @@ class Statements:
     quoted: bool = field(default=False, init=False)
 
     def __iter__(self) -> Iterator[tuple[int, bytes]]:
-        openers = re.compile(b"[\\[" + re.escape(self.quotes) + b"]")
+        runs = b"|".join(re.escape(bytes([q])) + b"[^" + re.escape(bytes([q])) + b"]*" + re.escape(bytes([q]))
+                         for q in self.quotes)
+        exact = re.compile(b"(?:[^;\\[" + re.escape(self.quotes) + b"]+|\\[[^\\]]*\\]|" + runs + b")*")
         quote_chars = [bytes([q]) for q in self.quotes]
         pieces: list[bytes] = []  # the earlier blocks' parts of the statement being assembled
         begin = 0  # stream offset of that statement
@@ -82,20 +85,18 @@ class Statements:
                 semi = block.find(b";", pos)
                 stop = n if semi < 0 else semi
                 if any(block.find(q, pos, stop) >= 0 for q in quote_chars):
-                    # Exact scan: every comment and quote before the `;` in turn.
-                    while (match := openers.search(block, pos, stop)) is not None:
-                        at = match.start()
-                        char = block[at : at + 1]
-                        close = block.find(b"]" if char == b"[" else char, at + 1)
-                        if char == b"'":
-                            self.quoted = True
-                        if close < 0 or close > stop:
-                            closing, opened, ended, runs_on = (b"]" if char == b"[" else char), base + at, False, False
-                            pos = at + 1
-                            break
-                        pos = close + 1
-                    if closing:
+                    if not self.quoted and block.find(b"'", pos, stop) >= 0:
+                        self.quoted = True  # (or a ' inside a comment: the second pass will tell)
+                    # Exact scan, one regex: plain bytes and closed comments and quotes, which may
+                    # hold a `;`. It stops at the `;` that ends the statement or at an opening
+                    # character whose run does not close in this block.
+                    end = exact.match(block, pos).end()  # type: ignore[union-attr]  # matches ""
+                    if end < n and block[end] != _SEMICOLON:
+                        char = block[end : end + 1]
+                        closing, opened, ended, runs_on = (b"]" if char == b"[" else char), base + end, False, False
+                        pos = end + 1
                         continue
+                    semi = end if end < n else -1
                 else:
                     # No quote: the `;` is inside a comment only if the last `[` before it is open.
                     last = block.rfind(b"[", pos, stop)

@@ -9,6 +9,7 @@ else a tree may contain (comments, annotations) is for the engine's reader to ju
 
 from __future__ import annotations
 
+import functools
 import re
 from array import array
 from collections.abc import Callable, Iterator
@@ -355,24 +356,43 @@ class _Lines:
 # Quoted names. Tree files put a taxon name in single quotes when it holds blanks or punctuation
 # ('Homo sapiens', 'Pan ''the chimp'''), and NEXUS reads an unquoted underscore as a blank, so
 # Homo_sapiens is the same taxon. The engine's reader takes the single quote for an ordinary
-# character, so a quoted name reaches it as a placeholder: the name percent-encoded between
-# quotes ('Homo%20sapiens'), one label that it reads whole and that the run's translate map turns
-# into the taxon. Once every quoted name is a placeholder, no other single quote is left.
+# character but reads a double-quoted run whole, blanks and delimiters included, keeping the
+# double quotes in the label. So a single-quoted name reaches the engine double-quoted
+# ("Homo sapiens"), or percent-encoded between single quotes when it holds a double quote
+# ('say%20%22hi%22'), and the run's translate map turns that label into the taxon. A label in
+# double quotes in the file is read as the same quoted name, as translate tables already read it.
 
 
+@functools.lru_cache(maxsize=1 << 16)
 def placeholder(name: str) -> str:
-    """The label that stands for the single-quoted name `name` in a text the engine reads."""
-    return "'" + quote(name, safe="") + "'"
+    """The label that stands for the quoted name `name` in a text the engine reads."""
+    return '"' + name + '"' if '"' not in name else "'" + quote(name, safe="") + "'"
 
 
 def quoted_as_placeholders(text: str) -> str:
     """The tree text with every single-quoted name (outside comments) replaced by its placeholder."""
+    # The common case in one pass: no comment, double quote or doubled quote after the leading
+    # comments, so every single quote is a name's and becomes a double quote.
+    paren = text.find("(")
+    if paren >= 0 and "'" not in text[:paren]:
+        body = text[paren:]
+        if '"' not in body and "[" not in body and "''" not in body:
+            return text[:paren] + body.replace("'", '"')
     return _QUOTED_NAME.sub(_placeholder_of_match, text)
 
 
 def _placeholder_of_match(match: re.Match[str]) -> str:
     name = match.group(1)
     return match.group(0) if name is None else placeholder(name.replace("''", "'"))
+
+
+def _quoted_name(label: str) -> str | None:
+    """The name a label of the engine stands for when it is a placeholder or a double-quoted name."""
+    if len(label) >= 2 and label[0] == label[-1] == '"' and '"' not in label[1:-1]:
+        return label[1:-1]
+    if len(label) >= 2 and label[0] == label[-1] == "'":
+        return unquote(label[1:-1])
+    return None
 
 
 def taxon_key(name: str, quoted: bool) -> str:
@@ -430,8 +450,8 @@ def run_taxa(first_tree: str, table: dict[str, tuple[str, bool]], quoted: bool) 
         name, was_quoted = label, False
         if label in table:
             name, was_quoted = table[label]
-        elif len(label) >= 2 and label[0] == label[-1] == "'":
-            name, was_quoted = unquote(label[1:-1]), True
+        elif (quoted_name := _quoted_name(label)) is not None:
+            name, was_quoted = quoted_name, True
         key = taxon_key(name, was_quoted)
         labels.setdefault(label, key)
         names.setdefault(key, name)

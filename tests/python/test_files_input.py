@@ -107,9 +107,11 @@ QUOTED = {  # taxon -> how a Newick file quotes it
     "Gorilla": "'Gorilla: g; g'",
     "Pongo": "'Pongo [orangutan]'",
     "Hylobates": "Hylobates_lar",
+    "Macaca": "'Macaca \"m\"'",
 }
 NAMES = {"Homo": "Homo sapiens", "Pan": "Pan (troglodytes), 'the chimp'", "Gorilla": "Gorilla: g; g",
-         "Pongo": "Pongo [orangutan]", "Hylobates": "Hylobates_lar"}
+         "Pongo": "Pongo [orangutan]", "Hylobates": "Hylobates_lar", "Macaca": 'Macaca "m"'}
+SIMPLE = {"Homo": "'Homo sapiens'", "Gorilla": "'Gorilla g'"}  # only blanks: the one-pass rewrite
 
 
 def renamed(tree, table):
@@ -117,8 +119,8 @@ def renamed(tree, table):
     return re.sub(r"[A-Za-z]+", lambda m: table.get(m.group(), m.group()), tree)
 
 
-def translated_nexus(trees):
-    entries = ",\n".join(f"  {k + 1} {QUOTED.get(t, t)}" for k, t in enumerate(TAXA))
+def translated_nexus(trees, quoted):
+    entries = ",\n".join(f"  {k + 1} {quoted.get(t, t)}" for k, t in enumerate(TAXA))
     numbers = {t: str(k + 1) for k, t in enumerate(TAXA)}
     lines = "".join(f"tree gen.{k} = [&U] {renamed(t, numbers)}\n" for k, t in enumerate(trees))
     return f"#NEXUS\nbegin trees;\ntranslate\n{entries};\n{lines}end;\n"
@@ -128,24 +130,30 @@ def translated_nexus(trees):
     "newick",                    # one tree per line
     "nexus-names",               # NEXUS without a translate table
     "newick-mixed",              # some trees write Homo sapiens bare, with an underscore
+    "newick-simple",             # names with blanks only, some trees with comments
 ])
 @pytest.mark.parametrize("metric", ["rf", "kf"])
 def test_quoted_names_equal_the_same_trees_with_a_translate_table(tmp_path, layout, metric):
     quoted = [renamed(t, QUOTED) for t in TREES]
-    if layout == "newick":
+    names = NAMES
+    if layout == "newick-simple":
+        quoted = [("[&R] " if k % 3 else "") + renamed(t, SIMPLE) + ("[x]" if k % 2 else "")
+                  for k, t in enumerate(TREES)]
+        names = {"Homo": "Homo sapiens", "Gorilla": "Gorilla g"}
+    if layout in ("newick", "newick-simple"):
         text = "\n".join(quoted) + "\n"
     elif layout == "nexus-names":
         text = "#NEXUS\nbegin trees;\n" + "".join(f"tree t{k} = {t}\n" for k, t in enumerate(quoted)) + "end;\n"
     else:
         text = "\n".join(q.replace("'Homo sapiens'", "Homo_sapiens") if k % 2 else q
                          for k, q in enumerate(quoted)) + "\n"
-    table = write(tmp_path / "table.t", translated_nexus(TREES))
+    table = write(tmp_path / "table.t", translated_nexus(TREES, SIMPLE if layout == "newick-simple" else QUOTED))
     given = write(tmp_path / "quoted.trees", text)
     expected = distances(table, metric, burnin=0)
     got = distances(given, metric, burnin=0, exports=True)
     np.testing.assert_array_equal(got.matrix, expected.matrix)
     np.testing.assert_array_equal(got.matrix, engine_matrix(TREES, metric))
-    assert got.exports is not None and set(got.exports.leaf_names) == {NAMES.get(t, t) for t in TAXA}
+    assert got.exports is not None and set(got.exports.leaf_names) == {names.get(t, t) for t in TAXA}
     assert read_sample(given, burnin=0).taxa == read_sample(table, burnin=0).taxa
     # Both files together are one sample: the taxa match across them.
     both = distances([table, given], metric, burnin=0)
@@ -156,6 +164,7 @@ def test_quoted_names_equal_the_same_trees_with_a_translate_table(tmp_path, layo
     ("Homo_sapiens", "'Homo sapiens'", "Homo_sapiens"),   # shown as the first run writes it
     ("'Homo sapiens'", "Homo_sapiens", "Homo sapiens"),
     ("'Homo'", "Homo", "Homo"),
+    ('"Homo sapiens"', "'Homo sapiens'", "Homo sapiens"),  # double quotes read as translate tables read them
 ])
 def test_underscore_and_quoted_blank_are_one_taxon_across_runs(tmp_path, first, second, shown):
     paths = [write(tmp_path / f"r{k}.nwk", "\n".join(renamed(t, {"Homo": spelling}) for t in TREES[:5]) + "\n")
@@ -181,7 +190,7 @@ def test_any_block_size_reads_the_same(tmp_path, monkeypatch, block, kind):
     if kind == "newick-quoted":
         text = "\n".join("[a; comment] " + renamed(t, QUOTED) for t in TREES) + "\n"
     else:
-        text = translated_nexus(TREES).replace("[&U]", "[&U; a comment; with semicolons]")
+        text = translated_nexus(TREES, QUOTED).replace("[&U]", "[&U; a comment; with semicolons]")
     path = write(tmp_path / "run.trees", text)
     expected = distances(path, "kf", burnin=0).matrix
     monkeypatch.setattr(textio, "BLOCK", block)
