@@ -141,7 +141,7 @@ def _parameter_columns(head: bytes) -> list[str]:
             break
     if len(rows) < 2 or len(rows[0]) < 2 or len(rows[0]) != len(rows[1]):
         return []
-    if any(b"(" in cell or b";" in cell for cell in rows[0]):
+    if any(cell.lstrip()[:1] == b"(" or b";" in cell for cell in rows[0]):  # r(A<->C) is a column title
         return []
     if not all(_NUMBER.fullmatch(cell.strip()) for cell in rows[1]):
         return []

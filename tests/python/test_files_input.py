@@ -256,7 +256,7 @@ def test_unsupported_formats_are_named(tmp_path, data, message):
 
 
 @pytest.mark.parametrize(("name", "text", "siblings", "message"), [
-    ("run1.p", "[ID: 9409050143]\nGen\tLnL\tLnPr\tTL\talpha\n1\t-5123.4\t2.1\t0.53\t1.0\n", ["run1.t"],
+    ("run1.p", "[ID: 9409050143]\nGen\tLnL\tLnPr\tTL\tr(A<->C)\n0\t-1.817398e+03\t4.2e+01\t0.42\t1.0\n", ["run1.t"],
      "run1.p is a parameter trace (columns Gen, LnL, LnPr, TL, ...), not a tree file: give the trees instead "
      "(this run's are probably in run1.t)"),
     ("beast.log", "# BEAST v2.7.6\n#\nSample\tposterior\tlikelihood\n0\t-1e3\tNaN\n", [],
