@@ -13,6 +13,7 @@ except PackageNotFoundError:  # running from a source tree
     __version__ = "0+unknown"
 
 from .api import DistanceResult, SplitExports, distances
+from .checks import NonFiniteDistanceWarning
 from .errors import BrantoveilError
 from .sample import Sample, TruncatedFileWarning, from_newick, read_sample
 from .selection import RunSelection, Selection
@@ -20,6 +21,7 @@ from .selection import RunSelection, Selection
 __all__ = [
     "BrantoveilError",
     "DistanceResult",
+    "NonFiniteDistanceWarning",
     "RunSelection",
     "Sample",
     "Selection",

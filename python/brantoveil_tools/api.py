@@ -12,6 +12,7 @@ import brantoveil
 import numpy as np
 import numpy.typing as npt
 
+from .checks import warn_non_finite
 from .errors import BrantoveilError
 from .progress import run_with_progress
 from .sample import PathLike, Sample, from_newick, read_sample
@@ -161,6 +162,8 @@ def distances(trees: Sample | PathLike | Sequence[PathLike] | Sequence[str], met
     n = len(sample)
     dtype = "<u4" if metric == "rf" else "<f8"
     matrix = np.frombuffer(result[1], dtype=dtype).reshape(n, n)
+    if metric != "rf":
+        warn_non_finite(matrix, sample, metric)
     split_exports = _exports(result, n, metric) if exports else None
     return DistanceResult(metric, rooted, matrix, sample.names, sample.runs, sample.run_labels,
                           sample.selection, split_exports)
