@@ -53,7 +53,7 @@ class Statements:
         runs = b"|".join(re.escape(bytes([q])) + b"[^" + re.escape(bytes([q])) + b"]*" + re.escape(bytes([q]))
                          for q in self.quotes)
         exact = re.compile(b"(?:[^;\\[" + re.escape(self.quotes) + b"]+|\\[[^\\]]*\\]|" + runs + b")*")
-        quote_chars = [bytes([q]) for q in self.quotes]
+        quote_a, quote_b = self.quotes[:1], self.quotes[-1:]  # one or two quote characters
         pieces: list[bytes] = []  # the earlier blocks' parts of the statement being assembled
         begin = 0  # stream offset of that statement
         base = 0  # stream offset of the current block
@@ -84,7 +84,7 @@ class Statements:
                     continue
                 semi = block.find(b";", pos)
                 stop = n if semi < 0 else semi
-                if any(block.find(q, pos, stop) >= 0 for q in quote_chars):
+                if block.find(quote_a, pos, stop) >= 0 or block.find(quote_b, pos, stop) >= 0:
                     if not self.quoted and block.find(b"'", pos, stop) >= 0:
                         self.quoted = True  # (or a ' inside a comment: the second pass will tell)
                     # Exact scan, one regex: plain bytes and closed comments and quotes, which may

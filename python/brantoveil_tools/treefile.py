@@ -67,7 +67,8 @@ class FileIndex:
         self.generations.append(generation)
         self.starts.append(start)
         self.ends.append(end)
-        self.lengths.append(has_lengths(text))
+        colon = text.find(b":")
+        self.lengths.append(colon >= 0 and (text.rfind(b"[", 0, colon) < 0 or has_lengths(text)))
 
 
 def generation_of(name: str) -> int:
