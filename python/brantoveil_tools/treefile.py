@@ -243,8 +243,9 @@ def _check_swallowed(index: FileIndex, text: bytes, offset: int, next_tree: re.P
 def _stray(index: FileIndex, char: str, offset: int, where: str) -> None:
     what = "comment" if char == "[" else "quote"
     line = line_at(index.source, offset)
-    place = f"{index.source.label}, {where}" if where else index.source.label
-    raise BrantoveilError(f"{place}: the {what} {char} opened on line {line} is not closed within its tree")
+    # `where` names the tree; without one the character opened in some other command.
+    place, within = (f"{index.source.label}, {where}", "tree") if where else (index.source.label, "command")
+    raise BrantoveilError(f"{place}: the {what} {char} opened on line {line} is not closed within its {within}")
 
 
 def line_at(source: ByteSource, offset: int) -> int:

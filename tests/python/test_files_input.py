@@ -57,7 +57,7 @@ NEXUS_LINE = 9 + len(TAXA)
                                   "closed within its tree"),
     # a stray quote in the translate table swallows the whole trees block
     ("run.t", nexus(TREES, numbers=NUMBERS).replace(" 3 Gorilla", " 3 Go'rilla"),
-     "run.t: the quote ' opened on line 11 is not closed within its tree"),
+     "run.t: the quote ' opened on line 11 is not closed within its command"),
 ], ids=["newick-bracket", "newick-double", "newick-single", "nexus-single", "nexus-bracket", "translate"])
 @pytest.mark.parametrize("compress", [False, True], ids=["plain", "gzip"])
 def test_a_stray_quote_or_bracket_is_an_error_naming_where_it_opened(tmp_path, name, text, message, compress):
