@@ -5,6 +5,7 @@ import bz2
 import gzip
 import lzma
 import os
+import random
 import threading
 import warnings
 from functools import partial
@@ -65,6 +66,29 @@ def test_a_stray_quote_or_bracket_is_an_error_naming_where_it_opened(tmp_path, n
     with pytest.raises(BrantoveilError) as caught:
         read_sample(path, burnin=0)
     assert str(caught.value) == message
+
+
+@pytest.mark.parametrize("seed", range(12))
+@pytest.mark.parametrize("form", ["newick", "nexus"])
+def test_a_stray_opener_anywhere_in_a_tree_but_the_last_is_named(tmp_path, form, seed):
+    # Anywhere in the tree: after a parenthesis, inside a name or a length, before the ';'.
+    rng = random.Random(seed)
+    k = rng.randrange(len(TREES) - 1)
+    char = rng.choice("['\"")
+    trees = list(TREES) if form == "newick" else [_numbered(t) for t in TREES]
+    at = rng.randrange(len(trees[k]))
+    trees[k] = trees[k][:at] + char + trees[k][at:]
+    if form == "newick":
+        text, where, line = "\n".join(trees) + "\n", f"tree {k + 1}", k + 1
+    else:
+        text = nexus([""] * len(trees), numbers=NUMBERS)
+        text = text.replace("= [&U] \n", "= [&U] {}\n").format(*trees)
+        where, line = f"tree gen.{100 * k}", NEXUS_LINE + k
+    what = "comment" if char == "[" else "quote"
+    with pytest.raises(BrantoveilError) as caught:
+        read_sample(write(tmp_path / "run.trees", text), burnin=0)
+    assert str(caught.value) == (f"run.trees, {where}: the {what} {char} opened on line {line} is not closed "
+                                 "within its tree")
 
 
 @pytest.mark.parametrize(("name", "text"), [
