@@ -450,10 +450,11 @@ def run_taxa(first_tree: str, table: dict[str, tuple[str, bool]], quoted: bool) 
     keys = []
     for label in first_labels:
         name, was_quoted = label, False
+        quoted_name = _quoted_name(label)
         if label in table:
             name, was_quoted = table[label]
-        elif (quoted_name := _quoted_name(label)) is not None:
-            name, was_quoted = quoted_name, True
+        elif quoted_name is not None:
+            name, was_quoted = table.get(quoted_name, (quoted_name, True))  # '1' is the label 1
         key = taxon_key(name, was_quoted)
         labels.setdefault(label, key)
         names.setdefault(key, name)

@@ -199,6 +199,21 @@ def test_underscore_and_quoted_blank_are_one_taxon_across_runs(tmp_path, first, 
     assert shown in read_sample(paths, burnin=0).taxa
 
 
+def test_quoted_labels_of_a_translate_table(tmp_path):
+    # Trees that quote the table's labels ('1') and write some taxa by name, quoted or bare.
+    text = translated_nexus(TREES, QUOTED)
+    spelled = {"'1'": "'Homo sapiens'", "'5'": "Hylobates_lar"}
+    for k in range(0, len(TAXA)):
+        text = text.replace(f"({k + 1}:", f"('{k + 1}':")
+    for label, name in spelled.items():
+        text = text.replace(label, name, 3)
+    sample = read_sample(write(tmp_path / "run.t", text), burnin=0)
+    assert sample.taxa == tuple(sorted(NAMES.get(t, t) for t in TAXA))
+    result = distances(sample, "kf", exports=True)
+    np.testing.assert_array_equal(result.matrix, engine_matrix(TREES, "kf"))
+    assert result.exports is not None and result.exports.leaf_names == sample.taxa
+
+
 def test_quoted_names_in_memory_strings():
     quoted = [renamed(t, QUOTED) for t in TREES[:6]]
     result = distances(quoted, "kf", exports=True)
