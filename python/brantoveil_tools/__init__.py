@@ -14,7 +14,7 @@ except PackageNotFoundError:  # running from a source tree
 
 from .api import DistanceResult, SplitExports, distances
 from .checks import NonFiniteDistanceWarning
-from .errors import BrantoveilError
+from .errors import BrantoveilError, TreeError
 from .sample import Sample, TruncatedFileWarning, from_newick, read_sample
 from .selection import RunSelection, Selection
 
@@ -26,6 +26,7 @@ __all__ = [
     "Sample",
     "Selection",
     "SplitExports",
+    "TreeError",
     "TruncatedFileWarning",
     "__version__",
     "distances",

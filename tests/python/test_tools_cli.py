@@ -99,12 +99,12 @@ def one_line_error(capsys, argv, status=2):
 @pytest.mark.parametrize(("argv", "expected"), [
     (["rf", "{missing}"], "brantoveil: error: no such file: {missing}"),
     (["rf", "{tmp}"], "brantoveil: error: {tmp} is a directory, not a tree file"),
-    (["rf", "{bad}", "--burnin", "0"], 'brantoveil: error: bad.t, tree gen.300: Failed to parse newick at index 3: '
+    (["rf", "{bad}", "--burnin", "0"], 'brantoveil: error: bad.t, tree gen.300: not a Newick tree: '
                                        'invalid branch length "x": invalid float literal'),
     (["rf", "{latin1}", "--burnin", "0"], "brantoveil: error: latin1.nwk, tree 2: not valid UTF-8 "
                                           "(invalid continuation byte near b'(H\\xe9mo,Pan);')"),
-    (["rf", "{leaves}", "--burnin", "0"], "brantoveil: error: leaves.nwk, tree 3: Tree 2 has a different leaf set "
-                                          "than tree 0. All trees must share the same taxa."),
+    (["rf", "{leaves}", "--burnin", "0"], "brantoveil: error: leaves.nwk, tree 3: its taxa differ from the "
+                                          "first tree's (missing: Homo; extra: Lemur)"),
     (["rf", "{good}", "--frobnicate"], "brantoveil: error: unrecognized arguments: --frobnicate "
                                        "(see 'brantoveil --help')"),
     (["rf", "{good}", "--burnin", "1.5"], "brantoveil: error: invalid burn-in '1.5': a fraction must be at least 0 "
