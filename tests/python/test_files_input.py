@@ -6,6 +6,7 @@ import gzip
 import lzma
 import os
 import random
+import re
 import threading
 import warnings
 from functools import partial
@@ -14,7 +15,8 @@ import numpy as np
 import pytest
 from brantoveil_tools import BrantoveilError, TruncatedFileWarning, distances, from_newick, read_sample, textio
 from brantoveil_tools import statements as statements_module
-from treefiles import TAXA, engine_matrix, nexus, random_trees, write
+from brantoveil_tools.treefile import index_file
+from treefiles import TAXA, engine_matrix, nexus, numbered, random_trees, write
 
 TREES = random_trees(20, seed=11)
 NUMBERS = {taxon: k + 1 for k, taxon in enumerate(TAXA)}
@@ -36,7 +38,6 @@ def nexus_with(position, char):
 
 
 def _numbered(tree):
-    from treefiles import numbered
     return numbered(tree, NUMBERS)
 
 
@@ -119,7 +120,6 @@ def test_a_stray_quote_ends_the_scan_early(tmp_path, monkeypatch):
             yield block
 
     source.blocks = counted
-    from brantoveil_tools.treefile import index_file
     with pytest.raises(BrantoveilError, match="tree 3: the comment"):
         index_file(source)
     assert sum(blocks_read) < len(text) // 10
@@ -139,7 +139,6 @@ SIMPLE = {"Homo": "'Homo sapiens'", "Gorilla": "'Gorilla g'"}  # only blanks: th
 
 
 def renamed(tree, table):
-    import re
     return re.sub(r"[A-Za-z]+", lambda m: table.get(m.group(), m.group()), tree)
 
 
