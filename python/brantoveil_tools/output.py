@@ -404,7 +404,8 @@ def _cells(matrix: npt.NDArray[Any], start: int, stop: int) -> list[list[str]]:
 
 def _write_text(result: DistanceResult, out: IO[str], sep: str) -> None:
     names = [_text_cell(name, sep) for name in result.names]
-    out.write(sep.join(["tree", *names]) + "\n")
+    # The corner cell stays empty, as in the square matrices other tools write and read.
+    out.write(sep.join(["", *names]) + "\n")
     n = len(names)
     for start in range(0, n, _ROWS_PER_WRITE):
         stop = min(start + _ROWS_PER_WRITE, n)
