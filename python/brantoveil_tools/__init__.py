@@ -13,17 +13,20 @@ except PackageNotFoundError:  # running from a source tree
     __version__ = "0+unknown"
 
 from .api import DistanceResult, SplitExports, distances
-from .errors import BrantoveilError
+from .checks import NonFiniteDistanceWarning
+from .errors import BrantoveilError, TreeError
 from .sample import Sample, TruncatedFileWarning, from_newick, read_sample
 from .selection import RunSelection, Selection
 
 __all__ = [
     "BrantoveilError",
     "DistanceResult",
+    "NonFiniteDistanceWarning",
     "RunSelection",
     "Sample",
     "Selection",
     "SplitExports",
+    "TreeError",
     "TruncatedFileWarning",
     "__version__",
     "distances",
