@@ -564,9 +564,10 @@ struct WeightedKernel {
 // Drivers ------------------------------------------------------------------------------------
 
 // Walks the block tile by tile (at most `tile` trees laid out per side) and hands each tile's
-// prepared sides to `run`, in ascending row-tile then column-tile order.
+// prepared sides to `run`, in ascending row-tile then column-tile order, while `run` returns true
+// (it returns false when the calling thread's stop check ended its loop); false when stopped.
 template <class Kernel, class Run>
-void for_each_tile(const Kernel& kernel, std::span<const std::uint64_t> rows, std::span<const std::uint64_t> cols,
+bool for_each_tile(const Kernel& kernel, std::span<const std::uint64_t> rows, std::span<const std::uint64_t> cols,
                    std::size_t tile, Run&& run) {
   tile = std::max<std::size_t>(tile, 1);
   for (std::size_t rt = 0; rt < rows.size(); rt += tile) {
@@ -576,22 +577,25 @@ void for_each_tile(const Kernel& kernel, std::span<const std::uint64_t> rows, st
       const std::size_t c_end = std::min(cols.size(), ct + tile);
       const auto col_side = kernel.lay_out_columns(cols.subspan(ct, c_end - ct));
       const LocalPostings postings = invert(col_side, Kernel::kWeighted);
-      run(rt, ct, row_side, col_side, postings);
+      if (!run(rt, ct, row_side, col_side, postings)) return false;
     }
   }
+  return true;
 }
 
+// Row chunks of each tile run in batches with a stop check between them, so a signal ends even
+// a large block within a batch's time.
 template <class Kernel>
-void run_block(const Kernel& kernel, std::span<const std::uint64_t> rows, std::span<const std::uint64_t> cols,
+bool run_block(const Kernel& kernel, std::span<const std::uint64_t> rows, std::span<const std::uint64_t> cols,
                CellRows<typename Kernel::Cell> cells, Counter* counter, std::size_t tile) {
   const std::size_t stride = cells.row_stride;
-  for_each_tile(kernel, rows, cols, tile, [&](std::size_t rt, std::size_t ct, const auto& row_side, const auto& col_side,
-                                        const LocalPostings& postings) {
+  return for_each_tile(kernel, rows, cols, tile, [&](std::size_t rt, std::size_t ct, const auto& row_side,
+                                                const auto& col_side, const LocalPostings& postings) {
     const std::size_t m = row_side.trees.size();
     const std::size_t w = col_side.trees.size();
     const std::size_t row_chunks = (m + kChunkRows - 1) / kChunkRows;
     const std::size_t segments = (w + kSegmentColumns - 1) / kSegmentColumns;
-    pool::parallel_for(row_chunks * segments, [&](std::size_t task) {
+    return pool::parallel_for_batches(row_chunks * segments, [&](std::size_t task) {
       const std::size_t r0 = (task / segments) * kChunkRows;
       const std::size_t r1 = std::min(m, r0 + kChunkRows);
       const std::size_t c0 = (task % segments) * kSegmentColumns;
@@ -619,7 +623,7 @@ std::ptrdiff_t bin_of(double v, std::span<const double> edges) {
 }
 
 template <class Kernel>
-Reductions run_reduce(const Kernel& kernel, std::span<const std::uint64_t> rows, std::span<const std::uint64_t> cols,
+std::optional<Reductions> run_reduce(const Kernel& kernel, std::span<const std::uint64_t> rows, std::span<const std::uint64_t> cols,
                       const ReduceRequest& request, Counter* counter, std::size_t tile) {
   using Cell = typename Kernel::Cell;
   const std::size_t k = request.k;
@@ -634,11 +638,11 @@ Reductions run_reduce(const Kernel& kernel, std::span<const std::uint64_t> rows,
   const std::size_t threads = std::max<std::size_t>(pool::thread_count(), 1);
   const std::size_t chunk_rows = std::clamp<std::size_t>(rows.size() / (4 * threads), 1, kChunkRows);
 
-  for_each_tile(kernel, rows, cols, tile, [&](std::size_t rt, std::size_t, const auto& row_side, const auto& col_side,
-                                        const LocalPostings& postings) {
+  const bool done = for_each_tile(kernel, rows, cols, tile, [&](std::size_t rt, std::size_t, const auto& row_side,
+                                                           const auto& col_side, const LocalPostings& postings) {
     const std::size_t m = row_side.trees.size();
     const std::size_t w = col_side.trees.size();
-    pool::parallel_for((m + chunk_rows - 1) / chunk_rows, [&](std::size_t task) {
+    return pool::parallel_for_batches((m + chunk_rows - 1) / chunk_rows, [&](std::size_t task) {
       const std::size_t r0 = task * chunk_rows;
       const std::size_t r1 = std::min(m, r0 + chunk_rows);
       std::vector<Cell> cells((r1 - r0) * w);
@@ -685,6 +689,7 @@ Reductions run_reduce(const Kernel& kernel, std::span<const std::uint64_t> rows,
       if (counter != nullptr) counter->fetch_add((r1 - r0) * w, std::memory_order_relaxed);
     });
   });
+  if (!done) return std::nullopt;
   return out;
 }
 
@@ -710,23 +715,22 @@ SampleColumns sample_columns_split(const EncodedTrees& sample, std::uint32_t rf_
   return out;
 }
 
-void block_rf(const EncodedTrees& sample, const SampleColumns& columns, std::span<const std::uint64_t> rows,
+bool block_rf(const EncodedTrees& sample, const SampleColumns& columns, std::span<const std::uint64_t> rows,
               std::span<const std::uint64_t> cols, CellRows<std::uint32_t> cells, Counter* counter,
               std::size_t tile_trees) {
-  run_block(RfKernel{sample, columns}, rows, cols, cells, counter, tile_trees);
+  return run_block(RfKernel{sample, columns}, rows, cols, cells, counter, tile_trees);
 }
 
-void block_weighted(BlockMetric metric, const EncodedTrees& sample, const SampleColumns& columns,
+bool block_weighted(BlockMetric metric, const EncodedTrees& sample, const SampleColumns& columns,
                     std::span<const std::uint64_t> rows, std::span<const std::uint64_t> cols,
                     CellRows<double> cells, Counter* counter, std::size_t tile_trees) {
   if (metric == BlockMetric::kf) {
-    run_block(WeightedKernel<BranchScore>{sample, columns}, rows, cols, cells, counter, tile_trees);
-  } else {
-    run_block(WeightedKernel<WeightedRf>{sample, columns}, rows, cols, cells, counter, tile_trees);
+    return run_block(WeightedKernel<BranchScore>{sample, columns}, rows, cols, cells, counter, tile_trees);
   }
+  return run_block(WeightedKernel<WeightedRf>{sample, columns}, rows, cols, cells, counter, tile_trees);
 }
 
-Reductions block_reduce(BlockMetric metric, const EncodedTrees& sample, const SampleColumns& columns,
+std::optional<Reductions> block_reduce(BlockMetric metric, const EncodedTrees& sample, const SampleColumns& columns,
                         std::span<const std::uint64_t> rows, std::span<const std::uint64_t> cols,
                         const ReduceRequest& request, Counter* counter, std::size_t tile_trees) {
   switch (metric) {

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -44,12 +45,13 @@ struct CellRows {
 
 /// Distances from each tree of `rows` to each tree of `cols` (tree indices below the sample's
 /// size), row by row into `cells`. A tree against itself gives 0. Adds the cells done to
-/// `counter` when given.
-void block_rf(const EncodedTrees& sample, const SampleColumns& columns, std::span<const std::uint64_t> rows,
+/// `counter` when given. False when the calling thread's stop check ended the call, and then
+/// some cells were never written.
+[[nodiscard]] bool block_rf(const EncodedTrees& sample, const SampleColumns& columns, std::span<const std::uint64_t> rows,
               std::span<const std::uint64_t> cols, CellRows<std::uint32_t> cells,
               std::atomic<std::uint64_t>* counter, std::size_t tile_trees = kBlockTileTrees);
 /// `block_rf` for weighted Robinson-Foulds or Kuhner-Felsenstein; the sample must have lengths.
-void block_weighted(BlockMetric metric, const EncodedTrees& sample, const SampleColumns& columns,
+[[nodiscard]] bool block_weighted(BlockMetric metric, const EncodedTrees& sample, const SampleColumns& columns,
                     std::span<const std::uint64_t> rows, std::span<const std::uint64_t> cols,
                     CellRows<double> cells, std::atomic<std::uint64_t>* counter,
                     std::size_t tile_trees = kBlockTileTrees);
@@ -74,8 +76,9 @@ struct Reductions {
   std::vector<std::int64_t> histogram;
 };
 
-/// Computes the block row chunk by row chunk and reduces each chunk as it is done.
-Reductions block_reduce(BlockMetric metric, const EncodedTrees& sample, const SampleColumns& columns,
+/// Computes the block row chunk by row chunk and reduces each chunk as it is done; nothing when
+/// the calling thread's stop check ended the call.
+std::optional<Reductions> block_reduce(BlockMetric metric, const EncodedTrees& sample, const SampleColumns& columns,
                         std::span<const std::uint64_t> rows, std::span<const std::uint64_t> cols,
                         const ReduceRequest& request, std::atomic<std::uint64_t>* counter,
                         std::size_t tile_trees = kBlockTileTrees);

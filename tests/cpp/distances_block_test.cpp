@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <numeric>
+#include <optional>
 #include <random>
 
 #include "distances/block.h"
@@ -93,11 +94,11 @@ TEST_P(BlockMatchesOneCall, EveryCellBitForBit) {
       {everything, everything}, {rows, cols}, {cols, rows}, {rows, everything}};
   for (const auto& [r, k] : shapes) {
     std::vector<std::uint32_t> rf_block(r.size() * k.size());
-    block_rf(sample, columns, r, k, {rf_block.data(), k.size()}, nullptr, c.tile);
+    ASSERT_TRUE(block_rf(sample, columns, r, k, {rf_block.data(), k.size()}, nullptr, c.tile));
     EXPECT_EQ(rf_block, picked(rf, n, r, k));
     for (const BlockMetric metric : {BlockMetric::wrf, BlockMetric::kf}) {
       std::vector<double> block(r.size() * k.size());
-      block_weighted(metric, sample, columns, r, k, {block.data(), k.size()}, nullptr, c.tile);
+      ASSERT_TRUE(block_weighted(metric, sample, columns, r, k, {block.data(), k.size()}, nullptr, c.tile));
       EXPECT_TRUE(same_bits(block, picked(metric == BlockMetric::wrf ? wrf : kf, n, r, k)))
           << (metric == BlockMetric::wrf ? "wrf" : "kf") << " block of " << r.size() << " x " << k.size();
     }
@@ -158,7 +159,7 @@ TEST(Block, SpecialLengthsKeepTheOneCallBits) {
     for (const auto& [r, k] : shapes) {
       for (const BlockMetric metric : {BlockMetric::wrf, BlockMetric::kf}) {
         std::vector<double> block(r.size() * k.size());
-        block_weighted(metric, sample, columns, r, k, {block.data(), k.size()}, nullptr, 4096);
+        ASSERT_TRUE(block_weighted(metric, sample, columns, r, k, {block.data(), k.size()}, nullptr, 4096));
         EXPECT_TRUE(same_bits_or_nan(block, picked(metric == BlockMetric::wrf ? wrf : kf, n, r, k)))
             << (metric == BlockMetric::wrf ? "wrf" : "kf") << " dense from " << min_dense << ", block of " << r.size()
             << " x " << k.size();
@@ -174,10 +175,10 @@ TEST(Block, WritesOnlyItsCellsOfAWiderMatrix) {
   const std::vector<std::uint64_t> rows = scattered(11, 19, 5);
   const std::vector<std::uint64_t> cols = scattered(7, 19, 6);
   std::vector<double> packed(rows.size() * cols.size());
-  block_weighted(BlockMetric::wrf, sample, columns, rows, cols, {packed.data(), cols.size()}, nullptr);
+  ASSERT_TRUE(block_weighted(BlockMetric::wrf, sample, columns, rows, cols, {packed.data(), cols.size()}, nullptr));
   const std::size_t stride = cols.size() + 3;
   std::vector<double> wide(rows.size() * stride, -1.0);
-  block_weighted(BlockMetric::wrf, sample, columns, rows, cols, {wide.data(), stride}, nullptr, 4);
+  ASSERT_TRUE(block_weighted(BlockMetric::wrf, sample, columns, rows, cols, {wide.data(), stride}, nullptr, 4));
   for (std::size_t r = 0; r < rows.size(); ++r) {
     for (std::size_t c = 0; c < stride; ++c) {
       EXPECT_EQ(wide[r * stride + c], c < cols.size() ? packed[r * cols.size() + c] : -1.0);
@@ -197,15 +198,15 @@ TEST(BlockReduce, EqualsReductionsOfTheBlock) {
     std::vector<double> cells(rows.size() * cols.size());
     if (metric == BlockMetric::rf) {
       std::vector<std::uint32_t> counts(cells.size());
-      block_rf(sample, columns, rows, cols, {counts.data(), cols.size()}, nullptr);
+      ASSERT_TRUE(block_rf(sample, columns, rows, cols, {counts.data(), cols.size()}, nullptr));
       std::copy(counts.begin(), counts.end(), cells.begin());
     } else {
-      block_weighted(metric, sample, columns, rows, cols, {cells.data(), cols.size()}, nullptr);
+      ASSERT_TRUE(block_weighted(metric, sample, columns, rows, cols, {cells.data(), cols.size()}, nullptr));
     }
     const double top = *std::max_element(cells.begin(), cells.end());
     const std::vector<double> bins = {0.0, top / 3, top / 3, top / 2, top};
     std::atomic<std::uint64_t> done{0};
-    const Reductions got = block_reduce(metric, sample, columns, rows, cols, {k, bins}, &done, 16);
+    const Reductions got = block_reduce(metric, sample, columns, rows, cols, {k, bins}, &done, 16).value();
     EXPECT_EQ(done.load(), cells.size());
 
     std::vector<std::int64_t> histogram(bins.size() - 1, 0);
@@ -236,10 +237,33 @@ TEST(BlockReduce, PadsRowsWithFewerThanKOtherTrees) {
   const SampleColumns columns = sample_columns(sample);
   const std::vector<std::uint64_t> rows = {2};
   const std::vector<std::uint64_t> cols = {2, 5, 2};
-  const Reductions got = block_reduce(BlockMetric::kf, sample, columns, rows, cols, {3, {}}, nullptr);
+  const Reductions got = block_reduce(BlockMetric::kf, sample, columns, rows, cols, {3, {}}, nullptr).value();
   EXPECT_EQ(got.knn_index, (std::vector<std::int64_t>{5, -1, -1}));
   EXPECT_EQ(got.knn_distance[1], std::numeric_limits<double>::infinity());
   EXPECT_TRUE(got.histogram.empty());
+}
+
+// A stop check that asks to stop ends blocks and reductions before they have computed every
+// cell, so a signal need not wait for the block; without one the same calls finish.
+TEST(Block, StopCheckEndsTheCall) {
+  struct StopAtOnce final : pool::StopCheck {
+    bool stop_requested() override { return true; }
+  };
+  const TreeSet set = random_trees({.trees = 300, .pendants = 5, .candidates = 80, .with_lengths = true, .seed = 3});
+  const snapshot::EncodedSample sample = encode(set, 5);
+  const SampleColumns columns = sample_columns(sample);
+  const std::vector<std::uint64_t> trees = all_trees(300);
+  for (const bool stop : {false, true}) {
+    std::optional<pool::ScopedStopCheck> scope;
+    StopAtOnce check;
+    if (stop) scope.emplace(check);
+    std::vector<std::uint32_t> counts(300 * 300, 77);
+    std::vector<double> cells(300 * 300, -1.0);
+    EXPECT_EQ(block_rf(sample, columns, trees, trees, {counts.data(), 300}, nullptr), !stop);
+    EXPECT_EQ(block_weighted(BlockMetric::kf, sample, columns, trees, trees, {cells.data(), 300}, nullptr), !stop);
+    EXPECT_EQ(block_reduce(BlockMetric::wrf, sample, columns, trees, trees, {2, {}}, nullptr).has_value(), !stop);
+    EXPECT_EQ(std::count(counts.begin(), counts.end(), 77u) > 0, stop);
+  }
 }
 
 }  // namespace

@@ -31,12 +31,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::uint64_t> trees(sample.size());
   std::iota(trees.begin(), trees.end(), 0);
   std::vector<std::uint32_t> rf(trees.size() * trees.size());
-  distances::block_rf(sample, columns, trees, trees, {rf.data(), trees.size()}, nullptr, 3);
+  require(distances::block_rf(sample, columns, trees, trees, {rf.data(), trees.size()}, nullptr, 3));
   for (std::size_t i = 0; i < trees.size(); ++i) require(rf[i * trees.size() + i] == 0);
   if (sample.has_lengths) {
     std::vector<double> kf(rf.size());
-    distances::block_weighted(distances::BlockMetric::kf, sample, columns, trees, trees, {kf.data(), trees.size()},
-                              nullptr, 3);
+    require(distances::block_weighted(distances::BlockMetric::kf, sample, columns, trees, trees,
+                                      {kf.data(), trees.size()}, nullptr, 3));
   }
   return 0;
 }

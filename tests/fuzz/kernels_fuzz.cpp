@@ -121,11 +121,11 @@ Matrices compute(const testing::TreeSet& set, const snapshot::EncodedSample& sam
   std::vector<std::uint64_t> trees(n);
   std::iota(trees.begin(), trees.end(), 0);
   out.rf_tiles.resize(n * n);
-  block_rf(sample, columns, trees, trees, {out.rf_tiles.data(), n}, nullptr, tile);
+  require(block_rf(sample, columns, trees, trees, {out.rf_tiles.data(), n}, nullptr, tile));
   out.wrf_tiles.resize(n * n);
   out.kf_tiles.resize(n * n);
-  block_weighted(BlockMetric::wrf, sample, columns, trees, trees, {out.wrf_tiles.data(), n}, nullptr, tile);
-  block_weighted(BlockMetric::kf, sample, columns, trees, trees, {out.kf_tiles.data(), n}, nullptr, tile);
+  require(block_weighted(BlockMetric::wrf, sample, columns, trees, trees, {out.wrf_tiles.data(), n}, nullptr, tile));
+  require(block_weighted(BlockMetric::kf, sample, columns, trees, trees, {out.kf_tiles.data(), n}, nullptr, tile));
   return out;
 }
 

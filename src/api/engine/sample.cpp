@@ -12,6 +12,7 @@
 #include "api/convert.h"
 #include "api/guard.h"
 #include "api/progress.h"
+#include "api/signals.h"
 
 namespace brantoveil::api::engine {
 
@@ -226,24 +227,35 @@ bool destination(Py_buffer& view, std::size_t rows, std::size_t cols, distances:
   return fits;
 }
 
-// Computes the block into `out` when given (returning None), else into new bytes.
+// NULL with the exception of a signal handler that ended the call.
+PyObject* stopped_call(SignalCheck& signals) {
+  if (!signals.raise_if_stopped()) PyErr_SetString(PyExc_RuntimeError, "the distance computation was stopped");
+  return nullptr;
+}
+
+// Computes the block into `out` when given (returning None), else into new bytes; `compute` is
+// false when a signal ended it.
 template <class T, class Compute>
 PyObject* block_into(PyObject* out, std::size_t rows, std::size_t cols, const std::shared_ptr<CounterCell>& counter,
                      Compute&& compute) {
+  SignalCheck signals;
+  bool done = false;
   if (out != nullptr && out != Py_None) {
     Py_buffer view;
     if (PyObject_GetBuffer(out, &view, PyBUF_RECORDS) < 0) return nullptr;
     distances::CellRows<T> cells{};
     const bool fits = destination<T>(view, rows, cols, cells);
-    if (fits) without_gil(counter, [&](CounterCell* cell) { compute(cells, cell); });
+    if (fits) without_gil(counter, [&](CounterCell* cell) { done = compute(cells, cell); });
     PyBuffer_Release(&view);
     if (!fits) return nullptr;
+    if (!done) return stopped_call(signals);
     Py_RETURN_NONE;
   }
   PyRef bytes = PyRef::steal(new_bytes_for<T>(rows * cols));
   if (!bytes) return nullptr;
   const std::span<T> values = elements_of<T>(bytes.get());
-  without_gil(counter, [&](CounterCell* cell) { compute(distances::CellRows<T>{values.data(), cols}, cell); });
+  without_gil(counter, [&](CounterCell* cell) { done = compute(distances::CellRows<T>{values.data(), cols}, cell); });
+  if (!done) return stopped_call(signals);
   to_little_endian(values);
   return bytes.release();
 }
@@ -286,13 +298,14 @@ PyObject* sample_block(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   if (metric == BlockMetric::rf) {
     return block_into<std::uint32_t>(bound[4], rows.size(), cols.size(), counter,
                                      [&](distances::CellRows<std::uint32_t> into, CounterCell* cell) {
-                                       distances::block_rf(engine.sample, engine.columns, rows, cols, into, cell);
+                                       return distances::block_rf(engine.sample, engine.columns, rows, cols, into,
+                                                                  cell);
                                      });
   }
   return block_into<double>(bound[4], rows.size(), cols.size(), counter,
                             [&](distances::CellRows<double> into, CounterCell* cell) {
-                              distances::block_weighted(metric, engine.sample, engine.columns, rows, cols, into,
-                                                        cell);
+                              return distances::block_weighted(metric, engine.sample, engine.columns, rows, cols,
+                                                               into, cell);
                             });
 }
 
@@ -333,11 +346,14 @@ PyObject* sample_block_reduce(PyObject* self, PyObject* const* args, Py_ssize_t 
     return nullptr;
   }
 
-  distances::Reductions reductions;
+  SignalCheck signals;
+  std::optional<distances::Reductions> reduced;
   without_gil(counter, [&](CounterCell* cell) {
-    reductions = distances::block_reduce(metric, engine.sample, engine.columns, rows, cols,
-                                         distances::ReduceRequest{k, bins}, cell);
+    reduced = distances::block_reduce(metric, engine.sample, engine.columns, rows, cols,
+                                      distances::ReduceRequest{k, bins}, cell);
   });
+  if (!reduced) return stopped_call(signals);
+  const distances::Reductions& reductions = *reduced;
   PyRef result = PyRef::steal(PyDict_New());
   if (!result) return nullptr;
   const auto put = [&](const char* key, PyObject* value) {
