@@ -430,8 +430,8 @@ using panel_terms::v8d;
 // finish.
 template <class Metric, bool kRowLow, int Rows>
 [[gnu::always_inline]] __attribute__((target("avx512f"))) inline void panel_cells(
-    const WeightedSide& rows, std::size_t r, const WeightedSide& cols, std::size_t j0, const double* panel,
-    v8d t_cols, __mmask8 inside, double* cells, std::size_t stride) {
+    const WeightedSide& rows, std::size_t r, const double* panel, v8d t_cols, __mmask8 inside, double* cells,
+    std::size_t stride, std::uint8_t* marks, std::size_t marks_stride) {
   const double* x[Rows];
   v8d acc[Rows][kLanes];
 #pragma GCC unroll 4
@@ -458,25 +458,21 @@ template <class Metric, bool kRowLow, int Rows>
     // Zero-masking forms: the lanes outside `inside` are never stored.
     if constexpr (std::is_same_v<Metric, BranchScore>) done = _mm512_maskz_sqrt_pd(inside, done);
     _mm512_mask_storeu_pd(row_cells, inside, done);
-    auto redo = static_cast<unsigned>(_mm512_cmp_pd_mask(sum, both * kExactShare, _CMP_LT_OQ) & inside);
-    while (__builtin_expect(redo != 0, 0)) {
-      const auto lane = static_cast<std::size_t>(__builtin_ctz(redo));
-      row_cells[lane] = exact_cell<Metric>(rows, r + i, cols, j0 + lane);  // symmetric to the bit
-      redo &= redo - 1;
-    }
+    // Cells to form again are marked, not formed here: a call would cost the tile its registers.
+    marks[static_cast<std::size_t>(i) * marks_stride] = _mm512_cmp_pd_mask(sum, both * kExactShare, _CMP_LT_OQ) & inside;
   }
 }
 
 template <class Metric, bool kRowLow>
 [[gnu::always_inline]] __attribute__((target("avx512f"))) inline void panel_rows(
-    int count, const WeightedSide& rows, std::size_t r, const WeightedSide& cols, std::size_t j0, const double* panel, v8d t_cols, __mmask8 inside,
-    double* cells, std::size_t stride) {
+    int count, const WeightedSide& rows, std::size_t r, const double* panel, v8d t_cols, __mmask8 inside,
+    double* cells, std::size_t stride, std::uint8_t* marks, std::size_t marks_stride) {
   if (count == 3) {
-    panel_cells<Metric, kRowLow, 3>(rows, r, cols, j0, panel, t_cols, inside, cells, stride);
+    panel_cells<Metric, kRowLow, 3>(rows, r, panel, t_cols, inside, cells, stride, marks, marks_stride);
   } else if (count == 2) {
-    panel_cells<Metric, kRowLow, 2>(rows, r, cols, j0, panel, t_cols, inside, cells, stride);
+    panel_cells<Metric, kRowLow, 2>(rows, r, panel, t_cols, inside, cells, stride, marks, marks_stride);
   } else {
-    panel_cells<Metric, kRowLow, 1>(rows, r, cols, j0, panel, t_cols, inside, cells, stride);
+    panel_cells<Metric, kRowLow, 1>(rows, r, panel, t_cols, inside, cells, stride, marks, marks_stride);
   }
 }
 
@@ -487,6 +483,9 @@ template <class Metric>
 __attribute__((target("avx512f"))) void panel_dense(const WeightedSide& rows, const WeightedColumns& cols,
                                                     std::size_t r0, std::size_t r1, std::size_t c0, std::size_t c1,
                                                     double* out, std::size_t stride, WeightedDense row_major) {
+  // Lane bits of the cells to form again term by term, one byte per row and panel.
+  const std::size_t groups = (c1 - c0 + kLanes - 1) / kLanes;
+  std::vector<std::uint8_t> marks((r1 - r0) * groups, 0);
   for (std::size_t j0 = c0; j0 < c1; j0 += kLanes) {
     const std::size_t count = std::min(kLanes, c1 - j0);
     const auto inside = static_cast<__mmask8>((1u << count) - 1);
@@ -497,15 +496,23 @@ __attribute__((target("avx512f"))) void panel_dense(const WeightedSide& rows, co
       const std::size_t take = std::min<std::size_t>(3, r1 - r);
       const auto [row_min, row_max] = std::minmax_element(rows.trees.begin() + r, rows.trees.begin() + r + take);
       double* cells = out + (r - r0) * stride + (j0 - c0);
+      std::uint8_t* tile_marks = marks.data() + (r - r0) * groups + (j0 - c0) / kLanes;
       const int tile = static_cast<int>(take);
       if (*row_max < *col_min) {
-        panel_rows<Metric, true>(tile, rows, r, cols, j0, panel, t_cols, inside, cells, stride);
+        panel_rows<Metric, true>(tile, rows, r, panel, t_cols, inside, cells, stride, tile_marks, groups);
       } else if (*row_min > *col_max) {
-        panel_rows<Metric, false>(tile, rows, r, cols, j0, panel, t_cols, inside, cells, stride);
+        panel_rows<Metric, false>(tile, rows, r, panel, t_cols, inside, cells, stride, tile_marks, groups);
       } else {
         row_major(rows, cols, r, r + take, j0, j0 + count, cells, stride);
       }
       r += take;
+    }
+  }
+  for (std::size_t k = 0; k < marks.size(); ++k) {
+    for (unsigned bits = marks[k]; bits != 0; bits &= bits - 1) {
+      const std::size_t r = r0 + k / groups;
+      const std::size_t c = c0 + (k % groups) * kLanes + static_cast<std::size_t>(__builtin_ctz(bits));
+      out[(r - r0) * stride + (c - c0)] = exact_cell<Metric>(rows, r, cols, c);  // symmetric to the bit
     }
   }
 }

@@ -174,6 +174,31 @@ template <class Metric>
                                               records.rare(j), records.privates[i], records.privates[j]));
 }
 
+// The cells of one chunk to form again, marked by the dense pass (a byte of lane bits per row and
+// group of columns) and formed after it: a call inside the pass would cost its registers.
+struct RedoMarks {
+  std::size_t groups;  // per row
+  std::vector<std::uint8_t> marks;
+
+  RedoMarks(std::size_t rows, std::size_t groups_per_row) : groups(groups_per_row), marks(rows * groups_per_row) {}
+  std::uint8_t& at(std::size_t row, std::size_t group) { return marks[row * groups + group]; }
+
+  // Forms the marked cells again; group g of a row starts at column first + g * lanes.
+  template <class Metric>
+  void redo(const PairRecords& records, std::size_t r0, std::size_t n, std::size_t first, std::size_t lanes,
+            double* cells) const {
+    for (std::size_t k = 0; k < marks.size(); ++k) {
+      unsigned bits = marks[k];
+      while (bits != 0) {
+        const std::size_t i = r0 + k / groups;
+        const std::size_t j = first + (k % groups) * lanes + static_cast<std::size_t>(__builtin_ctz(bits));
+        cells[(i - r0) * n + j] = exact_cell<Metric>(records, i, j);
+        bits &= bits - 1;
+      }
+    }
+  }
+};
+
 // Lanes 0-3 and 4-7 of four cells to eight vectors holding lane l of each of the four cells.
 template <class V>
 [[gnu::always_inline]] inline void lanes_side_by_side(const Lanes<V> (&acc)[4], v4d (&lane)[8]) {
@@ -236,6 +261,8 @@ template <class Metric, class V>
   // The chunk's own partial groups, copied once so no load waits on a fresh store.
   alignas(64) double own_tail[kChunkRows][kLanes] = {};
   const double* own_row[kChunkRows] = {};
+  // Column groups start at r0 + 1, 4 columns each.
+  RedoMarks redo_marks(count, (n - r0 - 1 + kGroupColumns - 1) / kGroupColumns);
   for (std::size_t i = r0; i < r0 + count; ++i) {
     own_row[i - r0] = width == 0 ? nullptr : rows.row(i);
     for (std::size_t k = whole; k < width; ++k) own_tail[i - r0][k - whole] = own_row[i - r0][k];
@@ -304,11 +331,9 @@ template <class Metric, class V>
         }
       }
       const auto redo = sums < both * kExactShare;
-      if (__builtin_expect((redo[0] | redo[1] | redo[2] | redo[3]) != 0, 0)) {
-        for (std::size_t c = 0; c < group; ++c) {
-          if (c0 + c > i && redo[c] != 0) row_cells[c0 + c] = exact_cell<Metric>(records, i, c0 + c);
-        }
-      }
+      unsigned bits = 0;
+      for (std::size_t c = 0; c < kGroupColumns; ++c) bits |= (redo[c] != 0 && c < group && c0 + c > i ? 1u : 0u) << c;
+      redo_marks.at(i - r0, (c0 - r0 - 1) / kGroupColumns) = static_cast<std::uint8_t>(bits);
     };
 
     const double* col_pad[kGroupColumns] = {col_tail[0], col_tail[1], col_tail[2], col_tail[3]};
@@ -326,6 +351,7 @@ template <class Metric, class V>
     }
     while (next < next_end) fetch_next_row();
   }
+  redo_marks.redo<Metric>(records, r0, n, r0 + 1, kGroupColumns, cells);
 }
 
 // The row-major passes, one per instruction set below AVX-512 (which has the panel pass), the
@@ -370,7 +396,7 @@ constexpr std::size_t kPanelChunkRows = 32;
 template <class Metric, int Rows>
 [[gnu::always_inline]] NO_FUSED_MULTIPLY_ADD __attribute__((target("avx512f"))) inline void panel_tile(
     const PairRecords& records, const double* totals, std::size_t n, std::size_t r0, std::size_t i, std::size_t p,
-    v8d t_j, __mmask8 inside, double* cells) {
+    v8d t_j, __mmask8 inside, double* cells, RedoMarks& redo_marks) {
   const DensePanels& panels = *records.panels;
   const double* x[Rows];
   v8d acc[Rows][kLanes];
@@ -402,12 +428,7 @@ template <class Metric, int Rows>
     v8d done = _mm512_maskz_max_pd(above, v8d{}, sums);
     if constexpr (std::is_same_v<Metric, BranchScore>) done = _mm512_maskz_sqrt_pd(above, done);
     _mm512_mask_storeu_pd(row_cells, above, done);
-    auto redo = static_cast<unsigned>(_mm512_cmp_pd_mask(sums, both * kExactShare, _CMP_LT_OQ) & above);
-    while (__builtin_expect(redo != 0, 0)) {
-      const int lane = __builtin_ctz(redo);
-      row_cells[lane] = exact_cell<Metric>(records, row, j0 + static_cast<std::size_t>(lane));
-      redo &= redo - 1;
-    }
+    redo_marks.at(row - r0, p) = _mm512_cmp_pd_mask(sums, both * kExactShare, _CMP_LT_OQ) & above;
   }
 }
 
@@ -415,6 +436,7 @@ template <class Metric>
 NO_FUSED_MULTIPLY_ADD __attribute__((target("avx512f")))
 void panel_finish_avx512(const PairRecords& records, const double* totals, std::size_t n, std::size_t r0,
                          std::size_t count, double* cells) {
+  RedoMarks redo_marks(count, (n + kLanes - 1) / kLanes);
   for (std::size_t p = (r0 + 1) / kLanes; p * kLanes < n; ++p) {
     const std::size_t j0 = p * kLanes;
     const std::size_t columns = std::min(kLanes, n - j0);
@@ -429,14 +451,15 @@ void panel_finish_avx512(const PairRecords& records, const double* totals, std::
         // The cells of the next panel are read and written when its turn comes: fetch them now.
         for (std::size_t r = 0; r < 3; ++r) __builtin_prefetch(cells + (i + r - r0) * n + j0 + kLanes, 1);
       }
-      panel_tile<Metric, 3>(records, totals, n, r0, i, p, t_j, inside, cells);
+      panel_tile<Metric, 3>(records, totals, n, r0, i, p, t_j, inside, cells, redo_marks);
     }
     if (i + 2 <= stop) {
-      panel_tile<Metric, 2>(records, totals, n, r0, i, p, t_j, inside, cells);
+      panel_tile<Metric, 2>(records, totals, n, r0, i, p, t_j, inside, cells, redo_marks);
       i += 2;
     }
-    if (i < stop) panel_tile<Metric, 1>(records, totals, n, r0, i, p, t_j, inside, cells);
+    if (i < stop) panel_tile<Metric, 1>(records, totals, n, r0, i, p, t_j, inside, cells, redo_marks);
   }
+  redo_marks.redo<Metric>(records, r0, n, 0, kLanes, cells);
 }
 #endif
 

@@ -7,9 +7,11 @@
 #include <cstring>
 #include <limits>
 #include <map>
+#include <numeric>
 #include <random>
 #include <string>
 
+#include "distances/block.h"
 #include "distances_trees.h"
 
 namespace brantoveil::distances {
@@ -377,6 +379,15 @@ TEST(WeightedDistances, NearlyEqualTreesKeepTheirDistance) {
             EXPECT_LT(std::fabs(static_cast<long double>(m[1]) - exact) / exact, 1e-9L) << where << " got " << m[1];
           }
           EXPECT_EQ(m[1], m[n]) << where;  // the mirror
+          // The tiles, over several tiles a side, give the one-call bits.
+          const snapshot::EncodedSample sample = testing::encode(set, 5);
+          const SampleColumns columns = sample_columns_split(sample, 2, boundary);
+          std::vector<std::uint64_t> trees(n);
+          std::iota(trees.begin(), trees.end(), 0);
+          std::vector<double> tiles(n * n);
+          ASSERT_TRUE(block_weighted(squared ? BlockMetric::kf : BlockMetric::wrf, sample, columns, trees, trees,
+                                     {tiles.data(), n}, nullptr, 5));
+          EXPECT_TRUE(same_bits(tiles, m)) << where;
         }
       }
     }
