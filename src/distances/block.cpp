@@ -164,21 +164,13 @@ Side<double, double> lay_out_weighted(const EncodedTrees& sample, const SampleCo
     });
     std::sort(sparse.begin(), sparse.end(),
               [](const SparseEntry& a, const SparseEntry& b) { return a.index < b.index; });
-    double lanes[kLanes] = {};
-    for (std::size_t k = 0; k < side.width; ++k) {
-      lanes[k % kLanes] = lanes[k % kLanes] + Metric::pair_term(row[k], row[k]);
-    }
-    double dense = lanes[0];
-    for (std::size_t l = 1; l < kLanes; ++l) dense = dense + lanes[l];
-    double rare = 0.0;
     for (std::size_t e = 0; e < sparse.size(); ++e) {
-      rare = rare + Metric::pair_term(sparse[e].length, sparse[e].length);
       side.sparse[first + e] = sparse[e].index;
       side.sparse_lengths[first + e] = sparse[e].length;
     }
     const double own_only = kf ? sample.private_kf[t] : sample.private_wrf[t];
     side.privates[j] = own_only;
-    side.totals[j] = own_only + (dense + rare);
+    side.totals[j] = tree_total<Metric>({row, side.width}, sparse, own_only);
   });
   return side;
 }
@@ -315,17 +307,6 @@ struct RfKernel {
 // Weighted metrics -------------------------------------------------------------------------
 
 using WeightedSide = Side<double, double>;
-
-// The dense term of the one-call pass: its weighted Robinson-Foulds term is the plain minimum
-// (a NaN length makes the tree's total NaN anyway), so it must be here too for the same bits.
-template <class Metric>
-struct DenseTerm {
-  static double of(double a, double b) { return a * b; }
-};
-template <>
-struct DenseTerm<WeightedRf> {
-  static double of(double a, double b) { return a < b ? a : b; }
-};
 
 // Tree j of one side as the pair formed again term by term reads it (see exact_sum).
 template <class Metric>

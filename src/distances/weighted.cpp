@@ -118,36 +118,8 @@ double weighted_lay_out(const InternSnap& snap, const ColumnLayout& layout, std:
   std::sort(sparse.begin(), sparse.end(),
             [](const SparseEntry& a, const SparseEntry& b) { return a.index < b.index; });
 
-  std::array<double, kLanes> lanes{};
-  for (std::size_t k = 0; k < width; ++k) {
-    lanes[k % kLanes] = lanes[k % kLanes] + Metric::pair_term(row[k], row[k]);
-  }
-  double dense = lanes[0];
-  for (std::size_t l = 1; l < kLanes; ++l) dense = dense + lanes[l];
-  double rare = 0.0;
-  for (const SparseEntry& entry : sparse) rare = rare + Metric::pair_term(entry.length, entry.length);
-  return own_only + (dense + rare);
+  return tree_total<Metric>(row.first(width), sparse, own_only);
 }
-
-// The dense pass's term. Weighted RF drops the NaN rule of `pair_term` here: a NaN in a dense
-// row also enters that tree's total, which makes every distance of the tree NaN whatever the
-// shared sum is, so a plain minimum (one instruction) gives the same matrix.
-template <class Metric>
-struct DenseTerm;
-template <>
-struct DenseTerm<WeightedRf> {
-  template <class V>
-  static V of(V a, V b) {
-    return a < b ? a : b;
-  }
-};
-template <>
-struct DenseTerm<BranchScore> {
-  template <class V>
-  static V of(V a, V b) {
-    return a * b;
-  }
-};
 
 // What forming a pair again reads: each tree's dense values, rare list and private sum.
 struct PairRecords {

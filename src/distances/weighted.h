@@ -36,6 +36,44 @@ struct BranchScore {
   static double finish_pair(double x) { return std::sqrt(x); }
 };
 
+/// The dense passes' term (one call and tiles alike, on scalars and lane vectors). Weighted RF
+/// drops the NaN rule of `pair_term` here: a NaN in a dense row also enters that tree's total,
+/// which makes every distance of the tree NaN whatever the shared sum is, so a plain minimum (one
+/// instruction) gives the same matrix.
+template <class Metric>
+struct DenseTerm;
+template <>
+struct DenseTerm<WeightedRf> {
+  template <class V>
+  static V of(V a, V b) {
+    return a < b ? a : b;
+  }
+};
+template <>
+struct DenseTerm<BranchScore> {
+  template <class V>
+  static V of(V a, V b) {
+    return a * b;
+  }
+};
+
+/// A tree's total T = private + (dense + rare), in the one order every path uses: the terms
+/// pair_term(a, a) of its dense row in 8 lanes (column k into lane k mod 8, ascending k), the
+/// lanes left to right, then its rare splits' terms by ascending sparse index.
+template <class Metric>
+double tree_total(std::span<const double> row, std::span<const SparseEntry> rare_splits, double own_only) {
+  constexpr std::size_t kLanes = 8;
+  double lanes[kLanes] = {};
+  for (std::size_t k = 0; k < row.size(); ++k) {
+    lanes[k % kLanes] = lanes[k % kLanes] + Metric::pair_term(row[k], row[k]);
+  }
+  double dense = lanes[0];
+  for (std::size_t l = 1; l < kLanes; ++l) dense = dense + lanes[l];
+  double rare = 0.0;
+  for (const SparseEntry& entry : rare_splits) rare = rare + Metric::pair_term(entry.length, entry.length);
+  return own_only + (dense + rare);
+}
+
 /// Below this share of T_i + T_j, a pair's sum (T_i + T_j) - 2Q is formed again term by term
 /// (see `exact_sum`), as the subtraction has lost too many digits; a power of two, so that the
 /// comparison rounds nowhere.
