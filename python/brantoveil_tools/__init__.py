@@ -16,6 +16,7 @@ from .api import DistanceResult, SplitExports, distances
 from .errors import BrantoveilError
 from .sample import Sample, TruncatedFileWarning, from_newick, read_sample
 from .selection import RunSelection, Selection
+from .summarize import SummaryResult, summarize
 
 __all__ = [
     "BrantoveilError",
@@ -24,9 +25,11 @@ __all__ = [
     "Sample",
     "Selection",
     "SplitExports",
+    "SummaryResult",
     "TruncatedFileWarning",
     "__version__",
     "distances",
     "from_newick",
     "read_sample",
+    "summarize",
 ]

@@ -15,6 +15,7 @@ from .converge import cli as converge_cli
 from .errors import BrantoveilError
 from .output import MATRIX_SUFFIXES, check_target, write_exports, write_matrix
 from .sample import TruncatedFileWarning
+from .summarize import cli as summarize_cli
 
 PROG = "brantoveil"
 
@@ -88,6 +89,8 @@ def build_parser() -> argparse.ArgumentParser:
         sub.set_defaults(metric=metric)
     report = commands.add_parser("converge", help="convergence report of MCMC runs (ASDSF, tree ESS, picture)")
     converge_cli.add_arguments(report)
+    summary = commands.add_parser("summarize", help="summary tree: majority rule, MCC or HIPSTR, with clade posteriors")
+    summarize_cli.add_arguments(summary)
     return parser
 
 
@@ -175,6 +178,8 @@ def main(argv: Sequence[str] | None = None) -> int:
                 return 2
             if args.command == "converge":
                 return converge_cli.run(args)
+            if args.command == "summarize":
+                return summarize_cli.run(args)
             return run_matrix(args, err)
         except _UsageError as error:
             print(f"{PROG}: error: {error}", file=err)

@@ -1,0 +1,276 @@
+"""The clade table of a sample, built in one streamed pass: every distinct clade (or split) with its count
+in every run, and every distinct topology with its count, in memory bounded by the distinct ones.
+
+A clade is a Python int used as a bit set over the taxa (bit i for taxon i of `taxa`). Unrooted trees
+are read as splits: a split is written as the side without taxon 0, so both sides of an edge give one
+key; the two root edges of a bifurcating root are one edge.
+"""
+
+from __future__ import annotations
+
+import math
+from array import array
+from collections.abc import Iterable, Iterator
+from dataclasses import dataclass, field
+
+import numpy as np
+import numpy.typing as npt
+
+from ..errors import BrantoveilError
+from ..sample import Sample
+from .newick import ParsedTree, number, parse
+
+
+@dataclass(frozen=True)
+class TreeView:
+    """One tree read against the taxa: for every node its clade key (or -1 where no edge is counted)."""
+
+    tree: ParsedTree
+    keys: list[int]  # clade (rooted) or split (unrooted) of each node; 0 for the root's missing edge
+    lengths: list[float]  # branch length of each node's edge (summed over a bifurcating unrooted root)
+    heights: list[float]  # node height: deepest tip depth minus the node's depth (NaN without lengths)
+
+
+class Reader:
+    """Turns tree texts into `TreeView`s over one taxon order; checks every tree has exactly those taxa."""
+
+    def __init__(self, taxa: tuple[str, ...], rooted: bool) -> None:
+        self.taxa = taxa
+        self.rooted = rooted
+        self.index_of = {name: k for k, name in enumerate(taxa)}
+        self.full = (1 << len(taxa)) - 1
+
+    def view(self, text: str, translate: dict[str, str], where: str) -> TreeView:
+        try:
+            tree = parse(text)
+        except BrantoveilError as error:
+            raise BrantoveilError(f"{where}: {error}") from None
+        n = len(tree.parent)
+        masks = [0] * n
+        seen = 0
+        for node in range(n - 1, -1, -1):
+            if not tree.children[node]:
+                label = tree.labels[node]
+                name = translate.get(label, label) if label is not None else None
+                bit_index = self.index_of.get(name) if name is not None else None
+                if bit_index is None:
+                    raise BrantoveilError(f"{where}: taxon {name!r} is not in the first tree")
+                bit = 1 << bit_index
+                if seen & bit:
+                    raise BrantoveilError(f"{where}: taxon {name!r} appears twice")
+                seen |= bit
+                masks[node] |= bit
+            up = tree.parent[node]
+            if up >= 0:
+                masks[up] |= masks[node]
+        if seen != self.full:
+            missing = [self.taxa[k] for k in range(len(self.taxa)) if not seen >> k & 1]
+            raise BrantoveilError(f"{where}: taxa {', '.join(missing[:3])} are missing")
+        lengths = list(tree.lengths)
+        keys = masks
+        if not self.rooted:
+            keys = [self.full ^ mask if mask & 1 else mask for mask in masks]
+            keys[0] = 0
+            root_kids = tree.children[0]
+            if len(root_kids) == 2:
+                # The two root edges are one edge of the unrooted tree.
+                first, second = root_kids
+                lengths[first] = _add(lengths[first], lengths[second])
+                keys[second] = 0
+        heights = _heights(tree)
+        return TreeView(tree, keys, lengths, heights)
+
+
+def _add(a: float, b: float) -> float:
+    if math.isnan(a):
+        return b
+    return a if math.isnan(b) else a + b
+
+
+def _heights(tree: ParsedTree) -> list[float]:
+    n = len(tree.parent)
+    depth = [0.0] * n
+    lengths = tree.lengths
+    parent = tree.parent
+    for node in range(1, n):
+        depth[node] = depth[parent[node]] + lengths[node]  # NaN spreads where a length is missing
+    deepest = max(depth)  # NaN-free only when every length is given
+    if any(math.isnan(d) for d in depth):
+        return [math.nan] * n
+    return [deepest - d for d in depth]
+
+
+@dataclass
+class CladeTable:
+    """Counts of every distinct clade per run and of every distinct topology, from one pass.
+
+    Attributes
+    ----------
+    taxa : tuple of str
+        Taxon order of the bit sets.
+    rooted : bool
+        Clades (True) or splits (False).
+    n_trees : int
+        Trees read.
+    run_trees : list of int
+        Trees read per run.
+    keys : list of int
+        Every distinct clade key, in order of first appearance.
+    run_counts : list of array
+        For each clade, the number of trees containing it in each run.
+    topology_of_tree : array of int
+        For each tree, its topology's number.
+    topologies : list of tuple of int
+        Each topology as its post-order program: pairs (clade id or -1 for a leaf, number of children).
+    topology_counts : list of int
+        Trees per topology.
+    topology_first : list of int
+        The first tree of each topology.
+    resolutions : dict
+        For each internal clade id of a bifurcating node, the counts of the child clade pairs seen under it.
+    all_lengths, all_heights : bool
+        Whether every tree gave every branch length.
+    """
+
+    taxa: tuple[str, ...]
+    rooted: bool
+    n_runs: int
+    n_trees: int = 0
+    run_trees: list[int] = field(default_factory=list)
+    keys: list[int] = field(default_factory=list)
+    id_of: dict[int, int] = field(default_factory=dict)
+    run_counts: list[array[int]] = field(default_factory=list)
+    topology_of_tree: array[int] = field(default_factory=lambda: array("q"))
+    topology_id: dict[tuple[int, ...], int] = field(default_factory=dict)
+    topologies: list[array[int]] = field(default_factory=list)
+    topology_counts: list[int] = field(default_factory=list)
+    topology_first: list[int] = field(default_factory=list)
+    resolutions: dict[int, dict[tuple[int, int], int]] = field(default_factory=dict)
+    all_lengths: bool = True
+
+    def clade_id(self, key: int) -> int:
+        found = self.id_of.get(key)
+        if found is None:
+            found = self.id_of[key] = len(self.keys)
+            self.keys.append(key)
+            self.run_counts.append(array("q", bytes(8 * self.n_runs)))
+        return found
+
+    def add(self, view: TreeView, run: int) -> None:
+        """Counts one tree's clades and topology."""
+        tree = view.tree
+        ids = [-1] * len(view.keys)
+        counts = self.run_counts
+        for node, key in enumerate(view.keys):
+            if key:
+                clade = self.clade_id(key)
+                ids[node] = clade
+                counts[clade][run] += 1
+        if self.all_lengths and any(math.isnan(x) for x in view.lengths[1:]):
+            self.all_lengths = False
+        # The post-order program of the tree (children in the order written), for scoring it later.
+        program = array("q")
+        inner = []
+        stack = [(0, False)]
+        while stack:
+            node, expanded = stack.pop()
+            kids = tree.children[node]
+            if kids and not expanded:
+                stack.append((node, True))
+                stack.extend((kid, False) for kid in reversed(kids))
+                continue
+            program.append(ids[node] if kids else -1)
+            program.append(len(kids))
+            if kids and ids[node] >= 0:
+                inner.append(ids[node])
+            if len(kids) == 2 and ids[node] >= 0 and ids[kids[0]] >= 0 and ids[kids[1]] >= 0:
+                a, b = ids[kids[0]], ids[kids[1]]
+                pair = (a, b) if a < b else (b, a)
+                seen = self.resolutions.setdefault(ids[node], {})
+                seen[pair] = seen.get(pair, 0) + 1
+        shape = tuple(sorted(inner))
+        topology = self.topology_id.get(shape)
+        if topology is None:
+            topology = self.topology_id[shape] = len(self.topologies)
+            self.topologies.append(program)
+            self.topology_counts.append(0)
+            self.topology_first.append(self.n_trees)
+        self.topology_counts[topology] += 1
+        self.topology_of_tree.append(topology)
+        self.n_trees += 1
+        while len(self.run_trees) <= run:
+            self.run_trees.append(0)
+        self.run_trees[run] += 1
+
+    def counts(self) -> npt.NDArray[np.int64]:
+        """Trees containing each clade, all runs together."""
+        return np.asarray([sum(c) for c in self.run_counts], dtype=np.int64)
+
+    def frequency(self, clade: int) -> float:
+        return sum(self.run_counts[clade]) / self.n_trees
+
+    def run_frequencies(self, clade: int) -> list[float]:
+        return [c / n for c, n in zip(self.run_counts[clade], self.run_trees, strict=False)]
+
+    def popcount(self, clade: int) -> int:
+        return self.keys[clade].bit_count()
+
+    def is_trivial(self, clade: int) -> bool:
+        size = self.keys[clade].bit_count()
+        return size <= 1 or size >= len(self.taxa) - (0 if self.rooted else 1)
+
+
+def taxon_order(sample: Sample) -> tuple[str, ...]:
+    """The first run's translate-table order (the numbering users see in MrBayes and BEAST), else sorted."""
+    table = sample.translate_maps[0] if sample.translate_maps else {}
+    order: list[str] = []
+    seen: set[str] = set()
+    for name in table.values():
+        if name not in seen and name in sample.taxa:
+            seen.add(name)
+            order.append(name)
+    if len(order) == len(sample.taxa):
+        return tuple(order)
+    return tuple(sample.taxa)
+
+
+def views(sample: Sample, reader: Reader) -> Iterator[tuple[int, int, TreeView]]:
+    """(tree index, run, view) for every kept tree, read from the files again."""
+    runs = sample.runs.tolist()
+    maps = sample.map_indices.tolist()
+    for k, text in enumerate(sample.newick()):
+        where = f"{sample.run_labels[runs[k]]}, tree {sample.tree_names[k]}"
+        yield k, runs[k], reader.view(text, sample.translate_maps[maps[k]], where)
+
+
+@dataclass
+class Values:
+    """The values of chosen clades over the trees that contain them: lengths, heights, annotations."""
+
+    lengths: dict[int, array[float]] = field(default_factory=dict)
+    heights: dict[int, array[float]] = field(default_factory=dict)
+    notes: dict[int, dict[str, array[float]]] = field(default_factory=dict)
+
+
+def collect(sample: Sample, reader: Reader, chosen: Iterable[int]) -> Values:
+    """A second pass gathering the values of the chosen clade keys only (the summary tree's clades)."""
+    wanted = set(chosen)
+    values = Values({key: array("d") for key in wanted}, {key: array("d") for key in wanted},
+                    {key: {} for key in wanted})
+    for _, _, view in views(sample, reader):
+        notes = view.tree.notes
+        for node, key in enumerate(view.keys):
+            if key in wanted:
+                values.lengths[key].append(view.lengths[node])
+                values.heights[key].append(view.heights[node])
+                found = notes[node]
+                if found:
+                    store = values.notes[key]
+                    for name, text in found.items():
+                        value = number(text)
+                        if value is not None:
+                            store.setdefault(name, array("d")).append(value)
+        root_key = reader.full if reader.rooted else 0
+        if root_key in wanted and not reader.rooted:
+            pass
+    return values
