@@ -13,4 +13,3 @@ zcat /usr/share/doc/beast2-mcmc/examples/testRelaxedClock.xml.gz \
         -e 's/logEvery="10000"/logEvery="100000"/' > "$work/relaxed.xml"
 (cd "$work" && beast2-mcmc -seed 20261208 -overwrite relaxed.xml > beast.log 2>&1)
 cp "$work/test.(time).20261208.trees" relaxed.time.trees
-cp "$work/test.20261208.log" relaxed.log

@@ -270,7 +270,4 @@ def collect(sample: Sample, reader: Reader, chosen: Iterable[int]) -> Values:
                         value = number(text)
                         if value is not None:
                             store.setdefault(name, array("d")).append(value)
-        root_key = reader.full if reader.rooted else 0
-        if root_key in wanted and not reader.rooted:
-            pass
     return values
