@@ -7,9 +7,10 @@ import math
 from pathlib import Path
 
 import pytest
-from brantoveil_tools import BrantoveilError, from_newick
+from brantoveil_tools import BrantoveilError, from_newick, read_sample
 from brantoveil_tools.cli import main
 from brantoveil_tools.summarize import summarize, write_tree
+from brantoveil_tools.summarize.clades import Reader, engine_table, python_table, taxon_order
 from brantoveil_tools.summarize.newick import parse
 
 # Six taxa, root always (ABC)(DEF); AB beats BC and AC, DE beats EF, but no tree holds both AB and DE.
@@ -87,6 +88,25 @@ def test_two_runs_give_sdsf_and_mean_lengths(tmp_path: Path) -> None:
     assert table.in_tree.tolist() == [True, True, False]
 
 
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+
+
+@pytest.mark.parametrize(("files", "rooted"), [
+    (["primates.run1.t", "primates.run2.t"], False),
+    (["beast2_summary/relaxed.time.trees"], True),
+])
+def test_engine_and_python_tables_agree(files: list[str], rooted: bool) -> None:
+    sample = read_sample([EXAMPLES / name for name in files], burnin=0.1)
+    reader = Reader(taxon_order(sample), rooted)
+    tables = [engine_table(sample, reader, False), python_table(sample, reader, False)]
+    counts = [{key: list(t.run_counts[t.id_of[key]]) for key in t.keys} for t in tables]
+    assert counts[0] == counts[1]
+    shapes = [sorted((tuple(sorted(t.keys[c] for c in clades)), t.topology_counts[k], t.topology_first[k])
+                     for k, clades in enumerate(t.topology_clades)) for t in tables]
+    assert shapes[0] == shapes[1]
+    assert tables[0].run_trees == tables[1].run_trees
+
+
 def test_credible_set_by_hand() -> None:
     result = summarize(from_newick(HAND), rooted=True, credible=0.5)
     assert [(row.count, row.rank) for row in result.credible] == [(3, 1), (2, 2)]
@@ -159,7 +179,10 @@ def write_runs(folder: Path, runs: list[list[str]]) -> list[str]:
     ([["((A:1,B:1):1,C:2);"]], ["--rooted", "--heights", "keep"],
      "--heights keep needs a sampled tree: use it with --method mcc"),
     ([["((A:1,B:1):1,C:2);"]], ["--method", "hipstr"], "hipstr needs rooted trees (--rooted)"),
-    ([["((A,B),C);", "((A,B),X);"]], ["--burnin", "0"], "r1.nwk, tree 2: taxon 'X' is not in the first tree"),
+    ([["((A,B),C);", "((A,B),X);"]], ["--burnin", "0"],
+     "r1.nwk, tree 2: Tree 1 has a different leaf set than tree 0. All trees must share the same taxa."),
+    ([["((A,B),C);", "((A,B),X);"]], ["--burnin", "0", "--rooted", "--method", "hipstr"],
+     "r1.nwk, tree 2: taxon 'X' is not in the first tree"),
 ])
 def test_errors_are_one_line_and_write_nothing(tmp_path: Path, capsys: pytest.CaptureFixture[str],
                                                runs: list[list[str]], options: list[str], message: str) -> None:

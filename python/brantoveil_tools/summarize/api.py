@@ -18,7 +18,7 @@ from ..output import atomic_path, check_target
 from ..policy import DEFAULT_BURNIN
 from ..sample import Sample, read_sample
 from ..selection import BurnIn, Selection
-from .clades import CladeTable, Reader, TreeView, Values, collect, taxon_order, views
+from .clades import CladeTable, Reader, TreeView, Values, collect, engine_table, python_table, taxon_order, views
 from .credible import CredibleTopology, credible_set
 from .hipstr import hipstr_clades
 from .majority import majority_clades
@@ -164,15 +164,12 @@ def summarize(runs: PathLike | Sequence[PathLike] | Sample, method: str = "major
         raise BrantoveilError("the selection keeps no tree")
     taxa = taxon_order(sample)
     reader = Reader(taxa, rooted)
-    table = CladeTable(taxa, rooted, len(sample.run_labels))
-    for _, run, view in views(sample, reader):
-        table.add(view, run)
-    if heights is not None and not table.all_lengths:
-        raise BrantoveilError("--heights needs branch lengths, and some trees have none")
-    if rooted and heights is None and table.all_lengths:
-        heights = "mean"
-    if not table.all_lengths:
-        lengths = "none"
+    # HIPSTR needs the child clades of every node, which only this package's reader keeps; the
+    # engine wants two trees at least.
+    if method == "hipstr" or len(sample) < 2:
+        table = python_table(sample, reader, method == "hipstr")
+    else:
+        table = engine_table(sample, reader, progress)
 
     score = math.nan
     chosen = ""
@@ -189,7 +186,13 @@ def summarize(runs: PathLike | Sequence[PathLike] | Sample, method: str = "major
         keys, score = hipstr_clades(table)
     tree = from_clades(keys, len(taxa), rooted)
     wanted = [node.key for node in tree.nodes if not (node is tree.nodes[0] and not rooted)]
-    values = collect(sample, reader, wanted) if table.all_lengths or rooted else Values()
+    values = collect(sample, reader, wanted)
+    if heights is not None and not values.all_lengths:
+        raise BrantoveilError("--heights needs branch lengths, and some trees have none")
+    if rooted and heights is None and values.all_lengths:
+        heights = "mean"
+    if not values.all_lengths:
+        lengths = "none"
     _annotate(tree, table, values, lengths, heights, kept_view)
     found = credible_set(table, credible) if credible is not None else []
     return SummaryResult(

@@ -45,31 +45,35 @@ class Reader:
             tree = parse(text)
         except BrantoveilError as error:
             raise BrantoveilError(f"{where}: {error}") from None
-        n = len(tree.parent)
-        masks = [0] * n
+        parent = tree.parent
+        labels = tree.labels
+        masks = [0] * len(parent)
+        index_of = self.index_of
         seen = 0
-        for node in range(n - 1, -1, -1):
-            if not tree.children[node]:
-                label = tree.labels[node]
+        for node in tree.post:
+            mask = masks[node]
+            if not mask:  # a leaf: inner nodes come after their children, so they are never 0 here
+                label = labels[node]
                 name = translate.get(label, label) if label is not None else None
-                bit_index = self.index_of.get(name) if name is not None else None
+                bit_index = index_of.get(name) if name is not None else None
                 if bit_index is None:
                     raise BrantoveilError(f"{where}: taxon {name!r} is not in the first tree")
-                bit = 1 << bit_index
-                if seen & bit:
+                mask = 1 << bit_index
+                if seen & mask:
                     raise BrantoveilError(f"{where}: taxon {name!r} appears twice")
-                seen |= bit
-                masks[node] |= bit
-            up = tree.parent[node]
+                seen |= mask
+                masks[node] = mask
+            up = parent[node]
             if up >= 0:
-                masks[up] |= masks[node]
+                masks[up] |= mask
         if seen != self.full:
             missing = [self.taxa[k] for k in range(len(self.taxa)) if not seen >> k & 1]
             raise BrantoveilError(f"{where}: taxa {', '.join(missing[:3])} are missing")
         lengths = list(tree.lengths)
         keys = masks
         if not self.rooted:
-            keys = [self.full ^ mask if mask & 1 else mask for mask in masks]
+            full = self.full
+            keys = [full ^ mask if mask & 1 else mask for mask in masks]
             keys[0] = 0
             root_kids = tree.children[0]
             if len(root_kids) == 2:
@@ -88,15 +92,14 @@ def _add(a: float, b: float) -> float:
 
 
 def _heights(tree: ParsedTree) -> list[float]:
-    n = len(tree.parent)
-    depth = [0.0] * n
     lengths = tree.lengths
+    depth = [0.0] * len(lengths)
     parent = tree.parent
-    for node in range(1, n):
+    for node in range(1, len(lengths)):
         depth[node] = depth[parent[node]] + lengths[node]  # NaN spreads where a length is missing
-    deepest = max(depth)  # NaN-free only when every length is given
-    if any(math.isnan(d) for d in depth):
-        return [math.nan] * n
+    deepest = max(depth)
+    if deepest != deepest or any(d != d for d in depth):
+        return [math.nan] * len(lengths)
     return [deepest - d for d in depth]
 
 
@@ -118,16 +121,15 @@ class CladeTable:
         Every distinct clade key, in order of first appearance.
     run_counts : list of array
         For each clade, the number of trees containing it in each run.
-    topology_of_tree : array of int
-        For each tree, its topology's number.
-    topologies : list of tuple of int
-        Each topology as its post-order program: pairs (clade id or -1 for a leaf, number of children).
+    topology_clades : list of array of int
+        Each distinct topology as the ids of its clades.
     topology_counts : list of int
         Trees per topology.
     topology_first : list of int
         The first tree of each topology.
     resolutions : dict
-        For each internal clade id of a bifurcating node, the counts of the child clade pairs seen under it.
+        With `track_resolutions`: for each clade of a bifurcating node, the counts of the child clade
+        pairs seen under it.
     all_lengths, all_heights : bool
         Whether every tree gave every branch length.
     """
@@ -140,13 +142,16 @@ class CladeTable:
     keys: list[int] = field(default_factory=list)
     id_of: dict[int, int] = field(default_factory=dict)
     run_counts: list[array[int]] = field(default_factory=list)
-    topology_of_tree: array[int] = field(default_factory=lambda: array("q"))
-    topology_id: dict[tuple[int, ...], int] = field(default_factory=dict)
-    topologies: list[array[int]] = field(default_factory=list)
+    topology_id: dict[bytes, int] = field(default_factory=dict)
+    topology_clades: list[array[int]] = field(default_factory=list)
     topology_counts: list[int] = field(default_factory=list)
     topology_first: list[int] = field(default_factory=list)
     resolutions: dict[int, dict[tuple[int, int], int]] = field(default_factory=dict)
-    all_lengths: bool = True
+    track_resolutions: bool = False
+
+    @property
+    def full(self) -> int:
+        return (1 << len(self.taxa)) - 1
 
     def clade_id(self, key: int) -> int:
         found = self.id_of.get(key)
@@ -159,48 +164,45 @@ class CladeTable:
     def add(self, view: TreeView, run: int) -> None:
         """Counts one tree's clades and topology."""
         tree = view.tree
-        ids = [-1] * len(view.keys)
-        counts = self.run_counts
-        for node, key in enumerate(view.keys):
-            if key:
-                clade = self.clade_id(key)
-                ids[node] = clade
-                counts[clade][run] += 1
-        if self.all_lengths and any(math.isnan(x) for x in view.lengths[1:]):
-            self.all_lengths = False
-        # The post-order program of the tree (children in the order written), for scoring it later.
-        program = array("q")
-        inner = []
-        stack = [(0, False)]
-        while stack:
-            node, expanded = stack.pop()
-            kids = tree.children[node]
-            if kids and not expanded:
-                stack.append((node, True))
-                stack.extend((kid, False) for kid in reversed(kids))
-                continue
-            program.append(ids[node] if kids else -1)
-            program.append(len(kids))
-            if kids and ids[node] >= 0:
+        clade_id = self.clade_id
+        ids = [clade_id(key) if key else -1 for key in view.keys]
+        for clade in ids:
+            if clade >= 0:
+                self.run_counts[clade][run] += 1
+        inner = array("q")
+        if self.track_resolutions:
+            children = tree.children
+            for node in tree.post:
+                kids = children[node]
+                clade = ids[node]
+                if len(kids) == 2 and clade >= 0:
+                    a, b = ids[kids[0]], ids[kids[1]]
+                    if a >= 0 and b >= 0:
+                        pair = (a, b) if a < b else (b, a)
+                        seen = self.resolutions.setdefault(clade, {})
+                        seen[pair] = seen.get(pair, 0) + 1
+        # The topology: its informative clades, as the engine lists them (no root, no pendant edges).
+        top = self.full if self.rooted else self.full ^ 1
+        for node, kids in enumerate(tree.children):
+            key = view.keys[node]
+            if kids and key and key != top and key != self.full and key.bit_count() > 1:
                 inner.append(ids[node])
-            if len(kids) == 2 and ids[node] >= 0 and ids[kids[0]] >= 0 and ids[kids[1]] >= 0:
-                a, b = ids[kids[0]], ids[kids[1]]
-                pair = (a, b) if a < b else (b, a)
-                seen = self.resolutions.setdefault(ids[node], {})
-                seen[pair] = seen.get(pair, 0) + 1
-        shape = tuple(sorted(inner))
-        topology = self.topology_id.get(shape)
-        if topology is None:
-            topology = self.topology_id[shape] = len(self.topologies)
-            self.topologies.append(program)
-            self.topology_counts.append(0)
-            self.topology_first.append(self.n_trees)
-        self.topology_counts[topology] += 1
-        self.topology_of_tree.append(topology)
+        self.count_topology(array("q", sorted(inner)))
         self.n_trees += 1
         while len(self.run_trees) <= run:
             self.run_trees.append(0)
         self.run_trees[run] += 1
+
+    def count_topology(self, clades: array[int]) -> None:
+        """Counts one tree's topology, given as its sorted clade ids."""
+        shape = clades.tobytes()
+        topology = self.topology_id.get(shape)
+        if topology is None:
+            topology = self.topology_id[shape] = len(self.topology_clades)
+            self.topology_clades.append(clades)
+            self.topology_counts.append(0)
+            self.topology_first.append(self.n_trees)
+        self.topology_counts[topology] += 1
 
     def counts(self) -> npt.NDArray[np.int64]:
         """Trees containing each clade, all runs together."""
@@ -250,6 +252,7 @@ class Values:
     lengths: dict[int, array[float]] = field(default_factory=dict)
     heights: dict[int, array[float]] = field(default_factory=dict)
     notes: dict[int, dict[str, array[float]]] = field(default_factory=dict)
+    all_lengths: bool = True  # whether every tree gave every branch length
 
 
 def collect(sample: Sample, reader: Reader, chosen: Iterable[int]) -> Values:
@@ -258,6 +261,8 @@ def collect(sample: Sample, reader: Reader, chosen: Iterable[int]) -> Values:
     values = Values({key: array("d") for key in wanted}, {key: array("d") for key in wanted},
                     {key: {} for key in wanted})
     for _, _, view in views(sample, reader):
+        if values.all_lengths and any(x != x for x in view.tree.lengths[1:]):
+            values.all_lengths = False
         notes = view.tree.notes
         for node, key in enumerate(view.keys):
             if key in wanted:
@@ -271,3 +276,55 @@ def collect(sample: Sample, reader: Reader, chosen: Iterable[int]) -> Values:
                         if value is not None:
                             store.setdefault(name, array("d")).append(value)
     return values
+
+
+def python_table(sample: Sample, reader: Reader, resolutions: bool) -> CladeTable:
+    """The clade table from this module's own reader (slower than the engine; keeps child pairs)."""
+    table = CladeTable(reader.taxa, reader.rooted, len(sample.run_labels), track_resolutions=resolutions)
+    table.run_trees = [0] * len(sample.run_labels)
+    for _, run, view in views(sample, reader):
+        table.add(view, run)
+    return table
+
+
+def engine_table(sample: Sample, reader: Reader, progress: bool | None) -> CladeTable:
+    """The clade table from the engine's split presence: one pass in C++ instead of Python."""
+    from .._engine import encode
+    from ..api import call_engine
+
+    encoded = call_engine(encode, sample, reader.rooted, progress)
+    n_runs = len(sample.run_labels)
+    n_leaves = encoded.n_leaves
+    starts_b, ids_b, _ = encoded.presence_csr()
+    starts = np.frombuffer(starts_b, dtype="<i8")
+    ids = np.frombuffer(ids_b, dtype="<u4")
+    width = (n_leaves + 7) // 8
+    packed = np.frombuffer(encoded.clade_bytes(), dtype=np.uint8).reshape(-1, width)
+    position = {name: k for k, name in enumerate(encoded.leaf_names)}
+    columns = [position[name] for name in reader.taxa]
+    bits = np.unpackbits(packed, axis=1, bitorder="little")[:, :n_leaves][:, columns]
+    repacked = np.packbits(bits, axis=1, bitorder="little")
+    full = reader.full
+    keys = [int.from_bytes(row.tobytes(), "little") for row in repacked]
+    if not reader.rooted:
+        keys = [full ^ key if key & 1 else key for key in keys]
+    runs = sample.runs
+    run_trees = np.bincount(runs, minlength=n_runs).astype(np.int64)
+    entry_runs = np.repeat(runs, np.diff(starts))
+    per_run = np.bincount(ids.astype(np.int64) * n_runs + entry_runs,
+                          minlength=len(keys) * n_runs).reshape(len(keys), n_runs)
+    per_run[:n_leaves] = run_trees  # pendant edges are in every tree
+    table = CladeTable(reader.taxa, reader.rooted, n_runs)
+    table.run_trees = run_trees.tolist()
+    for key, counts in zip(keys, per_run.tolist(), strict=True):
+        table.id_of[key] = len(table.keys)
+        table.keys.append(key)
+        table.run_counts.append(array("q", counts))
+    if reader.rooted:
+        table.clade_id(full)
+        table.run_counts[table.id_of[full]] = array("q", table.run_trees)
+    bounds = starts.tolist()
+    for tree in range(len(sample)):
+        table.count_topology(array("q", ids[bounds[tree]:bounds[tree + 1]].astype(np.int64).tolist()))
+        table.n_trees += 1
+    return table

@@ -22,14 +22,14 @@ class CredibleTopology:
 def credible_set(table: CladeTable, level: float) -> list[CredibleTopology]:
     """The most probable topologies until their probabilities add up to `level` (the one crossing it
     included), as MrBayes's .trprobs lists them; ties by first appearance."""
-    shapes = list(table.topology_id)
-    order = sorted(range(len(shapes)), key=lambda t: (-table.topology_counts[t], table.topology_first[t]))
+    order = sorted(range(len(table.topology_clades)),
+                   key=lambda t: (-table.topology_counts[t], table.topology_first[t]))
     found: list[CredibleTopology] = []
     total = 0
     for rank, topology in enumerate(order, 1):
         count = table.topology_counts[topology]
         total += count
-        keys = tuple(table.keys[clade] for clade in shapes[topology])
+        keys = tuple(table.keys[clade] for clade in table.topology_clades[topology])
         found.append(CredibleTopology(rank, count, count / table.n_trees, total / table.n_trees,
                                       table.topology_first[topology], keys))
         if total >= level * table.n_trees - 1e-9:

@@ -8,31 +8,11 @@ from .clades import CladeTable
 
 
 def topology_scores(table: CladeTable) -> list[float]:
-    """The log clade credibility of every distinct topology.
-
-    Summed as TreeAnnotator does, so that near-ties fall the same way: post-order over the tree as
-    written, a node's score being its children's scores added in order, then the log of its own
-    clade's frequency.
-    """
+    """The log clade credibility of every distinct topology: the sum, correctly rounded, of the logs
+    of its clades' frequencies (so that equal clade sets score exactly equal whatever their order)."""
     n = table.n_trees
     logs = [math.log(sum(counts) / n) for counts in table.run_counts]
-    scores = []
-    for program in table.topologies:
-        stack: list[float] = []
-        for step in range(0, len(program), 2):
-            clade, kids = program[step], program[step + 1]
-            if not kids:
-                stack.append(0.0)
-                continue
-            score = 0.0
-            for value in stack[len(stack) - kids:]:
-                score += value
-            del stack[len(stack) - kids:]
-            if clade >= 0:
-                score += logs[clade]
-            stack.append(score)
-        scores.append(stack[-1])
-    return scores
+    return [math.fsum(logs[clade] for clade in clades) for clades in table.topology_clades]
 
 
 def mcc_tree(table: CladeTable) -> tuple[int, float]:

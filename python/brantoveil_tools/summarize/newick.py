@@ -13,8 +13,9 @@ from dataclasses import dataclass
 
 from ..errors import BrantoveilError
 
-_TOKEN = re.compile(r"""\s*(?:(\()|(\))|(,)|(;)|:\s*([^\s,();:\[]*)|\[([^\]]*)\]"""
-                    r"""|'((?:[^']|'')*)'|([^\s,();:\[\]']+))""")
+# One token per match: punctuation, a length, a comment, a quoted or a bare label. re.split with this
+# pattern leaves only the text between tokens, which must be blank.
+_TOKEN = re.compile(r"""([(),;]|:\s*[^\s,();:\[]*|\[[^\]]*\]|'(?:[^']|'')*'|[^\s,();:\[\]']+)""")
 _NUMBER = re.compile(r"[-+]?(?:\d+\.?\d*|\.\d+)(?:[eE][-+]?\d+)?")
 
 
@@ -28,6 +29,7 @@ class ParsedTree:
     lengths: list[float]  # NaN where the text gives none
     notes: list[dict[str, str] | None]
     rooted: bool | None  # from a leading [&R] / [&U] comment, None when absent
+    post: list[int]  # the nodes in post-order, children in the order written
 
     def leaves(self) -> list[int]:
         return [node for node, kids in enumerate(self.children) if not kids]
@@ -35,78 +37,70 @@ class ParsedTree:
 
 def parse(text: str) -> ParsedTree:
     """Parses one Newick tree (a leading ``[&U]``/``[&R]`` and trailing ``;`` optional)."""
+    pieces = _TOKEN.split(text)
+    gaps = "".join(pieces[0::2])
+    if gaps and not gaps.isspace():
+        bad = next(gap for gap in pieces[0::2] if gap and not gap.isspace()).strip()
+        raise BrantoveilError(f"malformed Newick near {bad[:20]!r}")
     parent: list[int] = []
     children: list[list[int]] = []
     labels: list[str | None] = []
     lengths: list[float] = []
     notes: list[dict[str, str] | None] = []
+    post: list[int] = []
     rooted: bool | None = None
     stack: list[int] = []
     current = -1  # the node a following label, length or comment belongs to
     closed = False
-
-    def new_node() -> int:
-        node = len(parent)
-        up = stack[-1] if stack else -1
-        if up < 0 and node:
-            raise BrantoveilError("malformed Newick: more than one tree, or text after the root")
-        parent.append(up)
-        children.append([])
-        labels.append(None)
-        lengths.append(math.nan)
-        notes.append(None)
-        if up >= 0:
-            children[up].append(node)
-        return node
-
-    position = 0
-    size = len(text)
-    while position < size:
-        match = _TOKEN.match(text, position)
-        if match is None:
-            if text[position:].strip() == "":
-                break
-            raise BrantoveilError(f"malformed Newick near {text[position:position + 20]!r}")
-        position = match.end()
-        kind = match.lastindex
-        if kind == 1:
-            if closed:
+    nan = math.nan
+    for token in pieces[1::2]:
+        first = token[0]
+        if first == "(" or (first not in "),;:[" and current < 0):
+            if closed or (not stack and parent):
                 raise BrantoveilError("malformed Newick: text after the root")
-            stack.append(new_node())
-            current = -1
-        elif kind == 3:
+            node = len(parent)
+            up = stack[-1] if stack else -1
+            parent.append(up)
+            children.append([])
+            labels.append(None)
+            lengths.append(nan)
+            notes.append(None)
+            if up >= 0:
+                children[up].append(node)
+            if first == "(":
+                stack.append(node)
+                current = -1
+                continue
+            post.append(node)
+            current = node
+            labels[node] = token[1:-1].replace("''", "'") if first == "'" else token
+        elif first == ",":
             if not stack:
                 raise BrantoveilError("malformed Newick: ',' outside parentheses")
             if current < 0:
                 raise BrantoveilError("malformed Newick: an empty leaf")
             current = -1
-        elif kind == 2:
+        elif first == ")":
             if not stack:
                 raise BrantoveilError("malformed Newick: unbalanced ')'")
             if current < 0:
                 raise BrantoveilError("malformed Newick: an empty leaf")
             current = stack.pop()
+            post.append(current)
             closed = not stack
-        elif kind in (7, 8):
-            name = match.group(7).replace("''", "'") if kind == 7 else match.group(8)
-            if current < 0:
-                if closed:
-                    raise BrantoveilError("malformed Newick: text after the root")
-                current = new_node()
-            labels[current] = name
-        elif kind == 5:
+        elif first == ":":
             if current < 0:
                 raise BrantoveilError("malformed Newick: a branch length without a node")
+            value = token[1:].strip()
             try:
-                lengths[current] = float(match.group(5))
+                lengths[current] = float(value)
             except ValueError:
-                raise BrantoveilError(f"malformed Newick: branch length {match.group(5)!r}") from None
-        elif kind == 6:
-            comment = match.group(6)
-            if not comment.startswith("&"):
+                raise BrantoveilError(f"malformed Newick: branch length {value!r}") from None
+        elif first == "[":
+            if len(token) < 3 or token[1] != "&":
                 continue
             if not parent:
-                word = comment[1:].strip().upper()
+                word = token[2:-1].strip().upper()
                 if word in ("R", "U"):
                     rooted = word == "R"
                 continue
@@ -114,14 +108,16 @@ def parse(text: str) -> ParsedTree:
                 found = notes[current]
                 if found is None:
                     found = notes[current] = {}
-                found.update(parse_annotations(comment[1:]))
-        else:  # ';'
+                found.update(parse_annotations(token[2:-1]))
+        elif first == ";":
             break
+        else:  # a label after ')': an inner node's name or support
+            labels[current] = token[1:-1].replace("''", "'") if first == "'" else token
     if stack:
         raise BrantoveilError("malformed Newick: unbalanced '('")
     if not parent:
         raise BrantoveilError("malformed Newick: no tree")
-    return ParsedTree(parent, children, labels, lengths, notes, rooted)
+    return ParsedTree(parent, children, labels, lengths, notes, rooted, post)
 
 
 def parse_annotations(body: str) -> dict[str, str]:
