@@ -56,7 +56,8 @@ def timed(command, cwd):
 
 def clades(path, rooted):
     """{clade as a frozenset of names: annotations} of a NEXUS tree file (unrooted: side without taxon 1)."""
-    text = open(path).read()
+    with open(path) as handle:
+        text = handle.read()
     table = dict(re.findall(r"(\d+)\s+([^,\s;]+)", re.search(r"(?is)translate\s+(.*?);", text).group(1)))
     tree = parse(re.search(r"(?im)^\s*tree\s+\S+\s*=\s*(.*)$", text).group(1))
     below = [set() for _ in tree.parent]
@@ -95,9 +96,9 @@ def check_majority(folder):
     if set(theirs) != set(ours):
         sys.exit(f"consensus clades differ: {len(set(theirs) ^ set(ours))} of {len(theirs)}")
     for clade, notes in theirs.items():
-        if "prob" in notes and 1 < len(clade) and "posterior" in ours[clade]:
-            if f"{float(ours[clade]['posterior']):.8e}" != notes["prob"]:
-                sys.exit(f"posterior of {sorted(clade)[:4]}...: sumt {notes['prob']}, ours {ours[clade]['posterior']}")
+        mine = ours[clade].get("posterior")
+        if "prob" in notes and len(clade) > 1 and mine is not None and f"{float(mine):.8e}" != notes["prob"]:
+            sys.exit(f"posterior of {sorted(clade)[:4]}...: sumt {notes['prob']}, ours {ours[clade]['posterior']}")
         if f"{float(ours[clade]['length']):.8e}" != notes["length_mean"]:
             sys.exit(f"mean length differs: sumt {notes['length_mean']}, ours {ours[clade]['length']}")
     return len(theirs)

@@ -53,49 +53,17 @@ def parse(text: str) -> ParsedTree:
     current = -1  # the node a following label, length or comment belongs to
     closed = False
     nan = math.nan
+    add_post = post.append
+    # Branches in the order tokens are most frequent: lengths, comments, then punctuation.
     for token in pieces[1::2]:
         first = token[0]
-        if first == "(" or (first not in "),;:[" and current < 0):
-            if closed or (not stack and parent):
-                raise BrantoveilError("malformed Newick: text after the root")
-            node = len(parent)
-            up = stack[-1] if stack else -1
-            parent.append(up)
-            children.append([])
-            labels.append(None)
-            lengths.append(nan)
-            notes.append(None)
-            if up >= 0:
-                children[up].append(node)
-            if first == "(":
-                stack.append(node)
-                current = -1
-                continue
-            post.append(node)
-            current = node
-            labels[node] = token[1:-1].replace("''", "'") if first == "'" else token
-        elif first == ",":
-            if not stack:
-                raise BrantoveilError("malformed Newick: ',' outside parentheses")
-            if current < 0:
-                raise BrantoveilError("malformed Newick: an empty leaf")
-            current = -1
-        elif first == ")":
-            if not stack:
-                raise BrantoveilError("malformed Newick: unbalanced ')'")
-            if current < 0:
-                raise BrantoveilError("malformed Newick: an empty leaf")
-            current = stack.pop()
-            post.append(current)
-            closed = not stack
-        elif first == ":":
+        if first == ":":
             if current < 0:
                 raise BrantoveilError("malformed Newick: a branch length without a node")
-            value = token[1:].strip()
             try:
-                lengths[current] = float(value)
+                lengths[current] = float(token[1:])
             except ValueError:
-                raise BrantoveilError(f"malformed Newick: branch length {value!r}") from None
+                raise BrantoveilError(f"malformed Newick: branch length {token[1:].strip()!r}") from None
         elif first == "[":
             if len(token) < 3 or token[1] != "&":
                 continue
@@ -109,8 +77,42 @@ def parse(text: str) -> ParsedTree:
                 if found is None:
                     found = notes[current] = {}
                 found.update(parse_annotations(token[2:-1]))
+        elif first == ",":
+            if current < 0:
+                raise BrantoveilError("malformed Newick: an empty leaf" if stack
+                                      else "malformed Newick: ',' outside parentheses")
+            if not stack:
+                raise BrantoveilError("malformed Newick: ',' outside parentheses")
+            current = -1
+        elif first == ")":
+            if not stack:
+                raise BrantoveilError("malformed Newick: unbalanced ')'")
+            if current < 0:
+                raise BrantoveilError("malformed Newick: an empty leaf")
+            current = stack.pop()
+            add_post(current)
+            closed = not stack
         elif first == ";":
             break
+        elif first == "(" or current < 0:
+            if closed or (not stack and parent):
+                raise BrantoveilError("malformed Newick: text after the root")
+            node = len(parent)
+            up = stack[-1] if stack else -1
+            parent.append(up)
+            children.append([])
+            lengths.append(nan)
+            notes.append(None)
+            if up >= 0:
+                children[up].append(node)
+            if first == "(":
+                labels.append(None)
+                stack.append(node)
+                current = -1
+                continue
+            add_post(node)
+            current = node
+            labels.append(token[1:-1].replace("''", "'") if first == "'" else token)
         else:  # a label after ')': an inner node's name or support
             labels[current] = token[1:-1].replace("''", "'") if first == "'" else token
     if stack:
