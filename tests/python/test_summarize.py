@@ -204,3 +204,10 @@ def test_command_writes_tree_and_credible_set(tmp_path: Path, capsys: pytest.Cap
     assert len(lines) == 4
     assert "tree MCC = [&R] (((1" in (tmp_path / "mcc.nex").read_text()
     assert "maximum clade credibility tree (r1.nwk:1," in capsys.readouterr().err
+
+
+def test_unknown_suffix_fails_before_reading(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
+    target = tmp_path / "out.txt"
+    assert main(["summarize", str(tmp_path / "missing.t"), "-o", str(target)]) == 2
+    assert capsys.readouterr().err == (f"brantoveil: error: cannot tell the format of {target}: use one of "
+                                       ".tre, .tree, .trees, .nex, .nexus, .nwk, .newick or --format\n")

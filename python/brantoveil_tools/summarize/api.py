@@ -7,6 +7,7 @@ import math
 import os
 import statistics
 from collections.abc import Sequence
+from contextlib import ExitStack
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -238,6 +239,9 @@ def _annotate(tree: SummaryTree, table: CladeTable, values: Values, lengths: str
         for node in nodes:
             for kid in node.children:
                 nodes[kid].length = node.height - nodes[kid].height
+    if lengths == "none":
+        for node in tree.nodes:
+            node.length = math.nan
 
 
 def _clade_summary(table: CladeTable, in_tree: set[int]) -> CladeSummary:
@@ -252,30 +256,50 @@ def _clade_summary(table: CladeTable, in_tree: set[int]) -> CladeSummary:
                         np.asarray([table.keys[c] in in_tree for c in ids], dtype=bool))
 
 
+def tree_format(target: PathLike, form: str | None = None) -> str:
+    """"nexus" or "newick": `form` when given, else from the suffix of `target`."""
+    if form is not None:
+        return form
+    suffix = Path(target).suffix.lower()
+    if suffix not in TREE_SUFFIXES:
+        raise BrantoveilError(f"cannot tell the format of {target}: use one of {', '.join(TREE_SUFFIXES)} "
+                              "or --format")
+    return "newick" if suffix in (".nwk", ".newick") else "nexus"
+
+
+def tree_text(result: SummaryResult, form: str) -> str:
+    """The tree file's text: NEXUS, or plain Newick with the posteriors as labels."""
+    return result.plain_newick() + "\n" if form == "newick" else result.nexus()
+
+
+def credible_text(result: SummaryResult) -> str:
+    """The credible set as TSV: rank, trees, probability, cumulative probability, topology."""
+    labels = [quote(t) for t in result.taxa]
+    lines = ["rank\ttrees\tprobability\tcumulative\ttopology\n"]
+    for row in result.credible:
+        shape = from_clades(row.clades, len(result.taxa), result.rooted)
+        lines.append(f"{row.rank}\t{row.count}\t{row.probability!r}\t{row.cumulative!r}\t"
+                     f"{newick(shape, labels, annotate=False)}\n")
+    return "".join(lines)
+
+
+def write_files(files: Sequence[tuple[PathLike, str]]) -> None:
+    """Writes several text files so that either all of them or none replace their targets."""
+    with ExitStack() as stack:
+        for target, text in files:
+            temporary = stack.enter_context(atomic_path(target))
+            with open(temporary, "w", encoding="utf-8", newline="\n") as handle:
+                handle.write(text)
+
+
 def write_tree(result: SummaryResult, target: PathLike, form: str | None = None) -> None:
     """Writes the tree: NEXUS (.tre, .nex, ...) or plain Newick (.nwk, .newick), or as `form` says."""
-    suffix = Path(target).suffix.lower()
-    if form is None:
-        if suffix not in TREE_SUFFIXES:
-            raise BrantoveilError(f"cannot tell the format of {target}: use one of {', '.join(TREE_SUFFIXES)} "
-                                  "or --format")
-        form = "newick" if suffix in (".nwk", ".newick") else "nexus"
-    text = result.plain_newick() + "\n" if form == "newick" else result.nexus()
-    with atomic_path(target) as temporary, open(temporary, "w", encoding="utf-8", newline="\n") as handle:
-        handle.write(text)
+    write_files([(target, tree_text(result, tree_format(target, form)))])
 
 
 def write_credible(result: SummaryResult, target: PathLike) -> None:
-    """The credible set as TSV: rank, trees, probability, cumulative probability, first tree, topology."""
-    labels = [quote(t) for t in result.taxa]
-    with atomic_path(target) as temporary, open(temporary, "w", encoding="utf-8", newline="\n") as handle:
-        handle.write("rank\ttrees\tprobability\tcumulative\ttopology\n")
-        for row in result.credible:
-            shape = from_clades(row.clades, len(result.taxa), result.rooted)
-            for node in shape.nodes:
-                node.length = math.nan
-            handle.write(f"{row.rank}\t{row.count}\t{row.probability!r}\t{row.cumulative!r}\t"
-                         f"{newick(shape, labels, annotate=False)}\n")
+    """Writes the credible set as TSV."""
+    write_files([(target, credible_text(result))])
 
 
 def check_outputs(*targets: PathLike | None) -> None:
@@ -285,4 +309,5 @@ def check_outputs(*targets: PathLike | None) -> None:
             check_target(target)
 
 
-__all__ = ["CladeSummary", "Node", "SummaryResult", "summarize", "write_credible", "write_tree"]
+__all__ = ["CladeSummary", "Node", "SummaryResult", "credible_text", "summarize", "tree_format", "tree_text",
+           "write_credible", "write_files", "write_tree"]

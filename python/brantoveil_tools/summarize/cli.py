@@ -7,7 +7,7 @@ import sys
 from pathlib import Path
 
 from ..policy import DEFAULT_BURNIN
-from .api import HEIGHTS, LENGTHS, METHODS, check_outputs, summarize, write_credible, write_tree
+from .api import HEIGHTS, LENGTHS, METHODS, check_outputs, credible_text, summarize, tree_format, tree_text, write_files
 
 DESCRIPTION = """\
 One tree that summarizes the trees of one or more MCMC runs, annotated for FigTree and friends.
@@ -89,17 +89,19 @@ def run(args: argparse.Namespace) -> int:
         except ValueError:
             raise BrantoveilError(f"--credible-set needs a probability first, not {text!r}") from None
     check_outputs(args.output, credible_target)
+    form = tree_format(args.output, args.format) if args.output is not None else args.format
     result = summarize(args.runs, method=args.method, burnin=args.burnin, thin=args.thin, rooted=args.rooted,
                        min_freq=args.min_freq, lengths=args.lengths, heights=args.heights, credible=level,
                        progress=None if not args.quiet else False)
     # Both files are complete before either is moved into place: a failure writes neither.
+    files = []
     if args.output is not None:
-        write_tree(result, args.output, args.format)
-    else:
-        text = result.plain_newick() if args.format == "newick" else result.newick
-        sys.stdout.write(text + "\n")
+        files.append((args.output, tree_text(result, form)))
     if credible_target is not None:
-        write_credible(result, credible_target)
+        files.append((credible_target, credible_text(result)))
+    write_files(files)
+    if args.output is None:
+        sys.stdout.write((result.plain_newick() if form == "newick" else result.newick) + "\n")
     if not args.quiet:
         err = sys.stderr
         print(result.selection.describe(), file=err)
