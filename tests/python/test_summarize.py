@@ -11,7 +11,7 @@ from brantoveil_tools import BrantoveilError, from_newick, read_sample
 from brantoveil_tools.cli import main
 from brantoveil_tools.summarize import summarize, write_tree
 from brantoveil_tools.summarize.clades import Reader, engine_table, python_table, taxon_order
-from brantoveil_tools.summarize.newick import parse
+from brantoveil_tools.summarize.newick import parse, parse_checked
 
 # Six taxa, root always (ABC)(DEF); AB beats BC and AC, DE beats EF, but no tree holds both AB and DE.
 HAND = ["((A:1,B:1):1,C:2,((D:1,E:1):1,F:2):0);"] and [
@@ -127,6 +127,16 @@ def test_newick_reader(text: str, labels: list[str], lengths: list[float], notes
     assert [tree.labels[k] for k in tree.leaves()] == labels
     assert tree.lengths == pytest.approx(lengths, nan_ok=True)
     assert {k: v for k, v in enumerate(tree.notes) if v} == notes
+
+
+@pytest.mark.parametrize("text", [
+    " [&U] (2:3.4e-01,(12:2.5e-01,(5:1.2e-01,4:1.4e-02):2.7e-02):7.2e-02,1:0.5);",
+    "[&R] ((A:1,B:1)x:1, C :2):0;",  # spaces, an inner label, a root length
+    "((A,B),(C,D));",
+    "((A[&rate=1]:1,B:1):1,C:2);",  # comments take the checked reader
+])
+def test_shortcut_reader_equals_the_checked_one(text: str) -> None:
+    assert parse_checked(text) == parse(text)
 
 
 @pytest.mark.parametrize(("text", "message"), [

@@ -18,7 +18,7 @@ import numpy.typing as npt
 
 from ..errors import BrantoveilError
 from ..sample import Sample
-from .newick import ParsedTree, number, parse
+from .newick import ParsedTree, number, parse, parse_checked
 
 
 @dataclass(frozen=True)
@@ -40,9 +40,10 @@ class Reader:
         self.index_of = {name: k for k, name in enumerate(taxa)}
         self.full = (1 << len(taxa)) - 1
 
-    def view(self, text: str, translate: dict[str, str], where: str) -> TreeView:
+    def view(self, text: str, translate: dict[str, str], where: str, checked: bool = False) -> TreeView:
+        """The tree's clades, lengths and heights; `checked`: the text was read once already."""
         try:
-            tree = parse(text)
+            tree = parse_checked(text) if checked else parse(text)
         except BrantoveilError as error:
             raise BrantoveilError(f"{where}: {error}") from None
         parent = tree.parent
@@ -236,13 +237,13 @@ def taxon_order(sample: Sample) -> tuple[str, ...]:
     return tuple(sample.taxa)
 
 
-def views(sample: Sample, reader: Reader) -> Iterator[tuple[int, int, TreeView]]:
+def views(sample: Sample, reader: Reader, checked: bool = False) -> Iterator[tuple[int, int, TreeView]]:
     """(tree index, run, view) for every kept tree, read from the files again."""
     runs = sample.runs.tolist()
     maps = sample.map_indices.tolist()
     for k, text in enumerate(sample.newick()):
         where = f"{sample.run_labels[runs[k]]}, tree {sample.tree_names[k]}"
-        yield k, runs[k], reader.view(text, sample.translate_maps[maps[k]], where)
+        yield k, runs[k], reader.view(text, sample.translate_maps[maps[k]], where, checked)
 
 
 @dataclass
@@ -256,11 +257,12 @@ class Values:
 
 
 def collect(sample: Sample, reader: Reader, chosen: Iterable[int]) -> Values:
-    """A second pass gathering the values of the chosen clade keys only (the summary tree's clades)."""
+    """A second pass gathering the values of the chosen clade keys only (the summary tree's clades);
+    the first pass has checked every tree."""
     wanted = set(chosen)
     values = Values({key: array("d") for key in wanted}, {key: array("d") for key in wanted},
                     {key: {} for key in wanted})
-    for _, _, view in views(sample, reader):
+    for _, _, view in views(sample, reader, checked=True):
         if values.all_lengths and any(x != x for x in view.tree.lengths[1:]):
             values.all_lengths = False
         notes = view.tree.notes

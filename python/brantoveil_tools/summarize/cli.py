@@ -6,7 +6,7 @@ import argparse
 import sys
 from pathlib import Path
 
-from ..policy import DEFAULT_BURNIN
+from ..options import BURNIN_HELP, add_runs, add_runtime, add_selection, unit_fraction
 from .api import HEIGHTS, LENGTHS, METHODS, check_outputs, credible_text, summarize, tree_format, tree_text, write_files
 
 DESCRIPTION = """\
@@ -54,16 +54,13 @@ examples:
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     """The options of `summarize`."""
     parser.description = DESCRIPTION
-    parser.epilog = EPILOG
+    parser.epilog = EPILOG + "\n\n" + BURNIN_HELP
     parser.formatter_class = argparse.RawDescriptionHelpFormatter
-    parser.add_argument("runs", nargs="+", metavar="RUN", help="tree files, one per run ('-' reads standard input)")
-    parser.add_argument("--burnin", default=str(DEFAULT_BURNIN), metavar="X",
-                        help=f"burn-in: fraction, count or gen:N (default {DEFAULT_BURNIN}, as MrBayes)")
-    parser.add_argument("--thin", type=int, default=1, metavar="K", help="keep every K-th tree after the burn-in")
-    parser.add_argument("--rooted", action="store_true", help="compare clades instead of bipartitions")
+    add_runs(parser, "RUN")
+    add_selection(parser)
     parser.add_argument("--method", default="majority", metavar="M",
                         help=f"{' | '.join(METHODS)} (default majority; see below)")
-    parser.add_argument("--min-freq", type=float, default=0.5, metavar="F",
+    parser.add_argument("--min-freq", type=unit_fraction, default=0.5, metavar="F",
                         help="majority rule keeps clades above one half and at least F (default 0.5)")
     parser.add_argument("--lengths", default="mean", metavar="L",
                         help=f"branch lengths of unrooted summaries: {' | '.join(LENGTHS)} (default mean)")
@@ -73,7 +70,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--format", choices=("nexus", "newick"), help="output format, whatever the suffix")
     parser.add_argument("--credible-set", nargs=2, metavar=("P", "OUT.tsv"),
                         help="write the credible set of topologies of mass P to OUT.tsv")
-    parser.add_argument("-q", "--quiet", action="store_true", help="no summary on standard error")
+    add_runtime(parser)
 
 
 def run(args: argparse.Namespace) -> int:

@@ -122,6 +122,57 @@ def parse(text: str) -> ParsedTree:
     return ParsedTree(parent, children, labels, lengths, notes, rooted, post)
 
 
+_QUICK = re.compile(r"\(|\)[^(),;]*|[^(),;\s][^(),;]*")
+
+
+def parse_checked(text: str) -> ParsedTree:
+    """Parses a tree already read once without complaint (by the engine or `parse`): texts without
+    comments or quotes (beyond a leading ``[&U]``/``[&R]``) take a shortcut that checks nothing."""
+    body = text.lstrip()
+    rooted = None
+    if body.startswith("["):
+        close = body.find("]")
+        word = body[1:close].strip().upper()
+        rooted = True if word == "&R" else False if word == "&U" else None
+        body = body[close + 1:]
+    if "[" in body or "'" in body:
+        return parse(text)
+    parent: list[int] = []
+    children: list[list[int]] = []
+    labels: list[str | None] = []
+    lengths: list[float] = []
+    post: list[int] = []
+    stack: list[int] = []
+    nan = math.nan
+    for token in _QUICK.findall(body.split(";", 1)[0]):
+        first = token[0]
+        if first == ")":
+            node = stack.pop()
+            post.append(node)
+            label, colon, length = token[1:].partition(":")
+            if label.strip():
+                labels[node] = label.strip()
+            if colon:
+                lengths[node] = float(length)
+            continue
+        node = len(parent)
+        up = stack[-1] if stack else -1
+        parent.append(up)
+        children.append([])
+        if up >= 0:
+            children[up].append(node)
+        if first == "(":
+            labels.append(None)
+            lengths.append(nan)
+            stack.append(node)
+        else:
+            label, colon, length = token.partition(":")
+            labels.append(label.strip())
+            lengths.append(float(length) if colon else nan)
+            post.append(node)
+    return ParsedTree(parent, children, labels, lengths, [None] * len(parent), rooted, post)
+
+
 def parse_annotations(body: str) -> dict[str, str]:
     """``rate=1.2,range={0.1,0.3},name="x"`` as a dict of raw value texts (commas inside braces or quotes kept)."""
     found: dict[str, str] = {}
