@@ -54,6 +54,16 @@ def test_rooted_methods_by_hand(method: str, expected: dict[frozenset[str], floa
     assert result.n_trees == 7
 
 
+@pytest.mark.parametrize(("trees", "expected"), [
+    # a clade only ever seen as a polytomy stays one
+    (["((A,B,C),D);"] * 2, {c("ABCD"): 1.0, c("ABC"): 1.0}),
+    # (A,(B,(C,D))) and (((A,B),C),D) both score log(1/2) twice: the first seen wins
+    (["(A,(B,(C,D)));", "(((A,B),C),D);"], {c("ABCD"): 1.0, c("BCD"): 0.5, c("CD"): 0.5}),
+])
+def test_hipstr_polytomies_and_ties(trees: list[str], expected: dict[frozenset[str], float]) -> None:
+    assert clades(summarize(from_newick(trees), method="hipstr", rooted=True)) == expected
+
+
 def test_mcc_heights_are_clade_means_and_lengths_follow() -> None:
     result = summarize(from_newick(HAND), method="mcc", rooted=True, heights="mean")
     nodes = {frozenset(result.taxa[k] for k in range(6) if n.key >> k & 1): n for n in result.tree.nodes}
