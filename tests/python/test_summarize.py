@@ -10,7 +10,14 @@ import pytest
 from brantoveil_tools import BrantoveilError, from_newick, read_sample
 from brantoveil_tools.cli import main
 from brantoveil_tools.summarize import summarize, write_tree
-from brantoveil_tools.summarize.clades import Reader, engine_table, python_table, taxon_order
+from brantoveil_tools.summarize.clades import (
+    Reader,
+    collect,
+    collect_unrooted,
+    engine_table,
+    python_table,
+    taxon_order,
+)
 from brantoveil_tools.summarize.newick import parse, parse_checked
 
 # Six taxa, root always (ABC)(DEF); AB beats BC and AC, DE beats EF, but no tree holds both AB and DE.
@@ -108,13 +115,32 @@ EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 def test_engine_and_python_tables_agree(files: list[str], rooted: bool) -> None:
     sample = read_sample([EXAMPLES / name for name in files], burnin=0.1)
     reader = Reader(taxon_order(sample), rooted)
-    tables = [engine_table(sample, reader, False), python_table(sample, reader, False)]
+    tables = [engine_table(sample, reader, False)[0], python_table(sample, reader, False)]
     counts = [{key: list(t.run_counts[t.id_of[key]]) for key in t.keys} for t in tables]
     assert counts[0] == counts[1]
     shapes = [sorted((tuple(sorted(t.keys[c] for c in clades)), t.topology_counts[k], t.topology_first[k])
                      for k, clades in enumerate(t.topology_clades)) for t in tables]
     assert shapes[0] == shapes[1]
     assert tables[0].run_trees == tables[1].run_trees
+
+
+@pytest.mark.parametrize("trees", [
+    None,  # the example runs
+    ["((A:1,B:2):0.5,(C:3,D:4):0.25);", "(A:1,B:2,(C:3,D:4):0.75);"],  # a two-child root is one edge
+    ["((A,B),(C,D));", "(A:1,B:2,(C:3,D:4):0.75);"],  # a tree without lengths
+])
+def test_engine_lengths_equal_the_python_reader(trees: list[str] | None) -> None:
+    sample = (read_sample([EXAMPLES / "primates.run1.t", EXAMPLES / "primates.run2.t"]) if trees is None
+              else from_newick(trees))
+    reader = Reader(taxon_order(sample), False)
+    table, presence = engine_table(sample, reader, False)
+    wanted = list(table.keys)
+    quick = collect_unrooted(sample, reader, wanted, table, presence)
+    slow = collect(sample, reader, wanted)
+    assert quick is not None and quick.all_lengths == slow.all_lengths
+    if slow.all_lengths:
+        assert {k: sorted(v) for k, v in quick.lengths.items()} == pytest.approx(
+            {k: sorted(v) for k, v in slow.lengths.items()})
 
 
 def test_credible_set_by_hand() -> None:

@@ -19,7 +19,19 @@ from ..output import atomic_path, check_target
 from ..policy import DEFAULT_BURNIN
 from ..sample import Sample, read_sample
 from ..selection import BurnIn, Selection
-from .clades import CladeTable, Reader, TreeView, Values, collect, engine_table, python_table, taxon_order, views
+from .clades import (
+    CladeTable,
+    Presence,
+    Reader,
+    TreeView,
+    Values,
+    collect,
+    collect_unrooted,
+    engine_table,
+    python_table,
+    taxon_order,
+    views,
+)
 from .credible import CredibleTopology, credible_set
 from .hipstr import hipstr_clades
 from .majority import majority_clades
@@ -167,10 +179,11 @@ def summarize(runs: PathLike | Sequence[PathLike] | Sample, method: str = "major
     reader = Reader(taxa, rooted)
     # HIPSTR needs the child clades of every node, which only this package's reader keeps; the
     # engine wants two trees at least.
+    presence: Presence | None = None
     if method == "hipstr" or len(sample) < 2:
         table = python_table(sample, reader, method == "hipstr")
     else:
-        table = engine_table(sample, reader, progress)
+        table, presence = engine_table(sample, reader, progress)
 
     score = math.nan
     chosen = ""
@@ -187,7 +200,10 @@ def summarize(runs: PathLike | Sequence[PathLike] | Sample, method: str = "major
         keys, score = hipstr_clades(table)
     tree = from_clades(keys, len(taxa), rooted)
     wanted = [node.key for node in tree.nodes if not (node is tree.nodes[0] and not rooted)]
-    values = collect(sample, reader, wanted)
+    # Unrooted trees need only branch lengths, which the engine already holds for all but the
+    # pendant edges; rooted ones need heights, which only the Python reader gives.
+    quick = collect_unrooted(sample, reader, wanted, table, presence) if presence and not rooted else None
+    values = quick if quick is not None else collect(sample, reader, wanted)
     if heights is not None and not values.all_lengths:
         raise BrantoveilError("--heights needs branch lengths, and some trees have none")
     if rooted and heights is None and values.all_lengths:

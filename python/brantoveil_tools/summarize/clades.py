@@ -9,6 +9,7 @@ key; the two root edges of a bifurcating root are one edge.
 from __future__ import annotations
 
 import math
+import re
 from array import array
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
@@ -289,17 +290,32 @@ def python_table(sample: Sample, reader: Reader, resolutions: bool) -> CladeTabl
     return table
 
 
-def engine_table(sample: Sample, reader: Reader, progress: bool | None) -> CladeTable:
-    """The clade table from the engine's split presence: one pass in C++ instead of Python."""
+@dataclass(frozen=True)
+class Presence:
+    """The engine's splits of every tree: tree t holds ids[starts[t]:starts[t + 1]], with these lengths
+    (0 where a tree gives none); ids below n_leaves are pendant edges, never listed."""
+
+    starts: npt.NDArray[np.int64]
+    ids: npt.NDArray[np.uint32]
+    lengths: npt.NDArray[np.float64]
+    n_leaves: int
+
+
+def engine_table(sample: Sample, reader: Reader, progress: bool | None) -> tuple[CladeTable, Presence]:
+    """The clade table from the engine's split presence: one pass in C++ instead of Python. Clade ids
+    are the engine's split ids."""
+    from functools import partial
+
     from .._engine import encode
     from ..api import call_engine
 
-    encoded = call_engine(encode, sample, reader.rooted, progress)
+    encoded = call_engine(partial(encode, lengths=True), sample, reader.rooted, progress)
     n_runs = len(sample.run_labels)
     n_leaves = encoded.n_leaves
-    starts_b, ids_b, _ = encoded.presence_csr()
+    starts_b, ids_b, lengths_b = encoded.presence_csr()
     starts = np.frombuffer(starts_b, dtype="<i8")
     ids = np.frombuffer(ids_b, dtype="<u4")
+    lengths = np.frombuffer(lengths_b or b"", dtype="<f8")
     width = (n_leaves + 7) // 8
     packed = np.frombuffer(encoded.clade_bytes(), dtype=np.uint8).reshape(-1, width)
     position = {name: k for k, name in enumerate(encoded.leaf_names)}
@@ -329,4 +345,45 @@ def engine_table(sample: Sample, reader: Reader, progress: bool | None) -> Clade
     for tree in range(len(sample)):
         table.count_topology(array("q", ids[bounds[tree]:bounds[tree + 1]].astype(np.int64).tolist()))
         table.n_trees += 1
-    return table
+    return table, Presence(starts, ids, lengths, n_leaves)
+
+
+_LEAF_LENGTH = re.compile(r"[(,]\s*([^\s(),:;\[\]']+)\s*:\s*([^\s,();\[]+)")
+
+
+def collect_unrooted(sample: Sample, reader: Reader, chosen: Iterable[int], table: CladeTable,
+                     presence: Presence) -> Values | None:
+    """The branch lengths of the chosen splits of unrooted trees without comments, from the engine's
+    split lengths and one regular expression for the pendant edges: no tree is parsed in Python.
+    None when a tree carries comments (their annotations need the full reader)."""
+    wanted = set(chosen)
+    values = Values({key: array("d") for key in wanted})
+    n_leaves = presence.n_leaves
+    inner = np.asarray(sorted(table.id_of[key] for key in wanted
+                              if key in table.id_of and table.id_of[key] >= n_leaves), dtype=np.uint32)
+    picked = np.isin(presence.ids, inner)
+    ids = presence.ids[picked]
+    lengths = presence.lengths[picked]
+    order = np.argsort(ids, kind="stable")  # each split's lengths stay in tree order
+    ids, lengths = ids[order], lengths[order]
+    edges = np.flatnonzero(np.diff(ids)) + 1
+    for group_ids, group in zip(np.split(ids, edges), np.split(lengths, edges), strict=True):
+        if group_ids.size:
+            values.lengths[table.keys[int(group_ids[0])]].extend(group.tolist())
+    pendant = {name: reader.full ^ 1 if k == 0 else 1 << k for k, name in enumerate(reader.taxa)}
+    n_taxa = len(reader.taxa)
+    maps = sample.map_indices.tolist()
+    for k, text in enumerate(sample.newick()):
+        body = text.lstrip()
+        if body.startswith("["):
+            body = body[body.find("]") + 1:]
+        if "[" in body or "'" in body:
+            return None
+        if body.count(":") < n_taxa + body.count("(") - 1:
+            values.all_lengths = False
+        translate = sample.translate_maps[maps[k]]
+        for label, length in _LEAF_LENGTH.findall(body):
+            key = pendant[translate.get(label, label)]
+            if key in wanted:
+                values.lengths[key].append(float(length))
+    return values
