@@ -11,6 +11,7 @@ from pathlib import Path
 import pytest
 from brantoveil_tools.summarize import summarize
 from brantoveil_tools.summarize.newick import parse, parse_annotations
+from test_tools_converge_mrbayes import renumber
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 BEAST_TREES = EXAMPLES / "beast2_summary" / "relaxed.time.trees"
@@ -77,10 +78,17 @@ def run_sumt(folder: Path, contype: str) -> Path:
 
 
 @pytest.mark.skipif(MB is None, reason="MrBayes (mb) is not installed")
+@pytest.mark.parametrize("renumbered", [False, True], ids=["as-written", "renumbered"])
 @pytest.mark.parametrize("method", ["majority", "allcompat"])
-def test_consensus_equals_sumt(tmp_path: Path, method: str) -> None:
+def test_consensus_equals_sumt(tmp_path: Path, method: str, renumbered: bool) -> None:
     folder = run_sumt(tmp_path, "allcompat" if method == "allcompat" else "halfcompat")
-    result = summarize([EXAMPLES / "primates.run1.t", EXAMPLES / "primates.run2.t"], method=method)
+    runs = [EXAMPLES / "primates.run1.t", EXAMPLES / "primates.run2.t"]
+    if renumbered:  # each run its own taxon numbering: the summary must not change
+        (tmp_path / "ours").mkdir()
+        for k, run in enumerate(list(runs)):
+            runs[k] = tmp_path / "ours" / run.name
+            renumber(run, runs[k], seed=k + 1)
+    result = summarize(runs, method=method)
     theirs = clade_notes(folder / "primates.con.tre", result.taxa, rooted=False)
     ours = our_notes(result, rooted=False)
     assert set(theirs) == set(ours)

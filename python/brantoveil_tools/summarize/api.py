@@ -37,7 +37,7 @@ from .hipstr import hipstr_clades
 from .majority import majority_clades
 from .mcc import mcc_tree
 from .nexus import newick, nexus_text, quote
-from .tree import Node, SummaryTree, describe, from_clades, median
+from .tree import Node, SummaryTree, describe, from_clades
 
 METHODS = ("majority", "allcompat", "mcc", "hipstr")
 LENGTHS = ("mean", "median", "none")
@@ -235,14 +235,13 @@ def _annotate(tree: SummaryTree, table: CladeTable, values: Values, lengths: str
             continue
         length_values = values.lengths.get(node.key)
         if length_values is not None and lengths != "none":
-            average = describe("length", length_values, node.notes)
+            average, middle = describe("length", length_values, node.notes)
             if not tree.rooted or heights is None:
-                clean = sorted(v for v in length_values if not math.isnan(v))
-                node.length = average if lengths == "mean" else median(clean)
+                node.length = average if lengths == "mean" else middle
         height_values = values.heights.get(node.key)
         if tree.rooted and heights is not None and height_values is not None:
-            average = describe("height", height_values, node.notes)
-            node.height = average if heights == "mean" else median(sorted(height_values))
+            average, middle = describe("height", height_values, node.notes)
+            node.height = average if heights == "mean" else middle
         for name, found in values.notes.get(node.key, {}).items():
             if name not in ("posterior", "height", "length") and not name.startswith(("height_", "length_")):
                 describe(name, found, node.notes)

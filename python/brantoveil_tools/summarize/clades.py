@@ -371,6 +371,12 @@ def collect_unrooted(sample: Sample, reader: Reader, chosen: Iterable[int], tabl
         if group_ids.size:
             values.lengths[table.keys[int(group_ids[0])]].extend(group.tolist())
     pendant = {name: reader.full ^ 1 if k == 0 else 1 << k for k, name in enumerate(reader.taxa)}
+    # For each translate table, a tree label's pendant edge goes straight to the array it fills.
+    fills = []
+    for table_map in sample.translate_maps:
+        labels = set(table_map) | set(reader.taxa)
+        fills.append({label: values.lengths[pendant[table_map.get(label, label)]].append for label in labels
+                      if table_map.get(label, label) in pendant and pendant[table_map.get(label, label)] in wanted})
     n_taxa = len(reader.taxa)
     maps = sample.map_indices.tolist()
     for k, text in enumerate(sample.newick()):
@@ -381,9 +387,9 @@ def collect_unrooted(sample: Sample, reader: Reader, chosen: Iterable[int], tabl
             return None
         if body.count(":") < n_taxa + body.count("(") - 1:
             values.all_lengths = False
-        translate = sample.translate_maps[maps[k]]
+        fill = fills[maps[k]]
         for label, length in _LEAF_LENGTH.findall(body):
-            key = pendant[translate.get(label, label)]
-            if key in wanted:
-                values.lengths[key].append(float(length))
+            found = fill.get(label)
+            if found is not None:
+                found(float(length))
     return values

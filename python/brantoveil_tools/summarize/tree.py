@@ -7,6 +7,9 @@ import math
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 
+import numpy as np
+import numpy.typing as npt
+
 Annotation = float | tuple[float, float] | str
 
 
@@ -93,47 +96,45 @@ def reorder(nodes: list[Node], rooted: bool) -> SummaryTree:
 
 
 def mean(values: Sequence[float]) -> float:
-    """The plain left-to-right mean, as TreeAnnotator and sumt sum."""
-    total = 0.0
-    for value in values:
-        total += value
-    return total / len(values) if values else math.nan
+    """The plain left-to-right mean (Python's sum), as TreeAnnotator and sumt sum."""
+    return sum(values) / len(values) if len(values) else math.nan
 
 
-def median(ordered: Sequence[float]) -> float:
+def median(ordered: npt.NDArray[np.float64]) -> float:
     """Of sorted values: the middle one, or the mean of the two middle ones."""
     n = len(ordered)
     if n == 0:
         return math.nan
     half = n // 2
-    return ordered[half] if n % 2 else (ordered[half - 1] + ordered[half]) / 2
+    return float(ordered[half]) if n % 2 else (float(ordered[half - 1]) + float(ordered[half])) / 2
 
 
-def hpd(ordered: Sequence[float], mass: float = 0.95) -> tuple[float, float]:
+def hpd(ordered: npt.NDArray[np.float64], mass: float = 0.95) -> tuple[float, float]:
     """Of sorted values: the narrowest interval holding mass * n of them, rounded half up (the first such)."""
     n = len(ordered)
     if n == 0:
         return (math.nan, math.nan)
     inside = max(1, min(n, math.floor(mass * n + 0.5)))
-    best = 0
-    width = math.inf
-    for start in range(n - inside + 1):
-        span = ordered[start + inside - 1] - ordered[start]
-        if span < width:
-            width = span
-            best = start
-    return (ordered[best], ordered[best + inside - 1])
+    widths = ordered[inside - 1:] - ordered[:n - inside + 1]
+    best = int(np.argmin(widths))  # the first of equal widths
+    return (float(ordered[best]), float(ordered[best + inside - 1]))
 
 
-def describe(prefix: str, values: Sequence[float], notes: dict[str, Annotation]) -> float:
-    """Adds prefix (mean), prefix_median, prefix_95%_HPD and prefix_range to `notes`; returns the mean."""
-    clean = [value for value in values if not math.isnan(value)]
-    if not clean:
-        return math.nan
-    ordered = sorted(clean)
-    average = mean(clean)
+def describe(prefix: str, values: Sequence[float], notes: dict[str, Annotation]) -> tuple[float, float]:
+    """Adds prefix (mean), prefix_median, prefix_95%_HPD and prefix_range to `notes`; returns the mean
+    and the median. NaN values (a tree without that value) are left out."""
+    array = np.asarray(values, dtype=np.float64)
+    missing = np.isnan(array)
+    if missing.any():
+        array = array[~missing]
+        values = array.tolist()
+    if not len(array):
+        return (math.nan, math.nan)
+    ordered = np.sort(array)
+    average = mean(values)
+    middle = median(ordered)
     notes[prefix] = average
-    notes[f"{prefix}_median"] = median(ordered)
+    notes[f"{prefix}_median"] = middle
     notes[f"{prefix}_95%_HPD"] = hpd(ordered)
-    notes[f"{prefix}_range"] = (ordered[0], ordered[-1])
-    return average
+    notes[f"{prefix}_range"] = (float(ordered[0]), float(ordered[-1]))
+    return (average, middle)
