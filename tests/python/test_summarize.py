@@ -4,8 +4,10 @@ command's one-line errors."""
 from __future__ import annotations
 
 import math
+import re
 from pathlib import Path
 
+import numpy as np
 import pytest
 from brantoveil_tools import BrantoveilError, from_newick, read_sample
 from brantoveil_tools.cli import main
@@ -13,6 +15,7 @@ from brantoveil_tools.summarize import summarize, write_tree
 from brantoveil_tools.summarize.clades import (
     Reader,
     collect,
+    collect_rooted,
     collect_unrooted,
     engine_table,
     python_table,
@@ -124,23 +127,34 @@ def test_engine_and_python_tables_agree(files: list[str], rooted: bool) -> None:
     assert tables[0].run_trees == tables[1].run_trees
 
 
-@pytest.mark.parametrize("trees", [
-    None,  # the example runs
-    ["((A:1,B:2):0.5,(C:3,D:4):0.25);", "(A:1,B:2,(C:3,D:4):0.75);"],  # a two-child root is one edge
-    ["((A,B),(C,D));", "(A:1,B:2,(C:3,D:4):0.75);"],  # a tree without lengths
+BEAST_PLAIN = [re.sub(r"\[&rate=[^\]]*\]", "", text) for text in from_newick(
+    [line.split(" = ", 1)[1] for line in (EXAMPLES / "beast2_summary/relaxed.time.trees").read_text().splitlines()
+     if line.startswith("tree STATE_")][:300]).newick()]
+
+
+@pytest.mark.parametrize(("trees", "rooted"), [
+    (None, False),  # the example runs
+    (["((A:1,B:2):0.5,(C:3,D:4):0.25);", "(A:1,B:2,(C:3,D:4):0.75);"], False),  # a two-child root is one edge
+    (["((A,B),(C,D));", "(A:1,B:2,(C:3,D:4):0.75);"], False),  # a tree without lengths
+    (HAND, True),
+    (BEAST_PLAIN, True),  # the BEAST example without its rates
+    (["((A,B),(C,D));", "((A:1,B:2):1,(C:3,D:4):0.75);"], True),
 ])
-def test_engine_lengths_equal_the_python_reader(trees: list[str] | None) -> None:
+def test_engine_values_equal_the_python_reader(trees: list[str] | None, rooted: bool) -> None:
     sample = (read_sample([EXAMPLES / "primates.run1.t", EXAMPLES / "primates.run2.t"]) if trees is None
               else from_newick(trees))
-    reader = Reader(taxon_order(sample), False)
+    reader = Reader(taxon_order(sample), rooted)
     table, presence = engine_table(sample, reader, False)
-    wanted = list(table.keys)
-    quick = collect_unrooted(sample, reader, wanted, table, presence)
+    wanted = [key for key in table.keys if rooted or key != reader.full]
+    quick = (collect_rooted if rooted else collect_unrooted)(sample, reader, wanted, table, presence)
     slow = collect(sample, reader, wanted)
     assert quick is not None and quick.all_lengths == slow.all_lengths
     if slow.all_lengths:
-        assert {k: sorted(v) for k, v in quick.lengths.items()} == pytest.approx(
-            {k: sorted(v) for k, v in slow.lengths.items()})
+        for field in ("lengths", "heights") if rooted else ("lengths",):
+            ours, theirs = getattr(quick, field), getattr(slow, field)
+            assert ours.keys() == theirs.keys()
+            for key in ours:
+                np.testing.assert_allclose(sorted(ours[key]), sorted(theirs[key]), rtol=0, atol=1e-12)
 
 
 def test_credible_set_by_hand() -> None:

@@ -26,6 +26,7 @@ from .clades import (
     TreeView,
     Values,
     collect,
+    collect_rooted,
     collect_unrooted,
     engine_table,
     python_table,
@@ -202,7 +203,10 @@ def summarize(runs: PathLike | Sequence[PathLike] | Sample, method: str = "major
     wanted = [node.key for node in tree.nodes if not (node is tree.nodes[0] and not rooted)]
     # Unrooted trees need only branch lengths, which the engine already holds for all but the
     # pendant edges; rooted ones need heights, which only the Python reader gives.
-    quick = collect_unrooted(sample, reader, wanted, table, presence) if presence and not rooted else None
+    quick = None
+    if presence is not None:
+        collect_quick = collect_rooted if rooted else collect_unrooted
+        quick = collect_quick(sample, reader, wanted, table, presence)
     values = quick if quick is not None else collect(sample, reader, wanted)
     if heights is not None and not values.all_lengths:
         raise BrantoveilError("--heights needs branch lengths, and some trees have none")

@@ -299,6 +299,7 @@ class Presence:
     ids: npt.NDArray[np.uint32]
     lengths: npt.NDArray[np.float64]
     n_leaves: int
+    members: npt.NDArray[np.float64]  # split id x taxon (in the table's order): 1.0 where the taxon is in it
 
 
 def engine_table(sample: Sample, reader: Reader, progress: bool | None) -> tuple[CladeTable, Presence]:
@@ -345,7 +346,7 @@ def engine_table(sample: Sample, reader: Reader, progress: bool | None) -> tuple
     for tree in range(len(sample)):
         table.count_topology(array("q", ids[bounds[tree]:bounds[tree + 1]].astype(np.int64).tolist()))
         table.n_trees += 1
-    return table, Presence(starts, ids, lengths, n_leaves)
+    return table, Presence(starts, ids, lengths, n_leaves, bits.astype(np.float64))
 
 
 _LEAF_LENGTH = re.compile(r"[(,]\s*([^\s(),:;\[\]']+)\s*:\s*([^\s,();\[]+)")
@@ -372,6 +373,7 @@ def collect_unrooted(sample: Sample, reader: Reader, chosen: Iterable[int], tabl
             values.lengths[table.keys[int(group_ids[0])]].extend(group.tolist())
     pendant = {name: reader.full ^ 1 if k == 0 else 1 << k for k, name in enumerate(reader.taxa)}
     # For each translate table, a tree label's pendant edge goes straight to the array it fills.
+    # (A wanted pendant edge is always in the tree: every summary tree has every leaf.)
     fills = []
     for table_map in sample.translate_maps:
         labels = set(table_map) | set(reader.taxa)
@@ -392,4 +394,82 @@ def collect_unrooted(sample: Sample, reader: Reader, chosen: Iterable[int], tabl
             found = fill.get(label)
             if found is not None:
                 found(float(length))
+    return values
+
+
+_ROOT_LENGTH = re.compile(r"\)[^(),;:]*:\s*([^\s,();\[]+)\s*;?\s*$")
+
+
+def _group(ids: list[npt.NDArray[np.int64]], found: list[npt.NDArray[np.float64]], keys: list[int],
+           into: dict[int, array[float]]) -> None:
+    """Appends each value to its clade's array, clade by clade, keeping the trees' order."""
+    if not ids:
+        return
+    every_id = np.concatenate(ids)
+    every_value = np.concatenate(found)
+    order = np.argsort(every_id, kind="stable")
+    every_id, every_value = every_id[order], every_value[order]
+    edges = np.flatnonzero(np.diff(every_id)) + 1
+    for group_ids, group in zip(np.split(every_id, edges), np.split(every_value, edges), strict=True):
+        if group_ids.size:
+            into[keys[int(group_ids[0])]].extend(group.tolist())
+
+
+def collect_rooted(sample: Sample, reader: Reader, chosen: Iterable[int], table: CladeTable,
+                   presence: Presence) -> Values | None:
+    """Branch lengths and node heights of the chosen clades of rooted trees without comments, from the
+    engine's clade lengths: a clade's depth is the sum of the lengths of the clades holding it, a leaf's
+    adds its pendant edge, and a height is the deepest leaf's depth minus the node's. None when a tree
+    carries comments (their annotations need the full reader)."""
+    wanted = set(chosen)
+    values = Values({key: array("d") for key in wanted}, {key: array("d") for key in wanted},
+                    {key: {} for key in wanted})
+    n_taxa = len(reader.taxa)
+    full = reader.full
+    root_id = table.id_of[full]
+    keys = table.keys
+    is_wanted = np.asarray([key in wanted for key in keys], dtype=bool)
+    sizes = presence.members.sum(axis=1)
+    index_of = [{label: reader.index_of[table_map.get(label, label)]
+                 for label in set(table_map) | set(reader.taxa) if table_map.get(label, label) in reader.index_of}
+                for table_map in sample.translate_maps]
+    starts = presence.starts.tolist()
+    maps = sample.map_indices.tolist()
+    length_ids: list[npt.NDArray[np.int64]] = []
+    length_values: list[npt.NDArray[np.float64]] = []
+    height_ids: list[npt.NDArray[np.int64]] = []
+    height_values: list[npt.NDArray[np.float64]] = []
+    # Pendant split ids in the table's taxon order (the engine numbers leaves in its own order).
+    pendant_id = np.empty(n_taxa, dtype=np.int64)
+    for clade in range(presence.n_leaves):
+        pendant_id[int(np.flatnonzero(presence.members[clade])[0])] = clade
+    for tree, text in enumerate(sample.newick()):
+        body = text.lstrip()
+        if body.startswith("["):
+            body = body[body.find("]") + 1:]
+        if "[" in body or "'" in body:
+            return None
+        if body.count(":") < n_taxa + body.count("(") - 1:
+            values.all_lengths = False
+        pendant = np.zeros(n_taxa)
+        where = index_of[maps[tree]]
+        for label, length in _LEAF_LENGTH.findall(body):
+            pendant[where[label]] = float(length)
+        ids = presence.ids[starts[tree]:starts[tree + 1]].astype(np.int64)
+        lengths = presence.lengths[starts[tree]:starts[tree + 1]]
+        members = presence.members[ids]
+        # overlap[e, d] == size[d]: clade e holds clade d (clades of one tree nest or are disjoint).
+        holds = (members @ members.T) == sizes[ids][None, :]
+        depth = holds.T.astype(np.float64) @ lengths
+        leaf_depth = members.T @ lengths + pendant
+        top = float(leaf_depth.max())
+        chosen_here = is_wanted[ids]
+        height_ids += [ids[chosen_here], pendant_id, np.asarray([root_id])]
+        height_values += [top - depth[chosen_here], top - leaf_depth, np.asarray([top])]
+        root_length = _ROOT_LENGTH.search(body)
+        length_ids += [ids[chosen_here], pendant_id, np.asarray([root_id])]
+        length_values += [lengths[chosen_here], pendant,
+                          np.asarray([float(root_length.group(1)) if root_length else math.nan])]
+    _group(length_ids, length_values, keys, values.lengths)
+    _group(height_ids, height_values, keys, values.heights)
     return values
