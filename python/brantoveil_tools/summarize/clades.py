@@ -299,7 +299,7 @@ class Presence:
     ids: npt.NDArray[np.uint32]
     lengths: npt.NDArray[np.float64]
     n_leaves: int
-    members: npt.NDArray[np.float64]  # split id x taxon (in the table's order): 1.0 where the taxon is in it
+    members: npt.NDArray[np.bool_]  # split id x taxon (in the table's order)
 
 
 def engine_table(sample: Sample, reader: Reader, progress: bool | None) -> tuple[CladeTable, Presence]:
@@ -346,7 +346,7 @@ def engine_table(sample: Sample, reader: Reader, progress: bool | None) -> tuple
     for tree in range(len(sample)):
         table.count_topology(array("q", ids[bounds[tree]:bounds[tree + 1]].astype(np.int64).tolist()))
         table.n_trees += 1
-    return table, Presence(starts, ids, lengths, n_leaves, bits.astype(np.float64))
+    return table, Presence(starts, ids, lengths, n_leaves, bits.astype(bool))
 
 
 _LEAF_LENGTH = re.compile(r"[(,]\s*([^\s(),:;\[\]']+)\s*:\s*([^\s,();\[]+)")
@@ -430,6 +430,7 @@ def collect_rooted(sample: Sample, reader: Reader, chosen: Iterable[int], table:
     keys = table.keys
     is_wanted = np.asarray([key in wanted for key in keys], dtype=bool)
     sizes = presence.members.sum(axis=1)
+    first = presence.members.argmax(axis=1)  # a taxon of every clade
     index_of = [{label: reader.index_of[table_map.get(label, label)]
                  for label in set(table_map) | set(reader.taxa) if table_map.get(label, label) in reader.index_of}
                 for table_map in sample.translate_maps]
@@ -458,10 +459,13 @@ def collect_rooted(sample: Sample, reader: Reader, chosen: Iterable[int], table:
         ids = presence.ids[starts[tree]:starts[tree + 1]].astype(np.int64)
         lengths = presence.lengths[starts[tree]:starts[tree + 1]]
         members = presence.members[ids]
-        # overlap[e, d] == size[d]: clade e holds clade d (clades of one tree nest or are disjoint).
-        holds = (members @ members.T) == sizes[ids][None, :]
-        depth = holds.T.astype(np.float64) @ lengths
-        leaf_depth = members.T @ lengths + pendant
+        # Clades of one tree nest or are disjoint, so clade e holds clade d when it holds d's first
+        # taxon and is no smaller. Sums, not matrix products: BLAS threads cost more than they give
+        # on matrices this small.
+        size = sizes[ids]
+        holds = members[:, first[ids]] & (size[:, None] >= size[None, :])
+        depth = (holds * lengths[:, None]).sum(axis=0)
+        leaf_depth = (members * lengths[:, None]).sum(axis=0) + pendant
         top = float(leaf_depth.max())
         chosen_here = is_wanted[ids]
         height_ids += [ids[chosen_here], pendant_id, np.asarray([root_id])]
