@@ -363,14 +363,7 @@ def collect_unrooted(sample: Sample, reader: Reader, chosen: Iterable[int], tabl
     inner = np.asarray(sorted(table.id_of[key] for key in wanted
                               if key in table.id_of and table.id_of[key] >= n_leaves), dtype=np.uint32)
     picked = np.isin(presence.ids, inner)
-    ids = presence.ids[picked]
-    lengths = presence.lengths[picked]
-    order = np.argsort(ids, kind="stable")  # each split's lengths stay in tree order
-    ids, lengths = ids[order], lengths[order]
-    edges = np.flatnonzero(np.diff(ids)) + 1
-    for group_ids, group in zip(np.split(ids, edges), np.split(lengths, edges), strict=True):
-        if group_ids.size:
-            values.lengths[table.keys[int(group_ids[0])]].extend(group.tolist())
+    _group([presence.ids[picked].astype(np.int64)], [presence.lengths[picked]], table.keys, values.lengths)
     pendant = {name: reader.full ^ 1 if k == 0 else 1 << k for k, name in enumerate(reader.taxa)}
     # For each translate table, a tree label's pendant edge goes straight to the array it fills.
     # (A wanted pendant edge is always in the tree: every summary tree has every leaf.)
@@ -397,12 +390,16 @@ def collect_unrooted(sample: Sample, reader: Reader, chosen: Iterable[int], tabl
     return values
 
 
+BLOCK = 1024
+"""Trees whose values are gathered before they are filed under their clades."""
+
 _ROOT_LENGTH = re.compile(r"\)[^(),;:]*:\s*([^\s,();\[]+)\s*;?\s*$")
 
 
 def _group(ids: list[npt.NDArray[np.int64]], found: list[npt.NDArray[np.float64]], keys: list[int],
            into: dict[int, array[float]]) -> None:
-    """Appends each value to its clade's array, clade by clade, keeping the trees' order."""
+    """Appends each value to its clade's array, clade by clade, keeping the trees' order; empties the
+    lists given."""
     if not ids:
         return
     every_id = np.concatenate(ids)
@@ -412,7 +409,9 @@ def _group(ids: list[npt.NDArray[np.int64]], found: list[npt.NDArray[np.float64]
     edges = np.flatnonzero(np.diff(every_id)) + 1
     for group_ids, group in zip(np.split(every_id, edges), np.split(every_value, edges), strict=True):
         if group_ids.size:
-            into[keys[int(group_ids[0])]].extend(group.tolist())
+            into[keys[int(group_ids[0])]].frombytes(np.ascontiguousarray(group, dtype=np.float64).tobytes())
+    ids.clear()
+    found.clear()
 
 
 def collect_rooted(sample: Sample, reader: Reader, chosen: Iterable[int], table: CladeTable,
@@ -474,6 +473,9 @@ def collect_rooted(sample: Sample, reader: Reader, chosen: Iterable[int], table:
         length_ids += [ids[chosen_here], pendant_id, np.asarray([root_id])]
         length_values += [lengths[chosen_here], pendant,
                           np.asarray([float(root_length.group(1)) if root_length else math.nan])]
+        if tree % BLOCK == BLOCK - 1:  # a block at a time, so the pieces never outweigh the values
+            _group(length_ids, length_values, keys, values.lengths)
+            _group(height_ids, height_values, keys, values.heights)
     _group(length_ids, length_values, keys, values.lengths)
     _group(height_ids, height_values, keys, values.heights)
     return values
