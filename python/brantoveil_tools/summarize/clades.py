@@ -1,5 +1,10 @@
-"""The clade table of a sample, built in one streamed pass: every distinct clade (or split) with its count
-in every run, and every distinct topology with its count, in memory bounded by the distinct ones.
+"""The clade table of a sample (every distinct clade or split with its count in every run, every
+distinct topology with its count), then the values of the summary tree's clades over the trees.
+
+The table comes from the engine's split presence, or from this package's reader when child clades are
+needed (HIPSTR); the values from the engine's split lengths, or from a second streamed pass of the
+reader when trees carry annotations. Memory: the table, the engine's split ids and lengths (12 bytes
+per split per tree), and the summary clades' own values, which exact medians and HPDs need.
 
 A clade is a Python int used as a bit set over the taxa (bit i for taxon i of `taxa`). Unrooted trees
 are read as splits: a split is written as the side without taxon 0, so both sides of an edge give one
