@@ -181,14 +181,12 @@ def summarize(runs: PathLike | Sequence[PathLike] | Sample, method: str = "major
     # HIPSTR needs the child clades of every node, which only this package's reader keeps; the
     # engine wants two trees at least.
     presence: Presence | None = None
-    values_table: CladeTable | None = None  # the engine's numbering of the clades, for the values
-    if method == "hipstr" or len(sample) < 2:
+    if method == "hipstr" and not rooted:
+        raise BrantoveilError("hipstr needs rooted trees (--rooted)")
+    if len(sample) < 2:  # the engine wants two trees at least
         table = python_table(sample, reader, method == "hipstr")
-        if len(sample) >= 2:
-            values_table, presence = engine_table(sample, reader, progress)
     else:
-        table, presence = engine_table(sample, reader, progress)
-        values_table = table
+        table, presence = engine_table(sample, reader, progress, resolutions=method == "hipstr")
 
     score = math.nan
     chosen = ""
@@ -208,9 +206,9 @@ def summarize(runs: PathLike | Sequence[PathLike] | Sample, method: str = "major
     # Unrooted trees need only branch lengths, which the engine already holds for all but the
     # pendant edges; rooted ones need heights, which only the Python reader gives.
     quick = None
-    if presence is not None and values_table is not None:
+    if presence is not None:
         collect_quick = collect_rooted if rooted else collect_unrooted
-        quick = collect_quick(sample, reader, wanted, values_table, presence)
+        quick = collect_quick(sample, reader, wanted, table, presence)
     values = quick if quick is not None else collect(sample, reader, wanted)
     if heights is not None and not values.all_lengths:
         raise BrantoveilError("--heights needs branch lengths, and some trees have none")

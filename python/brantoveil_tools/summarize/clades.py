@@ -307,9 +307,11 @@ class Presence:
     members: npt.NDArray[np.bool_]  # split id x taxon (in the table's order)
 
 
-def engine_table(sample: Sample, reader: Reader, progress: bool | None) -> tuple[CladeTable, Presence]:
+def engine_table(sample: Sample, reader: Reader, progress: bool | None,
+                 resolutions: bool = False) -> tuple[CladeTable, Presence]:
     """The clade table from the engine's split presence: one pass in C++ instead of Python. Clade ids
-    are the engine's split ids."""
+    are the engine's split ids. `resolutions` (rooted trees): also count the child pairs of every
+    bifurcating node."""
     from functools import partial
 
     from .._engine import encode
@@ -351,7 +353,48 @@ def engine_table(sample: Sample, reader: Reader, progress: bool | None) -> tuple
     for tree in range(len(sample)):
         table.count_topology(array("q", ids[bounds[tree]:bounds[tree + 1]].astype(np.int64).tolist()))
         table.n_trees += 1
-    return table, Presence(starts, ids, lengths, n_leaves, bits.astype(bool))
+    presence = Presence(starts, ids, lengths, n_leaves, bits.astype(bool))
+    if resolutions and reader.rooted:
+        _count_resolutions(table, presence)
+    return table, presence
+
+
+def _count_resolutions(table: CladeTable, presence: Presence) -> None:
+    """The child pairs of every bifurcating node of every tree. A node's parent is the smallest clade
+    of its tree holding it (clades of one tree nest or are disjoint); the root's children are the rest."""
+    table.track_resolutions = True
+    members = presence.members
+    n_taxa = members.shape[1]
+    sizes = members.sum(axis=1)
+    first = members.argmax(axis=1)
+    pendant_id = np.empty(n_taxa, dtype=np.int64)
+    for clade in range(presence.n_leaves):
+        pendant_id[int(first[clade])] = clade
+    root = table.id_of[table.full]
+    starts = presence.starts.tolist()
+    seen = table.resolutions
+    for tree in range(len(starts) - 1):
+        ids = presence.ids[starts[tree]:starts[tree + 1]].astype(np.int64)
+        inside = members[ids]
+        size = sizes[ids]
+        # holds[e, d]: clade e strictly holds clade d; the parent is the smallest such e.
+        holds = inside[:, first[ids]] & (size[:, None] > size[None, :])
+        weighed = np.where(holds, size[:, None], n_taxa + 1)
+        clade_parent = np.where(holds.any(axis=0), ids[weighed.argmin(axis=0)], root)
+        leaf_weighed = np.where(inside, size[:, None], n_taxa + 1)
+        leaf_parent = np.where(inside.any(axis=0), ids[leaf_weighed.argmin(axis=0)], root)
+        children = np.concatenate([ids, pendant_id])
+        parents = np.concatenate([clade_parent, leaf_parent])
+        order = np.argsort(parents, kind="stable")
+        parents, children = parents[order], children[order]
+        edges = np.flatnonzero(np.diff(parents)) + 1
+        group_starts = np.concatenate([[0], edges])
+        group_sizes = np.diff(np.concatenate([group_starts, [len(parents)]]))
+        for start in group_starts[group_sizes == 2].tolist():
+            a, b = int(children[start]), int(children[start + 1])
+            pair = (a, b) if a < b else (b, a)
+            found = seen.setdefault(int(parents[start]), {})
+            found[pair] = found.get(pair, 0) + 1
 
 
 _LEAF_LENGTH = re.compile(r"[(,]\s*([^\s(),:;\[\]']+)\s*:\s*([^\s,();\[]+)")
