@@ -13,7 +13,7 @@ except PackageNotFoundError:  # running from a source tree
     __version__ = "0+unknown"
 
 from .api import DistanceResult, SplitExports, distances
-from .checks import NonFiniteDistanceWarning
+from .checks import MissingLengthsWarning, NonFiniteDistanceWarning
 from .errors import BrantoveilError, TreeError
 from .sample import Sample, TruncatedFileWarning, from_newick, read_sample
 from .selection import RunSelection, Selection
@@ -21,6 +21,7 @@ from .selection import RunSelection, Selection
 __all__ = [
     "BrantoveilError",
     "DistanceResult",
+    "MissingLengthsWarning",
     "NonFiniteDistanceWarning",
     "RunSelection",
     "Sample",

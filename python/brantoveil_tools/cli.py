@@ -12,7 +12,7 @@ from typing import NoReturn, TextIO
 
 from . import __version__
 from .api import distances, require_pair
-from .checks import NonFiniteDistanceWarning, warn_non_finite_sample
+from .checks import MissingLengthsWarning, NonFiniteDistanceWarning, check_lengths, warn_non_finite_sample
 from .converge import cli as converge_cli
 from .errors import BrantoveilError
 from .options import BURNIN_HELP, add_runs, add_runtime, add_selection, apply_runtime, positive_int
@@ -177,6 +177,8 @@ def run_tiles(args: argparse.Namespace, err: TextIO) -> int:
     progress = None if not args.quiet else False
     # The names first: a store of another sample is refused before the cluster starts and the trees are read.
     sample = require_pair(read_sample(args.runs, args.burnin, args.thin, progress))
+    if METRICS[args.metric].needs_lengths:
+        check_lengths(sample, args.metric)
     check_store(target, sample, args.metric, args.rooted, chunk)
     with connect(args.scheduler, quiet=args.quiet) as client:
         encoded = encode(sample, lengths=METRICS[args.metric].needs_lengths, rooted=args.rooted, progress=progress)
@@ -201,11 +203,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         # Our own warnings are one line each, every time; other libraries' keep Python's defaults.
         warnings.simplefilter("always", TruncatedFileWarning)
         warnings.simplefilter("always", NonFiniteDistanceWarning)
+        warnings.simplefilter("always", MissingLengthsWarning)
         default_show = warnings.showwarning
 
         def show(message: Warning | str, category: type[Warning], filename: str, lineno: int,
                  file: TextIO | None = None, line: str | None = None) -> None:
-            if issubclass(category, (TruncatedFileWarning, NonFiniteDistanceWarning)):
+            if issubclass(category, (TruncatedFileWarning, NonFiniteDistanceWarning, MissingLengthsWarning)):
                 print(f"{PROG}: warning: {message}", file=err)
             else:
                 default_show(message, category, filename, lineno, file, line)
