@@ -246,7 +246,7 @@ def write_runs(folder: Path, runs: list[list[str]]) -> list[str]:
      "--heights keep needs a sampled tree: use it with --method mcc"),
     ([["((A:1,B:1):1,C:2);"]], ["--method", "hipstr"], "hipstr needs rooted trees (--rooted)"),
     ([["((A,B),C);", "((A,B),X);"]], ["--burnin", "0"],
-     "r1.nwk, tree 2: Tree 1 has a different leaf set than tree 0. All trees must share the same taxa."),
+     "r1.nwk, tree 2: its taxa differ from the first tree's (missing: C; extra: X)"),
     ([["((A,B),(A,C));"]], ["--burnin", "0"], "r1.nwk, tree 1: taxon 'A' appears twice"),
 ])
 def test_errors_are_one_line_and_write_nothing(tmp_path: Path, capsys: pytest.CaptureFixture[str],

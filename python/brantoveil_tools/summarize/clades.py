@@ -312,12 +312,9 @@ def engine_table(sample: Sample, reader: Reader, progress: bool | None,
     """The clade table from the engine's split presence: one pass in C++ instead of Python. Clade ids
     are the engine's split ids. `resolutions` (rooted trees): also count the child pairs of every
     bifurcating node."""
-    from functools import partial
+    from .. import engine
 
-    from .._engine import encode
-    from ..api import call_engine
-
-    encoded = call_engine(partial(encode, lengths=True), sample, reader.rooted, progress)
+    encoded = engine.encode(sample, reader.rooted, lengths=True, progress=progress)
     n_runs = len(sample.run_labels)
     n_leaves = encoded.n_leaves
     starts_b, ids_b, lengths_b = encoded.presence_csr()
