@@ -11,9 +11,9 @@ import numpy as np
 import numpy.typing as npt
 
 from . import engine, policy
-from .checks import warn_non_finite
+from .checks import check_lengths, warn_non_finite
 from .errors import BrantoveilError
-from .sample import PathLike, Sample, from_newick, read_sample
+from .sample import PathLike, Sample, _count, _few, from_newick, read_sample
 from .selection import BurnIn, Selection
 
 Metric = Literal["rf", "wrf", "kf"]
@@ -45,6 +45,11 @@ class SplitExports:
     presence: npt.NDArray[np.uint8] | None
     branch_lengths: npt.NDArray[np.float64] | None
 
+    def __repr__(self) -> str:
+        kind = "presence" if self.presence is not None else "branch lengths"
+        return (f"<SplitExports: {len(self.labels)} splits of {len(self.leaf_names)} taxa, {kind}>\n"
+                f"splits: {_few(list(self.labels), 3)}")
+
 
 @dataclass(frozen=True, eq=False)  # holds arrays: compared by identity
 class DistanceResult:
@@ -75,6 +80,14 @@ class DistanceResult:
     run_labels: tuple[str, ...]
     selection: Selection
     exports: SplitExports | None = None
+
+    def __repr__(self) -> str:
+        n = len(self.names)
+        rooting = "rooted" if self.rooted else "unrooted"
+        exports = "" if self.exports is None else f", with exports of {len(self.exports.labels)} splits"
+        return (f"<DistanceResult: {self.metric} ({rooting}), {n} x {n} {self.matrix.dtype} matrix "
+                f"from {_count(len(self.run_labels), 'run')}{exports}>\n"
+                f"trees: {_few(list(self.names), 3)}")
 
 
 def as_sample(trees: Sample | PathLike | Sequence[PathLike] | Sequence[str], burnin: BurnIn | None,
@@ -142,6 +155,8 @@ def distances(trees: Sample | PathLike | Sequence[PathLike] | Sequence[str], met
     if not isinstance(rooted, bool):
         raise BrantoveilError("rooted must be True or False")
     sample = require_pair(as_sample(trees, burnin, thin, progress))
+    if chosen.needs_lengths:
+        check_lengths(sample, chosen.name)
     result = engine.pairwise(sample, chosen, rooted, progress, exports)
     n = len(sample)
     matrix = np.frombuffer(result[1], dtype=chosen.dtype).reshape(n, n)

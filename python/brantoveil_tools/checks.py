@@ -10,6 +10,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from .errors import BrantoveilError
 from .policy import METRICS
 from .sample import Sample
 
@@ -23,6 +24,24 @@ _LENGTH = re.compile(r":\s*([^\s,():;\[\]]+)")
 class NonFiniteDistanceWarning(UserWarning):
     """Some distances are NaN or infinite: a tree has a branch length that is not finite or that
     overflows the metric. The engine computes them as IEEE arithmetic gives them."""
+
+
+class MissingLengthsWarning(UserWarning):
+    """Some trees have no branch lengths: the weighted metrics count every branch of theirs as 0."""
+
+
+def check_lengths(sample: Sample, metric: str, stacklevel: int = 3) -> None:
+    """Refuses a weighted `metric` on trees without any branch length (every distance would be a
+    plain sum of the other tree's lengths, or 0); warns once, naming the first, when only some lack them."""
+    status = sample.lengths_status()
+    title = METRICS[metric].title
+    if status.state == "none":
+        raise BrantoveilError(f"the {title} distance needs branch lengths, and no tree has any "
+                              f"(use rf for topologies alone)")
+    if status.state == "some":
+        warnings.warn(f"{status.first_lacking}: no branch lengths ({status.lacking} of {status.trees} trees lack "
+                      f"them); the {title} distance counts their branches as 0", MissingLengthsWarning,
+                      stacklevel=stacklevel)
 
 
 def warn_non_finite(matrix: npt.NDArray[Any], sample: Sample, metric: str, stacklevel: int = 3) -> None:

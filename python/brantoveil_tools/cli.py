@@ -12,13 +12,14 @@ from typing import NoReturn, TextIO
 
 from . import __version__
 from .api import distances, require_pair
-from .checks import NonFiniteDistanceWarning, warn_non_finite_sample
+from .checks import MissingLengthsWarning, NonFiniteDistanceWarning, check_lengths, warn_non_finite_sample
 from .converge import cli as converge_cli
 from .errors import BrantoveilError
 from .options import BURNIN_HELP, add_runs, add_runtime, add_selection, apply_runtime, positive_int
 from .output import MATRIX_SUFFIXES, check_outputs_distinct, check_target, export_paths, write_outputs
 from .policy import METRICS, ExitStatus, Metric
 from .sample import Sample, TruncatedFileWarning, read_sample
+from .summarize import cli as summarize_cli
 
 PROG = "brantoveil"
 
@@ -104,6 +105,8 @@ def build_parser() -> argparse.ArgumentParser:
         _add_matrix_command(commands, metric)
     report = commands.add_parser("converge", help="convergence report of MCMC runs (verdict, ASDSF, tree ESS)")
     converge_cli.add_arguments(report)
+    summary = commands.add_parser("summarize", help="summary tree: majority rule, MCC or HIPSTR, with clade posteriors")
+    summarize_cli.add_arguments(summary)
     return parser
 
 
@@ -177,6 +180,8 @@ def run_tiles(args: argparse.Namespace, err: TextIO) -> int:
     progress = None if not args.quiet else False
     # The names first: a store of another sample is refused before the cluster starts and the trees are read.
     sample = require_pair(read_sample(args.runs, args.burnin, args.thin, progress))
+    if METRICS[args.metric].needs_lengths:
+        check_lengths(sample, args.metric)
     check_store(target, sample, args.metric, args.rooted, chunk)
     with connect(args.scheduler, quiet=args.quiet) as client:
         encoded = encode(sample, lengths=METRICS[args.metric].needs_lengths, rooted=args.rooted, progress=progress)
@@ -201,11 +206,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         # Our own warnings are one line each, every time; other libraries' keep Python's defaults.
         warnings.simplefilter("always", TruncatedFileWarning)
         warnings.simplefilter("always", NonFiniteDistanceWarning)
+        warnings.simplefilter("always", MissingLengthsWarning)
         default_show = warnings.showwarning
 
         def show(message: Warning | str, category: type[Warning], filename: str, lineno: int,
                  file: TextIO | None = None, line: str | None = None) -> None:
-            if issubclass(category, (TruncatedFileWarning, NonFiniteDistanceWarning)):
+            if issubclass(category, (TruncatedFileWarning, NonFiniteDistanceWarning, MissingLengthsWarning)):
                 print(f"{PROG}: warning: {message}", file=err)
             else:
                 default_show(message, category, filename, lineno, file, line)
@@ -219,6 +225,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             apply_runtime(args)
             if args.command == "converge":
                 return converge_cli.run(args)
+            if args.command == "summarize":
+                return summarize_cli.run(args)
             return run_matrix(args, err)
         except _UsageError as error:
             print(f"{PROG}: error: {error}", file=err)
