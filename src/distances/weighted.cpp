@@ -20,7 +20,6 @@
 #include "distances/weighted.h"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
