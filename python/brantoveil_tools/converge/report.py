@@ -157,11 +157,11 @@ class BurninSuggestion:
                             for fraction, failed in self.checked]}
 
     def describe(self) -> str:
+        candidates = ", ".join(f"{f:g}" for f in BURNIN_CANDIDATES)
         if self.fraction is not None:
-            return f"suggested burn-in: {self.fraction:g} (the smallest of " \
-                   f"{', '.join(f'{f:g}' for f, _ in self.checked)} after which every criterion passes; " \
-                   "not applied)"
-        return f"no burn-in of {', '.join(f'{f:g}' for f, _ in self.checked)} makes every criterion pass"
+            return (f"suggested burn-in: {self.fraction:g}, the smallest of {candidates} after which every "
+                    "criterion passes (not applied)")
+        return f"no burn-in of {candidates} makes every criterion pass"
 
 
 @dataclass(frozen=True)
