@@ -79,6 +79,8 @@ class RunReport:
 
     ``approx_ess`` is an upper bound when ``ess_upper_bound`` (no lag up to the largest reached 0.95 of the
     fitted sill); ``pseudo_ess`` is the median pseudo-ESS, ``pseudo_ess_min`` the minimum over focal trees.
+    ``lag_profile[k - 1]`` is D_k, the mean squared distance between trees k apart, and ``semivariogram``
+    the fitted (a, b) of D_k ~ a (1 - exp(-k / b)).
     """
 
     label: str
@@ -96,6 +98,7 @@ class RunReport:
     frechet_ess: float = float("nan")
     frechet_upper_bound: bool = False
     lag_profile: NDArray[np.float64] = field(default_factory=lambda: np.zeros(0))
+    semivariogram: tuple[float, float] = (float("nan"), float("nan"))
 
 
 @dataclass(frozen=True)
@@ -497,7 +500,8 @@ def _report(whole: Sample, encoded: EncodedRuns, kept: list[NDArray[np.int64]], 
             medoid_mean_distance=mean, generations=whole.generations[trees],
             trace=np.rint(trace).astype(np.int64), ess_upper_bound=figures.approximate.upper_bound,
             pseudo_ess_min=figures.pseudo_min, frechet_ess=figures.frechet,
-            frechet_upper_bound=figures.frechet_upper_bound, lag_profile=figures.lag_profile))
+            frechet_upper_bound=figures.frechet_upper_bound, lag_profile=figures.lag_profile,
+            semivariogram=(figures.approximate.sill, figures.approximate.scale)))
     everything = np.concatenate(kept)
     best, mean = medoid(presence, everything, everything)
     cumulative_trees, cumulative = _cumulative_asdsf(presence, kept, settings.min_freq)
