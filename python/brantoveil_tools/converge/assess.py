@@ -28,7 +28,7 @@ ASDSF_BAR = 0.01
 MAX_SDSF_BAR = 0.05
 DEFAULT_MIN_ESS = 625.0
 
-LagCache = dict[tuple[int, int, int], NDArray[np.float64]]
+LagCache = dict[tuple[int, int, int], NDArray[np.float32]]
 
 
 @dataclass(frozen=True)
@@ -135,7 +135,7 @@ def _run_figures(encoded: EncodedRuns, trees: NDArray[np.int64], settings: Setti
     approximate = ess.approximate_ess(profile, n)
     focal = ess.focal_trees(trees, ess.FOCAL_TREES, rng)
     pseudo_min, pseudo_median = ess.pseudo_ess(distances_to(encoded.native, "rf", trees, focal))
-    pairwise, exact = mean_squared_pairwise(encoded.native, encoded.presence, trees)
+    pairwise, exact = mean_squared_pairwise(encoded.native, encoded.topology_keys, trees)
     frechet, capped = ess.frechet_ess(profile, pairwise, n)
     if not (np.nanmax(profile, initial=0.0) > 0.0):
         frechet, capped = float("nan"), False
@@ -143,10 +143,10 @@ def _run_figures(encoded: EncodedRuns, trees: NDArray[np.int64], settings: Setti
 
 
 def _lags(encoded: EncodedRuns, trees: NDArray[np.int64], max_lag: int, cache: LagCache | None
-          ) -> NDArray[np.float64]:
+          ) -> NDArray[np.float32]:
     """The n x K lag distances of a chain; a chain that is the tail of one already computed reuses its rows."""
     if len(trees) < 2:
-        return np.full((len(trees), max_lag), np.nan)
+        return np.full((len(trees), max_lag), np.nan, dtype=np.float32)
     step = int(trees[1] - trees[0])
     regular = bool(np.all(np.diff(trees) == step))
     if cache is None or not regular:
@@ -159,6 +159,13 @@ def _lags(encoded: EncodedRuns, trees: NDArray[np.int64], max_lag: int, cache: L
     rows = lag_distances(encoded.native, trees, max_lag)
     cache[(int(trees[0]), step, last)] = rows
     return rows
+
+
+def prepare_lags(encoded: EncodedRuns, chains: Sequence[NDArray[np.int64]], max_lag: int, cache: LagCache) -> None:
+    """Computes the lag distances of whole chains once, so every later tail of them reads its rows."""
+    for chain in chains:
+        if len(chain) >= 2:
+            _lags(encoded, chain, min(max_lag, len(chain) - 1), cache)
 
 
 def _failing(values: Sequence[float], labels: Sequence[str], threshold: float,

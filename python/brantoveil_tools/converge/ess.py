@@ -173,9 +173,9 @@ def focal_trees(trees: NDArray[np.int64], count: int, rng: np.random.Generator) 
     return np.sort(rng.choice(trees, size=count, replace=False)).astype(np.int64)
 
 
-def mean_squared_by_lag(lag_distances: NDArray[np.float64]) -> NDArray[np.float64]:
+def mean_squared_by_lag(lag_distances: NDArray[np.floating[Any]]) -> NDArray[np.float64]:
     """D_k for k = 1 .. K from the n x K distances of each tree to the tree k later (NaN past the end)."""
-    squared = lag_distances**2
+    squared = np.asarray(lag_distances, dtype=np.float64) ** 2
     counts = np.sum(np.isfinite(squared), axis=0)
     sums = np.nansum(squared, axis=0)
     out = np.full(squared.shape[1], np.nan)

@@ -20,8 +20,10 @@ from brantoveil_tools.converge.assess import (
     DEFAULT_MIN_ESS,
     MAX_SDSF_BAR,
     Assessment,
+    LagCache,
     Settings,
     assess,
+    prepare_lags,
     sdsf,
 )
 from brantoveil_tools.converge.mds import tree_space
@@ -431,7 +433,9 @@ def converge(
     n_runs = len(whole.run_labels)
     encoded = encode_runs(whole, rooted, lengths=metric == "kf", progress=progress)
     rng = np.random.default_rng(seed)
-    lag_cache: dict[tuple[int, int, int], NDArray[np.float64]] = {}
+    lag_cache: LagCache = {}
+    if suggest_burnin and step == 1:
+        prepare_lags(encoded, [np.flatnonzero(whole.runs == r) for r in range(n_runs)], settings.max_lag, lag_cache)
     result = assess(encoded, kept, settings, [whole.run_labels[r] for r in range(n_runs)], rng, lag_cache)
     suggestion = None
     if suggest_burnin:
@@ -460,7 +464,7 @@ def _select(whole: Sample, burnin: BurnIn, thin: int) -> tuple[list[NDArray[np.i
 
 
 def _suggest_burnin(encoded: EncodedRuns, whole: Sample, step: int, settings: Settings, seed: int,
-                    lag_cache: dict[tuple[int, int, int], NDArray[np.float64]]) -> BurninSuggestion:
+                    lag_cache: LagCache) -> BurninSuggestion:
     checked: list[tuple[float, tuple[str, ...]]] = []
     chosen = None
     labels = list(whole.run_labels)
