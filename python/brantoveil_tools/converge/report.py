@@ -577,15 +577,13 @@ def _split_courses(presence: SplitPresence, members: Sequence[NDArray[np.int64]]
     window = max(2, shortest // 10)
     cumulative = np.full((len(chosen), n_runs, len(checkpoints)), np.nan)
     sliding = np.full_like(cumulative, np.nan)
+    column = np.full(presence.n_splits, -1, dtype=np.int64)
+    column[split_numbers] = np.arange(len(chosen))
     for r, trees in enumerate(members):
         rows = presence.subset(trees[:shortest])
+        wanted = column[rows.indices]
         held = np.zeros((shortest, len(chosen)))
-        column = {int(s): j for j, s in enumerate(split_numbers)}
-        owner = rows.tree_of_entry()
-        for entry, split in enumerate(rows.indices):
-            j = column.get(int(split))
-            if j is not None:
-                held[owner[entry], j] = 1.0
+        held[rows.tree_of_entry()[wanted >= 0], wanted[wanted >= 0]] = 1.0
         running = np.cumsum(held, axis=0)
         cumulative[:, r, :] = (running[checkpoints - 1] / checkpoints[:, None]).T
         padded = np.vstack((np.zeros((1, len(chosen))), running))
