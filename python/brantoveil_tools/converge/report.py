@@ -48,6 +48,30 @@ BURNIN_CANDIDATES = (0.1, 0.2, 0.3, 0.4, 0.5)
 
 PathLike = str | os.PathLike[str]
 
+HELP_CRITERIA = """\
+verdict: every criterion below, its threshold, its value and its outcome; the headline names the
+criteria that fail and the runs (or pairs of runs) that fail them.
+  ASDSF, max SDSF  at most 0.01 and 0.05 (MrBayes manual: below 0.01 very good, 0.01-0.05 may do)
+  tree ESS         every measure of every run at least --min-ess (default 625):
+    approximate ESS (Lanfear, Hua and Warren 2016): D_k = mean squared RF distance between trees
+      k apart over every such pair, k = 1 .. --max-lag (default 100); D_k ~ a (1 - exp(-k / b))
+      fitted by least squares; m = first k with D_k / a > 0.95 (none: m = K + 1 and the ESS is an
+      upper bound, shown "<" and failing); with D = max D_k and N trees,
+      S = [sum_{k<m} (N - k) D_k + (N - m + 1)(N - m) D / 2] / (2 N^2), ESS = 1 / (1 - 4 S / D)
+    pseudo-ESS, minimum and median: the trace ESS of the RF distances to a focal tree, over 100
+      focal trees drawn from the run (every tree when fewer)
+    Frechet-correlation ESS (Magee et al. 2024): rho_k = 1 - D_k / (mean squared RF distance over
+      all pairs of the run); ESS = N / (1 + 2 sum rho_k), pairs of lags summed while positive
+    n/a when the trees never differ (passes: nothing is left to mix)
+  split ESS        the trace ESS of every split's presence in every run, for splits within
+                   [0.025, 0.975] in some run, at least (1 / (4 --precision))^2 (625 for 0.01)
+  split-frequency differences (Fabreti and Hohna 2022): for every such split and pair of runs,
+                   |f1 - f2| at most the 95% quantile of |X - Y| / E, X, Y ~ Binomial(E, (f1 + f2) / 2),
+                   E = (1 / (4 --precision))^2
+  trace ESS: gamma_k = sum of products of deviations k apart / (n - k); pairs gamma_(2i-1) + gamma_(2i)
+  summed while positive up to lag min(n - 1, 2000); ESS = n gamma_0 / (gamma_0 + 2 sum)
+burn-in suggestion: the smallest of 10% .. 50% after which every criterion passes; reported, not applied."""
+
 
 @dataclass(frozen=True)
 class SplitTable:
@@ -636,6 +660,5 @@ def _distance_figures(encoded: EncodedRuns, members: Sequence[NDArray[np.int64]]
     return DistanceFigures(metric, indices, run_of[indices], matrix, coordinates, method)
 
 
-__all__ = ["ASDSF_BAR", "MAX_SDSF_BAR", "BurninSuggestion", "ConvergenceReport", "DistanceFigures", "RunReport",
-           "SplitCourses", "SplitTable",
-           "converge", "criteria_table", "mean_distances", "sdsf"]
+__all__ = ["ASDSF_BAR", "HELP_CRITERIA", "MAX_SDSF_BAR", "BurninSuggestion", "ConvergenceReport", "DistanceFigures",
+           "RunReport", "SplitCourses", "SplitTable", "converge", "criteria_table", "mean_distances", "sdsf"]
