@@ -71,6 +71,7 @@ class RunFigures:
     frechet_upper_bound: bool
     pairwise_exact: bool
     lag_profile: NDArray[np.float64]
+    trees: int
 
 
 @dataclass(frozen=True)
@@ -139,7 +140,7 @@ def _run_figures(encoded: EncodedRuns, trees: NDArray[np.int64], settings: Setti
     frechet, capped = ess.frechet_ess(profile, pairwise, n)
     if not (np.nanmax(profile, initial=0.0) > 0.0):
         frechet, capped = float("nan"), False
-    return RunFigures(approximate, pseudo_min, pseudo_median, frechet, capped, exact, profile)
+    return RunFigures(approximate, pseudo_min, pseudo_median, frechet, capped, exact, profile, n)
 
 
 def _lags(encoded: EncodedRuns, trees: NDArray[np.int64], max_lag: int, cache: LagCache | None
@@ -168,11 +169,13 @@ def prepare_lags(encoded: EncodedRuns, chains: Sequence[NDArray[np.int64]], max_
             _lags(encoded, chain, min(max_lag, len(chain) - 1), cache)
 
 
-def _failing(values: Sequence[float], labels: Sequence[str], threshold: float,
+def _failing(values: Sequence[float], labels: Sequence[str], threshold: float, trees: Sequence[int],
              upper_bounds: Sequence[bool] = ()) -> list[str]:
+    """Runs below the threshold, with an upper bound only, or too short to estimate anything (a run whose
+    trees never differ has nothing left to mix and passes)."""
     bounds = list(upper_bounds) or [False] * len(values)
-    return [label for label, value, bound in zip(labels, values, bounds, strict=True)
-            if (math.isfinite(value) and value < threshold) or (bound and math.isfinite(value))]
+    return [label for label, value, bound, size in zip(labels, values, bounds, trees, strict=True)
+            if (math.isfinite(value) and (value < threshold or bound)) or (not math.isfinite(value) and size < 3)]
 
 
 def _criteria(asdsf: float | None, max_sdsf: float | None, runs: Sequence[RunFigures],
@@ -191,10 +194,12 @@ def _criteria(asdsf: float | None, max_sdsf: float | None, runs: Sequence[RunFig
     ]
     for name, values, bounds in tree_measures:
         finite = [v for v in values if math.isfinite(v)]
-        failing = _failing(values, labels, settings.min_ess, bounds)
+        failing = _failing(values, labels, settings.min_ess, [run.trees for run in runs], bounds)
         value = min(finite) if finite else float("nan")
         notes = []
-        if not finite:
+        if any(run.trees < 3 for run in runs):
+            notes.append("fewer than 3 trees in a run")
+        elif not finite:
             notes.append("the trees never differ")
         if any(bounds):
             notes.append(f"an upper bound where no lag up to {settings.max_lag} decorrelates: raise max_lag")

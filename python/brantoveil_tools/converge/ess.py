@@ -99,12 +99,15 @@ class ApproximateESS:
 def semivariogram_fit(mean_squared: NDArray[np.float64]) -> tuple[float, float]:
     """Least-squares fit of D_k ~ a (1 - exp(-k / b)) to D_1 .. D_K (``mean_squared[k - 1]``): (a, b).
 
-    Starts from a = max D_k, b = 1; when the fit does not converge, a = max D_k and b = NaN.
+    Starts from a = max D_k, b = 1; when the fit does not converge (or there is a single lag to fit),
+    a = max D_k and b = NaN.
     """
     from scipy.optimize import curve_fit
 
     lags = np.arange(1, len(mean_squared) + 1, dtype=np.float64)
     top = float(np.max(mean_squared))
+    if len(lags) < 2:
+        return top, float("nan")
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")

@@ -46,10 +46,20 @@ def encode_runs(sample: Sample, rooted: bool, lengths: bool, progress: bool | No
     """Encodes every tree of ``sample`` once; a bad tree is named by its file and tree."""
     if len(sample) == 0:
         raise BrantoveilError("no trees to compare")
-    native = call_engine(partial(_engine.encode, lengths=lengths), sample, rooted, progress)
+    if len(sample) == 1:  # the engine wants two trees; the copy is left out of the split rows
+        text = next(sample.newick())
+        try:
+            native = _engine.encode(["1", "2"], iter([text, text]), list(sample.translate_maps),
+                                    [int(sample.map_indices[0])] * 2, rooted=rooted, lengths=lengths)
+        except ValueError as error:
+            raise BrantoveilError(f"{sample.run_labels[0]}, tree {sample.tree_names[0]}: {error}") from None
+    else:
+        native = call_engine(partial(_engine.encode, lengths=lengths), sample, rooted, progress)
     if list(native.leaf_names) != list(sample.taxa):
         raise BrantoveilError("the trees do not have the taxa of the runs' first trees")
     presence = presence_from_engine(native, sample.taxa)
+    if len(sample) == 1:
+        presence = presence.subset(np.zeros(1, dtype=np.int64))
     return EncodedRuns(native, presence, topology_keys(presence))
 
 
