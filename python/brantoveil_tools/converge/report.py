@@ -237,10 +237,14 @@ class ConvergenceReport:
         return min(values) if values else float("nan")
 
     def to_dict(self) -> dict[str, Any]:
-        """The report as plain JSON-ready values (NaN becomes None)."""
+        """The report as plain JSON-ready values (NaN becomes None).
+
+        ``splits`` lists every split that enters the ASDSF or the split test, with its per-run ``ess``, its
+        ``threshold`` per pair of runs (``split_pairs``) and whether it ``passes`` for every pair.
+        """
         within, between = self.distances.within(), self.distances.between()
-        shown = np.flatnonzero(self.splits.in_asdsf)
         table = self.splits
+        shown = np.flatnonzero(table.in_asdsf | table.tested)
         return {
             "version": self.version,
             "files": list(self.files),
@@ -295,7 +299,7 @@ class ConvergenceReport:
                 {"taxa": list(table.taxa[i]),
                  "frequencies": [float(f) for f in table.frequencies[i]],
                  "overall": float(table.overall[i]), "sd": _number(float(table.sd[i])),
-                 "tested": bool(table.tested[i]),
+                 "in_asdsf": bool(table.in_asdsf[i]), "tested": bool(table.tested[i]),
                  "ess": [_number(float(v)) for v in table.ess[i]],
                  "threshold": [_number(float(v)) for v in table.threshold[i]],
                  "passes": bool(table.passes[i].all())}
