@@ -189,26 +189,24 @@ def test_pseudo_and_frechet_ess_equal_their_definitions(tmp_path: Path, n: int, 
     assert run.frechet_ess == pytest.approx(frechet_ess_by_hand(matrix, min(max_lag, n - 1)), rel=1e-9)
 
 
-@pytest.mark.parametrize("distinct_limit", [1000, 7])
-def test_mean_squared_distance_over_all_pairs(tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
-                                              distinct_limit: int) -> None:
-    # Few distinct topologies, many repeats: exact from the distinct ones; above the limit, a subsample.
-    monkeypatch.setattr(trees, "PAIRWISE_TREES", distinct_limit)
+@pytest.mark.parametrize("budget", [10**9, 0])
+def test_mean_squared_distance_over_all_pairs(monkeypatch: pytest.MonkeyPatch, budget: int) -> None:
+    # Exact from split co-occurrences (splits in every tree, repeats, rare splits); past the budget, a subsample.
+    monkeypatch.setattr(trees, "PAIRWISE_BUDGET", budget)
+    monkeypatch.setattr(trees, "PAIRWISE_TREES", 17)
     monkeypatch.setattr(trees, "PAIRWISE_BAND", 3)
     rng = random.Random(6)
-    shapes = [random_tree([f"t{i}" for i in range(9)], rng) for _ in range(12)]
-    texts = [rng.choice(shapes) for _ in range(60)]
+    taxa = [f"t{i}" for i in range(9)]
+    shapes = [f"({random_tree(taxa[:5], rng)[:-1]},t5,(t6,(t7,t8)));" for _ in range(10)]
+    texts = [rng.choice(shapes) for _ in range(60)] + [random_tree(taxa, rng) for _ in range(5)]
     encoded = trees.encode_runs(from_newick(texts), rooted=False, lengths=False)
-    run = np.arange(60, dtype=np.int64)
-    value, exact = trees.mean_squared_pairwise(encoded.native, encoded.topology_keys, run)
-    matrix = brantoveil_tools.distances(texts, "rf").matrix.astype(float)
-    if exact:
-        assert distinct_limit == 1000
-        assert value == pytest.approx((matrix**2).sum() / (60 * 59), rel=1e-12)
-    else:
-        picked = np.unique(np.linspace(0, 59, distinct_limit).round().astype(int))
-        block = matrix[np.ix_(picked, picked)] ** 2
-        assert value == pytest.approx(block.sum() / (len(picked) * (len(picked) - 1)), rel=1e-12)
+    run = np.arange(5, 65, dtype=np.int64)
+    value, exact = trees.mean_squared_pairwise(encoded.native, encoded.presence, run)
+    matrix = brantoveil_tools.distances(texts, "rf").matrix.astype(float)[5:, 5:]
+    assert exact == (budget > 0)
+    picked = np.arange(60) if exact else np.unique(np.linspace(0, 59, 17).round().astype(int))
+    block = matrix[np.ix_(picked, picked)] ** 2
+    assert value == pytest.approx(block.sum() / (len(picked) * (len(picked) - 1)), rel=1e-12)
 
 
 def test_a_chain_that_never_decorrelates_gives_an_upper_bound(tmp_path: Path) -> None:

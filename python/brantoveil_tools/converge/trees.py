@@ -1,8 +1,8 @@
 """The runs read once into the engine, and the few kinds of distances the report asks of it, none an n x n matrix.
 
 Every figure of the report comes from one encoded sample: split presence from the engine's compressed rows,
-distances between trees up to K apart (n K distances), distances to a few focal trees (n F), and sums of
-squared distances over the distinct topologies of a run.
+distances between trees up to K apart (n K distances), distances to a few focal trees (n F), and the mean
+squared distance over all pairs of a run from its split co-occurrence counts.
 """
 
 from __future__ import annotations
@@ -23,8 +23,9 @@ from brantoveil_tools.sample import Sample
 
 # Rows of one engine block when the lag profile is computed band by band.
 LAG_BAND = 256
-# Sums of squared distances are exact over at most this many distinct topologies; above it an evenly spread
-# subsample of this many trees stands for the run.
+# The mean squared distance over all pairs is exact while its sparse product costs at most this many steps;
+# above it an evenly spread subsample of PAIRWISE_TREES trees stands for the run.
+PAIRWISE_BUDGET = 400_000_000
 PAIRWISE_TREES = 6000
 PAIRWISE_BAND = 512
 
@@ -35,7 +36,6 @@ class EncodedRuns:
 
     native: Any
     presence: SplitPresence
-    topology_keys: NDArray[np.uint64]
 
     @property
     def n_trees(self) -> int:
@@ -60,19 +60,7 @@ def encode_runs(sample: Sample, rooted: bool, lengths: bool, progress: bool | No
     presence = presence_from_engine(native, sample.taxa)
     if len(sample) == 1:
         presence = presence.subset(np.zeros(1, dtype=np.int64))
-    return EncodedRuns(native, presence, topology_keys(presence))
-
-
-def topology_keys(presence: SplitPresence) -> NDArray[np.uint64]:
-    """A 64-bit key per tree, equal for equal split sets: the sum, wrapping, of a fixed random key per split.
-
-    Two different split sets share a key with probability about 2^-64, far below any other error here.
-    """
-    split_keys = np.random.default_rng(0x5EED).integers(0, 2**63, presence.n_splits, dtype=np.uint64)
-    per_entry = split_keys[presence.indices]
-    keys = np.zeros(presence.n_trees, dtype=np.uint64)
-    np.add.at(keys, presence.tree_of_entry(), per_entry)
-    return keys
+    return EncodedRuns(native, presence)
 
 
 def presence_from_engine(native: Any, taxa: Sequence[str]) -> SplitPresence:
@@ -134,37 +122,51 @@ def lag_distances(native: Any, trees: NDArray[np.int64], max_lag: int) -> NDArra
     return out
 
 
-def mean_squared_pairwise(native: Any, keys: NDArray[np.uint64], trees: NDArray[np.int64]) -> tuple[float, bool]:
-    """Mean squared Robinson-Foulds distance over all pairs of different positions of ``trees``.
+def mean_squared_pairwise(native: Any, presence: SplitPresence, trees: NDArray[np.int64]) -> tuple[float, bool]:
+    """Mean squared Robinson-Foulds distance over all ordered pairs of different positions of ``trees``.
 
-    Exact (pairs of equal topologies count as zeros) when the run holds at most PAIRWISE_TREES distinct
-    topologies; otherwise estimated from an evenly spread subsample of PAIRWISE_TREES trees. The flag says
-    whether the value is exact.
+    Exact from the split rows, without any pair of trees: with s_t the splits of tree t, c_tu the splits t
+    and u share and d_tu = s_t + s_u - 2 c_tu,
+    sum_{t,u} d^2 = 2 n sum s^2 + 2 (sum s)^2 - 8 sum_t s_t w_t + 4 sum_{t,u} c_tu^2,
+    where w_t sums over t's splits their counts in the run, and sum c^2 is the squared Frobenius norm of
+    the split co-occurrence counts (splits held by every tree add a closed form, the rest a sparse
+    product costing sum_t s'_t^2 for s'_t the other splits of t). When that cost passes PAIRWISE_BUDGET the
+    value is estimated from the engine's distances among an evenly spread subsample of PAIRWISE_TREES
+    trees instead. The flag says whether the value is exact.
     """
+    from scipy.sparse import csr_matrix
+
     n = len(trees)
     if n < 2:
         return float("nan"), True
-    topology, weight = distinct_topologies(keys, trees)
-    exact = len(topology) <= PAIRWISE_TREES
-    if not exact:
-        picked = trees[np.unique(np.linspace(0, n - 1, PAIRWISE_TREES).round().astype(np.int64))]
-        topology, weight = picked, np.ones(len(picked), dtype=np.float64)
+    rows = presence.subset(trees)
+    sizes = rows.sizes()
+    counts = np.bincount(rows.indices, minlength=presence.n_splits).astype(np.int64)
+    core = counts == n
+    rest = ~core[rows.indices]
+    rest_sizes = np.bincount(rows.tree_of_entry()[rest], minlength=n)
+    if int(rest_sizes @ rest_sizes) > PAIRWISE_BUDGET:
+        return _sampled_mean_squared(native, trees), False
+    shared_core = int(core.sum())
+    weights = np.bincount(rows.tree_of_entry(), weights=counts[rows.indices].astype(np.float64), minlength=n)
+    other = csr_matrix((np.ones(int(rest.sum()), dtype=np.int64), (rows.tree_of_entry()[rest], rows.indices[rest])),
+                       shape=(n, presence.n_splits))
+    co_occurrence = (other.T @ other).tocsr()
+    rest_counts = counts[~core]
+    shared_squares = (n * n * shared_core * shared_core + 2 * shared_core * int(rest_counts @ rest_counts)
+                      + int(np.sum(co_occurrence.data.astype(np.int64) ** 2)))
+    total = (2 * n * int(sizes @ sizes) + 2 * int(sizes.sum()) ** 2 - 8 * round(float(sizes @ weights))
+             + 4 * shared_squares)
+    return total / (n * (n - 1)), True
+
+
+def _sampled_mean_squared(native: Any, trees: NDArray[np.int64]) -> float:
+    picked = trees[np.unique(np.linspace(0, len(trees) - 1, PAIRWISE_TREES).round().astype(np.int64))]
     total = 0.0
-    for start in range(0, len(topology), PAIRWISE_BAND):
-        stop = min(start + PAIRWISE_BAND, len(topology))
-        squared = block(native, "rf", topology[start:stop], topology) ** 2
-        total += float(weight[start:stop] @ squared @ weight)
-    size = float(weight.sum())
-    pairs = size * (size - 1.0)  # ordered pairs of different positions; equal topologies add zeros
-    return total / pairs if pairs > 0 else float("nan"), exact
-
-
-def distinct_topologies(keys: NDArray[np.uint64], trees: NDArray[np.int64]
-                        ) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
-    """One tree per distinct topology key among ``trees`` (its first occurrence) and how often each occurs."""
-    _, first, counts = np.unique(keys[trees], return_index=True, return_counts=True)
-    order = np.argsort(first)
-    return trees[first[order]], counts[order].astype(np.float64)
+    for start in range(0, len(picked), PAIRWISE_BAND):
+        stop = min(start + PAIRWISE_BAND, len(picked))
+        total += float(np.sum(block(native, "rf", picked[start:stop], picked) ** 2))
+    return total / (len(picked) * (len(picked) - 1))
 
 
 def distances_to(native: Any, metric: str, trees: NDArray[np.int64], focal: NDArray[np.int64]
