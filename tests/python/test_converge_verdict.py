@@ -5,10 +5,12 @@ from __future__ import annotations
 import json
 import random
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import pytest
 from brantoveil_tools.converge import converge
+from brantoveil_tools.converge import report as report_module
 from brantoveil_tools.converge.split_ess import binomial_threshold
 from brantoveil_tools.errors import BrantoveilError
 from scipy.stats import binom
@@ -157,3 +159,26 @@ def test_tree_ess_criteria_without_an_estimate(tmp_path: Path, runs: list[list[s
     for criterion in report.verdict.criteria:
         if criterion.name != "split ESS":
             assert (criterion.passed, criterion.note, np.isnan(criterion.value)) == (passed, note, True)
+
+
+# 120 trees, burn-in 20%, every 3rd tree: 32 kept from tree 24. The candidate burn-ins 10% .. 50% start at
+# trees 12, 24, ... 60, all on the same every-3rd grid: 36 trees from tree 12.
+@pytest.mark.parametrize(("suggest", "encoded"), [(False, 32), (True, 36)])
+def test_thinning_reads_only_the_trees_some_selection_keeps(tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
+                                                            suggest: bool, encoded: int) -> None:
+    rng = random.Random(3)
+    texts = independent_topologies(120, rng, (0.5, 0.3, 0.2))
+    sizes: list[int] = []
+    real = report_module.encode_runs
+
+    def counting(sample: Any, *args: Any, **keywords: Any) -> Any:
+        sizes.append(len(sample))
+        return real(sample, *args, **keywords)
+
+    monkeypatch.setattr(report_module, "encode_runs", counting)
+    report = converge(write_runs(tmp_path, [texts]), burnin=0.2, thin=3, suggest_burnin=suggest)
+    kept = texts[24::3]
+    assert report.runs[0].trees == len(kept) == 32
+    row = report.splits.taxa.index(("C", "D"))
+    assert report.splits.frequencies[row, 0] == sum(t == AB for t in kept) / len(kept)
+    assert sizes == [encoded]

@@ -459,6 +459,13 @@ def converge(
         kept, selection = _select(whole, burnin, thin)
         step = thin
     n_runs = len(whole.run_labels)
+    candidates = _candidates(whole, step) if suggest_burnin else []
+    # Only the trees some selection keeps are read into the engine (a thinned run is not read whole).
+    needed = np.unique(np.concatenate([*kept, *(m for _, members in candidates for m in members)]))
+    if len(needed) < len(whole):
+        whole = whole.subset(needed)
+        kept = [np.searchsorted(needed, members) for members in kept]
+        candidates = [(f, [np.searchsorted(needed, m) for m in members]) for f, members in candidates]
     encoded = encode_runs(whole, rooted, lengths=metric == "kf", progress=progress)
     rng = np.random.default_rng(seed)
     lag_cache: LagCache = {}
@@ -467,8 +474,15 @@ def converge(
     result = assess(encoded, kept, settings, [whole.run_labels[r] for r in range(n_runs)], rng, lag_cache)
     suggestion = None
     if suggest_burnin:
-        suggestion = _suggest_burnin(encoded, whole, step, settings, seed, lag_cache)
+        suggestion = _suggest_burnin(encoded, list(whole.run_labels), candidates, settings, seed, lag_cache)
     return _report(whole, encoded, kept, selection, result, settings, rooted, metric, suggestion)
+
+
+def _candidates(whole: Sample, step: int) -> list[tuple[float, list[NDArray[np.int64]]]]:
+    """The trees each candidate burn-in keeps of every run (with the same thinning), as indices into whole."""
+    runs = [np.flatnonzero(whole.runs == r) for r in range(len(whole.run_labels))]
+    return [(fraction, [run[math.floor(fraction * len(run)) :: step] for run in runs])
+            for fraction in BURNIN_CANDIDATES]
 
 
 def _select(whole: Sample, burnin: BurnIn, thin: int) -> tuple[list[NDArray[np.int64]], Selection]:
@@ -491,23 +505,18 @@ def _select(whole: Sample, burnin: BurnIn, thin: int) -> tuple[list[NDArray[np.i
     return kept, Selection(rule.text, thin, tuple(runs))
 
 
-def _suggest_burnin(encoded: EncodedRuns, whole: Sample, step: int, settings: Settings, seed: int,
-                    lag_cache: LagCache) -> BurninSuggestion:
+def _suggest_burnin(encoded: EncodedRuns, labels: list[str], candidates: list[tuple[float, list[NDArray[np.int64]]]],
+                    settings: Settings, seed: int, lag_cache: LagCache) -> BurninSuggestion:
     checked: list[tuple[float, tuple[str, ...]]] = []
     chosen = None
-    labels = list(whole.run_labels)
-    for fraction in BURNIN_CANDIDATES:
-        members = []
-        for r in range(len(labels)):
-            run = np.flatnonzero(whole.runs == r)
-            members.append(run[math.floor(fraction * len(run)) :: step])
+    for fraction, members in candidates:
         if min(len(m) for m in members) < 2:
             checked.append((fraction, ("too few trees",)))
             continue
         result = assess(encoded, members, settings, labels, np.random.default_rng(seed), lag_cache)
         failed = tuple(c.name for c in result.verdict.failed)
         checked.append((fraction, failed))
-        if not failed and chosen is None:
+        if not failed:
             chosen = fraction
             break
     return BurninSuggestion(chosen, tuple(checked))
