@@ -18,6 +18,7 @@ reported.
 from __future__ import annotations
 
 from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
@@ -40,6 +41,51 @@ def ess_from_autocorrelation(rho: NDArray[np.float64], n: int) -> float:
             break
         tau += 2.0 * pair
     return float(min(n, n / max(tau, 1e-12)))
+
+
+VIEWER_MAX_LAG = 2000
+
+
+def autocovariances(traces: NDArray[np.float64], max_lag: int) -> NDArray[np.float64]:
+    """gamma_k for k = 0 .. max_lag of every column: sums of products of deviations from the column's mean,
+    divided by n - k (n for k = 0), from one FFT per column."""
+    values = np.asarray(traces, dtype=np.float64)
+    n = values.shape[0]
+    centred = values - values.mean(axis=0)
+    size = 1 << int(2 * n - 1).bit_length()
+    spectrum = np.fft.rfft(centred, size, axis=0)
+    products = np.fft.irfft(spectrum * np.conj(spectrum), size, axis=0)[: max_lag + 1]
+    divisors = (n - np.arange(max_lag + 1, dtype=np.float64)).reshape((-1,) + (1,) * (values.ndim - 1))
+    divisors[0] = n
+    gamma: NDArray[np.float64] = products / divisors
+    return gamma
+
+
+def trace_ess_viewer(trace: NDArray[np.floating[Any]] | NDArray[np.integer[Any]] | NDArray[np.bool_]
+                     ) -> NDArray[np.float64] | float:
+    """The ESS that MCMC trace viewers print, of one trace (1-D) or of every column of a 2-D array.
+
+    gamma_k is the autocovariance at lag k (sum of products of deviations from the mean over the n - k
+    pairs, divided by n - k; gamma_0 divides by n). Pairs gamma_(2i-1) + gamma_(2i), i = 1, 2, ..., are
+    summed while each pair is positive and both its lags are at most min(n - 1, 2000); then
+    ESS = n gamma_0 / (gamma_0 + 2 sum). NaN for a trace that never varies (or holds fewer than 2 values).
+    """
+    values = np.asarray(trace, dtype=np.float64)
+    single = values.ndim == 1
+    columns = values.reshape(len(values), -1)
+    n = columns.shape[0]
+    out = np.full(columns.shape[1], np.nan)
+    if n >= 2 and columns.shape[1]:
+        max_lag = min(n - 1, VIEWER_MAX_LAG)
+        gamma = autocovariances(columns, max_lag)
+        pairs = max_lag // 2
+        summed = gamma[1 : 2 * pairs : 2] + gamma[2 : 2 * pairs + 1 : 2]
+        # A pair counts while it and every pair before it are positive.
+        running = np.cumprod(summed > 0.0, axis=0).astype(bool)
+        total = np.where(running, summed, 0.0).sum(axis=0)
+        varies = gamma[0] > 0.0
+        out[varies] = n * gamma[0][varies] / (gamma[0][varies] + 2.0 * total[varies])
+    return float(out[0]) if single else out
 
 
 def trace_ess(trace: NDArray[np.float64] | NDArray[np.int64]) -> float:
