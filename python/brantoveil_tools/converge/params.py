@@ -18,6 +18,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from brantoveil_tools.converge.ess import trace_ess_viewer
 from brantoveil_tools.converge.verdict import Criterion
 from brantoveil_tools.errors import BrantoveilError
 from brantoveil_tools.selection import BurnIn, check_thin, kept_positions, parse_burnin
@@ -42,8 +43,9 @@ parameters (one column of the .p / .log file, after burn-in and thinning; as MrB
                    x[i + k - 1] for the first i with the least x[i + k] - x[i]
   ESS              per run, gamma_k the autocovariance at lag k (sum of products of deviations from the
                    run's mean, divided by n - k); pairs gamma_2i-1 + gamma_2i added while positive, up to
-                   lag min(n - 1, 2000); ESS = n gamma_0 / (gamma_0 + 2 sum); the same estimator trace
-                   viewers use (ess_trace); min and avg over runs
+                   lag min(n - 1, 2000); ESS = n gamma_0 / (gamma_0 + 2 sum); min and avg over runs.
+                   ess_trace beside it is the trace viewers' estimator (BEAST's loganalyser), the same
+                   sums up to the viewers' last lag
   PSRF             sqrt((n - 1) / n + (m + 1) / m * B / W) over m runs of n samples, B the variance (m - 1)
                    of the run means and W as sump computes it: the mean over runs j of
                    (sum of squared deviations of runs 1..j) / (n_j - 1), the within-run sums accumulating
@@ -430,9 +432,9 @@ def summarize(traces: Sequence[ParameterTrace], min_ess: float = MIN_ESS, psrf_b
         constant = bool(np.all(pooled == pooled[0]))
         per_run = []
         for x in columns:
-            ess = float("nan") if constant else trace_ess(x)
+            ess, viewer = (math.nan, math.nan) if constant else (trace_ess(x), float(trace_ess_viewer(x)))
             per_run.append(RunSummary(mean=float(x.mean()), variance=_variance(x), hpd95=hpd(x), median=median(x),
-                                      ess=ess, ess_trace=ess))
+                                      ess=ess, ess_trace=viewer))
         esses = [run.ess for run in per_run]
         ks: list[KsTest] = []
         if not constant:
