@@ -278,3 +278,53 @@ def test_trace_ess_equals_loganalyser(seed: int) -> None:
         ours = float(trace_ess_viewer(trace.values[:, trace.columns.index(name)]))
         digits = len(cell.split(".")[1]) if "." in cell else 0
         assert abs(ours - float(cell)) <= 0.5 * 10.0**-digits + 1e-9, (name, cell, ours)
+
+
+# ---- with the trees -----------------------------------------------------------------------------------
+
+@pytest.mark.parametrize(("given", "no_params", "outcome"), [
+    (None, False, ["primates.run1.p", "primates.run2.p"]),  # found beside the trees
+    (["b.p", "a.p"], False, ["b.p", "a.p"]),  # given: one per run, in the runs' order
+    (None, True, None),
+    (["a.p"], False, "1 parameter files for 2 runs: give one per run, in the runs' order"),
+    (["a.p", "b.p"], True, "--params and --no-params contradict each other"),
+])
+def test_parameter_files_for_the_runs(tmp_path: Path, given: list[str] | None, no_params: bool,
+                                      outcome: list[str] | str | None) -> None:
+    for name in ("primates.run1.t", "primates.run2.t", "primates.run1.p", "primates.run2.p"):
+        shutil.copy(EXAMPLES / name, tmp_path)
+    shutil.copy(EXAMPLES / "primates.run1.p", tmp_path / "a.p")
+    shutil.copy(EXAMPLES / "primates.run2.p", tmp_path / "b.p")
+    trees = [tmp_path / "primates.run1.t", tmp_path / "primates.run2.t"]
+    files = None if given is None else [tmp_path / g for g in given]
+    if isinstance(outcome, str):
+        with pytest.raises(BrantoveilError, match=f"^{re.escape(outcome)}$"):
+            params.parameters_for_runs(trees, files, no_params)
+        return
+    report = params.parameters_for_runs(trees, files, no_params)
+    if outcome is None:
+        assert report is None
+    else:
+        assert report is not None and [Path(t.path).name for t in report.traces] == outcome
+
+
+def test_trees_without_parameter_files_beside_them(tmp_path: Path) -> None:
+    for run in (1, 2):
+        shutil.copy(EXAMPLES / f"primates.run{run}.t", tmp_path)
+    trees = [tmp_path / "primates.run1.t", tmp_path / "primates.run2.t"]
+    assert params.parameters_for_runs(trees) is None  # none beside any run: trees alone, as before
+    shutil.copy(EXAMPLES / "primates.run1.p", tmp_path)
+    with pytest.raises(BrantoveilError, match=r"^no parameter file beside .*primates\.run2\.t "):
+        params.parameters_for_runs(trees)
+
+
+def test_converge_report_carries_the_parameters() -> None:
+    from brantoveil_tools.converge import converge
+
+    report = converge([EXAMPLES / "primates.run1.t", EXAMPLES / "primates.run2.t"], burnin=0.25)
+    assert report.parameters is not None
+    tl = next(p for p in report.to_dict()["parameters"] if p["name"] == "TL")
+    assert set(tl) >= {"name", "runs", "mean", "variance", "hpd95", "median", "min_ess", "avg_ess", "psrf", "ks"}
+    assert set(tl["runs"][0]) == {"mean", "variance", "hpd95", "median", "ess", "ess_trace"}
+    assert tl["ks"][0]["runs"] == [str(EXAMPLES / "primates.run1.p"), str(EXAMPLES / "primates.run2.p")]
+    assert round(tl["psrf"], 3) == 1.005 and round(tl["min_ess"], 2) == 78.58  # sump's figures

@@ -211,6 +211,32 @@ def find_parameter_files(tree_files: Sequence[PathLike]) -> list[Path]:
     return found
 
 
+def parameters_for_runs(tree_files: Sequence[PathLike], params: Sequence[PathLike] | None = None,
+                        no_params: bool = False, burnin: BurnIn = 0.25, thin: int = 1,
+                        min_ess: float = MIN_ESS) -> ParameterReport | None:
+    """The parameter report that goes with the runs' tree files, or None.
+
+    ``params`` gives one file per run, in the runs' order; without it the files beside the tree files are
+    used (X.run1.t -> X.run1.p, X.trees -> X.log). When no run has one, there is no parameter report;
+    when only some have, the first missing one is a one-line error. ``no_params`` turns all this off.
+    """
+    if no_params:
+        if params:
+            raise BrantoveilError("--params and --no-params contradict each other")
+        return None
+    if params:
+        if len(params) != len(tree_files):
+            raise BrantoveilError(f"{len(params)} parameter files for {len(tree_files)} runs: give one per run, "
+                                  f"in the runs' order")
+        files = [Path(p) for p in params]
+    else:
+        readable = [os.fspath(t) != "-" and beside(t).is_file() for t in tree_files]
+        if not any(readable):
+            return None
+        files = find_parameter_files(tree_files)
+    return read_parameters(files, burnin=burnin, thin=thin, min_ess=min_ess)
+
+
 # ---- statistics, each as sump computes it ----------------------------------------------------------
 
 def trace_ess(values: NDArray[np.float64], max_lag: int = MAX_LAG) -> float:
@@ -521,4 +547,4 @@ def _fixed(value: float, digits: int) -> str:
 
 __all__ = ["DEFINITIONS", "KsTest", "ParameterReport", "ParameterSummary", "ParameterTrace", "RunSummary",
            "TruncatedTraceWarning", "beside", "find_parameter_files", "hpd", "ks_distance", "ks_threshold",
-           "median", "psrf", "read_parameters", "read_trace", "select", "summarize", "trace_ess"]
+           "median", "parameters_for_runs", "psrf", "read_parameters", "read_trace", "select", "summarize", "trace_ess"]

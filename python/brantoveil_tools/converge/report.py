@@ -16,6 +16,7 @@ from numpy.typing import NDArray
 from brantoveil_tools.converge import ess
 from brantoveil_tools.converge.mds import tree_space
 from brantoveil_tools.converge.medoid import mean_distances, medoid, newick_from_splits
+from brantoveil_tools.converge.params import ParameterReport, parameters_for_runs
 from brantoveil_tools.converge.splits import MAX_BATCH, SplitPresence, packed_sizes, scan_splits, side_taxa
 from brantoveil_tools.errors import BrantoveilError
 from brantoveil_tools.sample import Sample, read_sample
@@ -114,6 +115,7 @@ class ConvergenceReport:
     medoid_mean_distance: float
     distances: DistanceFigures
     version: str
+    parameters: ParameterReport | None = None
 
     @property
     def lowest_ess(self) -> float:
@@ -125,7 +127,7 @@ class ConvergenceReport:
         """The report as plain JSON-ready values (NaN becomes None)."""
         within, between = self.distances.within(), self.distances.between()
         shown = np.flatnonzero(self.splits.in_asdsf)
-        return {
+        result = {
             "version": self.version,
             "files": list(self.files),
             "taxa": list(self.taxa),
@@ -168,6 +170,9 @@ class ConvergenceReport:
                 for i in shown
             ],
         }
+        if self.parameters is not None:
+            result["parameters"] = self.parameters.to_dict()
+        return result
 
     def summary(self) -> str:
         """A few lines for the terminal: one row per run, the ASDSF verdict and the lowest ESS."""
@@ -237,6 +242,8 @@ def converge(
     rooted: bool = False,
     metric: str = "rf",
     seed: int = ess.SEED,
+    params: Sequence[PathLike] | None = None,
+    no_params: bool = False,
 ) -> ConvergenceReport:
     """Convergence figures of MCMC runs, one tree file per run.
 
@@ -255,6 +262,8 @@ def converge(
         Frequencies, medoids, traces and ESS always use Robinson-Foulds distances from the splits.
     seed : int
         Seed of the random focal trees and pairs of the ESS estimates.
+    params, no_params
+        One parameter file per run (default: those beside the tree files, when there are any), or none.
 
     Returns
     -------
@@ -265,6 +274,8 @@ def converge(
     if not 0.0 <= min_freq <= 1.0:
         raise BrantoveilError(f"--min-freq must lie in [0, 1], not {min_freq}")
     sample = paths if isinstance(paths, Sample) else read_sample(paths, burnin=burnin, thin=thin)
+    parameters = parameters_for_runs([run.path for run in sample.selection.runs], params, no_params,
+                                     sample.selection.burnin, sample.selection.thin)
     n_runs = len(sample.run_labels)
     run_sizes = [int(np.sum(sample.runs == r)) for r in range(n_runs)]
     if min(run_sizes) < 1:
@@ -307,7 +318,7 @@ def converge(
         medoid_name=sample.names[best],
         medoid_newick=newick_from_splits(presence.sides[presence.splits_of(best)], sample.taxa),
         medoid_mean_distance=mean, distances=_distance_figures(sample, members, metric, rooted),
-        version=_version())
+        version=_version(), parameters=parameters)
 
 
 def _version() -> str:
