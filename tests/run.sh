@@ -10,6 +10,11 @@ command -v clang++ >/dev/null 2>&1 || missing+=(clang)
 dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || missing+=(libclang-rt-14-dev)
 command -v ninja >/dev/null 2>&1 || missing+=(ninja-build)
 command -v mb >/dev/null 2>&1 || missing+=(mrbayes)  # the Python tests check against MrBayes itself
+# ... and against BEAST's loganalyser; the BEAST 2 example script runs beast2-mcmc; the HTML report opens in Chromium
+command -v loganalyser >/dev/null 2>&1 || missing+=(beast-mcmc)
+command -v beast2-mcmc >/dev/null 2>&1 || missing+=(beast2-mcmc)
+[ -d /usr/share/doc/beast2-mcmc/examples ] || missing+=(beast2-mcmc-examples)
+command -v chromium >/dev/null 2>&1 || missing+=(chromium)
 if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
