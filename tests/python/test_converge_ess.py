@@ -2,9 +2,17 @@
 
 from __future__ import annotations
 
+import random
+from pathlib import Path
+
+import brantoveil_tools
 import numpy as np
 import pytest
+from brantoveil_tools.converge import converge
 from brantoveil_tools.converge.ess import trace_ess_viewer
+from scipy.optimize import curve_fit
+
+DATA = Path(__file__).resolve().parents[1] / "data"
 
 
 def viewer_ess_by_hand(x: list[float]) -> float:
@@ -59,3 +67,94 @@ def test_viewer_ess_of_presence_traces_equals_the_definition(kind: str, n: int) 
 @pytest.mark.parametrize("trace", [[1.0] * 50, [0.0] * 50, [3.0]])
 def test_a_trace_that_never_varies_has_no_ess(trace: list[float]) -> None:
     assert np.isnan(trace_ess_viewer(np.asarray(trace)))
+
+
+def random_tree(taxa: list[str], rng: random.Random) -> str:
+    nodes = list(taxa)
+    while len(nodes) > 2:
+        a = nodes.pop(rng.randrange(len(nodes)))
+        b = nodes.pop(rng.randrange(len(nodes)))
+        nodes.append(f"({a},{b})")
+    return f"({nodes[0]},{nodes[1]});"
+
+
+def write_run(path: Path, texts: list[str]) -> Path:
+    path.write_text("\n".join(texts) + "\n")
+    return path
+
+
+def mcmc_chain(n: int, n_taxa: int, seed: int) -> list[str]:
+    """Trees that change by rearranging a random subtree now and then: autocorrelated, like a real chain."""
+    rng = random.Random(seed)
+    taxa = [f"t{i}" for i in range(n_taxa)]
+    order = list(taxa)
+    texts = []
+    for _ in range(n):
+        if rng.random() < 0.3:
+            i, j = rng.randrange(n_taxa), rng.randrange(n_taxa)
+            order[i], order[j] = order[j], order[i]
+        # A caterpillar in the current order, so a swap of neighbours changes few splits.
+        text = order[0]
+        for name in order[1:]:
+            text = f"({text},{name})"
+        texts.append(text + ";")
+    return texts
+
+
+def approximate_ess_by_hand(matrix: np.ndarray, max_lag: int) -> float:
+    """The published procedure on a full distance matrix, written from its definition."""
+    n = len(matrix)
+    lags = list(range(1, max_lag + 1))
+    d = np.array([np.mean([float(matrix[i, i + k]) ** 2 for i in range(n - k)]) for k in lags])
+
+    def model(k: np.ndarray, a: float, b: float) -> np.ndarray:
+        return a * (1 - np.exp(-k / b))
+
+    (a, _), _ = curve_fit(model, np.array(lags, dtype=float), d, p0=(d.max(), 1.0), maxfev=10_000)
+    m = next((k for k in lags if d[k - 1] / a > 0.95), max_lag + 1)
+    top = d.max()
+    s = sum((n - k) * d[k - 1] for k in range(1, m)) + (n - m + 1) * (n - m) * top / 2
+    s /= 2 * n * n
+    return float(1 / (1 - 4 * s / top))
+
+
+@pytest.mark.parametrize(("n", "max_lag", "seed"), [(300, 30, 1), (157, 100, 2), (400, 12, 3)])
+def test_approximate_ess_equals_the_published_procedure(tmp_path: Path, n: int, max_lag: int, seed: int) -> None:
+    texts = mcmc_chain(n, 9, seed)
+    report = converge([write_run(tmp_path / "run.nwk", texts)], burnin=0, max_lag=max_lag, suggest_burnin=False)
+    distances = brantoveil_tools.distances(texts, "rf").matrix
+    expected = approximate_ess_by_hand(distances, min(max_lag, n - 1))
+    assert report.runs[0].approx_ess == pytest.approx(expected, rel=1e-6)
+    # D_k as the report keeps it: every pair at each lag.
+    profile = report.runs[0].lag_profile
+    assert profile[0] == pytest.approx(np.mean(np.diagonal(distances, 1).astype(float) ** 2), rel=1e-12)
+
+
+def chains_of_known_ess(kind: str) -> list[str]:
+    rng = random.Random(7)
+    taxa = [f"t{i:02d}" for i in range(20)]
+    if kind == "independent":
+        return [random_tree(taxa, rng) for _ in range(2000)]
+    return [tree for _ in range(200) for tree in [random_tree(taxa, rng)] * 10]
+
+
+@pytest.mark.parametrize(("kind", "low", "high"), [("independent", 1000, 2000), ("repeated ten times", 100, 400)])
+def test_every_tree_ess_measure_on_chains_of_known_ess(tmp_path: Path, kind: str, low: float, high: float) -> None:
+    report = converge([write_run(tmp_path / "run.nwk", chains_of_known_ess(kind))], burnin=0, suggest_burnin=False)
+    run = report.runs[0]
+    for value in (run.approx_ess, run.pseudo_ess_min, run.pseudo_ess, run.frechet_ess):
+        assert low <= value <= high
+    assert not run.ess_upper_bound
+
+
+ALL_SITES = [DATA / f"primates_all_sites.run{r}.t.gz" for r in (1, 2)]
+
+
+@pytest.mark.skipif(not ALL_SITES[0].exists(), reason="tests/data/primates_all_sites.sh has not been run")
+def test_a_posterior_of_almost_one_tree_keeps_its_ess() -> None:
+    report = converge(ALL_SITES, suggest_burnin=False)
+    assert [run.trees for run in report.runs] == [7501, 7501]
+    for run in report.runs:
+        assert run.approx_ess > 2000 and not run.ess_upper_bound
+    ess_criteria = [c for c in report.verdict.criteria if "ESS" in c.name and c.name != "split ESS"]
+    assert len(ess_criteria) == 4 and all(c.passed for c in ess_criteria)

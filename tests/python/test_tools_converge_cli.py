@@ -24,7 +24,8 @@ def test_summary_json_and_split_table(tmp_path: Path, capsys: pytest.CaptureFixt
     status = run_command([*RUNS, "--json", str(tmp_path / "r.json"), "--splits", str(tmp_path / "s.tsv")])
     out = capsys.readouterr().out
     assert status == 0
-    assert "ASDSF 0.021902 (max 0.059447)" in out and "WARNING: below 200" in out
+    assert "ASDSF 0.021902 (max 0.059447)" in out
+    assert "approximate ESS (primates.run1.t, primates.run2.t)" in out and "WARNING" not in out
     report = json.loads((tmp_path / "r.json").read_text())
     assert report["asdsf"] == pytest.approx(0.021902, abs=5e-7)
     assert report["max_sdsf"] == pytest.approx(0.059447, abs=5e-7)

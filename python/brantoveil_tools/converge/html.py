@@ -129,7 +129,8 @@ def _page(report: ConvergenceReport, target: Path, command: Sequence[str] | None
     failed = [c for c in found if not c.passed]
     labels = [run.label for run in report.runs]
     figures = {"tree_space": _tree_space(report), "trace": _tree_traces(report),
-               "split_scatter": _split_scatter(report), "cumulative": _cumulative(report)}
+               "split_scatter": _split_scatter(report), "cumulative": _cumulative(report),
+               "split_ess": _split_ess(report), "courses": _split_courses(report)}
     parameters = _parameters(report.parameters) if report.parameters is not None else None
     words = list(command) if command is not None else default_command(report, target)
     return {
@@ -138,8 +139,8 @@ def _page(report: ConvergenceReport, target: Path, command: Sequence[str] | None
         "headline": _headline(found, failed),
         "criteria": [_criterion_row(c) for c in found],
         "runs": data["runs"],
-        "run_extra": [key for key in ("frechet_ess", "pseudo_ess_min", "pseudo_ess_median", "approx_ess_bound")
-                      if data["runs"] and key in data["runs"][0]],
+        "burnin_suggestion": (report.burnin_suggestion.describe() if report.burnin_suggestion is not None
+                              else None),
         "labels": labels,
         "asdsf": data["asdsf"], "max_sdsf": data["max_sdsf"], "asdsf_splits": data["asdsf_splits"],
         "min_freq": report.min_freq,
@@ -177,8 +178,17 @@ def _split_rows(splits: list[dict[str, Any]], labels: Sequence[str]) -> list[dic
         rows.append({"taxa": ", ".join(split["taxa"]), "size": len(split["taxa"]), "frequencies": frequencies,
                      "overall": split["overall"], "sd": split["sd"],
                      "difference": max(frequencies) - min(frequencies),
-                     "ess": split.get("ess"), "threshold": split.get("threshold"), "passes": split.get("passes")})
+                     "ess": split.get("ess"), "threshold": _largest(split.get("threshold")),
+                     "passes": split.get("passes")})
     return rows
+
+
+def _largest(values: Any) -> float | None:
+    """One number for a cell: the largest of a list (one value per pair of runs), or the value itself."""
+    if isinstance(values, list):
+        finite = [v for v in values if v is not None]
+        return max(finite) if finite else None
+    return values if values is None else float(values)
 
 
 def _settings(report: ConvergenceReport) -> dict[str, Any]:
@@ -236,24 +246,25 @@ def _tree_space(report: ConvergenceReport) -> Figure:
     import plotly.graph_objects as go
 
     figures = report.distances
-    offsets = np.cumsum([0] + [run.trees for run in report.runs])
+    names = _tree_space_names(report)
     figure = go.Figure()
     for r, run in enumerate(report.runs):
         mine = np.flatnonzero(figures.runs == r)
         if len(mine) == 0:
             continue
-        positions = figures.indices[mine] - offsets[r]
-        generations = run.generations[positions]
-        names = [f"{run.label}: tree {int(p) + 1} of {run.trees} kept" for p in positions]
+        positions = _positions_in_run(run.generations, [names[k] for k in mine])
+        known = positions >= 0
+        generation = np.where(known, run.generations[np.maximum(positions, 0)], -1)
+        distance = np.where(known, run.trace[np.maximum(positions, 0)], -1)
+        hover = [f"{names[k]}<br>generation {g}<br>RF to the run's medoid {d}" if g >= 0 else names[k]
+                 for k, g, d in zip(mine, generation, distance, strict=True)]
         figure.add_trace(go.Scatter(
             x=figures.coordinates[mine, 0], y=figures.coordinates[mine, 1], mode="markers", name=run.label,
-            marker={"color": _colour(r), "size": 6, "opacity": 0.6},
-            customdata=np.column_stack((names, generations, run.trace[positions])),
-            hovertemplate="%{customdata[0]}<br>generation %{customdata[1]}<br>RF to the run's medoid "
-                          "%{customdata[2]}<extra></extra>"))
-        # The medoid's topology: a drawn tree at RF distance 0 from the run's medoid.
-        at_medoid = mine[run.trace[positions] == 0]
-        if len(at_medoid):
+            marker={"color": _colour(r), "size": 6, "opacity": 0.6}, text=hover,
+            hovertemplate="%{text}<extra></extra>"))
+        # The medoid itself when it was drawn, else a drawn tree of its topology (RF 0 to it).
+        at_medoid = [k for k in mine if names[k] == run.medoid_name] or list(mine[known & (distance == 0)])
+        if at_medoid:
             first = at_medoid[0]
             figure.add_trace(go.Scatter(
                 x=[figures.coordinates[first, 0]], y=[figures.coordinates[first, 1]], mode="markers",
@@ -264,6 +275,28 @@ def _tree_space(report: ConvergenceReport) -> Figure:
                                f"{len(figures.indices)} trees", xaxis_title="axis 1", yaxis_title="axis 2",
                          height=520)
     return _json(figure, "tree-space")
+
+
+def _tree_space_names(report: ConvergenceReport) -> list[str]:
+    names = list(getattr(report, "tree_space_names", ()))
+    if len(names) == len(report.distances.indices):
+        return names
+    return [f"{report.runs[int(r)].label}: tree {int(i) + 1}" for r, i in
+            zip(report.distances.runs, report.distances.indices, strict=True)]
+
+
+def _positions_in_run(generations: NDArray[np.int64], names: Sequence[str]) -> NDArray[np.int64]:
+    """Where each named tree sits among the run's kept trees, found by the generation its name ends with
+    (-1 where the name carries none, or the run's generations do not tell trees apart)."""
+    found = np.full(len(names), -1, dtype=np.int64)
+    if len(generations) == 0 or generations.min() < 0 or len(np.unique(generations)) != len(generations):
+        return found
+    where = {int(g): k for k, g in enumerate(generations)}
+    for k, name in enumerate(names):
+        match = re.search(r"(\d+)\s*$", name)
+        if match is not None:
+            found[k] = where.get(int(match.group(1)), -1)
+    return found
 
 
 def _tree_traces(report: ConvergenceReport) -> Figure:
@@ -290,10 +323,15 @@ def _split_scatter(report: ConvergenceReport) -> Figure:
     names = [", ".join(table.taxa[i]) if len(table.taxa[i]) <= 12 else
              ", ".join(table.taxa[i][:12]) + f" and {len(table.taxa[i]) - 12} more" for i in shown]
     for r in range(1, len(report.runs)):
+        # The test's pair (first run, run r) is column r - 1; a split outside its band gets a red ring.
+        outside = ~table.passes[shown, r - 1] if table.passes.shape[1] >= r else np.zeros(len(shown), dtype=bool)
         figure.add_trace(go.Scatter(
             x=table.frequencies[shown, 0], y=table.frequencies[shown, r], mode="markers",
-            name=report.runs[r].label, marker={"color": _colour(r), "size": 7, "opacity": 0.7},
-            text=names, hovertemplate="%{text}<br>%{x:.3f} against %{y:.3f}<extra></extra>"))
+            name=report.runs[r].label,
+            marker={"color": _colour(r), "size": 8, "opacity": 0.75,
+                    "line": {"color": np.where(outside, "#d62728", "rgba(0,0,0,0)").tolist(), "width": 2}},
+            text=[f"{n}<br>outside the test's band" if o else n for n, o in zip(names, outside, strict=True)],
+            hovertemplate="%{text}<br>%{x:.3f} against %{y:.3f}<extra></extra>"))
     first = report.runs[0].label
     figure.update_layout(title=f"Split frequencies against {first}", xaxis_title=f"frequency in {first}",
                          yaxis_title="frequency in the other run", height=460,
@@ -315,6 +353,59 @@ def _cumulative(report: ConvergenceReport) -> Figure | None:
     figure.update_layout(title="ASDSF of the first k trees of every run", xaxis_title="trees per run",
                          yaxis_title="ASDSF", height=380)
     return _json(figure, "cumulative-asdsf")
+
+
+def _split_ess(report: ConvergenceReport) -> Figure | None:
+    import plotly.graph_objects as go
+
+    table = report.splits
+    tested = np.flatnonzero(table.tested)
+    if len(tested) == 0:
+        return None
+    figure = go.Figure()
+    names = [", ".join(table.taxa[i][:12]) for i in tested]
+    for r, run in enumerate(report.runs):
+        figure.add_trace(go.Scatter(
+            x=table.overall[tested], y=table.ess[tested, r], mode="markers", name=run.label, text=names,
+            marker={"color": _colour(r), "size": 7, "opacity": 0.75},
+            hovertemplate="%{text}<br>frequency %{x:.3f}, ESS %{y:.1f}<extra></extra>"))
+    needed = report.settings.split_ess
+    figure.add_hline(y=needed, line={"color": "#d62728", "dash": "dash"}, annotation_text=f"{needed:.0f}",
+                     annotation_position="top left")
+    figure.update_layout(title=f"Split ESS of the {len(tested)} splits the test considers",
+                         xaxis_title="split frequency (all runs)", yaxis_title="ESS of its presence trace",
+                         height=420)
+    return _json(figure, "split-ess")
+
+
+def _split_courses(report: ConvergenceReport) -> Figure | None:
+    import plotly.graph_objects as go
+    from plotly.subplots import make_subplots
+
+    courses = report.courses
+    if courses is None or len(courses.splits) == 0:
+        return None
+    figure = make_subplots(rows=1, cols=2, horizontal_spacing=0.08,
+                           subplot_titles=("cumulative", f"sliding window of {courses.window} trees"))
+    dashes = ("solid", "dot", "dash", "longdash", "dashdot")
+    palette = ("#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd", "#8c564b", "#e377c2", "#7f7f7f",
+               "#bcbd22", "#17becf")
+    for i, row in enumerate(courses.splits):
+        taxa = report.splits.taxa[int(row)]
+        name = ", ".join(taxa[:4]) + (f" +{len(taxa) - 4}" if len(taxa) > 4 else "")
+        for r, run in enumerate(report.runs):
+            for col, values in ((1, courses.cumulative[i, r]), (2, courses.sliding[i, r])):
+                figure.add_trace(go.Scatter(
+                    x=courses.checkpoints, y=values, mode="lines", name=name, legendgroup=str(i),
+                    showlegend=r == 0 and col == 1,
+                    line={"color": palette[i % len(palette)], "dash": dashes[r % len(dashes)], "width": 1.5},
+                    hovertemplate=f"{', '.join(taxa[:12])}<br>{run.label}: %{{y:.3f}} after %{{x}} trees"
+                                  "<extra></extra>"), row=1, col=col)
+    runs = ", ".join(f"{run.label} {dashes[r % len(dashes)]}" for r, run in enumerate(report.runs))
+    figure.update_layout(title=f"Frequencies of the splits of largest SDSF along the runs ({runs})", height=460)
+    figure.update_xaxes(title_text="trees per run")
+    figure.update_yaxes(title_text="split frequency", range=[-0.02, 1.02])
+    return _json(figure, "split-courses")
 
 
 def _parameters(parameters: ParameterReport) -> dict[str, Any]:
