@@ -173,7 +173,7 @@ def select(trace: ParameterTrace, burnin: BurnIn = 0.25, thin: int = 1) -> Param
     dropped = rule.dropped(trace.generations.tolist(), trace.rows_in_file, trace.label)
     kept = np.asarray(kept_positions(dropped, trace.rows_in_file, thin), dtype=np.int64)
     if len(kept) == 0:
-        raise BrantoveilError(f"{trace.label}: no rows left after burn-in and thinning")
+        raise BrantoveilError(f"{trace.label}: burn-in {rule.text} drops all {trace.rows_in_file} rows of this run")
     return replace(trace, generations=trace.generations[kept], values=trace.values[kept], dropped=dropped)
 
 

@@ -432,18 +432,15 @@ def converge(
     settings = Settings.checked(max_lag=max_lag, min_ess=min_ess, precision=precision, min_freq=min_freq)
     thin = check_thin(thin)
     if isinstance(paths, Sample):
-        parameters = parameters_for_runs([run.path for run in paths.selection.runs], params, no_params,
-                                         paths.selection.burnin, paths.selection.thin, min_ess)
-    else:
-        tree_files = [paths] if isinstance(paths, str | os.PathLike) else list(paths)
-        parameters = parameters_for_runs(tree_files, params, no_params, burnin, thin, min_ess)
-    if isinstance(paths, Sample):
         whole, kept = paths, [np.flatnonzero(paths.runs == r) for r in range(len(paths.run_labels))]
         selection, step = paths.selection, 1
     else:
         whole = read_sample(paths, burnin=0, thin=1, progress=progress)
         kept, selection = _select(whole, burnin, thin)
         step = thin
+    # Read before the trees' work, so their mistakes cost no time.
+    parameters = parameters_for_runs([run.path for run in selection.runs], params, no_params, selection.burnin,
+                                     selection.thin, min_ess)
     n_runs = len(whole.run_labels)
     encoded = encode_runs(whole, rooted, lengths=metric == "kf", progress=progress)
     rng = np.random.default_rng(seed)
