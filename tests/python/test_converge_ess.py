@@ -8,8 +8,9 @@ from pathlib import Path
 import brantoveil_tools
 import numpy as np
 import pytest
-from brantoveil_tools.converge import converge
+from brantoveil_tools.converge import converge, trees
 from brantoveil_tools.converge.ess import trace_ess_viewer
+from brantoveil_tools.sample import from_newick
 from scipy.optimize import curve_fit
 
 DATA = Path(__file__).resolve().parents[1] / "data"
@@ -158,3 +159,64 @@ def test_a_posterior_of_almost_one_tree_keeps_its_ess() -> None:
         assert run.approx_ess > 2000 and not run.ess_upper_bound
     ess_criteria = [c for c in report.verdict.criteria if "ESS" in c.name and c.name != "split ESS"]
     assert len(ess_criteria) == 4 and all(c.passed for c in ess_criteria)
+
+
+def frechet_ess_by_hand(matrix: np.ndarray, max_lag: int) -> float:
+    """n / (1 + 2 sum rho_k), rho_k = 1 - D_k / (mean squared distance over all pairs), pairs while positive."""
+    n = len(matrix)
+    squared = matrix.astype(float) ** 2
+    everything = squared.sum() / (n * (n - 1))
+    rho = [1 - np.mean([squared[i, i + k] for i in range(n - k)]) / everything for k in range(1, max_lag + 1)]
+    total = 0.0
+    for i in range(0, len(rho) - 1, 2):
+        if rho[i] + rho[i + 1] <= 0:
+            break
+        total += rho[i] + rho[i + 1]
+    return n / (1 + 2 * total)
+
+
+@pytest.mark.parametrize(("n", "max_lag", "seed"), [(80, 20, 4), (95, 100, 5)])
+def test_pseudo_and_frechet_ess_equal_their_definitions(tmp_path: Path, n: int, max_lag: int, seed: int) -> None:
+    # At most 100 trees: every tree is a focal tree, so the pseudo-ESS is not random.
+    texts = mcmc_chain(n, 8, seed)
+    report = converge([write_run(tmp_path / "run.nwk", texts)], burnin=0, max_lag=max_lag, suggest_burnin=False)
+    matrix = brantoveil_tools.distances(texts, "rf").matrix
+    per_focal = [viewer_ess_by_hand([float(v) for v in matrix[:, j]]) for j in range(n)]
+    finite = [v for v in per_focal if np.isfinite(v)]
+    run = report.runs[0]
+    assert run.pseudo_ess_min == pytest.approx(min(finite), rel=1e-9)
+    assert run.pseudo_ess == pytest.approx(float(np.median(finite)), rel=1e-9)
+    assert run.frechet_ess == pytest.approx(frechet_ess_by_hand(matrix, min(max_lag, n - 1)), rel=1e-9)
+
+
+@pytest.mark.parametrize("distinct_limit", [1000, 7])
+def test_mean_squared_distance_over_all_pairs(tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
+                                              distinct_limit: int) -> None:
+    # Few distinct topologies, many repeats: exact from the distinct ones; above the limit, a subsample.
+    monkeypatch.setattr(trees, "PAIRWISE_TREES", distinct_limit)
+    monkeypatch.setattr(trees, "PAIRWISE_BAND", 3)
+    rng = random.Random(6)
+    shapes = [random_tree([f"t{i}" for i in range(9)], rng) for _ in range(12)]
+    texts = [rng.choice(shapes) for _ in range(60)]
+    encoded = trees.encode_runs(from_newick(texts), rooted=False, lengths=False)
+    run = np.arange(60, dtype=np.int64)
+    value, exact = trees.mean_squared_pairwise(encoded.native, encoded.topology_keys, run)
+    matrix = brantoveil_tools.distances(texts, "rf").matrix.astype(float)
+    if exact:
+        assert distinct_limit == 1000
+        assert value == pytest.approx((matrix**2).sum() / (60 * 59), rel=1e-12)
+    else:
+        picked = np.unique(np.linspace(0, 59, distinct_limit).round().astype(int))
+        block = matrix[np.ix_(picked, picked)] ** 2
+        assert value == pytest.approx(block.sum() / (len(picked) * (len(picked) - 1)), rel=1e-12)
+
+
+def test_a_chain_that_never_decorrelates_gives_an_upper_bound(tmp_path: Path) -> None:
+    # Five long stays on five trees: no lag up to 20 reaches 0.95 of the sill.
+    rng = random.Random(8)
+    texts = [tree for _ in range(5) for tree in [random_tree([f"t{i}" for i in range(10)], rng)] * 120]
+    report = converge([write_run(tmp_path / "run.nwk", texts)], burnin=0, max_lag=20, suggest_burnin=False)
+    assert report.runs[0].ess_upper_bound
+    criterion = next(c for c in report.verdict.criteria if c.name == "approximate ESS")
+    assert not criterion.passed and "upper bound" in criterion.note
+    assert "<" in report.summary().splitlines()[1]

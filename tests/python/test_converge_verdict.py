@@ -143,3 +143,17 @@ def test_a_bad_tree_is_named_by_its_file_and_number(tmp_path: Path) -> None:
     with pytest.raises(BrantoveilError) as caught:
         converge(write_runs(tmp_path, [[AB] * 10, texts]), burnin=0)
     assert str(caught.value).startswith("run2.nwk, tree 1201: ")
+
+
+@pytest.mark.parametrize(
+    ("runs", "passed", "note"),
+    [
+        ([[AB]], False, "fewer than 3 trees in a run"),  # one tree says nothing about mixing
+        ([[AB] * 40], True, "the trees never differ"),  # nothing left to mix
+    ],
+)
+def test_tree_ess_criteria_without_an_estimate(tmp_path: Path, runs: list[list[str]], passed: bool, note: str) -> None:
+    report = converge(write_runs(tmp_path, runs), burnin=0, suggest_burnin=False)
+    for criterion in report.verdict.criteria:
+        if criterion.name != "split ESS":
+            assert (criterion.passed, criterion.note, np.isnan(criterion.value)) == (passed, note, True)

@@ -28,7 +28,7 @@ ASDSF_BAR = 0.01
 MAX_SDSF_BAR = 0.05
 DEFAULT_MIN_ESS = 625.0
 
-LagCache = dict[tuple[int, int, int], NDArray[np.float64]]
+LagCache = dict[tuple[int, int, int], NDArray[np.float32]]
 
 
 @dataclass(frozen=True)
@@ -71,6 +71,7 @@ class RunFigures:
     frechet_upper_bound: bool
     pairwise_exact: bool
     lag_profile: NDArray[np.float64]
+    trees: int
 
 
 @dataclass(frozen=True)
@@ -135,18 +136,18 @@ def _run_figures(encoded: EncodedRuns, trees: NDArray[np.int64], settings: Setti
     approximate = ess.approximate_ess(profile, n)
     focal = ess.focal_trees(trees, ess.FOCAL_TREES, rng)
     pseudo_min, pseudo_median = ess.pseudo_ess(distances_to(encoded.native, "rf", trees, focal))
-    pairwise, exact = mean_squared_pairwise(encoded.native, encoded.presence, trees)
+    pairwise, exact = mean_squared_pairwise(encoded.native, encoded.topology_keys, trees)
     frechet, capped = ess.frechet_ess(profile, pairwise, n)
     if not (np.nanmax(profile, initial=0.0) > 0.0):
         frechet, capped = float("nan"), False
-    return RunFigures(approximate, pseudo_min, pseudo_median, frechet, capped, exact, profile)
+    return RunFigures(approximate, pseudo_min, pseudo_median, frechet, capped, exact, profile, n)
 
 
 def _lags(encoded: EncodedRuns, trees: NDArray[np.int64], max_lag: int, cache: LagCache | None
-          ) -> NDArray[np.float64]:
+          ) -> NDArray[np.float32]:
     """The n x K lag distances of a chain; a chain that is the tail of one already computed reuses its rows."""
     if len(trees) < 2:
-        return np.full((len(trees), max_lag), np.nan)
+        return np.full((len(trees), max_lag), np.nan, dtype=np.float32)
     step = int(trees[1] - trees[0])
     regular = bool(np.all(np.diff(trees) == step))
     if cache is None or not regular:
@@ -161,11 +162,20 @@ def _lags(encoded: EncodedRuns, trees: NDArray[np.int64], max_lag: int, cache: L
     return rows
 
 
-def _failing(values: Sequence[float], labels: Sequence[str], threshold: float,
+def prepare_lags(encoded: EncodedRuns, chains: Sequence[NDArray[np.int64]], max_lag: int, cache: LagCache) -> None:
+    """Computes the lag distances of whole chains once, so every later tail of them reads its rows."""
+    for chain in chains:
+        if len(chain) >= 2:
+            _lags(encoded, chain, min(max_lag, len(chain) - 1), cache)
+
+
+def _failing(values: Sequence[float], labels: Sequence[str], threshold: float, trees: Sequence[int],
              upper_bounds: Sequence[bool] = ()) -> list[str]:
+    """Runs below the threshold, with an upper bound only, or too short to estimate anything (a run whose
+    trees never differ has nothing left to mix and passes)."""
     bounds = list(upper_bounds) or [False] * len(values)
-    return [label for label, value, bound in zip(labels, values, bounds, strict=True)
-            if (math.isfinite(value) and value < threshold) or (bound and math.isfinite(value))]
+    return [label for label, value, bound, size in zip(labels, values, bounds, trees, strict=True)
+            if (math.isfinite(value) and (value < threshold or bound)) or (not math.isfinite(value) and size < 3)]
 
 
 def _criteria(asdsf: float | None, max_sdsf: float | None, runs: Sequence[RunFigures],
@@ -184,10 +194,12 @@ def _criteria(asdsf: float | None, max_sdsf: float | None, runs: Sequence[RunFig
     ]
     for name, values, bounds in tree_measures:
         finite = [v for v in values if math.isfinite(v)]
-        failing = _failing(values, labels, settings.min_ess, bounds)
+        failing = _failing(values, labels, settings.min_ess, [run.trees for run in runs], bounds)
         value = min(finite) if finite else float("nan")
         notes = []
-        if not finite:
+        if any(run.trees < 3 for run in runs):
+            notes.append("fewer than 3 trees in a run")
+        elif not finite:
             notes.append("the trees never differ")
         if any(bounds):
             notes.append(f"an upper bound where no lag up to {settings.max_lag} decorrelates: raise max_lag")

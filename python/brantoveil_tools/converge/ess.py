@@ -99,12 +99,15 @@ class ApproximateESS:
 def semivariogram_fit(mean_squared: NDArray[np.float64]) -> tuple[float, float]:
     """Least-squares fit of D_k ~ a (1 - exp(-k / b)) to D_1 .. D_K (``mean_squared[k - 1]``): (a, b).
 
-    Starts from a = max D_k, b = 1; when the fit does not converge, a = max D_k and b = NaN.
+    Starts from a = max D_k, b = 1; when the fit does not converge (or there is a single lag to fit),
+    a = max D_k and b = NaN.
     """
     from scipy.optimize import curve_fit
 
     lags = np.arange(1, len(mean_squared) + 1, dtype=np.float64)
     top = float(np.max(mean_squared))
+    if len(lags) < 2:
+        return top, float("nan")
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
@@ -173,9 +176,9 @@ def focal_trees(trees: NDArray[np.int64], count: int, rng: np.random.Generator) 
     return np.sort(rng.choice(trees, size=count, replace=False)).astype(np.int64)
 
 
-def mean_squared_by_lag(lag_distances: NDArray[np.float64]) -> NDArray[np.float64]:
+def mean_squared_by_lag(lag_distances: NDArray[np.floating[Any]]) -> NDArray[np.float64]:
     """D_k for k = 1 .. K from the n x K distances of each tree to the tree k later (NaN past the end)."""
-    squared = lag_distances**2
+    squared = np.asarray(lag_distances, dtype=np.float64) ** 2
     counts = np.sum(np.isfinite(squared), axis=0)
     sums = np.nansum(squared, axis=0)
     out = np.full(squared.shape[1], np.nan)

@@ -20,8 +20,10 @@ from brantoveil_tools.converge.assess import (
     DEFAULT_MIN_ESS,
     MAX_SDSF_BAR,
     Assessment,
+    LagCache,
     Settings,
     assess,
+    prepare_lags,
     sdsf,
 )
 from brantoveil_tools.converge.mds import tree_space
@@ -46,6 +48,30 @@ METRICS = ("rf", "kf")
 BURNIN_CANDIDATES = (0.1, 0.2, 0.3, 0.4, 0.5)
 
 PathLike = str | os.PathLike[str]
+
+HELP_CRITERIA = """\
+verdict: every criterion below, its threshold, its value and its outcome; the headline names the
+criteria that fail and the runs (or pairs of runs) that fail them.
+  ASDSF, max SDSF  at most 0.01 and 0.05 (MrBayes manual: below 0.01 very good, 0.01-0.05 may do)
+  tree ESS         every measure of every run at least --min-ess (default 625):
+    approximate ESS (Lanfear, Hua and Warren 2016): D_k = mean squared RF distance between trees
+      k apart over every such pair, k = 1 .. --max-lag (default 100); D_k ~ a (1 - exp(-k / b))
+      fitted by least squares; m = first k with D_k / a > 0.95 (none: m = K + 1 and the ESS is an
+      upper bound, shown "<" and failing); with D = max D_k and N trees,
+      S = [sum_{k<m} (N - k) D_k + (N - m + 1)(N - m) D / 2] / (2 N^2), ESS = 1 / (1 - 4 S / D)
+    pseudo-ESS, minimum and median: the trace ESS of the RF distances to a focal tree, over 100
+      focal trees drawn from the run (every tree when fewer)
+    Frechet-correlation ESS (Magee et al. 2024): rho_k = 1 - D_k / (mean squared RF distance over
+      all pairs of the run); ESS = N / (1 + 2 sum rho_k), pairs of lags summed while positive
+    n/a when the trees never differ (passes: nothing is left to mix)
+  split ESS        the trace ESS of every split's presence in every run, for splits within
+                   [0.025, 0.975] in some run, at least (1 / (4 --precision))^2 (625 for 0.01)
+  split-frequency differences (Fabreti and Hohna 2022): for every such split and pair of runs,
+                   |f1 - f2| at most the 95% quantile of |X - Y| / E, X, Y ~ Binomial(E, (f1 + f2) / 2),
+                   E = (1 / (4 --precision))^2
+  trace ESS: gamma_k = sum of products of deviations k apart / (n - k); pairs gamma_(2i-1) + gamma_(2i)
+  summed while positive up to lag min(n - 1, 2000); ESS = n gamma_0 / (gamma_0 + 2 sum)
+burn-in suggestion: the smallest of 10% .. 50% after which every criterion passes; reported, not applied."""
 
 
 @dataclass(frozen=True)
@@ -213,10 +239,14 @@ class ConvergenceReport:
         return min(values) if values else float("nan")
 
     def to_dict(self) -> dict[str, Any]:
-        """The report as plain JSON-ready values (NaN becomes None)."""
+        """The report as plain JSON-ready values (NaN becomes None).
+
+        ``splits`` lists every split that enters the ASDSF or the split test, with its per-run ``ess``, its
+        ``threshold`` per pair of runs (``split_pairs``) and whether it ``passes`` for every pair.
+        """
         within, between = self.distances.within(), self.distances.between()
-        shown = np.flatnonzero(self.splits.in_asdsf)
         table = self.splits
+        shown = np.flatnonzero(table.in_asdsf | table.tested)
         result = {
             "version": self.version,
             "files": list(self.files),
@@ -271,7 +301,7 @@ class ConvergenceReport:
                 {"taxa": list(table.taxa[i]),
                  "frequencies": [float(f) for f in table.frequencies[i]],
                  "overall": float(table.overall[i]), "sd": _number(float(table.sd[i])),
-                 "tested": bool(table.tested[i]),
+                 "in_asdsf": bool(table.in_asdsf[i]), "tested": bool(table.tested[i]),
                  "ess": [_number(float(v)) for v in table.ess[i]],
                  "threshold": [_number(float(v)) for v in table.threshold[i]],
                  "passes": bool(table.passes[i].all())}
@@ -444,7 +474,9 @@ def converge(
     n_runs = len(whole.run_labels)
     encoded = encode_runs(whole, rooted, lengths=metric == "kf", progress=progress)
     rng = np.random.default_rng(seed)
-    lag_cache: dict[tuple[int, int, int], NDArray[np.float64]] = {}
+    lag_cache: LagCache = {}
+    if suggest_burnin and step == 1:
+        prepare_lags(encoded, [np.flatnonzero(whole.runs == r) for r in range(n_runs)], settings.max_lag, lag_cache)
     result = assess(encoded, kept, settings, [whole.run_labels[r] for r in range(n_runs)], rng, lag_cache)
     suggestion = None
     if suggest_burnin:
@@ -476,7 +508,7 @@ def _select(whole: Sample, burnin: BurnIn, thin: int) -> tuple[list[NDArray[np.i
 
 
 def _suggest_burnin(encoded: EncodedRuns, whole: Sample, step: int, settings: Settings, seed: int,
-                    lag_cache: dict[tuple[int, int, int], NDArray[np.float64]]) -> BurninSuggestion:
+                    lag_cache: LagCache) -> BurninSuggestion:
     checked: list[tuple[float, tuple[str, ...]]] = []
     chosen = None
     labels = list(whole.run_labels)
@@ -589,15 +621,13 @@ def _split_courses(presence: SplitPresence, members: Sequence[NDArray[np.int64]]
     window = max(2, shortest // 10)
     cumulative = np.full((len(chosen), n_runs, len(checkpoints)), np.nan)
     sliding = np.full_like(cumulative, np.nan)
+    column = np.full(presence.n_splits, -1, dtype=np.int64)
+    column[split_numbers] = np.arange(len(chosen))
     for r, trees in enumerate(members):
         rows = presence.subset(trees[:shortest])
+        wanted = column[rows.indices]
         held = np.zeros((shortest, len(chosen)))
-        column = {int(s): j for j, s in enumerate(split_numbers)}
-        owner = rows.tree_of_entry()
-        for entry, split in enumerate(rows.indices):
-            j = column.get(int(split))
-            if j is not None:
-                held[owner[entry], j] = 1.0
+        held[rows.tree_of_entry()[wanted >= 0], wanted[wanted >= 0]] = 1.0
         running = np.cumsum(held, axis=0)
         cumulative[:, r, :] = (running[checkpoints - 1] / checkpoints[:, None]).T
         padded = np.vstack((np.zeros((1, len(chosen))), running))
@@ -650,6 +680,5 @@ def _distance_figures(encoded: EncodedRuns, members: Sequence[NDArray[np.int64]]
     return DistanceFigures(metric, indices, run_of[indices], matrix, coordinates, method)
 
 
-__all__ = ["ASDSF_BAR", "MAX_SDSF_BAR", "BurninSuggestion", "ConvergenceReport", "DistanceFigures", "RunReport",
-           "SplitCourses", "SplitTable",
-           "converge", "criteria_table", "mean_distances", "sdsf"]
+__all__ = ["ASDSF_BAR", "HELP_CRITERIA", "MAX_SDSF_BAR", "BurninSuggestion", "ConvergenceReport", "DistanceFigures",
+           "RunReport", "SplitCourses", "SplitTable", "converge", "criteria_table", "mean_distances", "sdsf"]

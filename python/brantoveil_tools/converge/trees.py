@@ -22,7 +22,7 @@ from brantoveil_tools.errors import BrantoveilError
 from brantoveil_tools.sample import Sample
 
 # Rows of one engine block when the lag profile is computed band by band.
-LAG_BAND = 512
+LAG_BAND = 256
 # Sums of squared distances are exact over at most this many distinct topologies; above it an evenly spread
 # subsample of this many trees stands for the run.
 PAIRWISE_TREES = 6000
@@ -35,6 +35,7 @@ class EncodedRuns:
 
     native: Any
     presence: SplitPresence
+    topology_keys: NDArray[np.uint64]
 
     @property
     def n_trees(self) -> int:
@@ -45,10 +46,33 @@ def encode_runs(sample: Sample, rooted: bool, lengths: bool, progress: bool | No
     """Encodes every tree of ``sample`` once; a bad tree is named by its file and tree."""
     if len(sample) == 0:
         raise BrantoveilError("no trees to compare")
-    native = call_engine(partial(_engine.encode, lengths=lengths), sample, rooted, progress)
+    if len(sample) == 1:  # the engine wants two trees; the copy is left out of the split rows
+        text = next(sample.newick())
+        try:
+            native = _engine.encode(["1", "2"], iter([text, text]), list(sample.translate_maps),
+                                    [int(sample.map_indices[0])] * 2, rooted=rooted, lengths=lengths)
+        except ValueError as error:
+            raise BrantoveilError(f"{sample.run_labels[0]}, tree {sample.tree_names[0]}: {error}") from None
+    else:
+        native = call_engine(partial(_engine.encode, lengths=lengths), sample, rooted, progress)
     if list(native.leaf_names) != list(sample.taxa):
         raise BrantoveilError("the trees do not have the taxa of the runs' first trees")
-    return EncodedRuns(native, presence_from_engine(native, sample.taxa))
+    presence = presence_from_engine(native, sample.taxa)
+    if len(sample) == 1:
+        presence = presence.subset(np.zeros(1, dtype=np.int64))
+    return EncodedRuns(native, presence, topology_keys(presence))
+
+
+def topology_keys(presence: SplitPresence) -> NDArray[np.uint64]:
+    """A 64-bit key per tree, equal for equal split sets: the sum, wrapping, of a fixed random key per split.
+
+    Two different split sets share a key with probability about 2^-64, far below any other error here.
+    """
+    split_keys = np.random.default_rng(0x5EED).integers(0, 2**63, presence.n_splits, dtype=np.uint64)
+    per_entry = split_keys[presence.indices]
+    keys = np.zeros(presence.n_trees, dtype=np.uint64)
+    np.add.at(keys, presence.tree_of_entry(), per_entry)
+    return keys
 
 
 def presence_from_engine(native: Any, taxa: Sequence[str]) -> SplitPresence:
@@ -90,7 +114,7 @@ def block(native: Any, metric: str, rows: NDArray[np.int64] | range, cols: NDArr
     return np.frombuffer(raw, dtype=dtype).reshape(len(rows), len(cols)).astype(np.float64)
 
 
-def lag_distances(native: Any, trees: NDArray[np.int64], max_lag: int) -> NDArray[np.float64]:
+def lag_distances(native: Any, trees: NDArray[np.int64], max_lag: int) -> NDArray[np.float32]:
     """Robinson-Foulds distance of ``trees[t]`` to ``trees[t + k]``, as row t, column k - 1 (k = 1 .. max_lag).
 
     Entries past the end of the chain are NaN. ``trees`` is one run's chain in order; the engine computes
@@ -98,7 +122,7 @@ def lag_distances(native: Any, trees: NDArray[np.int64], max_lag: int) -> NDArra
     so the work is about n (B + K) distances and the memory B (B + K).
     """
     n = len(trees)
-    out = np.full((n, max_lag), np.nan)
+    out = np.full((n, max_lag), np.nan, dtype=np.float32)  # distances are whole numbers below 2^24
     band = max(LAG_BAND, 1)
     for start in range(0, n - 1, band):
         stop = min(start + band, n - 1)
@@ -110,7 +134,7 @@ def lag_distances(native: Any, trees: NDArray[np.int64], max_lag: int) -> NDArra
     return out
 
 
-def mean_squared_pairwise(native: Any, presence: SplitPresence, trees: NDArray[np.int64]) -> tuple[float, bool]:
+def mean_squared_pairwise(native: Any, keys: NDArray[np.uint64], trees: NDArray[np.int64]) -> tuple[float, bool]:
     """Mean squared Robinson-Foulds distance over all pairs of different positions of ``trees``.
 
     Exact (pairs of equal topologies count as zeros) when the run holds at most PAIRWISE_TREES distinct
@@ -120,7 +144,7 @@ def mean_squared_pairwise(native: Any, presence: SplitPresence, trees: NDArray[n
     n = len(trees)
     if n < 2:
         return float("nan"), True
-    topology, weight = distinct_topologies(presence, trees)
+    topology, weight = distinct_topologies(keys, trees)
     exact = len(topology) <= PAIRWISE_TREES
     if not exact:
         picked = trees[np.unique(np.linspace(0, n - 1, PAIRWISE_TREES).round().astype(np.int64))]
@@ -135,22 +159,12 @@ def mean_squared_pairwise(native: Any, presence: SplitPresence, trees: NDArray[n
     return total / pairs if pairs > 0 else float("nan"), exact
 
 
-def distinct_topologies(presence: SplitPresence, trees: NDArray[np.int64]
+def distinct_topologies(keys: NDArray[np.uint64], trees: NDArray[np.int64]
                         ) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
-    """One tree per distinct split set among ``trees`` (its first occurrence) and how often each occurs."""
-    first: dict[bytes, int] = {}
-    counts: list[float] = []
-    picked: list[int] = []
-    for tree in trees:
-        key = presence.splits_of(int(tree)).tobytes()
-        slot = first.get(key)
-        if slot is None:
-            first[key] = len(picked)
-            picked.append(int(tree))
-            counts.append(1.0)
-        else:
-            counts[slot] += 1.0
-    return np.asarray(picked, dtype=np.int64), np.asarray(counts)
+    """One tree per distinct topology key among ``trees`` (its first occurrence) and how often each occurs."""
+    _, first, counts = np.unique(keys[trees], return_index=True, return_counts=True)
+    order = np.argsort(first)
+    return trees[first[order]], counts[order].astype(np.float64)
 
 
 def distances_to(native: Any, metric: str, trees: NDArray[np.int64], focal: NDArray[np.int64]
