@@ -125,6 +125,15 @@ def test_burnin_and_thinning_follow_the_tree_rule(tmp_path: Path, burnin: float 
     assert trace.values[:, 0].tolist() == [g / 100 for g in kept]
 
 
+@pytest.mark.parametrize(("burnin", "message"), [(12, "burn-in 12 drops all 12 rows of this run"),
+                                                ("gen:5000", "burn-in gen:5000 drops all 12 rows of this run")])
+def test_burnin_that_keeps_no_row(tmp_path: Path, burnin: int | str, message: str) -> None:
+    path = write(tmp_path / "r.p", "Gen\tx\n" + "".join(f"{g}\t1\n" for g in range(0, 1200, 100)))
+    with pytest.raises(BrantoveilError) as caught:
+        params.select(params.read_trace(path), burnin)
+    assert str(caught.value) == f"{path}: {message}"
+
+
 @pytest.mark.parametrize(("tree", "beside"), [
     ("x.run1.t", "x.run1.p"),
     ("x.run1.t.gz", "x.run1.p"),
