@@ -41,6 +41,8 @@ def test_page_holds_everything_and_reaches_for_nothing(page: Path, report: Conve
     failed = len(report.verdict.failed)
     assert f"Failed {failed} of {len(report.verdict.criteria)} criteria" in text
     assert text.count('<tr class="fail">') == failed > 0
+    # Hovering a tree of the tree-space map names it and its generation.
+    assert "primates.run1.t:gen.15000\\u003cbr\\u003egeneration 15000" in text
     for name in ("TL", "r(A&lt;-&gt;G)", "pi(T)", "alpha"):  # every parameter, escaped
         assert f'data-value="{name}"' in text
     runs = [str(EXAMPLES / f"primates.run{r}.{kind}") for kind in "tp" for r in (1, 2)]
