@@ -212,6 +212,18 @@ def test_runs_that_disagree_fail_psrf_and_ks_by_name(tmp_path: Path) -> None:
     assert [t.passed for t in report.parameters[1].ks] == [True]
 
 
+def test_a_run_stuck_on_one_value_fails_the_ess_criterion(tmp_path: Path) -> None:
+    rng = np.random.default_rng(8)
+    moving = "".join(f"{g}\t{x:.6f}\n" for g, x in enumerate(rng.normal(size=300)))
+    files = [write(tmp_path / "a.p", "Gen\tx\n" + moving),
+             write(tmp_path / "b.p", "Gen\tx\n" + "".join(f"{g}\t0.5\n" for g in range(300)))]
+    report = params.read_parameters(files, burnin=0, labels=["a", "b"], min_ess=100)
+    x = report.parameters[0]
+    assert not x.constant and math.isnan(x.runs[1].ess) and math.isnan(x.min_ess)
+    ess = report.criteria()[0]
+    assert (ess.passed, ess.runs, ess.note) == (False, ("b",), "x never changes in b; 1 of 1 parameters below")
+
+
 # ---- against MrBayes's sump ---------------------------------------------------------------------------
 
 SUMP_ROW = re.compile(r"^\s{6}(\S+)\s+((?:-?\d+\.\d+|NA)(?:\s+(?:-?\d+\.\d+|NA)){7})\s*$")

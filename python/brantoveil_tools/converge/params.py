@@ -429,11 +429,12 @@ class ParameterReport:
         worst_ess = min(tested, key=lambda p: _low(p.min_ess))
         failing_runs = sorted({r for p in tested for r, run in enumerate(p.runs) if _low(run.ess) < self.min_ess})
         below = [p.name for p in tested if _low(p.min_ess) < self.min_ess]
+        stuck = [labels[r] for r, run in enumerate(worst_ess.runs) if math.isnan(run.ess)]
+        where = f"{worst_ess.name} never changes in {', '.join(stuck)}" if stuck else worst_ess.name
         result.append(Criterion.judge(
             "parameter ESS (lowest)", worst_ess.min_ess, self.min_ess, "at least", group="parameters",
             runs=[labels[r] for r in failing_runs],
-            note=f"{worst_ess.name}; {len(below)} of {len(tested)} parameters below" if below
-            else f"{worst_ess.name}"))
+            note=f"{where}; {len(below)} of {len(tested)} parameters below" if below else where))
         if len(self.traces) > 1:
             worst_psrf = max(tested, key=lambda p: _high(p.psrf))
             above = [p.name for p in tested if _high(p.psrf) > self.psrf_bar]
@@ -494,7 +495,8 @@ def summarize(traces: Sequence[ParameterTrace], min_ess: float = MIN_ESS, psrf_b
         parameters.append(ParameterSummary(
             name=name, constant=constant, runs=tuple(per_run), mean=float(pooled.mean()),
             variance=_variance(pooled), hpd95=hpd(pooled), median=median(pooled),
-            min_ess=float(min(esses)) if not constant else float("nan"),
+            # A run stuck on one value while the others move has no ESS: NaN, and the criterion fails.
+            min_ess=float("nan") if constant or any(math.isnan(e) for e in esses) else float(min(esses)),
             avg_ess=float(np.mean(esses)) if not constant else float("nan"),
             psrf=float("nan") if constant else psrf(columns), ks=tuple(ks)))
     return ParameterReport(tuple(traces), tuple(parameters), min_ess, psrf_bar, ks_alpha)
@@ -558,7 +560,8 @@ def _number(value: float) -> float | None:
 
 
 def _low(value: float) -> float:
-    return value if math.isfinite(value) else math.inf
+    # Only varying parameters are judged, so an ESS that is NaN belongs to a run stuck on one value.
+    return value if math.isfinite(value) else -math.inf
 
 
 def _high(value: float) -> float:
