@@ -422,6 +422,7 @@ def _parameters(parameters: ParameterReport) -> dict[str, Any]:
             "psrf": summary.psrf, "ks_d": worst.d if worst else None,
             "ks_passed": all(t.passed for t in summary.ks),
             "ks_failed": ", ".join(f"{labels[t.runs[0]]} / {labels[t.runs[1]]}" for t in summary.ks if not t.passed),
+            "ks_count": f"{sum(not t.passed for t in summary.ks)} of {len(summary.ks)} pairs",
             "ess_low": not summary.constant and not summary.min_ess >= parameters.min_ess,
             "psrf_high": math.isfinite(summary.psrf) and summary.psrf > parameters.psrf_bar,
         })
