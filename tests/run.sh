@@ -10,9 +10,12 @@ command -v clang++ >/dev/null 2>&1 || missing+=(clang)
 dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || missing+=(libclang-rt-14-dev)
 command -v ninja >/dev/null 2>&1 || missing+=(ninja-build)
 command -v mb >/dev/null 2>&1 || missing+=(mrbayes)  # the Python tests check against MrBayes itself
-command -v treeannotator >/dev/null 2>&1 || missing+=(beast-mcmc)  # MCC trees against TreeAnnotator
-command -v beast2-mcmc >/dev/null 2>&1 || missing+=(beast2-mcmc)
+# MCC trees against TreeAnnotator, parameter ESS against loganalyser, real BEAST 2 runs, the HTML report in Chromium
+command -v treeannotator >/dev/null 2>&1 || missing+=(beast-mcmc)
+command -v loganalyser >/dev/null 2>&1 || missing+=(beast-mcmc)
+dpkg -s beast2-mcmc >/dev/null 2>&1 || missing+=(beast2-mcmc)
 dpkg -s beast2-mcmc-examples >/dev/null 2>&1 || missing+=(beast2-mcmc-examples)
+command -v chromium >/dev/null 2>&1 || missing+=(chromium)
 if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null

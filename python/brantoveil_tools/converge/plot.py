@@ -46,8 +46,10 @@ def draw_report(report: ConvergenceReport, target: Path) -> None:
     import matplotlib.pyplot as plt
     from matplotlib.layout_engine import ConstrainedLayoutEngine
 
-    figure = plt.figure(figsize=(26, 17), layout=ConstrainedLayoutEngine(w_pad=0.12, h_pad=0.12, wspace=0.06))
-    grid = figure.add_gridspec(3, 4)
+    rows = 3 if report.parameters is None else 4
+    figure = plt.figure(figsize=(26, 17 if rows == 3 else 21),
+                        layout=ConstrainedLayoutEngine(w_pad=0.12, h_pad=0.12, wspace=0.06))
+    grid = figure.add_gridspec(rows, 4, height_ratios=[1.0] * 3 + [0.7] * (rows - 3))
     tree_space_panel(figure.add_subplot(grid[0, 0]), report)
     trace_panel(figure, grid[0, 1:3], report)
     verdict_panel(figure.add_subplot(grid[0, 3]), report)
@@ -59,6 +61,8 @@ def draw_report(report: ConvergenceReport, target: Path) -> None:
     semivariogram_panel(figure.add_subplot(grid[2, 1]), report)
     heatmap_panel(figure.add_subplot(grid[2, 2]), report, figure)
     distance_histogram_panel(figure.add_subplot(grid[2, 3]), report)
+    if report.parameters is not None:
+        parameter_panel(figure.add_subplot(grid[3, :]), report)
     figure.suptitle(_title(report), fontsize=16, color="black" if report.verdict.passed else "#b00000")
     suffix = target.suffix.lstrip(".").lower() or "png"
     try:
@@ -152,6 +156,28 @@ def trace_panel(figure: Any, cell: Any, report: ConvergenceReport) -> None:
             axes.tick_params(labelbottom=False)
         else:
             axes.set_xlabel("generation" if by_generation else "sample")
+
+
+def parameter_panel(axes: Axes, report: ConvergenceReport) -> None:
+    """The trace of the parameter of lowest ESS, one line per run."""
+    parameters = report.parameters
+    assert parameters is not None
+    varying = [(j, p) for j, p in enumerate(parameters.parameters) if not p.constant]
+    if not varying:
+        axes.text(0.5, 0.5, "every parameter column is constant", ha="center", va="center",
+                  transform=axes.transAxes)
+        return
+    column, worst = min(varying, key=lambda jp: jp[1].min_ess if np.isfinite(jp[1].min_ess) else np.inf)
+    for r, trace in enumerate(parameters.traces):
+        step = max(1, -(-trace.kept // TRACE_POINTS))
+        axes.plot(trace.generations[::step], trace.values[::step, column], color=_colour(r), linewidth=0.7,
+                  label=f"{Path(trace.label).name}: ESS {_ess(worst.runs[r].ess)}")
+    psrf = f", PSRF {worst.psrf:.3f}" if np.isfinite(worst.psrf) else ""
+    axes.set_title(f"Parameter of lowest ESS: {worst.name} (min ESS {_ess(worst.min_ess)}{psrf}; "
+                   f"{len(varying)} parameters varying)")
+    axes.set_xlabel("generation")
+    axes.set_ylabel(worst.name)
+    axes.legend(fontsize=9, loc="upper right")
 
 
 def _ess(value: float, upper_bound: bool = False) -> str:

@@ -7,7 +7,7 @@ from __future__ import annotations
 import math
 import os
 from collections.abc import Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from importlib import metadata
 from typing import Any
 
@@ -28,6 +28,7 @@ from brantoveil_tools.converge.assess import (
 )
 from brantoveil_tools.converge.mds import tree_space
 from brantoveil_tools.converge.medoid import mean_distances, medoid, newick_from_splits
+from brantoveil_tools.converge.params import ParameterReport, parameters_for_runs
 from brantoveil_tools.converge.split_ess import DEFAULT_PRECISION
 from brantoveil_tools.converge.splits import SplitPresence, packed_sizes, side_taxa
 from brantoveil_tools.converge.trees import EncodedRuns, block, encode_runs
@@ -222,6 +223,7 @@ class ConvergenceReport:
     settings: Settings = field(default_factory=Settings)
     frechet_ess: float = float("nan")
     tree_space_names: tuple[str, ...] = ()
+    parameters: ParameterReport | None = None
 
     @property
     def pairs(self) -> tuple[str, ...]:
@@ -245,7 +247,7 @@ class ConvergenceReport:
         within, between = self.distances.within(), self.distances.between()
         table = self.splits
         shown = np.flatnonzero(table.in_asdsf | table.tested)
-        return {
+        result = {
             "version": self.version,
             "files": list(self.files),
             "taxa": list(self.taxa),
@@ -306,6 +308,9 @@ class ConvergenceReport:
                 for i in shown
             ],
         }
+        if self.parameters is not None:
+            result["parameters"] = self.parameters.to_dict()
+        return result
 
     def summary(self) -> str:
         """The terminal summary: one row per run, the criteria table, the headline and the burn-in advice."""
@@ -410,6 +415,8 @@ def converge(
     precision: float = DEFAULT_PRECISION,
     suggest_burnin: bool = True,
     progress: bool | None = False,
+    params: Sequence[PathLike] | None = None,
+    no_params: bool = False,
 ) -> ConvergenceReport:
     """Convergence figures of MCMC runs, one tree file per run, and the verdict over every criterion.
 
@@ -440,6 +447,9 @@ def converge(
         passes (never applied). Needs tree files; for a Sample the fractions are of its kept trees.
     progress : bool or None
         Progress bars on stderr while the files are read; None shows them only on a terminal.
+    params, no_params
+        One parameter file per run (default: those beside the tree files, when there are any), or none.
+        Their burn-in and thinning are the trees'; their criteria join the verdict.
 
     Returns
     -------
@@ -458,6 +468,9 @@ def converge(
         whole = read_sample(paths, burnin=0, thin=1, progress=progress)
         kept, selection = _select(whole, burnin, thin)
         step = thin
+    # Read before the trees' work, so their mistakes cost no time.
+    parameters = parameters_for_runs([run.path for run in selection.runs], params, no_params, selection.burnin,
+                                     selection.thin, min_ess)
     n_runs = len(whole.run_labels)
     candidates = _candidates(whole, step) if suggest_burnin else []
     # Only the trees some selection keeps are read into the engine (a thinned run is not read whole).
@@ -475,7 +488,10 @@ def converge(
     suggestion = None
     if suggest_burnin:
         suggestion = _suggest_burnin(encoded, list(whole.run_labels), candidates, settings, seed, lag_cache)
-    return _report(whole, encoded, kept, selection, result, settings, rooted, metric, suggestion)
+    report = _report(whole, encoded, kept, selection, result, settings, rooted, metric, suggestion)
+    if parameters is None:
+        return report
+    return replace(report, parameters=parameters, verdict=report.verdict.extended(parameters.criteria()))
 
 
 def _candidates(whole: Sample, step: int) -> list[tuple[float, list[NDArray[np.int64]]]]:
