@@ -21,4 +21,10 @@ cmake -S . -B "$build/tests" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
   -DCMAKE_BUILD_TYPE=None -DCMAKE_CXX_FLAGS="-O2 -DNDEBUG" \
   -DBRANTOVEIL_EXTENSION=OFF -DBRANTOVEIL_TESTS=ON -DGTest_DIR="$build/gtest/lib/cmake/GTest" >/dev/null
 cmake --build "$build/tests" -j "$jobs"
-ctest --test-dir "$build/tests" --output-on-failure -j "$jobs"
+# Three tests check the operating system rather than the code, and qemu-user does not emulate what
+# they check: it answers madvise() with success without doing anything (so MADV_POPULATE_WRITE faults
+# nothing in), its own translator aborts when a process forks while its threads run, and
+# /proc/self/task still lists a guest thread for a moment after it was joined.
+emulated='^(PopulateResult\.FaultsInEveryPageOfALargeResultOnly|Pool\.WorksInForkedChild'
+emulated+='|GlobalPool\.StopsIdleWorkersForAForkAndRestartsThem)$'
+ctest --test-dir "$build/tests" --output-on-failure -j "$jobs" -E "$emulated"
