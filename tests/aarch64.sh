@@ -24,7 +24,7 @@ cmake --build "$build/tests" -j "$jobs"
 # Three tests check the operating system rather than the code, and qemu-user does not emulate what
 # they check: it answers madvise() with success without doing anything (so MADV_POPULATE_WRITE faults
 # nothing in), its own translator aborts when a process forks while its threads run, and
-# /proc/self/task still lists a guest thread for a moment after it was joined.
+# /proc/self/task can still list a thread just joined, a window that emulation widens.
 emulated='^(PopulateResult\.FaultsInEveryPageOfALargeResultOnly|Pool\.WorksInForkedChild'
 emulated+='|GlobalPool\.StopsIdleWorkersForAForkAndRestartsThem)$'
 ctest --test-dir "$build/tests" --output-on-failure -j "$jobs" -E "$emulated"
