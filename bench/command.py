@@ -11,7 +11,8 @@ OUT is .npy unless --suffix says otherwise. The inputs are two MrBayes-style run
 trees (translate table, `tree gen.N = [&U] ...`) unless --files names tree files, for example the
 cynmix posterior that bench/posterior.py keeps in ~/.cache/brantoveil-bench/cynmix/posterior.t.
 Before any time is printed, the first rows of the command's matrix are checked against a plain
-computation, and every output of every variant must equal the first one.
+computation, and every output of every variant must equal the first one. Each variant gets its wall
+time and its CPU time (user + system of all its threads), the steadier figure on a shared machine.
 
     python3 bench/command.py [--trees 10000] [--taxa 32] [--repeat 5] [--suffix .npy|.npz]
                              [--files FILE...] [--command 'brantoveil'] [--folder DIR]
@@ -73,12 +74,18 @@ def load(path):
 
 
 def timed(argv):
+    """Wall and CPU seconds (user + system) of one process; the CPU time is the steadier figure on a
+    machine that other work shares."""
     start = time.perf_counter()
-    done = subprocess.run(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    child = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    _, status, usage = os.wait4(child.pid, 0)
     elapsed = time.perf_counter() - start
-    if done.returncode != 0:
-        sys.exit(f"bench/command.py: {shlex.join(argv)} failed ({done.returncode}): {done.stderr.strip()}")
-    return elapsed
+    child.returncode = os.waitstatus_to_exitcode(status)
+    errors = child.stderr.read().decode(errors="replace").strip()
+    child.stderr.close()
+    if child.returncode != 0:
+        sys.exit(f"bench/command.py: {shlex.join(argv)} failed ({child.returncode}): {errors}")
+    return elapsed, usage.ru_utime + usage.ru_stime
 
 
 def main():
@@ -141,10 +148,15 @@ def main():
     print(f"{n} x {n} {np.dtype(dtype).name} matrix to {args.suffix}, "
           f"{len(files)} file(s), median of {args.repeat} (min-max), seconds:")
     print(f"  command: {shlex.join(rf[:2])} ... -o OUT{args.suffix}")
-    floor = statistics.median(times["floor"])
+    print(f"  {'':<11} {'wall':>6}{'':<21} {'CPU':>6} (user + system, all threads)")
+    floors = [statistics.median(value[k] for value in times["floor"]) for k in (0, 1)]
     for name, values in times.items():
-        median = statistics.median(values)
-        print(f"  {name:<11} {median:6.2f}  ({min(values):.2f}-{max(values):.2f})  {median / floor:4.2f}x the floor")
+        line = f"  {name:<11}"
+        for k in (0, 1):
+            these = [value[k] for value in values]
+            median = statistics.median(these)
+            line += f" {median:6.2f}  ({min(these):.2f}-{max(these):.2f})  {median / floors[k]:4.2f}x"
+        print(line)
 
 
 if __name__ == "__main__":
