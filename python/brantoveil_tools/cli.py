@@ -10,42 +10,57 @@ from collections.abc import Sequence
 from typing import NoReturn, TextIO
 
 from . import __version__
-from .api import METRICS, distances
+from .api import distances
 from .converge import cli as converge_cli
 from .errors import BrantoveilError
+from .options import BURNIN_HELP, add_runs, add_runtime, add_selection, apply_runtime, positive_int
 from .output import MATRIX_SUFFIXES, check_target, write_exports, write_matrix
-from .sample import TruncatedFileWarning
+from .policy import METRICS, ExitStatus, Metric
+from .sample import Sample, TruncatedFileWarning, read_sample
 
 PROG = "brantoveil"
 
 _DESCRIPTION = """\
-Pairwise distances between the trees of one or more MCMC runs or bootstrap sets.
+Pairwise distances between the trees of one or more MCMC runs or bootstrap sets, and the
+convergence report of MCMC runs.
 
 Each FILE is one run: MrBayes .t, BEAST or RevBayes .trees (NEXUS or tab-separated), or a
-Newick file with one tree per ';'. gzip files are read as they are; '-' reads standard input.
-Taxa are matched by name, so runs may number them differently in their translate tables."""
+Newick file with one tree per ';'. gzip, bzip2 and xz files are read as they are; '-' reads
+standard input. Taxa are matched by name, so runs may number them differently in their
+translate tables."""
 
-_MATRIX_EPILOG = """\
-burn-in (--burnin), dropped from the start of every run:
-  0.25 or 25%%     a fraction: the first floor(0.25 m) of a run's m trees (as MrBayes)
-  2500            a count of trees
-  gen:250000      every tree whose name gives a generation below 250000 (gen.N, STATE_N)
+OUTPUT_SUFFIXES = (*MATRIX_SUFFIXES, ".zarr")
 
+_OUTPUT_HELP = """\
 output (-o), chosen by the suffix:
-  .npy            the matrix (uint32 for rf, float64 for wrf and kf)
+  .npy            the matrix ({dtype})
   .npz            matrix, names, runs, run_labels, metric, rooted and the selection
-  .csv, .tsv      a header row and a first column of tree names
+  .csv, .tsv      a header row and a first column of tree names (the first header cell empty)
   .phy, .dist     square PHYLIP distance matrix
   .zarr           a Zarr store written tile by tile on Dask (extra [dask]); an interrupted
                   run resumes when the same command runs again; --scheduler ADDRESS uses
-                  an existing Dask cluster whose workers see the same file system
-  (none)          TSV on standard output
+                  an existing Dask cluster whose workers see the same file system; --chunk N
+                  sets the tile side
+  (none)          TSV on standard output (refused on a terminal for more than {shown} trees)"""
 
+_EXAMPLES = {
+    "rf": """\
 examples:
   brantoveil rf run1.t run2.t --burnin 0.25 -o rf.npz
-  brantoveil kf beast.trees.gz --burnin gen:1000000 --thin 10 -o kf.csv
   brantoveil rf boot.nwk --burnin 0 --exports splits/ -o rf.phy
-  brantoveil rf run*.t -o rf.zarr --scheduler tcp://10.0.0.5:8786"""
+  brantoveil rf run*.t -o rf.zarr --scheduler tcp://10.0.0.5:8786""",
+    "wrf": """\
+examples:
+  brantoveil wrf run1.t run2.t --burnin 0.25 -o wrf.npz
+  brantoveil wrf beast.trees.gz --burnin gen:1000000 --thin 10 -o wrf.csv""",
+    "kf": """\
+examples:
+  brantoveil kf run1.t run2.t --burnin 0.25 -o kf.npz
+  brantoveil kf beast.trees.gz --burnin gen:1000000 --thin 10 --exports lengths/ -o kf.tsv""",
+}
+
+TERMINAL_TREES = 30
+"""Above this many trees a matrix is not printed to a terminal: nobody reads it there."""
 
 
 class _UsageError(Exception):
@@ -57,54 +72,76 @@ class _Parser(argparse.ArgumentParser):
         raise _UsageError(f"{message} (see '{self.prog} --help')")
 
 
-def _add_selection(parser: argparse.ArgumentParser, default_burnin: str) -> None:
-    parser.add_argument("--burnin", default=default_burnin, metavar="X",
-                        help=f"burn-in: fraction, count or gen:N (default {default_burnin})")
-    parser.add_argument("--thin", type=int, default=1, metavar="K",
-                        help="keep every K-th tree after the burn-in (default 1)")
-    parser.add_argument("--rooted", action="store_true", help="compare clades instead of bipartitions")
-    parser.add_argument("-q", "--quiet", action="store_true", help="no progress bars and no summary")
+def _add_matrix_command(commands: argparse._SubParsersAction[_Parser], metric: Metric) -> None:
+    description = (f"The {metric.title} distance matrix of the trees of one or more runs: for two trees, "
+                   f"{metric.summary}.\n\n" + _DESCRIPTION.split("\n\n", 1)[1])
+    dtype = "uint32" if metric.dtype.kind == "u" else "float64"
+    epilog = "\n\n".join([BURNIN_HELP, _OUTPUT_HELP.format(dtype=dtype, shown=TERMINAL_TREES), _EXAMPLES[metric.name]])
+    sub = commands.add_parser(metric.name, help=f"{metric.title} distance matrix", description=description,
+                              epilog=epilog, formatter_class=argparse.RawDescriptionHelpFormatter)
+    add_runs(sub)
+    add_selection(sub)
+    sub.add_argument("-o", "--output", metavar="OUT",
+                     help=f"output file ({', '.join(OUTPUT_SUFFIXES)}); default: TSV on standard output")
+    what = "split presence" if not metric.needs_lengths else "branch-length"
+    sub.add_argument("--exports", metavar="DIR",
+                     help=f"also write the {what} matrix, the taxa of every split and the tree names into DIR")
+    sub.add_argument("--scheduler", metavar="ADDRESS",
+                     help="with -o OUT.zarr: the Dask scheduler to use (default: a local cluster)")
+    sub.add_argument("--chunk", type=positive_int, metavar="N", help="with -o OUT.zarr: tile side (default 4096)")
+    add_runtime(sub)
+    sub.set_defaults(metric=metric.name)
 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog=PROG, description=_DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter,
                      epilog="Run 'brantoveil COMMAND --help' for a command's options and examples.")
-    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    parser.add_argument("-V", "--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
-    for metric, title in METRICS.items():
-        sub = commands.add_parser(metric, help=f"{title} distance matrix", description=_DESCRIPTION,
-                                  epilog=_MATRIX_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
-        sub.add_argument("files", nargs="+", metavar="FILE", help="tree files, one per run ('-': standard input)")
-        _add_selection(sub, "0.25")
-        sub.add_argument("-o", "--output", metavar="OUT",
-                         help=f"output file ({', '.join(MATRIX_SUFFIXES)}); default: TSV on standard output")
-        sub.add_argument("--exports", metavar="DIR",
-                         help="also write the split presence (rf) or branch-length (wrf, kf) matrix, "
-                              "the taxa of every split and the tree names into DIR")
-        sub.add_argument("--scheduler", metavar="ADDRESS",
-                         help="with -o OUT.zarr: the Dask scheduler to use (default: a local cluster)")
-        sub.add_argument("--chunk", type=int, default=4096, metavar="N",
-                         help="with -o OUT.zarr: tile side (default 4096)")
-        sub.set_defaults(metric=metric)
-    report = commands.add_parser("converge", help="convergence report of MCMC runs (ASDSF, tree ESS, picture)")
+    for metric in METRICS.values():
+        _add_matrix_command(commands, metric)
+    report = commands.add_parser("converge", help="convergence report of MCMC runs (verdict, ASDSF, tree ESS)")
     converge_cli.add_arguments(report)
     return parser
 
 
-def run_matrix(args: argparse.Namespace, err: TextIO) -> int:
-    if args.output is not None and os.path.splitext(args.output.rstrip("/"))[1].lower() == ".zarr":
-        return run_tiles(args, err)
-    if args.scheduler is not None:
-        raise BrantoveilError("--scheduler goes with a .zarr output (-o OUT.zarr)")
+def _is_zarr(output: str | None) -> bool:
+    return output is not None and os.path.splitext(output.rstrip("/"))[1].lower() == ".zarr"
+
+
+def _check_matrix_options(args: argparse.Namespace) -> None:
+    """Every reason to refuse the options, found before any file is read."""
+    if _is_zarr(args.output):
+        if args.exports is not None:
+            raise BrantoveilError("--exports goes with a matrix file, not with a .zarr output")
+        return
+    for option in ("scheduler", "chunk"):
+        if getattr(args, option) is not None:
+            raise BrantoveilError(f"--{option} goes with a .zarr output (-o OUT.zarr)")
     if args.output is not None and os.path.splitext(args.output)[1].lower() not in MATRIX_SUFFIXES:
-        raise BrantoveilError(f"cannot tell the format of {args.output}: use one of {', '.join(MATRIX_SUFFIXES)}")
+        raise BrantoveilError(f"cannot tell the format of {args.output}: use one of {', '.join(OUTPUT_SUFFIXES)}")
     if args.output is not None:
         check_target(args.output)
-    if args.files.count("-") > 1:
+    if args.runs.count("-") > 1:
         raise BrantoveilError("standard input ('-') can be given only once")
-    burnin = args.burnin
-    result = distances(args.files, args.metric, rooted=args.rooted, burnin=burnin, thin=args.thin,
-                       progress=None if not args.quiet else False, exports=args.exports is not None)
+
+
+def _refuse_terminal(sample: Sample, out: TextIO) -> None:
+    if len(sample) > TERMINAL_TREES and out.isatty():
+        n = len(sample)
+        raise BrantoveilError(f"a {n} x {n} matrix is too large to read on a terminal: write it to a file "
+                              f"with -o (for example -o matrix.npz or -o matrix.tsv)")
+
+
+def run_matrix(args: argparse.Namespace, err: TextIO) -> int:
+    _check_matrix_options(args)
+    if _is_zarr(args.output):
+        return run_tiles(args, err)
+    progress = None if not args.quiet else False
+    sample = read_sample(args.runs, args.burnin, args.thin, progress)
+    if args.output is None:
+        _refuse_terminal(sample, sys.stdout)
+    result = distances(sample, args.metric, rooted=args.rooted, progress=progress, exports=args.exports is not None)
     if not args.quiet:
         print(result.selection.describe(), file=err)
     write_matrix(result, args.output)
@@ -112,10 +149,10 @@ def run_matrix(args: argparse.Namespace, err: TextIO) -> int:
     if not args.quiet:
         n = len(result.names)
         where = args.output if args.output is not None else "standard output"
-        print(f"{METRICS[args.metric]} matrix of {n} x {n} trees written to {where}", file=err)
+        print(f"{METRICS[args.metric].title} matrix of {n} x {n} trees written to {where}", file=err)
         if written:
             print(f"split exports written to {args.exports}: {', '.join(p.name for p in written)}", file=err)
-    return 0
+    return ExitStatus.OK
 
 
 def run_tiles(args: argparse.Namespace, err: TextIO) -> int:
@@ -130,29 +167,29 @@ def run_tiles(args: argparse.Namespace, err: TextIO) -> int:
     from .tiles import encode, to_zarr
     from .tiles.cluster import connect
 
-    if args.exports is not None:
-        raise BrantoveilError("--exports goes with a matrix file, not with a .zarr output")
     target = args.output.rstrip("/")
     if not os.path.isdir(target):
         check_target(target)
+    chunk = 4096 if args.chunk is None else args.chunk
     progress = None if not args.quiet else False
     # The cluster first: a wrong scheduler address should not wait until the files are read.
     with connect(args.scheduler) as client:
-        encoded = encode(args.files, lengths=args.metric != "rf", rooted=args.rooted, burnin=args.burnin,
-                         thin=args.thin, progress=progress)
+        encoded = encode(args.runs, lengths=METRICS[args.metric].needs_lengths, rooted=args.rooted,
+                         burnin=args.burnin, thin=args.thin, progress=progress)
         if not args.quiet:
             print(encoded.selection.describe(), file=err)
             print(f"computing on the Dask cluster at {client.scheduler.address}", file=err)
-        to_zarr(encoded, target, args.metric, args.chunk, client=client, progress=progress)
+        to_zarr(encoded, target, args.metric, chunk, client=client, progress=progress)
     if not args.quiet:
         n = len(encoded)
-        print(f"{METRICS[args.metric]} matrix of {n} x {n} trees written to {target} "
-              f"in tiles of {args.chunk}", file=err)
-    return 0
+        print(f"{METRICS[args.metric].title} matrix of {n} x {n} trees written to {target} "
+              f"in tiles of {chunk}", file=err)
+    return ExitStatus.OK
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    """Runs the command line; returns the exit status (0, 2 for any error, 130 when interrupted)."""
+    """Runs the command line; returns the exit status (see `ExitStatus`: 0, 1 for a failed verdict when
+    asked, 2 for any error, 130 when interrupted)."""
     err = sys.stderr
     parser = build_parser()
     with warnings.catch_warnings():
@@ -172,21 +209,22 @@ def main(argv: Sequence[str] | None = None) -> int:
             args = parser.parse_args(argv)
             if args.command is None:
                 parser.print_help(err)
-                return 2
+                return ExitStatus.ERROR
+            apply_runtime(args)
             if args.command == "converge":
                 return converge_cli.run(args)
             return run_matrix(args, err)
         except _UsageError as error:
             print(f"{PROG}: error: {error}", file=err)
-            return 2
+            return ExitStatus.ERROR
         except BrantoveilError as error:
             print(f"{PROG}: error: {error}", file=err)
-            return 2
+            return ExitStatus.ERROR
         except SystemExit as stop:  # --help and --version
             return stop.code if isinstance(stop.code, int) else 0
         except KeyboardInterrupt:
             print(f"{PROG}: interrupted", file=err)
-            return 130
+            return ExitStatus.INTERRUPTED
         except BrokenPipeError:
             # The reader of standard output went away (`| head`): stop quietly, as Unix tools do.
             devnull = os.open(os.devnull, os.O_WRONLY)
@@ -194,7 +232,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             return 141
         except MemoryError:
             print(f"{PROG}: error: out of memory (try --thin or fewer trees)", file=err)
-            return 2
+            return ExitStatus.ERROR
 
 
 if __name__ == "__main__":

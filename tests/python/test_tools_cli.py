@@ -109,10 +109,23 @@ def one_line_error(capsys, argv, status=2):
                                        "(see 'brantoveil --help')"),
     (["rf", "{good}", "--burnin", "1.5"], "brantoveil: error: invalid burn-in '1.5': a fraction must be at least 0 "
                                           "and below 1"),
-    (["rf", "{good}", "--thin", "x"], "brantoveil: error: argument --thin: invalid int value: 'x' "
-                                      "(see 'brantoveil rf --help')"),
+    (["rf", "{good}", "--thin", "x"], "brantoveil: error: argument --thin: expected a whole number of at least 1, "
+                                      "not 'x' (see 'brantoveil rf --help')"),
+    # Options that make no sense are refused before any file is read, never ignored.
+    (["rf", "{missing}", "--thin", "0"], "brantoveil: error: argument --thin: expected a whole number of at least 1, "
+                                         "not '0' (see 'brantoveil rf --help')"),
+    (["rf", "{missing}", "-o", "{tmp}/m.zarr", "--chunk", "0"],
+     "brantoveil: error: argument --chunk: expected a whole number of at least 1, not '0' (see 'brantoveil rf --help')"),
+    (["kf", "{missing}", "--threads", "-2"],
+     "brantoveil: error: argument --threads: expected a whole number of at least 1, not '-2' "
+     "(see 'brantoveil kf --help')"),
+    (["rf", "{missing}", "--chunk", "512"], "brantoveil: error: --chunk goes with a .zarr output (-o OUT.zarr)"),
+    (["rf", "{missing}", "-o", "{tmp}/m.npy", "--scheduler", "tcp://127.0.0.1:1"],
+     "brantoveil: error: --scheduler goes with a .zarr output (-o OUT.zarr)"),
+    (["wrf", "{missing}", "-o", "{tmp}/m.zarr", "--exports", "{tmp}"],
+     "brantoveil: error: --exports goes with a matrix file, not with a .zarr output"),
     (["rf", "{good}", "-o", "{tmp}/m.xlsx"], "brantoveil: error: cannot tell the format of {tmp}/m.xlsx: use one of "
-                                             ".npy, .npz, .csv, .tsv, .phy, .dist"),
+                                             ".npy, .npz, .csv, .tsv, .phy, .dist, .zarr"),
     (["rf", "{good}", "-o", "{tmp}/nowhere/m.npy"], "brantoveil: error: cannot write {tmp}/nowhere/m.npy: the folder "
                                                     "{tmp}/nowhere does not exist"),
     (["nj", "{good}"], "brantoveil: error: argument COMMAND: invalid choice: 'nj' (choose from 'rf', 'wrf', 'kf', 'converge') "
@@ -145,11 +158,43 @@ def test_failure_leaves_no_output_and_keeps_an_old_one(tmp_path, capsys):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["bad.nwk", "m.csv"]  # no temporary file left
 
 
-def test_help_explains_with_an_example(capsys):
-    assert main(["rf", "--help"]) == 0
+@pytest.mark.parametrize(("metric", "says", "example"), [
+    ("rf", "the number of splits found in exactly one of the two trees", "brantoveil rf run1.t run2.t --burnin 0.25 -o rf.npz"),
+    ("wrf", "the sum over all splits of the absolute difference", "brantoveil wrf run1.t run2.t --burnin 0.25 -o wrf.npz"),
+    ("kf", "the square root of the sum over all splits of the squared", "brantoveil kf run1.t run2.t --burnin 0.25 -o kf.npz"),
+])
+def test_help_says_what_the_metric_is_with_examples(capsys, metric, says, example):
+    assert main([metric, "--help"]) == 0
     text = capsys.readouterr().out
-    assert "brantoveil rf run1.t run2.t --burnin 0.25 -o rf.npz" in text
-    assert "gen:250000" in text and ".phy, .dist" in text
+    flat = " ".join(text.split())
+    assert says in flat and example in text
+    assert "gen:250000" in text and ".phy, .dist" in text and ".zarr" in text and "--threads" in text
+    assert "%%" not in text and "25%" in text
+    others = [m for m in ("rf", "wrf", "kf") if m != metric]
+    assert all(f"brantoveil {other} run1.t" not in text for other in others)
+
+
+@pytest.mark.parametrize("flag", ["-V", "--version"])
+def test_version(capsys, flag):
+    assert main([flag]) == 0
+    assert re.fullmatch(r"brantoveil \S+\n", capsys.readouterr().out)
+
+
+def test_a_large_matrix_is_not_printed_on_a_terminal(tmp_path, capsys, monkeypatch):
+    trees = random_trees(40, seed=11)
+    path = write(tmp_path / "many.nwk", "\n".join(trees))
+    monkeypatch.setattr(sys.stdout, "isatty", lambda: True)
+    assert main(["rf", str(path), "--burnin", "0", "--quiet"]) == 2
+    captured = capsys.readouterr()
+    assert captured.out == ""
+    assert captured.err == ("brantoveil: error: a 40 x 40 matrix is too large to read on a terminal: write it to a "
+                            "file with -o (for example -o matrix.npz or -o matrix.tsv)\n")
+    # A small one is still shown, and a pipe always gets the matrix.
+    small = write(tmp_path / "few.nwk", "\n".join(trees[:5]))
+    assert main(["rf", str(small), "--burnin", "0", "--quiet"]) == 0
+    monkeypatch.setattr(sys.stdout, "isatty", lambda: False)
+    assert main(["rf", str(path), "--burnin", "0", "--quiet"]) == 0
+    assert len(capsys.readouterr().out.splitlines()) == 6 + 41
 
 
 def test_summary_and_warning_on_stderr(tmp_path, capsys):

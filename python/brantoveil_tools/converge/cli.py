@@ -7,7 +7,9 @@ import json
 import math
 from pathlib import Path
 
+from brantoveil_tools.converge import ess
 from brantoveil_tools.converge.report import ESS_BAR, ConvergenceReport, converge
+from brantoveil_tools.options import add_runs, add_runtime, add_seed, add_selection
 from brantoveil_tools.output import atomic_path, check_target
 
 DESCRIPTION = """\
@@ -41,22 +43,18 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.description = DESCRIPTION
     parser.epilog = EPILOG
     parser.formatter_class = argparse.RawDescriptionHelpFormatter
-    parser.add_argument("runs", nargs="+", metavar="RUN",
-                        help="tree files, one per run ('-' reads standard input)")
-    parser.add_argument("--burnin", default="0.25", metavar="X",
-                        help="burn-in: fraction, count or gen:N (default 0.25, as MrBayes)")
-    parser.add_argument("--thin", type=int, default=1, metavar="K",
-                        help="keep every K-th tree after the burn-in (default 1)")
+    add_runs(parser, "RUN")
+    add_selection(parser)
     parser.add_argument("--min-freq", type=float, default=0.10, metavar="F",
                         help="splits reaching F in some run enter the ASDSF (default 0.10)")
     parser.add_argument("--metric", choices=("rf", "kf"), default="rf",
                         help="distance of the tree-space picture, heatmap and quantiles (default rf)")
-    parser.add_argument("--rooted", action="store_true", help="compare clades instead of bipartitions")
     parser.add_argument("--json", type=Path, metavar="OUT.json", help="write every figure as JSON")
     parser.add_argument("--splits", type=Path, metavar="OUT.tsv", help="write the split table as TSV")
     parser.add_argument("--plot", type=Path, metavar="OUT.png",
                         help="draw the one-page picture (needs matplotlib)")
-    parser.add_argument("-q", "--quiet", action="store_true", help="no summary on standard output")
+    add_seed(parser, "the focal trees of the pseudo-ESS and the trees of the tree-space picture")
+    add_runtime(parser)
 
 
 def run(args: argparse.Namespace) -> int:
@@ -70,7 +68,8 @@ def run(args: argparse.Namespace) -> int:
 
         require_matplotlib()
     report = converge(args.runs, burnin=args.burnin, thin=args.thin, min_freq=args.min_freq,
-                      rooted=args.rooted, metric=args.metric)
+                      rooted=args.rooted, metric=args.metric,
+                      seed=ess.SEED if args.seed is None else args.seed)
     if args.json is not None:
         write_json(report, args.json)
     if args.splits is not None:

@@ -1,0 +1,77 @@
+"""Command-line options that several commands share, each defined once, with their checks and help texts."""
+
+from __future__ import annotations
+
+import argparse
+import os
+
+from .policy import DEFAULT_BURNIN
+
+BURNIN_HELP = """\
+burn-in (--burnin), dropped from the start of every run:
+  0.25 or 25%     a fraction: the first floor(0.25 m) of a run's m trees (as MrBayes)
+  2500            a count of trees
+  gen:250000      every tree whose name gives a generation below 250000 (gen.N, STATE_N)"""
+
+THREADS_VARIABLE = "BRANTOVEIL_THREADS"
+
+
+def positive_int(text: str) -> int:
+    """An argparse type: a whole number of at least 1."""
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number of at least 1, not {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected a whole number of at least 1, not {text!r}")
+    return value
+
+
+def unit_fraction(text: str) -> float:
+    """An argparse type: a number in [0, 1]."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number from 0 to 1, not {text!r}") from None
+    if not 0.0 <= value <= 1.0:
+        raise argparse.ArgumentTypeError(f"expected a number from 0 to 1, not {text!r}")
+    return value
+
+
+def add_runs(parser: argparse.ArgumentParser, metavar: str = "FILE") -> None:
+    """The tree files, one per run."""
+    parser.add_argument("runs", nargs="+", metavar=metavar,
+                        help="tree files, one per run (MrBayes .t, BEAST or RevBayes .trees, Newick; "
+                             "gzip, bzip2 or xz; '-' reads standard input)")
+
+
+def add_selection(parser: argparse.ArgumentParser) -> None:
+    """Which trees of every run are kept (--burnin, --thin) and how they are compared (--rooted)."""
+    parser.add_argument("--burnin", default=str(DEFAULT_BURNIN), metavar="X",
+                        help=f"drop the start of every run: a fraction (0.25 or 25%%), a count of trees (2500) or "
+                             f"gen:N (default {DEFAULT_BURNIN:g}, as MrBayes)")
+    parser.add_argument("--thin", type=positive_int, default=1, metavar="K",
+                        help="then keep every K-th tree (default 1: all)")
+    parser.add_argument("--rooted", action="store_true",
+                        help="compare clades of rooted trees instead of bipartitions of unrooted ones")
+
+
+def add_runtime(parser: argparse.ArgumentParser) -> None:
+    """How the command runs: --threads and --quiet."""
+    parser.add_argument("--threads", type=positive_int, metavar="N",
+                        help="use at most N threads (default: every CPU this process may use)")
+    parser.add_argument("-q", "--quiet", action="store_true", help="no progress bars and no summary")
+
+
+def add_seed(parser: argparse.ArgumentParser, what: str) -> None:
+    """The seed of the random draws a command makes, so that a report can be reproduced."""
+    parser.add_argument("--seed", type=int, default=None, metavar="S",
+                        help=f"seed of the random draws ({what}); the same seed gives the same report")
+
+
+def apply_runtime(args: argparse.Namespace) -> None:
+    """Puts the runtime options into effect before any engine call."""
+    threads = getattr(args, "threads", None)
+    if threads is not None:
+        # Read once by the engine when its pool starts, which is after this point in a command's life.
+        os.environ[THREADS_VARIABLE] = str(threads)
