@@ -147,7 +147,7 @@ def main():
 
     print(f"{n} x {n} {np.dtype(dtype).name} matrix to {args.suffix}, "
           f"{len(files)} file(s), median of {args.repeat} (min-max), seconds:")
-    print(f"  command: {shlex.join(rf[:2])} ... -o OUT{args.suffix}")
+    print(f"  command: {shlex.join(command)} rf FILE... --burnin 0 -q -o OUT{args.suffix}")
     print(f"  {'':<11} {'wall':>6}{'':<21} {'CPU':>6} (user + system, all threads)")
     floors = [statistics.median(value[k] for value in times["floor"]) for k in (0, 1)]
     for name, values in times.items():
