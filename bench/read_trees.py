@@ -6,12 +6,17 @@ iteration of `Sample.newick()` (the second pass: the texts the engine would rece
 figure is printed, every text handed over is checked against the tree that was written.
 
     python3 bench/read_trees.py [--trees 20000] [--taxa 32,50,123] [--gzip]
+
+With `--stray MB`, it instead writes a Newick file of about MB megabytes with a stray `"` in tree 3,
+and a MrBayes file with a stray `'` in tree 5, and times in a fresh process how long reading each
+takes to end (in an error naming the tree) and the peak memory of that process.
 """
 
 import argparse
 import gzip
 import hashlib
 import os
+import subprocess
 import sys
 import tempfile
 import time
@@ -35,13 +40,49 @@ def write_run(path, trees, taxa, compress):
     return digest.hexdigest()
 
 
+def stray_quote(megabytes, nexus):
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "run.t" if nexus else "boot.nwk")
+        trees = [text.replace(",", ",Taxon_") for text in mcmc_like(200, 50, seed=3)]
+        stray = (4, "'") if nexus else (2, '"')
+        written = 0
+        with open(path, "w", encoding="utf-8") as out:
+            if nexus:
+                out.write("#NEXUS\n[ID: 1234567890]\nbegin trees;\n")
+            k = 0
+            while written < megabytes * 1_000_000:
+                text = trees[k % len(trees)]
+                if k == stray[0]:
+                    text = text.replace(",", "," + stray[1], 1)
+                line = f"   tree gen.{100 * k} = [&U] {text}\n" if nexus else text + "\n"
+                out.write(line)
+                written += len(line)
+                k += 1
+            if nexus:
+                out.write("end;\n")
+        probe = ("import resource, sys, time\nfrom brantoveil_tools import BrantoveilError, read_sample\n"
+                 "start = time.perf_counter()\ntry:\n    outcome = f'{len(read_sample(sys.argv[1], burnin=0))} trees'\n"
+                 "except BrantoveilError as error:\n    outcome = str(error)\n"
+                 "peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024\n"
+                 "print(f'{time.perf_counter() - start:.2f} s: {outcome}; peak memory {peak:.0f} MB')")
+        done = subprocess.run([sys.executable, "-W", "ignore", "-c", probe, path], capture_output=True, text=True,
+                              check=True)
+        print(f"{written / 1e6:.0f} MB {'NEXUS' if nexus else 'Newick'}, {k} trees, a stray {stray[1]} in tree "
+              f"{stray[0] + 1}: {done.stdout.strip()}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--trees", type=int, default=20000)
     parser.add_argument("--taxa", default="32,50,123")
     parser.add_argument("--gzip", action="store_true")
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--stray", type=int, metavar="MB", help="time a file with a stray quote instead")
     args = parser.parse_args()
+    if args.stray:
+        stray_quote(args.stray, nexus=False)
+        stray_quote(args.stray, nexus=True)
+        return
     with tempfile.TemporaryDirectory() as folder:
         for taxa in (int(t) for t in args.taxa.split(",")):
             path = os.path.join(folder, f"run{taxa}.t" + (".gz" if args.gzip else ""))

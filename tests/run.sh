@@ -10,6 +10,9 @@ command -v clang++ >/dev/null 2>&1 || missing+=(clang)
 dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || missing+=(libclang-rt-14-dev)
 command -v ninja >/dev/null 2>&1 || missing+=(ninja-build)
 command -v mb >/dev/null 2>&1 || missing+=(mrbayes)  # the Python tests check against MrBayes itself
+command -v treeannotator >/dev/null 2>&1 || missing+=(beast-mcmc)  # MCC trees against TreeAnnotator
+command -v beast2-mcmc >/dev/null 2>&1 || missing+=(beast2-mcmc)
+dpkg -s beast2-mcmc-examples >/dev/null 2>&1 || missing+=(beast2-mcmc-examples)
 command -v aarch64-linux-gnu-g++ >/dev/null 2>&1 || missing+=(g++-aarch64-linux-gnu)  # the ARM build
 command -v qemu-aarch64 >/dev/null 2>&1 || missing+=(qemu-user)
 if [ ${#missing[@]} -gt 0 ]; then

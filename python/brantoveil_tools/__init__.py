@@ -8,22 +8,29 @@
 from __future__ import annotations
 
 from .api import DistanceResult, SplitExports, distances
-from .errors import BrantoveilError
+from .checks import MissingLengthsWarning, NonFiniteDistanceWarning
+from .errors import BrantoveilError, TreeError
 from .sample import Sample, TruncatedFileWarning, from_newick, read_sample
 from .selection import RunSelection, Selection
+from .summarize import SummaryResult, summarize
 
 __all__ = [
     "BrantoveilError",
     "DistanceResult",
+    "MissingLengthsWarning",
+    "NonFiniteDistanceWarning",
     "RunSelection",
     "Sample",
     "Selection",
     "SplitExports",
+    "SummaryResult",
+    "TreeError",
     "TruncatedFileWarning",
     "__version__",
     "distances",
     "from_newick",
     "read_sample",
+    "summarize",
 ]
 
 

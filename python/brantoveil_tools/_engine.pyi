@@ -6,15 +6,32 @@ Differences from the public module worth knowing:
 - The GIL is released while a block is computed, with or without a counter.
 - `block` may write into a caller's array (`out=`, e.g. a view into a larger matrix) instead of returning bytes.
 - `knn_index` holds column *tree indices*; a row with fewer than k other trees is padded with -1 / +inf.
+- Reading errors are `TreeError`, a ValueError with the same text that also says where the tree is.
+- `pairwise` answers every metric in bytes and builds the split exports only when asked.
+- The module lives in the public module's library (reached through its capsule): one worker pool,
+  one counter type and one error policy per process. No call ends the interpreter: out of memory is
+  MemoryError, any other internal failure RuntimeError.
 """
 
 from collections.abc import Iterable, Iterator, Sequence
-from typing import SupportsFloat, SupportsIndex, final, overload
+from typing import Literal, SupportsFloat, SupportsIndex, final, overload
 
 from brantoveil import ProgressCounter
 from typing_extensions import Buffer
 
 Indices = range | Buffer | Sequence[SupportsIndex]
+
+class TreeError(ValueError):
+    """A tree that cannot be read: the public module's message, and where the tree is."""
+
+    kind: str
+    """'syntax', 'leaf_set', 'tree' (an unnamed or repeated leaf, a tree too large) or 'general'."""
+    tree_index: int | None
+    """0-based position of the tree in the call's input."""
+    offset: int | None
+    """Byte offset of the fault in the tree's text, when known."""
+    reason: str
+    """The message without the words that place the tree."""
 
 @final
 class EncodedSample:
@@ -88,3 +105,45 @@ def encode(
 
 def decode(data: Buffer, /) -> EncodedSample:
     """The sample of a to_bytes() result; ValueError for corrupt bytes."""
+
+@overload
+def pairwise(
+    metric: str,
+    names: Sequence[str],
+    newick_iter: Iterator[str],
+    translate_maps: Sequence[dict[str, str]],
+    map_indices: Sequence[SupportsIndex],
+    rooted: bool = False,
+    progress: ProgressCounter | None = None,
+    exports: Literal[False] = False,
+) -> tuple[list[str], bytes]:
+    """The whole matrix as row-major bytes ('<u4' rf, '<f8' wrf/kf); the lock is released while it is computed."""
+@overload
+def pairwise(
+    metric: str,
+    names: Sequence[str],
+    newick_iter: Iterator[str],
+    translate_maps: Sequence[dict[str, str]],
+    map_indices: Sequence[SupportsIndex],
+    rooted: bool = False,
+    progress: ProgressCounter | None = None,
+    *,
+    exports: Literal[True],
+) -> tuple[list[str], bytes, list[str], int, bytes, bytes]:
+    """The matrix and the public exporting functions' exports (presence for rf, branch lengths otherwise)."""
+@overload
+def pairwise(
+    metric: str,
+    names: Sequence[str],
+    newick_iter: Iterator[str],
+    translate_maps: Sequence[dict[str, str]],
+    map_indices: Sequence[SupportsIndex],
+    rooted: bool = False,
+    progress: ProgressCounter | None = None,
+    exports: bool = False,
+) -> tuple[list[str], bytes] | tuple[list[str], bytes, list[str], int, bytes, bytes]:
+    """The matrix, with the exports when `exports`."""
+def set_threads(n: SupportsIndex, /) -> bool:
+    """Sizes the worker pool before it starts; False when it already runs with another size."""
+def pool_threads() -> int:
+    """The worker pool's size, or the one it will start with."""

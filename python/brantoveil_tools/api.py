@@ -3,27 +3,22 @@
 from __future__ import annotations
 
 import os
-import re
-from collections.abc import Iterator, Sequence
+from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any, Literal
 
-import brantoveil
 import numpy as np
 import numpy.typing as npt
 
+from . import engine, policy
+from .checks import check_lengths, warn_non_finite
 from .errors import BrantoveilError
-from .progress import run_with_progress
-from .sample import PathLike, Sample, from_newick, read_sample
+from .sample import PathLike, Sample, _count, _few, from_newick, read_sample
 from .selection import BurnIn, Selection
 
 Metric = Literal["rf", "wrf", "kf"]
-METRICS: dict[str, str] = {
-    "rf": "Robinson-Foulds",
-    "wrf": "weighted Robinson-Foulds",
-    "kf": "Kuhner-Felsenstein branch score",
-}
-_TREE_INDEX = re.compile(r"(?:^Tree |at index )(\d+)")
+METRICS: dict[str, str] = {metric.name: metric.title for metric in policy.METRICS.values()}
+"""Every metric's title by its name."""
 
 
 @dataclass(frozen=True, eq=False)  # holds arrays: compared by identity
@@ -49,6 +44,11 @@ class SplitExports:
     labels: tuple[str, ...]
     presence: npt.NDArray[np.uint8] | None
     branch_lengths: npt.NDArray[np.float64] | None
+
+    def __repr__(self) -> str:
+        kind = "presence" if self.presence is not None else "branch lengths"
+        return (f"<SplitExports: {len(self.labels)} splits of {len(self.leaf_names)} taxa, {kind}>\n"
+                f"splits: {_few(list(self.labels), 3)}")
 
 
 @dataclass(frozen=True, eq=False)  # holds arrays: compared by identity
@@ -81,6 +81,14 @@ class DistanceResult:
     selection: Selection
     exports: SplitExports | None = None
 
+    def __repr__(self) -> str:
+        n = len(self.names)
+        rooting = "rooted" if self.rooted else "unrooted"
+        exports = "" if self.exports is None else f", with exports of {len(self.exports.labels)} splits"
+        return (f"<DistanceResult: {self.metric} ({rooting}), {n} x {n} {self.matrix.dtype} matrix "
+                f"from {_count(len(self.run_labels), 'run')}{exports}>\n"
+                f"trees: {_few(list(self.names), 3)}")
+
 
 def as_sample(trees: Sample | PathLike | Sequence[PathLike] | Sequence[str], burnin: BurnIn | None,
               thin: int, progress: bool | None = False) -> Sample:
@@ -90,11 +98,11 @@ def as_sample(trees: Sample | PathLike | Sequence[PathLike] | Sequence[str], bur
             raise BrantoveilError("burn-in and thinning were applied when the sample was read")
         return trees
     if isinstance(trees, str | os.PathLike):
-        return read_sample(trees, 0.25 if burnin is None else burnin, thin, progress)
+        return read_sample(trees, policy.DEFAULT_BURNIN if burnin is None else burnin, thin, progress)
     items = list(trees)
     if items and all(isinstance(item, str) and _looks_like_newick(item) for item in items):
         return from_newick(items, burnin=0 if burnin is None else burnin, thin=thin)  # type: ignore[arg-type]
-    return read_sample(items, 0.25 if burnin is None else burnin, thin, progress)
+    return read_sample(items, policy.DEFAULT_BURNIN if burnin is None else burnin, thin, progress)
 
 
 def require_pair(sample: Sample) -> Sample:
@@ -143,60 +151,34 @@ def distances(trees: Sample | PathLike | Sequence[PathLike] | Sequence[str], met
     >>> result.matrix.shape, result.names[0]                                 # doctest: +SKIP
     ((1502, 1502), 'run1.t:gen.250000')
     """
-    if metric not in METRICS:
-        raise BrantoveilError(f"unknown metric '{metric}': choose rf, wrf or kf")
+    chosen = policy.metric(metric)
     if not isinstance(rooted, bool):
         raise BrantoveilError("rooted must be True or False")
     sample = require_pair(as_sample(trees, burnin, thin, progress))
-    # The weighted metrics always go through the entry points that answer in bytes: the plain
-    # ones build n*n Python floats.
-    if metric == "rf":
-        function = (brantoveil.pairwise_rf_with_snapshots_from_newick_iter if exports
-                    else brantoveil.pairwise_rf_from_newick_iter)
-    elif metric == "wrf":
-        function = brantoveil.pairwise_wrf_with_snapshots_from_newick_iter
-    else:
-        function = brantoveil.pairwise_kf_with_snapshots_from_newick_iter
-    result = call_engine(function, sample, rooted, progress)
+    if chosen.needs_lengths:
+        check_lengths(sample, chosen.name)
+    result = engine.pairwise(sample, chosen, rooted, progress, exports)
     n = len(sample)
-    dtype = "<u4" if metric == "rf" else "<f8"
-    matrix = np.frombuffer(result[1], dtype=dtype).reshape(n, n)
-    split_exports = _exports(result, n, metric) if exports else None
-    return DistanceResult(metric, rooted, matrix, sample.names, sample.runs, sample.run_labels,
+    matrix = np.frombuffer(result[1], dtype=chosen.dtype).reshape(n, n)
+    if chosen.needs_lengths:
+        warn_non_finite(matrix, sample, chosen.name)
+    split_exports = _exports(result, n, chosen) if exports else None
+    return DistanceResult(chosen.name, rooted, matrix, sample.names, sample.runs, sample.run_labels,
                           sample.selection, split_exports)
 
 
-def call_engine(function: Any, sample: Sample, rooted: bool, progress: bool | None) -> Any:
-    """Runs one of the engine's functions on a sample; its errors come back naming the file and tree."""
-    names = list(sample.names)
-
-    def call(texts: Iterator[str], counter: brantoveil.ProgressCounter | None) -> Any:
-        return function(names, texts, list(sample.translate_maps), sample.map_indices.tolist(),
-                        rooted=rooted, progress=counter)
-
-    try:
-        return run_with_progress(call, sample.newick(), len(sample), progress)
-    except ValueError as error:
-        raise BrantoveilError(_locate(str(error), sample)) from None
+call_engine = engine.call
+"""The engine-call plumbing, which lives in `brantoveil_tools.engine`; kept here for its older callers."""
 
 
-def _locate(message: str, sample: Sample) -> str:
-    match = _TREE_INDEX.search(message)
-    if match is None or int(match.group(1)) >= len(sample):
-        return message
-    k = int(match.group(1))
-    run = sample.run_labels[int(sample.runs[k])]
-    return f"{run}, tree {sample.tree_names[k]}: {message}"
-
-
-def _exports(result: tuple[Any, ...], n: int, metric: str) -> SplitExports:
+def _exports(result: tuple[Any, ...], n: int, metric: policy.Metric) -> SplitExports:
     leaf_names = tuple(result[2])
     splits = int(result[3])
     row_bytes = (len(leaf_names) + 7) // 8
     packed = np.frombuffer(result[5], dtype=np.uint8).reshape(splits, row_bytes)
     clades = np.unpackbits(packed, axis=1, bitorder="little")[:, : len(leaf_names)].astype(bool)
     labels = tuple("|".join(leaf_names[i] for i in np.flatnonzero(row)) for row in clades)
-    if metric == "rf":
+    if not metric.needs_lengths:
         presence = np.frombuffer(result[4], dtype=np.uint8).reshape(n, splits)
         return SplitExports(leaf_names, clades, labels, presence, None)
     lengths = np.frombuffer(result[4], dtype="<f8").reshape(n, splits)

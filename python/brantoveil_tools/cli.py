@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import gc
 import os
 import sys
 import warnings
@@ -10,13 +11,15 @@ from collections.abc import Sequence
 from typing import NoReturn, TextIO
 
 from . import __version__
-from .api import distances
+from .api import distances, require_pair
+from .checks import MissingLengthsWarning, NonFiniteDistanceWarning, check_lengths, warn_non_finite_sample
 from .converge import cli as converge_cli
 from .errors import BrantoveilError
 from .options import BURNIN_HELP, add_runs, add_runtime, add_selection, apply_runtime, positive_int
-from .output import MATRIX_SUFFIXES, check_target, write_exports, write_matrix
+from .output import MATRIX_SUFFIXES, check_outputs_distinct, check_target, export_paths, write_outputs
 from .policy import METRICS, ExitStatus, Metric
 from .sample import Sample, TruncatedFileWarning, read_sample
+from .summarize import cli as summarize_cli
 
 PROG = "brantoveil"
 
@@ -102,6 +105,8 @@ def build_parser() -> argparse.ArgumentParser:
         _add_matrix_command(commands, metric)
     report = commands.add_parser("converge", help="convergence report of MCMC runs (verdict, ASDSF, tree ESS)")
     converge_cli.add_arguments(report)
+    summary = commands.add_parser("summarize", help="summary tree: majority rule, MCC or HIPSTR, with clade posteriors")
+    summarize_cli.add_arguments(summary)
     return parser
 
 
@@ -124,6 +129,7 @@ def _check_matrix_options(args: argparse.Namespace) -> None:
         check_target(args.output)
     if args.runs.count("-") > 1:
         raise BrantoveilError("standard input ('-') can be given only once")
+    check_outputs_distinct(args.runs, [args.output, *([] if args.exports is None else export_paths(args.exports))])
 
 
 def _refuse_terminal(sample: Sample, out: TextIO) -> None:
@@ -144,8 +150,7 @@ def run_matrix(args: argparse.Namespace, err: TextIO) -> int:
     result = distances(sample, args.metric, rooted=args.rooted, progress=progress, exports=args.exports is not None)
     if not args.quiet:
         print(result.selection.describe(), file=err)
-    write_matrix(result, args.output)
-    written = [] if args.exports is None else write_exports(result, args.exports)
+    written = write_outputs(result, args.output, args.exports)
     if not args.quiet:
         n = len(result.names)
         where = args.output if args.output is not None else "standard output"
@@ -166,16 +171,21 @@ def run_tiles(args: argparse.Namespace, err: TextIO) -> int:
             from None
     from .tiles import encode, to_zarr
     from .tiles.cluster import connect
+    from .tiles.store import check_store
 
     target = args.output.rstrip("/")
     if not os.path.isdir(target):
         check_target(target)
     chunk = 4096 if args.chunk is None else args.chunk
     progress = None if not args.quiet else False
-    # The cluster first: a wrong scheduler address should not wait until the files are read.
-    with connect(args.scheduler) as client:
-        encoded = encode(args.runs, lengths=METRICS[args.metric].needs_lengths, rooted=args.rooted,
-                         burnin=args.burnin, thin=args.thin, progress=progress)
+    # The names first: a store of another sample is refused before the cluster starts and the trees are read.
+    sample = require_pair(read_sample(args.runs, args.burnin, args.thin, progress))
+    if METRICS[args.metric].needs_lengths:
+        check_lengths(sample, args.metric)
+    check_store(target, sample, args.metric, args.rooted, chunk)
+    with connect(args.scheduler, quiet=args.quiet) as client:
+        encoded = encode(sample, lengths=METRICS[args.metric].needs_lengths, rooted=args.rooted, progress=progress)
+        warn_non_finite_sample(encoded.native, sample, args.metric)
         if not args.quiet:
             print(encoded.selection.describe(), file=err)
             print(f"computing on the Dask cluster at {client.scheduler.address}", file=err)
@@ -195,11 +205,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     with warnings.catch_warnings():
         # Our own warnings are one line each, every time; other libraries' keep Python's defaults.
         warnings.simplefilter("always", TruncatedFileWarning)
+        warnings.simplefilter("always", NonFiniteDistanceWarning)
+        warnings.simplefilter("always", MissingLengthsWarning)
         default_show = warnings.showwarning
 
         def show(message: Warning | str, category: type[Warning], filename: str, lineno: int,
                  file: TextIO | None = None, line: str | None = None) -> None:
-            if issubclass(category, TruncatedFileWarning):
+            if issubclass(category, (TruncatedFileWarning, NonFiniteDistanceWarning, MissingLengthsWarning)):
                 print(f"{PROG}: warning: {message}", file=err)
             else:
                 default_show(message, category, filename, lineno, file, line)
@@ -213,6 +225,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             apply_runtime(args)
             if args.command == "converge":
                 return converge_cli.run(args)
+            if args.command == "summarize":
+                return summarize_cli.run(args)
             return run_matrix(args, err)
         except _UsageError as error:
             print(f"{PROG}: error: {error}", file=err)
@@ -224,6 +238,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             return stop.code if isinstance(stop.code, int) else 0
         except KeyboardInterrupt:
             print(f"{PROG}: interrupted", file=err)
+            gc.freeze()  # the process ends now: no final collection of every object Dask and Zarr made
             return ExitStatus.INTERRUPTED
         except BrokenPipeError:
             # The reader of standard output went away (`| head`): stop quietly, as Unix tools do.

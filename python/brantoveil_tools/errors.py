@@ -1,4 +1,6 @@
-"""The one error type users see: a mistake in their input or options, told in one line."""
+"""The error types users see: a mistake in their input or options, told in one line."""
+
+from __future__ import annotations
 
 
 class BrantoveilError(Exception):
@@ -6,3 +8,31 @@ class BrantoveilError(Exception):
 
     The command line prints the message alone and exits with status 2; notebook code can catch it.
     """
+
+
+class TreeError(BrantoveilError):
+    """A tree the engine cannot read, placed in its file.
+
+    Attributes
+    ----------
+    tree_index : int
+        The tree's position in the sample (0-based, after burn-in and thinning).
+    path : str
+        The file holding it, as the run is labelled (``"-"`` for standard input).
+    tree_number : int or None
+        The tree's own position in that file (1-based), when the selection tells it.
+    offset : int or None
+        Byte offset of the fault in the tree's text, when the engine tells it.
+    kind : str
+        ``"syntax"``, ``"leaf_set"``, ``"tree"`` (an unnamed or repeated leaf, a tree too large) or
+        ``"general"``.
+    """
+
+    def __init__(self, message: str, *, tree_index: int, path: str, tree_number: int | None,
+                 offset: int | None, kind: str) -> None:
+        super().__init__(message)
+        self.tree_index = tree_index
+        self.path = path
+        self.tree_number = tree_number
+        self.offset = offset
+        self.kind = kind

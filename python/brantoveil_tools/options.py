@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import argparse
-import os
 
 from .policy import DEFAULT_BURNIN
 
@@ -12,8 +11,6 @@ burn-in (--burnin), dropped from the start of every run:
   0.25 or 25%     a fraction: the first floor(0.25 m) of a run's m trees (as MrBayes)
   2500            a count of trees
   gen:250000      every tree whose name gives a generation below 250000 (gen.N, STATE_N)"""
-
-THREADS_VARIABLE = "BRANTOVEIL_THREADS"
 
 
 def positive_int(text: str) -> int:
@@ -73,5 +70,6 @@ def apply_runtime(args: argparse.Namespace) -> None:
     """Puts the runtime options into effect before any engine call."""
     threads = getattr(args, "threads", None)
     if threads is not None:
-        # Read once by the engine when its pool starts, which is after this point in a command's life.
-        os.environ[THREADS_VARIABLE] = str(threads)
+        from .engine import set_threads
+
+        set_threads(threads)

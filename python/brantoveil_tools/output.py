@@ -1,18 +1,28 @@
 """Writes results: matrices as .npy, .npz, CSV/TSV and PHYLIP, split exports; never half a file.
 
 Every file is written to a temporary file beside its target and moved into place only once it is
-complete, so a failure or an interrupt leaves the target as it was.
+complete, and the files of one command are moved together, so a failure or an interrupt leaves
+every target as it was. No output may be one of the inputs.
 """
 
 from __future__ import annotations
 
+import hashlib
 import json
 import os
+import re
+import shutil
+import signal
+import socket
+import stat
 import sys
 import tempfile
+import threading
 import zipfile
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from contextlib import contextmanager, suppress
+from contextvars import ContextVar
+from dataclasses import dataclass
 from pathlib import Path
 from typing import IO, Any
 
@@ -38,41 +48,312 @@ def check_target(target: str | os.PathLike[str]) -> None:
         raise BrantoveilError(f"cannot write {final}: permission denied")
 
 
+def check_outputs_distinct(inputs: Sequence[str | os.PathLike[str]],
+                           outputs: Sequence[str | os.PathLike[str] | None]) -> None:
+    """Refuses, before any work, an output that is one of the inputs or another output.
+
+    Files are told apart as the file system does, by device and inode, so a second name (a hard
+    link, a symbolic link, ``./`` or a different case on a folded file system) is the same file.
+    An output that does not exist yet is known by its folder's device and inode and its name.
+    """
+    sources: dict[tuple[int, int], str] = {}
+    for path in inputs:
+        with suppress(OSError, ValueError, AttributeError):  # a missing input is the reader's to report
+            # Standard input may be a file redirected with `<`.
+            status = os.fstat(sys.stdin.fileno()) if os.fspath(path) == "-" else os.stat(path)
+            if stat.S_ISREG(status.st_mode):
+                label = "the standard input" if os.fspath(path) == "-" else f"the input {os.fspath(path)}"
+                sources.setdefault((status.st_dev, status.st_ino), label)
+    seen: dict[tuple[int, int, str], str] = {}
+    for output in outputs:
+        if output is None:
+            continue
+        path = os.fspath(output)
+        key = _identity(Path(path))
+        if key is None:
+            continue
+        source = sources.get((key[0], key[1])) if not key[2] else None
+        if source is not None:
+            raise BrantoveilError(f"the output {path} is {source}: choose another output path")
+        if key in seen:
+            raise BrantoveilError(f"{seen[key]} and {path} are the same output file: choose another path "
+                                  f"for one of them")
+        seen[key] = path
+
+
+def _identity(path: Path) -> tuple[int, int, str] | None:
+    # (device, inode, "") of an existing file; (device, inode, name) of its folder otherwise.
+    try:
+        status = os.stat(path)
+        return status.st_dev, status.st_ino, ""
+    except FileNotFoundError:
+        pass
+    except OSError:
+        return None
+    try:
+        folder = os.stat(path.parent)
+    except OSError:
+        return None
+    return folder.st_dev, folder.st_ino, path.name
+
+
+# A writer's temporary folder is named after its target, its process and its machine, so a later
+# writer of the same target can tell the leftovers of a killed process from those of a live one.
+_LEFTOVER = re.compile(r"(?P<pid>[0-9]+)-(?P<host>[0-9a-f]{8})\.[^.]+\.tmp")
+
+
+def _host_tag() -> str:
+    return hashlib.blake2b(socket.gethostname().encode(), digest_size=4).hexdigest()
+
+
+def _alive(pid: int) -> bool:
+    if pid == os.getpid():
+        return True
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except OSError:  # another user's process, or a check this system refuses: assume alive
+        return True
+    return True
+
+
+def remove_leftovers(target: str | os.PathLike[str]) -> list[Path]:
+    """Removes the temporary folders that writers of `target` on this machine left behind when they
+    were killed (their process no longer exists); returns the folders removed.
+
+    Folders of live processes, of other machines sharing the folder, and anything not named as this
+    module names its folders are left alone.
+    """
+    final = Path(target)
+    prefix, host = f".{final.name}.", _host_tag()
+    removed: list[Path] = []
+    try:
+        entries = list(os.scandir(final.parent))
+    except OSError:
+        return removed
+    for entry in entries:
+        if not entry.name.startswith(prefix):
+            continue
+        match = _LEFTOVER.fullmatch(entry.name[len(prefix):])
+        if match is None or match["host"] != host or _alive(int(match["pid"])):
+            continue
+        with suppress(OSError):
+            if entry.is_dir(follow_symlinks=False):
+                shutil.rmtree(entry.path)
+                removed.append(Path(entry.path))
+    return removed
+
+
+@dataclass
+class _Staged:
+    final: Path
+    folder: Path  # private, beside `final`: holds the new file and, while committing, the old one
+    temporary: Path | None  # None: `final` is to be removed
+
+
+class OutputSet:
+    """Files that appear together or not at all: each is written into a private folder beside its
+    target, and `commit` moves them all into place in the order they were staged.
+
+    A failure or an interrupt before or during the commit leaves every target as it was (those
+    already moved are put back), so a reader never sees new files beside old ones.
+    """
+
+    def __init__(self) -> None:
+        self._staged: list[_Staged] = []
+        self._created: list[Path] = []
+
+    def file(self, target: str | os.PathLike[str]) -> Path:
+        """A path to write the new content of `target` to; created by its writer."""
+        staged = self._stage(Path(target), remove=False)
+        assert staged.temporary is not None
+        return staged.temporary
+
+    def remove(self, target: str | os.PathLike[str]) -> None:
+        """Removes `target`, if it exists, with the rest of the commit."""
+        if Path(target).exists():
+            self._stage(Path(target), remove=True)
+
+    def folder(self, directory: str | os.PathLike[str]) -> Path:
+        """Creates `directory` if missing; a failed set removes it again if it stayed empty."""
+        folder = Path(directory)
+        if folder.exists() and not folder.is_dir():
+            raise BrantoveilError(f"cannot write into {folder}: it is not a directory")
+        missing = []
+        for parent in (folder, *folder.parents):
+            if parent.exists():
+                break
+            missing.append(parent)
+        try:
+            folder.mkdir(parents=True, exist_ok=True)
+        except OSError as error:
+            raise BrantoveilError(f"cannot create {folder}: {error.strerror or error}") from None
+        self._created.extend(missing)
+        return folder
+
+    def _stage(self, final: Path, remove: bool) -> _Staged:
+        check_target(final)
+        remove_leftovers(final)
+        try:
+            folder = Path(tempfile.mkdtemp(prefix=f".{final.name}.{os.getpid()}-{_host_tag()}.", suffix=".tmp",
+                                           dir=final.parent))
+        except OSError as error:
+            raise BrantoveilError(f"cannot write {final}: {error.strerror or error}") from None
+        # The file does not exist yet, so its writer creates it. Reopening an empty temporary file
+        # would truncate it, and ext4 answers a truncated file's close with a flush of all that was
+        # written: 0.2 s for a 400 MB matrix.
+        staged = _Staged(final, folder, None if remove else folder / final.name)
+        self._staged.append(staged)
+        return staged
+
+    def commit(self) -> None:
+        """Moves every staged file into place (removes those staged for removal), all or none."""
+        done: list[tuple[_Staged, Path | None]] = []
+        with _interrupts_deferred():
+            try:
+                for staged in self._staged:
+                    done.append((staged, _keep_old(staged)))
+                    if staged.temporary is None:
+                        staged.final.unlink(missing_ok=True)
+                    else:
+                        os.replace(staged.temporary, staged.final)
+            except BaseException as error:
+                for staged, old in reversed(done):
+                    with suppress(OSError):
+                        if old is not None:
+                            os.replace(old, staged.final)
+                        elif staged.temporary is not None:
+                            staged.final.unlink(missing_ok=True)
+                if isinstance(error, OSError):
+                    failed = done[-1][0].final if done else Path("?")
+                    raise BrantoveilError(f"cannot write {failed}: {error.strerror or error}") from None
+                raise
+        self._created.clear()
+
+    def discard(self) -> None:
+        """Removes the private folders (and the folders `folder` created, if a commit never came)."""
+        for staged in self._staged:
+            with suppress(OSError):
+                shutil.rmtree(staged.folder)
+        self._staged.clear()
+        for folder in self._created:
+            with suppress(OSError):
+                folder.rmdir()
+        self._created.clear()
+
+
+def _keep_old(staged: _Staged) -> Path | None:
+    # A second name for the target's present file, so a failed commit can put it back; the target
+    # itself is never missing, because os.replace swaps names atomically.
+    old = staged.folder / f"previous.{staged.final.name}"
+    try:
+        os.link(staged.final, old, follow_symlinks=False)
+    except FileNotFoundError:
+        return None
+    except OSError:  # a file system without hard links: copy instead
+        if not staged.final.exists():
+            return None
+        shutil.copy2(staged.final, old, follow_symlinks=False)
+    return old
+
+
+@contextmanager
+def _interrupts_deferred() -> Iterator[None]:
+    """Holds back Ctrl-C (SIGINT) for the few renames of a commit; it is raised right after."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    received: list[int] = []
+    previous = signal.getsignal(signal.SIGINT)
+    if previous is None:  # a handler installed outside Python: it could not be put back
+        yield
+        return
+    signal.signal(signal.SIGINT, lambda signum, frame: received.append(signum))
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    if received and callable(previous):
+        previous(signal.SIGINT, None)
+
+
+# The set every `output_set` and `atomic_path` inside a command's outer `output_set` joins, so that
+# writers written one file at a time still commit with the command's other outputs.
+_CURRENT: ContextVar[OutputSet | None] = ContextVar("brantoveil_output_set", default=None)
+
+
+@contextmanager
+def output_set() -> Iterator[OutputSet]:
+    """An `OutputSet` committed when the block ends without error; its private folders go either way.
+
+    Inside another `output_set` block it is that block's set: everything commits at the outer end.
+    """
+    outer = _CURRENT.get()
+    if outer is not None:
+        yield outer
+        return
+    outputs = OutputSet()
+    token = _CURRENT.set(outputs)
+    try:
+        yield outputs
+        _CURRENT.reset(token)
+        outputs.commit()
+    finally:
+        if _CURRENT.get() is outputs:
+            _CURRENT.reset(token)
+        outputs.discard()
+
+
 @contextmanager
 def atomic_path(target: str | os.PathLike[str]) -> Iterator[Path]:
     """Yields a path beside `target`, in a private folder of its own; on success the file written
-    there replaces `target`, on failure it is removed. Either way the folder goes."""
+    there replaces `target` (at the end of the enclosing `output_set` block, if any), on failure it
+    is removed. Either way the folder goes."""
     final = Path(target)
-    check_target(final)
     try:
-        folder = Path(tempfile.mkdtemp(prefix=f".{final.name}.", suffix=".tmp", dir=final.parent))
+        with output_set() as outputs:
+            yield outputs.file(final)  # created by its writer, so with the mode the umask gives new files
     except OSError as error:
         raise BrantoveilError(f"cannot write {final}: {error.strerror or error}") from None
-    # The file does not exist yet, so its writer creates it. Reopening an empty temporary file
-    # would truncate it, and ext4 answers a truncated file's close with a flush of all that was
-    # written: 0.2 s for a 400 MB matrix.
-    temporary = folder / final.name
-    try:
-        yield temporary  # created by its writer, so with the mode the umask gives new files
-        os.replace(temporary, final)
-    except OSError as error:
-        raise BrantoveilError(f"cannot write {final}: {error.strerror or error}") from None
-    finally:
-        with suppress(OSError):
-            temporary.unlink(missing_ok=True)
-            folder.rmdir()
 
 
 def write_matrix(result: DistanceResult, target: str | os.PathLike[str] | None) -> None:
     """Writes the matrix in the format its suffix names; no target: TSV on standard output."""
-    if target is None:
-        _write_text(result, sys.stdout, "\t")
-        sys.stdout.flush()
-        return
+    write_outputs(result, target)
+
+
+def write_outputs(result: DistanceResult, target: str | os.PathLike[str] | None,
+                  exports: str | os.PathLike[str] | None = None) -> list[Path]:
+    """Writes the matrix (as `write_matrix`) and, with `exports`, the split exports (as
+    `write_exports`), all together or not at all: the matrix is moved into place last.
+
+    Returns the export files written.
+    """
+    if target is not None:
+        matrix_format(target)
+    with output_set() as outputs:
+        written = [] if exports is None else _stage_exports(result, exports, outputs)
+        if target is None:
+            _write_text(result, sys.stdout, "\t")
+            sys.stdout.flush()
+        else:
+            _stage_matrix(result, target, outputs)
+    return written
+
+
+def matrix_format(target: str | os.PathLike[str]) -> str:
+    """The suffix of `target`, if it names a matrix format."""
     suffix = Path(target).suffix.lower()
     if suffix not in MATRIX_SUFFIXES:
         raise BrantoveilError(f"cannot tell the format of {target}: use one of {', '.join(MATRIX_SUFFIXES)}")
-    with atomic_path(target) as temporary:
+    return suffix
+
+
+def _stage_matrix(result: DistanceResult, target: str | os.PathLike[str], outputs: OutputSet) -> None:
+    suffix = matrix_format(target)
+    temporary = outputs.file(target)
+    try:
         if suffix == ".npy":
             with open(temporary, "wb") as handle:
                 save_npy(handle, result.matrix)
@@ -87,6 +368,8 @@ def write_matrix(result: DistanceResult, target: str | os.PathLike[str] | None) 
                     _write_phylip(result, text)
                 else:
                     _write_text(result, text, "," if suffix == ".csv" else "\t")
+    except OSError as error:
+        raise BrantoveilError(f"cannot write {target}: {error.strerror or error}") from None
 
 
 def save_npy(handle: IO[bytes], array: npt.NDArray[Any]) -> None:
@@ -121,7 +404,8 @@ def _cells(matrix: npt.NDArray[Any], start: int, stop: int) -> list[list[str]]:
 
 def _write_text(result: DistanceResult, out: IO[str], sep: str) -> None:
     names = [_text_cell(name, sep) for name in result.names]
-    out.write(sep.join(["tree", *names]) + "\n")
+    # The corner cell stays empty, as in the square matrices other tools write and read.
+    out.write(sep.join(["", *names]) + "\n")
     n = len(names)
     for start in range(0, n, _ROWS_PER_WRITE):
         stop = min(start + _ROWS_PER_WRITE, n)
@@ -148,46 +432,57 @@ def _write_phylip(result: DistanceResult, out: IO[str]) -> None:
                           for k, row in enumerate(rows)))
 
 
+EXPORT_FILES = ("presence.npy", "branch_lengths.npy", "clades.npy", "splits.tsv", "trees.tsv", "taxa.txt")
+
+
+def export_paths(directory: str | os.PathLike[str]) -> list[Path]:
+    """Every file `write_exports` may write or remove in `directory`: the outputs to check."""
+    return [Path(directory) / name for name in EXPORT_FILES]
+
+
 def write_exports(result: DistanceResult, directory: str | os.PathLike[str]) -> list[Path]:
-    """Writes the split exports into `directory` (created if missing); returns the files written."""
+    """Writes the split exports into `directory` (created if missing), all together or not at all;
+    returns the files written."""
+    with output_set() as outputs:
+        return _stage_exports(result, directory, outputs)
+
+
+def _stage_exports(result: DistanceResult, directory: str | os.PathLike[str], outputs: OutputSet) -> list[Path]:
     exports = result.exports
     if exports is None:
         raise BrantoveilError("no exports were computed")
     folder = Path(directory)
     if folder.exists() and not folder.is_dir():
         raise BrantoveilError(f"cannot write exports into {folder}: it is not a directory")
-    try:
-        folder.mkdir(parents=True, exist_ok=True)
-    except OSError as error:
-        raise BrantoveilError(f"cannot create {folder}: {error.strerror or error}") from None
-    written = []
+    outputs.folder(folder)
     values: npt.NDArray[Any]
     if exports.presence is not None:
-        name, values, heading = "presence.npy", exports.presence, "trees"
+        name, stale, values, heading = "presence.npy", "branch_lengths.npy", exports.presence, "trees"
         counts = exports.presence.sum(axis=0, dtype=np.int64)
     elif exports.branch_lengths is not None:
         # A present edge of length 0.0 cannot be told from an absent one here.
-        name, values, heading = "branch_lengths.npy", exports.branch_lengths, "trees_nonzero_length"
+        name, stale, values, heading = "branch_lengths.npy", "presence.npy", exports.branch_lengths, \
+            "trees_nonzero_length"
         counts = np.count_nonzero(exports.branch_lengths, axis=0)
     else:
         raise BrantoveilError("no split matrix was computed")
-    with atomic_path(folder / name) as temporary, open(temporary, "wb") as handle:
-        save_npy(handle, values)
-    written.append(folder / name)
-    with atomic_path(folder / "clades.npy") as temporary, open(temporary, "wb") as handle:
-        save_npy(handle, exports.clades)
-    written.append(folder / "clades.npy")
-    with atomic_path(folder / "splits.tsv") as temporary, open(temporary, "w", encoding="utf-8") as text:
-        text.write(f"column\ttaxa_count\t{heading}\ttaxa\n")
-        for column, (label, clade) in enumerate(zip(exports.labels, exports.clades, strict=True)):
-            text.write(f"{column}\t{int(clade.sum())}\t{int(counts[column])}\t{label}\n")
-    written.append(folder / "splits.tsv")
-    with atomic_path(folder / "trees.tsv") as temporary, open(temporary, "w", encoding="utf-8") as text:
-        text.write("row\trun\tname\n")
-        for row, (tree, run) in enumerate(zip(result.names, result.runs.tolist(), strict=True)):
-            text.write(f"{row}\t{result.run_labels[run]}\t{tree}\n")
-    written.append(folder / "trees.tsv")
-    with atomic_path(folder / "taxa.txt") as temporary, open(temporary, "w", encoding="utf-8") as text:
-        text.write("".join(f"{leaf}\n" for leaf in exports.leaf_names))
-    written.append(folder / "taxa.txt")
-    return written
+    try:
+        with open(outputs.file(folder / name), "wb") as handle:
+            save_npy(handle, values)
+        with open(outputs.file(folder / "clades.npy"), "wb") as handle:
+            save_npy(handle, exports.clades)
+        with open(outputs.file(folder / "splits.tsv"), "w", encoding="utf-8") as text:
+            text.write(f"column\ttaxa_count\t{heading}\ttaxa\n")
+            for column, (label, clade) in enumerate(zip(exports.labels, exports.clades, strict=True)):
+                text.write(f"{column}\t{int(clade.sum())}\t{int(counts[column])}\t{label}\n")
+        with open(outputs.file(folder / "trees.tsv"), "w", encoding="utf-8") as text:
+            text.write("row\trun\tname\n")
+            for row, (tree, run) in enumerate(zip(result.names, result.runs.tolist(), strict=True)):
+                text.write(f"{row}\t{result.run_labels[run]}\t{tree}\n")
+        with open(outputs.file(folder / "taxa.txt"), "w", encoding="utf-8") as text:
+            text.write("".join(f"{leaf}\n" for leaf in exports.leaf_names))
+    except OSError as error:
+        raise BrantoveilError(f"cannot write exports into {folder}: {error.strerror or error}") from None
+    # The other kind's matrix from an earlier run would no longer match these columns.
+    outputs.remove(folder / stale)
+    return [folder / name for name in (name, "clades.npy", "splits.tsv", "trees.tsv", "taxa.txt")]

@@ -2,7 +2,9 @@
 
 The call stays on the calling thread, so Ctrl-C reaches it; a small daemon thread polls the
 engine's lock-free `ProgressCounter` (the engine releases the interpreter lock while it compares
-pairs) and the number of trees handed over so far, and draws both with tqdm.
+pairs) and the number of trees handed over so far, and draws both with tqdm. The call gets a
+counter even when no bar is shown: with one the engine computes without holding the interpreter
+lock, so other Python threads keep running.
 """
 
 from __future__ import annotations
@@ -42,15 +44,15 @@ class _Reading:
         return text
 
 
-def run_with_progress(call: Callable[[Iterator[str], brantoveil.ProgressCounter | None], T],
+def run_with_progress(call: Callable[[Iterator[str], brantoveil.ProgressCounter], T],
                       texts: Iterator[str], trees: int, show: bool | None) -> T:
     """Calls ``call(texts, counter)``; with `show` (None: only on a terminal) draws the two bars.
 
     `trees` is the number of texts that will be read, for the first bar's total.
     """
-    if show is False:
-        return call(texts, None)
     counter = brantoveil.ProgressCounter()
+    if show is False:
+        return call(texts, counter)
     reading = _Reading(texts)
     run = _Run()
     poller = threading.Thread(target=_poll, args=(reading, trees, counter, run, show), daemon=True,

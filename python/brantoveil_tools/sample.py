@@ -15,8 +15,8 @@ from tqdm import tqdm
 
 from .errors import BrantoveilError
 from .selection import BurnIn, RunSelection, Selection, check_thin, kept_positions, parse_burnin
-from .textio import GZIP_MAGIC, ByteSource, open_source
-from .treefile import FileIndex, index_file, leaf_labels, tree_texts
+from .textio import ByteSource, open_source, printable
+from .treefile import FileIndex, RunTaxa, has_lengths, index_file, quoted_as_placeholders, run_taxa, tree_texts
 
 PathLike = str | os.PathLike[str]
 
@@ -27,12 +27,46 @@ class TruncatedFileWarning(UserWarning):
 
 @dataclass(frozen=True)
 class _Run:
-    """Where one run's kept trees live: a file and byte ranges, or texts held in memory."""
+    """Where one run's kept trees live: a file and byte ranges, or texts held in memory; whether
+    each has branch lengths, and whether quoted names must become placeholders on the way out."""
 
     source: ByteSource | None
     starts: array[int] = field(default_factory=lambda: array("q"))
     ends: array[int] = field(default_factory=lambda: array("q"))
     texts: tuple[str, ...] = ()
+    lengths: bytes = b""
+    quoted: bool = False
+
+    def subset(self, local: npt.NDArray[np.int64]) -> _Run:
+        lengths = bytes(self.lengths[k] for k in local)
+        if self.source is None:
+            return _Run(None, texts=tuple(self.texts[k] for k in local), lengths=lengths, quoted=self.quoted)
+        return _Run(self.source, array("q", (self.starts[k] for k in local)), array("q", (self.ends[k] for k in local)),
+                    lengths=lengths, quoted=self.quoted)
+
+
+@dataclass(frozen=True)
+class LengthsStatus:
+    """Which kept trees have branch lengths (the weighted metrics need them).
+
+    Attributes
+    ----------
+    trees : int
+        The kept trees.
+    lacking : int
+        How many of them have no branch length at all.
+    first_lacking : str
+        The name (``"run:tree"``) of the first such tree, or ``""``.
+    """
+
+    trees: int
+    lacking: int
+    first_lacking: str
+
+    @property
+    def state(self) -> str:
+        """``"all"`` trees have lengths, ``"some"`` do, or ``"none"`` does."""
+        return "all" if not self.lacking else "none" if self.lacking == self.trees else "some"
 
 
 @dataclass(frozen=True, eq=False)  # holds arrays: compared by identity
@@ -78,19 +112,48 @@ class Sample:
     def __len__(self) -> int:
         return len(self.names)
 
+    def __repr__(self) -> str:
+        counts = np.bincount(self.runs, minlength=len(self.run_labels)).tolist()
+        runs = [f"{label} ({count})" for label, count in zip(self.run_labels, counts, strict=True)]
+        return (f"<Sample: {len(self)} trees from {_count(len(self.run_labels), 'run')}, "
+                f"{_count(len(self.taxa), 'taxon', 'taxa')}>\n"
+                f"runs:  {_few(runs, 4)}\n"
+                f"taxa:  {_few(list(self.taxa), 6)}\n"
+                f"trees: {_few(list(self.names), 3)}\n"
+                f"burn-in {self.selection.burnin}, thin {self.selection.thin}")
+
     def newick(self) -> Iterator[str]:
-        """The kept trees' Newick texts, in order, read from the files as needed."""
+        """The kept trees' Newick texts, in order, read from the files as needed.
+
+        Single-quoted taxon names come out as the placeholders that `translate_maps` resolves.
+        """
         for run, data in enumerate(self._runs):
             if data.source is None:
-                yield from data.texts
+                if data.quoted:
+                    yield from (quoted_as_placeholders(text) if "'" in text else text for text in data.texts)
+                else:
+                    yield from data.texts
                 continue
             base = int(np.searchsorted(self.runs, run))
-            for k, text in enumerate(tree_texts(data.source, data.starts, data.ends)):
+            for k, raw in enumerate(tree_texts(data.source, data.starts, data.ends)):
                 try:
-                    yield text.decode("utf-8")
+                    text = raw.decode("utf-8")
                 except UnicodeDecodeError as error:
                     raise BrantoveilError(f"{self.run_labels[run]}, tree {self.tree_names[base + k]}: "
-                                          f"{_utf8_problem(text, error)}") from None
+                                          f"{_utf8_problem(raw, error)}") from None
+                yield quoted_as_placeholders(text) if data.quoted and "'" in text else text
+
+    def lengths_status(self) -> LengthsStatus:
+        """Whether all, some or none of the kept trees have branch lengths, and the first without."""
+        lacking = 0
+        first = ""
+        for run, data in enumerate(self._runs):
+            missing = len(data.lengths) - sum(data.lengths)
+            if missing and not first:
+                base = int(np.searchsorted(self.runs, run))
+                first = self.names[base + data.lengths.index(0)]
+            lacking += missing
+        return LengthsStatus(len(self), lacking, first)
 
     def subset(self, indices: Sequence[int] | npt.NDArray[np.integer[Any]]) -> Sample:
         """The sample restricted to the kept trees at `indices` (ascending, no repeats)."""
@@ -102,12 +165,7 @@ class Sample:
         runs = []
         for run, data in enumerate(self._runs):
             base = int(np.searchsorted(self.runs, run))
-            local = picked[self.runs[picked] == run] - base
-            if data.source is None:
-                runs.append(_Run(None, texts=tuple(data.texts[k] for k in local)))
-            else:
-                runs.append(_Run(data.source, array("q", (data.starts[k] for k in local)),
-                                 array("q", (data.ends[k] for k in local))))
+            runs.append(data.subset(picked[self.runs[picked] == run] - base))
         return Sample(
             names=tuple(self.names[k] for k in picked), tree_names=tuple(self.tree_names[k] for k in picked),
             runs=self.runs[picked], generations=self.generations[picked], run_labels=self.run_labels,
@@ -136,15 +194,18 @@ def read_sample(paths: PathLike | Sequence[PathLike], burnin: BurnIn = 0.25, thi
     Raises
     ------
     BrantoveilError
-        A missing or unreadable file, a malformed file, runs with different taxa, a selection that
-        keeps no tree of a run.
+        A missing or unreadable file, a malformed file, a file given twice, runs with different
+        taxa, a selection that keeps no tree of a run.
     """
     rule = parse_burnin(burnin)
     thin = check_thin(thin)
     path_list = [paths] if isinstance(paths, str | os.PathLike) else list(paths)
     if not path_list:
         raise BrantoveilError("no tree files given")
+    if sum(os.fspath(path) == "-" for path in path_list) > 1:
+        raise BrantoveilError("standard input (-) is given twice")
     sources = [open_source(path) for path in path_list]
+    _refuse_repeats(sources)
     # Short labels where the file names tell the runs apart, the paths as given where they do not.
     base_names = [os.path.basename(source.label) for source in sources]
     if len(set(base_names)) == len(base_names):
@@ -153,10 +214,10 @@ def read_sample(paths: PathLike | Sequence[PathLike], burnin: BurnIn = 0.25, thi
     indexes = scan_files(sources, progress)
     for index in indexes:
         if index.tail:
-            preview = index.tail[:40].decode("utf-8", "replace").replace("\n", " ")
+            preview = printable(index.tail[:40].replace(b"\n", b" ").decode("utf-8", "replace"))
             warnings.warn(f"{index.source.label}: the last tree is cut off and skipped "
                           f"({len(index.tail)} bytes: {preview}...)", TruncatedFileWarning, stacklevel=2)
-    taxa = _check_taxa(indexes)
+    taxa, maps = _match_taxa(indexes)
     runs: list[_Run] = []
     selections: list[RunSelection] = []
     names: list[str] = []
@@ -171,7 +232,8 @@ def read_sample(paths: PathLike | Sequence[PathLike], burnin: BurnIn = 0.25, thi
         if not kept:
             raise BrantoveilError(f"{label}: burn-in {rule.text} drops all {trees} trees of this run")
         runs.append(_Run(index.source, array("q", (index.starts[k] for k in kept)),
-                         array("q", (index.ends[k] for k in kept))))
+                         array("q", (index.ends[k] for k in kept)), lengths=bytes(index.lengths[kept.start :: thin]),
+                         quoted=index.quoted))
         selections.append(RunSelection(label, str(index.source.path) if not index.source.spooled else "-",
                                        index.format, trees, dropped, len(kept),
                                        index.names[kept[0]], index.names[kept[-1]]))
@@ -184,8 +246,7 @@ def read_sample(paths: PathLike | Sequence[PathLike], burnin: BurnIn = 0.25, thi
         names=tuple(names), tree_names=tuple(tree_names), runs=np.asarray(run_of, dtype=np.int64),
         generations=np.asarray(generations, dtype=np.int64),
         run_labels=tuple(index.source.label for index in indexes), taxa=taxa,
-        translate_maps=tuple(_engine_map(index.translate) for index in indexes),
-        map_indices=np.asarray(run_of, dtype=np.int64),
+        translate_maps=tuple(maps), map_indices=np.asarray(run_of, dtype=np.int64),
         selection=Selection(rule.text, thin, tuple(selections)), _runs=tuple(runs))
 
 
@@ -207,59 +268,78 @@ def from_newick(trees: Iterable[str], names: Sequence[str] | None = None,
     if rule.kind == "generation":
         raise BrantoveilError("burn-in by generation needs tree files; use a fraction or a count")
     kept = kept_positions(dropped, len(texts), thin)
-    table = dict(translate or {})
-    first = leaf_labels(texts[0]) if texts else []
-    taxa = tuple(sorted(table.get(label, label) for label in first))
+    # Names given in a translate table are taken as they stand, as quoted names are.
+    table = {label: (name, True) for label, name in (translate or {}).items()}
+    quoted = any("'" in text for text in texts)
+    run = run_taxa(texts[0] if texts else "", table, quoted)
+    shown = {key: run.names[key] for key in run.keys}
+    taxa = tuple(sorted(shown.values()))
     selection = Selection(rule.text, thin, (RunSelection(
         "trees", "", "Newick", len(texts), dropped, len(kept),
         given[kept[0]] if kept else "", given[kept[-1]] if kept else ""),))
     return Sample(
         names=tuple(f"trees:{given[k]}" for k in kept), tree_names=tuple(given[k] for k in kept),
         runs=np.zeros(len(kept), dtype=np.int64), generations=np.full(len(kept), -1, dtype=np.int64),
-        run_labels=("trees",), taxa=taxa, translate_maps=(_engine_map(table),),
+        run_labels=("trees",), taxa=taxa, translate_maps=(run.engine_map(shown),),
         map_indices=np.zeros(len(kept), dtype=np.int64), selection=selection,
-        _runs=(_Run(None, texts=tuple(texts[k] for k in kept)),))
+        _runs=(_Run(None, texts=tuple(texts[k] for k in kept),
+                    lengths=bytes(has_lengths(texts[k].encode("utf-8", "replace")) for k in kept),
+                    quoted=quoted),))
 
 
-def _engine_map(table: dict[str, str]) -> dict[str, str]:
-    # NEXUS lets a tree use a taxon's name where the table gives it a number; the engine wants every
-    # label as a key, so each name also maps to itself (unless it is already some other label).
-    if not table:
-        return {}
-    full = dict(table)
-    for name in table.values():
-        full.setdefault(name, name)
-    return full
+def _refuse_repeats(sources: list[ByteSource]) -> None:
+    # The same run twice would be compared with itself under two labels.
+    seen: dict[tuple[int, int], str] = {}
+    for source in sources:
+        if source.identity is None:
+            continue
+        other = seen.get(source.identity)
+        if other is None:
+            seen[source.identity] = source.label
+            continue
+        if other == source.label:
+            raise BrantoveilError(f"{printable(source.label)} is given twice")
+        raise BrantoveilError(f"{printable(other)} and {printable(source.label)} are the same file, given twice")
 
 
-def _check_taxa(indexes: list[FileIndex]) -> tuple[str, ...]:
-    sets: list[tuple[str, frozenset[str]]] = []
+def _match_taxa(indexes: list[FileIndex]) -> tuple[tuple[str, ...], list[dict[str, str]]]:
+    """The sample's taxa and every run's translate map for the engine; runs must have the same taxa.
+
+    Taxa are matched by key (quoted names as they stand, unquoted ones with underscores as blanks)
+    and shown as the first run writes them.
+    """
+    runs: list[RunTaxa] = []
     for index in indexes:
         try:
             first = index.first_tree.decode("utf-8")
         except UnicodeDecodeError as error:
             raise BrantoveilError(f"{index.source.label}, tree {index.names[0]}: "
                                   f"{_utf8_problem(index.first_tree, error)}") from None
-        labels = leaf_labels(first)
-        table = index.translate
-        sets.append((index.source.label, frozenset(table.get(label, label) for label in labels)))
-    label0, taxa0 = sets[0]
-    for label, taxa in sets[1:]:
-        if taxa != taxa0:
-            only_here = sorted(taxa - taxa0)
-            only_there = sorted(taxa0 - taxa)
+        runs.append(run_taxa(first, index.translate, index.quoted))
+    shown = {key: runs[0].names[key] for key in runs[0].keys}
+    label0 = indexes[0].source.label
+    for index, run in zip(indexes[1:], runs[1:], strict=True):
+        keys = set(run.keys)
+        if keys != shown.keys():
+            label = index.source.label
+            only_here = sorted(run.names[key] for key in keys - shown.keys())
+            only_there = sorted(shown[key] for key in shown.keys() - keys)
             parts = []
             if only_there:
                 parts.append(f"{label} lacks {_few(only_there)}")
             if only_here:
                 parts.append(f"{label} has {_few(only_here)} that {label0} lacks")
             raise BrantoveilError(f"{label0} and {label} have different taxa: " + "; ".join(parts))
-    return tuple(sorted(taxa0))
+    return tuple(sorted(shown.values())), [run.engine_map(shown) for run in runs]
 
 
 def _few(names: list[str], shown: int = 3) -> str:
-    text = ", ".join(names[:shown])
+    text = ", ".join(printable(name) for name in names[:shown])
     return text + (f" and {len(names) - shown} more" if len(names) > shown else "")
+
+
+def _count(n: int, one: str, many: str = "") -> str:
+    return f"{n} {one if n == 1 else many or one + 's'}"
 
 
 def _utf8_problem(text: bytes, error: UnicodeDecodeError) -> str:
@@ -272,15 +352,8 @@ def scan_files(sources: list[ByteSource], progress: bool | None) -> list[FileInd
     if progress is False:
         return [index_file(source) for source in sources]
     # Decompressed bytes have no known total; plain files are counted against their sizes.
-    total = None if any(_is_gzip(source) for source in sources) else sum(s.path.stat().st_size for s in sources)
+    total = None if any(source.compressed() for source in sources) else sum(s.path.stat().st_size for s in sources)
     with tqdm(total=total, desc="scanning files", unit="B", unit_scale=True, dynamic_ncols=True,
               disable=None if progress is None else not progress) as bar:
         return [index_file(source, bar.update) for source in sources]
 
-
-def _is_gzip(source: ByteSource) -> bool:
-    try:
-        with open(source.path, "rb") as handle:
-            return handle.read(2) == GZIP_MAGIC
-    except OSError:
-        return False

@@ -9,6 +9,7 @@ from fractions import Fraction
 from typing import Any
 
 from .errors import BrantoveilError
+from .textio import printable
 
 BurnIn = float | int | str
 
@@ -63,10 +64,10 @@ def parse_burnin(value: BurnIn) -> BurnInRule:
             raise ValueError
     except ValueError:
         raise BrantoveilError(
-            f"invalid burn-in '{value}': give a fraction (0.25 or 25%), a count of trees (2500) "
+            f"invalid burn-in '{printable(value)}': give a fraction (0.25 or 25%), a count of trees (2500) "
             f"or a generation (gen:250000)") from None
     if not 0 <= fraction < 1:
-        raise BrantoveilError(f"invalid burn-in '{value}': a fraction must be at least 0 and below 1")
+        raise BrantoveilError(f"invalid burn-in '{printable(value)}': a fraction must be at least 0 and below 1")
     return BurnInRule("fraction", fraction, text)
 
 
@@ -97,6 +98,12 @@ class Selection:
     burnin: str
     thin: int
     runs: tuple[RunSelection, ...]
+
+    def __repr__(self) -> str:
+        # Sized for notebooks: a few runs, then how many more.
+        runs = ", ".join(f"{run.label}: {run.kept} of {run.trees_in_file}" for run in self.runs[:4])
+        more = f", and {len(self.runs) - 4} more runs" if len(self.runs) > 4 else ""
+        return f"Selection(burnin={self.burnin!r}, thin={self.thin}, kept=[{runs}{more}])"
 
     def to_dict(self) -> dict[str, Any]:
         return {"burnin": self.burnin, "thin": self.thin, "runs": [asdict(run) for run in self.runs]}

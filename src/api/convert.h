@@ -63,8 +63,12 @@ inline PyObject* float_list(std::span<const double> values) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < values.size(); ++i) {
-    // A long conversion still answers Ctrl-C.
-    if (i % (std::size_t{1} << 16) == 0 && i != 0 && PyErr_CheckSignals() < 0) return nullptr;
+    // A long conversion still answers Ctrl-C, and lets other Python threads run between slices: the
+    // lock is dropped for an instant, which hands it to a thread that has been waiting for it.
+    if (i % (std::size_t{1} << 16) == 0 && i != 0) {
+      if (PyErr_CheckSignals() < 0) return nullptr;
+      PyEval_RestoreThread(PyEval_SaveThread());
+    }
     PyObject* value = PyFloat_FromDouble(values[i]);
     if (value == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value);

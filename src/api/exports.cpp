@@ -1,19 +1,38 @@
 // Export results: leaf names, the column count and the two export buffers, in one tuple.
 #include "api/exports.h"
 
+#include <tuple>
+
 #include "api/convert.h"
+#include "api/progress.h"
 #include "distances/matrix.h"
 #include "snapshot/export.h"
 
 namespace brantoveil::api {
 
+namespace {
+
+// Runs `work` without the interpreter lock when asked; it must touch no Python object.
+template <class Work>
+void maybe_unlocked(bool unlocked, Work&& work) {
+  if (!unlocked) {
+    work();
+    return;
+  }
+  ReleasedGil released;
+  work();
+}
+
+}  // namespace
+
 PyObject* export_tuple(const std::vector<std::string>& names, PyObject* matrix, const snapshot::Snapshots& set,
-                       ExportMatrix kind, SignalCheck& signals) {
+                       ExportMatrix kind, SignalCheck& signals, bool unlocked) {
   PyRef tree_names = PyRef::steal(string_list(names));
   if (!tree_names) return nullptr;
   PyRef leaf_names = PyRef::steal(string_list(set.leaf_names));
   if (!leaf_names) return nullptr;
-  const auto [column_of, split_at] = snapshot::column_order(set);
+  std::vector<std::uint64_t> column_of, split_at;
+  maybe_unlocked(unlocked, [&] { std::tie(column_of, split_at) = snapshot::column_order(set); });
   const std::size_t cells = set.snaps.size() * column_of.size();
   // Zeroed by calloc, as the distance matrix is, and faulted in on every core before the rows
   // are written: a large export (the branch lengths of a posterior of many taxa can take as much
@@ -23,15 +42,21 @@ PyObject* export_tuple(const std::vector<std::string>& names, PyObject* matrix, 
   if (!export_bytes) return nullptr;
   // Both matrices are written in little-endian order already.
   const std::span<std::uint8_t> out = elements_of<std::uint8_t>(export_bytes.get());
-  distances::populate_result(out.data(), out.size());
-  const bool written = kind == ExportMatrix::kPresence
-                           ? snapshot::write_presence_matrix(set, column_of, out, Contents::zeros)
-                           : snapshot::write_branch_length_matrix(set, column_of, out, Contents::zeros);
+  bool written = false;
+  std::vector<std::uint8_t> clade_bytes;
+  // Nothing below touches a Python object; the stop check takes the lock itself when it asks.
+  const auto build = [&] {
+    distances::populate_result(out.data(), out.size());
+    written = kind == ExportMatrix::kPresence ? snapshot::write_presence_matrix(set, column_of, out, Contents::zeros)
+                                              : snapshot::write_branch_length_matrix(set, column_of, out,
+                                                                                    Contents::zeros);
+    if (written) clade_bytes = snapshot::build_bipartition_bytes(set, split_at);
+  };
+  maybe_unlocked(unlocked, build);
   if (!written) {
     signals.raise_if_stopped();
     return nullptr;
   }
-  const std::vector<std::uint8_t> clade_bytes = snapshot::build_bipartition_bytes(set, split_at);
   if (signals.raise_if_stopped()) return nullptr;
   PyRef columns = PyRef::steal(PyLong_FromSize_t(set.supports.size()));
   if (!columns) return nullptr;

@@ -4,19 +4,18 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
 
 #include "api/bind.h"
-#include "api/module.h"
+#include "api/errors.h"
+#include "api/progress.h"
+#include "pool/pool.h"
 
 namespace brantoveil::api {
 
 namespace {
 
-constexpr std::array<const char*, 6> kParameters = {"names",       "newick_iter", "translate_maps",
-                                                    "map_indices", "rooted",      "progress"};
-// The encoder's parameters: the same, with `lengths` before `progress`.
-constexpr std::array<const char*, 7> kEncodeParameters = {"names",  "newick_iter", "translate_maps", "map_indices",
-                                                          "rooted", "lengths",     "progress"};
+constexpr const auto& kParameters = kCallParameters;
 constexpr std::size_t kRequired = 4;
 
 // A hostile __len__ must not be able to make us reserve terabytes; the hint only saves regrowth.
@@ -60,10 +59,12 @@ bool to_utf8(PyObject* object, std::string& out) {
 }
 
 // Sequence intake: refuse str, require the sequence check, then read by plain iteration.
+// The public module's text for a str given as a sequence is fixed; the companion says it plainly.
 template <class Element, class Convert>
-bool convert_sequence(PyObject* object, std::vector<Element>& out, Convert&& convert) {
+bool convert_sequence(PyObject* object, std::vector<Element>& out, Convert&& convert, bool companion) {
   if (PyUnicode_Check(object)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    PyErr_SetString(PyExc_TypeError, companion ? "expected a sequence (a list or tuple), not a single str"
+                                               : "Can't extract `str` to `Vec`");
     return false;
   }
   if (!PySequence_Check(object)) {
@@ -153,12 +154,14 @@ bool convert_rooted(PyObject* object, bool& out) {
 // Step 1 of every call: convert in declared order, stopping at the first failure. `bound` holds
 // the six common arguments in order; `lengths`, when given, is converted between `rooted` and
 // `progress`, as the encoder declares it.
-bool convert_all(PyObject* module, std::span<PyObject*> bound, CallArgs& out, PyObject* lengths = nullptr) {
+bool convert_all(const IntakeOptions& options, std::span<PyObject* const, 6> bound, CallArgs& out,
+                 PyObject* lengths) {
+  const bool companion = options.tree_error != nullptr;
   std::size_t step = 0;
   const char* failed = nullptr;
   const bool ok = [&] {
     step = 0;
-    if (!convert_sequence(bound[0], out.names, to_utf8)) return false;
+    if (!convert_sequence(bound[0], out.names, to_utf8, companion)) return false;
     step = 1;
     if (!PyIter_Check(bound[1])) {
       not_instance(bound[1], "Iterator");
@@ -166,9 +169,9 @@ bool convert_all(PyObject* module, std::span<PyObject*> bound, CallArgs& out, Py
     }
     out.bundle.iterator = PyRef::borrow(bound[1]);
     step = 2;
-    if (!convert_sequence(bound[2], out.bundle.translate_maps, convert_translate_map)) return false;
+    if (!convert_sequence(bound[2], out.bundle.translate_maps, convert_translate_map, companion)) return false;
     step = 3;
-    if (!convert_sequence(bound[3], out.bundle.map_indices, convert_index)) return false;
+    if (!convert_sequence(bound[3], out.bundle.map_indices, convert_index, companion)) return false;
     step = 4;
     if (bound[4] != nullptr && !convert_rooted(bound[4], out.bundle.rooted)) return false;
     if (lengths != nullptr && !convert_rooted(lengths, out.lengths)) {
@@ -178,8 +181,7 @@ bool convert_all(PyObject* module, std::span<PyObject*> bound, CallArgs& out, Py
     step = 5;
     PyObject* progress = bound[5];
     if (progress != nullptr && progress != Py_None) {
-      PyTypeObject* counter_type = module_state(module)->progress_counter_type;
-      if (!PyObject_TypeCheck(progress, counter_type)) {
+      if (!PyObject_TypeCheck(progress, options.counter_type)) {
         not_instance(progress, "ProgressCounter");
         return false;
       }
@@ -243,27 +245,30 @@ class PyTreeSource final : public snapshot::TreeSource {
   bool stopped_ = false;
 };
 
+// Releases the interpreter lock for each outermost parallel loop of the calling thread.
+class UnlockedLoops final : public pool::LoopWait {
+ public:
+  void enter() override { state_ = PyEval_SaveThread(); }
+  void leave() override { retake_gil(state_); }
+
+ private:
+  PyThreadState* state_ = nullptr;
+};
+
 }  // namespace
 
-std::optional<CallArgs> intake(const char* display, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) {
+std::optional<CallArgs> intake(const char* display, const IntakeOptions& options, PyObject* const* args,
+                               Py_ssize_t nargs, PyObject* kwnames) {
   std::array<PyObject*, kParameters.size()> bound{};
   if (!bind_arguments(display, kParameters, kRequired, args, nargs, kwnames, bound)) return std::nullopt;
-  CallArgs call;
-  if (!convert_all(module, bound, call)) return std::nullopt;
-  if (!validate_iter_args(call.names.size(), call.bundle.map_indices, call.bundle.translate_maps.size())) {
-    return std::nullopt;
-  }
-  return call;
+  return convert_call(options, bound);
 }
 
-std::optional<CallArgs> intake_encode(const char* display, PyObject* module, PyObject* const* args,
-                                      Py_ssize_t nargs, PyObject* kwnames) {
-  std::array<PyObject*, kEncodeParameters.size()> bound{};
-  if (!bind_arguments(display, kEncodeParameters, kRequired, args, nargs, kwnames, bound)) return std::nullopt;
-  std::array<PyObject*, kParameters.size()> common = {bound[0], bound[1], bound[2], bound[3], bound[4], bound[6]};
+std::optional<CallArgs> convert_call(const IntakeOptions& options, std::span<PyObject* const, 6> bound,
+                                     PyObject* lengths) {
   CallArgs call;
-  if (!convert_all(module, common, call, bound[5])) return std::nullopt;
+  call.bundle.tree_error = options.tree_error;
+  if (!convert_all(options, bound, call, lengths)) return std::nullopt;
   if (!validate_iter_args(call.names.size(), call.bundle.map_indices, call.bundle.translate_maps.size())) {
     return std::nullopt;
   }
@@ -293,6 +298,12 @@ bool validate_iter_args(std::size_t names_length, const std::vector<std::uint64_
 
 std::optional<snapshot::Snapshots> collect_snapshots_from_iter(CallBundle& bundle, bool keep_lengths,
                                                                bool keep_clades, SignalCheck& signals) {
+  // The companion's calls let other threads run while the trees drawn so far are parsed and
+  // interned: no task touches a Python object, and the iterator is advanced between loops only.
+  // The public functions keep the lock while they read.
+  UnlockedLoops unlocked;
+  std::optional<pool::ScopedLoopWait> loops;
+  if (bundle.tree_error != nullptr) loops.emplace(unlocked);
   PyTreeSource source(bundle);
   snapshot::SnapshotOptions options;
   options.rooted = bundle.rooted;
@@ -305,7 +316,7 @@ std::optional<snapshot::Snapshots> collect_snapshots_from_iter(CallBundle& bundl
     return std::nullopt;
   }
   if (!result.ok()) {
-    raise(PyExc_ValueError, result.error());
+    raise_reading_error(result.failure(), bundle.tree_error);
     return std::nullopt;
   }
   if (result.value().snaps.size() < 2) {

@@ -1,7 +1,9 @@
 // Argument intake shared by the six functions, and the bridge from the Python iterator to the core.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <span>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,6 +21,8 @@ struct CallBundle {
   std::vector<snapshot::TranslateMap> translate_maps;
   std::vector<std::uint64_t> map_indices;
   bool rooted = false;
+  /// The companion's structured reading error type; null for the public module's ValueError.
+  PyObject* tree_error = nullptr;
 };
 
 /// The six converted arguments of a call.
@@ -29,14 +33,27 @@ struct CallArgs {
   bool lengths = false;  // the encoder's seventh argument
 };
 
+/// Which module a call belongs to: the counter type its `progress` must be, and the companion's
+/// texts and error type where the public module's are fixed.
+struct IntakeOptions {
+  PyTypeObject* counter_type = nullptr;
+  /// Borrowed; null for the public module, whose reading errors are plain ValueError.
+  PyObject* tree_error = nullptr;
+};
+
+/// The six parameters every reading call takes, in order.
+inline constexpr std::array<const char*, 6> kCallParameters = {"names",       "newick_iter", "translate_maps",
+                                                               "map_indices", "rooted",      "progress"};
+
 /// Binds and converts the six arguments in order, then runs validate_iter_args.
 /// Returns nothing with an exception set; the iterator is never advanced here.
-std::optional<CallArgs> intake(const char* display, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames);
+std::optional<CallArgs> intake(const char* display, const IntakeOptions& options, PyObject* const* args,
+                               Py_ssize_t nargs, PyObject* kwnames);
 
-/// `intake` for the encoder: `lengths` (converted like `rooted`) comes between `rooted` and `progress`.
-std::optional<CallArgs> intake_encode(const char* display, PyObject* module, PyObject* const* args,
-                                      Py_ssize_t nargs, PyObject* kwnames);
+/// `intake` after binding: `bound` holds the six arguments in order (null for an omitted optional);
+/// `lengths`, when given, is converted like `rooted`, between `rooted` and `progress`.
+std::optional<CallArgs> convert_call(const IntakeOptions& options, std::span<PyObject* const, 6> bound,
+                                     PyObject* lengths = nullptr);
 
 /// Count checks before any tree is read; false with ValueError set.
 bool validate_iter_args(std::size_t names_length, const std::vector<std::uint64_t>& map_indices,

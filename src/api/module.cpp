@@ -1,13 +1,11 @@
-// The module definition: multi-phase initialisation registering six functions and ProgressCounter.
+// The module definition: multi-phase initialisation registering six functions and ProgressCounter, and
+// the capsule of the companion's private module.
 #include "api/module.h"
 
-#include <unistd.h>
-
-#include <cxxabi.h>
-#include <exception>
-#include <new>
-
+#include "api/capi.h"
 #include "api/docs.h"
+#include "api/engine/module.h"
+#include "api/guard.h"
 #include "api/progress.h"
 #include "api/rf.h"
 #include "api/weighted.h"
@@ -16,32 +14,9 @@ namespace brantoveil::api {
 
 namespace {
 
-using Entry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
-// The one place an exception can leave the core: out of memory on the calling thread, with no
-// parallel task running (inside one the process ends instead), becomes MemoryError.
-template <Entry F>
-PyObject* fast_call(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  try {
-    return F(module, args, nargs, kwnames);
-  } catch (abi::__forced_unwind&) {
-    // A finalising interpreter ends a thread that asks for the lock (while running Python code
-    // inside the call: an iterator, a finaliser) by unwinding it. This frame may not pass that on,
-    // and the process is about to exit, so the thread waits here for that.
-    for (;;) pause();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& error) {
-    // Starting the pool's threads can fail when the system is out of them.
-    PyErr_SetString(PyExc_RuntimeError, error.what());
-    return nullptr;
-  }
-}
-
-template <Entry F>
+template <auto F>
 PyMethodDef function(const char* name, const char* doc) {
-  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fast_call<F>)),
-          METH_FASTCALL | METH_KEYWORDS, doc};
+  return fast_method<F>(name, doc);
 }
 
 // Registration order is part of the module's face: it is the order of __all__.
@@ -72,7 +47,7 @@ int add_member(PyObject* module, const char* name, PyObject* value) {
   return PyList_Append(all.get(), text.get());
 }
 
-int exec_module(PyObject* module) noexcept {
+int exec_module_impl(PyObject* module) {
   if (!PyModule_Check(module)) {
     PyErr_SetString(PyExc_TypeError, "brantoveil can only be executed on a module object");
     return -1;
@@ -86,8 +61,15 @@ int exec_module(PyObject* module) noexcept {
   PyTypeObject* type = create_progress_counter_type(module);
   if (type == nullptr) return -1;
   module_state(module)->progress_counter_type = type;  // the state keeps this reference
-  return add_member(module, "ProgressCounter", reinterpret_cast<PyObject*>(type));
+  if (add_member(module, "ProgressCounter", reinterpret_cast<PyObject*>(type)) < 0) return -1;
+  // Not a member of __all__: only the private module asks for it, by name.
+  PyRef capsule = PyRef::steal(
+      PyCapsule_New(const_cast<EngineCapi*>(&engine_capi()), kEngineCapsuleName, nullptr));
+  if (!capsule) return -1;
+  return PyModule_AddObjectRef(module, "_engine_capi", capsule.get());
 }
+
+int exec_module(PyObject* module) noexcept { return Guard<exec_module_impl>::call(module); }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
   ModuleState* state = module_state(module);

@@ -1,6 +1,7 @@
 // Per-module state: the Python objects the module owns.
 #pragma once
 
+#include "api/input.h"
 #include "api/pyref.h"
 
 namespace brantoveil::api {
@@ -12,5 +13,8 @@ struct ModuleState {
 
 /// The state of a module object created from this module's definition.
 inline ModuleState* module_state(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+/// How the public module's functions take their arguments: its own counter type, plain ValueError.
+inline IntakeOptions public_intake(PyObject* module) { return {module_state(module)->progress_counter_type, nullptr}; }
 
 }  // namespace brantoveil::api

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "api/bind.h"
+#include "api/guard.h"
 
 namespace brantoveil::api {
 
@@ -103,7 +104,7 @@ PyMethodDef kMethods[] = {
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>(kClassDoc)},
-    {Py_tp_new, reinterpret_cast<void*>(counter_new)},
+    {Py_tp_new, reinterpret_cast<void*>(Guard<counter_new>::call)},
     {Py_tp_dealloc, reinterpret_cast<void*>(counter_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(counter_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(counter_clear)},

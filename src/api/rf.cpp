@@ -4,6 +4,7 @@
 #include "api/convert.h"
 #include "api/exports.h"
 #include "api/input.h"
+#include "api/module.h"
 #include "api/progress.h"
 #include "api/signals.h"
 #include "distances/matrix.h"
@@ -17,7 +18,7 @@ namespace {
 // exports the presence matrix afterwards.
 PyObject* rf_pairwise(const char* display, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames, bool exports) {
-  auto call = intake(display, module, args, nargs, kwnames);
+  auto call = intake(display, public_intake(module), args, nargs, kwnames);
   if (!call) return nullptr;
   SignalCheck signals;
   auto set = collect_snapshots_from_iter(call->bundle, false, exports, signals);

@@ -4,6 +4,7 @@
 #include "api/convert.h"
 #include "api/exports.h"
 #include "api/input.h"
+#include "api/module.h"
 #include "api/progress.h"
 #include "api/signals.h"
 #include "distances/matrix.h"
@@ -73,25 +74,25 @@ PyObject* weighted_pairwise_with_snapshots(CallArgs& call, Metric metric) {
 
 PyObject* pairwise_wrf_with_snapshots_from_newick_iter(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                                        PyObject* kwnames) {
-  auto call = intake("pairwise_wrf_with_snapshots_from_newick_iter()", module, args, nargs, kwnames);
+  auto call = intake("pairwise_wrf_with_snapshots_from_newick_iter()", public_intake(module), args, nargs, kwnames);
   return call ? weighted_pairwise_with_snapshots(*call, Metric::kWeightedRf) : nullptr;
 }
 
 PyObject* pairwise_kf_with_snapshots_from_newick_iter(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                                       PyObject* kwnames) {
-  auto call = intake("pairwise_kf_with_snapshots_from_newick_iter()", module, args, nargs, kwnames);
+  auto call = intake("pairwise_kf_with_snapshots_from_newick_iter()", public_intake(module), args, nargs, kwnames);
   return call ? weighted_pairwise_with_snapshots(*call, Metric::kBranchScore) : nullptr;
 }
 
 PyObject* pairwise_wrf_from_newick_iter(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) {
-  auto call = intake("pairwise_wrf_from_newick_iter()", module, args, nargs, kwnames);
+  auto call = intake("pairwise_wrf_from_newick_iter()", public_intake(module), args, nargs, kwnames);
   return call ? weighted_pairwise(*call, Metric::kWeightedRf) : nullptr;
 }
 
 PyObject* pairwise_kf_from_newick_iter(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
-  auto call = intake("pairwise_kf_from_newick_iter()", module, args, nargs, kwnames);
+  auto call = intake("pairwise_kf_from_newick_iter()", public_intake(module), args, nargs, kwnames);
   return call ? weighted_pairwise(*call, Metric::kBranchScore) : nullptr;
 }
 

@@ -33,6 +33,7 @@ struct Job {
 thread_local bool t_in_task = false;
 thread_local Pool* t_current = nullptr;
 thread_local StopCheck* t_stop_check = nullptr;
+thread_local LoopWait* t_loop_wait = nullptr;
 thread_local bool t_stopped = false;
 thread_local std::chrono::steady_clock::time_point t_last_check{};
 
@@ -67,6 +68,22 @@ void run_task(const std::function<void(std::size_t)>& body, std::size_t i) noexc
     std::abort();
   }
 }
+
+// Tells the calling thread's loop hook about an outermost loop for the guard's lifetime.
+class OutermostLoop {
+ public:
+  OutermostLoop() : wait_(t_in_task ? nullptr : t_loop_wait) {
+    if (wait_ != nullptr) wait_->enter();
+  }
+  ~OutermostLoop() {
+    if (wait_ != nullptr) wait_->leave();
+  }
+  OutermostLoop(const OutermostLoop&) = delete;
+  OutermostLoop& operator=(const OutermostLoop&) = delete;
+
+ private:
+  LoopWait* wait_;
+};
 
 // Claims and runs indices until none are left to claim.
 void run_indices(Job& job) noexcept {
@@ -140,6 +157,7 @@ std::size_t Pool::threads() const { return state_->threads; }
 
 void Pool::parallel_for(std::size_t n, const std::function<void(std::size_t)>& body) {
   if (n == 0) return;
+  const OutermostLoop outermost;
   // Inline when there is nobody to share with, or when called from inside a task (no deadlock).
   // No worker shares such a loop, so an exception may leave it (inside a task, that task ends
   // the process).
@@ -213,6 +231,17 @@ namespace {
 // and builds a fresh pool on first use.
 std::atomic<Pool*> g_pool{nullptr};
 std::mutex g_create;
+std::size_t g_requested = 0;  // guarded by g_create; 0 until set_global_threads
+
+// Past this a count is a typo, not a machine.
+constexpr std::size_t kMaxThreads = 4096;
+
+// Called with g_create held.
+std::size_t starting_size() {
+  if (g_requested != 0) return g_requested;
+  const std::size_t from_environment = threads_from_environment();
+  return from_environment != 0 ? from_environment : cpu_count();
+}
 
 void before_fork() {
   g_create.lock();
@@ -237,16 +266,45 @@ Pool& global() {
   std::lock_guard lock(g_create);
   pool = g_pool.load(std::memory_order_acquire);
   if (pool == nullptr) {
-    pool = new Pool(cpu_count());
+    pool = new Pool(starting_size());
     g_pool.store(pool, std::memory_order_release);
   }
   return *pool;
+}
+
+bool set_global_threads(std::size_t threads) {
+  if (threads == 0 || threads > kMaxThreads) return false;
+  std::lock_guard lock(g_create);
+  if (Pool* pool = g_pool.load(std::memory_order_acquire)) return pool->threads() == threads;
+  g_requested = threads;
+  return true;
+}
+
+std::size_t global_threads() {
+  std::lock_guard lock(g_create);
+  if (Pool* pool = g_pool.load(std::memory_order_acquire)) return pool->threads();
+  return starting_size();
+}
+
+std::size_t threads_from_environment() {
+  const char* text = std::getenv("BRANTOVEIL_THREADS");
+  if (text == nullptr || *text == '\0') return 0;
+  std::size_t value = 0;
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (*c < '0' || *c > '9') return 0;
+    value = value * 10 + static_cast<std::size_t>(*c - '0');
+    if (value > kMaxThreads) return 0;
+  }
+  return value;
 }
 
 Pool& current() { return t_current != nullptr ? *t_current : global(); }
 
 ScopedPool::ScopedPool(Pool& pool) : previous_(t_current) { t_current = &pool; }
 ScopedPool::~ScopedPool() { t_current = previous_; }
+
+ScopedLoopWait::ScopedLoopWait(LoopWait& wait) : previous_(t_loop_wait) { t_loop_wait = &wait; }
+ScopedLoopWait::~ScopedLoopWait() { t_loop_wait = previous_; }
 
 ScopedStopCheck::ScopedStopCheck(StopCheck& check) : previous_(t_stop_check), previous_stopped_(t_stopped) {
   t_stop_check = &check;

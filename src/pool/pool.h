@@ -38,9 +38,21 @@ class Pool {
 /// The pool the calling thread uses: the one installed by `ScopedPool`, else the process-wide pool.
 Pool& current();
 
-/// The process-wide pool, created on first use with one thread per CPU in the affinity mask.
-/// Its idle workers are stopped before every fork() and start again on the next loop.
+/// The process-wide pool, created on first use with the size `set_global_threads` gave, else the
+/// environment variable BRANTOVEIL_THREADS (a positive integer; anything else is ignored), else one
+/// thread per CPU in the affinity mask. Its idle workers are stopped before every fork() and start
+/// again on the next loop.
 Pool& global();
+
+/// Sets the size the process-wide pool starts with. True when it will have (or already has)
+/// `threads` threads; false, changing nothing, when it already runs with another size.
+bool set_global_threads(std::size_t threads);
+
+/// The size the process-wide pool has, or the one it will start with.
+std::size_t global_threads();
+
+/// BRANTOVEIL_THREADS as a thread count: 0 when unset or not a positive integer.
+std::size_t threads_from_environment();
 
 /// Number of CPUs in the process's affinity mask (at least 1).
 std::size_t cpu_count();
@@ -76,6 +88,29 @@ class ScopedStopCheck {
  private:
   StopCheck* previous_;
   bool previous_stopped_;
+};
+
+/// Told when the calling thread enters and leaves an outermost parallel loop, e.g. to let go of a
+/// lock that no task needs while the loop runs.
+class LoopWait {
+ public:
+  virtual ~LoopWait() = default;
+  /// Before the loop's first index runs; called on the calling thread.
+  virtual void enter() = 0;
+  /// After every index has run (or an exception left an inline loop).
+  virtual void leave() = 0;
+};
+
+/// Makes `wait` the calling thread's loop hook for the guard's lifetime.
+class ScopedLoopWait {
+ public:
+  explicit ScopedLoopWait(LoopWait& wait);
+  ~ScopedLoopWait();
+  ScopedLoopWait(const ScopedLoopWait&) = delete;
+  ScopedLoopWait& operator=(const ScopedLoopWait&) = delete;
+
+ private:
+  LoopWait* previous_;
 };
 
 /// Whether the calling thread's call should end: asks its stop check (at most every few

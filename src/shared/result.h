@@ -2,15 +2,34 @@
 #pragma once
 
 #include <cassert>
+#include <cstdint>
+#include <limits>
 #include <string>
 #include <utility>
 #include <variant>
 
 namespace brantoveil {
 
-/// The error half of a result: a user-facing message, raised as ValueError at the boundary.
+/// What went wrong, for callers that act on it rather than show the message.
+enum class ErrorKind : std::uint8_t {
+  general,   // anything not tied to one tree: limits, arguments
+  syntax,    // a tree's text is not Newick
+  leaf_set,  // a tree's taxa differ from the first tree's
+  tree,      // a tree is unusable otherwise: an unnamed or repeated leaf, too large
+  corrupt,   // bytes that do not hold an encoded sample
+};
+
+/// The error half of a result: a user-facing message, raised as ValueError at the boundary, and
+/// where it happened when that is known. `Error{message}` leaves the place unknown.
 struct Error {
+  static constexpr std::uint64_t kUnknown = std::numeric_limits<std::uint64_t>::max();
+
   std::string message;
+  ErrorKind kind = ErrorKind::general;
+  /// 0-based position of the tree in the call's input, or kUnknown.
+  std::uint64_t tree = kUnknown;
+  /// Byte offset in that tree's text, or kUnknown.
+  std::uint64_t offset = kUnknown;
 };
 
 /// Either a value or an error message; the core never throws.
@@ -39,6 +58,11 @@ class [[nodiscard]] Result {
   const std::string& error() const {
     assert(!ok());
     return std::get<1>(state_).message;
+  }
+  /// The whole error value: message, kind and place.
+  const Error& failure() const {
+    assert(!ok());
+    return std::get<1>(state_);
   }
   Error take_error() && {
     assert(!ok());

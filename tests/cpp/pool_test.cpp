@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <new>
 #include <thread>
 #include <vector>
@@ -168,6 +169,76 @@ int fork_and_use_global_pool(bool parent_busy) {
 TEST(Pool, WorksInForkedChild) {
   EXPECT_EQ(fork_and_use_global_pool(false), 0);
   EXPECT_EQ(fork_and_use_global_pool(true), 0);
+}
+
+// The hook sees each outermost loop of its thread once, around all of its indices: never the loops
+// nested inside tasks, never a loop that another thread starts.
+TEST(Pool, LoopWaitSurroundsOutermostLoopsOnly) {
+  struct Recorder final : LoopWait {
+    std::atomic<int> inside{0};
+    int enters = 0;
+    int leaves = 0;
+    void enter() override {
+      ++enters;
+      inside = 1;
+    }
+    void leave() override {
+      ++leaves;
+      inside = 0;
+    }
+  };
+  for (std::size_t threads : {1u, 3u}) {
+    Pool pool(threads);
+    Recorder recorder;
+    std::atomic<int> outside{0};
+    {
+      ScopedLoopWait scope(recorder);
+      pool.parallel_for(16, [&](std::size_t) {
+        if (recorder.inside.load() == 0) outside.fetch_add(1);
+        pool.parallel_for(4, [&](std::size_t) {});
+      });
+      pool.parallel_for(2, [](std::size_t) {});
+      std::thread other([&] { pool.parallel_for(8, [](std::size_t) {}); });
+      other.join();
+    }
+    pool.parallel_for(8, [](std::size_t) {});
+    EXPECT_EQ(outside.load(), 0) << threads;
+    EXPECT_EQ(recorder.enters, 2) << threads;
+    EXPECT_EQ(recorder.leaves, 2) << threads;
+  }
+}
+
+// The size a child's process-wide pool starts with: the one set, else the environment's, and no
+// other size once it runs. In a child, as the parent's pool may run already.
+TEST(GlobalPool, StartsWithTheSizeSetOrTheEnvironmentsAndKeepsIt) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    setenv("BRANTOVEIL_THREADS", "3", 1);
+    bool ok = global_threads() == 3;
+    ok = ok && set_global_threads(2) && global_threads() == 2;
+    ok = ok && global().threads() == 2;
+    ok = ok && !set_global_threads(5) && set_global_threads(2) && global().threads() == 2;
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST(GlobalPool, ReadsOnlyPositiveIntegersFromTheEnvironment) {
+  const struct {
+    const char* text;
+    std::size_t threads;
+  } cases[] = {
+      {"4", 4}, {"1", 1}, {"0", 0}, {"", 0}, {"-2", 0}, {"two", 0}, {"3x", 0}, {" 3", 0}, {"99999999999999999999", 0},
+  };
+  for (const auto& c : cases) {
+    setenv("BRANTOVEIL_THREADS", c.text, 1);
+    EXPECT_EQ(threads_from_environment(), c.threads) << '"' << c.text << '"';
+  }
+  unsetenv("BRANTOVEIL_THREADS");
+  EXPECT_EQ(threads_from_environment(), 0u);
 }
 
 }  // namespace

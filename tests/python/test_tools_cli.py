@@ -99,12 +99,12 @@ def one_line_error(capsys, argv, status=2):
 @pytest.mark.parametrize(("argv", "expected"), [
     (["rf", "{missing}"], "brantoveil: error: no such file: {missing}"),
     (["rf", "{tmp}"], "brantoveil: error: {tmp} is a directory, not a tree file"),
-    (["rf", "{bad}", "--burnin", "0"], 'brantoveil: error: bad.t, tree gen.300: Failed to parse newick at index 3: '
+    (["rf", "{bad}", "--burnin", "0"], 'brantoveil: error: bad.t, tree gen.300: not a Newick tree: '
                                        'invalid branch length "x": invalid float literal'),
     (["rf", "{latin1}", "--burnin", "0"], "brantoveil: error: latin1.nwk, tree 2: not valid UTF-8 "
                                           "(invalid continuation byte near b'(H\\xe9mo,Pan);')"),
-    (["rf", "{leaves}", "--burnin", "0"], "brantoveil: error: leaves.nwk, tree 3: Tree 2 has a different leaf set "
-                                          "than tree 0. All trees must share the same taxa."),
+    (["rf", "{leaves}", "--burnin", "0"], "brantoveil: error: leaves.nwk, tree 3: its taxa differ from the "
+                                          "first tree's (missing: Homo; extra: Lemur)"),
     (["rf", "{good}", "--frobnicate"], "brantoveil: error: unrecognized arguments: --frobnicate "
                                        "(see 'brantoveil --help')"),
     (["rf", "{good}", "--burnin", "1.5"], "brantoveil: error: invalid burn-in '1.5': a fraction must be at least 0 "
@@ -128,7 +128,7 @@ def one_line_error(capsys, argv, status=2):
                                              ".npy, .npz, .csv, .tsv, .phy, .dist, .zarr"),
     (["rf", "{good}", "-o", "{tmp}/nowhere/m.npy"], "brantoveil: error: cannot write {tmp}/nowhere/m.npy: the folder "
                                                     "{tmp}/nowhere does not exist"),
-    (["nj", "{good}"], "brantoveil: error: argument COMMAND: invalid choice: 'nj' (choose from 'rf', 'wrf', 'kf', 'converge') "
+    (["nj", "{good}"], "brantoveil: error: argument COMMAND: invalid choice: 'nj' (choose from 'rf', 'wrf', 'kf', 'converge', 'summarize') "
                        "(see 'brantoveil --help')"),
     (["rf", "{one}"], "brantoveil: error: need at least 2 trees to compare; the selection keeps 1"),
 ])
@@ -286,3 +286,46 @@ def test_atomic_write_replaces_whole_or_leaves_the_old_file(tmp_path, failure):
     umask = os.umask(0)
     os.umask(umask)
     assert target.stat().st_mode & 0o777 == 0o666 & ~umask
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+def test_threads_sets_the_engine_pool(tmp_path, threads):
+    # A fresh process: the pool's size is fixed by the first computation of a process.
+    path = write(tmp_path / "run.nwk", "\n".join(TREES))
+    code = ("import sys; from brantoveil_tools import cli, engine; "
+            f"status = cli.main(['rf', {str(path)!r}, '--burnin', '0', '-q', '-o', {str(tmp_path / 'm.npy')!r}, "
+            f"'--threads', '{threads}']); print(status, engine.pool_threads())")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert done.stdout.split() == ["0", str(threads)], done.stderr
+
+
+@pytest.mark.parametrize(("metric", "lacking", "status", "message"), [
+    ("wrf", "all", 2, "brantoveil: error: the weighted Robinson-Foulds distance needs branch lengths, and no tree has "
+                      "any (use rf for topologies alone)"),
+    ("kf", "all", 2, "brantoveil: error: the Kuhner-Felsenstein branch score distance needs branch lengths, and no "
+                     "tree has any (use rf for topologies alone)"),
+    ("kf", "one", 0, "brantoveil: warning: bare.nwk:3: no branch lengths (1 of 6 trees lack them); the "
+                     "Kuhner-Felsenstein branch score distance counts their branches as 0"),
+    ("rf", "all", 0, None),  # topology alone needs no lengths
+])
+def test_weighted_metrics_need_branch_lengths(tmp_path, capsys, metric, lacking, status, message):
+    trees = ["((A:1,B:2):0.5,C:1,(D:1,E:1):0.25);", "((A:1,C:2):0.5,B:1,(D:1,E:1):0.25);"] * 3
+    if lacking == "all":
+        trees = [re.sub(r":[0-9.]+", "", tree) for tree in trees]
+    else:
+        trees[2] = re.sub(r":[0-9.]+", "", trees[2])
+    path = write(tmp_path / "bare.nwk", "\n".join(trees))
+    assert main([metric, str(path), "--burnin", "0", "-o", str(tmp_path / "m.npy")]) == status
+    err = capsys.readouterr().err.splitlines()
+    assert (message in err) if message else not any("branch lengths" in line for line in err)
+    assert (tmp_path / "m.npy").exists() == (status == 0)
+
+
+def test_results_have_short_reprs(tmp_path):
+    from brantoveil_tools import distances
+
+    trees = random_trees(3000, seed=2)
+    result = distances(trees, "rf", exports=True)
+    text = repr(result)
+    assert len(text) < 400 and "3000 x 3000 uint32" in text and "and 2997 more" in text
+    assert len(repr(result.exports)) < 400 and "splits of 8 taxa" in repr(result.exports)

@@ -5,9 +5,8 @@ import warnings
 
 import numpy as np
 import pytest
-from treefiles import TAXA, engine_matrix, nexus, numbered, random_trees, write
-
 from brantoveil_tools import BrantoveilError, TruncatedFileWarning, distances, from_newick, read_sample
+from treefiles import TAXA, engine_matrix, nexus, random_trees, write
 
 TREES = random_trees(12)
 NUMBERS = {taxon: k + 1 for k, taxon in enumerate(TAXA)}
@@ -139,9 +138,9 @@ def test_concatenated_gzip_members_are_one_stream(tmp_path):
 
 
 @pytest.mark.parametrize(("files", "message"), [
-    ({"a.t": TAXA, "b.t": TAXA[:-1] + ["Lemur"]},
+    ({"a.t": TAXA, "b.t": [*TAXA[:-1], "Lemur"]},
      "a.t and b.t have different taxa: b.t lacks Saimiri; b.t has Lemur that a.t lacks"),
-    ({"a.t": TAXA, "b.t": TAXA + ["Lemur", "Loris", "Tarsius", "Galago"]},
+    ({"a.t": TAXA, "b.t": [*TAXA, "Lemur", "Loris", "Tarsius", "Galago"]},
      "a.t and b.t have different taxa: b.t has Galago, Lemur, Loris and 1 more that a.t lacks"),
 ])
 def test_runs_with_different_taxa_are_refused(tmp_path, files, message):
@@ -178,7 +177,7 @@ def test_exports_label_splits_by_taxa(tmp_path):
     result = distances(trees, "rf", exports=True)
     exports = result.exports
     assert exports is not None and exports.presence is not None
-    columns = dict(zip(exports.labels, exports.presence.T.tolist()))
+    columns = dict(zip(exports.labels, exports.presence.T.tolist(), strict=True))
     # Unrooted: each split is named by its side without the first taxon (Gorilla).
     assert columns["Homo|Pan"] == [1, 0] and columns["Pan|Pongo"] == [0, 1]
     assert columns["Hylobates"] == [1, 1]

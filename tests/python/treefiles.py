@@ -37,7 +37,7 @@ def nexus(trees, names=None, numbers=None, extra=""):
     if numbers is not None:
         entries = [f"      {numbers[t]} {t}" for t in sorted(TAXA, key=lambda t: numbers[t])]
         lines.append("   translate\n" + ",\n".join(entries) + ";")
-    for name, tree in zip(names, trees):
+    for name, tree in zip(names, trees, strict=True):
         body = numbered(tree, numbers) if numbers is not None else tree
         lines.append(f"   tree {name} = [&U] {body}{extra}")
     lines.append("end;")

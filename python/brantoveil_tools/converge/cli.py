@@ -10,7 +10,7 @@ from pathlib import Path
 from brantoveil_tools.converge import ess
 from brantoveil_tools.converge.report import ESS_BAR, ConvergenceReport, converge
 from brantoveil_tools.options import add_runs, add_runtime, add_seed, add_selection
-from brantoveil_tools.output import atomic_path, check_target
+from brantoveil_tools.output import atomic_path, check_outputs_distinct, check_target, output_set
 
 DESCRIPTION = """\
 Convergence report of MCMC runs: split frequencies and their spread across runs, tree effective
@@ -60,6 +60,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 def run(args: argparse.Namespace) -> int:
     """Computes the report, writes the files asked for, prints the summary; returns the exit status."""
     # Every reason not to write an output is found before the work starts.
+    check_outputs_distinct(args.runs, [args.json, args.splits, args.plot])
     for target in (args.json, args.splits, args.plot):
         if target is not None:
             check_target(target)
@@ -70,14 +71,15 @@ def run(args: argparse.Namespace) -> int:
     report = converge(args.runs, burnin=args.burnin, thin=args.thin, min_freq=args.min_freq,
                       rooted=args.rooted, metric=args.metric,
                       seed=ess.SEED if args.seed is None else args.seed)
-    if args.json is not None:
-        write_json(report, args.json)
-    if args.splits is not None:
-        write_split_table(report, args.splits)
-    if args.plot is not None:
-        from brantoveil_tools.converge.plot import draw_report
+    with output_set():  # all files or none
+        if args.json is not None:
+            write_json(report, args.json)
+        if args.splits is not None:
+            write_split_table(report, args.splits)
+        if args.plot is not None:
+            from brantoveil_tools.converge.plot import draw_report
 
-        draw_report(report, args.plot)
+            draw_report(report, args.plot)
     if not args.quiet:
         print(report.summary())
     return 0

@@ -15,7 +15,7 @@ import numpy as np
 import numpy.typing as npt
 from dask.base import tokenize
 
-from .. import _engine
+from .. import _engine, policy
 from .encode import Encoded, check_metric
 
 DEFAULT_CHUNK = 4096
@@ -23,7 +23,7 @@ DEFAULT_CHUNK = 4096
 
 def tile(native: Any, metric: str, r0: int, r1: int, c0: int, c1: int) -> npt.NDArray[Any]:
     """Distances of trees r0..r1-1 against c0..c1-1, as the engine's one-call matrix has them."""
-    dtype = "<u4" if metric == "rf" else "<f8"
+    dtype = policy.metric(metric).dtype
     data = native.block(metric, range(r0, r1), range(c0, c1))
     return np.frombuffer(data, dtype=dtype).reshape(r1 - r0, c1 - c0)
 

@@ -4,14 +4,13 @@ from __future__ import annotations
 
 from collections.abc import Sequence
 from dataclasses import dataclass
-from functools import partial
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
-from .. import _engine
-from ..api import METRICS, as_sample, call_engine, require_pair
+from .. import _engine, engine, policy
+from ..api import as_sample, require_pair
 from ..errors import BrantoveilError
 from ..sample import PathLike, Sample
 from ..selection import BurnIn, Selection
@@ -51,14 +50,13 @@ def encode(trees: Sample | PathLike | Sequence[PathLike] | Sequence[str], *, len
     `lengths=True` keeps branch lengths, which the weighted metrics ("wrf", "kf") need.
     """
     sample = require_pair(as_sample(trees, burnin, thin, progress))
-    native = call_engine(partial(_engine.encode, lengths=lengths), sample, rooted, progress)
+    native = engine.encode(sample, rooted, lengths, progress)
     return Encoded(native, sample.names, sample.runs, sample.run_labels, sample.selection)
 
 
-def check_metric(encoded: Encoded, metric: str) -> np.dtype[Any]:
+def check_metric(encoded: Encoded, metric: str | policy.Metric) -> np.dtype[Any]:
     """The element type of `metric`'s matrix; refuses metrics the sample cannot give."""
-    if metric not in METRICS:
-        raise BrantoveilError(f"unknown metric '{metric}': choose rf, wrf or kf")
-    if metric != "rf" and not encoded.lengths:
-        raise BrantoveilError(f"the {METRICS[metric]} needs branch lengths: encode with lengths=True")
-    return np.dtype("<u4") if metric == "rf" else np.dtype("<f8")
+    chosen = policy.metric(metric)
+    if chosen.needs_lengths and not encoded.lengths:
+        raise BrantoveilError(f"the {chosen.title} needs branch lengths: encode with lengths=True")
+    return chosen.dtype

@@ -65,9 +65,8 @@ def distances_to(encoded: Encoded, references: Sequence[int], metric: str = "rf"
     picked = [int(r) for r in references]
     if any(not 0 <= r < len(encoded) for r in picked):
         raise BrantoveilError(f"reference trees must be indices in 0..{len(encoded) - 1}")
-    check_metric(encoded, metric)
+    dtype = check_metric(encoded, metric)
     spans = bounds(len(encoded), chunk)
-    dtype = "<u4" if metric == "rf" else "<f8"
 
     def band(native: Any, r0: int, r1: int) -> npt.NDArray[Any]:
         data = native.block(metric, range(r0, r1), np.asarray(picked, dtype=np.int64))

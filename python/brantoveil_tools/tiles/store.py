@@ -1,10 +1,13 @@
 """Writes the distance matrix to a Zarr store tile by tile, resuming where a failed run stopped.
 
-The store is a group: `matrix` (n x n, one chunk per tile), `names` and `runs`, and attributes
-naming the metric, the tile size and a fingerprint of the sample. One task stores a tile pair
-(i, j) and (j, i); its marker file under `.tiles/` is written only after both chunks are stored,
-so a run that stops anywhere leaves at most the pairs in flight to recompute. A complete store
-keeps no markers: Zarr would warn about the folder to anyone who lists the group.
+The store is a group: `matrix` (n x n, one chunk per tile), `names`, `runs` and `checksums` (the
+CRC-32 of every tile's values), and attributes naming the metric, the tile size and fingerprints
+of the sample. One task stores a tile pair (i, j) and (j, i); its marker file under `.tiles/`,
+holding the pair's checksums, is written only after both chunks are stored, so a run that stops
+anywhere leaves at most the pairs in flight to recompute. A complete store keeps no markers (Zarr
+would warn about the folder to anyone who lists the group), only the `checksums` gathered from
+them. Every tile read back is checked against its checksum: a deleted chunk (which Zarr reads as
+zeros) or a flipped bit is found, and a rerun of the command computes those tiles again.
 """
 
 from __future__ import annotations
@@ -13,15 +16,20 @@ import hashlib
 import os
 import pickle
 import shutil
+import zlib
+from collections.abc import Sequence
+from functools import partial
 from pathlib import Path
 from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 import zarr
 from tqdm import tqdm
 from zarr.codecs import BloscCodec
 
 from ..errors import BrantoveilError
+from ..sample import Sample
 from .array import DEFAULT_CHUNK, bounds, sample_future
 from .encode import Encoded, check_metric
 
@@ -29,9 +37,38 @@ MARKERS = ".tiles"
 FORMAT = "brantoveil-distance-matrix-1"
 
 
+_SAME = ("format", "metric", "rooted", "chunk", "trees", "names")
+
+
 def fingerprint(encoded: Encoded) -> str:
     """A digest of the encoded trees: a store is only resumed for the very same sample."""
     return hashlib.sha256(pickle.dumps(encoded.native, protocol=5)).hexdigest()
+
+
+def names_fingerprint(names: Sequence[str]) -> str:
+    """A digest of the kept trees' names ("run:tree"), known before any tree is read."""
+    digest = hashlib.sha256()
+    for name in names:
+        digest.update(name.encode("utf-8", "surrogateescape") + b"\0")
+    return digest.hexdigest()
+
+
+def check_store(path: str | os.PathLike[str], sample: Sample | Encoded, metric: str, rooted: bool,
+                chunk: int = DEFAULT_CHUNK) -> None:
+    """Refuses an existing store at `path` that holds another sample, metric or tile size.
+
+    Needs only the trees' names, so a command can call it before starting a cluster and reading
+    every tree; `to_zarr` checks the trees themselves as well.
+    """
+    target = Path(path)
+    if target.exists():
+        _check_resumable(target, {"format": FORMAT, "metric": metric, "rooted": rooted, "chunk": chunk,
+                                  "trees": len(sample.names), "names": names_fingerprint(sample.names)}, _SAME)
+
+
+def checksum(values: npt.NDArray[Any]) -> int:
+    """The CRC-32 of a tile's values, as little-endian bytes in row order."""
+    return zlib.crc32(np.ascontiguousarray(values).data.cast("B"))
 
 
 def to_zarr(encoded: Encoded, path: str | os.PathLike[str], metric: str = "rf", chunk: int = DEFAULT_CHUNK,
@@ -46,11 +83,12 @@ def to_zarr(encoded: Encoded, path: str | os.PathLike[str], metric: str = "rf", 
     target = Path(path)
     n = len(encoded)
     attributes: dict[str, Any] = {"format": FORMAT, "metric": metric, "rooted": encoded.native.rooted, "chunk": chunk,
-                  "trees": n, "sample": fingerprint(encoded), "selection": encoded.selection.to_dict()}
+                  "trees": n, "sample": fingerprint(encoded), "names": names_fingerprint(encoded.names),
+                  "selection": encoded.selection.to_dict()}
     if target.exists() and overwrite:
         shutil.rmtree(target) if target.is_dir() else target.unlink()
     if target.exists():
-        _check_resumable(target, attributes)
+        _check_resumable(target, attributes, (*_SAME, "sample"))
         group = zarr.open_group(str(target), mode="r+")
     else:
         if not target.parent.is_dir():
@@ -68,10 +106,21 @@ def to_zarr(encoded: Encoded, path: str | os.PathLike[str], metric: str = "rf", 
         (target / MARKERS).mkdir()
         group.attrs.update(attributes)  # last: a store without them is not resumed
     spans = bounds(n, chunk)
+    pairs = [(i, j) for i in range(len(spans)) for j in range(i, len(spans))]
     complete = bool(group.attrs.get("complete", False))
-    todo = [(i, j) for i in range(len(spans)) for j in range(i, len(spans))
-            if not complete and not (target / MARKERS / f"{i}.{j}").exists()]
-    bar = tqdm(total=len(spans) * (len(spans) + 1) // 2, initial=len(spans) * (len(spans) + 1) // 2 - len(todo),
+    expected = _stored_checksums(group, len(spans)) if complete else _marked_checksums(target, pairs)
+    done = [pair for pair in pairs if pair in expected]
+    todo = [pair for pair in pairs if pair not in expected]
+    damaged = _damaged(str(target), spans, done, expected, client)
+    todo += damaged
+    if complete and damaged:
+        # Repaired as an interrupted store is resumed: the intact pairs marked, the store incomplete
+        # until the damaged ones are stored again.
+        (target / MARKERS).mkdir(exist_ok=True)
+        for i, j in set(done) - set(damaged):
+            (target / MARKERS / f"{i}.{j}").write_text(" ".join(map(str, expected[i, j])))
+        group.attrs["complete"] = complete = False
+    bar = tqdm(total=len(pairs), initial=len(pairs) - len(todo),
                desc="tiles", unit="tile", dynamic_ncols=True, disable=None if progress is None else not progress)
     with bar:
         if client is None:
@@ -88,6 +137,13 @@ def to_zarr(encoded: Encoded, path: str | os.PathLike[str], metric: str = "rf", 
             for future in as_completed(futures):
                 future.result()
                 bar.update(1)
+    if not complete:
+        sums = _marked_checksums(target, pairs)
+        table = np.zeros((len(spans), len(spans)), dtype="<u4")
+        for (i, j), pair_sums in sums.items():
+            table[i, j], table[j, i] = pair_sums[0], pair_sums[-1]
+        # Written whole before the flag: a complete store always has every tile's checksum.
+        group.create_array("checksums", shape=table.shape, dtype="<u4", overwrite=True)[:] = table
     group.attrs["complete"] = True
     shutil.rmtree(target / MARKERS, ignore_errors=True)  # after the flag: a crash between leaves a complete store
     return target
@@ -95,12 +151,14 @@ def to_zarr(encoded: Encoded, path: str | os.PathLike[str], metric: str = "rf", 
 
 def store_tile(native: Any, path: str, metric: str, rows: tuple[int, int], cols: tuple[int, int],
                i: int, j: int) -> None:
-    """Computes tile (i, j) and its mirror (j, i) into one buffer in turn, stores both, marks the pair.
+    """Computes tile (i, j) and its mirror (j, i) into one buffer in turn, stores both, marks the pair
+    with their checksums.
 
     The mirror is computed rather than transposed: that costs no more than a transpose of a large
     tile and keeps a worker at one tile of memory.
     """
     dtype = np.dtype("<u4") if metric == "rf" else np.dtype("<f8")
+    sums: list[int] = []
     height, width = rows[1] - rows[0], cols[1] - cols[0]
     buffer = np.empty(height * width, dtype=dtype)
     matrix = zarr.open_array(path, path="matrix", mode="r+")
@@ -108,23 +166,72 @@ def store_tile(native: Any, path: str, metric: str, rows: tuple[int, int], cols:
         values = buffer.reshape(r1 - r0, c1 - c0)
         native.block(metric, range(r0, r1), range(c0, c1), out=values)
         matrix[r0:r1, c0:c1] = values
-    (Path(path) / MARKERS / f"{i}.{j}").touch()
+        sums.append(checksum(values))
+    (Path(path) / MARKERS / f"{i}.{j}").write_text(" ".join(map(str, sums)))
 
 
-def _check_resumable(target: Path, attributes: dict[str, Any]) -> None:
+def _marked_checksums(target: Path, pairs: list[tuple[int, int]]) -> dict[tuple[int, int], tuple[int, ...]]:
+    """The checksums the markers of finished pairs hold; a marker that cannot be read does not count."""
+    sums = {}
+    for i, j in pairs:
+        try:
+            values = tuple(int(v) for v in (target / MARKERS / f"{i}.{j}").read_text().split())
+        except (OSError, ValueError):
+            continue
+        if len(values) == (1 if i == j else 2):
+            sums[i, j] = values
+    return sums
+
+
+def _stored_checksums(group: Any, tiles: int) -> dict[tuple[int, int], tuple[int, ...]]:
+    try:
+        table = np.asarray(group["checksums"][:])
+    except Exception:  # missing or unreadable: every tile is computed again
+        return {}
+    if table.shape != (tiles, tiles):
+        return {}
+    return {(i, j): (int(table[i, j]),) if i == j else (int(table[i, j]), int(table[j, i]))
+            for i in range(tiles) for j in range(i, tiles)}
+
+
+def intact(path: str, rows: tuple[int, int], cols: tuple[int, int], expected: tuple[int, ...]) -> bool:
+    """Whether the stored tile (rows, cols), and its mirror when off the diagonal, have their checksums."""
+    try:
+        matrix = zarr.open_array(path, path="matrix", mode="r")
+        places = ((rows, cols), (cols, rows))[: len(expected)]
+        tiles = [np.asarray(matrix[r0:r1, c0:c1]) for (r0, r1), (c0, c1) in places]
+    except Exception:  # a chunk that no longer decompresses
+        return False
+    return tuple(checksum(tile) for tile in tiles) == expected
+
+
+def _damaged(path: str, spans: list[tuple[int, int]], pairs: list[tuple[int, int]],
+             expected: dict[tuple[int, int], tuple[int, ...]], client: Any | None) -> list[tuple[int, int]]:
+    """The pairs among `pairs` whose stored tiles no longer match their checksums."""
+    if client is None:
+        verdicts = [intact(path, spans[i], spans[j], expected[i, j]) for i, j in pairs]
+    else:
+        verdicts = client.gather([client.submit(intact, path, spans[i], spans[j], expected[i, j], pure=False)
+                                  for i, j in pairs])
+    return [pair for pair, ok in zip(pairs, verdicts, strict=True) if not ok]
+
+
+def _check_resumable(target: Path, attributes: dict[str, Any], keys: Sequence[str]) -> None:
     try:
         existing = dict(zarr.open_group(str(target), mode="r").attrs)
     except Exception:  # not a Zarr group at all
         existing = {}
-    same = all(existing.get(key) == attributes[key] for key in ("format", "metric", "rooted", "chunk", "trees",
-                                                                   "sample"))
+    same = all(existing.get(key) == attributes[key] for key in keys)
     if not same or not ((target / MARKERS).is_dir() or existing.get("complete") is True):
         raise BrantoveilError(f"{target} exists and holds a different matrix "
                               f"(remove it, or choose another path)")
 
 
 def open_matrix(path: str | os.PathLike[str]) -> Any:
-    """The stored matrix as a `dask.array` (lazy), after checking that every tile was written."""
+    """The stored matrix as a `dask.array` (lazy), after checking that every tile was written.
+
+    Each tile is checked against its checksum as it is read: a damaged one raises `BrantoveilError`.
+    """
     import dask.array as da
 
     group = zarr.open_group(str(path), mode="r")
@@ -132,4 +239,25 @@ def open_matrix(path: str | os.PathLike[str]) -> Any:
         raise BrantoveilError(f"{path} is not a distance matrix written by brantoveil")
     if not group.attrs.get("complete", False):
         raise BrantoveilError(f"{path} is incomplete: run the same command again to finish it")
-    return da.from_zarr(group["matrix"])
+    matrix = zarr.open_array(str(path), path="matrix", mode="r")
+    spans = bounds(matrix.shape[0], matrix.chunks[0])
+    sums = _stored_checksums(group, len(spans))
+    if not sums:
+        raise BrantoveilError(f"{path} has lost its tile checksums: run the same command again to check every tile")
+    table = [[sums[min(i, j), max(i, j)][0 if i <= j else -1] for j in range(len(spans))] for i in range(len(spans))]
+    sizes = tuple(stop - start for start, stop in spans)
+    return da.map_blocks(partial(_checked_tile, str(path), table), chunks=(sizes, sizes), dtype=matrix.dtype,
+                         meta=np.empty((0, 0), dtype=matrix.dtype))
+
+
+def _checked_tile(path: str, table: list[list[int]], block_info: dict[Any, Any] | None = None) -> npt.NDArray[Any]:
+    assert block_info is not None
+    (r0, r1), (c0, c1) = block_info[None]["array-location"]
+    i, j = block_info[None]["chunk-location"]
+    try:
+        values = np.asarray(zarr.open_array(path, path="matrix", mode="r")[r0:r1, c0:c1])
+    except Exception:
+        values = np.empty(0)
+    if values.shape != (r1 - r0, c1 - c0) or checksum(values) != table[i][j]:
+        raise BrantoveilError(f"{path}: tile ({i}, {j}) is damaged: run the same command again to compute it anew")
+    return values

@@ -10,6 +10,7 @@
 
 #include "api/bind.h"
 #include "api/convert.h"
+#include "api/guard.h"
 #include "api/progress.h"
 
 namespace brantoveil::api::engine {
@@ -142,7 +143,7 @@ bool convert_progress(PyObject* self, PyObject* object, std::shared_ptr<CounterC
   if (object == nullptr || object == Py_None) return true;
   PyObject* module = PyType_GetModule(Py_TYPE(self));
   if (module == nullptr) return false;
-  PyTypeObject* counter_type = engine_state(module)->common.progress_counter_type;
+  PyTypeObject* counter_type = engine_state(module)->counter_type;
   if (!PyObject_TypeCheck(object, counter_type)) {
     PyErr_Format(PyExc_TypeError, "progress must be a brantoveil.ProgressCounter or None, not '%s'",
                  Py_TYPE(object)->tp_name);
@@ -152,11 +153,14 @@ bool convert_progress(PyObject* self, PyObject* object, std::shared_ptr<CounterC
   return true;
 }
 
+constexpr std::size_t kMaxBinEdges = std::size_t{1} << 20;
+
 bool convert_bins(PyObject* object, std::vector<double>& out) {
   if (object == nullptr || object == Py_None) return true;
   PyRef iterator = PyRef::steal(PyObject_GetIter(object));
   if (!iterator) return false;
   while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+    if (out.size() > kMaxBinEdges) break;
     const double edge = PyFloat_AsDouble(item.get());
     if (edge == -1.0 && PyErr_Occurred()) return false;
     out.push_back(edge);
@@ -164,6 +168,11 @@ bool convert_bins(PyObject* object, std::vector<double>& out) {
   if (PyErr_Occurred()) return false;
   if (out.size() < 2) {
     PyErr_SetString(PyExc_ValueError, "bins must hold at least two edges");
+    return false;
+  }
+  // Every row chunk keeps a count per bin while it runs.
+  if (out.size() > kMaxBinEdges) {
+    PyErr_Format(PyExc_ValueError, "bins must hold at most %zu edges", kMaxBinEdges);
     return false;
   }
   for (std::size_t i = 0; i < out.size(); ++i) {
@@ -260,7 +269,7 @@ std::optional<BlockArgs> convert_block_args(const Engine& engine, PyObject* cons
 
 constexpr std::array<const char*, 5> kBlockParameters = {"metric", "rows", "cols", "progress", "out"};
 
-PyObject* sample_block(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* sample_block(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::array<PyObject*, kBlockParameters.size()> bound{};
   if (!bind_arguments("block()", kBlockParameters, 3, args, nargs, kwnames, bound)) return nullptr;
   const Engine& engine = engine_of(self);
@@ -287,9 +296,11 @@ PyObject* sample_block(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
                             });
 }
 
+constexpr std::size_t kMaxNearestCells = std::size_t{1} << 32;
+
 constexpr std::array<const char*, 6> kReduceParameters = {"metric", "rows", "cols", "k", "bins", "progress"};
 
-PyObject* sample_block_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* sample_block_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::array<PyObject*, kReduceParameters.size()> bound{};
   if (!bind_arguments("block_reduce()", kReduceParameters, 3, args, nargs, kwnames, bound)) return nullptr;
   const Engine& engine = engine_of(self);
@@ -314,9 +325,12 @@ PyObject* sample_block_reduce(PyObject* self, PyObject* const* args, Py_ssize_t 
   if (!convert_bins(bound[4], bins)) return nullptr;
   std::shared_ptr<CounterCell> counter;
   if (!convert_progress(self, bound[5], counter)) return nullptr;
+  // The k nearest are held for every row at once; a table past this is no sensible request.
   std::size_t knn_cells = 0;
-  if (__builtin_mul_overflow(rows.size(), k, &knn_cells) || knn_cells > (std::size_t{1} << 40)) {
-    return PyErr_NoMemory();
+  if (__builtin_mul_overflow(rows.size(), k, &knn_cells) || knn_cells > kMaxNearestCells) {
+    PyErr_Format(PyExc_ValueError, "k = %zu nearest trees for %zu rows is too many (at most %zu in all)", k,
+                 rows.size(), kMaxNearestCells);
+    return nullptr;
   }
 
   distances::Reductions reductions;
@@ -343,7 +357,7 @@ PyObject* sample_block_reduce(PyObject* self, PyObject* const* args, Py_ssize_t 
   return result.release();
 }
 
-PyObject* sample_presence_csr(PyObject* self, PyObject*) noexcept {
+PyObject* sample_presence_csr(PyObject* self, PyObject*) {
   const snapshot::EncodedSample& sample = sample_of(self);
   PyRef indptr = PyRef::steal(little_endian_bytes(std::span<const std::uint64_t>(sample.offsets)));
   if (!indptr) return nullptr;
@@ -355,21 +369,26 @@ PyObject* sample_presence_csr(PyObject* self, PyObject*) noexcept {
   return PyTuple_Pack(3, indptr.get(), indices.get(), lengths.get());
 }
 
-PyObject* sample_clade_bytes(PyObject* self, PyObject*) noexcept {
+PyObject* sample_clade_bytes(PyObject* self, PyObject*) {
   return little_endian_bytes(std::span<const std::uint8_t>(sample_of(self).clades));
 }
 
-PyObject* sample_split_supports(PyObject* self, PyObject*) noexcept {
+PyObject* sample_split_supports(PyObject* self, PyObject*) {
   return little_endian_bytes(std::span<const std::uint32_t>(sample_of(self).supports));
 }
 
-PyObject* sample_to_bytes(PyObject* self, PyObject*) noexcept {
-  const std::vector<std::uint8_t> bytes = sample_of(self).to_bytes();
+PyObject* sample_to_bytes(PyObject* self, PyObject*) {
+  std::vector<std::uint8_t> bytes;
+  {
+    // The sample is immutable, so serialising it needs no lock.
+    ReleasedGil released;
+    bytes = sample_of(self).to_bytes();
+  }
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()), static_cast<Py_ssize_t>(bytes.size()));
 }
 
 // Unpickling calls the module's decode() with the byte form.
-PyObject* sample_reduce(PyObject* self, PyObject*) noexcept {
+PyObject* sample_reduce(PyObject* self, PyObject*) {
   PyObject* module = PyType_GetModule(Py_TYPE(self));
   if (module == nullptr) return nullptr;
   PyRef bytes = PyRef::steal(sample_to_bytes(self, nullptr));
@@ -379,15 +398,15 @@ PyObject* sample_reduce(PyObject* self, PyObject*) noexcept {
 
 // Properties --------------------------------------------------------------------------------
 
-PyObject* get_n_trees(PyObject* self, void*) noexcept { return PyLong_FromSize_t(sample_of(self).size()); }
-PyObject* get_n_leaves(PyObject* self, void*) noexcept { return PyLong_FromSize_t(sample_of(self).n_leaves()); }
-PyObject* get_n_splits(PyObject* self, void*) noexcept { return PyLong_FromSize_t(sample_of(self).n_splits()); }
-PyObject* get_rooted(PyObject* self, void*) noexcept { return PyBool_FromLong(sample_of(self).rooted); }
-PyObject* get_has_lengths(PyObject* self, void*) noexcept { return PyBool_FromLong(sample_of(self).has_lengths); }
-PyObject* get_names(PyObject* self, void*) noexcept { return string_list(sample_of(self).names); }
-PyObject* get_leaf_names(PyObject* self, void*) noexcept { return string_list(sample_of(self).leaf_names); }
+PyObject* get_n_trees(PyObject* self, void*) { return PyLong_FromSize_t(sample_of(self).size()); }
+PyObject* get_n_leaves(PyObject* self, void*) { return PyLong_FromSize_t(sample_of(self).n_leaves()); }
+PyObject* get_n_splits(PyObject* self, void*) { return PyLong_FromSize_t(sample_of(self).n_splits()); }
+PyObject* get_rooted(PyObject* self, void*) { return PyBool_FromLong(sample_of(self).rooted); }
+PyObject* get_has_lengths(PyObject* self, void*) { return PyBool_FromLong(sample_of(self).has_lengths); }
+PyObject* get_names(PyObject* self, void*) { return string_list(sample_of(self).names); }
+PyObject* get_leaf_names(PyObject* self, void*) { return string_list(sample_of(self).leaf_names); }
 
-PyObject* sample_repr(PyObject* self) noexcept {
+PyObject* sample_repr(PyObject* self) {
   const snapshot::EncodedSample& sample = sample_of(self);
   return PyUnicode_FromFormat("EncodedSample(n_trees=%zu, n_leaves=%zu, n_splits=%zu, rooted=%s, has_lengths=%s)",
                               sample.size(), sample.n_leaves(), sample.n_splits(), sample.rooted ? "True" : "False",
@@ -401,52 +420,35 @@ void sample_dealloc(PyObject* self) noexcept {
   Py_DECREF(type);
 }
 
-template <PyObject* (*F)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept>
-PyObject* fast_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return F(self, args, nargs, kwnames);
-}
-
-template <PyObject* (*F)(PyObject*, PyObject*) noexcept>
-PyObject* plain_method(PyObject* self, PyObject* arg) {
-  return F(self, arg);
-}
-
-template <PyObject* (*F)(PyObject*, void*) noexcept>
-PyObject* getter(PyObject* self, void* closure) {
-  return F(self, closure);
-}
-
 PyMethodDef kMethods[] = {
-    {"block", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fast_method<sample_block>)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "block($self, metric, rows, cols, progress=None, out=None)\n--\n\n"
+    fast_method<sample_block>(
+     "block", "block($self, metric, rows, cols, progress=None, out=None)\n--\n\n"
      "Distances of the row trees to the column trees, row-major bytes ('<u4' for rf, '<f8' otherwise),\n"
-     "or written into the writable array `out` (returning None)."},
-    {"block_reduce", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fast_method<sample_block_reduce>)),
-     METH_FASTCALL | METH_KEYWORDS,
+     "or written into the writable array `out` (returning None)."),
+    fast_method<sample_block_reduce>("block_reduce",
      "block_reduce($self, metric, rows, cols, k=0, bins=None, progress=None)\n--\n\n"
-     "Row sums, k nearest columns and a histogram of a block, without holding the block."},
-    {"presence_csr", plain_method<sample_presence_csr>, METH_NOARGS,
+     "Row sums, k nearest columns and a histogram of a block, without holding the block."),
+    plain_method<sample_presence_csr>("presence_csr", METH_NOARGS,
      "presence_csr($self)\n--\n\nPer tree its sorted non-pendant split IDs: (indptr '<i8', indices '<u4', "
-     "lengths '<f8' or None)."},
-    {"clade_bytes", plain_method<sample_clade_bytes>, METH_NOARGS,
-     "clade_bytes($self)\n--\n\nLeaf membership of every split ID, ceil(n_leaves / 8) bytes each."},
-    {"split_supports", plain_method<sample_split_supports>, METH_NOARGS,
-     "split_supports($self)\n--\n\nTrees holding each split ID, '<u4'."},
-    {"to_bytes", plain_method<sample_to_bytes>, METH_NOARGS,
-     "to_bytes($self)\n--\n\nThe versioned byte form that decode() reads back."},
-    {"__reduce__", plain_method<sample_reduce>, METH_NOARGS, "Pickles through the byte form."},
+     "lengths '<f8' or None)."),
+    plain_method<sample_clade_bytes>("clade_bytes", METH_NOARGS,
+     "clade_bytes($self)\n--\n\nLeaf membership of every split ID, ceil(n_leaves / 8) bytes each."),
+    plain_method<sample_split_supports>("split_supports", METH_NOARGS,
+     "split_supports($self)\n--\n\nTrees holding each split ID, '<u4'."),
+    plain_method<sample_to_bytes>("to_bytes", METH_NOARGS,
+     "to_bytes($self)\n--\n\nThe versioned byte form that decode() reads back."),
+    plain_method<sample_reduce>("__reduce__", METH_NOARGS, "Pickles through the byte form."),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef kGetters[] = {
-    {"n_trees", getter<get_n_trees>, nullptr, "Number of trees.", nullptr},
-    {"n_leaves", getter<get_n_leaves>, nullptr, "Number of leaves.", nullptr},
-    {"n_splits", getter<get_n_splits>, nullptr, "Number of split IDs, pendant splits included.", nullptr},
-    {"rooted", getter<get_rooted>, nullptr, "Whether splits are clades.", nullptr},
-    {"has_lengths", getter<get_has_lengths>, nullptr, "Whether branch lengths were kept.", nullptr},
-    {"names", getter<get_names>, nullptr, "Tree names.", nullptr},
-    {"leaf_names", getter<get_leaf_names>, nullptr, "Sorted leaf names.", nullptr},
+    {"n_trees", Guard<get_n_trees>::call, nullptr, "Number of trees.", nullptr},
+    {"n_leaves", Guard<get_n_leaves>::call, nullptr, "Number of leaves.", nullptr},
+    {"n_splits", Guard<get_n_splits>::call, nullptr, "Number of split IDs, pendant splits included.", nullptr},
+    {"rooted", Guard<get_rooted>::call, nullptr, "Whether splits are clades.", nullptr},
+    {"has_lengths", Guard<get_has_lengths>::call, nullptr, "Whether branch lengths were kept.", nullptr},
+    {"names", Guard<get_names>::call, nullptr, "Tree names.", nullptr},
+    {"leaf_names", Guard<get_leaf_names>::call, nullptr, "Sorted leaf names.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -457,7 +459,7 @@ const char kClassDoc[] =
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>(kClassDoc)},
     {Py_tp_dealloc, reinterpret_cast<void*>(sample_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(sample_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(Guard<sample_repr>::call)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetters},
     {0, nullptr},

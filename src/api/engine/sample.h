@@ -3,22 +3,29 @@
 
 #include <memory>
 
-#include "api/module.h"
+#include "api/input.h"
 #include "api/pyref.h"
 #include "distances/block.h"
 #include "snapshot/encoded.h"
 
 namespace brantoveil::api::engine {
 
-/// What the engine module holds. `common` comes first so the shared intake finds the counter type.
+/// What the engine module holds.
 struct EngineState {
-  ModuleState common;  // progress_counter_type: brantoveil.ProgressCounter
+  PyTypeObject* counter_type = nullptr;  // brantoveil.ProgressCounter
   PyTypeObject* sample_type = nullptr;
-  PyObject* decode = nullptr;  // the module's decode(), which unpickling calls
+  PyObject* decode = nullptr;      // the module's decode(), which unpickling calls
+  PyObject* tree_error = nullptr;  // the module's TreeError, a ValueError with the tree's place
 };
 
 /// The engine module's state.
 inline EngineState* engine_state(PyObject* module) { return static_cast<EngineState*>(PyModule_GetState(module)); }
+
+/// How the engine's reading calls take their arguments: the public counter type, structured errors.
+inline IntakeOptions engine_intake(PyObject* module) {
+  const EngineState* state = engine_state(module);
+  return {state->counter_type, state->tree_error};
+}
 
 /// A sample and its columns, fixed together for the sample's lifetime.
 struct Engine {

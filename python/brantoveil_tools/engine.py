@@ -1,0 +1,159 @@
+"""Calls into the engine, written once: a counter that frees the interpreter, the thread count, placed errors.
+
+Every call passes a `ProgressCounter`, shown or not, so the engine computes without holding the
+interpreter lock and other Python threads (a notebook, a Dask worker, a progress bar) keep running.
+A tree the engine cannot read comes back as a `TreeError` naming the file and the tree.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Callable, Iterator
+from functools import partial
+from typing import Any
+
+import brantoveil
+
+from . import _engine
+from .errors import BrantoveilError, TreeError
+from .policy import Metric
+from .policy import metric as as_metric
+from .progress import run_with_progress
+from .sample import Sample
+from .treefile import leaf_labels
+
+THREADS_VARIABLE = "BRANTOVEIL_THREADS"
+"""The environment variable that sizes the worker pool when it starts (a positive integer)."""
+
+_SHOWN_TAXA = 3
+_DIFFERENT_TAXA = "its taxa differ from the first tree's"
+
+
+def set_threads(n: int) -> None:
+    """Runs the engine's worker pool on `n` threads in all (the calling thread included).
+
+    Takes effect when the pool starts, at the first engine call of the process; it overrides
+    ``BRANTOVEIL_THREADS``. Raises `BrantoveilError` when `n` is not a positive integer, or when the
+    pool already runs with another size.
+    """
+    if isinstance(n, bool) or not isinstance(n, int) or n < 1:
+        raise BrantoveilError(f"the thread count must be a positive integer, not {n!r}")
+    try:
+        accepted = _engine.set_threads(n)
+    except ValueError as error:
+        raise BrantoveilError(str(error)) from None
+    if not accepted:
+        raise BrantoveilError(f"the engine already runs on {_engine.pool_threads()} threads; "
+                              f"set the thread count before the first computation")
+
+
+def pool_threads() -> int:
+    """The number of threads the engine's worker pool runs on (or will start with)."""
+    check_environment()
+    return int(_engine.pool_threads())
+
+
+def check_environment() -> None:
+    """Refuses a ``BRANTOVEIL_THREADS`` that is set but not a positive integer (the engine would ignore it)."""
+    text = os.environ.get(THREADS_VARIABLE)
+    if text is None or text == "":
+        return
+    if not (text.isascii() and text.isdigit() and 1 <= int(text) <= 4096):
+        raise BrantoveilError(f"{THREADS_VARIABLE} must be a whole number of threads between 1 and 4096, "
+                              f"not {text!r}")
+
+
+def call(function: Callable[..., Any], sample: Sample, rooted: bool, progress: bool | None) -> Any:
+    """Runs one of the engine's reading functions on a sample, with a counter; errors name the file and tree."""
+    check_environment()
+    names = list(sample.names)
+
+    def run(texts: Iterator[str], counter: brantoveil.ProgressCounter) -> Any:
+        return function(names, texts, list(sample.translate_maps), sample.map_indices.tolist(),
+                        rooted=rooted, progress=counter)
+
+    try:
+        return run_with_progress(run, sample.newick(), len(sample), progress)
+    except _engine.TreeError as error:
+        raise placed(error, sample) from None
+    except ValueError as error:
+        raise BrantoveilError(str(error)) from None
+
+
+def pairwise(sample: Sample, metric: str | Metric, rooted: bool, progress: bool | None,
+             exports: bool = False) -> tuple[Any, ...]:
+    """The whole matrix of `metric` as the engine answers it: (names, matrix bytes), or the export six-tuple.
+
+    The split exports are built only when asked for: without them memory does not grow with the
+    number of distinct splits.
+    """
+    chosen = as_metric(metric)
+    result: tuple[Any, ...] = call(partial(_engine.pairwise, chosen.name, exports=exports), sample, rooted,
+                                   progress)
+    return result
+
+
+def encode(sample: Sample, rooted: bool, lengths: bool, progress: bool | None) -> _engine.EncodedSample:
+    """The sample read once into the engine's compact form (with branch lengths when `lengths`)."""
+    native: _engine.EncodedSample = call(partial(_engine.encode, lengths=lengths), sample, rooted, progress)
+    return native
+
+
+def placed(error: _engine.TreeError, sample: Sample) -> BrantoveilError:
+    """The engine's reading error as the user reads it: the file, the tree as the file names it, what is wrong."""
+    k = error.tree_index
+    if k is None or not 0 <= k < len(sample):
+        return BrantoveilError(str(error))
+    run = int(sample.runs[k])
+    label = sample.run_labels[run]
+    where = f"{label}, tree {sample.tree_names[k]}"
+    if error.kind == "syntax":
+        message = f"{where}: not a Newick tree: {error.reason}"
+    elif error.kind == "leaf_set":
+        message = f"{where}: {_taxa_difference(sample, k) or _DIFFERENT_TAXA}"
+    elif error.kind == "tree":
+        message = f"{where}: the tree {error.reason}"
+    else:
+        message = f"{where}: {error}"
+    return TreeError(message, tree_index=k, path=_path(sample, run), tree_number=_tree_number(sample, k, run),
+                     offset=error.offset, kind=error.kind)
+
+
+def _taxa(sample: Sample, k: int) -> set[str]:
+    text = next(sample.subset([k]).newick())
+    table = sample.translate_maps[int(sample.map_indices[k])]
+    return {table.get(label, label) for label in leaf_labels(text)}
+
+
+def _taxa_difference(sample: Sample, k: int) -> str:
+    """"its taxa differ from the first tree's (missing: X; extra: Y)", or "" when the texts do not tell."""
+    try:
+        first, here = _taxa(sample, 0), _taxa(sample, k)
+    except (BrantoveilError, OSError, UnicodeDecodeError, StopIteration):
+        return ""
+    parts = [f"{word}: {_few(sorted(names))}" for word, names in (("missing", first - here), ("extra", here - first))
+             if names]
+    return f"{_DIFFERENT_TAXA} ({'; '.join(parts)})" if parts else ""
+
+
+def _few(names: list[str]) -> str:
+    shown = ", ".join(names[:_SHOWN_TAXA])
+    return shown + (f" and {len(names) - _SHOWN_TAXA} more" if len(names) > _SHOWN_TAXA else "")
+
+
+def _path(sample: Sample, run: int) -> str:
+    runs = sample.selection.runs
+    return runs[run].path if run < len(runs) and runs[run].path else sample.run_labels[run]
+
+
+def _tree_number(sample: Sample, k: int, run: int) -> int | None:
+    """The tree's 1-based position in its file, when the sample holds the whole selection of that run."""
+    runs = sample.selection.runs
+    if run >= len(runs):
+        return None
+    chosen = runs[run]
+    first = int(sample.runs.searchsorted(run))
+    held = int(sample.runs.searchsorted(run, side="right")) - first
+    if held != chosen.kept:
+        return None  # a subset: positions are no longer dropped + thin * i
+    return chosen.dropped + sample.selection.thin * (k - first) + 1
