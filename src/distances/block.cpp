@@ -7,8 +7,6 @@
 
 #include "distances/block.h"
 
-#include <immintrin.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -18,9 +16,15 @@
 #include <type_traits>
 
 #include "distances/boundary.h"
+#include "distances/isa.h"
 #include "distances/panel.h"
+#include "distances/rf.h"
 #include "distances/weighted.h"
 #include "pool/pool.h"
+
+#if BRANTOVEIL_X86_64
+#include <immintrin.h>
+#endif
 
 namespace brantoveil::distances {
 
@@ -261,10 +265,12 @@ using RfSide = Side<std::uint64_t, std::uint32_t>;
 
 using FinishRfCells = void (*)(const RfSide&, const RfSide&, std::size_t, std::size_t, std::size_t, std::uint32_t*);
 
+#if BRANTOVEIL_X86_64
 __attribute__((target("popcnt"))) void finish_rf_cells_popcnt(const RfSide& rows, const RfSide& cols, std::size_t r,
                                                               std::size_t c0, std::size_t c1, std::uint32_t* cells) {
   finish_rf_cells(rows, cols, r, c0, c1, cells);
 }
+#endif
 
 void finish_rf_cells_plain(const RfSide& rows, const RfSide& cols, std::size_t r, std::size_t c0, std::size_t c1,
                            std::uint32_t* cells) {
@@ -272,8 +278,10 @@ void finish_rf_cells_plain(const RfSide& rows, const RfSide& cols, std::size_t r
 }
 
 FinishRfCells pick_finish_rf_cells() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("popcnt") ? finish_rf_cells_popcnt : finish_rf_cells_plain;
+#if BRANTOVEIL_X86_64
+  if (rf_isa_supported(RfIsa::popcnt)) return finish_rf_cells_popcnt;
+#endif
+  return finish_rf_cells_plain;
 }
 
 struct RfKernel {
@@ -288,7 +296,7 @@ struct RfKernel {
   // Rows [r0, r1) against columns [c0, c1); row r's cells start at out + (r - r0) * stride.
   void compute(const RfSide& rows, const RfSide& cols, const LocalPostings& postings, std::size_t r0, std::size_t r1,
                std::size_t c0, std::size_t c1, Cell* out, std::size_t stride) const {
-    static const FinishRfCells finish = pick_finish_rf_cells();
+    const FinishRfCells finish = pick_finish_rf_cells();
     for (std::size_t r = r0; r < r1; ++r) {
       Cell* cells = out + (r - r0) * stride;
       std::fill(cells, cells + (c1 - c0), Cell{0});
@@ -366,12 +374,14 @@ using WeightedDense = void (*)(const WeightedSide&, const WeightedSide&, std::si
                                std::size_t, double*, std::size_t);
 
 // Wider vectors where the CPU has them; no variant fuses a product into a sum, so all give the same bits.
+#if BRANTOVEIL_X86_64
 template <class Metric>
 __attribute__((target("avx2"))) void weighted_dense_avx2(const WeightedSide& rows, const WeightedSide& cols,
                                                          std::size_t r0, std::size_t r1, std::size_t c0,
                                                          std::size_t c1, double* out, std::size_t stride) {
   weighted_dense<Metric>(rows, cols, r0, r1, c0, c1, out, stride);
 }
+#endif
 
 template <class Metric>
 void weighted_dense_plain(const WeightedSide& rows, const WeightedSide& cols, std::size_t r0, std::size_t r1,
@@ -381,7 +391,10 @@ void weighted_dense_plain(const WeightedSide& rows, const WeightedSide& cols, st
 
 template <class Metric>
 WeightedDense pick_weighted_dense() {
-  return dense_isa_supported(DenseIsa::avx2) ? weighted_dense_avx2<Metric> : weighted_dense_plain<Metric>;
+#if BRANTOVEIL_X86_64
+  if (dense_isa_supported(DenseIsa::avx2)) return weighted_dense_avx2<Metric>;
+#endif
+  return weighted_dense_plain<Metric>;
 }
 
 // A column side with its dense rows also as panels of 8 trees, for the AVX-512 pass (none
@@ -390,6 +403,7 @@ struct WeightedColumns : WeightedSide {
   std::optional<panel_terms::DensePanels> panels;
 };
 
+#if BRANTOVEIL_X86_64
 using panel_terms::v8d;
 
 // `Rows` rows from `r` against the 8 trees of one panel, all of whose cells share the lower tree's
@@ -470,6 +484,7 @@ __attribute__((target("avx512f"))) void panel_dense(const WeightedSide& rows, co
     }
   }
 }
+#endif
 
 template <class Metric>
 struct WeightedKernel {
@@ -493,7 +508,7 @@ struct WeightedKernel {
 
   void compute(const WeightedSide& rows, const WeightedColumns& cols, const LocalPostings& postings, std::size_t r0,
                std::size_t r1, std::size_t c0, std::size_t c1, Cell* out, std::size_t stride) const {
-    static const WeightedDense dense = pick_weighted_dense<Metric>();
+    const WeightedDense dense = pick_weighted_dense<Metric>();
     // Shared rare splits first, into the cells, by ascending sparse index; the term takes the
     // higher-index tree's length first, as the one-call postings walk does.
     for (std::size_t r = r0; r < r1; ++r) {
@@ -511,11 +526,13 @@ struct WeightedKernel {
         }
       }
     }
+#if BRANTOVEIL_X86_64
     if (cols.panels && c0 % kLanes == 0) {
       panel_dense<Metric>(rows, cols, r0, r1, c0, c1, out, stride, dense);
-    } else {
-      dense(rows, cols, r0, r1, c0, c1, out, stride);
+      return;
     }
+#endif
+    dense(rows, cols, r0, r1, c0, c1, out, stride);
   }
 };
 

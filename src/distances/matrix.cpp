@@ -1,7 +1,6 @@
 // Pair counting and the tiled mirror of the symmetric result matrix.
 #include "distances/matrix.h"
 
-#include <immintrin.h>
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -12,7 +11,12 @@
 #include <cstring>
 #include <type_traits>
 
+#include "distances/isa.h"
 #include "pool/pool.h"
+
+#if BRANTOVEIL_X86_64
+#include <immintrin.h>
+#endif
 
 namespace brantoveil::distances {
 
@@ -131,19 +135,25 @@ void populate_result(void* data, std::size_t bytes) {
 
 namespace {
 
-// One whole line, in 16-byte parts (SSE2) or at once (AVX-512).
+// One whole line, in 16-byte parts (SSE2) or at once (AVX-512); a plain copy elsewhere.
 struct NarrowLine {
   static void copy(const unsigned char* from, unsigned char* to) {
+#if BRANTOVEIL_X86_64
     for (std::size_t q = 0; q < 64; q += 16) {
       _mm_stream_si128(reinterpret_cast<__m128i*>(to + q), _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + q)));
     }
+#else
+    std::memcpy(to, from, 64);
+#endif
   }
 };
+#if BRANTOVEIL_X86_64
 struct WideLine {
   __attribute__((target("avx512f"))) static void copy(const unsigned char* from, unsigned char* to) {
     _mm512_stream_si512(reinterpret_cast<__m512i*>(to), _mm512_loadu_si512(from));
   }
 };
+#endif
 
 // Copies `bytes` bytes to `to` with streaming stores for the whole cache lines and plain stores
 // for the partial lines at either end: the mirror is written once and not read again here, so
@@ -165,6 +175,7 @@ void stream_bytes(const unsigned char* from, std::size_t bytes, unsigned char* t
   stream_lines<NarrowLine>(from, bytes, to);
 }
 
+#if BRANTOVEIL_X86_64
 __attribute__((target("avx512f"))) void stream_bytes_avx512(const unsigned char* from, std::size_t bytes,
                                                             unsigned char* to) {
   stream_lines<WideLine>(from, bytes, to);
@@ -205,10 +216,7 @@ __attribute__((target("avx512f"))) void transpose_rows_avx512(const double* cell
   }
 }
 
-bool has_avx512() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx512f");
-}
+#endif
 
 }  // namespace
 
@@ -232,7 +240,7 @@ void mirror_upper_rows(T* cells, std::size_t n, std::size_t first, std::size_t l
     return std::min(rb, reinterpret_cast<std::uintptr_t>(cells + row * n + rb) % 64 / sizeof(T));
   };
   alignas(64) T local[kTile][kTile + kLead];
-  static const bool wide = has_avx512();
+  const bool wide = isa_level() == IsaLevel::avx512;
   for (std::size_t rb = first; rb < last; rb += kTile) {
     const std::size_t r_end = std::min(rb + kTile, n);
     const std::size_t above = std::min(rb, kLead);  // rows above the tile row that may be read
@@ -240,6 +248,7 @@ void mirror_upper_rows(T* cells, std::size_t n, std::size_t first, std::size_t l
       const std::size_t c_end = std::min(cb + kTile, n);
       if (cb >= r_end && r_end - rb == kTile && c_end - cb == kTile) {
         std::size_t r = rb - above;
+#if BRANTOVEIL_X86_64
         if constexpr (std::is_same_v<T, double>) {
           if (wide) {
             // The rows above the tile one by one, then the tile's own 64 rows eight at a time.
@@ -249,6 +258,7 @@ void mirror_upper_rows(T* cells, std::size_t n, std::size_t first, std::size_t l
             for (; r < r_end; r += 8) transpose_rows_avx512(cells, n, r, cb, &local[0][0], kTile + kLead, kLead + r - rb);
           }
         }
+#endif
         for (; r < r_end; ++r) {
           const T* from = cells + r * n + cb;
           for (std::size_t c = 0; c < kTile; ++c) local[c][kLead + r - rb] = from[c];
@@ -259,11 +269,13 @@ void mirror_upper_rows(T* cells, std::size_t n, std::size_t first, std::size_t l
           const std::size_t end = rb + kTile - reinterpret_cast<std::uintptr_t>(cells + row * n + rb) % 64 / sizeof(T);
           const auto* from = reinterpret_cast<const unsigned char*>(&local[c][kLead + start - rb]);
           auto* to = reinterpret_cast<unsigned char*>(cells + row * n + start);
+#if BRANTOVEIL_X86_64
           if (wide) {
             stream_bytes_avx512(from, (end - start) * sizeof(T), to);
-          } else {
-            stream_bytes(from, (end - start) * sizeof(T), to);
+            continue;
           }
+#endif
+          stream_bytes(from, (end - start) * sizeof(T), to);
         }
         continue;
       }
@@ -294,7 +306,11 @@ void mirror_upper_rows(T* cells, std::size_t n, std::size_t first, std::size_t l
     }
   }
   // The streamed lines reach memory before the loop that ran this returns.
+#if BRANTOVEIL_X86_64
   _mm_sfence();
+#else
+  (void)wide;
+#endif
 }
 
 template <class T>

@@ -2,15 +2,18 @@
 // trees, whose column k is one vector, so that a register carries one lane of 8 cells.
 #pragma once
 
-#include <immintrin.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
 
+#include "distances/isa.h"
 #include "distances/weighted.h"
 #include "pool/pool.h"
 #include "shared/buffer.h"
+
+#if BRANTOVEIL_X86_64
+#include <immintrin.h>
+#endif
 
 namespace brantoveil::distances::panel_terms {
 
@@ -59,6 +62,7 @@ class DensePanels {
 /// the row-major passes sum it. The term takes the lower tree's value first, the row's when
 /// kRowLow. Columns from the width up to the panel's depth are padding and are skipped: adding
 /// +0.0 to a lane that is never -0.0 changes nothing.
+#if BRANTOVEIL_X86_64
 template <class Metric, bool kRowLow, int Rows, std::size_t kStride>
 [[gnu::always_inline]] __attribute__((target("avx512f"))) inline void add(const double* const (&own)[Rows],
                                                                           const double* panel, std::size_t width,
@@ -87,5 +91,6 @@ template <class Metric, bool kRowLow, int Rows, std::size_t kStride>
     }
   }
 }
+#endif
 
 }  // namespace brantoveil::distances::panel_terms

@@ -1,13 +1,16 @@
 // Grouping trees by split set, and the gather that spreads a table over distinct sets to all trees.
 #include "distances/repeats.h"
 
-#include <immintrin.h>
-
 #include <algorithm>
 #include <unordered_map>
 
+#include "distances/isa.h"
 #include "distances/matrix.h"
 #include "pool/pool.h"
+
+#if BRANTOVEIL_X86_64
+#include <immintrin.h>
+#endif
 
 namespace brantoveil::distances {
 
@@ -33,6 +36,7 @@ constexpr std::size_t kRowsPerTask = 4;
   for (std::size_t c = begin; c < end; ++c) out[c] = source[class_of[c]];
 }
 
+#if BRANTOVEIL_X86_64
 __attribute__((target("avx512f"))) void gather_row_avx512(const std::uint32_t* source,
                                                           const std::uint32_t* class_of, std::size_t n,
                                                           std::uint32_t* out) {
@@ -61,6 +65,7 @@ __attribute__((target("avx2"))) void gather_row_avx2(const std::uint32_t* source
   }
   gather_cells(source, class_of, c, n, out);
 }
+#endif
 
 void gather_row_plain(const std::uint32_t* source, const std::uint32_t* class_of, std::size_t n,
                       std::uint32_t* out) {
@@ -70,9 +75,17 @@ void gather_row_plain(const std::uint32_t* source, const std::uint32_t* class_of
 using GatherRow = void (*)(const std::uint32_t*, const std::uint32_t*, std::size_t, std::uint32_t*);
 
 GatherRow pick_gather_row() {
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512f")) return gather_row_avx512;
-  return __builtin_cpu_supports("avx2") ? gather_row_avx2 : gather_row_plain;
+#if BRANTOVEIL_X86_64
+  switch (isa_level()) {
+    case IsaLevel::avx512:
+      return gather_row_avx512;
+    case IsaLevel::avx2:
+      return gather_row_avx2;
+    default:
+      break;
+  }
+#endif
+  return gather_row_plain;
 }
 
 }  // namespace
@@ -135,7 +148,7 @@ bool expand_classes(std::span<const std::uint32_t> table, const TreeClasses& cla
                     std::atomic<std::uint64_t>* counter) {
   const std::size_t n = classes.class_of.size();
   const std::size_t m = classes.first.size();
-  static const GatherRow gather = pick_gather_row();
+  const GatherRow gather = pick_gather_row();
   const std::uint32_t* class_of = classes.class_of.data();
   return pool::parallel_for_batches((n + kRowsPerTask - 1) / kRowsPerTask, [&](std::size_t task) {
     const std::size_t r0 = task * kRowsPerTask;
@@ -143,7 +156,9 @@ bool expand_classes(std::span<const std::uint32_t> table, const TreeClasses& cla
     for (std::size_t r = r0; r < r0 + rows; ++r) {
       gather(table.data() + std::size_t{class_of[r]} * m, class_of, n, cells + r * n);
     }
+#if BRANTOVEIL_X86_64
     _mm_sfence();
+#endif
     if (counter != nullptr) counter->fetch_add(pairs_in_rows(n, r0, rows), std::memory_order_relaxed);
   });
 }

@@ -4,11 +4,14 @@
 #include <algorithm>
 #include <cstring>
 
-#include <immintrin.h>
-
 #include "distances/boundary.h"
+#include "distances/isa.h"
 #include "distances/matrix.h"
 #include "distances/repeats.h"
+
+#if BRANTOVEIL_X86_64
+#include <immintrin.h>
+#endif
 
 namespace brantoveil::distances {
 
@@ -89,12 +92,14 @@ constexpr std::size_t kTileRows = 16;
 
 // With the scalar popcount instruction, and without it for CPUs that lack it. Chosen at run time
 // rather than by an ifunc, whose resolver would run before sanitizer runtimes.
+#if BRANTOVEIL_X86_64
 __attribute__((target("popcnt")))
 void finish_rf_tile_popcnt(const std::uint64_t* words, const Range* ranges, const std::uint32_t* totals,
                            std::size_t width, std::size_t n, std::size_t r0, std::size_t rows, std::uint64_t* own,
                            std::uint32_t* cells) {
   finish_rf_tile(words, ranges, totals, width, n, r0, rows, own, cells);
 }
+#endif
 
 void finish_rf_tile_plain(const std::uint64_t* words, const Range* ranges, const std::uint32_t* totals,
                           std::size_t width, std::size_t n, std::size_t r0, std::size_t rows, std::uint64_t* own,
@@ -126,6 +131,7 @@ WordColumns word_columns(const BitRows& bits, std::size_t n) {
   return out;
 }
 
+#if BRANTOVEIL_X86_64
 __attribute__((target("avx512f,avx512vl,avx512vpopcntdq,avx2")))
 void finish_rf_rows_avx512(const std::uint64_t* words, const WordColumns& columns, const Range* ranges,
                            const std::uint32_t* totals, std::size_t width, std::size_t n, std::size_t r0,
@@ -163,20 +169,19 @@ void finish_rf_rows_avx512(const std::uint64_t* words, const WordColumns& column
     }
   }
 }
+#endif
 
 }  // namespace
 
 bool rf_isa_supported(RfIsa isa) {
-  __builtin_cpu_init();
   switch (isa) {
     case RfIsa::best:
     case RfIsa::plain:
       return true;
     case RfIsa::popcnt:
-      return __builtin_cpu_supports("popcnt");
+      return isa_allows(IsaLevel::avx2) && cpu_has_popcnt();
     case RfIsa::avx512:
-      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-             __builtin_cpu_supports("avx512vpopcntdq") && __builtin_cpu_supports("avx2");
+      return isa_allows(IsaLevel::avx512) && cpu_has_avx512_popcount();
   }
   return false;
 }
@@ -262,12 +267,14 @@ bool fill_rf_every_pair(Input input, std::uint32_t min_dense_support, std::atomi
     const std::uint64_t* words = bits.words.data();
     const Range* ranges = bits.ranges.data();
     switch (kernel_isa) {
+#if BRANTOVEIL_X86_64
       case RfIsa::avx512:
         finish_rf_rows_avx512(words, columns, ranges, totals, bits.width, n, r0, rows, own.data(), chunk.data());
         break;
       case RfIsa::popcnt:
         finish_rf_tile_popcnt(words, ranges, totals, bits.width, n, r0, rows, own.data(), chunk.data());
         break;
+#endif
       default:
         finish_rf_tile_plain(words, ranges, totals, bits.width, n, r0, rows, own.data(), chunk.data());
     }

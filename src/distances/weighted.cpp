@@ -9,8 +9,6 @@
 
 #include "distances/weighted.h"
 
-#include <immintrin.h>
-
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -20,8 +18,13 @@
 #include <vector>
 
 #include "distances/boundary.h"
+#include "distances/isa.h"
 #include "distances/matrix.h"
 #include "distances/panel.h"
+
+#if BRANTOVEIL_X86_64
+#include <immintrin.h>
+#endif
 
 namespace brantoveil::distances {
 
@@ -248,9 +251,13 @@ template <class Metric, class V>
       if constexpr (std::is_same_v<Metric, BranchScore>) {
         // The vector square root rounds exactly as std::sqrt does, without the library call
         // that std::sqrt keeps for a negative argument's errno; no sum here is negative.
+#if BRANTOVEIL_X86_64
         const v2d lo = _mm_sqrt_pd(__builtin_shufflevector(clamped, clamped, 0, 1));
         const v2d hi = _mm_sqrt_pd(__builtin_shufflevector(clamped, clamped, 2, 3));
         done = __builtin_shufflevector(lo, hi, 0, 1, 2, 3);
+#else
+        for (int c = 0; c < 4; ++c) done[c] = std::sqrt(clamped[c]);
+#endif
       }
       if (group == kGroupColumns && c0 > i) {
         std::memcpy(row_cells + c0, &done, sizeof done);
@@ -292,12 +299,14 @@ using DenseFinish = void (*)(const DenseView&, const double*, std::size_t, std::
 #define NO_FUSED_MULTIPLY_ADD __attribute__((optimize("fp-contract=off")))
 #endif
 
+#if BRANTOVEIL_X86_64
 template <class Metric>
 NO_FUSED_MULTIPLY_ADD __attribute__((target("avx2")))
 void dense_finish_avx2(const DenseView& rows, const double* totals, std::size_t n, std::size_t r0,
                        std::size_t count, double* cells) {
   dense_finish<Metric, v4d>(rows, totals, n, r0, count, cells);
 }
+#endif
 
 template <class Metric>
 NO_FUSED_MULTIPLY_ADD
@@ -312,6 +321,7 @@ using panel_terms::DensePanels;
 // the panels streamed from L3 against 16 rows; at 64 the rows' own panels crowd L1 out.
 constexpr std::size_t kPanelChunkRows = 32;
 
+#if BRANTOVEIL_X86_64
 // `Rows` rows from `i` against the 8 columns of panel `p`: lane l of each cell sums the terms of
 // columns k = l mod 8 in ascending k, exactly as the row-major passes do, then the finish.
 template <class Metric, int Rows>
@@ -377,9 +387,10 @@ void panel_finish_avx512(const DensePanels& panels, const double* totals, std::s
     if (i < stop) panel_tile<Metric, 1>(panels, totals, n, r0, i, p, t_j, inside, cells);
   }
 }
+#endif
 
 // The instruction set `best` stands for on this CPU.
-DenseIsa resolved(DenseIsa isa) {
+[[maybe_unused]] DenseIsa resolved(DenseIsa isa) {
   if (isa != DenseIsa::best) return isa;
   return dense_isa_supported(DenseIsa::avx512) ? DenseIsa::avx512
          : dense_isa_supported(DenseIsa::avx2) ? DenseIsa::avx2
@@ -388,23 +399,22 @@ DenseIsa resolved(DenseIsa isa) {
 
 template <class Metric>
 DenseFinish dense_finish_for(DenseIsa isa) {
-  switch (resolved(isa)) {
-    case DenseIsa::avx2:
-      return dense_finish_avx2<Metric>;
-    default:
-      return dense_finish_plain<Metric>;
-  }
+#if BRANTOVEIL_X86_64
+  if (resolved(isa) == DenseIsa::avx2) return dense_finish_avx2<Metric>;
+#else
+  (void)isa;
+#endif
+  return dense_finish_plain<Metric>;
 }
 
 }  // namespace
 
 bool dense_isa_supported(DenseIsa isa) {
-  __builtin_cpu_init();
   switch (isa) {
     case DenseIsa::avx512:
-      return __builtin_cpu_supports("avx512f");
+      return isa_allows(IsaLevel::avx512) && cpu_has_avx512f();
     case DenseIsa::avx2:
-      return __builtin_cpu_supports("avx2");
+      return isa_allows(IsaLevel::avx2) && cpu_has_avx2();
     default:
       return true;
   }
@@ -443,6 +453,7 @@ bool fill_weighted(Input input, std::uint32_t min_dense_support, std::atomic<std
     }
   };
 
+#if BRANTOVEIL_X86_64
   if (resolved(isa) == DenseIsa::avx512) {
     // The dense rows go straight into panels, step by step, and are never all held twice.
     DensePanels panels(n, width);
@@ -457,6 +468,7 @@ bool fill_weighted(Input input, std::uint32_t min_dense_support, std::atomic<std
       panel_finish_avx512<Metric>(panels, totals, n, r0, count, chunk.data());
     }, cells);
   }
+#endif
 
   const Layout<double, double> laid = lay_out<double, double>(
       input, std::move(layout), shift, true, width, weighted_lay_out<Metric>);

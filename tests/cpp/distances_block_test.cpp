@@ -17,28 +17,10 @@
 namespace brantoveil::distances {
 namespace {
 
+using testing::encode;
 using testing::random_trees;
 using testing::TreeSet;
 using testing::TreeShape;
-
-// The sample of a random set: pendant IDs take single-leaf clades, the others an arbitrary pair.
-EncodedSample encode(const TreeSet& set, std::uint32_t leaves) {
-  snapshot::Snapshots snapshots;
-  snapshots.snaps = set.snaps;
-  snapshots.supports = set.supports;
-  for (std::uint32_t i = 0; i < leaves; ++i) snapshots.leaf_names.push_back("L" + std::to_string(i));
-  for (std::size_t id = 0; id < set.supports.size(); ++id) {
-    if (id < leaves) {
-      const std::uint32_t leaf = static_cast<std::uint32_t>(id);
-      snapshots.clades.push({&leaf, 1});
-    } else {
-      const std::uint32_t pair[2] = {0, static_cast<std::uint32_t>(1 + id % (leaves - 1))};
-      snapshots.clades.push(pair);
-    }
-  }
-  std::vector<std::string> names(set.snaps.size(), "t");
-  return EncodedSample::from_snapshots(std::move(snapshots), std::move(names), false, !set.snaps[0].lengths.empty());
-}
 
 // Unsorted indices with repeats, and a length that is no multiple of any chunk size.
 std::vector<std::uint64_t> scattered(std::size_t count, std::size_t n, std::uint64_t seed) {

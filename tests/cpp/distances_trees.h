@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "distances/input.h"
+#include "snapshot/encoded.h"
 
 namespace brantoveil::testing {
 
@@ -125,6 +126,25 @@ inline std::vector<double> brute_weighted(const TreeSet& set, bool squared) {
     }
   }
   return out;
+}
+
+// The sample of a random set: pendant IDs take single-leaf clades, the others an arbitrary pair.
+inline snapshot::EncodedSample encode(const TreeSet& set, std::uint32_t leaves) {
+  snapshot::Snapshots snapshots;
+  snapshots.snaps = set.snaps;
+  snapshots.supports = set.supports;
+  for (std::uint32_t i = 0; i < leaves; ++i) snapshots.leaf_names.push_back("L" + std::to_string(i));
+  for (std::size_t id = 0; id < set.supports.size(); ++id) {
+    if (id < leaves) {
+      const std::uint32_t leaf = static_cast<std::uint32_t>(id);
+      snapshots.clades.push({&leaf, 1});
+    } else {
+      const std::uint32_t pair[2] = {0, static_cast<std::uint32_t>(1 + id % (leaves - 1))};
+      snapshots.clades.push(pair);
+    }
+  }
+  std::vector<std::string> names(set.snaps.size(), "t");
+  return snapshot::EncodedSample::from_snapshots(std::move(snapshots), std::move(names), false, !set.snaps[0].lengths.empty());
 }
 
 }  // namespace brantoveil::testing

@@ -1,0 +1,117 @@
+// Every instruction-set level this CPU has, forced by the cap, against the plain kernels bit for bit.
+#include "distances/isa.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <numeric>
+
+#include "distances/block.h"
+#include "distances/rf.h"
+#include "distances/weighted.h"
+#include "distances_trees.h"
+
+namespace brantoveil::distances {
+namespace {
+
+TEST(IsaCap, ParsesTheThreeLevels) {
+  struct Row {
+    std::optional<std::string_view> text;
+    std::optional<IsaLevel> expected;
+  };
+  const Row rows[] = {
+      {"plain", IsaLevel::plain}, {"avx2", IsaLevel::avx2}, {"avx512", IsaLevel::avx512},
+      {" avx2\n", IsaLevel::avx2},  // white space around the name
+      {std::nullopt, std::nullopt},  // unset: no cap
+      {"", std::nullopt},            // empty: no cap
+      {"AVX2", std::nullopt},        // names are lower case
+      {"neon", std::nullopt},        // not a level of this build's kernels
+  };
+  for (const Row& row : rows) EXPECT_EQ(parse_isa_level(row.text), row.expected) << row.text.value_or("(unset)");
+}
+
+// Every result a kernel family produces on one set of trees, as raw bytes.
+struct Results {
+  std::vector<std::vector<unsigned char>> parts;
+};
+
+template <class T>
+std::vector<unsigned char> bytes_of(const T* data, std::size_t count) {
+  std::vector<unsigned char> out(count * sizeof(T));
+  if (count > 0) std::memcpy(out.data(), data, out.size());
+  return out;
+}
+
+Results everything(const testing::TreeSet& set, std::uint32_t leaves) {
+  Results out;
+  const std::size_t n = set.snaps.size();
+  const auto input = [&] { return Input::borrowed(set.snaps, set.supports); };
+  const Buffer<std::uint32_t> rf = distance_rf(input(), nullptr);
+  out.parts.push_back(bytes_of(rf.data(), rf.size()));
+  // Every boundary share: all dense, mixed, all sparse.
+  for (const std::uint32_t boundary : {2u, static_cast<std::uint32_t>(n / 3 + 2), UINT32_MAX}) {
+    const Buffer<double> wrf = weighted_distances_split<WeightedRf>(input(), boundary, nullptr);
+    const Buffer<double> kf = weighted_distances_split<BranchScore>(input(), boundary, nullptr);
+    out.parts.push_back(bytes_of(wrf.data(), wrf.size()));
+    out.parts.push_back(bytes_of(kf.data(), kf.size()));
+  }
+  const snapshot::EncodedSample sample = testing::encode(set, leaves);
+  const SampleColumns columns = sample_columns_split(sample, 2, static_cast<std::uint32_t>(n / 4 + 2));
+  std::vector<std::uint64_t> rows(n);
+  std::iota(rows.begin(), rows.end(), 0);
+  std::vector<std::uint64_t> cols(rows.rbegin(), rows.rend());
+  std::vector<std::uint32_t> rf_block(n * n);
+  block_rf(sample, columns, rows, cols, {rf_block.data(), n}, nullptr, 100);
+  out.parts.push_back(bytes_of(rf_block.data(), rf_block.size()));
+  for (const BlockMetric metric : {BlockMetric::wrf, BlockMetric::kf}) {
+    std::vector<double> block(n * n);
+    block_weighted(metric, sample, columns, rows, cols, {block.data(), n}, nullptr, 100);
+    out.parts.push_back(bytes_of(block.data(), block.size()));
+  }
+  return out;
+}
+
+TEST(IsaCap, EveryLevelGivesThePlainBits) {
+  // Unrounded lengths, so that any change of summation order shows; above 256 trees (the
+  // Robinson-Foulds share applies) and 128 (whole tiles of the mirror). The second set repeats
+  // few topologies, so Robinson-Foulds goes through the table of distinct split sets.
+  testing::TreeShape shape;
+  shape.trees = 300;
+  shape.pendants = 9;
+  shape.candidates = 150;
+  shape.with_lengths = true;
+  shape.exact_lengths = false;
+  testing::TreeSet varied = testing::random_trees(shape);
+  shape.trees = 20;
+  shape.seed = 7;
+  const testing::TreeSet few = testing::random_trees(shape);
+  testing::TreeSet repeated;
+  repeated.supports.assign(few.supports.size(), 0);
+  for (std::size_t t = 0; t < 260; ++t) {
+    repeated.snaps.push_back(few.snaps[t * 7 % 20]);
+    for (const std::uint32_t id : repeated.snaps.back().ids) ++repeated.supports[id];
+  }
+  for (std::uint32_t id = 0; id < shape.pendants; ++id) repeated.supports[id] = 260;
+
+  const IsaLevel before = cap_isa(IsaLevel::plain);
+  ASSERT_EQ(isa_level(), IsaLevel::plain);
+  const Results plain_varied = everything(varied, 12);
+  const Results plain_repeated = everything(repeated, 12);
+  int levels = 0;
+  for (const IsaLevel level : {IsaLevel::avx2, IsaLevel::avx512}) {
+    cap_isa(level);
+    if (isa_level() != level) continue;  // this CPU lacks it
+    ++levels;
+    const Results varied_bits = everything(varied, 12);
+    const Results repeated_bits = everything(repeated, 12);
+    for (std::size_t k = 0; k < plain_varied.parts.size(); ++k) {
+      EXPECT_TRUE(varied_bits.parts[k] == plain_varied.parts[k]) << "level " << static_cast<int>(level) << " part " << k;
+      EXPECT_TRUE(repeated_bits.parts[k] == plain_repeated.parts[k]) << "level " << static_cast<int>(level) << " part " << k;
+    }
+  }
+  cap_isa(before);
+  RecordProperty("levels_compared", levels);
+}
+
+}  // namespace
+}  // namespace brantoveil::distances
