@@ -524,6 +524,10 @@ def read_parameters(paths: Sequence[PathLike], burnin: BurnIn = 0.25, thin: int 
     """
     if labels is not None and len(labels) != len(paths):
         raise BrantoveilError(f"{len(paths)} parameter files for {len(labels)} runs: give one per run")
+    if labels is None:
+        # Short labels where the file names tell the runs apart, as the tree files get.
+        names = [os.path.basename(os.fspath(path)) for path in paths]
+        labels = names if len(set(names)) == len(names) else None
     traces = [select(read_trace(path, None if labels is None else labels[i]), burnin, thin)
               for i, path in enumerate(paths)]
     return summarize(traces, min_ess=min_ess, psrf_bar=psrf_bar)
