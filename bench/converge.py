@@ -1,4 +1,5 @@
-"""Is the whole convergence report, picture included, faster than MrBayes's `sumt` for the ASDSF alone?
+"""Is the whole convergence report, picture included, faster than MrBayes's `sumt` for the ASDSF alone, and
+does its memory stay far from growing with the square of the number of trees?
 
 Two MrBayes-format runs (NEXUS, translate table, `tree gen.N = [&U] ...`) of 10,001 trees of 123 taxa
 are synthesised from one MCMC-like stream (shared base topology, uncertain edges resolved at random,
@@ -9,6 +10,8 @@ whole processes on the same files, with a burn-in of 0.25 and a minimum split fr
     brantoveil converge run1.t run2.t --json --splits --plot
 
 The ASDSF and maximum SDSF of both must agree to MrBayes's printed digits before any time is printed.
+Each program's wall time and peak resident memory (its own, from wait4) are printed; at 100,000 trees a
+matrix of every pair of one run would take 4 * 75,000^2 bytes = 22.5 GB.
 
     python3 bench/converge.py [--trees 10001] [--taxa 123] [--keep DIR]
 """
@@ -102,12 +105,19 @@ def synthesise(folder, n_trees, n_taxa):
 
 
 def timed(command, cwd):
-    start = time.perf_counter()
-    done = subprocess.run(command, cwd=cwd, capture_output=True, text=True)
-    seconds = time.perf_counter() - start
-    if done.returncode != 0:
-        sys.exit(f"{command[0]} failed ({done.returncode}):\n{done.stdout[-2000:]}\n{done.stderr[-2000:]}")
-    return seconds, done.stdout
+    """Wall seconds, peak resident memory in MB and standard output of one process."""
+    with tempfile.TemporaryFile("w+") as out, tempfile.TemporaryFile("w+") as err:
+        start = time.perf_counter()
+        process = subprocess.Popen(command, cwd=cwd, stdout=out, stderr=err, text=True)
+        _, status, usage = os.wait4(process.pid, 0)
+        seconds = time.perf_counter() - start
+        process.returncode = os.waitstatus_to_exitcode(status)
+        out.seek(0)
+        err.seek(0)
+        stdout, stderr = out.read(), err.read()
+    if process.returncode != 0:
+        sys.exit(f"{command[0]} failed ({process.returncode}):\n{stdout[-2000:]}\n{stderr[-2000:]}")
+    return seconds, usage.ru_maxrss / 1024, stdout
 
 
 def main():
@@ -127,13 +137,13 @@ def main():
         out.write("#NEXUS\nbegin mrbayes;\n  set autoclose=yes nowarn=yes;\n  execute data.nex;\n"
                   "  sumt filename=bench nruns=2 relburnin=yes burninfrac=0.25 minpartfreq=0.10;\nend;\n")
 
-    mb_seconds, mb_out = timed([mb, "sumt.nex"], folder)
+    mb_seconds, mb_memory, mb_out = timed([mb, "sumt.nex"], folder)
     env_path = os.path.join(REPO, "python")
     ours_command = [sys.executable, "-c", CONVERGE, "bench.run1.t", "bench.run2.t", "--burnin", "0.25",
                     "--min-freq", "0.10", "--json", "report.json", "--splits", "splits.tsv",
                     "--plot", "report.png", "--quiet"]
     os.environ["PYTHONPATH"] = env_path + os.pathsep + os.environ.get("PYTHONPATH", "")
-    ours_seconds, _ = timed(ours_command, folder)
+    ours_seconds, ours_memory, _ = timed(ours_command, folder)
 
     average = float(re.search(r"Average standard deviation of split frequencies = ([0-9.]+)", mb_out).group(1))
     maximum = float(re.search(r"Maximum standard deviation of split frequencies = ([0-9.]+)", mb_out).group(1))
@@ -145,10 +155,17 @@ def main():
     trees = [run["trees"] for run in report["runs"]]
     print(f"two runs of {args.trees} trees of {args.taxa} taxa, burn-in 0.25 (kept {trees}), in {folder}")
     print(f"ASDSF {average:.6f}, max SDSF {maximum:.6f}: MrBayes and converge agree")
-    print(f"MrBayes sumt (ASDSF only)            {mb_seconds:8.2f} s")
-    print(f"brantoveil converge (report+picture) {ours_seconds:8.2f} s   ({mb_seconds / ours_seconds:.1f}x faster)")
-    print(f"approx ESS per run {[run['approx_ess'] for run in report['runs']]}, "
-          f"pseudo ESS {[run['pseudo_ess'] for run in report['runs']]}")
+    print(f"MrBayes sumt (ASDSF only)            {mb_seconds:8.2f} s  {mb_memory:8.0f} MB peak")
+    print(f"brantoveil converge (report+picture) {ours_seconds:8.2f} s  {ours_memory:8.0f} MB peak"
+          f"   ({mb_seconds / ours_seconds:.1f}x faster)")
+    for run in report["runs"]:
+        bound = "<" if run["ess_upper_bound"] else ""
+        print(f"  {run['label']}: approx ESS {bound}{run['approx_ess']:.0f}, pseudo-ESS {run['pseudo_ess_min']:.0f} "
+              f"(min) / {run['pseudo_ess_median']:.0f} (median), Frechet ESS {run['frechet_ess']:.0f}")
+    print(f"  {report['headline']}")
+    suggestion = report["burnin_suggestion"]
+    if suggestion is not None:
+        print(f"  burn-in suggestion: {suggestion['fraction']}")
     if not args.keep:
         shutil.rmtree(folder)
 

@@ -10,9 +10,14 @@ command -v clang++ >/dev/null 2>&1 || missing+=(clang)
 dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || missing+=(libclang-rt-14-dev)
 command -v ninja >/dev/null 2>&1 || missing+=(ninja-build)
 command -v mb >/dev/null 2>&1 || missing+=(mrbayes)  # the Python tests check against MrBayes itself
-command -v treeannotator >/dev/null 2>&1 || missing+=(beast-mcmc)  # MCC trees against TreeAnnotator
-command -v beast2-mcmc >/dev/null 2>&1 || missing+=(beast2-mcmc)
+# MCC trees against TreeAnnotator, parameter ESS against loganalyser, real BEAST 2 runs, the HTML report in Chromium
+command -v treeannotator >/dev/null 2>&1 || missing+=(beast-mcmc)
+command -v loganalyser >/dev/null 2>&1 || missing+=(beast-mcmc)
+dpkg -s beast2-mcmc >/dev/null 2>&1 || missing+=(beast2-mcmc)
 dpkg -s beast2-mcmc-examples >/dev/null 2>&1 || missing+=(beast2-mcmc-examples)
+command -v chromium >/dev/null 2>&1 || missing+=(chromium)
+command -v aarch64-linux-gnu-g++ >/dev/null 2>&1 || missing+=(g++-aarch64-linux-gnu)  # the ARM build
+command -v qemu-aarch64 >/dev/null 2>&1 || missing+=(qemu-user)
 if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
@@ -25,6 +30,9 @@ echo "== C++ tests"
 cmake -S . -B build/tests -G Ninja -DBRANTOVEIL_EXTENSION=OFF -DBRANTOVEIL_TESTS=ON >/dev/null
 cmake --build build/tests -j "$jobs"
 ctest --test-dir build/tests --output-on-failure -j "$jobs"
+
+echo "== C++ tests built for aarch64, run under qemu-user"
+bash tests/aarch64.sh "$jobs"
 
 echo "== C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build/asan -G Ninja -DBRANTOVEIL_EXTENSION=OFF -DBRANTOVEIL_TESTS=ON \

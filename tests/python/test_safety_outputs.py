@@ -125,20 +125,25 @@ def test_a_failed_run_leaves_the_previous_outputs_whole(tmp_path, monkeypatch, n
     assert np.load(tmp_path / "out" / "branch_lengths.npy").shape[0] == len(TREES)
 
 
+@pytest.mark.parametrize("exchange", [True, False], ids=["names swapped", "renamed over"])
 @pytest.mark.parametrize("fail_at", [0, 1, 3])
-def test_a_commit_that_fails_midway_puts_back_what_it_moved(tmp_path, monkeypatch, fail_at):
+def test_a_commit_that_fails_midway_puts_back_what_it_moved(tmp_path, monkeypatch, fail_at, exchange):
     for name in ("a", "b", "c"):
         write(tmp_path / name, f"old {name}")
-    real = os.replace
+    real_replace, real_exchange = os.replace, output._exchange
     calls = []
 
-    def replace(source, target):
-        calls.append(target)
-        if len(calls) == fail_at + 1 and Path(source).parent.name.endswith(".tmp"):
-            raise OSError(5, "Input/output error")
-        real(source, target)
+    def failing(real):
+        def move(source, target):
+            if Path(source).parent.name.endswith(".tmp"):
+                calls.append(target)
+                if len(calls) == fail_at + 1:
+                    raise OSError(5, "Input/output error")
+            return real(source, target)
+        return move
 
-    monkeypatch.setattr(output.os, "replace", replace)
+    monkeypatch.setattr(output.os, "replace", failing(real_replace))
+    monkeypatch.setattr(output, "_exchange", failing(real_exchange) if exchange else lambda new, final: False)
     with pytest.raises(output.BrantoveilError, match="Input/output error"), output.output_set() as outputs:
         for name in ("a", "b", "c", "d"):
             outputs.file(tmp_path / name).write_text(f"new {name}")

@@ -24,7 +24,8 @@ def test_summary_json_and_split_table(tmp_path: Path, capsys: pytest.CaptureFixt
     status = run_command([*RUNS, "--json", str(tmp_path / "r.json"), "--splits", str(tmp_path / "s.tsv")])
     out = capsys.readouterr().out
     assert status == 0
-    assert "ASDSF 0.021902 (max 0.059447)" in out and "WARNING: below 200" in out
+    assert "ASDSF 0.021902 (max 0.059447)" in out
+    assert "approximate ESS (primates.run1.t, primates.run2.t)" in out and "WARNING" not in out
     report = json.loads((tmp_path / "r.json").read_text())
     assert report["asdsf"] == pytest.approx(0.021902, abs=5e-7)
     assert report["max_sdsf"] == pytest.approx(0.059447, abs=5e-7)
@@ -35,8 +36,9 @@ def test_summary_json_and_split_table(tmp_path: Path, capsys: pytest.CaptureFixt
     assert report["distances"]["within_runs"]["quantiles"][0] == 0.0
     rows = (tmp_path / "s.tsv").read_text().splitlines()
     assert rows[0].split("\t") == ["taxa", "size", "freq_primates.run1.t", "freq_primates.run2.t", "freq_all",
-                                   "sd", "in_asdsf"]
-    counted = [row for row in rows[1:] if row.endswith("\tyes")]
+                                   "sd", "in_asdsf", "ess_primates.run1.t", "ess_primates.run2.t",
+                                   "threshold_primates.run1.t_primates.run2.t", "passes"]
+    counted = [row for row in rows[1:] if row.split("\t")[6] == "yes"]
     assert len(counted) == report["asdsf_splits"] == 12
     overall = [float(row.split("\t")[4]) for row in rows[1:]]
     assert overall == sorted(overall, reverse=True)
@@ -104,4 +106,48 @@ def test_help_states_the_ess_definitions() -> None:
     parser = argparse.ArgumentParser(prog="brantoveil converge")
     converge_cli.add_arguments(parser)
     text = parser.format_help()
-    assert "Lanfear, Hua and Warren 2016" in text and "D_k / D_inf" in text and "median over" in text
+    flat = " ".join(text.split())
+    for definition in ("Lanfear, Hua and Warren 2016", "D_k ~ a (1 - exp(-k / b))", "ESS = 1 / (1 - 4 S / D)",
+                       "Magee et al. 2024", "Fabreti and Hohna 2022", "as MrBayes's sump", "PSRF", "--fail-on-verdict"):
+        assert definition in flat, definition
+
+
+@pytest.mark.parametrize(("argv", "status"), [
+    ([], 0),
+    (["--fail-on-verdict"], 1),  # the primates runs are short: several criteria fail
+    (["--fail-on-verdict", "--min-ess", "1", "--precision", "0.49", "--no-params"], None),
+])
+def test_fail_on_verdict_sets_the_exit_status(argv: list[str], status: int | None, tmp_path: Path,
+                                              capsys: pytest.CaptureFixture[str]) -> None:
+    target = tmp_path / "r.json"
+    got = run_command([*RUNS, "-q", "--json", str(target), *argv])
+    verdict = json.loads(target.read_text())["verdict"]
+    assert got == (status if status is not None else (0 if verdict["passed"] else 1))
+    if status == 1:
+        assert not verdict["passed"]
+
+
+@pytest.mark.parametrize(("argv", "message"), [
+    (["--min-ess", "0"], "argument --min-ess: expected a positive number, not '0'"),
+    (["--precision", "0.5"], "argument --precision: expected a number above 0 and below 0.5, not '0.5'"),
+    (["--max-lag", "0"], "argument --max-lag: expected a whole number of at least 1, not '0'"),
+    (["--params", "x.p", "--no-params"], "argument --no-params: not allowed with argument --params"),
+])
+def test_verdict_options_are_checked(argv: list[str], message: str, capsys: pytest.CaptureFixture[str]) -> None:
+    assert run_command([*RUNS, *argv]) == 2
+    assert message in capsys.readouterr().err
+
+
+def test_parameters_and_html_from_the_command(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
+    pytest.importorskip("plotly")
+    target = tmp_path / "r.json"
+    page = tmp_path / "report.html"
+    assert run_command([*RUNS, "--json", str(target), "--html", str(page)]) == 0
+    out = capsys.readouterr().out
+    assert "TL" in out and "verdict:" in out  # the parameters' table follows the trees'
+    report = json.loads(target.read_text())
+    names = [p["name"] for p in report["parameters"]]
+    assert "LnL" in names and "TL" in names
+    assert any(c["group"] == "parameters" for c in report["verdict"]["criteria"])
+    text = page.read_text(encoding="utf-8")
+    assert "brantoveil converge" in text and "primates.run1.p" in text

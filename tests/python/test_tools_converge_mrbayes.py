@@ -68,7 +68,7 @@ def test_asdsf_equals_mrbayes_sumt(tmp_path: Path, renumbered: bool, burnin: flo
 def test_renumbering_changes_the_file_but_not_the_report(tmp_path: Path) -> None:
     renumber(EXAMPLES / "primates.run1.t", tmp_path / "a.t", seed=7)
     assert (tmp_path / "a.t").read_text() != (EXAMPLES / "primates.run1.t").read_text()
-    ours = converge([tmp_path / "a.t", EXAMPLES / "primates.run2.t"])
+    ours = converge([tmp_path / "a.t", EXAMPLES / "primates.run2.t"], no_params=True)
     theirs = converge([EXAMPLES / "primates.run1.t", EXAMPLES / "primates.run2.t"])
     assert ours.splits.taxa == theirs.splits.taxa
     assert (ours.splits.frequencies == theirs.splits.frequencies).all()

@@ -5,37 +5,57 @@ from __future__ import annotations
 import argparse
 import json
 import math
+from collections.abc import Sequence
 from pathlib import Path
 
 from brantoveil_tools.converge import ess
-from brantoveil_tools.converge.report import ESS_BAR, ConvergenceReport, converge
-from brantoveil_tools.options import add_runs, add_runtime, add_seed, add_selection
+from brantoveil_tools.converge.assess import DEFAULT_MIN_ESS
+from brantoveil_tools.converge.params import DEFINITIONS
+from brantoveil_tools.converge.report import ESS_BAR, HELP_CRITERIA, ConvergenceReport, converge
+from brantoveil_tools.converge.split_ess import DEFAULT_PRECISION
+from brantoveil_tools.options import BURNIN_HELP, add_runs, add_runtime, add_seed, add_selection, positive_int
 from brantoveil_tools.output import atomic_path, check_outputs_distinct, check_target, output_set
+from brantoveil_tools.policy import ExitStatus
 
 DESCRIPTION = """\
-Convergence report of MCMC runs: split frequencies and their spread across runs, tree effective
-sample sizes, medoid trees, distance traces, and a one-page picture.
+Convergence report of MCMC runs: one verdict over every criterion a posterior is judged by (split
+frequencies and their spread across runs, tree and split effective sample sizes, the runs' split
+frequencies against each other, and the parameters' ESS, PSRF and Kolmogorov-Smirnov tests), with
+medoid trees, distance traces, a one-page picture and a report to open in a browser.
 
 Each RUN is one tree file (MrBayes .t, BEAST or RevBayes .trees, Newick); runs may number their
-taxa differently. The ASDSF is the mean, over the non-trivial splits whose frequency reaches
---min-freq in at least one run, of the sample standard deviation (n - 1) of the split's frequency
-across runs (as MrBayes's sumt); the maximum SDSF is their largest."""
+taxa differently. The parameter file beside each run (X.run1.t -> X.run1.p, X.trees -> X.log or
+.var) is read with the same burn-in and thinning, unless --no-params; --params gives them. The ASDSF
+is the mean, over the non-trivial splits whose frequency reaches --min-freq in at least one run, of
+the sample standard deviation (n - 1) of the split's frequency across runs (as MrBayes's sumt); the
+maximum SDSF is their largest."""
 
-EPILOG = """\
-tree ESS (Lanfear, Hua and Warren 2016, Genome Biol. Evol. 8:2319), from Robinson-Foulds distances:
-  approximate ESS  rho_k = 1 - D_k / D_inf, where D_k is the mean squared distance between trees
-                   k samples apart and D_inf that between random pairs of trees of the run;
-                   ESS = n / (1 + 2 sum_k rho_k), the sum cut by Geyer's initial positive sequence
-  pseudo-ESS       the ordinary ESS of the trace of distances to a focal tree, the median over
-                   20 focal trees drawn from the run
-  Both are capped at n; the ESS of all runs together is the sum of the runs' ESS.
-
+EPILOG = "\n\n".join([HELP_CRITERIA, DEFINITIONS, BURNIN_HELP, """\
 medoid: the tree of least mean Robinson-Foulds distance to its run (or to all trees), found from
 split frequencies; traces give every tree's distance to its run's medoid.
 
+exit status: 0 when the report is written, 1 with --fail-on-verdict when a criterion fails,
+2 for an error in the input or the options.
+
 examples:
   brantoveil converge run1.t run2.t
-  brantoveil converge run1.t run2.t --burnin 0.1 --json report.json --splits splits.tsv --plot report.png"""
+  brantoveil converge run1.t run2.t --html report.html
+  brantoveil converge run1.t run2.t --burnin 0.1 --json report.json --splits splits.tsv --plot report.png
+  brantoveil converge run1.trees run2.trees --params run1.log run2.log --fail-on-verdict -q"""])
+
+
+def _min_ess(text: str) -> float:
+    value = float(text)
+    if not value > 0 or math.isinf(value):
+        raise argparse.ArgumentTypeError(f"expected a positive number, not {text!r}")
+    return value
+
+
+def _precision(text: str) -> float:
+    value = float(text)
+    if not 0 < value < 0.5:
+        raise argparse.ArgumentTypeError(f"expected a number above 0 and below 0.5, not {text!r}")
+    return value
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -47,30 +67,56 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     add_selection(parser)
     parser.add_argument("--min-freq", type=float, default=0.10, metavar="F",
                         help="splits reaching F in some run enter the ASDSF (default 0.10)")
+    parser.add_argument("--min-ess", type=_min_ess, default=DEFAULT_MIN_ESS, metavar="N",
+                        help=f"every tree ESS measure of every run and every parameter's ESS must reach N "
+                             f"(default {DEFAULT_MIN_ESS:g})")
+    parser.add_argument("--precision", type=_precision, default=DEFAULT_PRECISION, metavar="P",
+                        help=f"split frequencies wanted to within P: the minimum split ESS is (1 / (4 P))^2 "
+                             f"(default {DEFAULT_PRECISION:g}, giving 625)")
+    parser.add_argument("--max-lag", type=positive_int, default=ess.DEFAULT_MAX_LAG, metavar="K",
+                        help=f"largest lag of the approximate and Frechet ESS (default {ess.DEFAULT_MAX_LAG})")
     parser.add_argument("--metric", choices=("rf", "kf"), default="rf",
                         help="distance of the tree-space picture, heatmap and quantiles (default rf)")
+    found = parser.add_mutually_exclusive_group()
+    found.add_argument("--params", nargs="+", type=Path, metavar="FILE",
+                       help="parameter files (.p, .log, .var), one per run in the runs' order")
+    found.add_argument("--no-params", action="store_true", help="judge the trees alone")
     parser.add_argument("--json", type=Path, metavar="OUT.json", help="write every figure as JSON")
     parser.add_argument("--splits", type=Path, metavar="OUT.tsv", help="write the split table as TSV")
     parser.add_argument("--plot", type=Path, metavar="OUT.png",
                         help="draw the one-page picture (needs matplotlib)")
+    parser.add_argument("--html", type=Path, metavar="OUT.html",
+                        help="write the whole report as one page to open in any browser (needs plotly and "
+                             "jinja2: pip install 'brantoveil[plot]')")
+    parser.add_argument("--fail-on-verdict", action="store_true",
+                        help="exit with status 1 when a criterion fails (for pipelines)")
+    parser.add_argument("--no-burnin-suggestion", dest="suggest_burnin", action="store_false",
+                        help="do not judge the burn-ins 10%%..50%% to suggest one (faster)")
     add_seed(parser, "the focal trees of the pseudo-ESS and the trees of the tree-space picture")
     add_runtime(parser)
 
 
-def run(args: argparse.Namespace) -> int:
+def run(args: argparse.Namespace, argv: Sequence[str] | None = None) -> int:
     """Computes the report, writes the files asked for, prints the summary; returns the exit status."""
     # Every reason not to write an output is found before the work starts.
-    check_outputs_distinct(args.runs, [args.json, args.splits, args.plot])
-    for target in (args.json, args.splits, args.plot):
+    outputs = [args.json, args.splits, args.plot, args.html]
+    check_outputs_distinct([*args.runs, *(args.params or [])], outputs)
+    for target in outputs:
         if target is not None:
             check_target(target)
     if args.plot is not None:
         from brantoveil_tools.converge.plot import require_matplotlib
 
         require_matplotlib()
+    if args.html is not None:
+        from brantoveil_tools.converge.html import require_html
+
+        require_html()
     report = converge(args.runs, burnin=args.burnin, thin=args.thin, min_freq=args.min_freq,
-                      rooted=args.rooted, metric=args.metric,
-                      seed=ess.SEED if args.seed is None else args.seed)
+                      rooted=args.rooted, metric=args.metric, seed=ess.SEED if args.seed is None else args.seed,
+                      max_lag=args.max_lag, min_ess=args.min_ess, precision=args.precision,
+                      suggest_burnin=args.suggest_burnin, progress=False if args.quiet else None,
+                      params=args.params, no_params=args.no_params)
     with output_set():  # all files or none
         if args.json is not None:
             write_json(report, args.json)
@@ -80,9 +126,18 @@ def run(args: argparse.Namespace) -> int:
             from brantoveil_tools.converge.plot import draw_report
 
             draw_report(report, args.plot)
+        if args.html is not None:
+            from brantoveil_tools.converge.html import write_html
+
+            write_html(report, args.html, None if argv is None else ["brantoveil", *argv])
     if not args.quiet:
         print(report.summary())
-    return 0
+        if report.parameters is not None:
+            print()
+            print(report.parameters.summary())
+    if args.fail_on_verdict and not report.verdict.passed:
+        return ExitStatus.VERDICT_FAILED
+    return ExitStatus.OK
 
 
 def write_json(report: ConvergenceReport, target: Path) -> None:
@@ -92,16 +147,12 @@ def write_json(report: ConvergenceReport, target: Path) -> None:
 
 
 def write_split_table(report: ConvergenceReport, target: Path) -> None:
-    """One row per split: its taxa, frequency per run and overall, SD, and whether it counts in the ASDSF."""
-    table = report.splits
-    header = ["taxa", "size", *(f"freq_{label}" for label in report.files), "freq_all", "sd", "in_asdsf"]
+    """One row per split: its taxa, frequencies, SD, whether it counts in the ASDSF, its ESS per run and the
+    split-frequency test's thresholds and outcome."""
+    header, rows = report.split_rows()
     with atomic_path(target) as temporary, temporary.open("w", encoding="utf-8", newline="\n") as out:
         out.write("\t".join(header) + "\n")
-        for i, taxa in enumerate(table.taxa):
-            sd = float(table.sd[i])
-            cells = [",".join(taxa), str(len(taxa)), *(f"{f:.6f}" for f in table.frequencies[i]),
-                     f"{table.overall[i]:.6f}", "NA" if math.isnan(sd) else f"{sd:.6f}",
-                     "yes" if table.in_asdsf[i] else "no"]
+        for cells in rows:
             out.write("\t".join(cells) + "\n")
 
 

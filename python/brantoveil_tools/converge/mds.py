@@ -18,7 +18,7 @@ def classical_mds(distances: NDArray[np.float64], dimensions: int = 2) -> NDArra
     n = squared.shape[0]
     centring = np.eye(n) - 1.0 / n
     gram = -0.5 * centring @ squared @ centring
-    values, vectors = np.linalg.eigh(gram)
+    values, vectors = _top_eigen(gram, dimensions)
     top = np.argsort(values)[::-1][:dimensions]
     scale = np.sqrt(np.clip(values[top], 0.0, None))
     coordinates = vectors[:, top] * scale
@@ -38,7 +38,7 @@ def landmark_mds(
     k = squared_block.shape[0]
     centring = np.eye(k) - 1.0 / k
     gram = -0.5 * centring @ squared_block @ centring
-    values, vectors = np.linalg.eigh(gram)
+    values, vectors = _top_eigen(gram, dimensions)
     top = np.argsort(values)[::-1][:dimensions]
     positive = values[top] > 1e-9 * max(float(values.max()), 1e-300)
     pseudo_inverse = np.zeros((dimensions, k))
@@ -47,6 +47,26 @@ def landmark_mds(
     squared = np.asarray(to_landmarks, dtype=np.float64) ** 2
     coordinates: NDArray[np.float64] = -0.5 * (squared - mean_squared) @ pseudo_inverse.T
     return coordinates
+
+
+def _top_eigen(gram: NDArray[np.float64], dimensions: int) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """The largest eigenvalues of a symmetric matrix and their vectors.
+
+    Lanczos iterations for all but tiny matrices: a full LAPACK solve makes many small threaded BLAS calls,
+    which take seconds instead of milliseconds when the machine's cores are busy.
+    """
+    n = gram.shape[0]
+    if n > 4 * dimensions + 8 and np.any(gram):
+        from scipy.sparse.linalg import ArpackError, eigsh
+
+        start = np.random.default_rng(1).standard_normal((n,))
+        try:
+            values, vectors = eigsh(gram, dimensions, None, None, "LA", start)
+            return np.asarray(values, dtype=np.float64), np.asarray(vectors, dtype=np.float64)
+        except ArpackError:
+            pass
+    values, vectors = np.linalg.eigh(gram)
+    return values, vectors
 
 
 def _padded(coordinates: NDArray[np.float64], dimensions: int) -> NDArray[np.float64]:

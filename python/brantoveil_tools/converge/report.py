@@ -1,35 +1,77 @@
-"""The convergence report of one or more MCMC runs: split frequencies and their spread, tree ESS, medoids,
-traces and the distance figures, gathered in one frozen result."""
+"""The convergence report of one or more MCMC runs: split frequencies and their spread, tree and split ESS,
+the split-frequency test, one verdict over every criterion, medoids, traces and the distance figures,
+gathered in one frozen result."""
 
 from __future__ import annotations
 
+import math
 import os
 from collections.abc import Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field, replace
 from importlib import metadata
 from typing import Any
 
-import brantoveil
 import numpy as np
 from numpy.typing import NDArray
 
 from brantoveil_tools.converge import ess
+from brantoveil_tools.converge.assess import (
+    ASDSF_BAR,
+    DEFAULT_MIN_ESS,
+    MAX_SDSF_BAR,
+    Assessment,
+    LagCache,
+    Settings,
+    assess,
+    prepare_lags,
+    sdsf,
+)
 from brantoveil_tools.converge.mds import tree_space
 from brantoveil_tools.converge.medoid import mean_distances, medoid, newick_from_splits
-from brantoveil_tools.converge.splits import MAX_BATCH, SplitPresence, packed_sizes, scan_splits, side_taxa
+from brantoveil_tools.converge.params import ParameterReport, parameters_for_runs
+from brantoveil_tools.converge.split_ess import DEFAULT_PRECISION
+from brantoveil_tools.converge.splits import SplitPresence, packed_sizes, side_taxa
+from brantoveil_tools.converge.trees import EncodedRuns, block, encode_runs
+from brantoveil_tools.converge.verdict import Verdict
 from brantoveil_tools.errors import BrantoveilError
+from brantoveil_tools.policy import DEFAULT_BURNIN
 from brantoveil_tools.sample import Sample, read_sample
-from brantoveil_tools.selection import Selection
+from brantoveil_tools.selection import BurnIn, RunSelection, Selection, check_thin, kept_positions, parse_burnin
 
-ASDSF_BAR = 0.01
-ESS_BAR = 200.0
+ESS_BAR = DEFAULT_MIN_ESS
 MATRIX_TREES = 1000
 HEATMAP_TREES = 300
 CHECKPOINTS = 50
+COURSE_SPLITS = 6
 QUANTILES = (0.0, 0.025, 0.25, 0.5, 0.75, 0.975, 1.0)
 METRICS = ("rf", "kf")
+BURNIN_CANDIDATES = (0.1, 0.2, 0.3, 0.4, 0.5)
 
 PathLike = str | os.PathLike[str]
+
+HELP_CRITERIA = """\
+verdict: every criterion below, its threshold, its value and its outcome; the headline names the
+criteria that fail and the runs (or pairs of runs) that fail them.
+  ASDSF, max SDSF  at most 0.01 and 0.05 (MrBayes manual: below 0.01 very good, 0.01-0.05 may do)
+  tree ESS         every measure of every run at least --min-ess (default 625):
+    approximate ESS (Lanfear, Hua and Warren 2016): D_k = mean squared RF distance between trees
+      k apart over every such pair, k = 1 .. --max-lag (default 100); D_k ~ a (1 - exp(-k / b))
+      fitted by least squares; m = first k with D_k / a > 0.95 (none: m = K + 1 and the ESS is an
+      upper bound, shown "<" and failing); with D = max D_k and N trees,
+      S = [sum_{k<m} (N - k) D_k + (N - m + 1)(N - m) D / 2] / (2 N^2), ESS = 1 / (1 - 4 S / D)
+    pseudo-ESS, minimum and median: the trace ESS of the RF distances to a focal tree, over 100
+      focal trees drawn from the run (every tree when fewer)
+    Frechet-correlation ESS (Magee et al. 2024): rho_k = 1 - D_k / (mean squared RF distance over
+      all pairs of the run); ESS = N / (1 + 2 sum rho_k), pairs of lags summed while positive
+    n/a when the trees never differ (passes: nothing is left to mix)
+  split ESS        the trace ESS of every split's presence in every run, for splits within
+                   [0.025, 0.975] in some run, at least (1 / (4 --precision))^2 (625 for 0.01)
+  split-frequency differences (Fabreti and Hohna 2022): for every such split and pair of runs,
+                   |f1 - f2| at most the 95% quantile of |X - Y| / E, X, Y ~ Binomial(E, (f1 + f2) / 2),
+                   E = (1 / (4 --precision))^2
+  trace ESS: gamma_k = sum of products of deviations k apart / (n - k); pairs gamma_(2i-1) + gamma_(2i)
+  summed while positive up to lag min(n - 1, 2000); ESS = n gamma_0 / (gamma_0 + 2 sum)
+burn-in suggestion: the smallest of 10% .. 50% after which every criterion passes; reported, not applied."""
 
 
 @dataclass(frozen=True)
@@ -40,6 +82,11 @@ class SplitTable:
     first taxon when both sides are equal). ``frequencies[i, r]`` is its share of run r's trees,
     ``overall[i]`` its share of all trees and ``sd[i]`` the sample standard deviation (n - 1) of the run
     frequencies (NaN with one run). ``in_asdsf[i]``: whether it reaches the minimum frequency in some run.
+
+    ``tested[i]``: whether the split ESS and the split-frequency test consider it (within [0.025, 0.975] in
+    some run). ``ess[i, r]``: the trace ESS of its presence in run r (NaN when untested or constant there).
+    ``threshold[i, p]`` and ``passes[i, p]``: the test's largest expected difference and its outcome for the
+    p-th pair of runs (``ConvergenceReport.pairs``); NaN and True when untested.
     """
 
     taxa: tuple[tuple[str, ...], ...]
@@ -47,11 +94,21 @@ class SplitTable:
     overall: NDArray[np.float64]
     sd: NDArray[np.float64]
     in_asdsf: NDArray[np.bool_]
+    tested: NDArray[np.bool_]
+    ess: NDArray[np.float64]
+    threshold: NDArray[np.float64]
+    passes: NDArray[np.bool_]
 
 
 @dataclass(frozen=True)
 class RunReport:
-    """One run's figures; ``trace`` is the Robinson-Foulds distance of each kept tree to the run's medoid."""
+    """One run's figures; ``trace`` is the Robinson-Foulds distance of each kept tree to the run's medoid.
+
+    ``approx_ess`` is an upper bound when ``ess_upper_bound`` (no lag up to the largest reached 0.95 of the
+    fitted sill); ``pseudo_ess`` is the median pseudo-ESS, ``pseudo_ess_min`` the minimum over focal trees.
+    ``lag_profile[k - 1]`` is D_k, the mean squared distance between trees k apart, and ``semivariogram``
+    the fitted (a, b) of D_k ~ a (1 - exp(-k / b)).
+    """
 
     label: str
     path: str
@@ -63,6 +120,12 @@ class RunReport:
     medoid_mean_distance: float
     generations: NDArray[np.int64]
     trace: NDArray[np.int64]
+    ess_upper_bound: bool = False
+    pseudo_ess_min: float = float("nan")
+    frechet_ess: float = float("nan")
+    frechet_upper_bound: bool = False
+    lag_profile: NDArray[np.float64] = field(default_factory=lambda: np.zeros(0))
+    semivariogram: tuple[float, float] = (float("nan"), float("nan"))
 
 
 @dataclass(frozen=True)
@@ -92,6 +155,46 @@ class DistanceFigures:
 
 
 @dataclass(frozen=True)
+class SplitCourses:
+    """How the frequencies of the splits of largest SDSF moved along the runs.
+
+    ``splits`` are rows of the split table; at each of ``checkpoints`` (trees per run),
+    ``cumulative[i, r, c]`` is split i's frequency among run r's first trees and ``sliding[i, r, c]`` among
+    its last ``window`` trees up to there (NaN before a full window).
+    """
+
+    splits: NDArray[np.int64]
+    checkpoints: NDArray[np.int64]
+    window: int
+    cumulative: NDArray[np.float64]
+    sliding: NDArray[np.float64]
+
+
+@dataclass(frozen=True)
+class BurninSuggestion:
+    """The smallest burn-in of the candidates after which every criterion passes (None: none does).
+
+    ``checked`` holds, per candidate fraction, the names of the criteria that still fail. Reported only:
+    the report itself uses the burn-in it was given.
+    """
+
+    fraction: float | None
+    checked: tuple[tuple[float, tuple[str, ...]], ...]
+
+    def to_dict(self) -> dict[str, Any]:
+        return {"fraction": self.fraction, "applied": False,
+                "checked": [{"burnin": fraction, "passed": not failed, "failed": list(failed)}
+                            for fraction, failed in self.checked]}
+
+    def describe(self) -> str:
+        candidates = ", ".join(f"{f:g}" for f in BURNIN_CANDIDATES)
+        if self.fraction is not None:
+            return (f"suggested burn-in: {self.fraction:g}, the smallest of {candidates} after which every "
+                    "criterion passes (not applied)")
+        return f"no burn-in of {candidates} makes every criterion pass"
+
+
+@dataclass(frozen=True)
 class ConvergenceReport:
     """Everything `converge` computes; `to_dict` gives the JSON form, `summary` the terminal table."""
 
@@ -114,37 +217,65 @@ class ConvergenceReport:
     medoid_mean_distance: float
     distances: DistanceFigures
     version: str
+    verdict: Verdict = field(default_factory=lambda: Verdict(()))
+    burnin_suggestion: BurninSuggestion | None = None
+    courses: SplitCourses | None = None
+    settings: Settings = field(default_factory=Settings)
+    frechet_ess: float = float("nan")
+    tree_space_names: tuple[str, ...] = ()
+    parameters: ParameterReport | None = None
+
+    @property
+    def pairs(self) -> tuple[str, ...]:
+        """The pairs of runs of the split-frequency test, "run1 / run2", in the order of its columns."""
+        labels = [run.label for run in self.runs]
+        return tuple(f"{a} / {b}" for i, a in enumerate(labels) for b in labels[i + 1 :])
 
     @property
     def lowest_ess(self) -> float:
-        """The lowest per-run ESS of either kind (NaN when none could be estimated)."""
-        values = [v for run in self.runs for v in (run.approx_ess, run.pseudo_ess) if np.isfinite(v)]
+        """The lowest per-run tree ESS of any kind (NaN when none could be estimated)."""
+        values = [v for run in self.runs for v in (run.approx_ess, run.pseudo_ess_min, run.pseudo_ess,
+                                                   run.frechet_ess) if np.isfinite(v)]
         return min(values) if values else float("nan")
 
     def to_dict(self) -> dict[str, Any]:
-        """The report as plain JSON-ready values (NaN becomes None)."""
+        """The report as plain JSON-ready values (NaN becomes None).
+
+        ``splits`` lists every split that enters the ASDSF or the split test, with its per-run ``ess``, its
+        ``threshold`` per pair of runs (``split_pairs``) and whether it ``passes`` for every pair.
+        """
         within, between = self.distances.within(), self.distances.between()
-        shown = np.flatnonzero(self.splits.in_asdsf)
-        return {
+        table = self.splits
+        shown = np.flatnonzero(table.in_asdsf | table.tested)
+        result = {
             "version": self.version,
             "files": list(self.files),
             "taxa": list(self.taxa),
             "rooted": self.rooted,
             "selection": self.selection.to_dict(),
             "min_freq": self.min_freq,
+            "settings": self.settings.to_dict(),
+            "verdict": self.verdict.to_dict(),
+            "headline": self.verdict.headline(),
+            "burnin_suggestion": None if self.burnin_suggestion is None else self.burnin_suggestion.to_dict(),
             "asdsf": _number(self.asdsf),
             "max_sdsf": _number(self.max_sdsf),
             "asdsf_splits": self.asdsf_splits,
             "asdsf_verdict": verdict(self.asdsf),
             "approx_ess": _number(self.approx_ess),
             "pseudo_ess": _number(self.pseudo_ess),
+            "frechet_ess": _number(self.frechet_ess),
             "lowest_ess": _number(self.lowest_ess),
             "medoid": {"tree": self.medoid_name, "newick": self.medoid_newick,
                        "mean_distance": self.medoid_mean_distance},
             "runs": [
                 {
                     "label": run.label, "path": run.path, "trees": run.trees,
-                    "approx_ess": _number(run.approx_ess), "pseudo_ess": _number(run.pseudo_ess),
+                    "approx_ess": _number(run.approx_ess), "ess_upper_bound": run.ess_upper_bound,
+                    "pseudo_ess": _number(run.pseudo_ess), "pseudo_ess_median": _number(run.pseudo_ess),
+                    "pseudo_ess_min": _number(run.pseudo_ess_min),
+                    "frechet_ess": _number(run.frechet_ess), "frechet_ess_upper_bound": run.frechet_upper_bound,
+                    "mean_squared_distance_by_lag": [_number(float(v)) for v in run.lag_profile],
                     "medoid": {"tree": run.medoid_name, "newick": run.medoid_newick,
                                "mean_distance": run.medoid_mean_distance},
                     "trace": {"generations": run.generations.tolist(),
@@ -160,37 +291,83 @@ class ConvergenceReport:
                 "quantile_levels": list(QUANTILES),
                 "within_runs": _quantiles(within),
                 "between_runs": _quantiles(between),
+                "mds": {"method": self.distances.method,
+                        "trees": list(self.tree_space_names),
+                        "runs": [self.runs[int(r)].label for r in self.distances.runs],
+                        "coordinates": [[float(x), float(y)] for x, y in self.distances.coordinates]},
             },
+            "split_pairs": list(self.pairs),
             "splits": [
-                {"taxa": list(self.splits.taxa[i]),
-                 "frequencies": [float(f) for f in self.splits.frequencies[i]],
-                 "overall": float(self.splits.overall[i]), "sd": _number(float(self.splits.sd[i]))}
+                {"taxa": list(table.taxa[i]),
+                 "frequencies": [float(f) for f in table.frequencies[i]],
+                 "overall": float(table.overall[i]), "sd": _number(float(table.sd[i])),
+                 "in_asdsf": bool(table.in_asdsf[i]), "tested": bool(table.tested[i]),
+                 "ess": [_number(float(v)) for v in table.ess[i]],
+                 "threshold": [_number(float(v)) for v in table.threshold[i]],
+                 "passes": bool(table.passes[i].all())}
                 for i in shown
             ],
         }
+        if self.parameters is not None:
+            result["parameters"] = self.parameters.to_dict()
+        return result
 
     def summary(self) -> str:
-        """A few lines for the terminal: one row per run, the ASDSF verdict and the lowest ESS."""
+        """The terminal summary: one row per run, the criteria table, the headline and the burn-in advice."""
         width = max([len("run"), *(len(run.label) for run in self.runs)])
-        lines = [f"{'run':<{width}}  {'trees':>7}  {'approx ESS':>10}  {'pseudo ESS':>10}"]
+        lines = [f"{'run':<{width}}  {'trees':>7}  {'approx ESS':>11}  {'pseudo min':>10}  "
+                 f"{'pseudo med':>10}  {'Frechet ESS':>11}"]
         for run in self.runs:
             lines.append(f"{run.label:<{width}}  {run.trees:>7}  "
-                         f"{_ess(run.approx_ess):>10}  {_ess(run.pseudo_ess):>10}")
+                         f"{_ess(run.approx_ess, run.ess_upper_bound):>11}  {_ess(run.pseudo_ess_min):>10}  "
+                         f"{_ess(run.pseudo_ess):>10}  {_ess(run.frechet_ess, run.frechet_upper_bound):>11}")
         if len(self.runs) > 1:
             lines.append(f"{'all':<{width}}  {sum(r.trees for r in self.runs):>7}  "
-                         f"{_ess(self.approx_ess):>10}  {_ess(self.pseudo_ess):>10}")
+                         f"{_ess(self.approx_ess):>11}  {'':>10}  {_ess(self.pseudo_ess):>10}  "
+                         f"{_ess(self.frechet_ess):>11}")
         if self.asdsf is not None and self.max_sdsf is not None:
             lines.append(f"ASDSF {self.asdsf:.6f} (max {self.max_sdsf:.6f}) over {self.asdsf_splits} splits "
                          f"with frequency >= {self.min_freq:g} in some run: {verdict(self.asdsf)}")
         else:
             lines.append("ASDSF needs at least two runs")
-        lowest = self.lowest_ess
-        if np.isfinite(lowest):
-            warning = f"  WARNING: below {ESS_BAR:.0f}" if lowest < ESS_BAR else ""
-            lines.append(f"lowest ESS {lowest:.1f}{warning}")
-        else:
-            lines.append("lowest ESS: not estimable (too few trees, or they never differ)")
+        if not np.isfinite(self.lowest_ess):
+            lines.append("tree ESS: not estimable (too few trees, or they never differ)")
+        lines.append("")
+        lines.append(criteria_table(self.verdict))
+        lines.append(self.verdict.headline())
+        if self.burnin_suggestion is not None:
+            lines.append(self.burnin_suggestion.describe())
         return "\n".join(lines)
+
+    def split_rows(self) -> tuple[list[str], list[list[str]]]:
+        """The split table as text cells: header, then one row per split."""
+        table = self.splits
+        header = ["taxa", "size", *(f"freq_{label}" for label in self.files), "freq_all", "sd", "in_asdsf",
+                  *(f"ess_{label}" for label in self.files), *(f"threshold_{pair.replace(' / ', '_')}"
+                                                               for pair in self.pairs), "passes"]
+        rows = []
+        for i, taxa in enumerate(table.taxa):
+            rows.append([",".join(taxa), str(len(taxa)), *(f"{f:.6f}" for f in table.frequencies[i]),
+                         f"{table.overall[i]:.6f}", _cell(float(table.sd[i]), 6),
+                         "yes" if table.in_asdsf[i] else "no", *(_cell(float(v), 1) for v in table.ess[i]),
+                         *(_cell(float(v), 6) for v in table.threshold[i]),
+                         ("yes" if table.passes[i].all() else "no") if table.tested[i] else "NA"])
+        return header, rows
+
+
+def criteria_table(verdict: Verdict) -> str:
+    """Every criterion on one line: name, value, threshold, outcome and the runs that fail it."""
+    if not verdict.criteria:
+        return "no criteria"
+    width = max(len(c.name) for c in verdict.criteria)
+    lines = [f"{'criterion':<{width}}  {'value':>12}  {'threshold':>14}  outcome"]
+    for c in verdict.criteria:
+        value = "n/a" if math.isnan(c.value) else f"{c.value:.6g}"
+        bound = f"{'<=' if c.direction == 'at most' else '>='} {c.threshold:g}"
+        outcome = "pass" if c.passed else "FAIL" + (f" ({', '.join(c.runs)})" if c.runs else "")
+        note = f"  [{c.note}]" if c.note else ""
+        lines.append(f"{c.name:<{width}}  {value:>12}  {bound:>14}  {outcome}{note}")
+    return "\n".join(lines)
 
 
 def verdict(asdsf: float | None) -> str:
@@ -198,15 +375,23 @@ def verdict(asdsf: float | None) -> str:
         return "not available with one run"
     if asdsf < ASDSF_BAR:
         return f"below {ASDSF_BAR} (runs agree)"
-    return f"not below {ASDSF_BAR} (runs disagree)"
+    if asdsf < MAX_SDSF_BAR:
+        return f"between {ASDSF_BAR} and {MAX_SDSF_BAR} (runs may agree)"
+    return f"not below {MAX_SDSF_BAR} (runs disagree)"
 
 
 def _number(value: float | None) -> float | None:
     return None if value is None or not np.isfinite(value) else float(value)
 
 
-def _ess(value: float) -> str:
-    return f"{value:.1f}" if np.isfinite(value) else "n/a"
+def _cell(value: float, digits: int) -> str:
+    return "NA" if math.isnan(value) else f"{value:.{digits}f}"
+
+
+def _ess(value: float, upper_bound: bool = False) -> str:
+    if not np.isfinite(value):
+        return "n/a"
+    return f"<{value:.1f}" if upper_bound else f"{value:.1f}"
 
 
 def _quantiles(values: NDArray[np.float64]) -> dict[str, Any] | None:
@@ -216,29 +401,24 @@ def _quantiles(values: NDArray[np.float64]) -> dict[str, Any] | None:
             "quantiles": [float(q) for q in np.quantile(values, QUANTILES)]}
 
 
-def sdsf(
-    frequencies: NDArray[np.float64], min_freq: float
-) -> tuple[float | None, float | None, NDArray[np.bool_]]:
-    """ASDSF, maximum SDSF and which splits count: those reaching ``min_freq`` in at least one run."""
-    counted = frequencies.max(axis=1, initial=0.0) >= min_freq
-    if frequencies.shape[1] < 2:
-        return None, None, counted
-    if not counted.any():
-        return 0.0, 0.0, counted
-    spread = frequencies[counted].std(axis=1, ddof=1)
-    return float(spread.mean()), float(spread.max()), counted
-
-
 def converge(
     paths: PathLike | Sequence[PathLike] | Sample,
-    burnin: float | int | str = 0.25,
+    burnin: BurnIn = DEFAULT_BURNIN,
     thin: int = 1,
     min_freq: float = 0.10,
     rooted: bool = False,
     metric: str = "rf",
     seed: int = ess.SEED,
+    *,
+    max_lag: int = ess.DEFAULT_MAX_LAG,
+    min_ess: float = DEFAULT_MIN_ESS,
+    precision: float = DEFAULT_PRECISION,
+    suggest_burnin: bool = True,
+    progress: bool | None = False,
+    params: Sequence[PathLike] | None = None,
+    no_params: bool = False,
 ) -> ConvergenceReport:
-    """Convergence figures of MCMC runs, one tree file per run.
+    """Convergence figures of MCMC runs, one tree file per run, and the verdict over every criterion.
 
     Parameters
     ----------
@@ -252,9 +432,24 @@ def converge(
         Compare clades instead of unrooted bipartitions.
     metric : {"rf", "kf"}
         Distance of the subsample matrix behind the tree-space picture, heatmap and distance quantiles.
-        Frequencies, medoids, traces and ESS always use Robinson-Foulds distances from the splits.
+        Frequencies, medoids, traces and ESS always use Robinson-Foulds distances.
     seed : int
-        Seed of the random focal trees and pairs of the ESS estimates.
+        Seed of the random focal trees of the pseudo-ESS.
+    max_lag : int
+        K, the largest lag of the approximate and Frechet-correlation ESS (default 100).
+    min_ess : float
+        Every tree ESS measure of every run must reach it (default 625).
+    precision : float
+        Standard error of split frequencies the runs must reach: split ESS at least (1 / (4 precision))^2,
+        625 for the default 0.01; the split-frequency test uses that ESS.
+    suggest_burnin : bool
+        Also judge burn-ins of 10% .. 50% of every run and report the smallest after which every criterion
+        passes (never applied). Needs tree files; for a Sample the fractions are of its kept trees.
+    progress : bool or None
+        Progress bars on stderr while the files are read; None shows them only on a terminal.
+    params, no_params
+        One parameter file per run (default: those beside the tree files, when there are any), or none.
+        Their burn-in and thinning are the trees'; their criteria join the verdict.
 
     Returns
     -------
@@ -264,50 +459,123 @@ def converge(
         raise BrantoveilError(f"unknown metric {metric!r}: use rf or kf")
     if not 0.0 <= min_freq <= 1.0:
         raise BrantoveilError(f"--min-freq must lie in [0, 1], not {min_freq}")
-    sample = paths if isinstance(paths, Sample) else read_sample(paths, burnin=burnin, thin=thin)
-    n_runs = len(sample.run_labels)
-    run_sizes = [int(np.sum(sample.runs == r)) for r in range(n_runs)]
-    if min(run_sizes) < 1:
-        empty = sample.run_labels[run_sizes.index(min(run_sizes))]
-        raise BrantoveilError(f"{empty}: no trees left after burn-in and thinning")
-    lags = ess.LagProfile(n_runs, max_lag=MAX_BATCH - 1)
-    presence = scan_splits(sample.newick(), run_sizes, sample.translate_maps, sample.map_indices, sample.taxa,
-                           rooted=rooted, on_batch=lags.add)
+    settings = Settings.checked(max_lag=max_lag, min_ess=min_ess, precision=precision, min_freq=min_freq)
+    thin = check_thin(thin)
+    if isinstance(paths, Sample):
+        whole, kept = paths, [np.flatnonzero(paths.runs == r) for r in range(len(paths.run_labels))]
+        selection, step = paths.selection, 1
+    else:
+        whole = read_sample(paths, burnin=0, thin=1, progress=progress)
+        kept, selection = _select(whole, burnin, thin)
+        step = thin
+    # Read before the trees' work, so their mistakes cost no time.
+    parameters = parameters_for_runs([run.path for run in selection.runs], params, no_params, selection.burnin,
+                                     selection.thin, min_ess)
+    n_runs = len(whole.run_labels)
+    candidates = _candidates(whole, step) if suggest_burnin else []
+    # Only the trees some selection keeps are read into the engine (a thinned run is not read whole).
+    needed = np.unique(np.concatenate([*kept, *(m for _, members in candidates for m in members)]))
+    if len(needed) < len(whole):
+        whole = whole.subset(needed)
+        kept = [np.searchsorted(needed, members) for members in kept]
+        candidates = [(f, [np.searchsorted(needed, m) for m in members]) for f, members in candidates]
+    encoded = encode_runs(whole, rooted, lengths=metric == "kf", progress=progress)
     rng = np.random.default_rng(seed)
+    lag_cache: LagCache = {}
+    if suggest_burnin and step == 1:
+        prepare_lags(encoded, [np.flatnonzero(whole.runs == r) for r in range(n_runs)], settings.max_lag, lag_cache)
+    result = assess(encoded, kept, settings, [whole.run_labels[r] for r in range(n_runs)], rng, lag_cache)
+    suggestion = None
+    if suggest_burnin:
+        suggestion = _suggest_burnin(encoded, list(whole.run_labels), candidates, settings, seed, lag_cache)
+    report = _report(whole, encoded, kept, selection, result, settings, rooted, metric, suggestion)
+    if parameters is None:
+        return report
+    return replace(report, parameters=parameters, verdict=report.verdict.extended(parameters.criteria()))
 
-    members = [np.flatnonzero(sample.runs == r) for r in range(n_runs)]
-    counts = np.zeros((presence.n_splits, n_runs), dtype=np.int64)
-    for r, trees in enumerate(members):
-        counts[:, r] = presence.counts(trees)
-    frequencies = counts / np.asarray(run_sizes, dtype=np.float64)
-    asdsf, max_sdsf, counted = sdsf(frequencies, min_freq)
-    table = _split_table(presence, frequencies, counts.sum(axis=1) / len(sample), counted)
 
+def _candidates(whole: Sample, step: int) -> list[tuple[float, list[NDArray[np.int64]]]]:
+    """The trees each candidate burn-in keeps of every run (with the same thinning), as indices into whole."""
+    runs = [np.flatnonzero(whole.runs == r) for r in range(len(whole.run_labels))]
+    return [(fraction, [run[math.floor(fraction * len(run)) :: step] for run in runs])
+            for fraction in BURNIN_CANDIDATES]
+
+
+def _select(whole: Sample, burnin: BurnIn, thin: int) -> tuple[list[NDArray[np.int64]], Selection]:
+    """The trees a burn-in and thinning keep of every run, as indices into ``whole``, and their record."""
+    rule = parse_burnin(burnin)
+    kept: list[NDArray[np.int64]] = []
+    runs: list[RunSelection] = []
+    for r, record in enumerate(whole.selection.runs):
+        members = np.flatnonzero(whole.runs == r)
+        label = whole.run_labels[r]
+        generations = [int(g) for g in whole.generations[members]] if rule.kind == "generation" else None
+        dropped = rule.dropped(generations, len(members), label)
+        positions = np.asarray(kept_positions(dropped, len(members), thin), dtype=np.int64)
+        if len(positions) == 0:
+            raise BrantoveilError(f"{label}: burn-in {rule.text} drops all {len(members)} trees of this run")
+        chosen = members[positions]
+        kept.append(chosen)
+        runs.append(RunSelection(record.label, record.path, record.format, record.trees_in_file, dropped,
+                                 len(chosen), whole.tree_names[chosen[0]], whole.tree_names[chosen[-1]]))
+    return kept, Selection(rule.text, thin, tuple(runs))
+
+
+def _suggest_burnin(encoded: EncodedRuns, labels: list[str], candidates: list[tuple[float, list[NDArray[np.int64]]]],
+                    settings: Settings, seed: int, lag_cache: LagCache) -> BurninSuggestion:
+    checked: list[tuple[float, tuple[str, ...]]] = []
+    chosen = None
+    for fraction, members in candidates:
+        if min(len(m) for m in members) < 2:
+            checked.append((fraction, ("too few trees",)))
+            continue
+        result = assess(encoded, members, settings, labels, np.random.default_rng(seed), lag_cache)
+        failed = tuple(c.name for c in result.verdict.failed)
+        checked.append((fraction, failed))
+        if not failed:
+            chosen = fraction
+            break
+    return BurninSuggestion(chosen, tuple(checked))
+
+
+def _report(whole: Sample, encoded: EncodedRuns, kept: list[NDArray[np.int64]], selection: Selection,
+            result: Assessment, settings: Settings, rooted: bool, metric: str,
+            suggestion: BurninSuggestion | None) -> ConvergenceReport:
+    presence = encoded.presence
+    n_runs = len(kept)
+    table, order = _split_table(presence, result)
     runs = []
-    for r, trees in enumerate(members):
+    for r, trees in enumerate(kept):
         best, mean = medoid(presence, trees, trees)
-        approx = ess.approximate_ess(lags.mean_squared(r), ess.independent_mean_squared(presence, trees, rng),
-                                     len(trees))
-        pseudo = ess.pseudo_ess(presence, trees, rng)
+        figures = result.runs[r]
+        trace = block(encoded.native, "rf", trees, np.asarray([best], dtype=np.int64))[:, 0]
         runs.append(RunReport(
-            label=sample.run_labels[r], path=sample.selection.runs[r].path, trees=len(trees),
-            approx_ess=approx, pseudo_ess=pseudo, medoid_name=sample.names[best],
-            medoid_newick=newick_from_splits(presence.sides[presence.splits_of(best)], sample.taxa),
-            medoid_mean_distance=mean, generations=sample.generations[trees],
-            trace=presence.distances_to(best)[trees]))
-    everything = np.arange(len(sample), dtype=np.int64)
+            label=whole.run_labels[r], path=selection.runs[r].path, trees=len(trees),
+            approx_ess=figures.approximate.value, pseudo_ess=figures.pseudo_median,
+            medoid_name=whole.names[best],
+            medoid_newick=newick_from_splits(presence.sides[presence.splits_of(best)], whole.taxa),
+            medoid_mean_distance=mean, generations=whole.generations[trees],
+            trace=np.rint(trace).astype(np.int64), ess_upper_bound=figures.approximate.upper_bound,
+            pseudo_ess_min=figures.pseudo_min, frechet_ess=figures.frechet,
+            frechet_upper_bound=figures.frechet_upper_bound, lag_profile=figures.lag_profile,
+            semivariogram=(figures.approximate.sill, figures.approximate.scale)))
+    everything = np.concatenate(kept)
     best, mean = medoid(presence, everything, everything)
-    cumulative_trees, cumulative = _cumulative_asdsf(presence, members, min_freq)
+    cumulative_trees, cumulative = _cumulative_asdsf(presence, kept, settings.min_freq)
+    space = _distance_figures(encoded, kept, metric)
+    labels = tuple(whole.run_labels)
     return ConvergenceReport(
-        files=tuple(sample.run_labels), taxa=tuple(sample.taxa), rooted=rooted, min_freq=min_freq,
-        selection=sample.selection, runs=tuple(runs), splits=table, asdsf=asdsf, max_sdsf=max_sdsf,
-        asdsf_splits=int(counted.sum()), cumulative_trees=cumulative_trees, cumulative_asdsf=cumulative,
+        files=labels, taxa=tuple(whole.taxa), rooted=rooted, min_freq=settings.min_freq,
+        selection=selection, runs=tuple(runs), splits=table, asdsf=result.asdsf, max_sdsf=result.max_sdsf,
+        asdsf_splits=int(result.counted.sum()), cumulative_trees=cumulative_trees, cumulative_asdsf=cumulative,
         approx_ess=ess.combined([run.approx_ess for run in runs]),
         pseudo_ess=ess.combined([run.pseudo_ess for run in runs]),
-        medoid_name=sample.names[best],
-        medoid_newick=newick_from_splits(presence.sides[presence.splits_of(best)], sample.taxa),
-        medoid_mean_distance=mean, distances=_distance_figures(sample, members, metric, rooted),
-        version=_version())
+        medoid_name=whole.names[best],
+        medoid_newick=newick_from_splits(presence.sides[presence.splits_of(best)], whole.taxa),
+        medoid_mean_distance=mean, distances=space, version=_version(), verdict=result.verdict,
+        burnin_suggestion=suggestion, courses=_split_courses(presence, kept, table, order, n_runs),
+        settings=settings, frechet_ess=ess.combined([run.frechet_ess for run in runs]),
+        tree_space_names=tuple(whole.names[int(i)] for i in space.indices))
 
 
 def _version() -> str:
@@ -317,12 +585,9 @@ def _version() -> str:
         return "unknown"
 
 
-def _split_table(presence: SplitPresence, frequencies: NDArray[np.float64], overall: NDArray[np.float64],
-                 counted: NDArray[np.bool_]) -> SplitTable:
+def _split_names(presence: SplitPresence) -> list[tuple[str, ...]]:
     n_taxa = len(presence.taxa)
     sizes = packed_sizes(presence.sides, n_taxa)
-    spread = (frequencies.std(axis=1, ddof=1) if frequencies.shape[1] > 1
-              else np.full(len(frequencies), np.nan))
     names = []
     for i in range(presence.n_splits):
         members = side_taxa(presence.sides[i], presence.taxa)
@@ -330,10 +595,55 @@ def _split_table(presence: SplitPresence, frequencies: NDArray[np.float64], over
             chosen = set(members)
             members = [t for t in presence.taxa if t not in chosen]
         names.append(tuple(members))
+    return names
+
+
+def _split_table(presence: SplitPresence, result: Assessment) -> tuple[SplitTable, NDArray[np.int64]]:
+    """The split table, most frequent first, and the split number of each of its rows."""
+    names = _split_names(presence)
+    frequencies, overall = result.frequencies, result.overall
+    spread = (frequencies.std(axis=1, ddof=1) if frequencies.shape[1] > 1
+              else np.full(len(frequencies), np.nan))
     order = sorted(range(presence.n_splits), key=lambda i: (-overall[i], len(names[i]), names[i]))
     index = np.asarray(order, dtype=np.int64)
-    return SplitTable(tuple(names[i] for i in order), frequencies[index], overall[index], spread[index],
-                      counted[index])
+    table = SplitTable(tuple(names[i] for i in order), frequencies[index], overall[index], spread[index],
+                       result.counted[index], result.tested[index], result.split_ess[index],
+                       result.thresholds[index], result.passes[index])
+    return table, index
+
+
+def _split_courses(presence: SplitPresence, members: Sequence[NDArray[np.int64]], table: SplitTable,
+                   order: NDArray[np.int64], n_runs: int) -> SplitCourses | None:
+    """Cumulative and sliding-window frequencies of the COURSE_SPLITS splits of largest SDSF (or, with one
+    run, of frequency nearest 0.5). ``order[i]`` is the split number of table row i."""
+    shortest = min(len(m) for m in members)
+    candidates = np.flatnonzero(table.in_asdsf | table.tested)
+    if shortest < 2 or len(candidates) == 0:
+        return None
+    if n_runs > 1:
+        ranking = candidates[np.argsort(-table.sd[candidates], kind="stable")]
+    else:
+        ranking = candidates[np.argsort(np.abs(table.overall[candidates] - 0.5), kind="stable")]
+    chosen = ranking[:COURSE_SPLITS]
+    split_numbers = order[chosen]
+    checkpoints = np.unique(np.linspace(1, shortest, min(CHECKPOINTS * 2, shortest)).round().astype(np.int64))
+    window = max(2, shortest // 10)
+    cumulative = np.full((len(chosen), n_runs, len(checkpoints)), np.nan)
+    sliding = np.full_like(cumulative, np.nan)
+    column = np.full(presence.n_splits, -1, dtype=np.int64)
+    column[split_numbers] = np.arange(len(chosen))
+    for r, trees in enumerate(members):
+        rows = presence.subset(trees[:shortest])
+        wanted = column[rows.indices]
+        held = np.zeros((shortest, len(chosen)))
+        held[rows.tree_of_entry()[wanted >= 0], wanted[wanted >= 0]] = 1.0
+        running = np.cumsum(held, axis=0)
+        cumulative[:, r, :] = (running[checkpoints - 1] / checkpoints[:, None]).T
+        padded = np.vstack((np.zeros((1, len(chosen))), running))
+        full = checkpoints >= window
+        ends = checkpoints[full]
+        sliding[:, r, full] = ((padded[ends] - padded[ends - window]) / window).T
+    return SplitCourses(chosen.astype(np.int64), checkpoints, window, cumulative, sliding)
 
 
 def _cumulative_asdsf(presence: SplitPresence, members: Sequence[NDArray[np.int64]],
@@ -366,25 +676,18 @@ def _spread_indices(members: Sequence[NDArray[np.int64]], total: int) -> NDArray
     return np.sort(np.concatenate(picked))
 
 
-def _distance_figures(sample: Sample, members: Sequence[NDArray[np.int64]], metric: str,
-                      rooted: bool) -> DistanceFigures:
+def _distance_figures(encoded: EncodedRuns, members: Sequence[NDArray[np.int64]], metric: str) -> DistanceFigures:
     indices = _spread_indices(members, MATRIX_TREES)
+    run_of = np.zeros(encoded.n_trees, dtype=np.int64)
+    for r, trees in enumerate(members):
+        run_of[trees] = r
     if len(indices) < 2:
-        return DistanceFigures(metric, indices, sample.runs[indices], np.zeros((len(indices),) * 2),
+        return DistanceFigures(metric, indices, run_of[indices], np.zeros((len(indices),) * 2),
                                np.zeros((len(indices), 2)), "none")
-    sub = sample.subset(indices)
-    engine = (brantoveil.pairwise_rf_from_newick_iter if metric == "rf"
-              else brantoveil.pairwise_kf_from_newick_iter)
-    try:
-        _, raw = engine(list(sub.names), sub.newick(), list(sub.translate_maps),
-                        [int(i) for i in sub.map_indices], rooted=rooted)
-    except ValueError as error:
-        raise BrantoveilError(f"distance matrix of the subsample: {error}") from None
-    # Robinson-Foulds comes as little-endian u32 bytes, branch score as a list of floats; both row-major.
-    flat = np.frombuffer(raw, dtype=np.dtype("<u4")) if isinstance(raw, bytes) else np.asarray(raw)
-    matrix = flat.astype(np.float64).reshape(len(indices), len(indices))
+    matrix = block(encoded.native, metric, indices, indices)
     coordinates, method = tree_space(matrix)
-    return DistanceFigures(metric, indices, sample.runs[indices], matrix, coordinates, method)
+    return DistanceFigures(metric, indices, run_of[indices], matrix, coordinates, method)
 
 
-__all__ = ["ConvergenceReport", "DistanceFigures", "RunReport", "SplitTable", "converge", "mean_distances"]
+__all__ = ["ASDSF_BAR", "HELP_CRITERIA", "MAX_SDSF_BAR", "BurninSuggestion", "ConvergenceReport", "DistanceFigures",
+           "RunReport", "SplitCourses", "SplitTable", "converge", "criteria_table", "mean_distances", "sdsf"]

@@ -1,29 +1,17 @@
-"""Which non-trivial splits each tree holds, gathered batch by batch from the engine, and distances from them.
+"""Which non-trivial splits each tree holds, as compressed sparse rows, and what follows from them alone.
 
-The engine returns, per call, a presence matrix over that call's splits and each split's leaf set as packed
-bytes. The leaf order is the sorted taxon names in every call, so a split's packed bytes name it across
-calls; a dictionary keyed by those bytes numbers the splits of the whole sample. Each tree then becomes a
-short row of split numbers (compressed sparse rows), and the Robinson-Foulds distance of any two trees is
-|A| + |B| - 2|A & B| over non-trivial splits, without any n x n matrix.
+Each tree is a short sorted row of split numbers, so split counts over any set of trees, a tree's mean
+distance to a set, and the Robinson-Foulds distance of any two trees (|A| + |B| - 2|A & B| over non-trivial
+splits) need no n x n matrix. The rows come from the engine's encoded sample (`converge.trees`).
 """
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Sequence
 from dataclasses import dataclass
 
-import brantoveil
 import numpy as np
 from numpy.typing import NDArray
-
-from brantoveil_tools.errors import BrantoveilError
-
-# Presence bytes a batch may hold at once; the batch size adapts to how many splits a tree brings.
-PRESENCE_BUDGET = 32_000_000
-MAX_BATCH = 2000
-MIN_BATCH = 64
-
-BatchMatrixHook = Callable[[int, NDArray[np.uint32]], None]
 
 
 @dataclass(frozen=True)
@@ -147,104 +135,3 @@ def side_taxa(side: NDArray[np.uint8], taxa: Sequence[str]) -> list[str]:
     """The taxon names of one packed side, in leaf order."""
     bits = np.unpackbits(side, bitorder="little")[: len(taxa)]
     return [taxa[int(i)] for i in np.flatnonzero(bits)]
-
-
-class _SplitNumbering:
-    """Numbers splits by their packed bytes across engine calls."""
-
-    def __init__(self, n_taxa: int, rooted: bool) -> None:
-        self.n_taxa = n_taxa
-        self.rooted = rooted
-        self.number_of: dict[bytes, int] = {}
-        self.sides: list[bytes] = []
-
-    def global_numbers(self, clade_bytes: bytes, n_columns: int) -> NDArray[np.int64]:
-        """Global number of each column of one call, -1 for trivial splits."""
-        width = (self.n_taxa + 7) // 8
-        rows = np.frombuffer(clade_bytes, dtype=np.uint8).reshape(n_columns, width)
-        sizes = packed_sizes(rows, self.n_taxa)
-        largest = self.n_taxa - 1 if self.rooted else self.n_taxa - 2
-        informative = (sizes >= 2) & (sizes <= largest)
-        numbers = np.full(n_columns, -1, dtype=np.int64)
-        raw = rows.tobytes()
-        for column in np.flatnonzero(informative):
-            key = raw[column * width : (column + 1) * width]
-            number = self.number_of.get(key)
-            if number is None:
-                number = len(self.sides)
-                self.number_of[key] = number
-                self.sides.append(key)
-            numbers[column] = number
-        return numbers
-
-    def packed(self) -> NDArray[np.uint8]:
-        width = (self.n_taxa + 7) // 8
-        joined = b"".join(self.sides)
-        return np.frombuffer(joined, dtype=np.uint8).reshape(len(self.sides), width).copy()
-
-
-def scan_splits(
-    texts: Iterable[str],
-    run_sizes: Sequence[int],
-    translate_maps: Sequence[dict[str, str]],
-    map_indices: NDArray[np.int64],
-    taxa: Sequence[str],
-    rooted: bool = False,
-    on_batch: BatchMatrixHook | None = None,
-) -> SplitPresence:
-    """Reads every tree once through the engine, in batches, into a `SplitPresence`.
-
-    ``texts`` yields the trees run after run (``run_sizes`` trees each). ``on_batch(run, matrix)``, when
-    given, receives each batch's Robinson-Foulds matrix of consecutive trees of one run.
-    """
-    total = int(sum(run_sizes))
-    numbering = _SplitNumbering(len(taxa), rooted)
-    rows: list[NDArray[np.int64]] = []
-    sizes = np.zeros(total, dtype=np.int64)
-    stream = iter(texts)
-    batch = 1000
-    position = 0
-    maps = list(translate_maps)
-    expected_taxa = list(taxa)
-    while position < total:
-        # The batch never crosses a run, so its matrix only holds within-run lags.
-        run_ends = np.cumsum(run_sizes)
-        run = int(np.searchsorted(run_ends, position, side="right"))
-        stop = min(position + batch, int(run_ends[run]))
-        chunk = [next(stream) for _ in range(stop - position)]
-        chunk_maps = [int(i) for i in map_indices[position:stop]]
-        duplicated = len(chunk) == 1
-        if duplicated:  # the engine wants two trees; the copy adds nothing
-            chunk, chunk_maps = chunk * 2, chunk_maps * 2
-        names = [str(i) for i in range(len(chunk))]
-        try:
-            _, matrix_bytes, leaf_names, n_columns, presence_bytes, clade_bytes = (
-                brantoveil.pairwise_rf_with_snapshots_from_newick_iter(
-                    names, iter(chunk), maps, chunk_maps, rooted=rooted
-                )
-            )
-        except ValueError as error:
-            raise BrantoveilError(f"trees {position + 1}-{stop} of the sample: {error}") from None
-        if list(leaf_names) != expected_taxa:
-            raise BrantoveilError(f"trees {position + 1}-{stop} of the sample do not have the sample's taxa")
-        count = len(chunk)
-        numbers = numbering.global_numbers(clade_bytes, n_columns)
-        presence = np.frombuffer(presence_bytes, dtype=np.uint8).reshape(count, n_columns)
-        keep = np.flatnonzero(numbers >= 0)
-        tree_rows, columns = np.nonzero(presence[:, keep])
-        if duplicated:
-            columns = columns[tree_rows == 0]
-            tree_rows = tree_rows[tree_rows == 0]
-        kept = stop - position
-        np.add.at(sizes, position + tree_rows, 1)
-        rows.append(numbers[keep][columns])
-        if on_batch is not None and kept >= 2:
-            matrix = np.frombuffer(matrix_bytes, dtype=np.uint32).reshape(count, count)
-            on_batch(run, matrix)
-        position = stop
-        per_tree = max(n_columns - len(taxa), 1) / count
-        batch = int(np.clip(np.sqrt(PRESENCE_BUDGET / per_tree), MIN_BATCH, MAX_BATCH))
-    indptr = np.zeros(total + 1, dtype=np.int64)
-    np.cumsum(sizes, out=indptr[1:])
-    indices = np.concatenate(rows).astype(np.int32) if rows else np.zeros(0, dtype=np.int32)
-    return SplitPresence(tuple(taxa), numbering.packed(), indptr, indices, rooted)

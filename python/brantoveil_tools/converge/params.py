@@ -1,0 +1,581 @@
+"""Parameter traces of MCMC runs (MrBayes .p, BEAST and RevBayes .log): reading, burn-in, summaries and tests.
+
+The summaries are the ones MrBayes's ``sump`` prints, computed as it computes them, so the two agree to
+its printed digits; DEFINITIONS states them for ``--help``.
+"""
+
+from __future__ import annotations
+
+import io
+import math
+import os
+import re
+import warnings
+from collections.abc import Sequence
+from dataclasses import dataclass, replace
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+from brantoveil_tools.converge.ess import trace_ess_viewer
+from brantoveil_tools.converge.verdict import Criterion
+from brantoveil_tools.errors import BrantoveilError
+from brantoveil_tools.selection import BurnIn, check_thin, kept_positions, parse_burnin
+from brantoveil_tools.textio import open_source
+
+PathLike = str | os.PathLike[str]
+
+MAX_LAG = 2000
+HPD_MASS = 0.95
+KS_ALPHA = 0.01
+MIN_ESS = 625.0
+PSRF_BAR = 1.01
+
+# First header cell -> the program that writes such files.
+GENERATION_COLUMNS = {"gen": "mrbayes", "state": "beast", "sample": "beast", "iteration": "revbayes"}
+
+DEFINITIONS = """\
+parameters (one column of the .p / .log file, after burn-in and thinning; as MrBayes's sump):
+  mean, variance   of all runs pooled; the variance divides by n - 1
+  median           the sorted pooled values' element n // 2 (0-based; the upper one when n is even)
+  95% HPD          k = 0.95 n rounded to the nearest whole number; the interval from sorted x[i] to
+                   x[i + k - 1] for the first i with the least x[i + k] - x[i]
+  ESS              per run, gamma_k the autocovariance at lag k (sum of products of deviations from the
+                   run's mean, divided by n - k); pairs gamma_2i-1 + gamma_2i added while positive, up to
+                   lag min(n - 1, 2000); ESS = n gamma_0 / (gamma_0 + 2 sum); min and avg over runs.
+                   ess_trace beside it is the trace viewers' estimator (BEAST's loganalyser), the same
+                   sums up to the viewers' last lag
+  PSRF             sqrt((n - 1) / n + (m + 1) / m * B / W) over m runs of n samples, B the variance (m - 1)
+                   of the run means and W as sump computes it: the mean over runs j of
+                   (sum of squared deviations of runs 1..j) / (n_j - 1), the within-run sums accumulating
+                   over the runs (so W is not the textbook mean of the run variances)
+  KS               two-sample Kolmogorov-Smirnov D between every pair of runs, against
+                   c(a) sqrt(2 / ESS) with a = 0.01 and ESS the --min-ess target (Fabreti and Hohna 2022)
+  Constant columns are reported as constant and left out of ESS, PSRF and KS."""
+
+
+class TruncatedTraceWarning(UserWarning):
+    """A parameter file's last row is cut off (a run still being written); the complete rows are used."""
+
+
+@dataclass(frozen=True, eq=False)  # holds arrays: compared by identity
+class ParameterTrace:
+    """The kept rows of one run's parameter file.
+
+    ``values[i, j]`` is column ``columns[j]`` at row i; ``generations[i]`` the row's generation (its
+    first column). ``rows_in_file`` counts complete rows, of which the first ``dropped`` are burn-in.
+    """
+
+    label: str
+    path: str
+    format: str
+    generation_column: str
+    columns: tuple[str, ...]
+    generations: NDArray[np.int64]
+    values: NDArray[np.float64]
+    rows_in_file: int
+    dropped: int = 0
+
+    @property
+    def kept(self) -> int:
+        return len(self.generations)
+
+
+def read_trace(path: PathLike, label: str | None = None) -> ParameterTrace:
+    """Reads every complete row of a parameter file (plain or gzip).
+
+    Lines in brackets (MrBayes's ID line), lines starting with ``#`` (BEAST's comments) and blank lines
+    before the header are skipped. The header's first cell names the generation column: Gen (MrBayes),
+    state or Sample (BEAST), Iteration (RevBayes). A last row cut off in the middle gives a warning and is
+    left out; any other short, long or non-numeric row is an error naming the file, line and column.
+    """
+    source = open_source(path)
+    name = label or source.label
+    data = b"".join(source.blocks())
+    text = data.decode("utf-8", errors="replace")
+    if not text.strip():
+        raise BrantoveilError(f"{name}: empty parameter file")
+    lines = text.split("\n")
+    complete_end = text.endswith("\n") and not source.truncated_stream
+    header_at = _header_line(lines, name)
+    header = lines[header_at].rstrip("\r").rstrip("\t ").split("\t")
+    header = [cell.strip() for cell in header]
+    if len(header) < 2:
+        raise BrantoveilError(f"{name} line {header_at + 1}: the header has no parameter columns")
+    duplicated = sorted({c for c in header if header.count(c) > 1})
+    if duplicated:
+        raise BrantoveilError(f"{name} line {header_at + 1}: column {duplicated[0]!r} appears twice")
+    last = len(lines) - 1
+    while last > header_at and not lines[last].strip():
+        last -= 1
+    table = None if source.truncated_stream else _fast_table(lines[header_at + 1 : last + 1], len(header))
+    if table is None:
+        table = _checked_table(lines, header_at, last, header, name, complete_end, source.truncated_stream)
+    generations = table[:, 0]
+    if not np.all(generations == np.round(generations)):
+        raise BrantoveilError(f"{name}: the {header[0]} column holds numbers that are not whole")
+    fmt = GENERATION_COLUMNS[header[0].lower()]
+    return ParameterTrace(label=name, path=str(source.path), format=fmt, generation_column=header[0],
+                          columns=tuple(header[1:]), generations=generations.astype(np.int64),
+                          values=np.ascontiguousarray(table[:, 1:]), rows_in_file=len(table))
+
+
+def _fast_table(body: list[str], width: int) -> NDArray[np.float64] | None:
+    """Every row at once when the file is clean (whole rows of finite numbers); None sends it to the
+    checked reader, which finds the first fault and says where it is."""
+    rows = [line.rstrip("\r").rstrip("\t ") for line in body]
+    rows = [row for row in rows if row.strip()]
+    if not rows or any(row.count("\t") != width - 1 for row in rows):
+        return None
+    try:
+        table = np.loadtxt(io.StringIO("\n".join(rows)), delimiter="\t", dtype=np.float64, ndmin=2)
+    except ValueError:
+        return None
+    return table if table.shape == (len(rows), width) and np.isfinite(table).all() else None
+
+
+def _checked_table(lines: list[str], header_at: int, last: int, header: Sequence[str], name: str,
+                   complete_end: bool, truncated_stream: bool) -> NDArray[np.float64]:
+    """Row by row, cell by cell: the first fault is an error naming line and column, except a cut-off
+    last row, which is a warning and left out."""
+    rows: list[list[float]] = []
+    for number in range(header_at + 1, last + 1):
+        line = lines[number].rstrip("\r").rstrip("\t ")
+        if not line.strip():
+            continue
+        try:
+            # A gzip stream cut short may end inside a number that still reads as one.
+            if number == last and truncated_stream:
+                raise BrantoveilError("cut off")
+            rows.append(_row(line, header, name, number + 1))
+        except BrantoveilError as error:
+            if number == last and not complete_end:
+                warnings.warn(f"{name}: the last row (line {number + 1}) is cut off and skipped "
+                              f"({len(rows)} complete rows used)", TruncatedTraceWarning, stacklevel=2)
+                break
+            raise error from None
+    if not rows:
+        raise BrantoveilError(f"{name}: no samples after the header")
+    return np.asarray(rows, dtype=np.float64)
+
+
+def _header_line(lines: list[str], name: str) -> int:
+    for number, raw in enumerate(lines):
+        line = raw.strip()
+        if not line or line.startswith("#") or (line.startswith("[") and line.endswith("]")):
+            continue
+        first = line.split("\t", 1)[0].strip()
+        if first.lower() not in GENERATION_COLUMNS:
+            raise BrantoveilError(f"{name} line {number + 1}: not a parameter file header "
+                                  f"(its first column should be Gen, state, Sample or Iteration, not {first!r})")
+        return number
+    raise BrantoveilError(f"{name}: no header line (comments only)")
+
+
+_NUMBER = re.compile(r"[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?")
+
+
+def _row(line: str, header: Sequence[str], name: str, number: int) -> list[float]:
+    cells = line.split("\t")
+    if len(cells) != len(header):
+        raise BrantoveilError(f"{name} line {number}: {len(cells)} cells where the header has {len(header)}")
+    values = []
+    for column, cell in zip(header, cells, strict=True):
+        cell = cell.strip()
+        if not _NUMBER.fullmatch(cell):
+            raise BrantoveilError(f"{name} line {number} column {column}: {cell!r} is not a number")
+        values.append(float(cell))
+    return values
+
+
+def select(trace: ParameterTrace, burnin: BurnIn = 0.25, thin: int = 1) -> ParameterTrace:
+    """The rows kept after the burn-in (a fraction of the rows, a count or gen:N) and thinning."""
+    rule = parse_burnin(burnin)
+    check_thin(thin)
+    dropped = rule.dropped(trace.generations.tolist(), trace.rows_in_file, trace.label)
+    kept = np.asarray(kept_positions(dropped, trace.rows_in_file, thin), dtype=np.int64)
+    if len(kept) == 0:
+        raise BrantoveilError(f"{trace.label}: burn-in {rule.text} drops all {trace.rows_in_file} rows of this run")
+    return replace(trace, generations=trace.generations[kept], values=trace.values[kept], dropped=dropped)
+
+
+def beside(tree_file: PathLike) -> Path:
+    """The parameter file a program writes beside a tree file: X.run1.t -> X.run1.p, X.trees -> X.log."""
+    path = Path(tree_file)
+    name = path.name
+    gzipped = name.endswith(".gz")
+    if gzipped:
+        name = name[:-3]
+    stem, suffix = os.path.splitext(name)
+    if suffix == ".t":
+        target = stem + ".p"
+    elif suffix in (".trees", ".tree", ".nex", ".nexus", ".tre"):
+        target = stem + (".var" if Path(path.parent / (stem + ".var")).exists() else ".log")
+    else:
+        target = stem + ".log"
+    if gzipped and (path.parent / (target + ".gz")).exists():
+        target += ".gz"
+    return path.parent / target
+
+
+def find_parameter_files(tree_files: Sequence[PathLike]) -> list[Path]:
+    """The parameter file beside every tree file; a one-line error for the first one missing."""
+    found = []
+    for tree_file in tree_files:
+        if os.fspath(tree_file) == "-":
+            raise BrantoveilError("trees read from standard input have no parameter file beside them: "
+                                  "give --params or --no-params")
+        target = beside(tree_file)
+        if not target.is_file():
+            raise BrantoveilError(f"no parameter file beside {os.fspath(tree_file)} (looked for {target}): "
+                                  f"give --params FILE... or --no-params")
+        found.append(target)
+    return found
+
+
+def parameters_for_runs(tree_files: Sequence[PathLike], params: Sequence[PathLike] | None = None,
+                        no_params: bool = False, burnin: BurnIn = 0.25, thin: int = 1,
+                        min_ess: float = MIN_ESS) -> ParameterReport | None:
+    """The parameter report that goes with the runs' tree files, or None.
+
+    ``params`` gives one file per run, in the runs' order; without it the files beside the tree files are
+    used (X.run1.t -> X.run1.p, X.trees -> X.log). When no run has one, there is no parameter report;
+    when only some have, the first missing one is a one-line error. ``no_params`` turns all this off.
+    """
+    if no_params:
+        if params:
+            raise BrantoveilError("--params and --no-params contradict each other")
+        return None
+    if params:
+        if len(params) != len(tree_files):
+            raise BrantoveilError(f"{len(params)} parameter files for {len(tree_files)} runs: give one per run, "
+                                  f"in the runs' order")
+        files = [Path(p) for p in params]
+    else:
+        readable = [os.fspath(t) != "-" and beside(t).is_file() for t in tree_files]
+        if not any(readable):
+            return None
+        files = find_parameter_files(tree_files)
+    return read_parameters(files, burnin=burnin, thin=thin, min_ess=min_ess)
+
+
+# ---- statistics, each as sump computes it ----------------------------------------------------------
+
+def trace_ess(values: NDArray[np.float64], max_lag: int = MAX_LAG) -> float:
+    """ESS of one run's trace, the estimator of sump and of trace viewers (NaN when constant)."""
+    x = np.asarray(values, dtype=np.float64)
+    n = len(x)
+    if n < 2:
+        return float("nan")
+    deviations = x - x.mean()
+    lags = min(n - 1, max_lag)
+    size = 1 << int(2 * n - 1).bit_length()
+    spectrum = np.fft.rfft(deviations, size)
+    sums = np.fft.irfft(spectrum * np.conj(spectrum), size)[:lags]
+    gamma = sums / (n - np.arange(lags))
+    if gamma[0] <= 0.0:
+        return float("nan")
+    # Pairs (gamma_1 + gamma_2), (gamma_3 + gamma_4), ... while positive; the loop is over at most 1,000.
+    total = gamma[0]
+    for lag in range(2, lags, 2):
+        pair = gamma[lag - 1] + gamma[lag]
+        if pair <= 0.0:
+            break
+        total += 2.0 * pair
+    return float(gamma[0] * n / total)
+
+
+def hpd(values: NDArray[np.float64], mass: float = HPD_MASS) -> tuple[float, float]:
+    """Highest posterior density interval as sump takes it (see DEFINITIONS)."""
+    ordered = np.sort(values)
+    n = len(ordered)
+    k = math.floor(mass * n + 0.5)
+    if k < 1 or k >= n:
+        return float(ordered[0]), float(ordered[-1])
+    widths = ordered[k:] - ordered[: n - k]
+    first = int(np.argmin(widths))
+    return float(ordered[first]), float(ordered[first + k - 1])
+
+
+def median(values: NDArray[np.float64]) -> float:
+    """The sorted values' element n // 2, as sump prints it."""
+    return float(np.sort(values)[len(values) // 2])
+
+
+def psrf(runs: Sequence[NDArray[np.float64]]) -> float:
+    """Potential scale reduction factor as sump computes it (see DEFINITIONS); NaN with one run."""
+    m = len(runs)
+    if m < 2 or any(len(run) < 2 for run in runs):
+        return float("nan")
+    accumulated = 0.0
+    within = 0.0
+    for run in runs:
+        accumulated += float(np.sum((run - run.mean()) ** 2))
+        within += accumulated / (len(run) - 1)
+    within /= m
+    if within <= 0.0:
+        return float("nan")
+    between = float(np.var([run.mean() for run in runs], ddof=1))
+    n = sum(len(run) for run in runs) / m
+    return math.sqrt((n - 1.0) / n + (m + 1.0) / m * between / within)
+
+
+def ks_threshold(ess: float = MIN_ESS, alpha: float = KS_ALPHA) -> float:
+    """c(alpha) sqrt(2 / ESS): the two-sample critical D for two samples of ESS independent draws."""
+    return math.sqrt(-math.log(alpha / 2.0) / 2.0) * math.sqrt(2.0 / ess)
+
+
+def ks_distance(first: NDArray[np.float64], second: NDArray[np.float64]) -> float:
+    """The largest difference between the two samples' empirical distribution functions."""
+    a, b = np.sort(first), np.sort(second)
+    points = np.concatenate((a, b))
+    below_a = np.searchsorted(a, points, side="right") / len(a)
+    below_b = np.searchsorted(b, points, side="right") / len(b)
+    return float(np.max(np.abs(below_a - below_b)))
+
+
+# ---- the summary -------------------------------------------------------------------------------------
+
+@dataclass(frozen=True)
+class RunSummary:
+    """One parameter in one run."""
+
+    mean: float
+    variance: float
+    hpd95: tuple[float, float]
+    median: float
+    ess: float
+    ess_trace: float
+
+    def to_dict(self) -> dict[str, Any]:
+        return {"mean": _number(self.mean), "variance": _number(self.variance),
+                "hpd95": [_number(v) for v in self.hpd95], "median": _number(self.median),
+                "ess": _number(self.ess), "ess_trace": _number(self.ess_trace)}
+
+
+@dataclass(frozen=True)
+class KsTest:
+    """Two-sample Kolmogorov-Smirnov test of one parameter between two runs (indices into the runs)."""
+
+    runs: tuple[int, int]
+    d: float
+    threshold: float
+
+    @property
+    def passed(self) -> bool:
+        return self.d <= self.threshold
+
+
+@dataclass(frozen=True)
+class ParameterSummary:
+    """One parameter over all runs: per-run figures, the pooled ones sump prints, and the tests."""
+
+    name: str
+    constant: bool
+    runs: tuple[RunSummary, ...]
+    mean: float
+    variance: float
+    hpd95: tuple[float, float]
+    median: float
+    min_ess: float
+    avg_ess: float
+    psrf: float
+    ks: tuple[KsTest, ...]
+
+    def to_dict(self, labels: Sequence[str]) -> dict[str, Any]:
+        return {
+            "name": self.name, "constant": self.constant, "runs": [run.to_dict() for run in self.runs],
+            "mean": _number(self.mean), "variance": _number(self.variance),
+            "hpd95": [_number(v) for v in self.hpd95], "median": _number(self.median),
+            "min_ess": _number(self.min_ess), "avg_ess": _number(self.avg_ess), "psrf": _number(self.psrf),
+            "ks": [{"runs": [labels[test.runs[0]], labels[test.runs[1]]], "d": test.d,
+                    "threshold": test.threshold, "passed": test.passed} for test in self.ks],
+        }
+
+
+@dataclass(frozen=True)
+class ParameterReport:
+    """Every parameter of the runs' parameter files, and the traces they were computed from."""
+
+    traces: tuple[ParameterTrace, ...]
+    parameters: tuple[ParameterSummary, ...]
+    min_ess: float
+    psrf_bar: float
+    ks_alpha: float
+
+    @property
+    def labels(self) -> tuple[str, ...]:
+        return tuple(trace.label for trace in self.traces)
+
+    def to_dict(self) -> list[dict[str, Any]]:
+        """The JSON ``parameters`` list."""
+        return [parameter.to_dict(self.labels) for parameter in self.parameters]
+
+    def files(self) -> dict[str, Any]:
+        """What was read: files, formats and rows kept, for the report's settings."""
+        return {"files": [{"label": t.label, "path": t.path, "format": t.format, "rows_in_file": t.rows_in_file,
+                           "dropped": t.dropped, "kept": t.kept} for t in self.traces],
+                "min_ess": self.min_ess, "psrf_bar": self.psrf_bar, "ks_alpha": self.ks_alpha}
+
+    def criteria(self) -> list[Criterion]:
+        """ESS, PSRF and KS criteria over every non-constant parameter (group "parameters")."""
+        tested = [p for p in self.parameters if not p.constant]
+        if not tested:
+            return []
+        labels = self.labels
+        result = []
+        worst_ess = min(tested, key=lambda p: _low(p.min_ess))
+        failing_runs = sorted({r for p in tested for r, run in enumerate(p.runs) if _low(run.ess) < self.min_ess})
+        below = [p.name for p in tested if _low(p.min_ess) < self.min_ess]
+        stuck = [labels[r] for r, run in enumerate(worst_ess.runs) if math.isnan(run.ess)]
+        where = f"{worst_ess.name} never changes in {', '.join(stuck)}" if stuck else worst_ess.name
+        result.append(Criterion.judge(
+            "parameter ESS (lowest)", worst_ess.min_ess, self.min_ess, "at least", group="parameters",
+            runs=[labels[r] for r in failing_runs],
+            note=f"{where}; {len(below)} of {len(tested)} parameters below" if below else where))
+        if len(self.traces) > 1:
+            worst_psrf = max(tested, key=lambda p: _high(p.psrf))
+            above = [p.name for p in tested if _high(p.psrf) > self.psrf_bar]
+            result.append(Criterion.judge(
+                "parameter PSRF (largest)", worst_psrf.psrf, self.psrf_bar, "at most", group="parameters",
+                note=f"{worst_psrf.name}; {len(above)} of {len(tested)} parameters above" if above
+                else worst_psrf.name, nan_passes=True))
+            tests = [(p, t) for p in tested for t in p.ks]
+            worst_pair = max(tests, key=lambda pt: pt[1].d)
+            failed = [(p, t) for p, t in tests if not t.passed]
+            pairs = sorted({t.runs for _, t in failed})
+            names = sorted({p.name for p, _ in failed})
+            result.append(Criterion.judge(
+                "parameter KS D (largest)", worst_pair[1].d, worst_pair[1].threshold, "at most",
+                group="parameters", runs=[f"{labels[a]} / {labels[b]}" for a, b in pairs],
+                note=(f"{worst_pair[0].name}; fails for {', '.join(names[:5])}"
+                      f"{' and more' if len(names) > 5 else ''}") if names else worst_pair[0].name))
+        return result
+
+    def summary(self) -> str:
+        """The sump-like table for the terminal."""
+        width = max([len("parameter"), *(len(p.name) for p in self.parameters)])
+        lines = [f"{'parameter':<{width}}  {'mean':>12}  {'variance':>12}  {'HPD 95% lower':>13}  "
+                 f"{'upper':>12}  {'median':>12}  {'min ESS':>8}  {'avg ESS':>8}  {'PSRF':>6}"]
+        for p in self.parameters:
+            if p.constant:
+                lines.append(f"{p.name:<{width}}  {p.mean:>12.6g}  constant")
+                continue
+            lines.append(f"{p.name:<{width}}  {p.mean:>12.6f}  {p.variance:>12.6f}  {p.hpd95[0]:>13.6f}  "
+                         f"{p.hpd95[1]:>12.6f}  {p.median:>12.6f}  {_fixed(p.min_ess, 2):>8}  "
+                         f"{_fixed(p.avg_ess, 2):>8}  {_fixed(p.psrf, 3):>6}")
+        return "\n".join(lines)
+
+
+def summarize(traces: Sequence[ParameterTrace], min_ess: float = MIN_ESS, psrf_bar: float = PSRF_BAR,
+              ks_alpha: float = KS_ALPHA) -> ParameterReport:
+    """Summaries, ESS, PSRF and KS tests of selected traces, one per run, with the same columns."""
+    if not traces:
+        raise BrantoveilError("no parameter files to summarize")
+    traces = _aligned(traces)
+    threshold = ks_threshold(min_ess, ks_alpha)
+    parameters = []
+    for j, name in enumerate(traces[0].columns):
+        columns = [trace.values[:, j] for trace in traces]
+        pooled = np.concatenate(columns)
+        constant = bool(np.all(pooled == pooled[0]))
+        per_run = []
+        for x in columns:
+            ess, viewer = (math.nan, math.nan) if constant else (trace_ess(x), float(trace_ess_viewer(x)))
+            per_run.append(RunSummary(mean=float(x.mean()), variance=_variance(x), hpd95=hpd(x), median=median(x),
+                                      ess=ess, ess_trace=viewer))
+        esses = [run.ess for run in per_run]
+        ks: list[KsTest] = []
+        if not constant:
+            for a in range(len(columns)):
+                for b in range(a + 1, len(columns)):
+                    ks.append(KsTest((a, b), ks_distance(columns[a], columns[b]), threshold))
+        parameters.append(ParameterSummary(
+            name=name, constant=constant, runs=tuple(per_run), mean=float(pooled.mean()),
+            variance=_variance(pooled), hpd95=hpd(pooled), median=median(pooled),
+            # A run stuck on one value while the others move has no ESS: NaN, and the criterion fails.
+            min_ess=float("nan") if constant or any(math.isnan(e) for e in esses) else float(min(esses)),
+            avg_ess=float(np.mean(esses)) if not constant else float("nan"),
+            psrf=float("nan") if constant else psrf(columns), ks=tuple(ks)))
+    return ParameterReport(tuple(traces), tuple(parameters), min_ess, psrf_bar, ks_alpha)
+
+
+def read_parameters(paths: Sequence[PathLike], burnin: BurnIn = 0.25, thin: int = 1,
+                    labels: Sequence[str] | None = None, min_ess: float = MIN_ESS,
+                    psrf_bar: float = PSRF_BAR) -> ParameterReport:
+    """Reads one parameter file per run, applies burn-in and thinning, and summarizes them.
+
+    Parameters
+    ----------
+    paths : sequence of paths
+        One .p / .log / .var file per run, in the runs' order.
+    burnin, thin
+        The selection, by the same rule as the trees: a fraction of the rows, a count, or ``"gen:N"``.
+    labels : sequence of str, optional
+        Names of the runs (default: the paths as given).
+    min_ess, psrf_bar
+        Targets of the parameter criteria; ``min_ess`` also sets the KS threshold.
+
+    Returns
+    -------
+    ParameterReport
+    """
+    if labels is not None and len(labels) != len(paths):
+        raise BrantoveilError(f"{len(paths)} parameter files for {len(labels)} runs: give one per run")
+    if labels is None:
+        # Short labels where the file names tell the runs apart, as the tree files get.
+        names = [os.path.basename(os.fspath(path)) for path in paths]
+        labels = names if len(set(names)) == len(names) else None
+    traces = [select(read_trace(path, None if labels is None else labels[i]), burnin, thin)
+              for i, path in enumerate(paths)]
+    return summarize(traces, min_ess=min_ess, psrf_bar=psrf_bar)
+
+
+def _aligned(traces: Sequence[ParameterTrace]) -> list[ParameterTrace]:
+    """Every trace with the first one's column order; a one-line error when the names differ."""
+    first = traces[0]
+    result = [first]
+    for trace in traces[1:]:
+        if trace.columns == first.columns:
+            result.append(trace)
+            continue
+        missing = [c for c in first.columns if c not in trace.columns]
+        extra = [c for c in trace.columns if c not in first.columns]
+        if missing or extra:
+            parts = []
+            if missing:
+                parts.append(f"{trace.label} lacks {', '.join(missing)}")
+            if extra:
+                parts.append(f"{trace.label} has {', '.join(extra)} that {first.label} lacks")
+            raise BrantoveilError("parameter columns differ between runs: " + "; ".join(parts))
+        order = [trace.columns.index(c) for c in first.columns]
+        result.append(replace(trace, columns=first.columns, values=trace.values[:, order]))
+    return result
+
+
+def _variance(values: NDArray[np.float64]) -> float:
+    return float(np.var(values, ddof=1)) if len(values) > 1 else 0.0
+
+
+def _number(value: float) -> float | None:
+    return None if not math.isfinite(value) else float(value)
+
+
+def _low(value: float) -> float:
+    # Only varying parameters are judged, so an ESS that is NaN belongs to a run stuck on one value.
+    return value if math.isfinite(value) else -math.inf
+
+
+def _high(value: float) -> float:
+    return value if math.isfinite(value) else -math.inf
+
+
+def _fixed(value: float, digits: int) -> str:
+    return f"{value:.{digits}f}" if math.isfinite(value) else "NA"
+
+
+__all__ = ["DEFINITIONS", "KsTest", "ParameterReport", "ParameterSummary", "ParameterTrace", "RunSummary",
+           "TruncatedTraceWarning", "beside", "find_parameter_files", "hpd", "ks_distance", "ks_threshold",
+           "median", "parameters_for_runs", "psrf", "read_parameters", "read_trace", "select", "summarize", "trace_ess"]

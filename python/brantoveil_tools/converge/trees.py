@@ -1,0 +1,180 @@
+"""The runs read once into the engine, and the few kinds of distances the report asks of it, none an n x n matrix.
+
+Every figure of the report comes from one encoded sample: split presence from the engine's compressed rows,
+distances between trees up to K apart (n K distances), distances to a few focal trees (n F), and the mean
+squared distance over all pairs of a run from its split co-occurrence counts.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from dataclasses import dataclass
+from functools import partial
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+from brantoveil_tools import _engine
+from brantoveil_tools.api import call_engine
+from brantoveil_tools.converge.splits import SplitPresence, packed_sizes
+from brantoveil_tools.errors import BrantoveilError
+from brantoveil_tools.sample import Sample
+
+# Rows of one engine block when the lag profile is computed band by band.
+LAG_BAND = 256
+# The mean squared distance over all pairs is exact while its sparse product costs at most this many steps;
+# above it an evenly spread subsample of PAIRWISE_TREES trees stands for the run.
+PAIRWISE_BUDGET = 400_000_000
+PAIRWISE_TREES = 6000
+PAIRWISE_BAND = 512
+
+
+@dataclass(frozen=True, eq=False)  # holds the engine's sample: compared by identity
+class EncodedRuns:
+    """A sample read once: the engine's form of every tree and its non-trivial splits as sparse rows."""
+
+    native: Any
+    presence: SplitPresence
+
+    @property
+    def n_trees(self) -> int:
+        return self.presence.n_trees
+
+
+def encode_runs(sample: Sample, rooted: bool, lengths: bool, progress: bool | None = False) -> EncodedRuns:
+    """Encodes every tree of ``sample`` once; a bad tree is named by its file and tree."""
+    if len(sample) == 0:
+        raise BrantoveilError("no trees to compare")
+    if len(sample) == 1:  # the engine wants two trees; the copy is left out of the split rows
+        text = next(sample.newick())
+        try:
+            native = _engine.encode(["1", "2"], iter([text, text]), list(sample.translate_maps),
+                                    [int(sample.map_indices[0])] * 2, rooted=rooted, lengths=lengths)
+        except ValueError as error:
+            raise BrantoveilError(f"{sample.run_labels[0]}, tree {sample.tree_names[0]}: {error}") from None
+    else:
+        native = call_engine(partial(_engine.encode, lengths=lengths), sample, rooted, progress)
+    if list(native.leaf_names) != list(sample.taxa):
+        raise BrantoveilError("the trees do not have the taxa of the runs' first trees")
+    presence = presence_from_engine(native, sample.taxa)
+    if len(sample) == 1:
+        presence = presence.subset(np.zeros(1, dtype=np.int64))
+    return EncodedRuns(native, presence)
+
+
+def presence_from_engine(native: Any, taxa: Sequence[str]) -> SplitPresence:
+    """The engine's split rows renumbered densely over the non-trivial splits that occur."""
+    raw_indptr, raw_ids, _ = native.presence_csr()
+    indptr = np.frombuffer(raw_indptr, dtype="<i8").astype(np.int64)
+    ids = np.frombuffer(raw_ids, dtype="<u4")
+    n_taxa = len(taxa)
+    width = (n_taxa + 7) // 8
+    clades = np.frombuffer(native.clade_bytes(), dtype=np.uint8).reshape(native.n_splits, width)
+    sizes = packed_sizes(clades, n_taxa)
+    largest = n_taxa - 1 if native.rooted else n_taxa - 2
+    informative = (sizes >= 2) & (sizes <= largest)
+    informative[:n_taxa] = False
+    used = np.unique(ids)
+    used = used[informative[used]]
+    number = np.full(native.n_splits, -1, dtype=np.int64)
+    number[used] = np.arange(len(used))
+    per_entry = number[ids]
+    keep = per_entry >= 0
+    if not keep.all():  # entries the engine keeps that are trivial here: drop them and shift the rows
+        tree_of = np.repeat(np.arange(len(indptr) - 1), np.diff(indptr))
+        counts = np.bincount(tree_of[keep], minlength=len(indptr) - 1)
+        indptr = np.concatenate(([0], np.cumsum(counts))).astype(np.int64)
+    return SplitPresence(tuple(taxa), clades[used].copy(), indptr, per_entry[keep].astype(np.int32),
+                         bool(native.rooted))
+
+
+def block(native: Any, metric: str, rows: NDArray[np.int64] | range, cols: NDArray[np.int64] | range
+          ) -> NDArray[np.float64]:
+    """Distances of ``rows`` against ``cols`` as floats, rows x cols."""
+    dtype = "<u4" if metric == "rf" else "<f8"
+    row_index = rows if isinstance(rows, range) else np.ascontiguousarray(rows, dtype=np.int64)
+    col_index = cols if isinstance(cols, range) else np.ascontiguousarray(cols, dtype=np.int64)
+    try:
+        raw = native.block(metric, row_index, col_index)
+    except MemoryError:
+        raise BrantoveilError(f"not enough memory for a block of {len(rows)} x {len(cols)} distances") from None
+    return np.frombuffer(raw, dtype=dtype).reshape(len(rows), len(cols)).astype(np.float64)
+
+
+def lag_distances(native: Any, trees: NDArray[np.int64], max_lag: int) -> NDArray[np.float32]:
+    """Robinson-Foulds distance of ``trees[t]`` to ``trees[t + k]``, as row t, column k - 1 (k = 1 .. max_lag).
+
+    Entries past the end of the chain are NaN. ``trees`` is one run's chain in order; the engine computes
+    it band by band (rows t .. t + B against columns t .. t + B + K) and the lags are the band's diagonals,
+    so the work is about n (B + K) distances and the memory B (B + K).
+    """
+    n = len(trees)
+    out = np.full((n, max_lag), np.nan, dtype=np.float32)  # distances are whole numbers below 2^24
+    band = max(LAG_BAND, 1)
+    for start in range(0, n - 1, band):
+        stop = min(start + band, n - 1)
+        end = min(stop + max_lag, n)
+        matrix = block(native, "rf", trees[start:stop], trees[start:end])
+        for lag in range(1, max_lag + 1):
+            diagonal = np.diagonal(matrix, lag)
+            out[start : start + len(diagonal), lag - 1] = diagonal[: stop - start]
+    return out
+
+
+def mean_squared_pairwise(native: Any, presence: SplitPresence, trees: NDArray[np.int64]) -> tuple[float, bool]:
+    """Mean squared Robinson-Foulds distance over all ordered pairs of different positions of ``trees``.
+
+    Exact from the split rows, without any pair of trees: with s_t the splits of tree t, c_tu the splits t
+    and u share and d_tu = s_t + s_u - 2 c_tu,
+    sum_{t,u} d^2 = 2 n sum s^2 + 2 (sum s)^2 - 8 sum_t s_t w_t + 4 sum_{t,u} c_tu^2,
+    where w_t sums over t's splits their counts in the run, and sum c^2 is the squared Frobenius norm of
+    the split co-occurrence counts (splits held by every tree add a closed form, the rest a sparse
+    product costing sum_t s'_t^2 for s'_t the other splits of t). When that cost passes PAIRWISE_BUDGET the
+    value is estimated from the engine's distances among an evenly spread subsample of PAIRWISE_TREES
+    trees instead. The flag says whether the value is exact.
+    """
+    from scipy.sparse import csr_matrix
+
+    n = len(trees)
+    if n < 2:
+        return float("nan"), True
+    rows = presence.subset(trees)
+    sizes = rows.sizes()
+    counts = np.bincount(rows.indices, minlength=presence.n_splits).astype(np.int64)
+    core = counts == n
+    rest = ~core[rows.indices]
+    rest_sizes = np.bincount(rows.tree_of_entry()[rest], minlength=n)
+    if int(rest_sizes @ rest_sizes) > PAIRWISE_BUDGET:
+        return _sampled_mean_squared(native, trees), False
+    shared_core = int(core.sum())
+    weights = np.bincount(rows.tree_of_entry(), weights=counts[rows.indices].astype(np.float64), minlength=n)
+    other = csr_matrix((np.ones(int(rest.sum()), dtype=np.int64), (rows.tree_of_entry()[rest], rows.indices[rest])),
+                       shape=(n, presence.n_splits))
+    co_occurrence = (other.T @ other).tocsr()
+    rest_counts = counts[~core]
+    shared_squares = (n * n * shared_core * shared_core + 2 * shared_core * int(rest_counts @ rest_counts)
+                      + int(np.sum(co_occurrence.data.astype(np.int64) ** 2)))
+    total = (2 * n * int(sizes @ sizes) + 2 * int(sizes.sum()) ** 2 - 8 * round(float(sizes @ weights))
+             + 4 * shared_squares)
+    return total / (n * (n - 1)), True
+
+
+def _sampled_mean_squared(native: Any, trees: NDArray[np.int64]) -> float:
+    picked = trees[np.unique(np.linspace(0, len(trees) - 1, PAIRWISE_TREES).round().astype(np.int64))]
+    total = 0.0
+    for start in range(0, len(picked), PAIRWISE_BAND):
+        stop = min(start + PAIRWISE_BAND, len(picked))
+        total += float(np.sum(block(native, "rf", picked[start:stop], picked) ** 2))
+    return total / (len(picked) * (len(picked) - 1))
+
+
+def distances_to(native: Any, metric: str, trees: NDArray[np.int64], focal: NDArray[np.int64]
+                 ) -> NDArray[np.float64]:
+    """Distances of every tree of ``trees`` to each focal tree, len(trees) x len(focal), in bands."""
+    out = np.empty((len(trees), len(focal)))
+    band = max(1, 4_000_000 // max(len(focal), 1))
+    for start in range(0, len(trees), band):
+        stop = min(start + band, len(trees))
+        out[start:stop] = block(native, metric, trees[start:stop], focal)
+    return out
