@@ -420,10 +420,8 @@ def collect_unrooted(sample: Sample, reader: Reader, chosen: Iterable[int], tabl
     n_taxa = len(reader.taxa)
     maps = sample.map_indices.tolist()
     for k, text in enumerate(sample.newick()):
-        body = text.lstrip()
-        if body.startswith("["):
-            body = body[body.find("]") + 1:]
-        if "[" in body or "'" in body:
+        body = _plain_body(text)
+        if body is None:
             return None
         if body.count(":") < n_taxa + body.count("(") - 1:
             values.all_lengths = False
@@ -489,10 +487,8 @@ def collect_rooted(sample: Sample, reader: Reader, chosen: Iterable[int], table:
     for clade in range(presence.n_leaves):
         pendant_id[int(np.flatnonzero(presence.members[clade])[0])] = clade
     for tree, text in enumerate(sample.newick()):
-        body = text.lstrip()
-        if body.startswith("["):
-            body = body[body.find("]") + 1:]
-        if "[" in body or "'" in body:
+        body = _plain_body(text)
+        if body is None:
             return None
         if body.count(":") < n_taxa + body.count("(") - 1:
             values.all_lengths = False
@@ -524,3 +520,12 @@ def collect_rooted(sample: Sample, reader: Reader, chosen: Iterable[int], table:
     _group(length_ids, length_values, keys, values.lengths)
     _group(height_ids, height_values, keys, values.heights)
     return values
+
+
+def _plain_body(text: str) -> str | None:
+    """The tree's text after a leading comment such as [&U], or None when it holds other comments or quotes
+    (those trees take the full reader)."""
+    body = text.lstrip()
+    if body.startswith("["):
+        body = body[body.find("]") + 1:]
+    return None if "[" in body or "'" in body else body
