@@ -108,10 +108,18 @@ def test_page_draws_the_consensus(report: ConvergenceReport, tmp_path: Path) -> 
     assert sorted(leaves) == sorted(report.taxa)
 
 
-def test_picture_with_the_consensus_panel(report: ConvergenceReport, tmp_path: Path) -> None:
+@pytest.mark.parametrize(("most", "drawn"), [(24, True), (11, False)])
+def test_picture_draws_the_tree_only_when_its_names_fit(report: ConvergenceReport, tmp_path: Path,
+                                                        monkeypatch: pytest.MonkeyPatch, most: int,
+                                                        drawn: bool) -> None:
     pytest.importorskip("matplotlib")
     from brantoveil_tools.converge import plot
 
+    calls: list[int] = []
+    panel = plot.consensus_panel
+    monkeypatch.setattr(plot, "TREE_TAXA", most)
+    monkeypatch.setattr(plot, "consensus_panel", lambda axes, report: calls.append(1) or panel(axes, report))
     target = tmp_path / "report.png"
-    plot.draw_report(report, target)
+    plot.draw_report(report, target)  # the example has 12 taxa
     assert target.read_bytes().startswith(b"\x89PNG")
+    assert calls == ([1] if drawn else [])

@@ -224,7 +224,8 @@ def _format_number(value: Any, decimals: int = 4) -> str:
 
 # ---- figures -----------------------------------------------------------------------------------------
 
-def _json(figure: Any, id_: str) -> Figure:
+def _json(figure: Any, id_: str, **layout: Any) -> Figure:
+    """The figure in the page's common style; ``layout`` overrides it."""
     import plotly.io
 
     # The tool bar stands upright at the right, clear of the title.
@@ -232,6 +233,8 @@ def _json(figure: Any, id_: str) -> Figure:
                          font={"size": 12}, legend={"orientation": "h", "y": -0.2},
                          title={"x": 0.01, "xanchor": "left", "y": 0.985, "yanchor": "top", "font": {"size": 14}},
                          modebar={"orientation": "v"})
+    if layout:
+        figure.update_layout(**layout)
     return Figure(id_, plotly.io.to_json(figure, validate=False))
 
 
@@ -443,17 +446,21 @@ def _consensus_tree(report: ConvergenceReport) -> Figure | None:
         figure.add_trace(go.Scatter(
             x=[c.x for c in mine], y=[c.y for c in mine], mode="markers+text", name=name,
             marker={"color": colour, "size": 10, "line": {"color": "white", "width": 1}},
-            text=[c.label for c in mine], textposition="top left", textfont={"color": colour, "size": 11},
+            text=[c.label for c in mine], textposition="top left", textfont={"color": colour, "size": 10},
             hovertext=hover, hovertemplate="%{hovertext}<extra></extra>"))
     rows = len(drawing.leaves)
     longest = max(len(leaf[2]) for leaf in drawing.leaves)
-    # Room at the right for the leaf names: about 0.6 em per character of the longest at 12 px.
+    # Room at the right for the leaf names (about 0.6 em per character of the longest at 12 px), and at
+    # the left for the label of a clade one level below the root (some 70 px of a 1200 px wide figure).
+    right = drawing.depth * (1.08 + 0.018 * longest) + 0.5
     figure.update_layout(
         title=f"Majority-rule consensus of {consensus.n_trees} trees: clade posterior / SDSF",
         height=max(320, 130 + 24 * rows),
-        xaxis={"visible": False, "range": [-0.3, drawing.depth * (1.08 + 0.018 * longest) + 0.5]},
-        yaxis={"visible": False, "autorange": "reversed"}, legend={"orientation": "h", "y": -0.02})
-    return _json(figure, "consensus-tree")
+        xaxis={"visible": False, "range": [min(-0.3, 1.0 - 0.065 * right), right]},
+        yaxis={"visible": False, "autorange": "reversed"})
+    # A tall tree keeps its legend at the top, next to the title, rather than a fifth of its height below.
+    return _json(figure, "consensus-tree", legend={"orientation": "h", "x": 1.0, "xanchor": "right", "y": 1.0,
+                                                   "yanchor": "bottom"}, margin={"l": 20, "r": 40, "t": 60, "b": 20})
 
 
 def _wrap_taxa(taxa: tuple[str, ...], per_line: int = 6) -> str:

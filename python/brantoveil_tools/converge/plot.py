@@ -28,7 +28,7 @@ RUN_STYLES: tuple[Any, ...] = ("-", "--", ":", "-.")
 THIRDS = (("o", "first third"), ("s", "middle third"), ("^", "last third"))
 HEATMAP_TREES = 300
 TRACE_POINTS = 1500
-TREE_TAXA = 40  # the most leaves a panel's height names legibly; the web page draws any tree
+TREE_TAXA = 24  # the most leaves a panel names legibly at the picture's size; the web page draws any tree
 
 Axes = Any
 
@@ -169,7 +169,7 @@ def consensus_panel(axes: Axes, report: ConvergenceReport) -> None:
     assert report.consensus is not None
     drawing = cladogram(report.consensus)
     rows = len(drawing.leaves)
-    size = 9 if rows <= 20 else 7 if rows <= 30 else 6
+    size = 9 if rows <= 16 else 8
     for x0, y0, x1, y1 in drawing.lines:
         axes.plot([x0, x1], [y0, y1], color="#24292f", linewidth=1.0, solid_capstyle="butt")
     for x, y, name in drawing.leaves:
