@@ -159,4 +159,4 @@ def test_chromium_draws_every_figure(page: Path, report: ConvergenceReport) -> N
     assert "Figure not drawn" not in dom.replace('"Figure not drawn: "', "")
     assert f"Failed {len(report.verdict.failed)} of {len(report.verdict.criteria)} criteria" in dom
     drawn = dom.count('class="plot-container plotly"')
-    assert drawn == page.read_text(encoding="utf-8").count('<script type="application/json"') == 6 + 14
+    assert drawn == page.read_text(encoding="utf-8").count('<script type="application/json"') == 7 + 14

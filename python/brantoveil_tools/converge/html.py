@@ -21,8 +21,9 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from brantoveil_tools.converge.cladogram import AGREE, DISAGREE, MAY_DO, UNKNOWN, cladogram
 from brantoveil_tools.converge.params import DEFINITIONS, ParameterReport, ks_threshold
-from brantoveil_tools.converge.report import ASDSF_BAR, ESS_BAR, ConvergenceReport
+from brantoveil_tools.converge.report import ASDSF_BAR, ESS_BAR, MAX_SDSF_BAR, ConvergenceReport
 from brantoveil_tools.converge.verdict import Criterion
 from brantoveil_tools.errors import BrantoveilError
 from brantoveil_tools.output import atomic_path
@@ -130,7 +131,8 @@ def _page(report: ConvergenceReport, target: Path, command: Sequence[str] | None
     labels = [run.label for run in report.runs]
     figures = {"tree_space": _tree_space(report), "trace": _tree_traces(report),
                "split_scatter": _split_scatter(report), "cumulative": _cumulative(report),
-               "split_ess": _split_ess(report), "courses": _split_courses(report)}
+               "split_ess": _split_ess(report), "courses": _split_courses(report),
+               "consensus": _consensus_tree(report)}
     parameters = _parameters(report.parameters) if report.parameters is not None else None
     words = list(command) if command is not None else default_command(report, target)
     return {
@@ -153,6 +155,7 @@ def _page(report: ConvergenceReport, target: Path, command: Sequence[str] | None
         "settings": _settings(report),
         "command": shlex.join(words),
         "version": report.version,
+        "asdsf_bar": ASDSF_BAR, "max_sdsf_bar": MAX_SDSF_BAR,
     }
 
 
@@ -221,7 +224,8 @@ def _format_number(value: Any, decimals: int = 4) -> str:
 
 # ---- figures -----------------------------------------------------------------------------------------
 
-def _json(figure: Any, id_: str) -> Figure:
+def _json(figure: Any, id_: str, **layout: Any) -> Figure:
+    """The figure in the page's common style; ``layout`` overrides it."""
     import plotly.io
 
     # The tool bar stands upright at the right, clear of the title.
@@ -229,6 +233,8 @@ def _json(figure: Any, id_: str) -> Figure:
                          font={"size": 12}, legend={"orientation": "h", "y": -0.2},
                          title={"x": 0.01, "xanchor": "left", "y": 0.985, "yanchor": "top", "font": {"size": 14}},
                          modebar={"orientation": "v"})
+    if layout:
+        figure.update_layout(**layout)
     return Figure(id_, plotly.io.to_json(figure, validate=False))
 
 
@@ -406,6 +412,60 @@ def _split_courses(report: ConvergenceReport) -> Figure | None:
     figure.update_xaxes(title_text="trees per run")
     figure.update_yaxes(title_text="split frequency", range=[-0.02, 1.02])
     return _json(figure, "split-courses")
+
+
+def _consensus_tree(report: ConvergenceReport) -> Figure | None:
+    """The majority-rule tree as a cladogram, each clade marked by its posterior / SDSF, coloured by the
+    SDSF's band; hovering a clade shows its taxa."""
+    import plotly.graph_objects as go
+
+    consensus = getattr(report, "consensus", None)
+    if consensus is None:
+        return None
+    drawing = cladogram(consensus)
+    xs: list[float | None] = []
+    ys: list[float | None] = []
+    for x0, y0, x1, y1 in drawing.lines:
+        xs += [x0, x1, None]
+        ys += [y0, y1, None]
+    figure = go.Figure()
+    figure.add_trace(go.Scatter(x=xs, y=ys, mode="lines", line={"color": "#24292f", "width": 1.5},
+                                hoverinfo="skip", showlegend=False))
+    figure.add_trace(go.Scatter(
+        x=[leaf[0] for leaf in drawing.leaves], y=[leaf[1] for leaf in drawing.leaves], mode="text",
+        text=[leaf[2] for leaf in drawing.leaves], textposition="middle right", hoverinfo="skip",
+        showlegend=False, textfont={"size": 12}))
+    bands = ((AGREE, f"SDSF at most {ASDSF_BAR:g}"), (MAY_DO, f"SDSF at most {MAX_SDSF_BAR:g}"),
+             (DISAGREE, f"SDSF above {MAX_SDSF_BAR:g}"), (UNKNOWN, "one run: no SDSF"))
+    for colour, name in bands:
+        mine = [c for c in drawing.clades if c.colour == colour]
+        if not mine:
+            continue
+        hover = [f"posterior {c.posterior:.4f}<br>SDSF {_format_number(c.sdsf, 4)}<br>{len(c.taxa)} taxa: "
+                 + _wrap_taxa(c.taxa) for c in mine]
+        figure.add_trace(go.Scatter(
+            x=[c.x for c in mine], y=[c.y for c in mine], mode="markers+text", name=name,
+            marker={"color": colour, "size": 10, "line": {"color": "white", "width": 1}},
+            text=[c.label for c in mine], textposition="top left", textfont={"color": colour, "size": 10},
+            hovertext=hover, hovertemplate="%{hovertext}<extra></extra>"))
+    rows = len(drawing.leaves)
+    longest = max(len(leaf[2]) for leaf in drawing.leaves)
+    # Room at the right for the leaf names (about 0.6 em per character of the longest at 12 px), and at
+    # the left for the label of a clade one level below the root (some 70 px of a 1200 px wide figure).
+    right = drawing.depth * (1.08 + 0.018 * longest) + 0.5
+    figure.update_layout(
+        title=f"Majority-rule consensus of {consensus.n_trees} trees: clade posterior / SDSF",
+        height=max(320, 130 + 24 * rows),
+        xaxis={"visible": False, "range": [min(-0.3, 1.0 - 0.065 * right), right]},
+        yaxis={"visible": False, "autorange": "reversed"})
+    # A tall tree keeps its legend at the top, next to the title, rather than a fifth of its height below.
+    return _json(figure, "consensus-tree", legend={"orientation": "h", "x": 1.0, "xanchor": "right", "y": 1.0,
+                                                   "yanchor": "bottom"}, margin={"l": 20, "r": 40, "t": 60, "b": 20})
+
+
+def _wrap_taxa(taxa: tuple[str, ...], per_line: int = 6) -> str:
+    shown = list(taxa[:30]) + ([f"... {len(taxa) - 30} more"] if len(taxa) > 30 else [])
+    return "<br>".join(", ".join(shown[i:i + per_line]) for i in range(0, len(shown), per_line))
 
 
 def _parameters(parameters: ParameterReport) -> dict[str, Any]:

@@ -15,6 +15,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from brantoveil_tools.converge.cladogram import AGREE, DISAGREE, MAY_DO, UNKNOWN, cladogram
 from brantoveil_tools.converge.report import ASDSF_BAR, MAX_SDSF_BAR, ConvergenceReport
 from brantoveil_tools.converge.split_ess import binomial_threshold
 from brantoveil_tools.errors import BrantoveilError
@@ -27,6 +28,7 @@ RUN_STYLES: tuple[Any, ...] = ("-", "--", ":", "-.")
 THIRDS = (("o", "first third"), ("s", "middle third"), ("^", "last third"))
 HEATMAP_TREES = 300
 TRACE_POINTS = 1500
+TREE_TAXA = 24  # the most leaves a panel names legibly at the picture's size; the web page draws any tree
 
 Axes = Any
 
@@ -51,7 +53,11 @@ def draw_report(report: ConvergenceReport, target: Path) -> None:
                         layout=ConstrainedLayoutEngine(w_pad=0.12, h_pad=0.12, wspace=0.06))
     grid = figure.add_gridspec(rows, 4, height_ratios=[1.0] * 3 + [0.7] * (rows - 3))
     tree_space_panel(figure.add_subplot(grid[0, 0]), report)
-    trace_panel(figure, grid[0, 1:3], report)
+    if report.consensus is not None and len(report.taxa) <= TREE_TAXA:
+        trace_panel(figure, grid[0, 1], report)
+        consensus_panel(figure.add_subplot(grid[0, 2]), report)
+    else:
+        trace_panel(figure, grid[0, 1:3], report)
     verdict_panel(figure.add_subplot(grid[0, 3]), report)
     split_scatter_panel(figure.add_subplot(grid[1, 0]), report)
     split_ess_panel(figure.add_subplot(grid[1, 1]), report)
@@ -151,11 +157,40 @@ def trace_panel(figure: Any, cell: Any, report: ConvergenceReport) -> None:
                   bbox={"facecolor": "white", "alpha": 0.8, "edgecolor": "none"})
         axes.set_ylabel("RF to medoid", fontsize=9)
         if r == 0:
-            axes.set_title("Trace: RF distance to the run's medoid tree (thin: every sample, thick: running mean)")
+            axes.set_title("Trace: RF distance to the run's medoid tree\n(thin: every sample, thick: running mean)")
         if r < len(report.runs) - 1:
             axes.tick_params(labelbottom=False)
         else:
             axes.set_xlabel("generation" if by_generation else "sample")
+
+
+def consensus_panel(axes: Axes, report: ConvergenceReport) -> None:
+    """The majority-rule consensus as a cladogram, each clade labelled posterior / SDSF in its SDSF band's colour."""
+    assert report.consensus is not None
+    drawing = cladogram(report.consensus)
+    rows = len(drawing.leaves)
+    size = 9 if rows <= 16 else 8
+    for x0, y0, x1, y1 in drawing.lines:
+        axes.plot([x0, x1], [y0, y1], color="#24292f", linewidth=1.0, solid_capstyle="butt")
+    for x, y, name in drawing.leaves:
+        axes.text(x + 0.08, y, name, va="center", ha="left", fontsize=size)
+    for clade in drawing.clades:
+        axes.plot(clade.x, clade.y, "o", color=clade.colour, markersize=5)
+        axes.text(clade.x - 0.06, clade.y - 0.15, clade.label, va="bottom", ha="right", fontsize=size - 1,
+                  color=clade.colour)
+    from matplotlib.lines import Line2D
+
+    bands = ((AGREE, f"SDSF <= {ASDSF_BAR:g}"), (MAY_DO, f"SDSF <= {MAX_SDSF_BAR:g}"),
+             (DISAGREE, f"SDSF > {MAX_SDSF_BAR:g}"), (UNKNOWN, "one run"))
+    present = {clade.colour for clade in drawing.clades}
+    handles = [Line2D([], [], color=c, marker="o", linestyle="", label=name) for c, name in bands if c in present]
+    if handles:
+        axes.legend(handles=handles, fontsize=8, loc="lower left", frameon=False)
+    longest = max(len(name) for _, _, name in drawing.leaves)
+    axes.set_xlim(-0.4, drawing.depth + 0.3 + 0.09 * longest * size / 9 * max(1.0, drawing.depth / 6))
+    axes.set_ylim(rows - 0.5 + (1.5 if handles else 0.0), -0.8)
+    axes.axis("off")
+    axes.set_title(f"Majority-rule consensus ({report.consensus.n_trees} trees): posterior / SDSF")
 
 
 def parameter_panel(axes: Axes, report: ConvergenceReport) -> None:

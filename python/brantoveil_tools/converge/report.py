@@ -37,6 +37,7 @@ from brantoveil_tools.errors import BrantoveilError
 from brantoveil_tools.policy import DEFAULT_BURNIN
 from brantoveil_tools.sample import Sample, read_sample
 from brantoveil_tools.selection import BurnIn, RunSelection, Selection, check_thin, kept_positions, parse_burnin
+from brantoveil_tools.summarize import SummaryResult, summarize
 
 ESS_BAR = DEFAULT_MIN_ESS
 MATRIX_TREES = 1000
@@ -224,6 +225,7 @@ class ConvergenceReport:
     frechet_ess: float = float("nan")
     tree_space_names: tuple[str, ...] = ()
     parameters: ParameterReport | None = None
+    consensus: SummaryResult | None = None
 
     @property
     def pairs(self) -> tuple[str, ...]:
@@ -310,6 +312,8 @@ class ConvergenceReport:
         }
         if self.parameters is not None:
             result["parameters"] = self.parameters.to_dict()
+        if self.consensus is not None:
+            result["consensus"] = consensus_dict(self.consensus)
         return result
 
     def summary(self) -> str:
@@ -575,7 +579,25 @@ def _report(whole: Sample, encoded: EncodedRuns, kept: list[NDArray[np.int64]], 
         medoid_mean_distance=mean, distances=space, version=_version(), verdict=result.verdict,
         burnin_suggestion=suggestion, courses=_split_courses(presence, kept, table, order, n_runs),
         settings=settings, frechet_ess=ess.combined([run.frechet_ess for run in runs]),
-        tree_space_names=tuple(whole.names[int(i)] for i in space.indices))
+        tree_space_names=tuple(whole.names[int(i)] for i in space.indices),
+        consensus=_consensus(whole, everything, selection, rooted))
+
+
+def consensus_dict(consensus: SummaryResult) -> dict[str, Any]:
+    """The consensus tree as JSON: its Newick and, most frequent first, each of its clades (splits when
+    unrooted) with its posterior and the SD of its frequency across runs (None with one run)."""
+    clades = consensus.clades
+    return {"newick": consensus.newick, "rooted": consensus.rooted, "trees": consensus.n_trees,
+            "clades": [{"taxa": list(clades.taxa[i]), "posterior": float(clades.frequencies[i]),
+                        "sdsf": _number(float(clades.sdsf[i]))}
+                       for i in np.flatnonzero(clades.in_tree)]}
+
+
+def _consensus(whole: Sample, everything: NDArray[np.int64], selection: Selection,
+               rooted: bool) -> SummaryResult:
+    """The majority-rule consensus of the kept trees (of every run), the report's own selection."""
+    kept = replace(whole.subset(np.unique(everything)), selection=selection)
+    return summarize(kept, method="majority", rooted=rooted)
 
 
 def _version() -> str:
