@@ -2,10 +2,11 @@
 
 An engine call stays on the calling thread, so Ctrl-C reaches it; a small daemon thread polls the
 engine's lock-free `ProgressCounter` (the engine releases the interpreter lock while it works) and
-the number of trees handed over so far, and draws one bar per phase with tqdm: trees read, the
-splits prepared (a spinner with the time spent: the engine counts nothing until the pairs start)
-and pairs compared. The call gets a counter even when nothing is shown: with one the engine
-computes without holding the interpreter lock, so other Python threads keep running.
+the number of trees handed over so far, and draws one line per phase with tqdm: trees read, the
+splits prepared and pairs compared, the matrix finished; the engine counts nothing before the first
+pairs and after the last, so those phases are spinners with the time spent. The call gets a
+counter even when nothing is shown: with one the engine computes without holding the interpreter
+lock, so other Python threads keep running.
 
 Quiet callers (`show=False`) never import tqdm.
 """
@@ -25,6 +26,7 @@ if TYPE_CHECKING:
 T = TypeVar("T")
 POLL_SECONDS = 0.1
 PREPARING = "preparing splits"
+FINISHING = "finishing the matrix"
 
 
 def _bar(show: bool | None, **options: Any) -> tqdm[Any]:
@@ -88,8 +90,9 @@ def run_with_progress(call: Callable[[Iterator[str], brantoveil.ProgressCounter]
 
 def _poll(reading: _Reading, trees: int, counter: brantoveil.ProgressCounter, run: _Run,
           show: bool | None) -> None:
-    # One bar open at a time: reading, then preparing (every text handed over, no pair counted yet),
-    # then comparing.
+    # One line open at a time: reading; preparing (every text handed over, no pair counted yet: the
+    # engine builds its split tables and, when it will compare pairs, faults in the matrix's memory);
+    # comparing; finishing (every pair counted: the engine mirrors the matrix's upper triangle).
     bar = _bar(show, total=trees, desc="reading trees", unit="tree", unit_scale=True)
     phase = "reading"
 
@@ -97,29 +100,37 @@ def _poll(reading: _Reading, trees: int, counter: brantoveil.ProgressCounter, ru
         nonlocal bar, phase
         if phase == "reading":
             bar.update(trees - bar.n)
+        elif phase == "comparing":
+            bar.update(counter.total() - bar.n)
         bar.close()
         phase = to
         if to == "preparing":
-            bar = _spinner(show, PREPARING)
-        else:
+            bar = _spinner(show, _preparing(counter))
+        elif to == "comparing":
             bar = _bar(show, total=counter.total(), desc="comparing pairs", unit="pair", unit_scale=True)
+        else:
+            bar = _spinner(show, FINISHING)
 
     try:
         while not run.done.wait(POLL_SECONDS):
-            # The engine sets the total as it starts, but counts pairs only once the splits are ready.
-            if phase != "comparing" and counter.value() > 0:
+            total, value = counter.total(), counter.value()
+            if phase == "comparing" and value >= total:
+                advance("finishing")
+            elif phase in ("reading", "preparing") and value > 0:
                 advance("comparing")
-            elif phase == "reading" and (reading.count >= trees or counter.total() > 0):
+            elif phase == "reading" and (reading.count >= trees or total > 0):
                 advance("preparing")
             if phase == "reading":
                 bar.update(reading.count - bar.n)
-            elif phase == "preparing":
-                bar.refresh()
+            elif phase == "comparing":
+                bar.update(value - bar.n)
             else:
-                bar.update(counter.value() - bar.n)
+                if phase == "preparing":
+                    bar.set_description_str(_preparing(counter), refresh=False)
+                bar.refresh()
         if run.finished:
             # A call that compares no pairs (reading alone) never opens the comparing bar.
-            if phase != "comparing" and counter.total() > 0:
+            if phase in ("reading", "preparing") and counter.total() > 0:
                 advance("comparing")
             if phase == "reading":
                 bar.update(trees - bar.n)
@@ -127,6 +138,10 @@ def _poll(reading: _Reading, trees: int, counter: brantoveil.ProgressCounter, ru
                 bar.update(counter.total() - bar.n)
     finally:
         bar.close()
+
+
+def _preparing(counter: brantoveil.ProgressCounter) -> str:
+    return PREPARING if counter.total() == 0 else f"{PREPARING} and the matrix"
 
 
 class Phase:

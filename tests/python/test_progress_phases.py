@@ -39,6 +39,41 @@ def test_the_wait_after_reading_is_shown(capsys, show):
     assert err.index("reading trees") < err.index("preparing splits")
 
 
+class FakeCounter:
+    """Stands in for the engine's counter, so a test sets what the engine would report and when."""
+
+    def __init__(self):
+        self.pairs, self.done = 0, 0
+
+    def total(self):
+        return self.pairs
+
+    def value(self):
+        return self.done
+
+
+def _engine_in_phases(texts, counter):
+    # What the engine does: takes the texts; sets the total, prepares; counts pairs; mirrors the matrix.
+    for _ in texts:
+        pass
+    counter.pairs = 1000
+    time.sleep(0.35)
+    counter.done = 400
+    time.sleep(0.35)
+    counter.done = 1000
+    time.sleep(0.35)
+    return "matrix"
+
+
+def test_every_phase_of_an_engine_call_is_named_in_order(monkeypatch, capsys):
+    monkeypatch.setattr(brantoveil, "ProgressCounter", FakeCounter)
+    assert run_with_progress(_engine_in_phases, iter(TREES), len(TREES), True) == "matrix"
+    err = capsys.readouterr().err
+    phases = ["reading trees", "preparing splits and the matrix", "comparing pairs", "finishing the matrix"]
+    assert [err.index(desc) for desc in phases] == sorted(err.index(desc) for desc in phases)
+    assert "40%" in err and "1.00k/1.00k" in _last_line(err, "comparing pairs")
+
+
 def test_an_engine_call_ends_with_every_pair_counted(capsys):
     n = len(TREES)
     run = lambda texts, counter: brantoveil.pairwise_rf_from_newick_iter(  # noqa: E731
