@@ -14,7 +14,7 @@ Quiet callers (`show=False`) never import tqdm.
 from __future__ import annotations
 
 import threading
-from collections.abc import Callable, Iterable, Iterator, Sized
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import TYPE_CHECKING, Any, TypeVar
 
@@ -144,31 +144,15 @@ def _preparing(counter: brantoveil.ProgressCounter) -> str:
     return PREPARING if counter.total() == 0 else f"{PREPARING} and the matrix"
 
 
-class Phase:
-    """A phase being shown: `advance` moves its bar (if it has a total)."""
-
-    def __init__(self, bar: tqdm[Any] | None) -> None:
-        self._bar = bar
-
-    def advance(self, n: int = 1) -> None:
-        """Counts `n` more units of the phase done."""
-        if self._bar is not None:
-            self._bar.update(n)
-
-
 @contextmanager
-def phase(desc: str, show: bool | None, total: float | None = None, unit: str = "it",
-          unit_scale: bool = False) -> Iterator[Phase]:
-    """Shows `desc` while the block runs: a bar over `total` units, or without one a spinner with the
-    time spent; either is redrawn every moment by a daemon thread, so the elapsed time keeps running
-    while a long step holds the block. `show` False: nothing at all (tqdm is not imported)."""
+def phase(desc: str, show: bool | None) -> Iterator[None]:
+    """Shows `desc` and the time spent while the block runs, redrawn every moment by a daemon thread,
+    so the clock keeps running while one long step holds the block. `show` None: only on a terminal;
+    False: nothing at all (tqdm is not imported)."""
     if show is False:
-        yield Phase(None)
+        yield
         return
-    if total is None:
-        bar = _spinner(show, desc)
-    else:
-        bar = _bar(show, desc=desc, total=total, unit=unit, unit_scale=unit_scale)
+    bar = _spinner(show, desc)
     done = threading.Event()
 
     def redraw() -> None:
@@ -178,21 +162,11 @@ def phase(desc: str, show: bool | None, total: float | None = None, unit: str = 
     drawer = threading.Thread(target=redraw, daemon=True, name="brantoveil-phase")
     drawer.start()
     try:
-        yield Phase(bar)
+        yield
     finally:
         done.set()
         drawer.join()
         bar.close()
-
-
-def steps(items: Iterable[T], desc: str, show: bool | None, total: int | None = None) -> Iterator[T]:
-    """Yields `items`, shown as a bar of `desc` counting those done (as `phase`)."""
-    if total is None and isinstance(items, Sized):
-        total = len(items)
-    with phase(desc, show, total=total) as shown:
-        for item in items:
-            yield item
-            shown.advance()
 
 
 class Bytes:
@@ -202,8 +176,7 @@ class Bytes:
     """
 
     def __init__(self, desc: str, total: int | None, show: bool | None) -> None:
-        self._bar = None if show is False else _bar(show, desc=desc, total=total, unit="B", unit_scale=True,
-                                                         unit_divisor=1024)
+        self._bar = None if show is False else _bar(show, desc=desc, total=total, unit="B", unit_scale=True)
 
     def add(self, n: int) -> None:
         """Counts `n` more bytes written."""
@@ -212,9 +185,8 @@ class Bytes:
 
     def expect(self, total: int) -> None:
         """Sets the number of bytes the file will have."""
-        if self._bar is not None and self._bar.total != total:
-            self._bar.total = total
-            self._bar.refresh()
+        if self._bar is not None:
+            self._bar.total = total  # drawn with the next bytes counted
 
     def close(self) -> None:
         """Ends the bar (at its total when every byte was counted)."""
