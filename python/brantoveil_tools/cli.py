@@ -154,7 +154,7 @@ def run_matrix(args: argparse.Namespace, err: TextIO) -> int:
     result = distances(sample, args.metric, rooted=args.rooted, progress=progress, exports=args.exports is not None)
     if not args.quiet:
         print(result.selection.describe(), file=err)
-    written = write_outputs(result, args.output, args.exports)
+    written = write_outputs(result, args.output, args.exports, progress=progress)
     if not args.quiet:
         n = len(result.names)
         where = args.output if args.output is not None else "standard output"

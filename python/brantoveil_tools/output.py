@@ -33,6 +33,7 @@ import numpy.typing as npt
 
 from .api import DistanceResult
 from .errors import BrantoveilError
+from .progress import Bytes
 
 MATRIX_SUFFIXES = (".npy", ".npz", ".csv", ".tsv", ".phy", ".dist")
 _ROWS_PER_WRITE = 64
@@ -347,13 +348,17 @@ def atomic_path(target: str | os.PathLike[str]) -> Iterator[Path]:
         raise BrantoveilError(f"cannot write {final}: {error.strerror or error}") from None
 
 
-def write_matrix(result: DistanceResult, target: str | os.PathLike[str] | None) -> None:
-    """Writes the matrix in the format its suffix names; no target: TSV on standard output."""
-    write_outputs(result, target)
+def write_matrix(result: DistanceResult, target: str | os.PathLike[str] | None,
+                 progress: bool | None = False) -> None:
+    """Writes the matrix in the format its suffix names; no target: TSV on standard output.
+
+    `progress`: a bar of the bytes written on stderr (None: only when stderr is a terminal).
+    """
+    write_outputs(result, target, progress=progress)
 
 
 def write_outputs(result: DistanceResult, target: str | os.PathLike[str] | None,
-                  exports: str | os.PathLike[str] | None = None) -> list[Path]:
+                  exports: str | os.PathLike[str] | None = None, progress: bool | None = False) -> list[Path]:
     """Writes the matrix (as `write_matrix`) and, with `exports`, the split exports (as
     `write_exports`), all together or not at all: the matrix is moved into place last.
 
@@ -364,10 +369,12 @@ def write_outputs(result: DistanceResult, target: str | os.PathLike[str] | None,
     with output_set() as outputs:
         written = [] if exports is None else _stage_exports(result, exports, outputs)
         if target is None:
-            _write_text(result, sys.stdout, "\t")
+            # Standard output on the terminal shares it with the bar: the bar only for a pipe or a file.
+            with _meter("writing standard output", None, False if sys.stdout.isatty() else progress) as meter:
+                _write_text(result, sys.stdout, "\t", meter)
             sys.stdout.flush()
         else:
-            _stage_matrix(result, target, outputs)
+            _stage_matrix(result, target, outputs, progress)
     return written
 
 
@@ -379,38 +386,57 @@ def matrix_format(target: str | os.PathLike[str]) -> str:
     return suffix
 
 
-def _stage_matrix(result: DistanceResult, target: str | os.PathLike[str], outputs: OutputSet) -> None:
+@contextmanager
+def _meter(desc: str, total: int | None, progress: bool | None) -> Iterator[Bytes]:
+    meter = Bytes(desc, total, progress)
+    try:
+        yield meter
+    finally:
+        meter.close()
+
+
+def _stage_matrix(result: DistanceResult, target: str | os.PathLike[str], outputs: OutputSet,
+                  progress: bool | None = False) -> None:
     suffix = matrix_format(target)
     temporary = outputs.file(target)
+    desc = f"writing {Path(target).name}"
     try:
         if suffix == ".npy":
-            with open(temporary, "wb") as handle:
-                save_npy(handle, result.matrix)
+            with open(temporary, "wb") as handle, _meter(desc, result.matrix.nbytes, progress) as meter:
+                save_npy(handle, result.matrix, meter.add)
         elif suffix == ".npz":
-            with zipfile.ZipFile(temporary, "w", allowZip64=True) as archive:
-                for field, values in _npz_fields(result).items():
+            fields = _npz_fields(result)
+            total = sum(np.asarray(values).nbytes for values in fields.values())
+            with zipfile.ZipFile(temporary, "w", allowZip64=True) as archive, \
+                    _meter(desc, total, progress) as meter:
+                for field, values in fields.items():
                     with archive.open(f"{field}.npy", "w", force_zip64=True) as member:
-                        save_npy(member, values)
+                        save_npy(member, values, meter.add)
         else:
-            with open(temporary, "w", encoding="utf-8", newline="\n") as text:
+            with open(temporary, "w", encoding="utf-8", newline="\n") as text, \
+                    _meter(desc, None, progress) as meter:
                 if suffix in (".phy", ".dist"):
-                    _write_phylip(result, text)
+                    _write_phylip(result, text, meter)
                 else:
-                    _write_text(result, text, "," if suffix == ".csv" else "\t")
+                    _write_text(result, text, "," if suffix == ".csv" else "\t", meter)
     except OSError as error:
         raise BrantoveilError(f"cannot write {target}: {error.strerror or error}") from None
 
 
-def save_npy(handle: IO[bytes], array: npt.NDArray[Any]) -> None:
+def save_npy(handle: IO[bytes], array: npt.NDArray[Any], written: Callable[[int], None] | None = None) -> None:
     """Writes `array` in NumPy's .npy format in slices of rows, so that a Ctrl-C is seen between
-    slices instead of after one write of a matrix of many gigabytes."""
+    slices instead of after one write of a matrix of many gigabytes; `written` is told the bytes of
+    data of every slice (for a progress bar)."""
     data = np.asarray(array, order="C")  # keeps 0-d arrays 0-d
     np.lib.format.write_array_header_1_0(handle, np.lib.format.header_data_from_array_1_0(data))
     flat = data.reshape(-1)
     step = max(1, _WRITE_BYTES // max(1, data.itemsize))
     for start in range(0, flat.size, step):
         # A view of the slice's bytes, not a copy: a copy of a large matrix costs as much as writing it.
-        handle.write(flat[start : start + step].data.cast("B"))
+        piece = flat[start : start + step].data.cast("B")
+        handle.write(piece)
+        if written is not None:
+            written(piece.nbytes)
 
 
 def _npz_fields(result: DistanceResult) -> dict[str, Any]:
@@ -431,15 +457,30 @@ def _cells(matrix: npt.NDArray[Any], start: int, stop: int) -> list[list[str]]:
         else [[str(v) for v in row] for row in matrix[start:stop].tolist()]
 
 
-def _write_text(result: DistanceResult, out: IO[str], sep: str) -> None:
-    names = [_text_cell(name, sep) for name in result.names]
-    # The corner cell stays empty, as in the square matrices other tools write and read.
-    out.write(sep.join(["", *names]) + "\n")
-    n = len(names)
+def _write_rows(out: IO[str], n: int, head: str, lines: Callable[[int, int], str], meter: Bytes | None) -> None:
+    # The size of a text matrix is known only once written: its bar's total is the size so far
+    # scaled to every row. Characters stand for bytes (only names may be longer in UTF-8).
+    out.write(head)
+    size = len(head)
     for start in range(0, n, _ROWS_PER_WRITE):
         stop = min(start + _ROWS_PER_WRITE, n)
+        text = lines(start, stop)
+        out.write(text)
+        if meter is not None:
+            size += len(text)
+            meter.expect(size if stop == n else len(head) + (size - len(head)) * n // stop)
+            meter.add(len(text) + (len(head) if start == 0 else 0))
+
+
+def _write_text(result: DistanceResult, out: IO[str], sep: str, meter: Bytes | None = None) -> None:
+    names = [_text_cell(name, sep) for name in result.names]
+
+    def lines(start: int, stop: int) -> str:
         rows = _cells(result.matrix, start, stop)
-        out.write("".join(names[start + k] + sep + sep.join(row) + "\n" for k, row in enumerate(rows)))
+        return "".join(names[start + k] + sep + sep.join(row) + "\n" for k, row in enumerate(rows))
+
+    # The corner cell stays empty, as in the square matrices other tools write and read.
+    _write_rows(out, len(names), sep.join(["", *names]) + "\n", lines, meter)
 
 
 def _text_cell(name: str, sep: str) -> str:
@@ -448,17 +489,16 @@ def _text_cell(name: str, sep: str) -> str:
     return name.replace(sep, " ").replace("\n", " ")
 
 
-def _write_phylip(result: DistanceResult, out: IO[str]) -> None:
+def _write_phylip(result: DistanceResult, out: IO[str], meter: Bytes | None = None) -> None:
     # Square PHYLIP distance matrix (relaxed names: no blanks, padded to at least ten characters).
     names = ["".join("_" if c.isspace() else c for c in name) for name in result.names]
     width = max(10, *(len(name) for name in names))
-    n = len(names)
-    out.write(f"{n}\n")
-    for start in range(0, n, _ROWS_PER_WRITE):
-        stop = min(start + _ROWS_PER_WRITE, n)
+
+    def lines(start: int, stop: int) -> str:
         rows = _cells(result.matrix, start, stop)
-        out.write("".join(names[start + k].ljust(width) + " " + " ".join(row) + "\n"
-                          for k, row in enumerate(rows)))
+        return "".join(names[start + k].ljust(width) + " " + " ".join(row) + "\n" for k, row in enumerate(rows))
+
+    _write_rows(out, len(names), f"{len(names)}\n", lines, meter)
 
 
 EXPORT_FILES = ("presence.npy", "branch_lengths.npy", "clades.npy", "splits.tsv", "trees.tsv", "taxa.txt")

@@ -16,6 +16,7 @@ from brantoveil_tools.converge.split_ess import DEFAULT_PRECISION
 from brantoveil_tools.options import BURNIN_HELP, add_runs, add_runtime, add_seed, add_selection, positive_int
 from brantoveil_tools.output import atomic_path, check_outputs_distinct, check_target, output_set
 from brantoveil_tools.policy import ExitStatus
+from brantoveil_tools.progress import phase
 
 DESCRIPTION = """\
 Convergence report of MCMC runs: one verdict over every criterion a posterior is judged by (split
@@ -125,11 +126,13 @@ def run(args: argparse.Namespace, argv: Sequence[str] | None = None) -> int:
         if args.plot is not None:
             from brantoveil_tools.converge.plot import draw_report
 
-            draw_report(report, args.plot)
+            with phase(f"drawing {args.plot.name}", False if args.quiet else None):
+                draw_report(report, args.plot)
         if args.html is not None:
             from brantoveil_tools.converge.html import write_html
 
-            write_html(report, args.html, None if argv is None else ["brantoveil", *argv])
+            with phase(f"writing {args.html.name}", False if args.quiet else None):
+                write_html(report, args.html, None if argv is None else ["brantoveil", *argv])
     if not args.quiet:
         print(report.summary())
         if report.parameters is not None:

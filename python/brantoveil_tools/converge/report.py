@@ -35,6 +35,7 @@ from brantoveil_tools.converge.trees import EncodedRuns, block, encode_runs
 from brantoveil_tools.converge.verdict import Verdict
 from brantoveil_tools.errors import BrantoveilError
 from brantoveil_tools.policy import DEFAULT_BURNIN
+from brantoveil_tools.progress import phase
 from brantoveil_tools.sample import Sample, read_sample
 from brantoveil_tools.selection import BurnIn, RunSelection, Selection, check_thin, kept_positions, parse_burnin
 from brantoveil_tools.summarize import SummaryResult, summarize
@@ -487,12 +488,17 @@ def converge(
     rng = np.random.default_rng(seed)
     lag_cache: LagCache = {}
     if suggest_burnin and step == 1:
-        prepare_lags(encoded, [np.flatnonzero(whole.runs == r) for r in range(n_runs)], settings.max_lag, lag_cache)
-    result = assess(encoded, kept, settings, [whole.run_labels[r] for r in range(n_runs)], rng, lag_cache)
+        with phase("lag profiles", progress):
+            prepare_lags(encoded, [np.flatnonzero(whole.runs == r) for r in range(n_runs)], settings.max_lag,
+                         lag_cache)
+    with phase("split statistics and ESS", progress):
+        result = assess(encoded, kept, settings, [whole.run_labels[r] for r in range(n_runs)], rng, lag_cache)
     suggestion = None
     if suggest_burnin:
-        suggestion = _suggest_burnin(encoded, list(whole.run_labels), candidates, settings, seed, lag_cache)
-    report = _report(whole, encoded, kept, selection, result, settings, rooted, metric, suggestion)
+        with phase("suggesting a burn-in", progress):
+            suggestion = _suggest_burnin(encoded, list(whole.run_labels), candidates, settings, seed, lag_cache)
+    with phase("medoids, traces and tree space", progress):
+        report = _report(whole, encoded, kept, selection, result, settings, rooted, metric, suggestion)
     if parameters is None:
         return report
     return replace(report, parameters=parameters, verdict=report.verdict.extended(parameters.criteria()))
