@@ -169,8 +169,6 @@ def distances(trees: Sample | PathLike | Sequence[PathLike] | Sequence[str], met
                           sample.selection, split_exports)
 
 
-call_engine = engine.call
-"""The engine-call plumbing, which lives in `brantoveil_tools.engine`; kept here for its older callers."""
 
 
 def _exports(result: tuple[Any, ...], n: int, metric: policy.Metric) -> SplitExports:

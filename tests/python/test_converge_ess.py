@@ -12,6 +12,7 @@ from brantoveil_tools.converge import converge, trees
 from brantoveil_tools.converge.ess import trace_ess_viewer
 from brantoveil_tools.sample import from_newick
 from scipy.optimize import curve_fit
+from treefiles import random_tree
 
 DATA = Path(__file__).resolve().parents[1] / "data"
 
@@ -68,15 +69,6 @@ def test_viewer_ess_of_presence_traces_equals_the_definition(kind: str, n: int) 
 @pytest.mark.parametrize("trace", [[1.0] * 50, [0.0] * 50, [3.0]])
 def test_a_trace_that_never_varies_has_no_ess(trace: list[float]) -> None:
     assert np.isnan(trace_ess_viewer(np.asarray(trace)))
-
-
-def random_tree(taxa: list[str], rng: random.Random) -> str:
-    nodes = list(taxa)
-    while len(nodes) > 2:
-        a = nodes.pop(rng.randrange(len(nodes)))
-        b = nodes.pop(rng.randrange(len(nodes)))
-        nodes.append(f"({a},{b})")
-    return f"({nodes[0]},{nodes[1]});"
 
 
 def write_run(path: Path, texts: list[str]) -> Path:

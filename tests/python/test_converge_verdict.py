@@ -15,17 +15,9 @@ from brantoveil_tools.converge.split_ess import binomial_threshold
 from brantoveil_tools.errors import BrantoveilError
 from scipy.stats import binom
 from test_converge_ess import viewer_ess_by_hand
+from treefiles import write_runs
 
 AB, AC, AD = "((A,B),(C,D));", "((A,C),(B,D));", "((A,D),(B,C));"
-
-
-def write_runs(folder: Path, runs: list[list[str]]) -> list[Path]:
-    paths = []
-    for r, texts in enumerate(runs):
-        path = folder / f"run{r + 1}.nwk"
-        path.write_text("\n".join(texts) + "\n")
-        paths.append(path)
-    return paths
 
 
 @pytest.mark.parametrize("frequency", [0.1, 0.5, 0.9])

@@ -14,24 +14,7 @@ from brantoveil_tools.converge.assess import sdsf
 from brantoveil_tools.converge.mds import classical_mds, landmark_mds
 from brantoveil_tools.converge.medoid import mean_distances, newick_from_splits, quote_name
 from brantoveil_tools.sample import read_sample
-
-
-def random_tree(taxa: list[str], rng: random.Random) -> str:
-    nodes = list(taxa)
-    while len(nodes) > 2:
-        a = nodes.pop(rng.randrange(len(nodes)))
-        b = nodes.pop(rng.randrange(len(nodes)))
-        nodes.append(f"({a},{b})")
-    return f"({nodes[0]},{nodes[1]});"
-
-
-def write_runs(folder: Path, runs: list[list[str]]) -> list[Path]:
-    paths = []
-    for r, texts in enumerate(runs):
-        path = folder / f"run{r + 1}.nwk"
-        path.write_text("\n".join(texts) + "\n")
-        paths.append(path)
-    return paths
+from treefiles import random_tree, write_runs
 
 
 def engine_matrix(texts: list[str], rooted: bool) -> np.ndarray:

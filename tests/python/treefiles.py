@@ -62,3 +62,23 @@ def engine_matrix(trees, metric="rf", rooted=False):
                 else brantoveil.pairwise_kf_with_snapshots_from_newick_iter)
     result = function(names, iter(trees), [{}], [0] * len(trees), rooted)
     return np.frombuffer(result[1], dtype="<f8").reshape(len(trees), len(trees))
+
+
+def random_tree(taxa, rng):
+    """A random unrooted binary topology over `taxa` as Newick text, without lengths."""
+    nodes = list(taxa)
+    while len(nodes) > 2:
+        a = nodes.pop(rng.randrange(len(nodes)))
+        b = nodes.pop(rng.randrange(len(nodes)))
+        nodes.append(f"({a},{b})")
+    return f"({nodes[0]},{nodes[1]});"
+
+
+def write_runs(folder, runs):
+    """One Newick file per run (run1.nwk, run2.nwk, ...) in `folder`; their paths."""
+    paths = []
+    for r, texts in enumerate(runs):
+        path = folder / f"run{r + 1}.nwk"
+        path.write_text("\n".join(texts) + "\n")
+        paths.append(path)
+    return paths

@@ -23,7 +23,7 @@ from numpy.typing import NDArray
 
 from brantoveil_tools.converge.cladogram import AGREE, DISAGREE, MAY_DO, UNKNOWN, cladogram
 from brantoveil_tools.converge.params import DEFINITIONS, ParameterReport, ks_threshold
-from brantoveil_tools.converge.report import ASDSF_BAR, ESS_BAR, MAX_SDSF_BAR, ConvergenceReport
+from brantoveil_tools.converge.report import ASDSF_BAR, MAX_SDSF_BAR, ConvergenceReport
 from brantoveil_tools.converge.verdict import Criterion
 from brantoveil_tools.errors import BrantoveilError
 from brantoveil_tools.output import atomic_path
@@ -81,26 +81,10 @@ def write_html(report: ConvergenceReport, target: str | Path, command: Sequence[
 
 
 def criteria(report: ConvergenceReport) -> list[Criterion]:
-    """Every criterion of the report: its own verdict's when it has one, the parameters' after them."""
-    verdict = getattr(report, "verdict", None)
-    found: list[Criterion] = list(verdict.criteria) if verdict is not None else _tree_criteria(report)
+    """Every criterion of the report's verdict, the parameters' after the trees'."""
+    found: list[Criterion] = list(report.verdict.criteria)
     if report.parameters is not None and not any(c.group == "parameters" for c in found):
         found.extend(report.parameters.criteria())
-    return found
-
-
-def _tree_criteria(report: ConvergenceReport) -> list[Criterion]:
-    # What a report without a verdict of its own can be judged by.
-    found = []
-    if report.asdsf is not None:
-        found.append(Criterion.judge("ASDSF", report.asdsf, ASDSF_BAR, "at most"))
-    for kind in ("approx_ess", "pseudo_ess"):
-        values = [(run.label, float(getattr(run, kind))) for run in report.runs]
-        finite = [v for _, v in values if math.isfinite(v)]
-        failing = [label for label, v in values if math.isfinite(v) and v < ESS_BAR]
-        name = "tree ESS (approximate)" if kind == "approx_ess" else "tree ESS (pseudo)"
-        found.append(Criterion.judge(name, min(finite) if finite else math.nan, ESS_BAR, "at least",
-                                     runs=failing, nan_passes=True))
     return found
 
 

@@ -16,8 +16,8 @@ import numpy as np
 from numpy.typing import NDArray
 
 from brantoveil_tools import _engine
-from brantoveil_tools.api import call_engine
 from brantoveil_tools.converge.splits import SplitPresence, packed_sizes
+from brantoveil_tools.engine import call as call_engine
 from brantoveil_tools.errors import BrantoveilError
 from brantoveil_tools.sample import Sample
 
