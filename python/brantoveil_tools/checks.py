@@ -15,6 +15,7 @@ from .policy import METRICS
 from .sample import Sample
 
 _ROWS_PER_SCAN = 256
+_PROVEN_FINITE = 2.0**1020  # twice it, with room for rounding, stays below the largest double (~2^1024)
 _CANDIDATES = 64  # trees whose text is read to find the length
 # Comments and quoted labels may hold colons; a length is what follows a colon outside them.
 _HIDDEN = re.compile(r"\[[^\]]*\]|'(?:[^']|'')*'")
@@ -48,10 +49,18 @@ def warn_non_finite(matrix: npt.NDArray[Any], sample: Sample, metric: str, stack
     """Warns once, naming the file, the tree and the length, when `matrix` of `metric` ("wrf", "kf")
     holds NaN or infinity.
 
-    Distances are never negative, so a finite sum means every cell is finite: the check costs one
-    pass over the matrix and no copy of it.
+    Both metrics obey the triangle inequality, d(i, j) <= d(i, 0) + d(0, j), and a tree with a length
+    that is not finite is at a distance that is not finite from tree 0: so a first row that is finite
+    and far from overflowing when doubled proves every cell finite, at the cost of one row. Otherwise
+    the whole matrix is read: distances are never negative, so a finite sum means every cell is finite.
     """
     if matrix.dtype.kind != "f":
+        return
+    with np.errstate(over="ignore", invalid="ignore"):
+        # Every tree's distance to tree 0: the first column, which is also there when `matrix` holds
+        # the distances to a few reference trees only.
+        first = float(np.max(matrix[:, 0])) if matrix.size else 0.0
+    if math.isfinite(first) and first < _PROVEN_FINITE:
         return
     with np.errstate(over="ignore", invalid="ignore"):
         if math.isfinite(float(matrix.sum(dtype=np.float64))):
