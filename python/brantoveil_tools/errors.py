@@ -1,4 +1,4 @@
-"""The error types users see: a mistake in their input or options, told in one line."""
+"""The error and warning types users see: a mistake in their input or options, told in one line."""
 
 from __future__ import annotations
 
@@ -36,3 +36,7 @@ class TreeError(BrantoveilError):
         self.tree_number = tree_number
         self.offset = offset
         self.kind = kind
+
+
+class TruncatedTraceWarning(UserWarning):
+    """A parameter file's last row is cut off (a run still being written); the complete rows are used."""
