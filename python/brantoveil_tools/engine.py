@@ -102,6 +102,8 @@ def encode(sample: Sample, rooted: bool, lengths: bool, progress: bool | None) -
     return native
 
 
+_SUM_ROWS = 1 << 16
+
 Trees = range | Sequence[int] | npt.NDArray[np.integer[Any]]
 """Tree indices into an encoded sample."""
 SplitRows = tuple[npt.NDArray[np.int64], npt.NDArray[np.integer[Any]]]
@@ -131,13 +133,19 @@ def distance_sums(native: _engine.EncodedSample, metric: str | Metric, rows: Tre
     indptr, ids = split_rows(native) if splits is None else splits
     row_index, col_index = _indices(rows), _indices(cols)
     sizes = np.diff(indptr)
-    held = np.bincount(ids[_entries(indptr, col_index)], minlength=int(ids.max(initial=0)) + 1).astype(np.int64)
-    # Per row tree, the sum of held[] over its splits: differences of one running sum over its entries.
-    running = np.concatenate(([0], np.cumsum(held[ids[_entries(indptr, row_index)]], dtype=np.int64)))
-    ends = np.cumsum(sizes[row_index], dtype=np.int64)
-    shared = running[ends] - running[ends - sizes[row_index]]
-    sums = len(col_index) * sizes[row_index] + int(sizes[col_index].sum()) - 2 * shared
-    result: npt.NDArray[np.float64] = sums.astype(np.float64)
+    every = isinstance(cols, range) and cols == range(len(sizes))  # no copy of every entry's position
+    held = np.bincount(ids if every else ids[_entries(indptr, col_index)], minlength=int(ids.max(initial=0)) + 1)
+    held = held.astype(np.int64)
+    base = int(sizes[col_index].sum())
+    result = np.empty(len(row_index), dtype=np.float64)
+    # Rows a band at a time, so a sample of millions of trees needs no array per entry of all of them.
+    for start in range(0, len(row_index), _SUM_ROWS):
+        band = row_index[start : start + _SUM_ROWS]
+        # Per row tree, the sum of held[] over its splits: differences of one running sum over its entries.
+        running = np.concatenate(([0], np.cumsum(held[ids[_entries(indptr, band)]], dtype=np.int64)))
+        ends = np.cumsum(sizes[band], dtype=np.int64)
+        shared = running[ends] - running[ends - sizes[band]]
+        result[start : start + len(band)] = len(col_index) * sizes[band] + base - 2 * shared
     return result
 
 
