@@ -22,7 +22,11 @@ class TreeError(BrantoveilError):
     tree_number : int or None
         The tree's own position in that file (1-based), when the selection tells it.
     offset : int or None
-        Byte offset of the fault in the tree's text, when the engine tells it.
+        Byte offset within the tree's Newick text where the fault was found, counted from the tree's
+        first byte in its file (as UTF-8): the offending byte or branch length, the ``;`` of an
+        unfinished tree, or the end of a tree without ``;``. A single-quoted name that holds a quote
+        is read rewritten, which can shift the offsets after it. None when the fault has no one
+        place (taxa that differ from the first tree's, a tree too large).
     kind : str
         ``"syntax"``, ``"leaf_set"``, ``"tree"`` (an unnamed or repeated leaf, a tree too large) or
         ``"general"``.

@@ -80,28 +80,38 @@ def test_absurd_requests_raise_instead_of_ending_the_interpreter(case):
     assert (done.returncode, done.stdout.strip()) == (0, expected.__name__), done.stderr
 
 
+GOOD = "((A,B),(C,D));"
 READING_ERRORS = [
-    # (trees, kind, tree index, reason)
-    (["((A,B),(C,D));", "((A,B),(C,D);"], "syntax", 1, "a '(' is never closed"),
-    (["((A,B),(C,D));", "((A,B),C);", "((A,B),(C,E));"], "leaf_set", 1,
+    # (trees, kind, tree index, byte offset of the fault in that tree's text, reason)
+    ([GOOD, "((A,B),(C,D);"], "syntax", 1, 12, "a '(' is never closed"),  # found at the ';'
+    ([GOOD, "((A:1,B:0.x5),(C,D));"], "syntax", 1, 8, 'invalid branch length "0.x5": invalid float literal'),
+    ([GOOD, GOOD, "((A,B),(C,D)));"], "syntax", 2, 13, "')' outside any subtree"),
+    ([GOOD, "((A,B),(C,D))"], "syntax", 1, 13, "the tree does not end in ';'"),
+    ([GOOD, "[empty] ;"], "syntax", 1, 8, "the tree is empty"),
+    ([GOOD, "((A,B),[é](C,D):x);"], "syntax", 1, 17, 'invalid branch length "x": invalid float literal'),  # bytes
+    (["((A,B),(C,D)", GOOD], "syntax", 0, 12, "the tree does not end in ';'"),  # tree 0 is read apart
+    ([GOOD, "((A,B),C);", "((A,B),(C,E));"], "leaf_set", 1, None,
      "has a different leaf set than tree 0. All trees must share the same taxa."),
-    (["((A,B),(C,D));", "((A,B),(C,D));", "((A,A),(C,D));"], "tree", 2,
-     'repeats the leaf name "A". All leaf names must be unique.'),
-    (["((A,B),(C,D));", "((A,B),(C,));"], "tree", 1, "has an unnamed leaf. All leaves must be named."),
+    ([GOOD, GOOD, "((A,A),(C,D));"], "tree", 2, 4, 'repeats the leaf name "A". All leaf names must be unique.'),
+    ([GOOD, "((A,B),(C,));"], "tree", 1, 10, "has an unnamed leaf. All leaves must be named."),
 ]
 
 
-@pytest.mark.parametrize(("trees", "kind", "index", "reason"), READING_ERRORS)
-def test_engine_errors_carry_the_tree_and_public_ones_stay_plain(trees, kind, index, reason):
+@pytest.mark.parametrize(("trees", "kind", "index", "offset", "reason"), READING_ERRORS)
+def test_engine_errors_carry_the_tree_and_public_ones_stay_plain(trees, kind, index, offset, reason):
     names = [str(i) for i in range(len(trees))]
     with pytest.raises(ValueError) as public:
         brantoveil.pairwise_rf_from_newick_iter(names, iter(trees), [{}], [0] * len(trees))
     with pytest.raises(_engine.TreeError) as private:
         _engine.pairwise("rf", names, iter(trees), [{}], [0] * len(trees))
     assert type(public.value) is ValueError
+    assert vars(public.value) == {}
     assert str(private.value) == str(public.value)
     error = private.value
-    assert (error.kind, error.tree_index, error.offset, error.reason) == (kind, index, None, reason)
+    assert (error.kind, error.tree_index, error.offset, error.reason) == (kind, index, offset, reason)
+    with pytest.raises(TreeError) as placed:
+        brantoveil_tools.distances(brantoveil_tools.from_newick(trees), "rf")
+    assert (placed.value.kind, placed.value.tree_index, placed.value.offset) == (kind, index, offset)
 
 
 def test_companion_text_for_a_str_given_as_a_sequence():
