@@ -22,11 +22,12 @@ class TreeError(BrantoveilError):
     tree_number : int or None
         The tree's own position in that file (1-based), when the selection tells it.
     offset : int or None
-        Byte offset within the tree's Newick text where the fault was found, counted from the tree's
-        first byte in its file (as UTF-8): the offending byte or branch length, the ``;`` of an
-        unfinished tree, or the end of a tree without ``;``. A single-quoted name that holds a quote
-        is read rewritten, which can shift the offsets after it. None when the fault has no one
-        place (taxa that differ from the first tree's, a tree too large).
+        Byte offset within the tree's Newick text where the fault was found (the stray delimiter,
+        the first byte of a bad branch length or of a repeated leaf, the ``;`` of an unfinished tree,
+        the end of a tree without ``;``), counted in UTF-8 bytes from the tree's first non-blank byte
+        in its file (in NEXUS, after ``tree NAME =``) or from the start of a string given in memory.
+        A single-quoted name holding a quote is read rewritten, which can shift the offsets after it.
+        None when the fault has no one place (taxa that differ from the first tree's, a tree too large).
     kind : str
         ``"syntax"``, ``"leaf_set"``, ``"tree"`` (an unnamed or repeated leaf, a tree too large) or
         ``"general"``.

@@ -125,25 +125,29 @@ def test_companion_text_for_a_str_given_as_a_sequence():
 
 
 TREES = random_trees(6, seed=11)
+CUT = TREES[2].replace(")", "", 1)
 BAD_FILES = [
-    # (file name, text, burn-in, thinning, message, tree index, tree number)
+    # (file name, text, burn-in, thinning, message, tree index, tree number, byte offset in the tree)
     ("bad_mid.nwk", "\n".join([*TREES[:4], TREES[4].replace("Pan", "Lemur"), *TREES[5:]]), 0, 1,
-     "bad_mid.nwk, tree 5: its taxa differ from the first tree's (missing: Pan; extra: Lemur)", 4, 5),
-    ("cut.nwk", "\n".join([*TREES[:2], TREES[2].replace(")", "", 1), *TREES[3:]]), 0, 1,
-     "cut.nwk, tree 3: not a Newick tree: a '(' is never closed", 2, 3),
+     "bad_mid.nwk, tree 5: its taxa differ from the first tree's (missing: Pan; extra: Lemur)", 4, 5, None),
+    # Offsets count from the tree's first non-blank byte: here the ';' of its line.
+    ("cut.nwk", "\n\n".join([*TREES[:2], CUT, *TREES[3:]]), 0, 1,
+     "cut.nwk, tree 3: not a Newick tree: a '(' is never closed", 2, 3, len(CUT) - 1),
+    # In NEXUS from the first byte after "tree gen.400 = ": "[&U] (Homo:1,Pan:" precedes the x.
     ("run.t", nexus([*TREES[:4], "(Homo:1,Pan:x,Gorilla,Pongo,Hylobates,Macaca,Papio,Saimiri);", TREES[5]]), 2, 2,
-     'run.t, tree gen.400: not a Newick tree: invalid branch length "x": invalid float literal', 1, 5),
+     'run.t, tree gen.400: not a Newick tree: invalid branch length "x": invalid float literal', 1, 5, 17),
 ]
 
 
-@pytest.mark.parametrize(("name", "text", "burnin", "thin", "message", "index", "number"), BAD_FILES,
+@pytest.mark.parametrize(("name", "text", "burnin", "thin", "message", "index", "number", "offset"), BAD_FILES,
                          ids=[row[0] for row in BAD_FILES])
-def test_bad_tree_is_named_by_file_and_tree(tmp_path, name, text, burnin, thin, message, index, number):
+def test_bad_tree_is_named_by_file_and_tree(tmp_path, name, text, burnin, thin, message, index, number, offset):
     path = write(tmp_path / name, text)
     with pytest.raises(TreeError) as error:
         brantoveil_tools.distances([str(path)], "wrf", burnin=burnin, thin=thin)
     assert str(error.value) == message
     assert (error.value.tree_index, error.value.tree_number, error.value.path) == (index, number, str(path))
+    assert error.value.offset == offset
     assert isinstance(error.value, BrantoveilError)
 
 
