@@ -2,7 +2,9 @@
 #include "snapshot/snapshots.h"
 
 #ifdef __GLIBC__
+#if defined(__GLIBC__) || defined(__linux__)
 #include <malloc.h>
+#endif
 #endif
 
 #include <algorithm>
