@@ -1,5 +1,6 @@
-// The AVX-512 panels of the weighted dense passes (one call and tiles): rows against a panel of 8
-// trees, whose column k is one vector, so that a register carries one lane of 8 cells.
+// The panels of the weighted dense passes (one call and tiles): rows against a panel of 8 trees,
+// whose column k is one AVX-512 vector (two AVX2 or four NEON ones), so that a register carries one
+// lane of 8 cells (or of 4 or 2 of them).
 #pragma once
 
 #include <cstddef>
@@ -92,5 +93,40 @@ template <class Metric, bool kRowLow, int Rows, std::size_t kStride>
   }
 }
 #endif
+
+/// `add` for one row with narrower vectors V of kWidth doubles: acc[q][l - kFirst] receives, for
+/// every column k < width with k mod 8 = l in [kFirst, kFirst + 4) in ascending k, the term of the
+/// row's value own[k * kLanes] (taken first) and doubles [q * kWidth, (q + 1) * kWidth) of the
+/// panel's column k. Half the lanes a call keep the accumulators within the register file; the
+/// two halves together give each cell's 8 lanes exactly as `add` does.
+template <class Metric, class V, std::size_t kFirst>
+[[gnu::always_inline]] inline void add_half(const double* own, const double* panel, std::size_t width,
+                                            V (&acc)[kLanes * sizeof(double) / sizeof(V)][kLanes / 2]) {
+  constexpr bool kMinimum = std::is_same_v<Metric, WeightedRf>;
+  constexpr std::size_t kWidth = sizeof(V) / sizeof(double);
+  constexpr std::size_t kParts = kLanes / kWidth;
+  for (std::size_t k = 0; k < width; k += kLanes) {
+#pragma GCC unroll 4
+    for (std::size_t l = kFirst; l < kFirst + kLanes / 2; ++l) {
+      if (k + l >= width) break;
+      const double* column = panel + (k + l) * kLanes;
+      const double scalar = own[(k + l) * kLanes];
+      V value;
+      for (std::size_t w = 0; w < kWidth; ++w) value[w] = scalar;
+#pragma GCC unroll 4
+      for (std::size_t q = 0; q < kParts; ++q) {
+        V part;
+        __builtin_memcpy(&part, column + q * kWidth, sizeof part);
+        V term;
+        if constexpr (kMinimum) {
+          term = value < part ? value : part;
+        } else {
+          term = value * part;
+        }
+        acc[q][l - kFirst] = acc[q][l - kFirst] + term;
+      }
+    }
+  }
+}
 
 }  // namespace brantoveil::distances::panel_terms

@@ -34,6 +34,9 @@
 #if BRANTOVEIL_X86_64
 #include <immintrin.h>
 #endif
+#if BRANTOVEIL_NEON
+#include <arm_neon.h>
+#endif
 
 namespace brantoveil::distances {
 
@@ -434,11 +437,104 @@ void panel_finish_avx512(const PairRecords& records, const double* totals, std::
 }
 #endif
 
+// The panel pass with narrower vectors (AVX2's 4 doubles, NEON's 2): one row at a time against a
+// panel's 8 trees, lanes 0-3 first and 4-7 after, so the 8 accumulators of each 4 lanes stay in
+// registers. The sums are those of the AVX-512 pass, term by term and lane by lane: the lanes of
+// each cell added left to right, then the rare sum, then the same finish.
+#if BRANTOVEIL_X86_64 || BRANTOVEIL_NEON
+#if BRANTOVEIL_X86_64
+using NarrowLanes = v4d;
+#define NARROW_PANEL_TARGET __attribute__((target("avx2")))
+#else
+using NarrowLanes = v2d;
+#define NARROW_PANEL_TARGET
+#endif
+
+template <class Metric>
+NO_FUSED_MULTIPLY_ADD NARROW_PANEL_TARGET void panel_finish_narrow(const PairRecords& records, const double* totals,
+                                                                   std::size_t n, std::size_t r0, std::size_t count,
+                                                                   double* cells) {
+  using V = NarrowLanes;
+  constexpr std::size_t kWidth = sizeof(V) / sizeof(double);
+  constexpr std::size_t kParts = kLanes / kWidth;
+  const DensePanels& panels = *records.panels;
+  RedoMarks redo_marks(count, (n + kLanes - 1) / kLanes);
+  for (std::size_t p = (r0 + 1) / kLanes; p * kLanes < n; ++p) {
+    const std::size_t j0 = p * kLanes;
+    const std::size_t columns = std::min(kLanes, n - j0);
+    alignas(64) double t_j_cells[kLanes] = {};
+    for (std::size_t c = 0; c < columns; ++c) t_j_cells[c] = totals[j0 + c];
+    const std::size_t stop = std::min(r0 + count, j0 + columns - 1);
+    for (std::size_t row = r0; row < stop; ++row) {
+      const double* own = panels.panel(row / kLanes) + row % kLanes;
+      V q[kParts] = {};
+      for (int half = 0; half < 2; ++half) {
+        V acc[kParts][kLanes / 2] = {};
+        if (half == 0) {
+          panel_terms::add_half<Metric, V, 0>(own, panels.panel(p), panels.width(), acc);
+        } else {
+          panel_terms::add_half<Metric, V, kLanes / 2>(own, panels.panel(p), panels.width(), acc);
+        }
+#pragma GCC unroll 4
+        for (std::size_t part = 0; part < kParts; ++part) {
+          V sum = half == 0 ? acc[part][0] : q[part] + acc[part][0];
+#pragma GCC unroll 4
+          for (std::size_t l = 1; l < kLanes / 2; ++l) sum = sum + acc[part][l];
+          q[part] = sum;
+        }
+      }
+      // Only the cells above the diagonal are the kernel's; the panel may start at or below it.
+      const std::size_t first = row < j0 ? 0 : row - j0 + 1;
+      double* row_cells = cells + (row - r0) * n + j0;
+      alignas(64) double rare[kLanes] = {};
+      for (std::size_t c = first; c < columns; ++c) rare[c] = row_cells[c];
+      alignas(64) double done[kLanes];
+      unsigned redo = 0;
+      const double t_i = totals[row];
+#pragma GCC unroll 4
+      for (std::size_t part = 0; part < kParts; ++part) {
+        V rare_part, t_j;
+        std::memcpy(&rare_part, rare + part * kWidth, sizeof rare_part);
+        std::memcpy(&t_j, t_j_cells + part * kWidth, sizeof t_j);
+        const V sum_q = q[part] + rare_part;
+        V own_total;
+        for (std::size_t w = 0; w < kWidth; ++w) own_total[w] = t_i;
+        const V both = own_total + t_j;
+        const V sums = both - (sum_q + sum_q);
+        // As in the other finishes: NaN stays, rounding below zero gives +0.0.
+        const V zero = {};
+        V finished = zero > sums ? zero : sums;
+        if constexpr (std::is_same_v<Metric, BranchScore>) {
+#if BRANTOVEIL_X86_64
+          finished = _mm256_sqrt_pd(finished);
+#else
+          finished = vsqrtq_f64(finished);
+#endif
+        }
+        std::memcpy(done + part * kWidth, &finished, sizeof finished);
+        const auto below = sums < both * kExactShare;
+        for (std::size_t w = 0; w < kWidth; ++w) redo |= (below[w] != 0 ? 1u : 0u) << (part * kWidth + w);
+      }
+      if (first == 0 && columns == kLanes) {
+        std::memcpy(row_cells, done, sizeof done);
+      } else {
+        for (std::size_t c = first; c < columns; ++c) row_cells[c] = done[c];
+      }
+      const unsigned above = ((1u << columns) - 1) & ~((1u << first) - 1);
+      redo_marks.at(row - r0, p) = static_cast<std::uint8_t>(redo & above);
+    }
+  }
+  redo_marks.redo<Metric>(records, r0, n, 0, kLanes, cells);
+}
+#undef NARROW_PANEL_TARGET
+#endif
+
 // The instruction set `best` stands for on this CPU.
 [[maybe_unused]] DenseIsa resolved(DenseIsa isa) {
   if (isa != DenseIsa::best) return isa;
   return dense_isa_supported(DenseIsa::avx512) ? DenseIsa::avx512
          : dense_isa_supported(DenseIsa::avx2) ? DenseIsa::avx2
+         : dense_isa_supported(DenseIsa::neon) ? DenseIsa::neon
                                                : DenseIsa::plain;
 }
 
@@ -460,6 +556,8 @@ bool dense_isa_supported(DenseIsa isa) {
       return isa_allows(IsaLevel::avx512) && cpu_has_avx512f();
     case DenseIsa::avx2:
       return isa_allows(IsaLevel::avx2) && cpu_has_avx2();
+    case DenseIsa::neon:
+      return isa_allows(IsaLevel::neon) && cpu_has_neon();
     default:
       return true;
   }
@@ -505,8 +603,16 @@ bool fill_weighted(Input input, std::uint32_t min_dense_support, std::atomic<std
     return weighted_lay_out<Metric>(snap, columns, row, sparse, privates[tree]);
   };
 
+  // The panel pass where the CPU has vectors for it; the row-major pass otherwise.
+  using PanelFinish = void (*)(const PairRecords&, const double*, std::size_t, std::size_t, std::size_t, double*);
+  PanelFinish panel_pass = nullptr;
 #if BRANTOVEIL_X86_64
-  if (resolved(isa) == DenseIsa::avx512) {
+  if (resolved(isa) == DenseIsa::avx512) panel_pass = panel_finish_avx512<Metric>;
+  if (resolved(isa) == DenseIsa::avx2) panel_pass = panel_finish_narrow<Metric>;
+#elif BRANTOVEIL_NEON
+  if (resolved(isa) == DenseIsa::neon) panel_pass = panel_finish_narrow<Metric>;
+#endif
+  if (panel_pass != nullptr) {
     // The dense rows go straight into panels, step by step, and are never all held twice.
     DensePanels panels(n, width);
     const Layout<double, double> laid = lay_out<double, double>(
@@ -518,10 +624,9 @@ bool fill_weighted(Input input, std::uint32_t min_dense_support, std::atomic<std
     return fill_symmetric<double>(n, kPanelChunkRows, counter, [&](std::size_t r0, std::span<double> chunk) {
       const std::size_t count = chunk.size() / n;
       add_rare(laid.postings, r0, count, chunk.data());
-      panel_finish_avx512<Metric>(records, totals, n, r0, count, chunk.data());
+      panel_pass(records, totals, n, r0, count, chunk.data());
     }, cells);
   }
-#endif
 
   const Layout<double, double> laid = lay_out<double, double>(input, std::move(layout), shift, true, width, per_tree);
   if (pool::stopped()) return false;
