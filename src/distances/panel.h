@@ -94,36 +94,42 @@ template <class Metric, bool kRowLow, int Rows, std::size_t kStride>
 }
 #endif
 
-/// `add` for one row with narrower vectors V of kWidth doubles: acc[q][l - kFirst] receives, for
-/// every column k < width with k mod 8 = l in [kFirst, kFirst + 4) in ascending k, the term of the
-/// row's value own[k * kLanes] (taken first) and doubles [q * kWidth, (q + 1) * kWidth) of the
-/// panel's column k. Half the lanes a call keep the accumulators within the register file; the
-/// two halves together give each cell's 8 lanes exactly as `add` does.
-template <class Metric, class V, std::size_t kFirst>
-[[gnu::always_inline]] inline void add_half(const double* own, const double* panel, std::size_t width,
-                                            V (&acc)[kLanes * sizeof(double) / sizeof(V)][kLanes / 2]) {
+/// `add` with narrower vectors V (AVX2's 4 doubles, NEON's 2) for lane `lane` alone: acc[i][q]
+/// receives, for every column k < width with k mod 8 = lane in ascending k, the term of row i's
+/// value own[i][k * kLanes] (taken first) and doubles [q * kWidth, (q + 1) * kWidth) of the
+/// panel's column k. One lane a call keeps the accumulators of several rows within the register
+/// file, so each column loaded serves them all; the 8 calls together give each cell's lanes
+/// exactly as `add` does.
+template <class Metric, class V, int Rows>
+[[gnu::always_inline]] inline void add_lane(const double* const (&own)[Rows], const double* panel, std::size_t width,
+                                            std::size_t lane,
+                                            V (&acc)[Rows][kLanes * sizeof(double) / sizeof(V)]) {
   constexpr bool kMinimum = std::is_same_v<Metric, WeightedRf>;
   constexpr std::size_t kWidth = sizeof(V) / sizeof(double);
   constexpr std::size_t kParts = kLanes / kWidth;
-  for (std::size_t k = 0; k < width; k += kLanes) {
+  static_assert(kWidth == 2 || kWidth == 4);
+  for (std::size_t k = lane; k < width; k += kLanes) {
+    V part[kParts];
 #pragma GCC unroll 4
-    for (std::size_t l = kFirst; l < kFirst + kLanes / 2; ++l) {
-      if (k + l >= width) break;
-      const double* column = panel + (k + l) * kLanes;
-      const double scalar = own[(k + l) * kLanes];
+    for (std::size_t q = 0; q < kParts; ++q) __builtin_memcpy(&part[q], panel + k * kLanes + q * kWidth, sizeof(V));
+#pragma GCC unroll 4
+    for (int i = 0; i < Rows; ++i) {
+      const double scalar = own[i][k * kLanes];
       V value;
-      for (std::size_t w = 0; w < kWidth; ++w) value[w] = scalar;
+      if constexpr (kWidth == 4) {
+        value = V{scalar, scalar, scalar, scalar};
+      } else {
+        value = V{scalar, scalar};
+      }
 #pragma GCC unroll 4
       for (std::size_t q = 0; q < kParts; ++q) {
-        V part;
-        __builtin_memcpy(&part, column + q * kWidth, sizeof part);
         V term;
         if constexpr (kMinimum) {
-          term = value < part ? value : part;
+          term = value < part[q] ? value : part[q];
         } else {
-          term = value * part;
+          term = value * part[q];
         }
-        acc[q][l - kFirst] = acc[q][l - kFirst] + term;
+        acc[i][q] = acc[i][q] + term;
       }
     }
   }

@@ -184,71 +184,85 @@ constexpr std::size_t kByteRun = 31;
 constexpr std::size_t kRowGroup = 4;
 
 #if BRANTOVEIL_X86_64
-// The bit count of every byte of v.
-[[gnu::always_inline]] __attribute__((target("avx2"))) inline __m256i byte_bit_counts(__m256i v, __m256i table,
-                                                                                     __m256i nibble) {
-  const __m256i low = _mm256_shuffle_epi8(table, _mm256_and_si256(v, nibble));
-  const __m256i high = _mm256_shuffle_epi8(table, _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble));
-  return _mm256_add_epi8(low, high);
-}
+// The row words' nibbles are split once a tile: word w of row i becomes its low nibbles (a &
+// 0x0F..) and its high nibbles shifted down (a >> 4 & 0x0F..), so that ANDing either with the
+// trees' words (their high nibbles shifted down once a word) gives table indices directly.
+constexpr std::size_t kAvx2RowGroup = kRowGroup;
 
 __attribute__((target("avx2")))
 void finish_rf_rows_avx2(const std::uint64_t* words, const WordColumns& columns, const Range* ranges,
                          const std::uint32_t* totals, std::size_t width, std::size_t n, std::size_t r0,
                          std::size_t rows, std::uint64_t* own, std::uint32_t* cells) {
   const auto [lo, hi] = tile_words(words, ranges, width, r0, rows, own);
+  constexpr std::uint64_t kLowNibbles = 0x0F0F0F0F0F0F0F0FULL;
+  std::vector<std::uint64_t> own_low(hi > lo ? (hi - lo) * kTileRows : 0);
+  std::vector<std::uint64_t> own_high(own_low.size());
+  for (std::size_t k = 0; k < own_low.size(); ++k) {
+    own_low[k] = own[lo * kTileRows + k] & kLowNibbles;
+    own_high[k] = own[lo * kTileRows + k] >> 4 & kLowNibbles;
+  }
   const __m256i table = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4,
                                          0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4);
-  const __m256i nibble = _mm256_set1_epi8(0x0F);
   // Word counts of trees 0-3 and 4-7 to eight 32-bit lanes in tree order (each count < 2^32).
   const __m256i low_halves = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
+  const __m256i lane_index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
   for (std::size_t j0 = 0; j0 < n; j0 += kColumnLanes) {
     const std::size_t live_count = std::min(kColumnLanes, n - j0);
-    const __m256i live = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(live_count)),
-                                            _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    const bool whole = live_count == kColumnLanes;
+    const __m256i live = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(live_count)), lane_index);
     const __m256i k_j = _mm256_maskload_epi32(reinterpret_cast<const int*>(totals + j0), live);
     const std::uint64_t* column = columns.words.data() + j0;
-    for (std::size_t g = 0; g < rows; g += kRowGroup) {
-      __m256i shared[kRowGroup][2];
+    for (std::size_t g = 0; g < rows; g += kAvx2RowGroup) {
+      __m256i shared[kAvx2RowGroup][2];
       for (auto& row : shared) row[0] = row[1] = _mm256_setzero_si256();
       for (std::size_t w0 = lo; w0 < hi; w0 += kByteRun) {
-        __m256i bytes[kRowGroup][2];
+        __m256i bytes[kAvx2RowGroup][2];
         for (auto& row : bytes) row[0] = row[1] = _mm256_setzero_si256();
         for (std::size_t w = w0; w < std::min(hi, w0 + kByteRun); ++w) {
-          const __m256i b0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(column + w * columns.stride));
-          const __m256i b1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(column + w * columns.stride + 4));
-          const std::uint64_t* a = own + w * kTileRows + g;
+          __m256i b[2], b_high[2];
+          for (int h = 0; h < 2; ++h) {
+            b[h] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(column + w * columns.stride + 4 * h));
+            b_high[h] = _mm256_srli_epi16(b[h], 4);
+          }
+          const std::size_t at = (w - lo) * kTileRows + g;
 #pragma GCC unroll 4
-          for (std::size_t i = 0; i < kRowGroup; ++i) {
-            const __m256i x = _mm256_set1_epi64x(static_cast<long long>(a[i]));
-            bytes[i][0] = _mm256_add_epi8(bytes[i][0], byte_bit_counts(_mm256_and_si256(b0, x), table, nibble));
-            bytes[i][1] = _mm256_add_epi8(bytes[i][1], byte_bit_counts(_mm256_and_si256(b1, x), table, nibble));
+          for (std::size_t i = 0; i < kAvx2RowGroup; ++i) {
+            const __m256i a_low = _mm256_set1_epi64x(static_cast<long long>(own_low[at + i]));
+            const __m256i a_high = _mm256_set1_epi64x(static_cast<long long>(own_high[at + i]));
+            for (int h = 0; h < 2; ++h) {
+              bytes[i][h] = _mm256_add_epi8(bytes[i][h], _mm256_shuffle_epi8(table, _mm256_and_si256(b[h], a_low)));
+              bytes[i][h] = _mm256_add_epi8(bytes[i][h], _mm256_shuffle_epi8(table, _mm256_and_si256(b_high[h], a_high)));
+            }
           }
         }
 #pragma GCC unroll 4
-        for (std::size_t i = 0; i < kRowGroup; ++i) {
+        for (std::size_t i = 0; i < kAvx2RowGroup; ++i) {
           for (int h = 0; h < 2; ++h) {
             shared[i][h] = _mm256_add_epi64(shared[i][h], _mm256_sad_epu8(bytes[i][h], _mm256_setzero_si256()));
           }
         }
       }
-      for (std::size_t i = 0; i < std::min(kRowGroup, rows - g); ++i) {
+      for (std::size_t i = 0; i < std::min(kAvx2RowGroup, rows - g); ++i) {
         const std::size_t row = g + i;
         const __m256i first = _mm256_permutevar8x32_epi32(shared[i][0], low_halves);
         const __m256i second = _mm256_permutevar8x32_epi32(shared[i][1], low_halves);
         const __m256i dense = _mm256_blend_epi32(first, second, 0xF0);
         int* at = reinterpret_cast<int*>(cells + row * n + j0);
-        const __m256i rare = _mm256_maskload_epi32(at, live);
+        auto* at_vector = reinterpret_cast<__m256i*>(at);
+        const __m256i rare = whole ? _mm256_loadu_si256(at_vector) : _mm256_maskload_epi32(at, live);
         const __m256i both = _mm256_add_epi32(dense, rare);
         __m256i value = _mm256_sub_epi32(_mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(totals[r0 + row])), k_j),
                                          _mm256_slli_epi32(both, 1));
         const std::size_t self = r0 + row - j0;  // the diagonal's lane, if here
         if (self < kColumnLanes) {
-          const __m256i diagonal = _mm256_cmpeq_epi32(_mm256_set1_epi32(static_cast<int>(self)),
-                                                      _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+          const __m256i diagonal = _mm256_cmpeq_epi32(_mm256_set1_epi32(static_cast<int>(self)), lane_index);
           value = _mm256_andnot_si256(diagonal, value);
         }
-        _mm256_maskstore_epi32(at, live, value);
+        if (whole) {
+          _mm256_storeu_si256(at_vector, value);
+        } else {
+          _mm256_maskstore_epi32(at, live, value);
+        }
       }
     }
   }
