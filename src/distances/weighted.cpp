@@ -541,6 +541,10 @@ NO_FUSED_MULTIPLY_ADD NARROW_PANEL_TARGET void panel_finish_narrow(const PairRec
     const std::size_t stop = std::min(r0 + count, j0 + columns - 1);
     std::size_t i = r0;
     for (; i + 4 <= stop; i += 4) {
+      if (j0 + kLanes < n) {
+        // The cells of the next panel are read and written when its turn comes: fetch them now.
+        for (std::size_t r = 0; r < 4; ++r) __builtin_prefetch(cells + (i + r - r0) * n + j0 + kLanes, 1);
+      }
       narrow_panel_tile<Metric, 4>(records, totals, n, r0, i, p, t_j_cells, columns, cells, redo_marks);
     }
     if (i + 2 <= stop) {
