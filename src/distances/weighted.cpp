@@ -486,11 +486,7 @@ template <class Metric, int Rows>
     unsigned redo = 0;
     const double t_i = totals[row];
     V own_total;
-    if constexpr (kWidth == 4) {
-      own_total = V{t_i, t_i, t_i, t_i};
-    } else {
-      own_total = V{t_i, t_i};
-    }
+    for (std::size_t w = 0; w < kWidth; ++w) own_total[w] = t_i;
 #pragma GCC unroll 4
     for (std::size_t part = 0; part < kParts; ++part) {
       V rare_part, t_j;
