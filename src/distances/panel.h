@@ -22,7 +22,7 @@ inline constexpr std::size_t kLanes = 8;
 
 typedef double v8d __attribute__((vector_size(64)));
 
-/// Dense rows as panels of 8 trees for the AVX-512 passes: value k of tree 8p + t sits at
+/// Dense rows as panels of 8 trees for the vector passes: value k of tree 8p + t sits at
 /// [8k + t] of panel p, whose depth is the width rounded up to 8 with zero columns. One load
 /// then holds column k of 8 trees, so a register carries one lane of 8 cells and the finish
 /// adds lanes across registers instead of transposing them.

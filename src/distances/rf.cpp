@@ -44,7 +44,7 @@ std::uint32_t lay_out_tree(const InternSnap& snap, const ColumnLayout& layout, s
 
 // Rows r0..r0+rows-1 (at most kTileRows; `cells` starts at row r0) against every tree, the
 // diagonal set to 0. Cell (i, j) enters holding the rare splits i and j share and leaves holding
-// K_i + K_j - 2 * (dense shared + rare shared). Without AVX-512 the tile's rows are held
+// K_i + K_j - 2 * (dense shared + rare shared). With the scalar popcount the tile's rows are held
 // transposed, word w of all rows side by side, so each word of tree j is loaded once and ANDed
 // with every row of the tile. Only words inside some row's non-zero span and j's can be non-zero.
 // Whole rows rather than the upper triangle and a mirror: the popcounts of each pair twice cost
