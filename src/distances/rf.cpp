@@ -12,6 +12,9 @@
 #if BRANTOVEIL_X86_64
 #include <immintrin.h>
 #endif
+#if BRANTOVEIL_NEON
+#include <arm_neon.h>
+#endif
 
 namespace brantoveil::distances {
 
@@ -41,7 +44,7 @@ std::uint32_t lay_out_tree(const InternSnap& snap, const ColumnLayout& layout, s
 
 // Rows r0..r0+rows-1 (at most kTileRows; `cells` starts at row r0) against every tree, the
 // diagonal set to 0. Cell (i, j) enters holding the rare splits i and j share and leaves holding
-// K_i + K_j - 2 * (dense shared + rare shared). Without AVX-512 the tile's rows are held
+// K_i + K_j - 2 * (dense shared + rare shared). With the scalar popcount the tile's rows are held
 // transposed, word w of all rows side by side, so each word of tree j is loaded once and ANDed
 // with every row of the tile. Only words inside some row's non-zero span and j's can be non-zero.
 // Whole rows rather than the upper triangle and a mirror: the popcounts of each pair twice cost
@@ -171,6 +174,153 @@ void finish_rf_rows_avx512(const std::uint64_t* words, const WordColumns& column
 }
 #endif
 
+// The same column-lane finish without a vector popcount instruction: AVX2 counts the bits of each
+// byte by looking both nibbles up in a 16-entry table (vpshufb) and adds the bytes of each word
+// (vpsadbw); NEON has a byte popcount (vcnt) and pairwise widening adds. Eight trees are two
+// 256-bit or four 128-bit vectors, and four rows share each load of them so the byte counters
+// stay in registers. A byte counter gains at most 8 a word, so the counters are widened every
+// kByteRun words, before they can overflow.
+constexpr std::size_t kByteRun = 31;
+constexpr std::size_t kRowGroup = 4;
+
+#if BRANTOVEIL_X86_64
+// The row words' nibbles are split once a tile: word w of row i becomes its low nibbles (a &
+// 0x0F..) and its high nibbles shifted down (a >> 4 & 0x0F..), so that ANDing either with the
+// trees' words (their high nibbles shifted down once a word) gives table indices directly.
+constexpr std::size_t kAvx2RowGroup = kRowGroup;
+
+__attribute__((target("avx2")))
+void finish_rf_rows_avx2(const std::uint64_t* words, const WordColumns& columns, const Range* ranges,
+                         const std::uint32_t* totals, std::size_t width, std::size_t n, std::size_t r0,
+                         std::size_t rows, std::uint64_t* own, std::uint32_t* cells) {
+  const auto [lo, hi] = tile_words(words, ranges, width, r0, rows, own);
+  constexpr std::uint64_t kLowNibbles = 0x0F0F0F0F0F0F0F0FULL;
+  std::vector<std::uint64_t> own_low(hi > lo ? (hi - lo) * kTileRows : 0);
+  std::vector<std::uint64_t> own_high(own_low.size());
+  for (std::size_t k = 0; k < own_low.size(); ++k) {
+    own_low[k] = own[lo * kTileRows + k] & kLowNibbles;
+    own_high[k] = own[lo * kTileRows + k] >> 4 & kLowNibbles;
+  }
+  const __m256i table = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4,
+                                         0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4);
+  // Word counts of trees 0-3 and 4-7 to eight 32-bit lanes in tree order (each count < 2^32).
+  const __m256i low_halves = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
+  const __m256i lane_index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  for (std::size_t j0 = 0; j0 < n; j0 += kColumnLanes) {
+    const std::size_t live_count = std::min(kColumnLanes, n - j0);
+    const bool whole = live_count == kColumnLanes;
+    const __m256i live = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(live_count)), lane_index);
+    const __m256i k_j = _mm256_maskload_epi32(reinterpret_cast<const int*>(totals + j0), live);
+    const std::uint64_t* column = columns.words.data() + j0;
+    for (std::size_t g = 0; g < rows; g += kAvx2RowGroup) {
+      __m256i shared[kAvx2RowGroup][2];
+      for (auto& row : shared) row[0] = row[1] = _mm256_setzero_si256();
+      for (std::size_t w0 = lo; w0 < hi; w0 += kByteRun) {
+        __m256i bytes[kAvx2RowGroup][2];
+        for (auto& row : bytes) row[0] = row[1] = _mm256_setzero_si256();
+        for (std::size_t w = w0; w < std::min(hi, w0 + kByteRun); ++w) {
+          __m256i b[2], b_high[2];
+          for (int h = 0; h < 2; ++h) {
+            b[h] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(column + w * columns.stride + 4 * h));
+            b_high[h] = _mm256_srli_epi16(b[h], 4);
+          }
+          const std::size_t at = (w - lo) * kTileRows + g;
+#pragma GCC unroll 4
+          for (std::size_t i = 0; i < kAvx2RowGroup; ++i) {
+            const __m256i a_low = _mm256_set1_epi64x(static_cast<long long>(own_low[at + i]));
+            const __m256i a_high = _mm256_set1_epi64x(static_cast<long long>(own_high[at + i]));
+            for (int h = 0; h < 2; ++h) {
+              bytes[i][h] = _mm256_add_epi8(bytes[i][h], _mm256_shuffle_epi8(table, _mm256_and_si256(b[h], a_low)));
+              bytes[i][h] = _mm256_add_epi8(bytes[i][h], _mm256_shuffle_epi8(table, _mm256_and_si256(b_high[h], a_high)));
+            }
+          }
+        }
+#pragma GCC unroll 4
+        for (std::size_t i = 0; i < kAvx2RowGroup; ++i) {
+          for (int h = 0; h < 2; ++h) {
+            shared[i][h] = _mm256_add_epi64(shared[i][h], _mm256_sad_epu8(bytes[i][h], _mm256_setzero_si256()));
+          }
+        }
+      }
+      for (std::size_t i = 0; i < std::min(kAvx2RowGroup, rows - g); ++i) {
+        const std::size_t row = g + i;
+        const __m256i first = _mm256_permutevar8x32_epi32(shared[i][0], low_halves);
+        const __m256i second = _mm256_permutevar8x32_epi32(shared[i][1], low_halves);
+        const __m256i dense = _mm256_blend_epi32(first, second, 0xF0);
+        int* at = reinterpret_cast<int*>(cells + row * n + j0);
+        auto* at_vector = reinterpret_cast<__m256i*>(at);
+        const __m256i rare = whole ? _mm256_loadu_si256(at_vector) : _mm256_maskload_epi32(at, live);
+        const __m256i both = _mm256_add_epi32(dense, rare);
+        __m256i value = _mm256_sub_epi32(_mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(totals[r0 + row])), k_j),
+                                         _mm256_slli_epi32(both, 1));
+        const std::size_t self = r0 + row - j0;  // the diagonal's lane, if here
+        if (self < kColumnLanes) {
+          const __m256i diagonal = _mm256_cmpeq_epi32(_mm256_set1_epi32(static_cast<int>(self)), lane_index);
+          value = _mm256_andnot_si256(diagonal, value);
+        }
+        if (whole) {
+          _mm256_storeu_si256(at_vector, value);
+        } else {
+          _mm256_maskstore_epi32(at, live, value);
+        }
+      }
+    }
+  }
+}
+#endif
+
+#if BRANTOVEIL_NEON
+void finish_rf_rows_neon(const std::uint64_t* words, const WordColumns& columns, const Range* ranges,
+                         const std::uint32_t* totals, std::size_t width, std::size_t n, std::size_t r0,
+                         std::size_t rows, std::uint64_t* own, std::uint32_t* cells) {
+  const auto [lo, hi] = tile_words(words, ranges, width, r0, rows, own);
+  for (std::size_t j0 = 0; j0 < n; j0 += kColumnLanes) {
+    const std::size_t live_count = std::min(kColumnLanes, n - j0);
+    const std::uint64_t* column = columns.words.data() + j0;
+    for (std::size_t g = 0; g < rows; g += kRowGroup) {
+      uint64x2_t shared[kRowGroup][4];
+      for (auto& row : shared) {
+        for (auto& part : row) part = vdupq_n_u64(0);
+      }
+      for (std::size_t w0 = lo; w0 < hi; w0 += kByteRun) {
+        uint8x16_t bytes[kRowGroup][4];
+        for (auto& row : bytes) {
+          for (auto& part : row) part = vdupq_n_u8(0);
+        }
+        for (std::size_t w = w0; w < std::min(hi, w0 + kByteRun); ++w) {
+          uint64x2_t b[4];
+          for (int q = 0; q < 4; ++q) b[q] = vld1q_u64(column + w * columns.stride + 2 * q);
+          const std::uint64_t* a = own + w * kTileRows + g;
+#pragma GCC unroll 4
+          for (std::size_t i = 0; i < kRowGroup; ++i) {
+            const uint64x2_t x = vdupq_n_u64(a[i]);
+#pragma GCC unroll 4
+            for (int q = 0; q < 4; ++q) {
+              bytes[i][q] = vaddq_u8(bytes[i][q], vcntq_u8(vreinterpretq_u8_u64(vandq_u64(b[q], x))));
+            }
+          }
+        }
+        for (std::size_t i = 0; i < kRowGroup; ++i) {
+          for (int q = 0; q < 4; ++q) shared[i][q] = vaddq_u64(shared[i][q], vpaddlq_u32(vpaddlq_u16(vpaddlq_u8(bytes[i][q]))));
+        }
+      }
+      for (std::size_t i = 0; i < std::min(kRowGroup, rows - g); ++i) {
+        const std::size_t row = g + i;
+        std::uint32_t* at = cells + row * n + j0;
+        std::uint32_t dense[kColumnLanes];
+        vst1q_u32(dense, vcombine_u32(vmovn_u64(shared[i][0]), vmovn_u64(shared[i][1])));
+        vst1q_u32(dense + 4, vcombine_u32(vmovn_u64(shared[i][2]), vmovn_u64(shared[i][3])));
+        const std::uint32_t k_i = totals[r0 + row];
+        for (std::size_t t = 0; t < live_count; ++t) {
+          const std::uint32_t value = k_i + totals[j0 + t] - 2 * (dense[t] + at[t]);
+          at[t] = r0 + row == j0 + t ? 0 : value;
+        }
+      }
+    }
+  }
+}
+#endif
+
 }  // namespace
 
 bool rf_isa_supported(RfIsa isa) {
@@ -182,6 +332,10 @@ bool rf_isa_supported(RfIsa isa) {
       return isa_allows(IsaLevel::avx2) && cpu_has_popcnt();
     case RfIsa::avx512:
       return isa_allows(IsaLevel::avx512) && cpu_has_avx512_popcount();
+    case RfIsa::avx2:
+      return isa_allows(IsaLevel::avx2) && cpu_has_avx2();
+    case RfIsa::neon:
+      return isa_allows(IsaLevel::neon) && cpu_has_neon();
   }
   return false;
 }
@@ -191,6 +345,8 @@ namespace {
 RfIsa resolve(RfIsa isa) {
   if (isa != RfIsa::best) return isa;
   if (rf_isa_supported(RfIsa::avx512)) return RfIsa::avx512;
+  if (rf_isa_supported(RfIsa::avx2)) return RfIsa::avx2;
+  if (rf_isa_supported(RfIsa::neon)) return RfIsa::neon;
   return rf_isa_supported(RfIsa::popcnt) ? RfIsa::popcnt : RfIsa::plain;
 }
 
@@ -249,7 +405,8 @@ bool fill_rf_every_pair(Input input, std::uint32_t min_dense_support, std::atomi
   const Postings& postings = laid.postings;
   const std::uint32_t* totals = laid.totals.data();
   const RfIsa kernel_isa = resolve(isa);
-  const WordColumns columns = kernel_isa == RfIsa::avx512 ? word_columns(bits, n) : WordColumns{};
+  const bool by_columns = kernel_isa == RfIsa::avx512 || kernel_isa == RfIsa::avx2 || kernel_isa == RfIsa::neon;
+  const WordColumns columns = by_columns ? word_columns(bits, n) : WordColumns{};
 
   return fill_symmetric<std::uint32_t>(n, kTileRows, counter, [&](std::size_t r0, std::span<std::uint32_t> chunk) {
     const std::size_t rows = chunk.size() / n;
@@ -271,8 +428,16 @@ bool fill_rf_every_pair(Input input, std::uint32_t min_dense_support, std::atomi
       case RfIsa::avx512:
         finish_rf_rows_avx512(words, columns, ranges, totals, bits.width, n, r0, rows, own.data(), chunk.data());
         break;
+      case RfIsa::avx2:
+        finish_rf_rows_avx2(words, columns, ranges, totals, bits.width, n, r0, rows, own.data(), chunk.data());
+        break;
       case RfIsa::popcnt:
         finish_rf_tile_popcnt(words, ranges, totals, bits.width, n, r0, rows, own.data(), chunk.data());
+        break;
+#endif
+#if BRANTOVEIL_NEON
+      case RfIsa::neon:
+        finish_rf_rows_neon(words, columns, ranges, totals, bits.width, n, r0, rows, own.data(), chunk.data());
         break;
 #endif
       default:

@@ -34,6 +34,9 @@
 #if BRANTOVEIL_X86_64
 #include <immintrin.h>
 #endif
+#if BRANTOVEIL_NEON
+#include <arm_neon.h>
+#endif
 
 namespace brantoveil::distances {
 
@@ -434,11 +437,129 @@ void panel_finish_avx512(const PairRecords& records, const double* totals, std::
 }
 #endif
 
+// The panel pass with narrower vectors (AVX2's 4 doubles, NEON's 2): `Rows` rows against a
+// panel's 8 trees, one lane at a time, so that each column loaded serves every row and the
+// accumulators stay in registers. The sums are those of the AVX-512 pass, term by term and lane
+// by lane: each cell's lanes added left to right as they complete, then the rare sum, then the
+// same finish.
+#if BRANTOVEIL_X86_64 || BRANTOVEIL_NEON
+#if BRANTOVEIL_X86_64
+using NarrowLanes = v4d;
+#define NARROW_PANEL_TARGET __attribute__((target("avx2")))
+#else
+using NarrowLanes = v2d;
+#define NARROW_PANEL_TARGET
+#endif
+
+template <class Metric, int Rows>
+[[gnu::always_inline]] NO_FUSED_MULTIPLY_ADD NARROW_PANEL_TARGET inline void narrow_panel_tile(
+    const PairRecords& records, const double* totals, std::size_t n, std::size_t r0, std::size_t i, std::size_t p,
+    const double (&t_j_cells)[kLanes], std::size_t columns, double* cells, RedoMarks& redo_marks) {
+  using V = NarrowLanes;
+  constexpr std::size_t kWidth = sizeof(V) / sizeof(double);
+  constexpr std::size_t kParts = kLanes / kWidth;
+  const DensePanels& panels = *records.panels;
+  const double* own[Rows];
+  for (int r = 0; r < Rows; ++r) own[r] = panels.panel((i + r) / kLanes) + (i + r) % kLanes;
+  V q[Rows][kParts];
+  for (std::size_t lane = 0; lane < kLanes; ++lane) {
+    V acc[Rows][kParts] = {};
+    panel_terms::add_lane<Metric, V, Rows>(own, panels.panel(p), panels.width(), lane, acc);
+    for (int r = 0; r < Rows; ++r) {
+      for (std::size_t part = 0; part < kParts; ++part) q[r][part] = lane == 0 ? acc[r][part] : q[r][part] + acc[r][part];
+    }
+  }
+  const std::size_t j0 = p * kLanes;
+  for (int r = 0; r < Rows; ++r) {
+    const std::size_t row = i + r;
+    // Only the cells above the diagonal are the kernel's; the panel may start at or below it.
+    const std::size_t first = row < j0 ? 0 : row - j0 + 1;
+    double* row_cells = cells + (row - r0) * n + j0;
+    // A whole row of the panel above the diagonal, the usual case, is read and written in place.
+    const bool whole = first == 0 && columns == kLanes;
+    alignas(64) double rare[kLanes] = {};
+    if (!whole) {
+      for (std::size_t c = first; c < columns; ++c) rare[c] = row_cells[c];
+    }
+    const double* rare_cells = whole ? row_cells : rare;
+    alignas(64) double done[kLanes];
+    unsigned redo = 0;
+    const double t_i = totals[row];
+    V own_total;
+    for (std::size_t w = 0; w < kWidth; ++w) own_total[w] = t_i;
+#pragma GCC unroll 4
+    for (std::size_t part = 0; part < kParts; ++part) {
+      V rare_part, t_j;
+      std::memcpy(&rare_part, rare_cells + part * kWidth, sizeof rare_part);
+      std::memcpy(&t_j, t_j_cells + part * kWidth, sizeof t_j);
+      const V sum_q = q[r][part] + rare_part;
+      const V both = own_total + t_j;
+      const V sums = both - (sum_q + sum_q);
+      // As in the other finishes: NaN stays, rounding below zero gives +0.0.
+      const V zero = {};
+      V finished = zero > sums ? zero : sums;
+      if constexpr (std::is_same_v<Metric, BranchScore>) {
+#if BRANTOVEIL_X86_64
+        finished = _mm256_sqrt_pd(finished);
+#else
+        finished = vsqrtq_f64(finished);
+#endif
+      }
+      std::memcpy(done + part * kWidth, &finished, sizeof finished);
+      const auto below = sums < both * kExactShare;
+#if BRANTOVEIL_X86_64
+      redo |= static_cast<unsigned>(_mm256_movemask_pd(reinterpret_cast<__m256d>(below))) << (part * kWidth);
+#else
+      for (std::size_t w = 0; w < kWidth; ++w) redo |= (below[w] != 0 ? 1u : 0u) << (part * kWidth + w);
+#endif
+    }
+    if (whole) {
+      std::memcpy(row_cells, done, sizeof done);
+    } else {
+      for (std::size_t c = first; c < columns; ++c) row_cells[c] = done[c];
+    }
+    const unsigned above = ((1u << columns) - 1) & ~((1u << first) - 1);
+    redo_marks.at(row - r0, p) = static_cast<std::uint8_t>(redo & above);
+  }
+}
+
+template <class Metric>
+NO_FUSED_MULTIPLY_ADD NARROW_PANEL_TARGET void panel_finish_narrow(const PairRecords& records, const double* totals,
+                                                                   std::size_t n, std::size_t r0, std::size_t count,
+                                                                   double* cells) {
+  RedoMarks redo_marks(count, (n + kLanes - 1) / kLanes);
+  for (std::size_t p = (r0 + 1) / kLanes; p * kLanes < n; ++p) {
+    const std::size_t j0 = p * kLanes;
+    const std::size_t columns = std::min(kLanes, n - j0);
+    alignas(64) double t_j_cells[kLanes] = {};
+    for (std::size_t c = 0; c < columns; ++c) t_j_cells[c] = totals[j0 + c];
+    // Rows below the panel's last column; later rows of the chunk have nothing above the diagonal here.
+    const std::size_t stop = std::min(r0 + count, j0 + columns - 1);
+    std::size_t i = r0;
+    for (; i + 4 <= stop; i += 4) {
+      if (j0 + kLanes < n) {
+        // The cells of the next panel are read and written when its turn comes: fetch them now.
+        for (std::size_t r = 0; r < 4; ++r) __builtin_prefetch(cells + (i + r - r0) * n + j0 + kLanes, 1);
+      }
+      narrow_panel_tile<Metric, 4>(records, totals, n, r0, i, p, t_j_cells, columns, cells, redo_marks);
+    }
+    if (i + 2 <= stop) {
+      narrow_panel_tile<Metric, 2>(records, totals, n, r0, i, p, t_j_cells, columns, cells, redo_marks);
+      i += 2;
+    }
+    if (i < stop) narrow_panel_tile<Metric, 1>(records, totals, n, r0, i, p, t_j_cells, columns, cells, redo_marks);
+  }
+  redo_marks.redo<Metric>(records, r0, n, 0, kLanes, cells);
+}
+#undef NARROW_PANEL_TARGET
+#endif
+
 // The instruction set `best` stands for on this CPU.
 [[maybe_unused]] DenseIsa resolved(DenseIsa isa) {
   if (isa != DenseIsa::best) return isa;
   return dense_isa_supported(DenseIsa::avx512) ? DenseIsa::avx512
          : dense_isa_supported(DenseIsa::avx2) ? DenseIsa::avx2
+         : dense_isa_supported(DenseIsa::neon) ? DenseIsa::neon
                                                : DenseIsa::plain;
 }
 
@@ -460,6 +581,8 @@ bool dense_isa_supported(DenseIsa isa) {
       return isa_allows(IsaLevel::avx512) && cpu_has_avx512f();
     case DenseIsa::avx2:
       return isa_allows(IsaLevel::avx2) && cpu_has_avx2();
+    case DenseIsa::neon:
+      return isa_allows(IsaLevel::neon) && cpu_has_neon();
     default:
       return true;
   }
@@ -505,8 +628,16 @@ bool fill_weighted(Input input, std::uint32_t min_dense_support, std::atomic<std
     return weighted_lay_out<Metric>(snap, columns, row, sparse, privates[tree]);
   };
 
+  // The panel pass where the CPU has vectors for it; the row-major pass otherwise.
+  using PanelFinish = void (*)(const PairRecords&, const double*, std::size_t, std::size_t, std::size_t, double*);
+  PanelFinish panel_pass = nullptr;
 #if BRANTOVEIL_X86_64
-  if (resolved(isa) == DenseIsa::avx512) {
+  if (resolved(isa) == DenseIsa::avx512) panel_pass = panel_finish_avx512<Metric>;
+  if (resolved(isa) == DenseIsa::avx2) panel_pass = panel_finish_narrow<Metric>;
+#elif BRANTOVEIL_NEON
+  if (resolved(isa) == DenseIsa::neon) panel_pass = panel_finish_narrow<Metric>;
+#endif
+  if (panel_pass != nullptr) {
     // The dense rows go straight into panels, step by step, and are never all held twice.
     DensePanels panels(n, width);
     const Layout<double, double> laid = lay_out<double, double>(
@@ -518,10 +649,9 @@ bool fill_weighted(Input input, std::uint32_t min_dense_support, std::atomic<std
     return fill_symmetric<double>(n, kPanelChunkRows, counter, [&](std::size_t r0, std::span<double> chunk) {
       const std::size_t count = chunk.size() / n;
       add_rare(laid.postings, r0, count, chunk.data());
-      panel_finish_avx512<Metric>(records, totals, n, r0, count, chunk.data());
+      panel_pass(records, totals, n, r0, count, chunk.data());
     }, cells);
   }
-#endif
 
   const Layout<double, double> laid = lay_out<double, double>(input, std::move(layout), shift, true, width, per_tree);
   if (pool::stopped()) return false;
