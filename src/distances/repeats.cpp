@@ -90,44 +90,33 @@ GatherRow pick_gather_row() {
 
 }  // namespace
 
-TreeClasses group_repeats(std::span<const InternSnap> snaps) {
-  const std::size_t n = snaps.size();
+TreeClasses group_repeats(const EncodedTrees& trees) {
+  const std::size_t n = trees.size();
   std::vector<std::uint64_t> hashes(n);
   constexpr std::size_t kTreesPerTask = 256;
   pool::parallel_for((n + kTreesPerTask - 1) / kTreesPerTask, [&](std::size_t task) {
     const std::size_t end = std::min(n, (task + 1) * kTreesPerTask);
     for (std::size_t t = task * kTreesPerTask; t < end; ++t) {
-      std::uint64_t h = scramble((std::uint64_t{snaps[t].pendants} << 32) ^ snaps[t].ids.size());
-      for (const std::uint32_t id : snaps[t].ids) h += scramble(id + 1);
+      const std::span<const std::uint32_t> ids = trees.ids_of(t);
+      std::uint64_t h = scramble(ids.size());
+      for (const std::uint32_t id : ids) h += scramble(id + 1);
       hashes[t] = h;
     }
   });
 
-  // Serial grouping in input order, so class numbers never depend on the thread count. Equal
-  // hashes are confirmed on sorted copies, a class's first tree sorted only when first needed.
+  // Serial grouping in input order, so class numbers never depend on the thread count. Each
+  // tree's IDs are sorted, so equal hashes are confirmed by comparing them as they are.
   TreeClasses classes;
   classes.class_of.resize(n);
   std::unordered_multimap<std::uint64_t, std::uint32_t> by_hash;
   by_hash.reserve(n);
-  std::vector<std::vector<std::uint32_t>> sorted_of_class;
-  std::vector<bool> class_sorted;
-  std::vector<std::uint32_t> sorted;
-  const auto sorted_ids = [](const InternSnap& snap, std::vector<std::uint32_t>& out) {
-    out.assign(snap.ids.begin(), snap.ids.end());
-    std::sort(out.begin(), out.end());
-  };
   for (std::size_t t = 0; t < n; ++t) {
     std::uint32_t found = UINT32_MAX;
     const auto [begin, end] = by_hash.equal_range(hashes[t]);
-    if (begin != end) sorted_ids(snaps[t], sorted);
+    const std::span<const std::uint32_t> ids = trees.ids_of(t);
     for (auto it = begin; it != end; ++it) {
-      const std::uint32_t c = it->second;
-      if (snaps[classes.first[c]].pendants != snaps[t].pendants) continue;
-      if (!class_sorted[c]) {
-        sorted_ids(snaps[classes.first[c]], sorted_of_class[c]);
-        class_sorted[c] = true;
-      }
-      if (sorted_of_class[c] == sorted) {
+      const std::span<const std::uint32_t> other = trees.ids_of(classes.first[it->second]);
+      if (std::equal(ids.begin(), ids.end(), other.begin(), other.end())) {
         found = it->second;
         break;
       }
@@ -136,8 +125,6 @@ TreeClasses group_repeats(std::span<const InternSnap> snaps) {
       found = static_cast<std::uint32_t>(classes.first.size());
       classes.first.push_back(static_cast<std::uint32_t>(t));
       by_hash.emplace(hashes[t], found);
-      sorted_of_class.emplace_back();
-      class_sorted.push_back(false);
     }
     classes.class_of[t] = found;
   }

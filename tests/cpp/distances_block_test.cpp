@@ -81,11 +81,11 @@ TEST_P(BlockMatchesOneCall, EveryCellBitForBit) {
   const snapshot::EncodedSample sample = encode(set, c.pendants);
   const SampleColumns columns = sample_columns_split(sample, c.rf_min_dense, c.weighted_min_dense);
   const std::size_t n = c.trees;
-  const Buffer<std::uint32_t> rf = distance_rf_split(Input::borrowed(set.snaps, set.supports), c.rf_min_dense, nullptr);
+  const Buffer<std::uint32_t> rf = distance_rf_split(testing::trees_of(set), c.rf_min_dense, nullptr);
   const Buffer<double> wrf =
-      weighted_distances_split<WeightedRf>(Input::borrowed(set.snaps, set.supports), c.weighted_min_dense, nullptr);
+      weighted_distances_split<WeightedRf>(testing::trees_of(set), c.weighted_min_dense, nullptr);
   const Buffer<double> kf =
-      weighted_distances_split<BranchScore>(Input::borrowed(set.snaps, set.supports), c.weighted_min_dense, nullptr);
+      weighted_distances_split<BranchScore>(testing::trees_of(set), c.weighted_min_dense, nullptr);
 
   const std::vector<std::uint64_t> everything = all_trees(n);
   const std::vector<std::uint64_t> rows = scattered(n / 2 + 3, n, 1);
@@ -151,9 +151,9 @@ TEST(Block, SpecialLengthsKeepTheOneCallBits) {
   for (const std::uint32_t min_dense : {2u, 12u}) {
     const SampleColumns columns = sample_columns_split(sample, 2, min_dense);
     const Buffer<double> wrf =
-        weighted_distances_split<WeightedRf>(Input::borrowed(set.snaps, set.supports), min_dense, nullptr);
+        weighted_distances_split<WeightedRf>(testing::trees_of(set), min_dense, nullptr);
     const Buffer<double> kf =
-        weighted_distances_split<BranchScore>(Input::borrowed(set.snaps, set.supports), min_dense, nullptr);
+        weighted_distances_split<BranchScore>(testing::trees_of(set), min_dense, nullptr);
     const std::pair<std::span<const std::uint64_t>, std::span<const std::uint64_t>> shapes[] = {
         {everything, everything}, {reversed, everything}, {scattered_rows, everything}, {everything, reversed}};
     for (const auto& [r, k] : shapes) {

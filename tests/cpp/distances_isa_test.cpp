@@ -45,7 +45,7 @@ std::vector<unsigned char> bytes_of(const T* data, std::size_t count) {
 Results everything(const testing::TreeSet& set, std::uint32_t leaves) {
   Results out;
   const std::size_t n = set.snaps.size();
-  const auto input = [&] { return Input::borrowed(set.snaps, set.supports); };
+  const auto input = [&] { return testing::trees_of(set); };
   const Buffer<std::uint32_t> rf = distance_rf(input(), nullptr);
   out.parts.push_back(bytes_of(rf.data(), rf.size()));
   // Every boundary share: all dense, mixed, all sparse.

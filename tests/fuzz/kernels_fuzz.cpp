@@ -109,7 +109,7 @@ struct Matrices {
 Matrices compute(const testing::TreeSet& set, const snapshot::EncodedSample& sample, std::uint32_t rf_dense,
                  std::uint32_t weighted_dense, std::size_t tile) {
   const std::size_t n = set.snaps.size();
-  const auto input = [&] { return Input::borrowed(set.snaps, set.supports); };
+  const auto input = [&] { return testing::trees_of(set); };
   Matrices out;
   const Buffer<std::uint32_t> rf = distance_rf_split(input(), rf_dense, nullptr);
   const Buffer<double> wrf = weighted_distances_split<WeightedRf>(input(), weighted_dense, nullptr);
