@@ -84,13 +84,17 @@ class RfKernel {
 // Weighted metrics ----------------------------------------------------------------------------
 
 /// A weighted side: length rows over the dense columns, each tree's private sum and total
-/// T = private + (dense + rare); its rows also as panels of 8 trees when the panel pass reads them.
+/// T = private + (dense + rare); with the panel pass, its dense values as panels of 8 trees
+/// instead of rows.
 struct WeightedSide : Side<double, double> {
   std::vector<double> privates;
   std::optional<panel_terms::DensePanels> panels;
 
-  /// Tree j's dense values.
-  DenseValues dense(std::size_t j) const { return {width == 0 ? nullptr : row(j), 1}; }
+  /// Tree j's dense values, wherever they are held.
+  DenseValues dense(std::size_t j) const {
+    if (panels) return {panels->panel(j / panel_terms::kLanes) + j % panel_terms::kLanes, panel_terms::kLanes};
+    return {width == 0 ? nullptr : row(j), 1};
+  }
   /// Tree j's rare splits.
   RareValues rare(std::size_t j) const {
     const std::uint64_t first = sparse_offsets[j];
@@ -118,9 +122,9 @@ class WeightedKernel {
   /// `isa` pins the dense pass (tests compare them); it must be supported.
   WeightedKernel(const EncodedTrees& sample, const ColumnLayout& layout, DenseIsa isa = DenseIsa::best);
 
-  /// Lays the trees `trees` out as rows.
+  /// Lays the trees `trees` out as rows (as panels for the panel pass).
   WeightedSide lay_out(std::span<const std::uint64_t> trees) const;
-  /// Lays the trees `trees` out as columns (as panels too, for the panel pass).
+  /// Lays the trees `trees` out as columns, as `lay_out` does.
   WeightedSide lay_out_columns(std::span<const std::uint64_t> trees) const;
   /// The postings of a column side.
   Postings postings(const WeightedSide& cols) const { return Postings::of(cols, layout_.sparse(), true); }

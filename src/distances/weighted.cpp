@@ -130,17 +130,19 @@ struct RedoMarks {
 template <class Metric>
 [[gnu::always_inline]] inline double weighted_cell(const WeightedSide& low, std::size_t i, const WeightedSide& high,
                                                    std::size_t j, double rare) {
-  const double* a = low.row(i);
-  const double* b = high.row(j);
+  const DenseValues a = low.dense(i);
+  const DenseValues b = high.dense(j);
   const std::size_t width = low.width;
   double lane[kLanes] = {};
   const std::size_t whole = width - width % kLanes;
   for (std::size_t k = 0; k < whole; k += kLanes) {
 #pragma GCC unroll 8
-    for (std::size_t l = 0; l < kLanes; ++l) lane[l] = lane[l] + DenseTerm<Metric>::of(a[k + l], b[k + l]);
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      lane[l] = lane[l] + DenseTerm<Metric>::of(a.at[(k + l) * a.stride], b.at[(k + l) * b.stride]);
+    }
   }
   for (std::size_t k = whole; k < width; ++k) {
-    lane[k - whole] = lane[k - whole] + DenseTerm<Metric>::of(a[k], b[k]);
+    lane[k - whole] = lane[k - whole] + DenseTerm<Metric>::of(a.at[k * a.stride], b.at[k * b.stride]);
   }
   double q = lane[0];
   for (std::size_t l = 1; l < kLanes; ++l) q = q + lane[l];
@@ -406,24 +408,16 @@ template <class Metric, bool kRowLow, int Rows, std::size_t kStride>
   }
 }
 
-// Rows [r, r + count) of the row side against one panel; the rows are read from the row side's
-// own panels (the one call, whose rows and columns are one side) or from its row-major rows.
+// Rows [r, r + count) of the row side, read from its own panels, against one panel.
 template <class Metric, bool kRowLow, int Rows>
 [[gnu::always_inline]] NO_FUSED_MULTIPLY_ADD __attribute__((target("avx512f"))) inline void panel_tile(
     const WeightedSide& rows, std::size_t r, const double* panel, v8d t_cols, __mmask8 inside, double* cells,
     std::size_t stride, std::uint8_t* marks, std::size_t marks_stride) {
   const double* x[Rows];
-  if (rows.panels) {
 #pragma GCC unroll 4
-    for (int i = 0; i < Rows; ++i) x[i] = rows.panels->panel((r + i) / kLanes) + (r + i) % kLanes;
-    panel_cells<Metric, kRowLow, Rows, kLanes>(x, rows.totals.data() + r, panel, rows.width, t_cols, inside, cells,
-                                               stride, marks, marks_stride);
-  } else {
-#pragma GCC unroll 4
-    for (int i = 0; i < Rows; ++i) x[i] = rows.row(r + i);
-    panel_cells<Metric, kRowLow, Rows, 1>(x, rows.totals.data() + r, panel, rows.width, t_cols, inside, cells, stride,
-                                          marks, marks_stride);
-  }
+  for (int i = 0; i < Rows; ++i) x[i] = rows.panels->panel((r + i) / kLanes) + (r + i) % kLanes;
+  panel_cells<Metric, kRowLow, Rows, kLanes>(x, rows.totals.data() + r, panel, rows.width, t_cols, inside, cells,
+                                             stride, marks, marks_stride);
 }
 
 template <class Metric, bool kRowLow>
@@ -442,11 +436,11 @@ template <class Metric, bool kRowLow>
 // The panel pass: rows against the column side's panels of 8 trees, three rows a tile (24
 // accumulators, the column and a term fill 26 of the 32 registers). A tile whose cells do not all
 // take the lower tree from the same side (a tree against itself, or rows on both sides of a
-// column) goes to the row-major pass, which decides cell by cell. `c0` is a multiple of 8.
+// column) is formed cell by cell. Both sides hold panels; `c0` is a multiple of 8.
 template <class Metric>
 NO_FUSED_MULTIPLY_ADD __attribute__((target("avx512f")))
-void panel_pass(const WeightedSide& rows, const WeightedSide& cols, std::size_t r0, std::size_t r1, std::size_t c0,
-                std::size_t c1, double* out, std::size_t stride, WeightedDense row_major) {
+void panel_pass_avx512(const WeightedSide& rows, const WeightedSide& cols, std::size_t r0, std::size_t r1,
+                       std::size_t c0, std::size_t c1, double* out, std::size_t stride) {
   // Lane bits of the cells to form again term by term, one byte per row and panel.
   const std::size_t groups = (c1 - c0 + kLanes - 1) / kLanes;
   RedoMarks redo_marks(r1 - r0, groups);
@@ -470,18 +464,17 @@ void panel_pass(const WeightedSide& rows, const WeightedSide& cols, std::size_t 
       } else if (*row_min > *col_max) {
         panel_rows<Metric, false>(take, rows, r, panel, t_cols, inside, cells, stride, tile_marks, groups);
       } else {
-        row_major(rows, cols, r, r + take, j0, j0 + count, cells, stride);
+        for (std::size_t i = 0; i < take; ++i) {
+          for (std::size_t c = 0; c < count; ++c) {
+            double& cell = cells[i * stride + c];
+            cell = any_cell<Metric>(rows, r + i, cols, j0 + c, cell);
+          }
+        }
       }
       r += take;
     }
   }
   redo_marks.redo<Metric>(rows, cols, r0, c0, kLanes, out, stride);
-}
-
-template <class Metric>
-void panel_pass_avx512(const WeightedSide& rows, const WeightedSide& cols, std::size_t r0, std::size_t r1,
-                       std::size_t c0, std::size_t c1, double* out, std::size_t stride) {
-  panel_pass<Metric>(rows, cols, r0, r1, c0, c1, out, stride, dense_rows_avx2<Metric>);
 }
 #endif
 
@@ -577,17 +570,19 @@ WeightedSide WeightedKernel<Metric>::lay_out(std::span<const std::uint64_t> tree
     side.totals[j] = tree_total<Metric>({row, side.width},
                                         {side.sparse_lengths.data() + first, sparse.size()}, own_only);
   });
+  // With the panel pass every read of a dense value goes through the panels, so the rows are
+  // never held twice.
+  if (panel_ != nullptr && side.width > 0) {
+    side.panels.emplace(m, side.width);
+    side.panels->take(0, m, [&](std::size_t j) { return side.row(j); });
+    std::vector<double>().swap(side.rows);
+  }
   return side;
 }
 
 template <class Metric>
 WeightedSide WeightedKernel<Metric>::lay_out_columns(std::span<const std::uint64_t> trees) const {
-  WeightedSide side = lay_out(trees);
-  if (panel_ != nullptr && side.width > 0) {
-    side.panels.emplace(side.size(), side.width);
-    side.panels->take(0, side.size(), [&](std::size_t j) { return side.row(j); });
-  }
-  return side;
+  return lay_out(trees);
 }
 
 template <class Metric>
@@ -610,10 +605,18 @@ void WeightedKernel<Metric>::compute(const WeightedSide& rows, const WeightedSid
       }
     }
   }
-  if (panel_ != nullptr && cols.panels && c0 % kLanes == 0) {
+  if (!cols.panels) {
+    row_major_(rows, cols, r0, r1, c0, c1, out, stride);
+  } else if (c0 % kLanes == 0) {
     panel_(rows, cols, r0, r1, c0, c1, out, stride);
   } else {
-    row_major_(rows, cols, r0, r1, c0, c1, out, stride);
+    // Columns that do not start a panel: every driver's do, so this is only a safe way out.
+    for (std::size_t r = r0; r < r1; ++r) {
+      for (std::size_t c = c0; c < c1; ++c) {
+        double& cell = out[(r - r0) * stride + (c - c0)];
+        cell = any_cell<Metric>(rows, r, cols, c, cell);
+      }
+    }
   }
 }
 
