@@ -202,7 +202,7 @@ bool time_kernel(const char* name, const TreeSet& set, int metric, double terms_
   brantoveil::snapshot::Snapshots copy;
   copy.snaps = set.snaps;
   copy.supports = set.supports;
-  EncodedTrees trees = brantoveil::snapshot::encode_trees(copy, !set.snaps[0].lengths.empty(), true);
+  EncodedTrees trees = brantoveil::snapshot::encode_trees(copy, !set.snaps[0].lengths.empty(), true, false);
   const double cpu_start = cpu_seconds();
   const auto start = std::chrono::steady_clock::now();
   const auto m = run(std::move(trees));

@@ -33,7 +33,7 @@ PyObject* rf_pairwise(const char* display, PyObject* module, PyObject* const* ar
   populate_result(cells.data(), cells.size_bytes());
   // Without exports the set is encoded in its place, and clades and leaf names go with it; the
   // kernel frees the encoded trees once it has laid them out.
-  EncodedTrees trees = snapshot::encode_trees(*set, false, !exports);
+  EncodedTrees trees = snapshot::encode_trees(*set, false, !exports, false);
   if (!exports) set.reset();
   const bool filled = with_counter(std::move(call->progress), pair_count(n), [&](CounterCell& cell) {
     return distances::distance_rf(std::move(trees), &cell, cells, Contents::zeros);

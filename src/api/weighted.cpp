@@ -23,7 +23,7 @@ enum class Metric { kWeightedRf, kBranchScore };
 EncodedTrees consume(Snapshots& set) {
   set.clades = snapshot::CladeTable{};
   set.leaf_names = std::vector<std::string>{};
-  return snapshot::encode_trees(set, true, true);
+  return snapshot::encode_trees(set, true, true, false);
 }
 
 // Plain variants: the kernel consumes the set; the matrix comes back as a list of floats.
@@ -58,7 +58,7 @@ PyObject* weighted_pairwise_with_snapshots(CallArgs& call, Metric metric) {
   const std::span<double> cells = elements_of<double>(matrix_bytes.get());
   // Faulted in on every core now rather than one page at a time under the kernel's writes.
   populate_result(cells.data(), cells.size_bytes());
-  EncodedTrees trees = snapshot::encode_trees(*set, true, false);
+  EncodedTrees trees = snapshot::encode_trees(*set, true, false, false);
   const bool filled = with_counter(std::move(call.progress), pair_count(n), [&](CounterCell& cell) {
     return metric == Metric::kWeightedRf ? distances::distance_wrf(std::move(trees), &cell, cells, Contents::zeros)
                                          : distances::distance_kf(std::move(trees), &cell, cells, Contents::zeros);

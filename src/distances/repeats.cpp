@@ -104,18 +104,31 @@ TreeClasses group_repeats(const EncodedTrees& trees) {
     }
   });
 
-  // Serial grouping in input order, so class numbers never depend on the thread count. Each
-  // tree's IDs are sorted, so equal hashes are confirmed by comparing them as they are.
+  // Serial grouping in input order, so class numbers never depend on the thread count. Equal
+  // hashes are confirmed on the IDs in ascending order: as they are in a sorted record, else on
+  // sorted copies, a class's first tree sorted only when first needed.
   TreeClasses classes;
   classes.class_of.resize(n);
   std::unordered_multimap<std::uint64_t, std::uint32_t> by_hash;
   by_hash.reserve(n);
+  std::vector<std::vector<std::uint32_t>> sorted_of_class;
+  std::vector<std::uint32_t> sorted;
+  const auto ascending = [&](std::size_t t, std::vector<std::uint32_t>& copy) -> std::span<const std::uint32_t> {
+    const std::span<const std::uint32_t> ids = trees.ids_of(t);
+    if (trees.sorted) return ids;
+    if (copy.empty() && !ids.empty()) {
+      copy.assign(ids.begin(), ids.end());
+      std::sort(copy.begin(), copy.end());
+    }
+    return copy;
+  };
   for (std::size_t t = 0; t < n; ++t) {
     std::uint32_t found = UINT32_MAX;
     const auto [begin, end] = by_hash.equal_range(hashes[t]);
-    const std::span<const std::uint32_t> ids = trees.ids_of(t);
+    sorted.clear();
     for (auto it = begin; it != end; ++it) {
-      const std::span<const std::uint32_t> other = trees.ids_of(classes.first[it->second]);
+      const std::span<const std::uint32_t> ids = ascending(t, sorted);
+      const std::span<const std::uint32_t> other = ascending(classes.first[it->second], sorted_of_class[it->second]);
       if (std::equal(ids.begin(), ids.end(), other.begin(), other.end())) {
         found = it->second;
         break;
@@ -125,6 +138,7 @@ TreeClasses group_repeats(const EncodedTrees& trees) {
       found = static_cast<std::uint32_t>(classes.first.size());
       classes.first.push_back(static_cast<std::uint32_t>(t));
       by_hash.emplace(hashes[t], found);
+      sorted_of_class.emplace_back();
     }
     classes.class_of[t] = found;
   }

@@ -105,13 +105,20 @@ void finish_rf_rows_avx512(const RfSide& rows, const RfSide& cols, std::size_t r
   const auto [lo, hi] = tile_words(rows, r0, count, own);
   const auto row_count = static_cast<int>(count);
   const std::uint64_t* column_words = cols.column_words.data();
+  // The trees of the tile's rows: a column group outside them holds none of them.
+  const auto [row_low, row_high] = std::minmax_element(rows.trees.begin() + r0, rows.trees.begin() + r0 + count);
   for (std::size_t j0 = c0; j0 < c1; j0 += kColumnLanes) {
-    const auto live = static_cast<__mmask8>(c1 - j0 >= kColumnLanes ? 0xFF : (1u << (c1 - j0)) - 1);
+    const std::size_t live_count = std::min(kColumnLanes, c1 - j0);
+    const auto live = static_cast<__mmask8>(live_count == kColumnLanes ? 0xFF : (1u << live_count) - 1);
+    const auto [col_low, col_high] =
+        std::minmax_element(cols.trees.begin() + j0, cols.trees.begin() + j0 + live_count);
+    const bool may_meet = *col_low <= *row_high && *row_low <= *col_high;
     __m512i shared[kTileRows];
 #pragma GCC unroll 16
     for (std::size_t i = 0; i < kTileRows; ++i) shared[i] = _mm512_setzero_si512();
     for (std::size_t w = lo; w < hi; ++w) {
-      const __m512i b = _mm512_maskz_loadu_epi64(live, column_words + w * cols.column_stride + j0);
+      // Whole loads: the words are padded past the last group; lanes outside `live` are never stored.
+      const __m512i b = _mm512_loadu_si512(column_words + w * cols.column_stride + j0);
       const std::uint64_t* a = own + w * kTileRows;
 #pragma GCC unroll 16
       for (std::size_t i = 0; i < kTileRows; ++i) {
@@ -120,7 +127,6 @@ void finish_rf_rows_avx512(const RfSide& rows, const RfSide& cols, std::size_t r
       }
     }
     const __m256i k_j = _mm256_maskz_loadu_epi32(live, cols.totals.data() + j0);
-    const __m512i trees_j = _mm512_maskz_loadu_epi64(live, cols.trees.data() + j0);
 #pragma GCC unroll 16
     for (int i = 0; i < static_cast<int>(kTileRows); ++i) {
       if (i >= row_count) break;
@@ -130,10 +136,13 @@ void finish_rf_rows_avx512(const RfSide& rows, const RfSide& cols, std::size_t r
       const __m256i both = _mm256_add_epi32(_mm512_maskz_cvtepi64_epi32(0xFF, shared[i]), rare);
       __m256i value = _mm256_sub_epi32(_mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(rows.totals[r])), k_j),
                                        _mm256_slli_epi32(both, 1));
-      // A tree against itself, if it is among these columns.
-      const __mmask8 self =
-          _mm512_mask_cmpeq_epi64_mask(live, trees_j, _mm512_set1_epi64(static_cast<long long>(rows.trees[r])));
-      value = _mm256_mask_mov_epi32(value, self, _mm256_setzero_si256());
+      if (may_meet) {
+        // A tree against itself, if it is among these columns.
+        const __m512i trees_j = _mm512_maskz_loadu_epi64(live, cols.trees.data() + j0);
+        const __mmask8 self =
+            _mm512_mask_cmpeq_epi64_mask(live, trees_j, _mm512_set1_epi64(static_cast<long long>(rows.trees[r])));
+        value = _mm256_mask_mov_epi32(value, self, _mm256_setzero_si256());
+      }
       _mm256_mask_storeu_epi32(at, live, value);
     }
   }
@@ -220,7 +229,8 @@ RfSide RfKernel::lay_out_columns(std::span<const std::uint64_t> trees) const {
   if (!columns_side_by_side_) return side;
   const std::size_t m = side.size();
   side.column_stride = (m + kColumnLanes - 1) / kColumnLanes * kColumnLanes;
-  side.column_words.assign(side.width * side.column_stride, 0);
+  // A group of lanes past the end, so a finish may load whole groups from any column on.
+  side.column_words.assign(side.width * side.column_stride + kColumnLanes, 0);
   for_each_tree(m, [&](std::size_t j) {
     for (std::size_t w = 0; w < side.width; ++w) side.column_words[w * side.column_stride + j] = side.row(j)[w];
   });

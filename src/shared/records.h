@@ -9,10 +9,12 @@
 namespace brantoveil {
 
 /// The trees of a sample as every kernel and driver reads them. Split IDs 0..pendants-1 are the
-/// pendant splits, implied in every tree; each tree lists its other IDs in ascending order, with
-/// their lengths when kept. snapshot::EncodedSample adds the names and clades.
+/// pendant splits, implied in every tree; each tree lists its other IDs, with their lengths when
+/// kept, in ascending order when `sorted` (an encoded sample) and else in the order read (the one
+/// call's record: no kernel depends on the order, and not sorting spares the call that time). snapshot::EncodedSample adds the names and clades.
 struct EncodedTrees {
   bool has_lengths = false;
+  bool sorted = true;
   std::uint32_t pendants = 0;
   std::vector<std::uint64_t> offsets;  // tree t owns ids[offsets[t], offsets[t + 1])
   std::vector<std::uint32_t> ids;
@@ -29,7 +31,7 @@ struct EncodedTrees {
   std::size_t size() const { return offsets.empty() ? 0 : offsets.size() - 1; }
   /// Number of split IDs, pendant ones included.
   std::size_t n_splits() const { return supports.size(); }
-  /// Tree t's non-pendant split IDs, ascending.
+  /// Tree t's non-pendant split IDs.
   std::span<const std::uint32_t> ids_of(std::size_t t) const {
     return {ids.data() + offsets[t], ids.data() + offsets[t + 1]};
   }

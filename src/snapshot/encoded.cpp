@@ -123,8 +123,9 @@ std::vector<std::uint32_t> count_supports(const EncodedSample& sample, std::uint
 
 }  // namespace
 
-EncodedTrees encode_trees(Snapshots& set, bool has_lengths, bool consume) {
+EncodedTrees encode_trees(Snapshots& set, bool has_lengths, bool consume, bool sort) {
   EncodedTrees sample;
+  sample.sorted = sort;
   const std::size_t n = set.snaps.size();
   sample.has_lengths = has_lengths;
   sample.pendants = n == 0 ? 0 : set.snaps[0].pendants;
@@ -171,10 +172,13 @@ EncodedTrees encode_trees(Snapshots& set, bool has_lengths, bool consume) {
         sample.pendant_lengths[t * pendants + k] = k < snap.lengths.size() ? snap.lengths[k] : 0.0;
       }
     }
-    if (!has_lengths) {
-      std::copy(snap.ids.begin(), snap.ids.end(), sample.ids.begin() + static_cast<std::ptrdiff_t>(first));
-      std::sort(sample.ids.begin() + static_cast<std::ptrdiff_t>(first),
-                sample.ids.begin() + static_cast<std::ptrdiff_t>(first + count));
+    if (!sort || !has_lengths) {
+      const auto at = sample.ids.begin() + static_cast<std::ptrdiff_t>(first);
+      std::copy(snap.ids.begin(), snap.ids.end(), at);
+      if (sort) std::sort(at, at + static_cast<std::ptrdiff_t>(count));
+      for (std::size_t k = 0; k < count && has_lengths; ++k) {
+        sample.lengths[first + k] = pendants + k < snap.lengths.size() ? snap.lengths[pendants + k] : 0.0;
+      }
       if (consume) snap = InternSnap{};
       return;
     }
@@ -196,7 +200,7 @@ EncodedTrees encode_trees(Snapshots& set, bool has_lengths, bool consume) {
 EncodedSample EncodedSample::from_snapshots(Snapshots set, std::vector<std::string> names, bool rooted,
                                             bool has_lengths) {
   EncodedSample sample;
-  static_cast<EncodedTrees&>(sample) = encode_trees(set, has_lengths, true);
+  static_cast<EncodedTrees&>(sample) = encode_trees(set, has_lengths, true, true);
   names.resize(sample.size());
   sample.names = std::move(names);
   sample.leaf_names = std::move(set.leaf_names);

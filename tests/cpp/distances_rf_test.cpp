@@ -171,9 +171,11 @@ TEST(GroupRepeats, ClassesFollowFirstAppearanceAndIgnoreSplitOrder) {
   };
   const std::vector<InternSnap> snaps = {snap({4, 2, 7}), snap({1}),    snap({7, 4, 2}), snap({}),
                                          snap({2, 4}),    snap({1}),    snap({}),        snap({2, 4, 7})};
-  const TreeClasses classes = group_repeats(testing::trees_of(snaps, std::vector<std::uint32_t>(8, 1)));
-  EXPECT_EQ(classes.class_of, (std::vector<std::uint32_t>{0, 1, 0, 2, 3, 1, 2, 0}));
-  EXPECT_EQ(classes.first, (std::vector<std::uint32_t>{0, 1, 3, 4}));
+  for (const bool sort : {false, true}) {  // the one call's record, an encoded sample's
+    const TreeClasses classes = group_repeats(testing::trees_of(snaps, std::vector<std::uint32_t>(8, 1), sort));
+    EXPECT_EQ(classes.class_of, (std::vector<std::uint32_t>{0, 1, 0, 2, 3, 1, 2, 0})) << sort;
+    EXPECT_EQ(classes.first, (std::vector<std::uint32_t>{0, 1, 3, 4})) << sort;
+  }
 }
 
 // Says stop whenever asked.

@@ -128,16 +128,18 @@ inline std::vector<double> brute_weighted(const TreeSet& set, bool squared) {
   return out;
 }
 
-/// The kernels' record of trees (copied), with lengths when the first tree has them.
-inline EncodedTrees trees_of(const std::vector<InternSnap>& snaps, const std::vector<std::uint32_t>& supports) {
+/// The one call's record of trees (copied, IDs in the order given unless `sort`), with lengths
+/// when the first tree has them.
+inline EncodedTrees trees_of(const std::vector<InternSnap>& snaps, const std::vector<std::uint32_t>& supports,
+                             bool sort = false) {
   snapshot::Snapshots copy;
   copy.snaps = snaps;
   copy.supports = supports;
-  return snapshot::encode_trees(copy, !snaps.empty() && !snaps[0].lengths.empty(), true);
+  return snapshot::encode_trees(copy, !snaps.empty() && !snaps[0].lengths.empty(), true, sort);
 }
 
-/// The kernels' record of a set's trees.
-inline EncodedTrees trees_of(const TreeSet& set) { return trees_of(set.snaps, set.supports); }
+/// The one call's record of a set's trees.
+inline EncodedTrees trees_of(const TreeSet& set, bool sort = false) { return trees_of(set.snaps, set.supports, sort); }
 
 // The sample of a random set: pendant IDs take single-leaf clades, the others an arbitrary pair.
 inline snapshot::EncodedSample encode(const TreeSet& set, std::uint32_t leaves) {

@@ -259,16 +259,16 @@ TEST(SnapshotSet, WeightedKernelsSeePendantAndInnerLengths) {
   for (const SnapshotOptions& options : {SnapshotOptions{.keep_lengths = true}, kAll}) {
     Result<Snapshots> set = read(texts, options);
     ASSERT_TRUE(set.ok()) << set.error();
-    const Buffer<double> wrf = distances::distance_wrf(encode_trees(set.value(), true, false), nullptr);
-    const Buffer<double> kf = distances::distance_kf(encode_trees(set.value(), true, false), nullptr);
+    const Buffer<double> wrf = distances::distance_wrf(encode_trees(set.value(), true, false, false), nullptr);
+    const Buffer<double> kf = distances::distance_kf(encode_trees(set.value(), true, false, true), nullptr);
     ASSERT_EQ(wrf.size(), 4u);
     EXPECT_DOUBLE_EQ(wrf[1], 16.0);
     EXPECT_DOUBLE_EQ(kf[2], std::sqrt(98.0));
     // Copying left the set whole; consuming it gives the same matrices.
     EXPECT_EQ(set.value().snaps.size(), 2u);
     Snapshots copy = set.value();
-    const Buffer<double> kf_owned = distances::distance_kf(encode_trees(copy, true, true), nullptr);
-    const Buffer<double> wrf_owned = distances::distance_wrf(encode_trees(set.value(), true, true), nullptr);
+    const Buffer<double> kf_owned = distances::distance_kf(encode_trees(copy, true, true, false), nullptr);
+    const Buffer<double> wrf_owned = distances::distance_wrf(encode_trees(set.value(), true, true, true), nullptr);
     EXPECT_TRUE(set.value().snaps.empty());
     EXPECT_DOUBLE_EQ(wrf_owned[2], 16.0);
     EXPECT_DOUBLE_EQ(kf_owned[1], std::sqrt(98.0));

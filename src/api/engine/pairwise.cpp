@@ -110,7 +110,7 @@ PyObject* pairwise(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Py
       set->clades = snapshot::CladeTable{};
       set->leaf_names = std::vector<std::string>{};
     }
-    return snapshot::encode_trees(*set, weighted, !exports);
+    return snapshot::encode_trees(*set, weighted, !exports, false);
   };
   PyRef matrix;
   if (*metric == Metric::rf) {
