@@ -136,13 +136,15 @@ def main():
         for _ in range(args.repeat):
             for name, (prepare, argv, written) in variants.items():
                 prepare()
+                # Whatever the runs before left dirty goes to disk outside the timed runs: otherwise a
+                # variant pays for writing out the previous one's matrix (and `replace` would replace
+                # a file not yet written out, which no rerun a while later does).
+                os.sync()
                 times[name].append(timed(argv))
                 if written is not None and not np.array_equal(load(written), matrix):
                     sys.exit(f"bench/command.py: {name} wrote a different matrix")
                 if written == floor_out:
                     os.remove(floor_out)
-            # Whatever the writes left dirty goes to disk outside the timed runs.
-            os.sync()
         del matrix
 
     print(f"{n} x {n} {np.dtype(dtype).name} matrix to {args.suffix}, "

@@ -18,6 +18,8 @@ dpkg -s beast2-mcmc-examples >/dev/null 2>&1 || missing+=(beast2-mcmc-examples)
 command -v chromium >/dev/null 2>&1 || missing+=(chromium)
 command -v aarch64-linux-gnu-g++ >/dev/null 2>&1 || missing+=(g++-aarch64-linux-gnu)  # the ARM build
 command -v qemu-aarch64 >/dev/null 2>&1 || missing+=(qemu-user)
+dpkg -s libc++-dev >/dev/null 2>&1 || missing+=(libc++-dev)  # the build with Apple's standard library
+dpkg -s libc++abi-dev >/dev/null 2>&1 || missing+=(libc++abi-dev)
 if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
@@ -33,6 +35,9 @@ ctest --test-dir build/tests --output-on-failure -j "$jobs"
 
 echo "== C++ tests built for aarch64, run under qemu-user"
 bash tests/aarch64.sh "$jobs"
+
+echo "== C++ tests built with clang and libc++"
+bash tests/libcxx.sh "$jobs"
 
 echo "== C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build/asan -G Ninja -DBRANTOVEIL_EXTENSION=OFF -DBRANTOVEIL_TESTS=ON \

@@ -7,12 +7,18 @@
 
 from __future__ import annotations
 
+import sys
+import types
+from typing import TYPE_CHECKING, Any
+
 from .api import DistanceResult, SplitExports, distances
 from .checks import MissingLengthsWarning, NonFiniteDistanceWarning
 from .errors import BrantoveilError, TreeError
 from .sample import Sample, TruncatedFileWarning, from_newick, read_sample
 from .selection import RunSelection, Selection
-from .summarize import SummaryResult, summarize
+
+if TYPE_CHECKING:
+    from .summarize import SummaryResult, summarize
 
 __all__ = [
     "BrantoveilError",
@@ -34,9 +40,27 @@ __all__ = [
 ]
 
 
-def __getattr__(name: str) -> str:
-    # The version is looked up only when asked for: importlib.metadata and the email parser it
-    # brings cost more than a command's own modules.
+class _Package(types.ModuleType):
+    # `summarize` names the function, as it always has; importing the subpackage of the same name
+    # (which the `summarize` command does) would otherwise rebind it to the module.
+    def __setattr__(self, name: str, value: Any) -> None:
+        if name == "summarize" and isinstance(value, types.ModuleType):
+            return
+        super().__setattr__(name, value)
+
+
+sys.modules[__name__].__class__ = _Package
+
+
+def __getattr__(name: str) -> Any:
+    # Looked up only when asked for, so that a matrix command never loads them: the summary trees'
+    # modules, and the version (importlib.metadata and the email parser it brings cost more than a
+    # command's own modules).
+    if name in ("summarize", "SummaryResult"):
+        from .summarize import api
+
+        globals().update(summarize=api.summarize, SummaryResult=api.SummaryResult)
+        return globals()[name]
     if name != "__version__":
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
     from importlib.metadata import PackageNotFoundError, version

@@ -29,7 +29,9 @@ class TreeError(ValueError):
     tree_index: int | None
     """0-based position of the tree in the call's input."""
     offset: int | None
-    """Byte offset of the fault in the tree's text, when known."""
+    """Byte offset within the tree's Newick text (its UTF-8 bytes, from 0) where the fault was found:
+    the offending byte or length token, the ';' of an unfinished tree, the end of a text without ';'.
+    None when the fault has no one place (taxa that differ, a tree too large)."""
     reason: str
     """The message without the words that place the tree."""
 

@@ -7,20 +7,16 @@ import gc
 import os
 import sys
 import warnings
-from collections.abc import Sequence
-from typing import NoReturn, TextIO
+from collections.abc import Callable, Sequence
+from typing import Any, NoReturn, TextIO
 
-from . import __version__
 from .api import distances, require_pair
 from .checks import MissingLengthsWarning, NonFiniteDistanceWarning, check_lengths, warn_non_finite_sample
-from .converge import cli as converge_cli
-from .converge.params import TruncatedTraceWarning
-from .errors import BrantoveilError
+from .errors import BrantoveilError, TruncatedTraceWarning
 from .options import BURNIN_HELP, add_runs, add_runtime, add_selection, apply_runtime, positive_int
 from .output import MATRIX_SUFFIXES, check_outputs_distinct, check_target, export_paths, write_outputs
 from .policy import METRICS, ExitStatus, Metric
 from .sample import Sample, TruncatedFileWarning, read_sample
-from .summarize import cli as summarize_cli
 
 PROG = "brantoveil"
 
@@ -75,8 +71,54 @@ class _UsageError(Exception):
 
 
 class _Parser(argparse.ArgumentParser):
+    """Reports usage errors as `_UsageError`; a command's options may be added only when it is parsed.
+
+    `converge` and `summarize` bring their report modules (and SciPy) with their options, so a matrix
+    command builds only its own parser; `brantoveil --help` needs no more than each command's one-line help.
+    """
+
+    def __init__(self, *args: Any, arguments: Callable[[argparse.ArgumentParser], None] | None = None,
+                 **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
+        self._arguments = arguments
+
+    def parse_known_args(self, args: Sequence[str] | None = None,  # type: ignore[override]
+                         namespace: argparse.Namespace | None = None) -> tuple[argparse.Namespace, list[str]]:
+        if self._arguments is not None:
+            add, self._arguments = self._arguments, None
+            add(self)
+        return super().parse_known_args(args, namespace)
+
     def error(self, message: str) -> NoReturn:
         raise _UsageError(f"{message} (see '{self.prog} --help')")
+
+
+class _Version(argparse.Action):
+    """--version, looked up only when asked for (reading the installed version costs more than the command's
+    own modules)."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS,
+                 default: str = argparse.SUPPRESS, help: str = "show program's version number and exit") -> None:
+        super().__init__(option_strings=option_strings, dest=dest, default=default, nargs=0, help=help)
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
+                 option_string: str | None = None) -> None:
+        from . import __version__
+
+        print(f"{parser.prog} {__version__}")
+        parser.exit()
+
+
+def _converge_arguments(parser: argparse.ArgumentParser) -> None:
+    from .converge import cli as converge_cli
+
+    converge_cli.add_arguments(parser)
+
+
+def _summarize_arguments(parser: argparse.ArgumentParser) -> None:
+    from .summarize import cli as summarize_cli
+
+    summarize_cli.add_arguments(parser)
 
 
 def _add_matrix_command(commands: argparse._SubParsersAction[_Parser], metric: Metric) -> None:
@@ -103,14 +145,14 @@ def _add_matrix_command(commands: argparse._SubParsersAction[_Parser], metric: M
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog=PROG, description=_DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter,
                      epilog="Run 'brantoveil COMMAND --help' for a command's options and examples.")
-    parser.add_argument("-V", "--version", action="version", version=f"%(prog)s {__version__}")
+    parser.add_argument("-V", "--version", action=_Version)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     for metric in METRICS.values():
         _add_matrix_command(commands, metric)
-    report = commands.add_parser("converge", help="convergence report of MCMC runs (verdict, ASDSF, tree ESS)")
-    converge_cli.add_arguments(report)
-    summary = commands.add_parser("summarize", help="summary tree: majority rule, MCC or HIPSTR, with clade posteriors")
-    summarize_cli.add_arguments(summary)
+    commands.add_parser("converge", help="convergence report of MCMC runs (verdict, ASDSF, tree ESS)",
+                        arguments=_converge_arguments)
+    commands.add_parser("summarize", help="summary tree: majority rule, MCC or HIPSTR, with clade posteriors",
+                        arguments=_summarize_arguments)
     return parser
 
 
@@ -227,8 +269,12 @@ def main(argv: Sequence[str] | None = None) -> int:
                 return ExitStatus.ERROR
             apply_runtime(args)
             if args.command == "converge":
+                from .converge import cli as converge_cli
+
                 return converge_cli.run(args, sys.argv[1:] if argv is None else argv)
             if args.command == "summarize":
+                from .summarize import cli as summarize_cli
+
                 return summarize_cli.run(args)
             return run_matrix(args, err)
         except _UsageError as error:

@@ -1,4 +1,4 @@
-"""The error types users see: a mistake in their input or options, told in one line."""
+"""The error and warning types users see: a mistake in their input or options, told in one line."""
 
 from __future__ import annotations
 
@@ -22,7 +22,12 @@ class TreeError(BrantoveilError):
     tree_number : int or None
         The tree's own position in that file (1-based), when the selection tells it.
     offset : int or None
-        Byte offset of the fault in the tree's text, when the engine tells it.
+        Byte offset within the tree's Newick text where the fault was found (the stray delimiter,
+        the first byte of a bad branch length or of a repeated leaf, the ``;`` of an unfinished tree,
+        the end of a tree without ``;``), counted in UTF-8 bytes from the tree's first non-blank byte
+        in its file (in NEXUS, after ``tree NAME =``) or from the start of a string given in memory.
+        A single-quoted name holding a quote is read rewritten, which can shift the offsets after it.
+        None when the fault has no one place (taxa that differ from the first tree's, a tree too large).
     kind : str
         ``"syntax"``, ``"leaf_set"``, ``"tree"`` (an unnamed or repeated leaf, a tree too large) or
         ``"general"``.
@@ -36,3 +41,7 @@ class TreeError(BrantoveilError):
         self.tree_number = tree_number
         self.offset = offset
         self.kind = kind
+
+
+class TruncatedTraceWarning(UserWarning):
+    """A parameter file's last row is cut off (a run still being written); the complete rows are used."""

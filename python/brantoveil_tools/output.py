@@ -208,6 +208,8 @@ class OutputSet:
         # written: 0.2 s for a 400 MB matrix.
         staged = _Staged(final, folder, None if remove else folder / final.name)
         self._staged.append(staged)
+        if not remove:
+            _release_cache(final)
         return staged
 
     def commit(self) -> None:
@@ -271,6 +273,63 @@ def _exchange(new: Path, final: Path) -> bool:
     if function is None:
         return False
     return function(_AT_FDCWD, os.fsencode(new), _AT_FDCWD, os.fsencode(final), _RENAME_EXCHANGE) == 0
+
+
+class _CacheStat(ctypes.Structure):
+    _fields_ = [(field, ctypes.c_uint64) for field in ("cache", "dirty", "writeback", "evicted", "recently_evicted")]
+
+
+class _CacheRange(ctypes.Structure):
+    _fields_ = [("offset", ctypes.c_uint64), ("length", ctypes.c_uint64)]
+
+
+_SYS_CACHESTAT = 451  # the same number on every architecture Linux numbers generically (x86-64, aarch64)
+
+
+@functools.cache
+def _syscall() -> Callable[..., int] | None:
+    if sys.platform != "linux" or not hasattr(os, "posix_fadvise"):
+        return None
+    try:
+        function: Callable[..., int] = ctypes.CDLL(None, use_errno=True).syscall
+    except (OSError, AttributeError):
+        return None
+    return function
+
+
+def _release_cache(final: Path) -> None:
+    """Lets the kernel reuse, for the new file, the memory caching the file it is about to replace.
+
+    The old file stays whole on disk until the commit (and afterwards when the commit fails); only its
+    copy in memory goes, and only when none of it is dirty: dropping dirty pages would first write
+    them out, for a file deleted a moment later. Otherwise the new file's pages are taken from free
+    memory while the old ones sit unused until the old file is deleted, and deleting it then also has
+    to clear them. Measured on a virtual machine whose memory untouched for a while is slow to touch
+    again: writing a 400 MB matrix over a 400 MB file took 0.4-1.3 s, and 0.1 s with this, as for a
+    new file. Skipped where the kernel cannot tell (Linux before 6.5, other systems), for a file with
+    other names, and for anything but a regular file.
+    """
+    syscall = _syscall()
+    if syscall is None:
+        return
+    try:
+        fd = os.open(final, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+    except OSError:  # missing, a symbolic link, unreadable: nothing to release
+        return
+    try:
+        status = os.fstat(fd)
+        if not stat.S_ISREG(status.st_mode) or status.st_nlink != 1:
+            return
+        pages = _CacheStat()
+        if syscall(ctypes.c_long(_SYS_CACHESTAT), ctypes.c_long(fd), ctypes.byref(_CacheRange(0, 0)),
+                   ctypes.byref(pages), ctypes.c_long(0)) != 0:
+            return
+        if pages.dirty == 0 and pages.writeback == 0 and pages.cache > 0:
+            os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
 
 
 def _keep_old(staged: _Staged) -> Path | None:

@@ -11,7 +11,6 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
-from tqdm import tqdm
 
 from .errors import BrantoveilError
 from .selection import BurnIn, RunSelection, Selection, check_thin, kept_positions, parse_burnin
@@ -351,6 +350,8 @@ def scan_files(sources: list[ByteSource], progress: bool | None) -> list[FileInd
     """The first pass over every file, with a bar of bytes read when asked."""
     if progress is False:
         return [index_file(source) for source in sources]
+    from tqdm import tqdm  # only when a bar may be drawn: a quiet command never loads it
+
     # Decompressed bytes have no known total; plain files are counted against their sizes.
     total = None if any(source.compressed() for source in sources) else sum(s.path.stat().st_size for s in sources)
     with tqdm(total=total, desc="scanning files", unit="B", unit_scale=True, dynamic_ncols=True,

@@ -173,7 +173,8 @@ def _index_newick(index: FileIndex, stream: Iterator[bytes]) -> None:
         count += 1
         if b";" in text:
             _check_swallowed(index, text, offset, _NEXT_NEWICK_TREE, f"tree {count}")
-        index.add(str(count), -1, offset, offset + len(text) + 1, text)
+        # The range starts at the tree's first non-blank byte, which the engine's offsets count from.
+        index.add(str(count), -1, offset + _after_blanks(text, 0), offset + len(text) + 1, text)
     _check_unclosed(index, statements.unclosed, f"tree {count + 1}")
     index.tail = statements.tail
     index.quoted = statements.quoted
@@ -195,7 +196,7 @@ def _index_nexus(index: FileIndex, stream: Iterator[bytes]) -> None:
             match = _TREE_NAME.match(text, pos + 4)
             if match is not None:
                 name = _unquote(match.group(1), label)
-                body = match.end()
+                body = _after_blanks(text, match.end())
                 if b";" in text:
                     _check_swallowed(index, text, offset, _NEXT_NEXUS_TREE, f"tree {printable(name)}")
                 index.add(name, generation_of(name), offset + body, offset + len(text) + 1, text[body:])
@@ -231,6 +232,12 @@ def _check_unclosed(index: FileIndex, unclosed: Unclosed | None, where: str) -> 
     """A comment or quote left open is a cut-off last tree only if nothing follows it; else an error."""
     if unclosed is not None and unclosed.runs_on:
         _stray(index, unclosed.char, unclosed.offset, where)
+
+
+def _after_blanks(text: bytes, pos: int) -> int:
+    while pos < len(text) and text[pos] in WHITESPACE:
+        pos += 1
+    return pos
 
 
 def _check_swallowed(index: FileIndex, text: bytes, offset: int, next_tree: re.Pattern[bytes], where: str) -> None:

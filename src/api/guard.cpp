@@ -3,7 +3,9 @@
 
 #include <unistd.h>
 
-#include <cxxabi.h>
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>  // abi::__forced_unwind, libstdc++ only
+#endif
 #include <exception>
 #include <new>
 #include <stdexcept>
@@ -13,11 +15,13 @@ namespace brantoveil::api {
 void set_error_from_current_exception() noexcept {
   try {
     throw;
+#if defined(__GLIBCXX__)
   } catch (abi::__forced_unwind&) {
     // A finalising interpreter ends a thread that asks for the lock (while running Python code
     // inside a call: an iterator, a finaliser) by unwinding it. No frame here may pass that on,
     // and the process is about to exit, so the thread waits for that.
     for (;;) pause();
+#endif
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::length_error&) {

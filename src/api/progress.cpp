@@ -3,7 +3,9 @@
 
 #include <unistd.h>
 
-#include <cxxabi.h>
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>  // abi::__forced_unwind, libstdc++ only
+#endif
 #include <new>
 
 #include "api/bind.h"
@@ -125,14 +127,18 @@ PyType_Spec kSpec = {
 }  // namespace
 
 void retake_gil(PyThreadState* state) noexcept {
+#if defined(__GLIBCXX__)
   try {
     PyEval_RestoreThread(state);
   } catch (abi::__forced_unwind&) {
-    // A finalising interpreter ends such a thread by unwinding it, which every noexcept frame above
-    // would turn into std::terminate. Nothing of the call is still running, and the process is about
-    // to exit, so the thread waits here for that instead.
+    // A finalising interpreter ends such a thread by unwinding it (glibc's thread exit), which every
+    // noexcept frame above would turn into std::terminate. Nothing of the call is still running, and
+    // the process is about to exit, so the thread waits here for that instead.
     for (;;) pause();
   }
+#else
+  PyEval_RestoreThread(state);
+#endif
 }
 
 PyTypeObject* create_progress_counter_type(PyObject* module) {

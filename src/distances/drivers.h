@@ -18,9 +18,10 @@
 
 namespace brantoveil::distances {
 
-/// The n x n matrix of one side against itself into `cells` (see fill_symmetric), in chunks of
-/// `rows_per_chunk` rows: whole rows when `lower` is the kernel's, else only from the 8-column
-/// group holding the diagonal on (the mirror overwrites what lies left of it). False when stopped.
+/// The n x n matrix of one side against itself (its trees ascending) into `cells` (see
+/// fill_symmetric), in chunks of `rows_per_chunk` rows: whole rows when `lower` is the kernel's,
+/// else only the cells right of the diagonal, from the 8-column group holding it on. False when
+/// stopped.
 template <class Kernel>
 bool run_symmetric(const Kernel& kernel, const typename Kernel::Columns& side, const Postings& postings,
                    std::size_t rows_per_chunk, LowerCells lower, std::atomic<std::uint64_t>* counter,
@@ -31,7 +32,8 @@ bool run_symmetric(const Kernel& kernel, const typename Kernel::Columns& side, c
     const std::size_t rows = chunk.size() / n;
     const std::size_t c0 = lower == LowerCells::kernel ? 0 : (r0 + 1) / 8 * 8;
     if (c0 >= n) return;
-    kernel.compute(side, side, postings, r0, r0 + rows, c0, n, chunk.data() + c0, n);
+    kernel.compute(side, side, postings, r0, r0 + rows, c0, n, chunk.data() + c0, n,
+                   lower == LowerCells::kernel ? Wanted::all : Wanted::above_diagonal);
   }, cells, lower);
 }
 

@@ -28,6 +28,7 @@ std::optional<IsaLevel> parse_isa_level(std::optional<std::string_view> value) {
   while (!text.empty() && is_ascii_space(text.front())) text.remove_prefix(1);
   while (!text.empty() && is_ascii_space(text.back())) text.remove_suffix(1);
   if (text == "plain") return IsaLevel::plain;
+  if (text == "neon") return IsaLevel::neon;
   if (text == "avx2") return IsaLevel::avx2;
   if (text == "avx512") return IsaLevel::avx512;
   return std::nullopt;
@@ -42,6 +43,7 @@ IsaLevel cap_isa(IsaLevel level) {
 IsaLevel isa_level() {
   if (isa_allows(IsaLevel::avx512) && cpu_has_avx512f()) return IsaLevel::avx512;
   if (isa_allows(IsaLevel::avx2) && cpu_has_avx2()) return IsaLevel::avx2;
+  if (isa_allows(IsaLevel::neon) && cpu_has_neon()) return IsaLevel::neon;
   return IsaLevel::plain;
 }
 

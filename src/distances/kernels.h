@@ -24,6 +24,16 @@
 
 namespace brantoveil::distances {
 
+/// The cells a hook must leave final.
+enum class Wanted {
+  /// Every cell of the block.
+  all,
+  /// Rows and columns are one side whose trees ascend with their positions (the one call with a
+  /// mirror): only the cells right of the diagonal. The diagonal is left as it came, the cells left
+  /// of it may hold anything.
+  above_diagonal,
+};
+
 // Robinson-Foulds ------------------------------------------------------------------------------
 
 /// Cells per hook call of the Robinson-Foulds finish: its rows are held transposed, side by side.
@@ -69,9 +79,9 @@ class RfKernel {
   Postings postings(const RfSide& cols) const { return Postings::of(cols, layout_.sparse(), false); }
 
   /// Cells of rows [r0, r1) against columns [c0, c1), which enter as zeros; row r's cells start
-  /// at out + (r - r0) * stride.
+  /// at out + (r - r0) * stride. Every cell is finished whatever is `wanted`.
   void compute(const RfSide& rows, const RfSide& cols, const Postings& postings, std::size_t r0, std::size_t r1,
-               std::size_t c0, std::size_t c1, Cell* out, std::size_t stride) const;
+               std::size_t c0, std::size_t c1, Cell* out, std::size_t stride, Wanted wanted = Wanted::all) const;
 
  private:
   const EncodedTrees& sample_;
@@ -103,9 +113,10 @@ struct WeightedSide : Side<double, double> {
 };
 
 /// The dense pass of rows [r0, r1) against columns [c0, c1): cells enter holding their shared
-/// rare sum and leave holding the distance (cells at out + (r - r0) * stride + c - c0).
+/// rare sum and leave holding the distance (cells at out + (r - r0) * stride + c - c0); with
+/// `above`, only the cells Wanted::above_diagonal asks for.
 using WeightedDense = void (*)(const WeightedSide& rows, const WeightedSide& cols, std::size_t r0, std::size_t r1,
-                               std::size_t c0, std::size_t c1, double* out, std::size_t stride);
+                               std::size_t c0, std::size_t c1, double* out, std::size_t stride, bool above);
 
 /// Weighted Robinson-Foulds or Kuhner-Felsenstein over a sample's columns; the sample has lengths.
 template <class Metric>
@@ -129,10 +140,12 @@ class WeightedKernel {
   /// The postings of a column side.
   Postings postings(const WeightedSide& cols) const { return Postings::of(cols, layout_.sparse(), true); }
 
-  /// Cells of rows [r0, r1) against columns [c0, c1), which enter as zeros; row r's cells start
-  /// at out + (r - r0) * stride.
+  /// Cells of rows [r0, r1) against columns [c0, c1), which enter as zeros (those `wanted`, at
+  /// least); row r's cells start at out + (r - r0) * stride. With the panel pass `c0` is best a
+  /// multiple of 8, as every driver's is.
   void compute(const WeightedSide& rows, const WeightedSide& cols, const Postings& postings, std::size_t r0,
-               std::size_t r1, std::size_t c0, std::size_t c1, Cell* out, std::size_t stride) const;
+               std::size_t r1, std::size_t c0, std::size_t c1, Cell* out, std::size_t stride,
+               Wanted wanted = Wanted::all) const;
 
  private:
   const EncodedTrees& sample_;

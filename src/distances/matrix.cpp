@@ -14,6 +14,9 @@
 #if BRANTOVEIL_X86_64
 #include <immintrin.h>
 #endif
+#if BRANTOVEIL_NEON
+#include <arm_neon.h>
+#endif
 
 namespace brantoveil::distances {
 
@@ -25,7 +28,8 @@ std::uint64_t pairs_in_rows(std::size_t n, std::size_t r0, std::size_t rows) {
 
 namespace {
 
-// One whole line, in 16-byte parts (SSE2) or at once (AVX-512); a plain copy elsewhere.
+// One whole line, in 16-byte parts (SSE2), 32-byte parts (AVX2) or at once (AVX-512); a plain copy
+// elsewhere.
 struct NarrowLine {
   static void copy(const unsigned char* from, unsigned char* to) {
 #if BRANTOVEIL_X86_64
@@ -41,6 +45,13 @@ struct NarrowLine {
 struct WideLine {
   __attribute__((target("avx512f"))) static void copy(const unsigned char* from, unsigned char* to) {
     _mm512_stream_si512(reinterpret_cast<__m512i*>(to), _mm512_loadu_si512(from));
+  }
+};
+struct HalfLine {
+  __attribute__((target("avx2"))) static void copy(const unsigned char* from, unsigned char* to) {
+    for (std::size_t q = 0; q < 64; q += 32) {
+      _mm256_stream_si256(reinterpret_cast<__m256i*>(to + q), _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + q)));
+    }
   }
 };
 #endif
@@ -69,6 +80,11 @@ void stream_bytes(const unsigned char* from, std::size_t bytes, unsigned char* t
 __attribute__((target("avx512f"))) void stream_bytes_avx512(const unsigned char* from, std::size_t bytes,
                                                             unsigned char* to) {
   stream_lines<WideLine>(from, bytes, to);
+}
+
+__attribute__((target("avx2"))) void stream_bytes_avx2(const unsigned char* from, std::size_t bytes,
+                                                       unsigned char* to) {
+  stream_lines<HalfLine>(from, bytes, to);
 }
 
 // Rows [r, r + 8) of a whole tile, columns [cb, cb + 64), into local[c][at .. at + 8) for each
@@ -106,7 +122,140 @@ __attribute__((target("avx512f"))) void transpose_rows_avx512(const double* cell
   }
 }
 
+
+// The same for the narrower vectors: rows [r, r + kRows) of a whole tile into local[c][at ..
+// at + kRows), kRows x kRows squares (4 x 4 doubles or 8 x 8 counts with AVX2) transposed by
+// interleaving pairs of rows, then pairs of pairs, then the two 128-bit halves.
+struct TransposeAvx2 {
+  static constexpr std::size_t kDoubleRows = 4;
+  static constexpr std::size_t kCountRows = 8;
+
+  __attribute__((target("avx2"))) static void rows(const double* cells, std::size_t n, std::size_t r,
+                                                   std::size_t cb, double* local, std::size_t stride,
+                                                   std::size_t at) {
+    for (std::size_t c0 = 0; c0 < kMirrorTile; c0 += 4) {
+      __m256d a[4];
+      for (std::size_t i = 0; i < 4; ++i) a[i] = _mm256_loadu_pd(cells + (r + i) * n + cb + c0);
+      const __m256d low01 = _mm256_unpacklo_pd(a[0], a[1]);  // columns 0 and 2 of rows 0-1
+      const __m256d high01 = _mm256_unpackhi_pd(a[0], a[1]);  // columns 1 and 3
+      const __m256d low23 = _mm256_unpacklo_pd(a[2], a[3]);
+      const __m256d high23 = _mm256_unpackhi_pd(a[2], a[3]);
+      double* to = local + c0 * stride + at;
+      _mm256_storeu_pd(to, _mm256_permute2f128_pd(low01, low23, 0x20));
+      _mm256_storeu_pd(to + stride, _mm256_permute2f128_pd(high01, high23, 0x20));
+      _mm256_storeu_pd(to + 2 * stride, _mm256_permute2f128_pd(low01, low23, 0x31));
+      _mm256_storeu_pd(to + 3 * stride, _mm256_permute2f128_pd(high01, high23, 0x31));
+    }
+  }
+
+  __attribute__((target("avx2"))) static void rows(const std::uint32_t* cells, std::size_t n, std::size_t r,
+                                                   std::size_t cb, std::uint32_t* local, std::size_t stride,
+                                                   std::size_t at) {
+    for (std::size_t c0 = 0; c0 < kMirrorTile; c0 += 8) {
+      __m256i a[8];
+      for (std::size_t i = 0; i < 8; ++i) {
+        a[i] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cells + (r + i) * n + cb + c0));
+      }
+      // b: 2 x 2 squares of rows 2i, 2i + 1; c: 4 x 4 squares within each 128-bit half.
+      __m256i b[8];
+      for (std::size_t i = 0; i < 4; ++i) {
+        b[2 * i] = _mm256_unpacklo_epi32(a[2 * i], a[2 * i + 1]);
+        b[2 * i + 1] = _mm256_unpackhi_epi32(a[2 * i], a[2 * i + 1]);
+      }
+      __m256i c[8];
+      for (std::size_t h = 0; h < 2; ++h) {
+        c[4 * h + 0] = _mm256_unpacklo_epi64(b[4 * h], b[4 * h + 2]);      // column 0 (and 4)
+        c[4 * h + 1] = _mm256_unpackhi_epi64(b[4 * h], b[4 * h + 2]);      // column 1 (and 5)
+        c[4 * h + 2] = _mm256_unpacklo_epi64(b[4 * h + 1], b[4 * h + 3]);  // column 2 (and 6)
+        c[4 * h + 3] = _mm256_unpackhi_epi64(b[4 * h + 1], b[4 * h + 3]);  // column 3 (and 7)
+      }
+      std::uint32_t* to = local + c0 * stride + at;
+      for (std::size_t j = 0; j < 4; ++j) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + j * stride), _mm256_permute2x128_si256(c[j], c[4 + j], 0x20));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + (j + 4) * stride),
+                            _mm256_permute2x128_si256(c[j], c[4 + j], 0x31));
+      }
+    }
+  }
+};
 #endif
+
+#if BRANTOVEIL_NEON
+// NEON: 2 x 2 squares of doubles and 4 x 4 squares of counts (interleaving pairs of rows, then
+// their 64-bit halves).
+struct TransposeNeon {
+  static constexpr std::size_t kDoubleRows = 2;
+  static constexpr std::size_t kCountRows = 4;
+
+  static void rows(const double* cells, std::size_t n, std::size_t r, std::size_t cb, double* local,
+                   std::size_t stride, std::size_t at) {
+    for (std::size_t c0 = 0; c0 < kMirrorTile; c0 += 2) {
+      const float64x2_t a0 = vld1q_f64(cells + r * n + cb + c0);
+      const float64x2_t a1 = vld1q_f64(cells + (r + 1) * n + cb + c0);
+      vst1q_f64(local + c0 * stride + at, vzip1q_f64(a0, a1));
+      vst1q_f64(local + (c0 + 1) * stride + at, vzip2q_f64(a0, a1));
+    }
+  }
+
+  static void rows(const std::uint32_t* cells, std::size_t n, std::size_t r, std::size_t cb, std::uint32_t* local,
+                   std::size_t stride, std::size_t at) {
+    for (std::size_t c0 = 0; c0 < kMirrorTile; c0 += 4) {
+      uint32x4_t a[4];
+      for (std::size_t i = 0; i < 4; ++i) a[i] = vld1q_u32(cells + (r + i) * n + cb + c0);
+      const uint64x2_t b0 = vreinterpretq_u64_u32(vtrn1q_u32(a[0], a[1]));  // columns 0 and 2 of rows 0-1
+      const uint64x2_t b1 = vreinterpretq_u64_u32(vtrn2q_u32(a[0], a[1]));  // columns 1 and 3
+      const uint64x2_t b2 = vreinterpretq_u64_u32(vtrn1q_u32(a[2], a[3]));
+      const uint64x2_t b3 = vreinterpretq_u64_u32(vtrn2q_u32(a[2], a[3]));
+      std::uint32_t* to = local + c0 * stride + at;
+      vst1q_u32(to, vreinterpretq_u32_u64(vtrn1q_u64(b0, b2)));
+      vst1q_u32(to + stride, vreinterpretq_u32_u64(vtrn1q_u64(b1, b3)));
+      vst1q_u32(to + 2 * stride, vreinterpretq_u32_u64(vtrn2q_u64(b0, b2)));
+      vst1q_u32(to + 3 * stride, vreinterpretq_u32_u64(vtrn2q_u64(b1, b3)));
+    }
+  }
+};
+#endif
+
+// The transpose of a whole tile's rows and the copy of its lines this CPU and the cap allow.
+template <class T>
+struct TileCopy {
+  void (*transpose)(const T*, std::size_t, std::size_t, std::size_t, T*, std::size_t, std::size_t) = nullptr;
+  std::size_t rows_per_step = 1;
+  void (*stream)(const unsigned char*, std::size_t, unsigned char*) = stream_bytes;
+};
+
+template <class T>
+TileCopy<T> tile_copy() {
+  TileCopy<T> copy;
+  constexpr bool kDouble = std::is_same_v<T, double>;
+  const IsaLevel level = isa_level();
+#if BRANTOVEIL_X86_64
+  if (level == IsaLevel::avx512) {
+    // No 16 x 16 transpose of counts: AVX2's 8 x 8 one serves them.
+    if constexpr (kDouble) {
+      copy.transpose = transpose_rows_avx512;
+      copy.rows_per_step = 8;
+    } else {
+      copy.transpose = TransposeAvx2::rows;
+      copy.rows_per_step = TransposeAvx2::kCountRows;
+    }
+    copy.stream = stream_bytes_avx512;
+  } else if (level == IsaLevel::avx2) {
+    copy.transpose = TransposeAvx2::rows;
+    copy.rows_per_step = kDouble ? TransposeAvx2::kDoubleRows : TransposeAvx2::kCountRows;
+    copy.stream = stream_bytes_avx2;
+  }
+#elif BRANTOVEIL_NEON
+  if (level == IsaLevel::neon) {
+    copy.transpose = TransposeNeon::rows;
+    copy.rows_per_step = kDouble ? TransposeNeon::kDoubleRows : TransposeNeon::kCountRows;
+  }
+#else
+  (void)level;
+  (void)kDouble;
+#endif
+  return copy;
+}
 
 }  // namespace
 
@@ -130,7 +279,7 @@ void mirror_upper_rows(T* cells, std::size_t n, std::size_t first, std::size_t l
     return std::min(rb, reinterpret_cast<std::uintptr_t>(cells + row * n + rb) % 64 / sizeof(T));
   };
   alignas(64) T local[kTile][kTile + kLead];
-  const bool wide = isa_level() == IsaLevel::avx512;
+  const TileCopy<T> copy = tile_copy<T>();
   for (std::size_t rb = first; rb < last; rb += kTile) {
     const std::size_t r_end = std::min(rb + kTile, n);
     const std::size_t above = std::min(rb, kLead);  // rows above the tile row that may be read
@@ -138,17 +287,15 @@ void mirror_upper_rows(T* cells, std::size_t n, std::size_t first, std::size_t l
       const std::size_t c_end = std::min(cb + kTile, n);
       if (cb >= r_end && r_end - rb == kTile && c_end - cb == kTile) {
         std::size_t r = rb - above;
-#if BRANTOVEIL_X86_64
-        if constexpr (std::is_same_v<T, double>) {
-          if (wide) {
-            // The rows above the tile one by one, then the tile's own 64 rows eight at a time.
-            for (; r < rb; ++r) {
-              for (std::size_t c = 0; c < kTile; ++c) local[c][kLead + r - rb] = cells[r * n + cb + c];
-            }
-            for (; r < r_end; r += 8) transpose_rows_avx512(cells, n, r, cb, &local[0][0], kTile + kLead, kLead + r - rb);
+        if (copy.transpose != nullptr) {
+          // The rows above the tile one by one, then the tile's own 64 rows a square at a time.
+          for (; r < rb; ++r) {
+            for (std::size_t c = 0; c < kTile; ++c) local[c][kLead + r - rb] = cells[r * n + cb + c];
+          }
+          for (; r < r_end; r += copy.rows_per_step) {
+            copy.transpose(cells, n, r, cb, &local[0][0], kTile + kLead, kLead + r - rb);
           }
         }
-#endif
         for (; r < r_end; ++r) {
           const T* from = cells + r * n + cb;
           for (std::size_t c = 0; c < kTile; ++c) local[c][kLead + r - rb] = from[c];
@@ -159,13 +306,7 @@ void mirror_upper_rows(T* cells, std::size_t n, std::size_t first, std::size_t l
           const std::size_t end = rb + kTile - reinterpret_cast<std::uintptr_t>(cells + row * n + rb) % 64 / sizeof(T);
           const auto* from = reinterpret_cast<const unsigned char*>(&local[c][kLead + start - rb]);
           auto* to = reinterpret_cast<unsigned char*>(cells + row * n + start);
-#if BRANTOVEIL_X86_64
-          if (wide) {
-            stream_bytes_avx512(from, (end - start) * sizeof(T), to);
-            continue;
-          }
-#endif
-          stream_bytes(from, (end - start) * sizeof(T), to);
+          copy.stream(from, (end - start) * sizeof(T), to);
         }
         continue;
       }
@@ -198,8 +339,6 @@ void mirror_upper_rows(T* cells, std::size_t n, std::size_t first, std::size_t l
   // The streamed lines reach memory before the loop that ran this returns.
 #if BRANTOVEIL_X86_64
   _mm_sfence();
-#else
-  (void)wide;
 #endif
 }
 

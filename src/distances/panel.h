@@ -1,5 +1,6 @@
-// The AVX-512 panels of the weighted dense passes (one call and tiles): rows against a panel of 8
-// trees, whose column k is one vector, so that a register carries one lane of 8 cells.
+// The panels of the weighted dense passes (one call and tiles): rows against a panel of 8 trees,
+// whose column k is one AVX-512 vector (two AVX2 or four NEON ones), so that a register carries one
+// lane of 8 cells (or of 4 or 2 of them).
 #pragma once
 
 #include <cstddef>
@@ -21,7 +22,7 @@ inline constexpr std::size_t kLanes = 8;
 
 typedef double v8d __attribute__((vector_size(64)));
 
-/// Dense rows as panels of 8 trees for the AVX-512 passes: value k of tree 8p + t sits at
+/// Dense rows as panels of 8 trees for the vector passes: value k of tree 8p + t sits at
 /// [8k + t] of panel p, whose depth is the width rounded up to 8 with zero columns. One load
 /// then holds column k of 8 trees, so a register carries one lane of 8 cells and the finish
 /// adds lanes across registers instead of transposing them.
@@ -92,5 +93,46 @@ template <class Metric, bool kRowLow, int Rows, std::size_t kStride>
   }
 }
 #endif
+
+/// `add` with narrower vectors V (AVX2's 4 doubles, NEON's 2) for lane `lane` alone: acc[i][q]
+/// receives, for every column k < width with k mod 8 = lane in ascending k, the term of row i's
+/// value own[i][k * kLanes] and doubles [q * kWidth, (q + 1) * kWidth) of the
+/// panel's column k. One lane a call keeps the accumulators of several rows within the register
+/// file, so each column loaded serves them all; the 8 calls together give each cell's lanes
+/// exactly as `add` does. The term takes the row's value first when kRowLow, else the panel's.
+template <class Metric, class V, int Rows, bool kRowLow = true>
+[[gnu::always_inline]] inline void add_lane(const double* const (&own)[Rows], const double* panel, std::size_t width,
+                                            std::size_t lane,
+                                            V (&acc)[Rows][kLanes * sizeof(double) / sizeof(V)]) {
+  constexpr bool kMinimum = std::is_same_v<Metric, WeightedRf>;
+  constexpr std::size_t kWidth = sizeof(V) / sizeof(double);
+  constexpr std::size_t kParts = kLanes / kWidth;
+  static_assert(kWidth == 2 || kWidth == 4);
+  for (std::size_t k = lane; k < width; k += kLanes) {
+    V part[kParts];
+#pragma GCC unroll 4
+    for (std::size_t q = 0; q < kParts; ++q) __builtin_memcpy(&part[q], panel + k * kLanes + q * kWidth, sizeof(V));
+#pragma GCC unroll 4
+    for (int i = 0; i < Rows; ++i) {
+      const double scalar = own[i][k * kLanes];
+      V value;
+      if constexpr (kWidth == 4) {
+        value = V{scalar, scalar, scalar, scalar};
+      } else {
+        value = V{scalar, scalar};
+      }
+#pragma GCC unroll 4
+      for (std::size_t q = 0; q < kParts; ++q) {
+        V term;
+        if constexpr (kMinimum) {
+          term = kRowLow ? (value < part[q] ? value : part[q]) : (part[q] < value ? part[q] : value);
+        } else {
+          term = kRowLow ? value * part[q] : part[q] * value;
+        }
+        acc[i][q] = acc[i][q] + term;
+      }
+    }
+  }
+}
 
 }  // namespace brantoveil::distances::panel_terms

@@ -15,6 +15,9 @@
 #if BRANTOVEIL_X86_64
 #include <immintrin.h>
 #endif
+#if BRANTOVEIL_NEON
+#include <arm_neon.h>
+#endif
 
 namespace brantoveil::distances {
 
@@ -149,9 +152,169 @@ void finish_rf_rows_avx512(const RfSide& rows, const RfSide& cols, std::size_t r
 }
 #endif
 
+// A tree against itself among columns [j0, j0 + live) of a finished row: its cell is 0. Called
+// only where the column group's trees can hold the row's.
+[[gnu::always_inline]] inline void clear_self(const RfSide& cols, std::uint64_t tree, std::size_t j0, std::size_t live,
+                                              std::uint32_t* at) {
+  for (std::size_t t = 0; t < live; ++t) {
+    if (cols.trees[j0 + t] == tree) at[t] = 0;
+  }
+}
+
+// The same column-lane finish without a vector popcount instruction: AVX2 counts the bits of each
+// byte by looking both nibbles up in a 16-entry table (vpshufb) and adds the bytes of each word
+// (vpsadbw); NEON has a byte popcount (vcnt) and pairwise widening adds. Eight trees are two
+// 256-bit or four 128-bit vectors, and four rows share each load of them so the byte counters
+// stay in registers. A byte counter gains at most 8 a word, so the counters are widened every
+// kByteRun words, before they can overflow.
+constexpr std::size_t kByteRun = 31;
+constexpr std::size_t kRowGroup = 4;
+
+#if BRANTOVEIL_X86_64
+// The row words' nibbles are split once a tile: word w of row i becomes its low nibbles (a &
+// 0x0F..) and its high nibbles shifted down (a >> 4 & 0x0F..), so that ANDing either with the
+// trees' words (their high nibbles shifted down once a word) gives table indices directly.
+__attribute__((target("avx2")))
+void finish_rf_rows_avx2(const RfSide& rows, const RfSide& cols, std::size_t r0, std::size_t count, std::size_t c0,
+                         std::size_t c1, std::uint32_t* cells, std::size_t stride) {
+  std::vector<std::uint64_t> own_words(std::max<std::size_t>(rows.width, 1) * kTileRows);
+  std::uint64_t* own = own_words.data();
+  const auto [lo, hi] = tile_words(rows, r0, count, own);
+  constexpr std::uint64_t kLowNibbles = 0x0F0F0F0F0F0F0F0FULL;
+  std::vector<std::uint64_t> own_low(hi > lo ? (hi - lo) * kTileRows : 0);
+  std::vector<std::uint64_t> own_high(own_low.size());
+  for (std::size_t k = 0; k < own_low.size(); ++k) {
+    own_low[k] = own[lo * kTileRows + k] & kLowNibbles;
+    own_high[k] = own[lo * kTileRows + k] >> 4 & kLowNibbles;
+  }
+  const __m256i table = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4,
+                                         0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4);
+  // Word counts of trees 0-3 and 4-7 to eight 32-bit lanes in tree order (each count < 2^32).
+  const __m256i low_halves = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
+  const __m256i lane_index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  const auto [row_low, row_high] = std::minmax_element(rows.trees.begin() + r0, rows.trees.begin() + r0 + count);
+  for (std::size_t j0 = c0; j0 < c1; j0 += kColumnLanes) {
+    const std::size_t live_count = std::min(kColumnLanes, c1 - j0);
+    const bool whole = live_count == kColumnLanes;
+    const auto [col_low, col_high] =
+        std::minmax_element(cols.trees.begin() + j0, cols.trees.begin() + j0 + live_count);
+    const bool may_meet = *col_low <= *row_high && *row_low <= *col_high;
+    const __m256i live = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(live_count)), lane_index);
+    const __m256i k_j = _mm256_maskload_epi32(reinterpret_cast<const int*>(cols.totals.data() + j0), live);
+    // Whole loads: the words are padded past the last group; lanes outside `live` are never stored.
+    const std::uint64_t* column = cols.column_words.data() + j0;
+    for (std::size_t g = 0; g < count; g += kRowGroup) {
+      __m256i shared[kRowGroup][2];
+      for (auto& row : shared) row[0] = row[1] = _mm256_setzero_si256();
+      for (std::size_t w0 = lo; w0 < hi; w0 += kByteRun) {
+        __m256i bytes[kRowGroup][2];
+        for (auto& row : bytes) row[0] = row[1] = _mm256_setzero_si256();
+        for (std::size_t w = w0; w < std::min(hi, w0 + kByteRun); ++w) {
+          __m256i b[2], b_high[2];
+          for (int h = 0; h < 2; ++h) {
+            b[h] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(column + w * cols.column_stride + 4 * h));
+            b_high[h] = _mm256_srli_epi16(b[h], 4);
+          }
+          const std::size_t at = (w - lo) * kTileRows + g;
+#pragma GCC unroll 4
+          for (std::size_t i = 0; i < kRowGroup; ++i) {
+            const __m256i a_low = _mm256_set1_epi64x(static_cast<long long>(own_low[at + i]));
+            const __m256i a_high = _mm256_set1_epi64x(static_cast<long long>(own_high[at + i]));
+            for (int h = 0; h < 2; ++h) {
+              bytes[i][h] = _mm256_add_epi8(bytes[i][h], _mm256_shuffle_epi8(table, _mm256_and_si256(b[h], a_low)));
+              bytes[i][h] = _mm256_add_epi8(bytes[i][h], _mm256_shuffle_epi8(table, _mm256_and_si256(b_high[h], a_high)));
+            }
+          }
+        }
+#pragma GCC unroll 4
+        for (std::size_t i = 0; i < kRowGroup; ++i) {
+          for (int h = 0; h < 2; ++h) {
+            shared[i][h] = _mm256_add_epi64(shared[i][h], _mm256_sad_epu8(bytes[i][h], _mm256_setzero_si256()));
+          }
+        }
+      }
+      for (std::size_t i = 0; i < std::min(kRowGroup, count - g); ++i) {
+        const std::size_t r = r0 + g + i;
+        const __m256i first = _mm256_permutevar8x32_epi32(shared[i][0], low_halves);
+        const __m256i second = _mm256_permutevar8x32_epi32(shared[i][1], low_halves);
+        const __m256i dense = _mm256_blend_epi32(first, second, 0xF0);
+        std::uint32_t* row_at = cells + (g + i) * stride + (j0 - c0);
+        int* at = reinterpret_cast<int*>(row_at);
+        auto* at_vector = reinterpret_cast<__m256i*>(at);
+        const __m256i rare = whole ? _mm256_loadu_si256(at_vector) : _mm256_maskload_epi32(at, live);
+        const __m256i both = _mm256_add_epi32(dense, rare);
+        const __m256i value = _mm256_sub_epi32(
+            _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(rows.totals[r])), k_j), _mm256_slli_epi32(both, 1));
+        if (whole) {
+          _mm256_storeu_si256(at_vector, value);
+        } else {
+          _mm256_maskstore_epi32(at, live, value);
+        }
+        if (may_meet) clear_self(cols, rows.trees[r], j0, live_count, row_at);
+      }
+    }
+  }
+}
+#endif
+
+#if BRANTOVEIL_NEON
+void finish_rf_rows_neon(const RfSide& rows, const RfSide& cols, std::size_t r0, std::size_t count, std::size_t c0,
+                         std::size_t c1, std::uint32_t* cells, std::size_t stride) {
+  std::vector<std::uint64_t> own_words(std::max<std::size_t>(rows.width, 1) * kTileRows);
+  std::uint64_t* own = own_words.data();
+  const auto [lo, hi] = tile_words(rows, r0, count, own);
+  for (std::size_t j0 = c0; j0 < c1; j0 += kColumnLanes) {
+    const std::size_t live_count = std::min(kColumnLanes, c1 - j0);
+    const std::uint64_t* column = cols.column_words.data() + j0;
+    for (std::size_t g = 0; g < count; g += kRowGroup) {
+      uint64x2_t shared[kRowGroup][4];
+      for (auto& row : shared) {
+        for (auto& part : row) part = vdupq_n_u64(0);
+      }
+      for (std::size_t w0 = lo; w0 < hi; w0 += kByteRun) {
+        uint8x16_t bytes[kRowGroup][4];
+        for (auto& row : bytes) {
+          for (auto& part : row) part = vdupq_n_u8(0);
+        }
+        for (std::size_t w = w0; w < std::min(hi, w0 + kByteRun); ++w) {
+          uint64x2_t b[4];
+          for (int q = 0; q < 4; ++q) b[q] = vld1q_u64(column + w * cols.column_stride + 2 * q);
+          const std::uint64_t* a = own + w * kTileRows + g;
+#pragma GCC unroll 4
+          for (std::size_t i = 0; i < kRowGroup; ++i) {
+            const uint64x2_t x = vdupq_n_u64(a[i]);
+#pragma GCC unroll 4
+            for (int q = 0; q < 4; ++q) {
+              bytes[i][q] = vaddq_u8(bytes[i][q], vcntq_u8(vreinterpretq_u8_u64(vandq_u64(b[q], x))));
+            }
+          }
+        }
+        for (std::size_t i = 0; i < kRowGroup; ++i) {
+          for (int q = 0; q < 4; ++q) shared[i][q] = vaddq_u64(shared[i][q], vpaddlq_u32(vpaddlq_u16(vpaddlq_u8(bytes[i][q]))));
+        }
+      }
+      for (std::size_t i = 0; i < std::min(kRowGroup, count - g); ++i) {
+        const std::size_t r = r0 + g + i;
+        std::uint32_t* at = cells + (g + i) * stride + (j0 - c0);
+        std::uint32_t dense[kColumnLanes];
+        vst1q_u32(dense, vcombine_u32(vmovn_u64(shared[i][0]), vmovn_u64(shared[i][1])));
+        vst1q_u32(dense + 4, vcombine_u32(vmovn_u64(shared[i][2]), vmovn_u64(shared[i][3])));
+        const std::uint32_t k_i = rows.totals[r];
+        for (std::size_t t = 0; t < live_count; ++t) {
+          const std::uint32_t value = k_i + cols.totals[j0 + t] - 2 * (dense[t] + at[t]);
+          at[t] = rows.trees[r] == cols.trees[j0 + t] ? 0 : value;
+        }
+      }
+    }
+  }
+}
+#endif
+
 RfIsa resolve(RfIsa isa) {
   if (isa != RfIsa::best) return isa;
   if (rf_isa_supported(RfIsa::avx512)) return RfIsa::avx512;
+  if (rf_isa_supported(RfIsa::avx2)) return RfIsa::avx2;
+  if (rf_isa_supported(RfIsa::neon)) return RfIsa::neon;
   return rf_isa_supported(RfIsa::popcnt) ? RfIsa::popcnt : RfIsa::plain;
 }
 
@@ -160,8 +323,14 @@ RfFinish finish_for(RfIsa isa) {
 #if BRANTOVEIL_X86_64
     case RfIsa::avx512:
       return finish_rf_rows_avx512;
+    case RfIsa::avx2:
+      return finish_rf_rows_avx2;
     case RfIsa::popcnt:
       return finish_rf_tile_popcnt;
+#endif
+#if BRANTOVEIL_NEON
+    case RfIsa::neon:
+      return finish_rf_rows_neon;
 #endif
     default:
       return finish_rf_tile_plain;
@@ -179,13 +348,18 @@ bool rf_isa_supported(RfIsa isa) {
       return isa_allows(IsaLevel::avx2) && cpu_has_popcnt();
     case RfIsa::avx512:
       return isa_allows(IsaLevel::avx512) && cpu_has_avx512_popcount();
+    case RfIsa::avx2:
+      return isa_allows(IsaLevel::avx2) && cpu_has_avx2();
+    case RfIsa::neon:
+      return isa_allows(IsaLevel::neon) && cpu_has_neon();
   }
   return false;
 }
 
 RfKernel::RfKernel(const EncodedTrees& sample, const ColumnLayout& layout, std::uint32_t universal, RfIsa isa)
     : sample_(sample), layout_(layout), universal_(universal), finish_(finish_for(resolve(isa))),
-      columns_side_by_side_(resolve(isa) == RfIsa::avx512) {}
+      columns_side_by_side_(resolve(isa) == RfIsa::avx512 || resolve(isa) == RfIsa::avx2 ||
+                            resolve(isa) == RfIsa::neon) {}
 
 RfSide RfKernel::lay_out(std::span<const std::uint64_t> trees) const {
   const ColumnLayout& layout = layout_;
@@ -238,7 +412,7 @@ RfSide RfKernel::lay_out_columns(std::span<const std::uint64_t> trees) const {
 }
 
 void RfKernel::compute(const RfSide& rows, const RfSide& cols, const Postings& postings, std::size_t r0,
-                       std::size_t r1, std::size_t c0, std::size_t c1, Cell* out, std::size_t stride) const {
+                       std::size_t r1, std::size_t c0, std::size_t c1, Cell* out, std::size_t stride, Wanted) const {
   // Rare splits first: every column tree sharing one gets +1 in its cell.
   for (std::size_t r = r0; r < r1; ++r) {
     Cell* cells = out + (r - r0) * stride;

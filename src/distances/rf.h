@@ -23,7 +23,7 @@ Buffer<std::uint32_t> distance_rf(EncodedTrees trees, std::atomic<std::uint64_t>
                                Contents contents = Contents::unknown);
 
 /// Instruction set of the dense pass; every one gives the same matrix.
-enum class RfIsa { best, avx512, popcnt, plain };
+enum class RfIsa { best, avx512, avx2, popcnt, neon, plain };
 
 /// Whether this CPU can run the dense pass with `isa`.
 bool rf_isa_supported(RfIsa isa);

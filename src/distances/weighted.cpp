@@ -37,6 +37,9 @@
 #if BRANTOVEIL_X86_64
 #include <immintrin.h>
 #endif
+#if BRANTOVEIL_NEON
+#include <arm_neon.h>
+#endif
 
 namespace brantoveil::distances {
 
@@ -122,6 +125,12 @@ struct RedoMarks {
     }
   }
 };
+
+// The lanes of row `row` to finish against the 8 columns from j0: those inside the block, and
+// with `above` (one side against itself) only those right of the diagonal.
+[[gnu::always_inline]] inline unsigned row_lanes(unsigned inside, bool above, std::size_t row, std::size_t j0) {
+  return above && row >= j0 ? inside & (0xFFu << (row - j0 + 1)) & 0xFFu : inside;
+}
 
 // One cell from the lower-index tree's side: lane k mod 8 takes its terms in ascending k, the
 // lanes are combined left to right, then the rare sum; S = (T_low + T_high) - (Q + Q). A lane
@@ -226,7 +235,7 @@ template <class Term, class V, bool kOwnLow>
 template <class Metric, class V>
 [[gnu::always_inline]] inline void dense_rows(const WeightedSide& rows, const WeightedSide& cols, std::size_t r0,
                                               std::size_t r1, std::size_t c0, std::size_t c1, double* out,
-                                              std::size_t stride) {
+                                              std::size_t stride, bool above) {
   using Term = DenseTerm<Metric>;
   const std::size_t count = r1 - r0;
   const std::size_t width = rows.width;
@@ -269,7 +278,7 @@ template <class Metric, class V>
     };
 
     // Q = lanes left to right plus the rare sum, then S = (T_low + T_high) - (Q + Q), per cell.
-    const auto finish_row = [&](std::size_t i, const Lanes<V> (&acc)[kGroupColumns], bool row_low) {
+    const auto finish_row = [&](std::size_t i, const Lanes<V> (&acc)[kGroupColumns], bool row_low, unsigned keep) {
       v4d lane[kLanes];
       lanes_side_by_side(acc, lane);
       double* row_cells = out + (i - r0) * stride + (g0 - c0);
@@ -300,14 +309,16 @@ template <class Metric, class V>
         for (int c = 0; c < 4; ++c) done[c] = std::sqrt(clamped[c]);
 #endif
       }
-      if (group == kGroupColumns) {
+      if (keep == 0xFu) {
         std::memcpy(row_cells, &done, sizeof done);
       } else {
-        for (std::size_t c = 0; c < group; ++c) row_cells[c] = done[c];
+        for (std::size_t c = 0; c < group; ++c) {
+          if ((keep >> c & 1u) != 0) row_cells[c] = done[c];
+        }
       }
       const auto redo = sums < both * kExactShare;
       unsigned bits = 0;
-      for (std::size_t c = 0; c < kGroupColumns; ++c) bits |= (redo[c] != 0 && c < group ? 1u : 0u) << c;
+      for (std::size_t c = 0; c < kGroupColumns; ++c) bits |= (redo[c] != 0 && (keep >> c & 1u) != 0 ? 1u : 0u) << c;
       redo_marks.at(i - r0, (g0 - c0) / kGroupColumns) = static_cast<std::uint8_t>(bits);
     };
 
@@ -315,7 +326,14 @@ template <class Metric, class V>
     for (std::size_t i = r0; i < r1; ++i) {
       fetch_next_row();
       const std::uint64_t tree = rows.trees[i];
-      if (tree >= low_tree && tree <= high_tree) {
+      // With `above` only columns of later trees: none from the group's last on, and on the
+      // diagonal's group the cells right of it.
+      if (above && tree >= high_tree) continue;
+      unsigned keep = (1u << group) - 1;
+      if (above && tree >= low_tree) {
+        keep = 0;
+        for (std::size_t c = 0; c < group; ++c) keep |= (cols.trees[g0 + c] > tree ? 1u : 0u) << c;
+      } else if (tree >= low_tree && tree <= high_tree) {
         double* row_cells = out + (i - r0) * stride + (g0 - c0);
         for (std::size_t c = 0; c < group; ++c) row_cells[c] = any_cell<Metric>(rows, i, cols, g0 + c, row_cells[c]);
         continue;
@@ -327,7 +345,7 @@ template <class Metric, class V>
 #pragma GCC unroll 8
         for (int h = 0; h < Lanes<V>::kParts; ++h) acc[c].part[h] = V{};
       }
-      const bool row_low = tree < low_tree;
+      const bool row_low = above || tree < low_tree;
       if (width > 0) {
         const double* own_pad = tail ? own_tail[i - r0] : nullptr;
         if (row_low) {
@@ -336,7 +354,7 @@ template <class Metric, class V>
           sweep<Term, V, false>(own_row[i - r0], col, whole, own_pad, col_pad, acc);
         }
       }
-      finish_row(i, acc, row_low);
+      finish_row(i, acc, row_low, keep);
     }
     while (next < next_end) fetch_next_row();
   }
@@ -351,9 +369,10 @@ template <class Metric, class V>
 template <class Metric>
 NO_FUSED_MULTIPLY_ADD __attribute__((target("avx2")))
 void dense_rows_avx2(const WeightedSide& rows, const WeightedSide& cols, std::size_t r0, std::size_t r1,
-                     std::size_t c0, std::size_t c1, double* out, std::size_t stride) {
+                     std::size_t c0, std::size_t c1, double* out, std::size_t stride, bool above) {
   for (std::size_t r = r0; r < r1; r += kChunkRows) {
-    dense_rows<Metric, v4d>(rows, cols, r, std::min(r1, r + kChunkRows), c0, c1, out + (r - r0) * stride, stride);
+    dense_rows<Metric, v4d>(rows, cols, r, std::min(r1, r + kChunkRows), c0, c1, out + (r - r0) * stride, stride,
+                            above);
   }
 }
 #endif
@@ -361,9 +380,10 @@ void dense_rows_avx2(const WeightedSide& rows, const WeightedSide& cols, std::si
 template <class Metric>
 NO_FUSED_MULTIPLY_ADD
 void dense_rows_plain(const WeightedSide& rows, const WeightedSide& cols, std::size_t r0, std::size_t r1,
-                      std::size_t c0, std::size_t c1, double* out, std::size_t stride) {
+                      std::size_t c0, std::size_t c1, double* out, std::size_t stride, bool above) {
   for (std::size_t r = r0; r < r1; r += kChunkRows) {
-    dense_rows<Metric, v2d>(rows, cols, r, std::min(r1, r + kChunkRows), c0, c1, out + (r - r0) * stride, stride);
+    dense_rows<Metric, v2d>(rows, cols, r, std::min(r1, r + kChunkRows), c0, c1, out + (r - r0) * stride, stride,
+                            above);
   }
 }
 
@@ -380,7 +400,7 @@ constexpr std::size_t kPanelChunkRows = 32;
 template <class Metric, bool kRowLow, int Rows, std::size_t kStride>
 [[gnu::always_inline]] NO_FUSED_MULTIPLY_ADD __attribute__((target("avx512f"))) inline void panel_cells(
     const double* const (&x)[Rows], const double* row_totals, const double* panel, std::size_t width, v8d t_cols,
-    __mmask8 inside, double* cells, std::size_t stride, std::uint8_t* marks, std::size_t marks_stride) {
+    const __mmask8 (&lanes)[Rows], double* cells, std::size_t stride, std::uint8_t* marks, std::size_t marks_stride) {
   v8d acc[Rows][kLanes];
 #pragma GCC unroll 4
   for (int i = 0; i < Rows; ++i) {
@@ -391,6 +411,7 @@ template <class Metric, bool kRowLow, int Rows, std::size_t kStride>
 #pragma GCC unroll 4
   for (int i = 0; i < Rows; ++i) {
     double* row_cells = cells + static_cast<std::size_t>(i) * stride;
+    const __mmask8 inside = lanes[i];
     v8d q = acc[i][0];
 #pragma GCC unroll 8
     for (std::size_t l = 1; l < kLanes; ++l) q = q + acc[i][l];
@@ -408,39 +429,45 @@ template <class Metric, bool kRowLow, int Rows, std::size_t kStride>
   }
 }
 
-// Rows [r, r + count) of the row side, read from its own panels, against one panel.
+// Rows [r, r + count) of the row side, read from its own panels, against the panel from j0.
 template <class Metric, bool kRowLow, int Rows>
 [[gnu::always_inline]] NO_FUSED_MULTIPLY_ADD __attribute__((target("avx512f"))) inline void panel_tile(
-    const WeightedSide& rows, std::size_t r, const double* panel, v8d t_cols, __mmask8 inside, double* cells,
-    std::size_t stride, std::uint8_t* marks, std::size_t marks_stride) {
+    const WeightedSide& rows, std::size_t r, const double* panel, v8d t_cols, __mmask8 inside, bool above,
+    std::size_t j0, double* cells, std::size_t stride, std::uint8_t* marks, std::size_t marks_stride) {
   const double* x[Rows];
+  __mmask8 lanes[Rows];
 #pragma GCC unroll 4
-  for (int i = 0; i < Rows; ++i) x[i] = rows.panels->panel((r + i) / kLanes) + (r + i) % kLanes;
-  panel_cells<Metric, kRowLow, Rows, kLanes>(x, rows.totals.data() + r, panel, rows.width, t_cols, inside, cells,
+  for (int i = 0; i < Rows; ++i) {
+    x[i] = rows.panels->panel((r + i) / kLanes) + (r + i) % kLanes;
+    lanes[i] = static_cast<__mmask8>(row_lanes(inside, above, r + i, j0));
+  }
+  panel_cells<Metric, kRowLow, Rows, kLanes>(x, rows.totals.data() + r, panel, rows.width, t_cols, lanes, cells,
                                              stride, marks, marks_stride);
 }
 
 template <class Metric, bool kRowLow>
 [[gnu::always_inline]] NO_FUSED_MULTIPLY_ADD __attribute__((target("avx512f"))) inline void panel_rows(
     std::size_t count, const WeightedSide& rows, std::size_t r, const double* panel, v8d t_cols, __mmask8 inside,
-    double* cells, std::size_t stride, std::uint8_t* marks, std::size_t marks_stride) {
+    bool above, std::size_t j0, double* cells, std::size_t stride, std::uint8_t* marks, std::size_t marks_stride) {
   if (count == 3) {
-    panel_tile<Metric, kRowLow, 3>(rows, r, panel, t_cols, inside, cells, stride, marks, marks_stride);
+    panel_tile<Metric, kRowLow, 3>(rows, r, panel, t_cols, inside, above, j0, cells, stride, marks, marks_stride);
   } else if (count == 2) {
-    panel_tile<Metric, kRowLow, 2>(rows, r, panel, t_cols, inside, cells, stride, marks, marks_stride);
+    panel_tile<Metric, kRowLow, 2>(rows, r, panel, t_cols, inside, above, j0, cells, stride, marks, marks_stride);
   } else {
-    panel_tile<Metric, kRowLow, 1>(rows, r, panel, t_cols, inside, cells, stride, marks, marks_stride);
+    panel_tile<Metric, kRowLow, 1>(rows, r, panel, t_cols, inside, above, j0, cells, stride, marks, marks_stride);
   }
 }
 
 // The panel pass: rows against the column side's panels of 8 trees, three rows a tile (24
 // accumulators, the column and a term fill 26 of the 32 registers). A tile whose cells do not all
 // take the lower tree from the same side (a tree against itself, or rows on both sides of a
-// column) is formed cell by cell. Both sides hold panels; `c0` is a multiple of 8.
+// column) is formed cell by cell; with `above` (one side against itself) such a tile is the
+// diagonal's, and only its lanes right of the diagonal are finished. Both sides hold panels; `c0`
+// is a multiple of 8.
 template <class Metric>
 NO_FUSED_MULTIPLY_ADD __attribute__((target("avx512f")))
 void panel_pass_avx512(const WeightedSide& rows, const WeightedSide& cols, std::size_t r0, std::size_t r1,
-                       std::size_t c0, std::size_t c1, double* out, std::size_t stride) {
+                       std::size_t c0, std::size_t c1, double* out, std::size_t stride, bool above) {
   // Lane bits of the cells to form again term by term, one byte per row and panel.
   const std::size_t groups = (c1 - c0 + kLanes - 1) / kLanes;
   RedoMarks redo_marks(r1 - r0, groups);
@@ -450,8 +477,10 @@ void panel_pass_avx512(const WeightedSide& rows, const WeightedSide& cols, std::
     const v8d t_cols = _mm512_maskz_loadu_pd(inside, cols.totals.data() + j0);
     const double* panel = cols.panels->panel(j0 / kLanes);
     const auto [col_min, col_max] = std::minmax_element(cols.trees.begin() + j0, cols.trees.begin() + j0 + count);
-    for (std::size_t r = r0; r < r1;) {
-      const std::size_t take = std::min<std::size_t>(3, r1 - r);
+    // Above the diagonal, rows from the panel's last column on have nothing to finish here.
+    const std::size_t stop = above ? std::min(r1, j0 + count - 1) : r1;
+    for (std::size_t r = r0; r < stop;) {
+      const std::size_t take = std::min<std::size_t>(3, stop - r);
       double* cells = out + (r - r0) * stride + (j0 - c0);
       if (j0 + kLanes < c1) {
         // The cells of the next panel are read and written when its turn comes: fetch them now.
@@ -459,10 +488,10 @@ void panel_pass_avx512(const WeightedSide& rows, const WeightedSide& cols, std::
       }
       const auto [row_min, row_max] = std::minmax_element(rows.trees.begin() + r, rows.trees.begin() + r + take);
       std::uint8_t* tile_marks = &redo_marks.at(r - r0, (j0 - c0) / kLanes);
-      if (*row_max < *col_min) {
-        panel_rows<Metric, true>(take, rows, r, panel, t_cols, inside, cells, stride, tile_marks, groups);
+      if (above || *row_max < *col_min) {
+        panel_rows<Metric, true>(take, rows, r, panel, t_cols, inside, above, j0, cells, stride, tile_marks, groups);
       } else if (*row_min > *col_max) {
-        panel_rows<Metric, false>(take, rows, r, panel, t_cols, inside, cells, stride, tile_marks, groups);
+        panel_rows<Metric, false>(take, rows, r, panel, t_cols, inside, false, j0, cells, stride, tile_marks, groups);
       } else {
         for (std::size_t i = 0; i < take; ++i) {
           for (std::size_t c = 0; c < count; ++c) {
@@ -478,11 +507,165 @@ void panel_pass_avx512(const WeightedSide& rows, const WeightedSide& cols, std::
 }
 #endif
 
+// The panel pass with narrower vectors (AVX2's 4 doubles, NEON's 2): `Rows` rows against a
+// panel's 8 trees, one lane at a time, so that each column loaded serves every row and the
+// accumulators stay in registers. The sums are those of the AVX-512 pass, term by term and lane
+// by lane: each cell's lanes added left to right as they complete, then the rare sum, then the
+// same finish. All the cells share the lower tree's side (the rows' when kRowLow).
+#if BRANTOVEIL_X86_64 || BRANTOVEIL_NEON
+#if BRANTOVEIL_X86_64
+using NarrowLanes = v4d;
+#define NARROW_PANEL_TARGET __attribute__((target("avx2")))
+#else
+using NarrowLanes = v2d;
+#define NARROW_PANEL_TARGET
+#endif
+
+template <class Metric, bool kRowLow, int Rows>
+[[gnu::always_inline]] NO_FUSED_MULTIPLY_ADD NARROW_PANEL_TARGET inline void narrow_panel_cells(
+    const WeightedSide& rows, std::size_t r, const double* panel, std::size_t width, const double (&t_cols)[kLanes],
+    std::size_t columns, bool above, std::size_t j0, double* cells, std::size_t stride, std::uint8_t* marks,
+    std::size_t marks_stride) {
+  using V = NarrowLanes;
+  constexpr std::size_t kWidth = sizeof(V) / sizeof(double);
+  constexpr std::size_t kParts = kLanes / kWidth;
+  const double* own[Rows];
+  for (int i = 0; i < Rows; ++i) own[i] = rows.panels->panel((r + i) / kLanes) + (r + i) % kLanes;
+  V q[Rows][kParts];
+  for (std::size_t lane = 0; lane < kLanes; ++lane) {
+    V acc[Rows][kParts] = {};
+    panel_terms::add_lane<Metric, V, Rows, kRowLow>(own, panel, width, lane, acc);
+    for (int i = 0; i < Rows; ++i) {
+      for (std::size_t part = 0; part < kParts; ++part) q[i][part] = lane == 0 ? acc[i][part] : q[i][part] + acc[i][part];
+    }
+  }
+  for (int i = 0; i < Rows; ++i) {
+    double* row_cells = cells + static_cast<std::size_t>(i) * stride;
+    const unsigned keep = row_lanes((1u << columns) - 1, above, r + static_cast<std::size_t>(i), j0);
+    // A whole panel, the usual case, is read and written in place.
+    const bool whole = keep == 0xFFu;
+    alignas(64) double rare[kLanes] = {};
+    if (!whole) {
+      for (std::size_t c = 0; c < columns; ++c) rare[c] = (keep >> c & 1u) != 0 ? row_cells[c] : 0.0;
+    }
+    const double* rare_cells = whole ? row_cells : rare;
+    alignas(64) double done[kLanes];
+    unsigned redo = 0;
+    const double t_row = rows.totals[r + static_cast<std::size_t>(i)];
+    V row_total;
+    for (std::size_t w = 0; w < kWidth; ++w) row_total[w] = t_row;
+#pragma GCC unroll 4
+    for (std::size_t part = 0; part < kParts; ++part) {
+      V rare_part, t_col;
+      std::memcpy(&rare_part, rare_cells + part * kWidth, sizeof rare_part);
+      std::memcpy(&t_col, t_cols + part * kWidth, sizeof t_col);
+      const V sum_q = q[i][part] + rare_part;
+      const V both = kRowLow ? row_total + t_col : t_col + row_total;
+      const V sums = both - (sum_q + sum_q);
+      // As in the other finishes: NaN stays, rounding below zero gives +0.0.
+      const V zero = {};
+      V finished = zero > sums ? zero : sums;
+      if constexpr (std::is_same_v<Metric, BranchScore>) {
+#if BRANTOVEIL_X86_64
+        finished = _mm256_sqrt_pd(finished);
+#else
+        finished = vsqrtq_f64(finished);
+#endif
+      }
+      std::memcpy(done + part * kWidth, &finished, sizeof finished);
+      const auto below = sums < both * kExactShare;
+#if BRANTOVEIL_X86_64
+      redo |= static_cast<unsigned>(_mm256_movemask_pd(reinterpret_cast<__m256d>(below))) << (part * kWidth);
+#else
+      for (std::size_t w = 0; w < kWidth; ++w) redo |= (below[w] != 0 ? 1u : 0u) << (part * kWidth + w);
+#endif
+    }
+    if (whole) {
+      std::memcpy(row_cells, done, sizeof done);
+    } else {
+      for (std::size_t c = 0; c < columns; ++c) {
+        if ((keep >> c & 1u) != 0) row_cells[c] = done[c];
+      }
+    }
+    marks[static_cast<std::size_t>(i) * marks_stride] = static_cast<std::uint8_t>(redo & keep);
+  }
+}
+
+template <class Metric, bool kRowLow>
+[[gnu::always_inline]] NO_FUSED_MULTIPLY_ADD NARROW_PANEL_TARGET inline void narrow_panel_rows(
+    std::size_t count, const WeightedSide& rows, std::size_t r, const double* panel, std::size_t width,
+    const double (&t_cols)[kLanes], std::size_t columns, bool above, std::size_t j0, double* cells, std::size_t stride,
+    std::uint8_t* marks, std::size_t marks_stride) {
+  if (count == 4) {
+    narrow_panel_cells<Metric, kRowLow, 4>(rows, r, panel, width, t_cols, columns, above, j0, cells, stride, marks,
+                                           marks_stride);
+    return;
+  }
+  std::size_t i = 0;
+  if (count >= 2) {
+    narrow_panel_cells<Metric, kRowLow, 2>(rows, r, panel, width, t_cols, columns, above, j0, cells, stride, marks,
+                                           marks_stride);
+    i = 2;
+  }
+  if (i < count) {
+    narrow_panel_cells<Metric, kRowLow, 1>(rows, r + i, panel, width, t_cols, columns, above, j0, cells + i * stride,
+                                           stride, marks + i * marks_stride, marks_stride);
+  }
+}
+
+// The narrow panel pass over rows [r0, r1) against columns [c0, c1), four rows a tile; mixed
+// tiles and `above` as in the AVX-512 pass. Both sides hold panels; `c0` is a multiple of 8.
+template <class Metric>
+NO_FUSED_MULTIPLY_ADD NARROW_PANEL_TARGET void panel_pass_narrow(const WeightedSide& rows, const WeightedSide& cols,
+                                                                 std::size_t r0, std::size_t r1, std::size_t c0,
+                                                                 std::size_t c1, double* out, std::size_t stride,
+                                                                 bool above) {
+  const std::size_t groups = (c1 - c0 + kLanes - 1) / kLanes;
+  RedoMarks redo_marks(r1 - r0, groups);
+  for (std::size_t j0 = c0; j0 < c1; j0 += kLanes) {
+    const std::size_t columns = std::min(kLanes, c1 - j0);
+    alignas(64) double t_cols[kLanes] = {};
+    for (std::size_t c = 0; c < columns; ++c) t_cols[c] = cols.totals[j0 + c];
+    const double* panel = cols.panels->panel(j0 / kLanes);
+    const auto [col_min, col_max] = std::minmax_element(cols.trees.begin() + j0, cols.trees.begin() + j0 + columns);
+    const std::size_t stop = above ? std::min(r1, j0 + columns - 1) : r1;
+    for (std::size_t r = r0; r < stop;) {
+      const std::size_t take = std::min<std::size_t>(4, stop - r);
+      double* cells = out + (r - r0) * stride + (j0 - c0);
+      if (j0 + kLanes < c1) {
+        // The cells of the next panel are read and written when its turn comes: fetch them now.
+        for (std::size_t i = 0; i < take; ++i) __builtin_prefetch(cells + i * stride + kLanes, 1);
+      }
+      const auto [row_min, row_max] = std::minmax_element(rows.trees.begin() + r, rows.trees.begin() + r + take);
+      std::uint8_t* tile_marks = &redo_marks.at(r - r0, (j0 - c0) / kLanes);
+      if (above || *row_max < *col_min) {
+        narrow_panel_rows<Metric, true>(take, rows, r, panel, rows.width, t_cols, columns, above, j0, cells, stride,
+                                        tile_marks, groups);
+      } else if (*row_min > *col_max) {
+        narrow_panel_rows<Metric, false>(take, rows, r, panel, rows.width, t_cols, columns, false, j0, cells, stride,
+                                         tile_marks, groups);
+      } else {
+        for (std::size_t i = 0; i < take; ++i) {
+          for (std::size_t c = 0; c < columns; ++c) {
+            double& cell = cells[i * stride + c];
+            cell = any_cell<Metric>(rows, r + i, cols, j0 + c, cell);
+          }
+        }
+      }
+      r += take;
+    }
+  }
+  redo_marks.redo<Metric>(rows, cols, r0, c0, kLanes, out, stride);
+}
+#undef NARROW_PANEL_TARGET
+#endif
+
 // The instruction set `best` stands for on this CPU.
 DenseIsa resolved(DenseIsa isa) {
   if (isa != DenseIsa::best) return isa;
   return dense_isa_supported(DenseIsa::avx512) ? DenseIsa::avx512
          : dense_isa_supported(DenseIsa::avx2) ? DenseIsa::avx2
+         : dense_isa_supported(DenseIsa::neon) ? DenseIsa::neon
                                                : DenseIsa::plain;
 }
 
@@ -500,6 +683,9 @@ template <class Metric>
 WeightedDense panel_for(DenseIsa isa) {
 #if BRANTOVEIL_X86_64
   if (isa == DenseIsa::avx512) return panel_pass_avx512<Metric>;
+  if (isa == DenseIsa::avx2) return panel_pass_narrow<Metric>;
+#elif BRANTOVEIL_NEON
+  if (isa == DenseIsa::neon) return panel_pass_narrow<Metric>;
 #else
   (void)isa;
 #endif
@@ -514,6 +700,8 @@ bool dense_isa_supported(DenseIsa isa) {
       return isa_allows(IsaLevel::avx512) && cpu_has_avx512f();
     case DenseIsa::avx2:
       return isa_allows(IsaLevel::avx2) && cpu_has_avx2();
+    case DenseIsa::neon:
+      return isa_allows(IsaLevel::neon) && cpu_has_neon();
     default:
       return true;
   }
@@ -588,15 +776,17 @@ WeightedSide WeightedKernel<Metric>::lay_out_columns(std::span<const std::uint64
 template <class Metric>
 void WeightedKernel<Metric>::compute(const WeightedSide& rows, const WeightedSide& cols, const Postings& postings,
                                      std::size_t r0, std::size_t r1, std::size_t c0, std::size_t c1, Cell* out,
-                                     std::size_t stride) const {
+                                     std::size_t stride, Wanted wanted) const {
+  const bool above = wanted == Wanted::above_diagonal;
   // Shared rare splits first, into the cells, by ascending sparse index; the term takes the
   // higher-index tree's length first.
   for (std::size_t r = r0; r < r1; ++r) {
     Cell* cells = out + (r - r0) * stride;
     const std::uint64_t row_tree = rows.trees[r];
+    const std::size_t from = above ? std::max(c0, r + 1) : c0;
     for (std::uint64_t e = rows.sparse_offsets[r]; e < rows.sparse_offsets[r + 1]; ++e) {
       const double x = rows.sparse_lengths[e];
-      const Postings::Range range = postings.range(rows.sparse[e], c0, c1);
+      const Postings::Range range = postings.range(rows.sparse[e], from, c1);
       for (std::uint64_t p = range.first; p < range.last; ++p) {
         const std::uint32_t c = postings.positions[p];
         double& cell = cells[c - c0];
@@ -606,13 +796,13 @@ void WeightedKernel<Metric>::compute(const WeightedSide& rows, const WeightedSid
     }
   }
   if (!cols.panels) {
-    row_major_(rows, cols, r0, r1, c0, c1, out, stride);
+    row_major_(rows, cols, r0, r1, c0, c1, out, stride, above);
   } else if (c0 % kLanes == 0) {
-    panel_(rows, cols, r0, r1, c0, c1, out, stride);
+    panel_(rows, cols, r0, r1, c0, c1, out, stride, above);
   } else {
     // Columns that do not start a panel: every driver's do, so this is only a safe way out.
     for (std::size_t r = r0; r < r1; ++r) {
-      for (std::size_t c = c0; c < c1; ++c) {
+      for (std::size_t c = above ? std::max(c0, r + 1) : c0; c < c1; ++c) {
         double& cell = out[(r - r0) * stride + (c - c0)];
         cell = any_cell<Metric>(rows, r, cols, c, cell);
       }

@@ -134,7 +134,7 @@ Buffer<double> distance_kf(EncodedTrees trees, std::atomic<std::uint64_t>* count
                                Contents contents = Contents::unknown);
 
 /// Instruction set of the dense pass; every one gives the same bits.
-enum class DenseIsa { best, avx512, avx2, plain };
+enum class DenseIsa { best, avx512, avx2, neon, plain };
 
 /// Whether this CPU can run the dense pass with `isa`.
 bool dense_isa_supported(DenseIsa isa);

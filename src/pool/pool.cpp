@@ -212,12 +212,15 @@ bool Pool::stop_idle_workers() {
 }
 
 std::size_t cpu_count() {
+#if defined(__linux__)
+  // The CPUs this process may run on (a container or `taskset` may allow fewer than the machine has).
   cpu_set_t set;
   CPU_ZERO(&set);
   if (sched_getaffinity(0, sizeof(set), &set) == 0) {
     const int count = CPU_COUNT(&set);
     if (count > 0) return static_cast<std::size_t>(count);
   }
+#endif
   const unsigned hardware = std::thread::hardware_concurrency();
   return hardware == 0 ? 1 : hardware;
 }

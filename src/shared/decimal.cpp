@@ -4,7 +4,20 @@
 #include <charconv>
 #include <cstdint>
 #include <limits>
+#include <string>
 #include <system_error>
+
+// Standard libraries without a floating-point std::from_chars (libc++ before 20, so Apple's
+// compilers) parse the rare long or far-out decimals with strtod in the C locale instead.
+#if !defined(__cpp_lib_to_chars)
+#include <cerrno>
+#include <clocale>
+#include <cstdlib>
+#if defined(__APPLE__)
+#include <xlocale.h>
+#endif
+#define BRANTOVEIL_STRTOD_FALLBACK 1
+#endif
 
 namespace brantoveil {
 
@@ -115,7 +128,23 @@ bool parse_decimal(std::string_view text, double& value) {
   }
   const char* first = text.data() + (text.front() == '+' ? 1 : 0);
   double parsed = 0;
+#if defined(BRANTOVEIL_STRTOD_FALLBACK)
+  // The grammar is already checked, so strtod reads exactly the same number; it needs a
+  // terminated copy, and the C locale so that '.' is the decimal point whatever the process's.
+  static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", locale_t{});
+  const std::string copy(first, e);
+  char* end = nullptr;
+  errno = 0;
+  parsed = strtod_l(copy.c_str(), &end, c_locale);
+  const bool out_of_range = errno == ERANGE && (parsed == 0.0 || parsed == std::numeric_limits<double>::infinity() ||
+                                                 parsed == -std::numeric_limits<double>::infinity());
+  struct {
+    std::errc ec;
+    const char* ptr;
+  } result{out_of_range ? std::errc::result_out_of_range : std::errc{}, first + (end - copy.c_str())};
+#else
   const auto result = std::from_chars(first, e, parsed, std::chars_format::general);
+#endif
   if (result.ec == std::errc::result_out_of_range) {
     // Far beyond the double range on one side or the other: the leading digit's decade says which.
     const bool overflow = significant + power > 0;

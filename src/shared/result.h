@@ -2,9 +2,11 @@
 #pragma once
 
 #include <cassert>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 
@@ -28,8 +30,14 @@ struct Error {
   ErrorKind kind = ErrorKind::general;
   /// 0-based position of the tree in the call's input, or kUnknown.
   std::uint64_t tree = kUnknown;
-  /// Byte offset in that tree's text, or kUnknown.
+  /// Byte offset in that tree's text where the fault was found, or kUnknown when the fault has
+  /// no place in the text (a leaf set that differs, a tree too large).
   std::uint64_t offset = kUnknown;
+  /// Where the message's reason starts: the words before it ("Tree 3 ") only place the error.
+  std::size_t reason_at = 0;
+
+  /// The message without the words that place it.
+  std::string_view reason() const { return std::string_view(message).substr(reason_at); }
 };
 
 /// Either a value or an error message; the core never throws.

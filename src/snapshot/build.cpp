@@ -169,7 +169,9 @@ void SplitBuilder::merge_equal_neighbours() {
 }
 
 Status SplitBuilder::finish(std::uint64_t tree_index) {
-  if (tree_.leaf_order.size() != n_) return Error{messages::different_leaf_set(tree_index)};
+  if (tree_.leaf_order.size() != n_) {
+    return messages::tree_error(ErrorKind::leaf_set, tree_index, messages::kDifferentLeafSet);
+  }
   extend_pendants();
   auto& parts = tree_.parts;
   if (unary_) {

@@ -42,7 +42,7 @@ struct Snapshot {
   void push_canonical(const Part& part, bool rooted, CladeTable& table) const;
 };
 
-/// Reads one tree into its parts; the message names `tree_index`.
+/// Reads one tree into its parts; an error names `tree_index` and, when it has one, its byte.
 Result<Snapshot> snapshot(std::string_view text, const TranslateMap& translate, std::uint64_t tree_index,
                           const LeafContext& context);
 

@@ -1,6 +1,8 @@
 // Formatting of the reader's messages and the quoted debug form of names and tokens.
 #include "snapshot/messages.h"
 
+#include <utility>
+
 #include "shared/utf8.h"
 
 namespace brantoveil::snapshot::messages {
@@ -19,8 +21,8 @@ void append_hex(std::string& out, std::uint32_t value) {
   while (count > 0) out += digits[--count];
 }
 
-// Controls and invisible format characters. Rust also escapes unassigned and grapheme-extending
-// code points; taxon names practically never hold those, so they print as they are here.
+// Controls and invisible format characters: a name holding one would print as if it did not.
+// Unassigned and combining code points print as they are; taxon names practically never hold them.
 bool printable(std::uint32_t code) {
   if (code < 0x20 || (code >= 0x7F && code <= 0x9F)) return false;
   if (code == 0xAD || code == 0x61C || code == 0x180E || code == 0xFEFF) return false;
@@ -33,8 +35,8 @@ bool printable(std::uint32_t code) {
 
 }  // namespace
 
-// A Rust str cannot hold malformed UTF-8, but our text can: each byte that does not start a
-// well-formed sequence is written as \x followed by two lowercase hex digits, as Rust shows bytes.
+// Names are bytes, not always UTF-8: each byte that does not start a well-formed sequence is
+// written as \x and two lowercase hex digits, so the message stays valid UTF-8 and shows the byte.
 std::string quoted_debug(std::string_view text) {
   std::string out;
   out.reserve(text.size() + 2);
@@ -73,12 +75,22 @@ std::string quoted_debug(std::string_view text) {
   return out;
 }
 
-std::string newick_syntax(std::uint64_t tree, std::string_view reason) {
-  std::string out = "Failed to parse newick at index ";
-  out += std::to_string(tree);
-  out += ": ";
-  out += reason;
-  return out;
+Error newick_syntax(std::uint64_t tree, std::uint64_t offset, std::string_view reason) {
+  std::string message = "Failed to parse newick at index ";
+  message += std::to_string(tree);
+  message += ": ";
+  const std::size_t reason_at = message.size();
+  message += reason;
+  return Error{std::move(message), ErrorKind::syntax, tree, offset, reason_at};
+}
+
+Error tree_error(ErrorKind kind, std::uint64_t tree, std::string_view reason, std::uint64_t offset) {
+  std::string message = "Tree ";
+  message += std::to_string(tree);
+  message += ' ';
+  const std::size_t reason_at = message.size();
+  message += reason;
+  return Error{std::move(message), kind, tree, offset, reason_at};
 }
 
 std::string outside_subtree(char delimiter) {
@@ -96,21 +108,8 @@ std::string invalid_length(std::string_view token) {
   return out;
 }
 
-std::string unnamed_leaf(std::uint64_t tree) {
-  return "Tree " + std::to_string(tree) + " has an unnamed leaf. All leaves must be named.";
-}
-
-std::string different_leaf_set(std::uint64_t tree) {
-  return "Tree " + std::to_string(tree) + " has a different leaf set than tree 0. All trees must share the same taxa.";
-}
-
-std::string tree_too_large(std::uint64_t tree) {
-  return "Tree " + std::to_string(tree) + " is too large: a tree's text must be shorter than 4 GiB.";
-}
-
-std::string repeated_leaf(std::uint64_t tree, std::string_view name) {
-  return "Tree " + std::to_string(tree) + " repeats the leaf name " + quoted_debug(name) +
-         ". All leaf names must be unique.";
+std::string repeated_leaf(std::string_view name) {
+  return "repeats the leaf name " + quoted_debug(name) + ". All leaf names must be unique.";
 }
 
 std::string corrupt_sample(std::string_view reason) {

@@ -5,10 +5,10 @@
 #include <string>
 #include <string_view>
 
+#include "shared/result.h"
+
 namespace brantoveil::snapshot::messages {
 
-inline constexpr std::string_view kDuplicateLeafNames =
-    "Tree 0 has duplicate leaf names. All leaf names must be unique.";
 inline constexpr std::string_view kTooManySplits = "Too many distinct splits for 32-bit split IDs.";
 inline constexpr std::string_view kTooManyCladeMembers = "Too many clade members for 32-bit offsets.";
 inline constexpr std::string_view kTooManyTrees = "Too many trees for 32-bit tree counts.";
@@ -23,24 +23,31 @@ inline constexpr std::string_view kUnclosedParen = "a '(' is never closed";
 inline constexpr std::string_view kEmptyTree = "the tree is empty";
 inline constexpr std::string_view kInvalidFloat = "invalid float literal";
 
-/// The text between double quotes with Rust-style `{:?}` escapes.
+// Reasons of any other error of one tree (see `tree_error`), which follow "Tree {tree} ".
+inline constexpr std::string_view kUnnamedLeaf = "has an unnamed leaf. All leaves must be named.";
+inline constexpr std::string_view kDifferentLeafSet =
+    "has a different leaf set than tree 0. All trees must share the same taxa.";
+inline constexpr std::string_view kTreeTooLarge = "is too large: a tree's text must be shorter than 4 GiB.";
+/// Tree 0's names hold a repeat: found once they are sorted, so it has no place in the text.
+inline constexpr std::string_view kDuplicateLeafNames = "has duplicate leaf names. All leaf names must be unique.";
+
+/// `text` between double quotes, readable whatever its bytes: a double quote and a backslash get a
+/// backslash; tab, carriage return, line feed and NUL are written \t \r \n \0; other control and
+/// invisible code points are \u{hex}; a byte that starts no well-formed UTF-8 sequence is \xHH.
 std::string quoted_debug(std::string_view text);
 
-/// "Failed to parse newick at index {tree}: {reason}".
-std::string newick_syntax(std::uint64_t tree, std::string_view reason);
+/// "Failed to parse newick at index {tree}: {reason}", found at byte `offset` of the tree's text.
+Error newick_syntax(std::uint64_t tree, std::uint64_t offset, std::string_view reason);
+/// "Tree {tree} {reason}"; `offset` is the byte of the tree's text it concerns, when it has one.
+Error tree_error(ErrorKind kind, std::uint64_t tree, std::string_view reason,
+                 std::uint64_t offset = Error::kUnknown);
+
 /// The reason for ',' or ')' with no open group.
 std::string outside_subtree(char delimiter);
 /// The reason for a length token that is not a number.
 std::string invalid_length(std::string_view token);
-
-/// An empty leaf, or a label missing from a non-empty translate map.
-std::string unnamed_leaf(std::uint64_t tree);
-/// A leaf set that differs from tree 0's.
-std::string different_leaf_set(std::uint64_t tree);
-/// A tree text too long for the 32-bit positions of a tree.
-std::string tree_too_large(std::uint64_t tree);
-/// A taxon name seen twice in one tree.
-std::string repeated_leaf(std::uint64_t tree, std::string_view name);
+/// The reason for a taxon name seen twice in one tree.
+std::string repeated_leaf(std::string_view name);
 
 /// Bytes that do not hold an encoded sample: "Corrupt encoded sample: {reason}".
 std::string corrupt_sample(std::string_view reason);

@@ -162,7 +162,15 @@ Status walk(std::string_view text, const TranslateMap& translate, std::uint64_t 
   bool current = false;
   std::string scratch;
   const bool translating = !translate.empty();
-  auto syntax = [tree](std::string_view reason) { return Error{messages::newick_syntax(tree, reason)}; };
+  // An error names the byte of the text where its fault was found: the stray delimiter, the one
+  // after an empty leaf, the first byte of a bad length or of a repeated or unknown label, the
+  // '[' of an unclosed comment, the ';' of an unfinished tree, or the end of a text without ';'.
+  auto syntax = [tree](std::size_t at, std::string_view reason) {
+    return messages::newick_syntax(tree, at, reason);
+  };
+  auto unnamed = [tree](std::size_t at) {
+    return messages::tree_error(ErrorKind::tree, tree, messages::kUnnamedLeaf, at);
+  };
   auto skip_comment = [&](std::size_t open) -> std::size_t {
     const void* close = open + 1 < n ? std::memchr(s + open + 1, ']', n - open - 1) : nullptr;
     return close == nullptr ? n + 1 : static_cast<std::size_t>(static_cast<const char*>(close) - s) + 1;
@@ -174,20 +182,22 @@ Status walk(std::string_view text, const TranslateMap& translate, std::uint64_t 
       case kCommentCloseByte:  // a stray ']' is ignored
         ++pos;
         break;
-      case kCommentOpenByte:
+      case kCommentOpenByte: {
+        const std::size_t open = pos;
         pos = skip_comment(pos);
-        if (pos > n) return syntax(messages::kUnclosedComment);
+        if (pos > n) return syntax(open, messages::kUnclosedComment);
         break;
+      }
       case kOpenByte:
-        if (current) return syntax(messages::kParenAfterSubtree);
+        if (current) return syntax(pos, messages::kParenAfterSubtree);
         handler.open();
         ++depth;
         ++pos;
         break;
       case kCommaByte:
       case kCloseByte:
-        if (depth == 0) return syntax(messages::outside_subtree(s[pos]));
-        if (!current) return Error{messages::unnamed_leaf(tree)};
+        if (depth == 0) return syntax(pos, messages::outside_subtree(s[pos]));
+        if (!current) return unnamed(pos);
         handler.attach();
         if (s[pos] == ')') {
           handler.close();
@@ -198,15 +208,16 @@ Status walk(std::string_view text, const TranslateMap& translate, std::uint64_t 
         ++pos;
         break;
       case kColonByte: {
-        if (!current) return Error{messages::unnamed_leaf(tree)};
+        if (!current) return unnamed(pos);
         ++pos;
         while (pos < n) {
           const std::uint8_t cls = byte_class(s[pos]);
           if (cls == kSpaceByte) {
             ++pos;
           } else if (cls == kCommentOpenByte) {
+            const std::size_t open = pos;
             pos = skip_comment(pos);
-            if (pos > n) return syntax(messages::kUnclosedComment);
+            if (pos > n) return syntax(open, messages::kUnclosedComment);
           } else {
             break;
           }
@@ -222,15 +233,15 @@ Status walk(std::string_view text, const TranslateMap& translate, std::uint64_t 
         const std::string_view value = pos < n ? scan_token(text, pos, end, scratch) : std::string_view{};
         if (!value.empty()) {
           double length;
-          if (!parse_decimal(value, length)) return syntax(messages::invalid_length(value));
+          if (!parse_decimal(value, length)) return syntax(pos, messages::invalid_length(value));
           handler.set_length(length);
         }
         pos = end;
         break;
       }
       case kSemicolonByte:
-        if (depth != 0) return syntax(messages::kUnclosedParen);
-        if (!current) return syntax(messages::kEmptyTree);
+        if (depth != 0) return syntax(pos, messages::kUnclosedParen);
+        if (!current) return syntax(pos, messages::kEmptyTree);
         return success();
       default: {  // a label byte or a double quote
         std::size_t end = pos;
@@ -243,12 +254,12 @@ Status walk(std::string_view text, const TranslateMap& translate, std::uint64_t 
           if (composed) {
             // The map composed with the leaf index: one lookup from label to leaf.
             const std::uint32_t entry = translate.entry_of(label);
-            if (entry == StringIndex::kAbsent) return Error{messages::unnamed_leaf(tree)};
+            if (entry == StringIndex::kAbsent) return unnamed(pos);
             name = translate.taxon_at(entry);
             leaf = leaf_of_entry[entry];
           } else if (translating) {
             const std::string* taxon = translate.find(label);
-            if (taxon == nullptr) return Error{messages::unnamed_leaf(tree)};
+            if (taxon == nullptr) return unnamed(pos);
             name = *taxon;
           }
           LeafVerdict verdict;
@@ -261,9 +272,10 @@ Status walk(std::string_view text, const TranslateMap& translate, std::uint64_t 
             case LeafVerdict::kAccepted:
               break;
             case LeafVerdict::kUnknown:
-              return Error{messages::different_leaf_set(tree)};
+              // Like a missing leaf: the sets differ as a whole, so no one place is blamed.
+              return messages::tree_error(ErrorKind::leaf_set, tree, messages::kDifferentLeafSet);
             case LeafVerdict::kRepeated:
-              return Error{messages::repeated_leaf(tree, name)};
+              return messages::tree_error(ErrorKind::tree, tree, messages::repeated_leaf(name), pos);
           }
           current = true;
         }
@@ -272,7 +284,7 @@ Status walk(std::string_view text, const TranslateMap& translate, std::uint64_t 
       }
     }
   }
-  return syntax(messages::kNoSemicolon);
+  return syntax(n, messages::kNoSemicolon);
 }
 
 }  // namespace brantoveil::snapshot::detail

@@ -131,7 +131,7 @@ Result<std::vector<std::string>> leaf_names(std::string_view text, const Transla
 Status prepare_leaf_set(std::vector<std::string>& names) {
   std::sort(names.begin(), names.end());
   if (std::adjacent_find(names.begin(), names.end()) != names.end()) {
-    return Error{std::string(messages::kDuplicateLeafNames)};
+    return messages::tree_error(ErrorKind::tree, 0, messages::kDuplicateLeafNames);
   }
   return success();
 }

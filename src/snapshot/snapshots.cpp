@@ -2,7 +2,9 @@
 #include "snapshot/snapshots.h"
 
 #ifdef __GLIBC__
+#if defined(__GLIBC__) || defined(__linux__)
 #include <malloc.h>
+#endif
 #endif
 
 #include <algorithm>
@@ -89,17 +91,17 @@ Status parse_chunk(const std::vector<TreeItem>& chunk, const std::vector<const T
   constexpr std::size_t kNone = static_cast<std::size_t>(-1);
   if (trees.size() < chunk.size()) trees.resize(chunk.size());
   std::atomic<std::size_t> failed{kNone};
-  std::string message;  // written only by the worker that claimed `failed`
+  Error error;  // written only by the worker that claimed `failed`
   pool::parallel_for(chunk.size(), [&](std::size_t j) {
     if (failed.load(std::memory_order_relaxed) != kNone) return;
     Status tree = chunk[j].text.size() > max_tree_bytes
-                      ? Status(Error{messages::tree_too_large(first_index + j)})
+                      ? Status(messages::tree_error(ErrorKind::tree, first_index + j, messages::kTreeTooLarge))
                       : read_into(chunk[j].text, *translated[j], first_index + j, context, trees[j]);
     if (tree) return;
     std::size_t expected = kNone;
-    if (failed.compare_exchange_strong(expected, j, std::memory_order_acq_rel)) message = tree.error();
+    if (failed.compare_exchange_strong(expected, j, std::memory_order_acq_rel)) error = std::move(tree).take_error();
   });
-  if (failed.load() != kNone) return Error{std::move(message)};
+  if (failed.load() != kNone) return error;
   return success();
 }
 
@@ -120,7 +122,9 @@ Result<Snapshots> Snapshots::from_newick_iter_opts(TreeSource& items, const Snap
   // Tree 0 fixes the leaf set.
   std::optional<TreeItem> first = items.next();
   if (!first) return Snapshots{};
-  if (first->text.size() > options.max_tree_bytes) return Error{messages::tree_too_large(0)};
+  if (first->text.size() > options.max_tree_bytes) {
+    return messages::tree_error(ErrorKind::tree, 0, messages::kTreeTooLarge);
+  }
   const TranslateMap& map0 = translate_of(*first);
   Result<std::vector<std::string>> listed = snapshot::leaf_names(first->text, map0);
   if (!listed) return std::move(listed).take_error();

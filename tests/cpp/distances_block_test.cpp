@@ -85,7 +85,7 @@ TEST_P(BlockMatchesOneCall, EveryCellBitForBit) {
   const SampleColumns columns = sample_columns_split(sample, c.rf_min_dense, c.weighted_min_dense);
   const std::size_t n = c.trees;
   const IsaLevel cap = cap_isa(IsaLevel::plain);
-  for (const IsaLevel level : {IsaLevel::plain, IsaLevel::avx2, IsaLevel::avx512}) {
+  for (const IsaLevel level : {IsaLevel::plain, IsaLevel::neon, IsaLevel::avx2, IsaLevel::avx512}) {
     cap_isa(level);
     if (isa_level() != level) continue;
     SCOPED_TRACE(::testing::Message() << "level " << static_cast<int>(level));

@@ -14,18 +14,19 @@
 namespace brantoveil::distances {
 namespace {
 
-TEST(IsaCap, ParsesTheThreeLevels) {
+TEST(IsaCap, ParsesTheLevelsOfBothArchitectures) {
   struct Row {
     std::optional<std::string_view> text;
     std::optional<IsaLevel> expected;
   };
   const Row rows[] = {
       {"plain", IsaLevel::plain}, {"avx2", IsaLevel::avx2}, {"avx512", IsaLevel::avx512},
+      {"neon", IsaLevel::neon},      // named on every build; x86-64 reads it as plain
       {" avx2\n", IsaLevel::avx2},  // white space around the name
       {std::nullopt, std::nullopt},  // unset: no cap
       {"", std::nullopt},            // empty: no cap
       {"AVX2", std::nullopt},        // names are lower case
-      {"neon", std::nullopt},        // not a level of this build's kernels
+      {"sve", std::nullopt},         // no kernels of that level
   };
   for (const Row& row : rows) EXPECT_EQ(parse_isa_level(row.text), row.expected) << row.text.value_or("(unset)");
 }
@@ -98,7 +99,7 @@ TEST(IsaCap, EveryLevelGivesThePlainBits) {
   const Results plain_varied = everything(varied, 12);
   const Results plain_repeated = everything(repeated, 12);
   int levels = 0;
-  for (const IsaLevel level : {IsaLevel::avx2, IsaLevel::avx512}) {
+  for (const IsaLevel level : {IsaLevel::neon, IsaLevel::avx2, IsaLevel::avx512}) {
     cap_isa(level);
     if (isa_level() != level) continue;  // this CPU lacks it
     ++levels;
@@ -111,6 +112,58 @@ TEST(IsaCap, EveryLevelGivesThePlainBits) {
   }
   cap_isa(before);
   RecordProperty("levels_compared", levels);
+  // Every build but an x86-64 one without AVX2 has some level beyond plain to compare.
+  if (BRANTOVEIL_NEON || cpu_has_avx2()) EXPECT_GT(levels, 0);
+}
+
+TEST(IsaCap, EveryLevelCountsLongRowsOfSharedSplits) {
+  // Tree t lacks the splits s with s mod n = t: every split is held by all trees but one, so each
+  // pair shares nearly every bit of 41 words, more than a byte counter of the vector popcounts
+  // holds unless it is widened in time.
+  constexpr std::size_t kTrees = 20;
+  constexpr std::uint32_t kSplits = 2600;
+  testing::TreeSet set;
+  set.supports.assign(kSplits, kTrees - 1);
+  for (std::size_t t = 0; t < kTrees; ++t) {
+    testing::InternSnap snap;
+    for (std::uint32_t s = 0; s < kSplits; ++s) {
+      if (s % kTrees != t) snap.ids.push_back(s);
+    }
+    set.snaps.push_back(std::move(snap));
+  }
+  const std::vector<std::uint32_t> expected = testing::brute_rf(set);
+  const IsaLevel before = cap_isa(IsaLevel::plain);
+  for (const IsaLevel level : {IsaLevel::plain, IsaLevel::neon, IsaLevel::avx2, IsaLevel::avx512}) {
+    cap_isa(level);
+    if (isa_level() != level) continue;
+    const Buffer<std::uint32_t> rf = distance_rf(testing::trees_of(set), nullptr);
+    EXPECT_EQ(std::vector<std::uint32_t>(rf.data(), rf.data() + rf.size()), expected) << static_cast<int>(level);
+  }
+  cap_isa(before);
+}
+
+TEST(IsaCap, AnotherArchitecturesCapKeepsTheLevelsBelowIt) {
+  struct Row {
+    IsaLevel cap;
+    IsaLevel x86_64_with_avx512;  // the level on a CPU that has every x86-64 level
+    IsaLevel arm;
+  };
+  const Row rows[] = {
+      {IsaLevel::avx512, IsaLevel::avx512, IsaLevel::neon},
+      {IsaLevel::avx2, IsaLevel::avx2, IsaLevel::neon},  // an x86-64 cap leaves NEON in place
+      {IsaLevel::neon, IsaLevel::plain, IsaLevel::neon},  // and NEON's leaves x86-64 plain
+      {IsaLevel::plain, IsaLevel::plain, IsaLevel::plain},
+  };
+  const IsaLevel before = isa_cap();
+  for (const Row& row : rows) {
+    cap_isa(row.cap);
+    if (BRANTOVEIL_NEON) {
+      EXPECT_EQ(isa_level(), row.arm) << static_cast<int>(row.cap);
+    } else if (cpu_has_avx512f()) {
+      EXPECT_EQ(isa_level(), row.x86_64_with_avx512) << static_cast<int>(row.cap);
+    }
+  }
+  cap_isa(before);
 }
 
 }  // namespace

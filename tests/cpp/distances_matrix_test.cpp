@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "distances/isa.h"
+
 namespace brantoveil::distances {
 namespace {
 
@@ -38,13 +40,20 @@ void check_mirror(std::size_t n, std::size_t offset) {
             static_cast<std::ptrdiff_t>(offset));  // nor before the start
 }
 
-TEST(MirrorUpper, CopiesEveryCellForAnySizeAndAlignment) {
-  for (const std::size_t n : {1u, 2u, 63u, 64u, 65u, 129u, 192u, 200u, 257u}) {
-    for (const std::size_t offset : {0u, 1u, 3u, 7u, 12u, 15u}) {
-      check_mirror<double>(n, offset);
-      check_mirror<std::uint32_t>(n, offset);
+TEST(MirrorUpper, CopiesEveryCellForAnySizeAndAlignmentOnEveryLevel) {
+  const IsaLevel before = isa_cap();
+  for (const IsaLevel level : {IsaLevel::plain, IsaLevel::neon, IsaLevel::avx2, IsaLevel::avx512}) {
+    cap_isa(level);
+    if (isa_level() != level) continue;  // this CPU lacks it
+    for (const std::size_t n : {1u, 2u, 63u, 64u, 65u, 129u, 192u, 200u, 257u}) {
+      for (const std::size_t offset : {0u, 1u, 3u, 7u, 12u, 15u}) {
+        SCOPED_TRACE(static_cast<int>(level));
+        check_mirror<double>(n, offset);
+        check_mirror<std::uint32_t>(n, offset);
+      }
     }
   }
+  cap_isa(before);
 }
 
 TEST(PairsInRows, CountsPairsAboveTheDiagonal) {

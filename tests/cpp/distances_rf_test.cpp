@@ -51,7 +51,7 @@ TEST(DistanceRf, MatchesSetDifferenceForEveryBoundary) {
     const TreeSet set = testing::random_trees(shape);
     const std::vector<std::uint32_t> expected = testing::brute_rf(set);
     const auto n = static_cast<std::uint32_t>(c.trees);
-    for (const RfIsa isa : {RfIsa::avx512, RfIsa::popcnt, RfIsa::plain}) {
+    for (const RfIsa isa : {RfIsa::avx512, RfIsa::avx2, RfIsa::popcnt, RfIsa::neon, RfIsa::plain}) {
       if (!rf_isa_supported(isa)) continue;
       for (const std::uint32_t boundary : {2u, 3u, n / 3 + 2, n, n + 1, UINT32_MAX}) {
         for (const std::size_t threads : {1, 2, 3}) {

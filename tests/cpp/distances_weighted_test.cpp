@@ -101,7 +101,7 @@ TEST(WeightedDistances, AreBitIdenticalAcrossPoolsWithRealLengths) {
       }
       // The AVX-512 pass reads trees in panels of 8 and fills chunks of its own height: every
       // instruction set must still give the same bits across panel and chunk edges.
-      for (const DenseIsa isa : {DenseIsa::plain, DenseIsa::avx2, DenseIsa::avx512}) {
+      for (const DenseIsa isa : {DenseIsa::plain, DenseIsa::neon, DenseIsa::avx2, DenseIsa::avx512}) {
         if (!dense_isa_supported(isa)) continue;
         EXPECT_TRUE(same_bits(run_weighted<WeightedRf>(set, boundary, 2, nullptr, isa), wrf1))
             << n << " isa " << static_cast<int>(isa);
@@ -161,7 +161,7 @@ std::vector<double> all_dense_in_fixed_order(const TreeSet& set) {
 
 // Every instruction set the CPU has must reproduce the scalar order bit for bit, NaN rules included.
 TEST(WeightedDistances, DensePassKeepsTheFixedSummationOrderOnEveryIsa) {
-  for (const DenseIsa isa : {DenseIsa::plain, DenseIsa::avx2, DenseIsa::avx512}) {
+  for (const DenseIsa isa : {DenseIsa::plain, DenseIsa::neon, DenseIsa::avx2, DenseIsa::avx512}) {
     if (!dense_isa_supported(isa)) continue;
     for (const std::size_t candidates : {13, 70, 600}) {
       TreeShape shape;
@@ -366,7 +366,7 @@ TEST(WeightedDistances, NearlyEqualTreesKeepTheirDistance) {
       const long double exact = exact_distance(set.snaps[0], set.snaps[1], squared);
       // All dense, dense and rare, all rare; every instruction set this CPU has.
       for (const std::uint32_t boundary : {2u, 6u, UINT32_MAX}) {
-        for (const DenseIsa isa : {DenseIsa::plain, DenseIsa::avx2, DenseIsa::avx512}) {
+        for (const DenseIsa isa : {DenseIsa::plain, DenseIsa::neon, DenseIsa::avx2, DenseIsa::avx512}) {
           if (!dense_isa_supported(isa)) continue;
           const std::vector<double> m = squared ? run_weighted<BranchScore>(set, boundary, 2, nullptr, isa)
                                                 : run_weighted<WeightedRf>(set, boundary, 2, nullptr, isa);

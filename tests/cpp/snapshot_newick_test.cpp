@@ -314,7 +314,66 @@ TEST(TreeMode, ReportsLeafSetErrorsWithTheTreeIndex) {
   EXPECT_EQ(tree.error(), "Tree 12 repeats the leaf name \"A\\\"\\n\". All leaf names must be unique.");
 }
 
-TEST(Messages, QuotesLikeRustDebug) {
+// Where each fault is found, in bytes from the start of the tree's text; faults of the leaf set as a
+// whole have no place. Name mode (tree 0's first pass) places syntax errors the same way.
+TEST(TreeMode, PlacesEachErrorAtItsByte) {
+  constexpr std::uint64_t kNone = Error::kUnknown;
+  const std::vector<std::string> abc{"A", "B", "C"};
+  const LeafContext context = make_leaf_context(abc, false);
+  TranslateMap numbers;
+  numbers.insert("1", "A");
+  numbers.insert("2", "B");
+  numbers.insert("3", "C");
+  const TranslateMap plain;
+  const struct {
+    std::string_view text;
+    const TranslateMap& translate;
+    ErrorKind kind;
+    std::uint64_t offset;
+    std::string reason;
+  } rows[] = {
+      // Missing ';': the end of the text.
+      {"(A,B,C)", plain, ErrorKind::syntax, 7, "the tree does not end in ';'"},
+      {"", plain, ErrorKind::syntax, 0, "the tree does not end in ';'"},
+      // An unfinished tree: its ';'.
+      {" [x] ;", plain, ErrorKind::syntax, 5, "the tree is empty"},
+      {"((A,B),C;", plain, ErrorKind::syntax, 8, "a '(' is never closed"},
+      // A stray delimiter, an unclosed comment's '['.
+      {"(A,B),C);", plain, ErrorKind::syntax, 5, "',' outside any subtree"},
+      {"(A,B,C));", plain, ErrorKind::syntax, 7, "')' outside any subtree"},
+      {"(A,B)(C);", plain, ErrorKind::syntax, 5, "'(' after a finished subtree"},
+      {"(A,B,C)[x;", plain, ErrorKind::syntax, 7, "a '[' comment is never closed"},
+      {"(A: [x,B,C);", plain, ErrorKind::syntax, 4, "a '[' comment is never closed"},
+      // A bad length: its first byte after the colon, spaces and comments; bytes, not characters.
+      {"(A:1,B: [c]2x5,C);", plain, ErrorKind::syntax, 11, "invalid branch length \"2x5\": invalid float literal"},
+      {"(A:1.5x,B,C);", plain, ErrorKind::syntax, 3, "invalid branch length \"1.5x\": invalid float literal"},
+      {"([\xc3\xa9]A,B:x,C);", plain, ErrorKind::syntax, 9, "invalid branch length \"x\": invalid float literal"},
+      // Leaves: the delimiter after an empty one, the label of a repeat or an unknown translation.
+      {"(A,,B,C);", plain, ErrorKind::tree, 3, "has an unnamed leaf. All leaves must be named."},
+      {"(:1,A,B,C);", plain, ErrorKind::tree, 1, "has an unnamed leaf. All leaves must be named."},
+      {"(1,2,9);", numbers, ErrorKind::tree, 5, "has an unnamed leaf. All leaves must be named."},
+      {"(A,B,C, A);", plain, ErrorKind::tree, 8, "repeats the leaf name \"A\". All leaf names must be unique."},
+      {"(A,B,D);", plain, ErrorKind::leaf_set, kNone,
+       "has a different leaf set than tree 0. All trees must share the same taxa."},
+      {"(A,B);", plain, ErrorKind::leaf_set, kNone,
+       "has a different leaf set than tree 0. All trees must share the same taxa."},
+  };
+  for (const auto& row : rows) {
+    auto tree = snapshot(row.text, row.translate, 3, context);
+    ASSERT_FALSE(tree.ok()) << row.text;
+    const Error& error = tree.failure();
+    EXPECT_EQ(error.kind, row.kind) << row.text;
+    EXPECT_EQ(error.tree, 3u) << row.text;
+    EXPECT_EQ(error.offset, row.offset) << row.text;
+    EXPECT_EQ(error.reason(), row.reason) << row.text;
+    if (row.kind != ErrorKind::syntax) continue;
+    auto names = leaf_names(row.text, row.translate);
+    ASSERT_FALSE(names.ok()) << row.text;
+    EXPECT_EQ(names.failure().offset, row.offset) << row.text;
+  }
+}
+
+TEST(Messages, QuotesNamesReadably) {
   const struct {
     std::string_view text;
     std::string_view expected;

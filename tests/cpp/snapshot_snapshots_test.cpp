@@ -118,7 +118,7 @@ TEST(SnapshotSet, LeafSetComesFromTreeZero) {
       {{"(b,a);"}, "", {"a", "b"}},
       {{"(b,B,a);", "(a,b,B);"}, "", {"B", "a", "b"}},
       // A repeated name in tree 0 is a leaf-set error, not a per-tree one.
-      {{"(b,a,b);"}, std::string(messages::kDuplicateLeafNames), {}},
+      {{"(b,a,b);"}, "Tree 0 has duplicate leaf names. All leaf names must be unique.", {}},
       // Later trees are held against tree 0's set.
       {{"(a,b,c);", "(a,b,d);"},
        "Tree 1 has a different leaf set than tree 0. All trees must share the same taxa.",
@@ -214,8 +214,8 @@ TEST(SnapshotSet, CountsPastThirtyTwoBitsAreErrors) {
   const std::vector<Row> rows = {
       {{four[0], four[1], four[2]}, {.chunk_trees = 2, .max_trees = 3}, ""},  // exactly at the cap
       {four, {.chunk_trees = 2, .max_trees = 3}, std::string(messages::kTooManyTrees)},
-      {{four[0], four[1], long_tree}, {.max_tree_bytes = cap}, messages::tree_too_large(2)},
-      {{long_tree, four[1]}, {.max_tree_bytes = cap}, messages::tree_too_large(0)},
+      {{four[0], four[1], long_tree}, {.max_tree_bytes = cap}, messages::tree_error(ErrorKind::tree, 2, messages::kTreeTooLarge).message},
+      {{long_tree, four[1]}, {.max_tree_bytes = cap}, messages::tree_error(ErrorKind::tree, 0, messages::kTreeTooLarge).message},
   };
   for (const Row& row : rows) {
     const Result<Snapshots> set = read(row.texts, row.options);

@@ -149,7 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   require(plain.rf == plain.rf_tiles);
   require_same(plain.wrf, plain.wrf_tiles);
   require_same(plain.kf, plain.kf_tiles);
-  for (const IsaLevel level : {IsaLevel::avx2, IsaLevel::avx512}) {
+  for (const IsaLevel level : {IsaLevel::neon, IsaLevel::avx2, IsaLevel::avx512}) {
     cap_isa(level);
     if (isa_level() != level) continue;
     const Matrices wider = compute(set, sample, rf_dense, weighted_dense, tile);

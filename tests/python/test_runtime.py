@@ -80,28 +80,38 @@ def test_absurd_requests_raise_instead_of_ending_the_interpreter(case):
     assert (done.returncode, done.stdout.strip()) == (0, expected.__name__), done.stderr
 
 
+GOOD = "((A,B),(C,D));"
 READING_ERRORS = [
-    # (trees, kind, tree index, reason)
-    (["((A,B),(C,D));", "((A,B),(C,D);"], "syntax", 1, "a '(' is never closed"),
-    (["((A,B),(C,D));", "((A,B),C);", "((A,B),(C,E));"], "leaf_set", 1,
+    # (trees, kind, tree index, byte offset of the fault in that tree's text, reason)
+    ([GOOD, "((A,B),(C,D);"], "syntax", 1, 12, "a '(' is never closed"),  # found at the ';'
+    ([GOOD, "((A:1,B:0.x5),(C,D));"], "syntax", 1, 8, 'invalid branch length "0.x5": invalid float literal'),
+    ([GOOD, GOOD, "((A,B),(C,D)));"], "syntax", 2, 13, "')' outside any subtree"),
+    ([GOOD, "((A,B),(C,D))"], "syntax", 1, 13, "the tree does not end in ';'"),
+    ([GOOD, "[empty] ;"], "syntax", 1, 8, "the tree is empty"),
+    ([GOOD, "((A,B),[é](C,D):x);"], "syntax", 1, 17, 'invalid branch length "x": invalid float literal'),  # bytes
+    (["((A,B),(C,D)", GOOD], "syntax", 0, 12, "the tree does not end in ';'"),  # tree 0 is read apart
+    ([GOOD, "((A,B),C);", "((A,B),(C,E));"], "leaf_set", 1, None,
      "has a different leaf set than tree 0. All trees must share the same taxa."),
-    (["((A,B),(C,D));", "((A,B),(C,D));", "((A,A),(C,D));"], "tree", 2,
-     'repeats the leaf name "A". All leaf names must be unique.'),
-    (["((A,B),(C,D));", "((A,B),(C,));"], "tree", 1, "has an unnamed leaf. All leaves must be named."),
+    ([GOOD, GOOD, "((A,A),(C,D));"], "tree", 2, 4, 'repeats the leaf name "A". All leaf names must be unique.'),
+    ([GOOD, "((A,B),(C,));"], "tree", 1, 10, "has an unnamed leaf. All leaves must be named."),
 ]
 
 
-@pytest.mark.parametrize(("trees", "kind", "index", "reason"), READING_ERRORS)
-def test_engine_errors_carry_the_tree_and_public_ones_stay_plain(trees, kind, index, reason):
+@pytest.mark.parametrize(("trees", "kind", "index", "offset", "reason"), READING_ERRORS)
+def test_engine_errors_carry_the_tree_and_public_ones_stay_plain(trees, kind, index, offset, reason):
     names = [str(i) for i in range(len(trees))]
     with pytest.raises(ValueError) as public:
         brantoveil.pairwise_rf_from_newick_iter(names, iter(trees), [{}], [0] * len(trees))
     with pytest.raises(_engine.TreeError) as private:
         _engine.pairwise("rf", names, iter(trees), [{}], [0] * len(trees))
     assert type(public.value) is ValueError
+    assert vars(public.value) == {}
     assert str(private.value) == str(public.value)
     error = private.value
-    assert (error.kind, error.tree_index, error.offset, error.reason) == (kind, index, None, reason)
+    assert (error.kind, error.tree_index, error.offset, error.reason) == (kind, index, offset, reason)
+    with pytest.raises(TreeError) as placed:
+        brantoveil_tools.distances(brantoveil_tools.from_newick(trees), "rf")
+    assert (placed.value.kind, placed.value.tree_index, placed.value.offset) == (kind, index, offset)
 
 
 def test_companion_text_for_a_str_given_as_a_sequence():
@@ -115,25 +125,29 @@ def test_companion_text_for_a_str_given_as_a_sequence():
 
 
 TREES = random_trees(6, seed=11)
+CUT = TREES[2].replace(")", "", 1)
 BAD_FILES = [
-    # (file name, text, burn-in, thinning, message, tree index, tree number)
+    # (file name, text, burn-in, thinning, message, tree index, tree number, byte offset in the tree)
     ("bad_mid.nwk", "\n".join([*TREES[:4], TREES[4].replace("Pan", "Lemur"), *TREES[5:]]), 0, 1,
-     "bad_mid.nwk, tree 5: its taxa differ from the first tree's (missing: Pan; extra: Lemur)", 4, 5),
-    ("cut.nwk", "\n".join([*TREES[:2], TREES[2].replace(")", "", 1), *TREES[3:]]), 0, 1,
-     "cut.nwk, tree 3: not a Newick tree: a '(' is never closed", 2, 3),
+     "bad_mid.nwk, tree 5: its taxa differ from the first tree's (missing: Pan; extra: Lemur)", 4, 5, None),
+    # Offsets count from the tree's first non-blank byte: here the ';' of its line.
+    ("cut.nwk", "\n\n".join([*TREES[:2], CUT, *TREES[3:]]), 0, 1,
+     "cut.nwk, tree 3: not a Newick tree: a '(' is never closed", 2, 3, len(CUT) - 1),
+    # In NEXUS from the first byte after "tree gen.400 = ": "[&U] (Homo:1,Pan:" precedes the x.
     ("run.t", nexus([*TREES[:4], "(Homo:1,Pan:x,Gorilla,Pongo,Hylobates,Macaca,Papio,Saimiri);", TREES[5]]), 2, 2,
-     'run.t, tree gen.400: not a Newick tree: invalid branch length "x": invalid float literal', 1, 5),
+     'run.t, tree gen.400: not a Newick tree: invalid branch length "x": invalid float literal', 1, 5, 17),
 ]
 
 
-@pytest.mark.parametrize(("name", "text", "burnin", "thin", "message", "index", "number"), BAD_FILES,
+@pytest.mark.parametrize(("name", "text", "burnin", "thin", "message", "index", "number", "offset"), BAD_FILES,
                          ids=[row[0] for row in BAD_FILES])
-def test_bad_tree_is_named_by_file_and_tree(tmp_path, name, text, burnin, thin, message, index, number):
+def test_bad_tree_is_named_by_file_and_tree(tmp_path, name, text, burnin, thin, message, index, number, offset):
     path = write(tmp_path / name, text)
     with pytest.raises(TreeError) as error:
         brantoveil_tools.distances([str(path)], "wrf", burnin=burnin, thin=thin)
     assert str(error.value) == message
     assert (error.value.tree_index, error.value.tree_number, error.value.path) == (index, number, str(path))
+    assert error.value.offset == offset
     assert isinstance(error.value, BrantoveilError)
 
 

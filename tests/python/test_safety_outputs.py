@@ -5,6 +5,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+from contextlib import suppress
 from pathlib import Path
 
 import numpy as np
@@ -123,6 +124,28 @@ def test_a_failed_run_leaves_the_previous_outputs_whole(tmp_path, monkeypatch, n
     assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["branch_lengths.npy", "clades.npy", "notes.txt",
                                                                     "splits.tsv", "taxa.txt", "trees.tsv"]
     assert np.load(tmp_path / "out" / "branch_lengths.npy").shape[0] == len(TREES)
+
+
+@pytest.mark.parametrize("fails", [False, True], ids=["written", "failed"])
+@pytest.mark.parametrize("linked", [False, True], ids=["one name", "hard link"])
+def test_a_target_on_disk_whose_cache_is_released_keeps_its_bytes(tmp_path, fails, linked):
+    # A target already written out (clean pages) has its cache dropped while the new file is written;
+    # only the new bytes may ever appear under its name, the old ones stay when the write fails.
+    target = tmp_path / "m.npy"
+    old = np.arange(4096, dtype="<u4")
+    np.save(target, old)
+    with open(target, "rb+") as handle:
+        os.fsync(handle.fileno())
+    if linked:
+        os.link(target, tmp_path / "other.npy")
+    with suppress(RuntimeError), output.output_set() as outputs:
+        with open(outputs.file(target), "wb") as handle:
+            output.save_npy(handle, old + 1)
+        if fails:
+            raise RuntimeError("stopped before the commit")
+    np.testing.assert_array_equal(np.load(target), old if fails else old + 1)
+    if linked:
+        np.testing.assert_array_equal(np.load(tmp_path / "other.npy"), old)
 
 
 @pytest.mark.parametrize("exchange", [True, False], ids=["names swapped", "renamed over"])

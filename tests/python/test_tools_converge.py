@@ -12,7 +12,8 @@ import pytest
 from brantoveil_tools.converge import converge, ess, splits, trees
 from brantoveil_tools.converge.assess import sdsf
 from brantoveil_tools.converge.mds import classical_mds, landmark_mds
-from brantoveil_tools.converge.medoid import mean_distances, newick_from_splits, quote_name
+from brantoveil_tools.converge.medoid import newick_from_splits, quote_name
+from brantoveil_tools.engine import mean_distances
 from brantoveil_tools.sample import read_sample
 from treefiles import random_tree, write_runs
 
@@ -72,11 +73,12 @@ def test_mean_distances_of_candidates_to_another_set(tmp_path: Path) -> None:
     rng = random.Random(3)
     texts = [random_tree(TAXA, rng) for _ in range(12)]
     sample = read_sample(write_runs(tmp_path, [texts]), burnin=0)
-    presence = trees.encode_runs(sample, rooted=False, lengths=False).presence
+    encoded = trees.encode_runs(sample, rooted=False, lengths=False)
     candidates, reference = np.arange(0, 5), np.arange(5, 12)
     full = engine_matrix(texts, rooted=False)
     expected = full[np.ix_(candidates, reference)].mean(axis=1)
-    assert np.allclose(mean_distances(presence, candidates, reference), expected)
+    splits = (encoded.presence.indptr, encoded.presence.indices)
+    assert np.array_equal(mean_distances(encoded.native, "rf", candidates, reference, splits), expected)
 
 
 @pytest.mark.parametrize("n_taxa", [4, 9, 17])

@@ -1,9 +1,4 @@
-"""Medoid trees from split frequencies, and a tree written back as Newick from its splits.
-
-The mean Robinson-Foulds distance from tree t to a set R of trees is |t| + mean_u |u| - 2 sum_{s in t} f_R(s),
-with f_R(s) the share of R holding split s, so every tree's mean distance to R costs one pass over its
-splits and no pairwise work.
-"""
+"""A medoid tree written back as Newick from its splits (the medoid itself is `engine.medoid`'s)."""
 
 from __future__ import annotations
 
@@ -13,29 +8,9 @@ from collections.abc import Sequence
 import numpy as np
 from numpy.typing import NDArray
 
-from brantoveil_tools.converge.splits import SplitPresence, packed_sizes
+from brantoveil_tools.converge.splits import packed_sizes
 
 _PLAIN_NAME = re.compile(r"[^\s(),:;'\[\]]+")
-
-
-def mean_distances(
-    presence: SplitPresence, candidates: NDArray[np.int64], reference: NDArray[np.int64]
-) -> NDArray[np.float64]:
-    """Mean Robinson-Foulds distance of each candidate tree to the reference trees."""
-    frequency = presence.counts(reference).astype(np.float64) / max(len(reference), 1)
-    mean_size = float(presence.sizes()[reference].mean()) if len(reference) else 0.0
-    rows = presence.subset(candidates)
-    means: NDArray[np.float64] = rows.sizes() + mean_size - 2.0 * rows.weight_sums(frequency)
-    return means
-
-
-def medoid(
-    presence: SplitPresence, candidates: NDArray[np.int64], reference: NDArray[np.int64]
-) -> tuple[int, float]:
-    """The candidate of least mean distance to the reference trees (the first one on ties) and that mean."""
-    means = mean_distances(presence, candidates, reference)
-    best = int(np.argmin(means))
-    return int(candidates[best]), float(means[best])
 
 
 def quote_name(name: str) -> str:

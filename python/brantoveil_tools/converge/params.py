@@ -21,7 +21,7 @@ from numpy.typing import NDArray
 
 from brantoveil_tools.converge.ess import trace_ess_viewer
 from brantoveil_tools.converge.verdict import Criterion
-from brantoveil_tools.errors import BrantoveilError
+from brantoveil_tools.errors import BrantoveilError, TruncatedTraceWarning
 from brantoveil_tools.selection import BurnIn, check_thin, kept_positions, parse_burnin
 from brantoveil_tools.textio import open_source
 
@@ -54,10 +54,6 @@ parameters (one column of the .p / .log file, after burn-in and thinning; as MrB
   KS               two-sample Kolmogorov-Smirnov D between every pair of runs, against
                    c(a) sqrt(2 / ESS) with a = 0.01 and ESS the --min-ess target (Fabreti and Hohna 2022)
   Constant columns are reported as constant and left out of ESS, PSRF and KS."""
-
-
-class TruncatedTraceWarning(UserWarning):
-    """A parameter file's last row is cut off (a run still being written); the complete rows are used."""
 
 
 @dataclass(frozen=True, eq=False)  # holds arrays: compared by identity

@@ -27,12 +27,13 @@ from brantoveil_tools.converge.assess import (
     sdsf,
 )
 from brantoveil_tools.converge.mds import tree_space
-from brantoveil_tools.converge.medoid import mean_distances, medoid, newick_from_splits
+from brantoveil_tools.converge.medoid import newick_from_splits
 from brantoveil_tools.converge.params import ParameterReport, parameters_for_runs
 from brantoveil_tools.converge.split_ess import DEFAULT_PRECISION
 from brantoveil_tools.converge.splits import SplitPresence, packed_sizes, side_taxa
 from brantoveil_tools.converge.trees import EncodedRuns, block, encode_runs
 from brantoveil_tools.converge.verdict import Verdict
+from brantoveil_tools.engine import medoid
 from brantoveil_tools.errors import BrantoveilError
 from brantoveil_tools.policy import DEFAULT_BURNIN
 from brantoveil_tools.progress import phase
@@ -554,9 +555,10 @@ def _report(whole: Sample, encoded: EncodedRuns, kept: list[NDArray[np.int64]], 
     presence = encoded.presence
     n_runs = len(kept)
     table, order = _split_table(presence, result)
+    splits = (presence.indptr, presence.indices)
     runs = []
     for r, trees in enumerate(kept):
-        best, mean = medoid(presence, trees, trees)
+        best, mean = medoid(encoded.native, "rf", trees, trees, splits)
         figures = result.runs[r]
         trace = block(encoded.native, "rf", trees, np.asarray([best], dtype=np.int64))[:, 0]
         runs.append(RunReport(
@@ -570,7 +572,7 @@ def _report(whole: Sample, encoded: EncodedRuns, kept: list[NDArray[np.int64]], 
             frechet_upper_bound=figures.frechet_upper_bound, lag_profile=figures.lag_profile,
             semivariogram=(figures.approximate.sill, figures.approximate.scale)))
     everything = np.concatenate(kept)
-    best, mean = medoid(presence, everything, everything)
+    best, mean = medoid(encoded.native, "rf", everything, everything, splits)
     cumulative_trees, cumulative = _cumulative_asdsf(presence, kept, settings.min_freq)
     space = _distance_figures(encoded, kept, metric)
     labels = tuple(whole.run_labels)
@@ -718,4 +720,4 @@ def _distance_figures(encoded: EncodedRuns, members: Sequence[NDArray[np.int64]]
 
 
 __all__ = ["ASDSF_BAR", "HELP_CRITERIA", "MAX_SDSF_BAR", "BurninSuggestion", "ConvergenceReport", "DistanceFigures",
-           "RunReport", "SplitCourses", "SplitTable", "converge", "criteria_table", "mean_distances", "sdsf"]
+           "RunReport", "SplitCourses", "SplitTable", "converge", "criteria_table", "sdsf"]

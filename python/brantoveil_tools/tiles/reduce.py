@@ -2,7 +2,8 @@
 
 Each task takes one band of rows against every tree and lets the engine reduce as it computes
 (sums, the k nearest), so no band of the matrix is ever held; bands run on Dask workers when a
-client is given.
+client is given. Robinson-Foulds sums need no band at all: `engine.distance_sums` has them from
+the split counts, the same numbers in one pass over the splits.
 """
 
 from __future__ import annotations
@@ -13,6 +14,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from .. import engine, policy
 from ..errors import BrantoveilError
 from .array import DEFAULT_CHUNK, bounds, sample_future
 from .encode import Encoded, check_metric
@@ -34,18 +36,31 @@ def _bands(encoded: Encoded, metric: str, k: int, chunk: int, client: Any | None
     return results
 
 
+def _sums(encoded: Encoded, metric: str, chunk: int, client: Any | None) -> npt.NDArray[np.float64]:
+    check_metric(encoded, metric)
+    n = len(encoded)
+    if policy.metric(metric).name == "rf":
+        return engine.distance_sums(encoded.native, metric, range(n), range(n))
+    spans = bounds(n, chunk)
+    if client is None:
+        parts = [engine.distance_sums(encoded.native, metric, range(r0, r1), range(n)) for r0, r1 in spans]
+    else:
+        sample = sample_future(encoded, client)
+        parts = client.gather([client.submit(engine.distance_sums, sample, metric, range(r0, r1), range(n),
+                                             pure=False) for r0, r1 in spans])
+    return np.concatenate(parts)
+
+
 def mean_distances(encoded: Encoded, metric: str = "rf", chunk: int = DEFAULT_CHUNK,
                    client: Any | None = None) -> npt.NDArray[np.float64]:
     """Every tree's mean distance to the other n - 1 trees."""
-    bands = _bands(encoded, metric, 0, chunk, client)
-    sums = np.concatenate([np.frombuffer(band["sums"], dtype="<f8") for band in bands])
-    return sums / (len(encoded) - 1)
+    return _sums(encoded, metric, chunk, client) / (len(encoded) - 1)
 
 
 def medoid(encoded: Encoded, metric: str = "rf", chunk: int = DEFAULT_CHUNK,
            client: Any | None = None) -> int:
     """The index of the tree of least mean distance to all others (the lowest index among ties)."""
-    return int(np.argmin(mean_distances(encoded, metric, chunk, client)))
+    return int(np.argmin(_sums(encoded, metric, chunk, client)))
 
 
 def nearest(encoded: Encoded, k: int, metric: str = "rf", chunk: int = DEFAULT_CHUNK,

@@ -25,7 +25,6 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 import zarr
-from tqdm import tqdm
 from zarr.codecs import BloscCodec
 
 from ..errors import BrantoveilError
@@ -120,6 +119,8 @@ def to_zarr(encoded: Encoded, path: str | os.PathLike[str], metric: str = "rf", 
         for i, j in set(done) - set(damaged):
             (target / MARKERS / f"{i}.{j}").write_text(" ".join(map(str, expected[i, j])))
         group.attrs["complete"] = complete = False
+    from tqdm import tqdm
+
     bar = tqdm(total=len(pairs), initial=len(pairs) - len(todo),
                desc="tiles", unit="tile", dynamic_ncols=True, disable=None if progress is None else not progress)
     with bar:

@@ -1,0 +1,65 @@
+"""What a command loads: a matrix command leaves the report, plotting and cluster modules unimported."""
+
+import json
+import subprocess
+import sys
+
+import pytest
+from treefiles import nexus, random_trees, write
+
+# Modules a matrix command never needs; each costs start-up time on every run.
+HEAVY = ("dask", "distributed", "zarr", "matplotlib", "jinja2", "scipy", "plotly", "tqdm",
+         "brantoveil_tools.converge", "brantoveil_tools.summarize", "brantoveil_tools.tiles")
+
+RUN = """
+import json, sys
+from brantoveil_tools.cli import main
+status = main(sys.argv[1:])
+print(json.dumps([status, sorted(sys.modules)]))
+"""
+
+
+def _loaded(argv):
+    done = subprocess.run([sys.executable, "-c", RUN, *argv], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    status, modules = json.loads(done.stdout.splitlines()[-1])
+    return status, modules
+
+
+@pytest.mark.parametrize(("metric", "suffix"), [
+    ("rf", ".npy"),
+    ("wrf", ".npz"),
+    ("kf", ".tsv"),
+])
+def test_matrix_command_loads_no_heavy_module(tmp_path, metric, suffix):
+    run = write(tmp_path / "run1.t", nexus(random_trees(12)))
+    status, modules = _loaded([metric, str(run), "--burnin", "0", "-q", "-o", str(tmp_path / f"out{suffix}")])
+    assert status == 0
+    assert [m for m in modules if m.split(".")[0] in HEAVY or m.startswith(HEAVY)] == []
+
+
+CHECK_NAMES = """
+import brantoveil_tools
+import brantoveil_tools.summarize.cli  # what `brantoveil summarize` imports
+from brantoveil_tools import SummaryResult, summarize
+print(callable(summarize), callable(brantoveil_tools.summarize), SummaryResult.__name__)
+"""
+
+
+def test_summarize_stays_the_function_after_its_subpackage_loads():
+    done = subprocess.run([sys.executable, "-c", CHECK_NAMES], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["True", "True", "SummaryResult"]
+
+
+@pytest.mark.parametrize(("argv", "expected"), [
+    # The options of converge and summarize are added only when their command is parsed.
+    (["converge", "--help"], "--min-freq F"),
+    (["summarize", "--help"], "majority-rule consensus"),
+    (["--help"], "convergence report of MCMC runs"),
+])
+def test_help_of_lazily_built_commands_is_complete(capsys, argv, expected):
+    from brantoveil_tools.cli import main
+
+    assert main(argv) == 0
+    assert expected in capsys.readouterr().out
