@@ -25,9 +25,9 @@ namespace {
 
 using Range = std::pair<std::size_t, std::size_t>;
 
-// The finish runs kRfTileRows rows at a time against the columns. Without AVX-512 the tile's rows
-// are held transposed, word w of all rows side by side, so each word of a column tree is loaded
-// once and ANDed with every row of the tile. Only words inside some row's non-zero span and the
+// The finish runs kRfTileRows rows at a time against the columns, the tile's rows held transposed,
+// word w of all rows side by side. With the scalar popcount (or none) each word of a column tree
+// is loaded once and ANDed with every row of the tile. Only words inside some row's non-zero span and the
 // column's can be non-zero. The one call computes whole rows rather than the upper triangle and
 // a mirror: the popcounts of each pair twice cost less than the mirror's pass over the matrix
 // (mcmc120 at 10,000: 0.20-0.23 s against 0.26-0.29 s).
@@ -92,8 +92,8 @@ void finish_rf_tile_plain(const RfSide& rows, const RfSide& cols, std::size_t r0
   finish_rf_tile(rows, cols, r0, count, c0, c1, cells, stride);
 }
 
-// With AVX-512's vector popcount the tile runs the other way round: eight column trees side by
-// side against each row, from the column side's words stored column by column, so each row's
+// With a vector popcount (AVX-512's; AVX2 and NEON below) the tile runs the other way round: eight
+// column trees side by side against each row, from the column side's words stored column by column, so each row's
 // eight cells are finished with a few vector operations and one contiguous store instead of one
 // scalar cell per row and tree (the 123-taxon posterior: 0.26-0.28 s down to 0.21-0.23 s for the
 // whole call).

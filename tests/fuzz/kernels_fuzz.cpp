@@ -78,7 +78,7 @@ testing::TreeSet trees_from(Bytes& in) {
   testing::TreeSet set;
   set.supports.assign(pendants, static_cast<std::uint32_t>(n));
   for (const auto& tree : held) {
-    InternSnap snap;
+    testing::InternSnap snap;
     snap.pendants = pendants;
     for (const std::uint32_t s : tree) {
       if (id_of[s] == UINT32_MAX) {
