@@ -64,11 +64,31 @@ struct Side {
   std::vector<std::uint64_t> sparse_offsets;  // tree j owns sparse[sparse_offsets[j], sparse_offsets[j + 1])
   std::vector<std::uint32_t> sparse;
   std::vector<double> sparse_lengths;  // weighted metrics only
+  // The lowest and highest tree of positions [8g, 8g + 8), once `bound_groups` has run.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> group_trees;
 
   /// Number of trees.
   std::size_t size() const { return trees.size(); }
   /// Tree j's dense row of `width` elements.
   const T* row(std::size_t j) const { return rows.data() + j * width; }
+
+  /// Bounds the trees of every group of 8 positions, for sides read 8 columns at a time.
+  void bound_groups() {
+    group_trees.resize((trees.size() + 7) / 8);
+    for (std::size_t g = 0; g < group_trees.size(); ++g) {
+      const auto first = trees.begin() + static_cast<std::ptrdiff_t>(8 * g);
+      const auto [low, high] = std::minmax_element(first, first + static_cast<std::ptrdiff_t>(std::min<std::size_t>(8, trees.size() - 8 * g)));
+      group_trees[g] = {*low, *high};
+    }
+  }
+  /// Bounds of the trees of positions [j0, j0 + count) (count <= 8, from one group when bounded):
+  /// never narrower than the trees themselves.
+  std::pair<std::uint64_t, std::uint64_t> trees_within(std::size_t j0, std::size_t count) const {
+    if (j0 % 8 == 0 && j0 / 8 < group_trees.size()) return group_trees[j0 / 8];
+    const auto first = trees.begin() + static_cast<std::ptrdiff_t>(j0);
+    const auto [low, high] = std::minmax_element(first, first + static_cast<std::ptrdiff_t>(count));
+    return {*low, *high};
+  }
 };
 
 /// Each split of tree t in the order its IDs were read: pendant IDs, then the others; visit(id,

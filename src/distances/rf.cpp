@@ -113,9 +113,8 @@ void finish_rf_rows_avx512(const RfSide& rows, const RfSide& cols, std::size_t r
   for (std::size_t j0 = c0; j0 < c1; j0 += kColumnLanes) {
     const std::size_t live_count = std::min(kColumnLanes, c1 - j0);
     const auto live = static_cast<__mmask8>(live_count == kColumnLanes ? 0xFF : (1u << live_count) - 1);
-    const auto [col_low, col_high] =
-        std::minmax_element(cols.trees.begin() + j0, cols.trees.begin() + j0 + live_count);
-    const bool may_meet = *col_low <= *row_high && *row_low <= *col_high;
+    const auto [col_low, col_high] = cols.trees_within(j0, live_count);
+    const bool may_meet = col_low <= *row_high && *row_low <= col_high;
     __m512i shared[kTileRows];
 #pragma GCC unroll 16
     for (std::size_t i = 0; i < kTileRows; ++i) shared[i] = _mm512_setzero_si512();
@@ -196,9 +195,8 @@ void finish_rf_rows_avx2(const RfSide& rows, const RfSide& cols, std::size_t r0,
   for (std::size_t j0 = c0; j0 < c1; j0 += kColumnLanes) {
     const std::size_t live_count = std::min(kColumnLanes, c1 - j0);
     const bool whole = live_count == kColumnLanes;
-    const auto [col_low, col_high] =
-        std::minmax_element(cols.trees.begin() + j0, cols.trees.begin() + j0 + live_count);
-    const bool may_meet = *col_low <= *row_high && *row_low <= *col_high;
+    const auto [col_low, col_high] = cols.trees_within(j0, live_count);
+    const bool may_meet = col_low <= *row_high && *row_low <= col_high;
     const __m256i live = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(live_count)), lane_index);
     const __m256i k_j = _mm256_maskload_epi32(reinterpret_cast<const int*>(cols.totals.data() + j0), live);
     // Whole loads: the words are padded past the last group; lanes outside `live` are never stored.
@@ -408,6 +406,7 @@ RfSide RfKernel::lay_out_columns(std::span<const std::uint64_t> trees) const {
   for_each_tree(m, [&](std::size_t j) {
     for (std::size_t w = 0; w < side.width; ++w) side.column_words[w * side.column_stride + j] = side.row(j)[w];
   });
+  side.bound_groups();
   return side;
 }
 

@@ -476,7 +476,7 @@ void panel_pass_avx512(const WeightedSide& rows, const WeightedSide& cols, std::
     const auto inside = static_cast<__mmask8>((1u << count) - 1);
     const v8d t_cols = _mm512_maskz_loadu_pd(inside, cols.totals.data() + j0);
     const double* panel = cols.panels->panel(j0 / kLanes);
-    const auto [col_min, col_max] = std::minmax_element(cols.trees.begin() + j0, cols.trees.begin() + j0 + count);
+    const auto [col_min, col_max] = cols.trees_within(j0, count);
     // Above the diagonal, rows from the panel's last column on have nothing to finish here.
     const std::size_t stop = above ? std::min(r1, j0 + count - 1) : r1;
     for (std::size_t r = r0; r < stop;) {
@@ -486,11 +486,17 @@ void panel_pass_avx512(const WeightedSide& rows, const WeightedSide& cols, std::
         // The cells of the next panel are read and written when its turn comes: fetch them now.
         for (std::size_t i = 0; i < take; ++i) __builtin_prefetch(cells + i * stride + kLanes, 1);
       }
-      const auto [row_min, row_max] = std::minmax_element(rows.trees.begin() + r, rows.trees.begin() + r + take);
       std::uint8_t* tile_marks = &redo_marks.at(r - r0, (j0 - c0) / kLanes);
-      if (above || *row_max < *col_min) {
+      std::uint64_t row_min = 0;
+      std::uint64_t row_max = 0;
+      if (!above) {
+        const auto [low, high] = std::minmax_element(rows.trees.begin() + r, rows.trees.begin() + r + take);
+        row_min = *low;
+        row_max = *high;
+      }
+      if (above || row_max < col_min) {
         panel_rows<Metric, true>(take, rows, r, panel, t_cols, inside, above, j0, cells, stride, tile_marks, groups);
-      } else if (*row_min > *col_max) {
+      } else if (row_min > col_max) {
         panel_rows<Metric, false>(take, rows, r, panel, t_cols, inside, false, j0, cells, stride, tile_marks, groups);
       } else {
         for (std::size_t i = 0; i < take; ++i) {
@@ -627,7 +633,7 @@ NO_FUSED_MULTIPLY_ADD NARROW_PANEL_TARGET void panel_pass_narrow(const WeightedS
     alignas(64) double t_cols[kLanes] = {};
     for (std::size_t c = 0; c < columns; ++c) t_cols[c] = cols.totals[j0 + c];
     const double* panel = cols.panels->panel(j0 / kLanes);
-    const auto [col_min, col_max] = std::minmax_element(cols.trees.begin() + j0, cols.trees.begin() + j0 + columns);
+    const auto [col_min, col_max] = cols.trees_within(j0, columns);
     const std::size_t stop = above ? std::min(r1, j0 + columns - 1) : r1;
     for (std::size_t r = r0; r < stop;) {
       const std::size_t take = std::min<std::size_t>(4, stop - r);
@@ -636,12 +642,18 @@ NO_FUSED_MULTIPLY_ADD NARROW_PANEL_TARGET void panel_pass_narrow(const WeightedS
         // The cells of the next panel are read and written when its turn comes: fetch them now.
         for (std::size_t i = 0; i < take; ++i) __builtin_prefetch(cells + i * stride + kLanes, 1);
       }
-      const auto [row_min, row_max] = std::minmax_element(rows.trees.begin() + r, rows.trees.begin() + r + take);
       std::uint8_t* tile_marks = &redo_marks.at(r - r0, (j0 - c0) / kLanes);
-      if (above || *row_max < *col_min) {
+      std::uint64_t row_min = 0;
+      std::uint64_t row_max = 0;
+      if (!above) {
+        const auto [low, high] = std::minmax_element(rows.trees.begin() + r, rows.trees.begin() + r + take);
+        row_min = *low;
+        row_max = *high;
+      }
+      if (above || row_max < col_min) {
         narrow_panel_rows<Metric, true>(take, rows, r, panel, rows.width, t_cols, columns, above, j0, cells, stride,
                                         tile_marks, groups);
-      } else if (*row_min > *col_max) {
+      } else if (row_min > col_max) {
         narrow_panel_rows<Metric, false>(take, rows, r, panel, rows.width, t_cols, columns, false, j0, cells, stride,
                                          tile_marks, groups);
       } else {
@@ -764,6 +776,7 @@ WeightedSide WeightedKernel<Metric>::lay_out(std::span<const std::uint64_t> tree
     side.panels.emplace(m, side.width);
     side.panels->take(0, m, [&](std::size_t j) { return side.row(j); });
     std::vector<double>().swap(side.rows);
+    side.bound_groups();
   }
   return side;
 }
