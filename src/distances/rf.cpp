@@ -87,9 +87,30 @@ __attribute__((target("popcnt"))) void finish_rf_tile_popcnt(const RfSide& rows,
 }
 #endif
 
-void finish_rf_tile_plain(const RfSide& rows, const RfSide& cols, std::size_t r0, std::size_t count, std::size_t c0,
-                          std::size_t c1, std::uint32_t* cells, std::size_t stride) {
-  finish_rf_tile(rows, cols, r0, count, c0, c1, cells, stride);
+// Without a popcount instruction each count is a library call, so the plain finish takes cell by
+// cell only the words both trees' spans share (tiles of mcmc50 at 8,000: 0.21 s against 0.28 s for
+// the transposed tile).
+void finish_rf_cells_plain(const RfSide& rows, const RfSide& cols, std::size_t r0, std::size_t count, std::size_t c0,
+                           std::size_t c1, std::uint32_t* cells, std::size_t stride) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t r = r0 + i;
+    const std::uint64_t* own = rows.row(r);
+    const auto own_span = rows.spans[r];
+    std::uint32_t* row_cells = cells + i * stride;
+    for (std::size_t c = c0; c < c1; ++c) {
+      std::uint32_t& cell = row_cells[c - c0];
+      if (cols.trees[c] == rows.trees[r]) {
+        cell = 0;
+        continue;
+      }
+      const std::size_t lo = std::max(own_span.first, cols.spans[c].first);
+      const std::size_t hi = std::min(own_span.second, cols.spans[c].second);
+      const std::uint64_t* other = cols.row(c);
+      std::uint32_t shared = 0;
+      for (std::size_t w = lo; w < hi; ++w) shared += static_cast<std::uint32_t>(__builtin_popcountll(own[w] & other[w]));
+      cell = rows.totals[r] + cols.totals[c] - 2 * (shared + cell);
+    }
+  }
 }
 
 // With a vector popcount (AVX-512's; AVX2 and NEON below) the tile runs the other way round: eight
@@ -331,7 +352,7 @@ RfFinish finish_for(RfIsa isa) {
       return finish_rf_rows_neon;
 #endif
     default:
-      return finish_rf_tile_plain;
+      return finish_rf_cells_plain;
   }
 }
 
