@@ -9,6 +9,7 @@
 #include "api/signals.h"
 #include "distances/rf.h"
 #include "shared/pages.h"
+#include "snapshot/encoded.h"
 
 namespace brantoveil::api {
 
@@ -30,16 +31,12 @@ PyObject* rf_pairwise(const char* display, PyObject* module, PyObject* const* ar
   const std::span<std::uint32_t> cells = elements_of<std::uint32_t>(matrix.get());
   // Faulted in on every core now rather than one page at a time under the kernel's writes.
   populate_result(cells.data(), cells.size_bytes());
-  distances::Input input;
-  if (exports) {
-    input = distances::Input::borrowed(set->snaps, set->supports);
-  } else {
-    // Clades and leaf names are not needed; the kernel frees the trees block by block.
-    input = distances::Input::owned(std::move(set->snaps), std::move(set->supports));
-    set.reset();
-  }
+  // Without exports the set is encoded in its place, and clades and leaf names go with it; the
+  // kernel frees the encoded trees once it has laid them out.
+  EncodedTrees trees = snapshot::encode_trees(*set, false, !exports, false);
+  if (!exports) set.reset();
   const bool filled = with_counter(std::move(call->progress), pair_count(n), [&](CounterCell& cell) {
-    return distances::distance_rf(std::move(input), &cell, cells, Contents::zeros);
+    return distances::distance_rf(std::move(trees), &cell, cells, Contents::zeros);
   });
   if (!filled) {
     signals.raise_if_stopped();

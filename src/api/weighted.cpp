@@ -9,6 +9,7 @@
 #include "api/signals.h"
 #include "distances/weighted.h"
 #include "shared/pages.h"
+#include "snapshot/encoded.h"
 
 namespace brantoveil::api {
 
@@ -19,10 +20,10 @@ using snapshot::Snapshots;
 enum class Metric { kWeightedRf, kBranchScore };
 
 // The kernels never read clades or names; dropping them before the matrix is allocated lowers the peak.
-distances::Input consume(Snapshots& set) {
+EncodedTrees consume(Snapshots& set) {
   set.clades = snapshot::CladeTable{};
   set.leaf_names = std::vector<std::string>{};
-  return distances::Input::owned(std::move(set.snaps), std::move(set.supports));
+  return snapshot::encode_trees(set, true, true, false);
 }
 
 // Plain variants: the kernel consumes the set; the matrix comes back as a list of floats.
@@ -31,11 +32,11 @@ PyObject* weighted_pairwise(CallArgs& call, Metric metric) {
   auto set = collect_snapshots_from_iter(call.bundle, true, false, signals);
   if (!set) return nullptr;
   const std::uint64_t pairs = pair_count(set->snaps.size());
-  distances::Input input = consume(*set);
+  EncodedTrees trees = consume(*set);
   set.reset();
   auto matrix = with_counter(std::move(call.progress), pairs, [&](CounterCell& cell) {
-    return metric == Metric::kWeightedRf ? distances::distance_wrf(std::move(input), &cell)
-                                         : distances::distance_kf(std::move(input), &cell);
+    return metric == Metric::kWeightedRf ? distances::distance_wrf(std::move(trees), &cell)
+                                         : distances::distance_kf(std::move(trees), &cell);
   });
   if (signals.raise_if_stopped()) return nullptr;
   PyRef names = PyRef::steal(string_list(call.names));
@@ -57,10 +58,10 @@ PyObject* weighted_pairwise_with_snapshots(CallArgs& call, Metric metric) {
   const std::span<double> cells = elements_of<double>(matrix_bytes.get());
   // Faulted in on every core now rather than one page at a time under the kernel's writes.
   populate_result(cells.data(), cells.size_bytes());
+  EncodedTrees trees = snapshot::encode_trees(*set, true, false, false);
   const bool filled = with_counter(std::move(call.progress), pair_count(n), [&](CounterCell& cell) {
-    const auto input = [&] { return distances::Input::borrowed(set->snaps, set->supports); };
-    return metric == Metric::kWeightedRf ? distances::distance_wrf(input(), &cell, cells, Contents::zeros)
-                                         : distances::distance_kf(input(), &cell, cells, Contents::zeros);
+    return metric == Metric::kWeightedRf ? distances::distance_wrf(std::move(trees), &cell, cells, Contents::zeros)
+                                         : distances::distance_kf(std::move(trees), &cell, cells, Contents::zeros);
   });
   if (!filled) {
     signals.raise_if_stopped();

@@ -13,23 +13,6 @@
 
 namespace brantoveil::distances {
 
-
-/// The columns of a whole sample, fixed once, so that every block lays its trees out exactly as
-/// the one-call matrix does and each cell comes out with the same bits.
-struct SampleColumns {
-  ColumnLayout rf;
-  /// Split IDs held by every tree.
-  std::uint32_t universal = 0;
-  /// Empty for a sample without lengths.
-  ColumnLayout weighted;
-};
-
-/// Numbers the sample's columns for Robinson-Foulds, and for the weighted metrics when it has lengths.
-SampleColumns sample_columns(const EncodedTrees& sample);
-/// `sample_columns` with both dense boundaries given rather than taken from the dense shares.
-SampleColumns sample_columns_split(const EncodedTrees& sample, std::uint32_t rf_min_dense_support,
-                                   std::uint32_t weighted_min_dense_support);
-
 /// Trees of one side of a block laid out at once; bounds the dense rows held whatever the block's size.
 inline constexpr std::size_t kBlockTileTrees = 4096;
 

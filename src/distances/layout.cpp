@@ -1,8 +1,7 @@
-// Column numbering by support, and the layout block size.
+// Column numbering by support, for one call's trees or a whole sample.
 #include "distances/layout.h"
 
-#include <bit>
-#include <cassert>
+#include "distances/boundary.h"
 
 namespace brantoveil::distances {
 
@@ -35,9 +34,24 @@ ColumnLayout assign_columns(std::span<const std::uint32_t> supports, std::size_t
   return layout;
 }
 
-std::uint32_t block_shift_for(std::size_t threads) {
-  const std::size_t trees = 4 * (threads == 0 ? 1 : threads);
-  return static_cast<std::uint32_t>(std::bit_width(trees) - 1);
+SampleColumns sample_columns(const EncodedTrees& sample) {
+  const std::size_t n = sample.size();
+  return sample_columns_split(sample, min_dense_support_rf(n),
+                              sample.has_lengths ? min_dense_support_weighted(n) : 0);
+}
+
+SampleColumns sample_columns_split(const EncodedTrees& sample, std::uint32_t rf_min_dense_support,
+                                   std::uint32_t weighted_min_dense_support) {
+  const std::size_t n = sample.size();
+  SampleColumns out;
+  // Robinson-Foulds leaves universal splits out (they cancel), the weighted metrics keep them.
+  out.rf = assign_columns(sample.supports, n, {2, n}, rf_min_dense_support);
+  const auto n32 = static_cast<std::uint32_t>(n);
+  for (const std::uint32_t c : sample.supports) out.universal += c == n32 ? 1 : 0;
+  if (sample.has_lengths) {
+    out.weighted = assign_columns(sample.supports, n, {2, std::uint64_t{n} + 1}, weighted_min_dense_support);
+  }
+  return out;
 }
 
 }  // namespace brantoveil::distances

@@ -1,24 +1,17 @@
-// Column layout: trees as dense rows over frequent splits plus a postings index over rare ones.
+// Per-side layout: the trees of one side of a block (its rows or its columns) over the sample's
+// columns, as a dense row per tree over frequent splits plus a list of its rare ones.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <type_traits>
-#include <utility>
 #include <vector>
 
-#include "distances/postings.h"
 #include "pool/pool.h"
-#include "shared/buffer.h"
 #include "shared/records.h"
 
 namespace brantoveil::distances {
-
-/// The records the kernels consume, under the names callers of the kernels use.
-using brantoveil::Input;
-using brantoveil::InternSnap;
 
 /// Marks a split that takes no column (its support makes it irrelevant to the metric).
 inline constexpr std::uint32_t NO_COLUMN = 0xFFFFFFFF;
@@ -28,6 +21,9 @@ struct ColumnLayout {
   std::vector<std::uint32_t> columns;
   std::uint32_t dense = 0;
   std::uint32_t total = 0;
+
+  /// Number of sparse columns.
+  std::uint32_t sparse() const { return total - dense; }
 };
 
 /// Supports that earn a column: low <= support < high.
@@ -41,94 +37,95 @@ struct Eligibility {
 ColumnLayout assign_columns(std::span<const std::uint32_t> supports, std::size_t n,
                             Eligibility eligible, std::uint32_t min_dense_support);
 
-/// log2 of the layout block size for `threads` workers: about four trees per worker.
-std::uint32_t block_shift_for(std::size_t threads);
-/// log2 of the layout block size for the current pool.
-inline std::uint32_t block_shift() { return block_shift_for(pool::thread_count()); }
-
-/// Dense rows of all trees, one buffer per block of 2^shift trees.
-template <class T>
-struct Rows {
-  std::vector<Buffer<T>> blocks;
-  std::uint32_t shift = 0;
-  std::size_t width = 0;
-
-  /// Tree i's row of `width` elements (meaningless when `width` is 0).
-  const T* row(std::size_t i) const {
-    return blocks[i >> shift].data() + (i & ((std::size_t{1} << shift) - 1)) * width;
-  }
+/// The columns of a whole sample, fixed once, so that every block of it lays its trees out alike
+/// and each cell comes out with the same bits whichever block holds it.
+struct SampleColumns {
+  ColumnLayout rf;
+  /// Split IDs held by every tree.
+  std::uint32_t universal = 0;
+  /// Empty for a sample without lengths.
+  ColumnLayout weighted;
 };
 
-/// Everything the pairwise fill reads: dense rows, postings and one total per tree.
+/// Numbers the sample's columns for Robinson-Foulds, and for the weighted metrics when it has lengths.
+SampleColumns sample_columns(const EncodedTrees& sample);
+/// `sample_columns` with both dense boundaries given rather than taken from the dense shares.
+SampleColumns sample_columns_split(const EncodedTrees& sample, std::uint32_t rf_min_dense_support,
+                                   std::uint32_t weighted_min_dense_support);
+
+/// One side of a block: a dense row per tree, the tree's total, and its rare splits by ascending
+/// sparse index (with their lengths for the weighted metrics).
 template <class T, class Total>
-struct Layout {
-  Rows<T> rows;
-  Postings postings;
+struct Side {
+  std::span<const std::uint64_t> trees;
+  std::size_t width = 0;
+  std::vector<T> rows;
   std::vector<Total> totals;
+  std::vector<std::uint64_t> sparse_offsets;  // tree j owns sparse[sparse_offsets[j], sparse_offsets[j + 1])
+  std::vector<std::uint32_t> sparse;
+  std::vector<double> sparse_lengths;  // weighted metrics only
+  // The lowest and highest tree of positions [8g, 8g + 8), once `bound_groups` has run.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> group_trees;
+
+  /// Number of trees.
+  std::size_t size() const { return trees.size(); }
+  /// Tree j's dense row of `width` elements.
+  const T* row(std::size_t j) const { return rows.data() + j * width; }
+
+  /// Bounds the trees of every group of 8 positions, for sides read 8 columns at a time.
+  void bound_groups() {
+    group_trees.resize((trees.size() + 7) / 8);
+    for (std::size_t g = 0; g < group_trees.size(); ++g) {
+      const auto first = trees.begin() + static_cast<std::ptrdiff_t>(8 * g);
+      const auto [low, high] = std::minmax_element(first, first + static_cast<std::ptrdiff_t>(std::min<std::size_t>(8, trees.size() - 8 * g)));
+      group_trees[g] = {*low, *high};
+    }
+  }
+  /// Bounds of the trees of positions [j0, j0 + count) (count <= 8, from one group when bounded):
+  /// never narrower than the trees themselves.
+  std::pair<std::uint64_t, std::uint64_t> trees_within(std::size_t j0, std::size_t count) const {
+    if (j0 % 8 == 0 && j0 / 8 < group_trees.size()) return group_trees[j0 / 8];
+    const auto first = trees.begin() + static_cast<std::ptrdiff_t>(j0);
+    const auto [low, high] = std::minmax_element(first, first + static_cast<std::ptrdiff_t>(count));
+    return {*low, *high};
+  }
 };
 
-/// Trees laid out per parallel step of `lay_out`, whole blocks at a time.
-inline constexpr std::size_t kLayoutStepTrees = 256;
+/// Each split of tree t in the order its IDs were read: pendant IDs, then the others; visit(id,
+/// k, pendant) where k indexes `ids_of(t)` for the others.
+template <class Visit>
+void for_each_split(const EncodedTrees& sample, std::size_t t, Visit&& visit) {
+  for (std::uint32_t id = 0; id < sample.pendants; ++id) visit(id, std::size_t{0}, true);
+  const std::span<const std::uint32_t> ids = sample.ids_of(t);
+  for (std::size_t k = 0; k < ids.size(); ++k) visit(ids[k], k, false);
+}
 
-/// `lay_out`'s default: every step's rows are kept in the layout's blocks.
-struct KeepRows {};
+/// Runs body(j) for every tree j < m of a side on the pool, a few dozen trees per task.
+template <class Body>
+void for_each_tree(std::size_t m, Body&& body) {
+  // Trees per task: enough that waking a worker costs less than its trees.
+  constexpr std::size_t kTrees = 64;
+  pool::parallel_for((m + kTrees - 1) / kTrees, [&](std::size_t part) {
+    const std::size_t last = std::min(m, (part + 1) * kTrees);
+    for (std::size_t j = part * kTrees; j < last; ++j) body(j);
+  });
+}
 
-/// Lays the trees out block by block. per_tree(tree, record, columns, row, sparse) fills tree `tree`'s zeroed
-/// row of max(width, 1) elements, appends its sparse entries sorted by index, and returns its total.
-///
-/// Steps of whole blocks of 2^shift trees (kLayoutStepTrees trees, or one block when blocks are
-/// larger) bound what is held at once: an owned input's records of a step are released as soon as
-/// the step is laid out, and its supports once all steps are done. The calling thread's stop check
-/// is asked between steps; when it stops, the layout is incomplete.
-///
-/// Given a `take_rows(first, end, row)` in place of KeepRows, each step instead hands it its rows
-/// (row(k) of tree first + k, for trees [first, end)) and frees them after: a caller that stores
-/// them its own way holds one step twice, not the whole layout, and `rows` stays empty. Steps
-/// start at multiples of kLayoutStepTrees or of the block, whichever is larger.
-template <class T, class Total, class PerTree, class TakeRows = KeepRows>
-Layout<T, Total> lay_out(Input& input, ColumnLayout columns, std::uint32_t shift,
-                         bool weighted_flag, std::size_t width, PerTree&& per_tree, TakeRows&& take_rows = {}) {
-  const std::size_t n = input.size();
-  const std::size_t block = std::size_t{1} << shift;
-  const std::size_t blocks = (n + block - 1) / block;
-  Layout<T, Total> out;
-  out.rows.shift = shift;
-  out.rows.width = width;
-  out.rows.blocks.reserve(blocks);
-  out.totals.resize(n);
-  PostingsBuilder builder = Postings::builder(input.supports(), columns, n, shift, weighted_flag);
-  const std::size_t stride = width == 0 ? 1 : width;
-  const std::span<const InternSnap> snaps = input.snaps();
-  // Several blocks per parallel step: a step per block of a few trees cost more in waking the
-  // workers than the layout itself (16 ms of 10,001 trees of 123 taxa, two threads).
-  const std::size_t step_trees = std::max(block, kLayoutStepTrees);
-  for (std::size_t first = 0; first < n; first += step_trees) {
-    // A stopped call leaves the layout unfinished; the kernel checks `pool::stopped()` after it.
-    if (pool::stop_requested()) return out;
-    const std::size_t end = std::min(n, first + step_trees);
-    std::vector<Buffer<T>> buffers;
-    for (std::size_t b = first; b < end; b += block) buffers.emplace_back(std::min(block, end - b) * stride);
-    std::vector<std::vector<SparseEntry>> lists(end - first);
-    pool::parallel_for(end - first, [&](std::size_t k) {
-      std::span<T> row(buffers[k >> shift].data() + (k & (block - 1)) * stride, stride);
-      out.totals[first + k] = per_tree(first + k, snaps[first + k], std::as_const(columns), row, lists[k]);
+/// Sizes each tree's sparse list from `layout`, so the lists are written in place.
+template <class T, class Total>
+void size_sparse(Side<T, Total>& side, const EncodedTrees& sample, const ColumnLayout& layout) {
+  const std::size_t m = side.trees.size();
+  side.sparse_offsets.assign(m + 1, 0);
+  for_each_tree(m, [&](std::size_t j) {
+    std::uint64_t count = 0;
+    for_each_split(sample, side.trees[j], [&](std::uint32_t id, std::size_t, bool) {
+      const std::uint32_t col = layout.columns[id];
+      count += col != NO_COLUMN && col >= layout.dense ? 1 : 0;
     });
-    constexpr bool kKeep = std::is_same_v<std::remove_cvref_t<TakeRows>, KeepRows>;
-    if constexpr (!kKeep) {
-      take_rows(first, end,
-                [&](std::size_t k) -> const T* { return buffers[k >> shift].data() + (k & (block - 1)) * stride; });
-    }
-    for (std::size_t b = 0; b < buffers.size(); ++b) {
-      const std::size_t from = b * block;
-      builder.push_block(std::span(lists).subspan(from, std::min(block, lists.size() - from)));
-      if constexpr (kKeep) out.rows.blocks.push_back(width == 0 ? Buffer<T>() : std::move(buffers[b]));
-    }
-    input.release(first, end);
-  }
-  input.release_supports();
-  columns = ColumnLayout{};
-  out.postings = std::move(builder).finish();
-  return out;
+    side.sparse_offsets[j + 1] = count;
+  });
+  for (std::size_t j = 0; j < m; ++j) side.sparse_offsets[j + 1] += side.sparse_offsets[j];
+  side.sparse.resize(side.sparse_offsets[m]);
 }
 
 }  // namespace brantoveil::distances

@@ -96,11 +96,11 @@ template <class Metric, bool kRowLow, int Rows, std::size_t kStride>
 
 /// `add` with narrower vectors V (AVX2's 4 doubles, NEON's 2) for lane `lane` alone: acc[i][q]
 /// receives, for every column k < width with k mod 8 = lane in ascending k, the term of row i's
-/// value own[i][k * kLanes] (taken first) and doubles [q * kWidth, (q + 1) * kWidth) of the
+/// value own[i][k * kLanes] and doubles [q * kWidth, (q + 1) * kWidth) of the
 /// panel's column k. One lane a call keeps the accumulators of several rows within the register
 /// file, so each column loaded serves them all; the 8 calls together give each cell's lanes
-/// exactly as `add` does.
-template <class Metric, class V, int Rows>
+/// exactly as `add` does. The term takes the row's value first when kRowLow, else the panel's.
+template <class Metric, class V, int Rows, bool kRowLow = true>
 [[gnu::always_inline]] inline void add_lane(const double* const (&own)[Rows], const double* panel, std::size_t width,
                                             std::size_t lane,
                                             V (&acc)[Rows][kLanes * sizeof(double) / sizeof(V)]) {
@@ -125,9 +125,9 @@ template <class Metric, class V, int Rows>
       for (std::size_t q = 0; q < kParts; ++q) {
         V term;
         if constexpr (kMinimum) {
-          term = value < part[q] ? value : part[q];
+          term = kRowLow ? (value < part[q] ? value : part[q]) : (part[q] < value ? part[q] : value);
         } else {
-          term = value * part[q];
+          term = kRowLow ? value * part[q] : part[q] * value;
         }
         acc[i][q] = acc[i][q] + term;
       }

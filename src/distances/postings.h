@@ -1,4 +1,4 @@
-// Postings: each rare split's ascending list of trees, and each tree's own list of rare splits.
+// Postings: each rare split's ascending list of the column trees holding it, found by column range.
 #pragma once
 
 #include <algorithm>
@@ -7,80 +7,57 @@
 #include <span>
 #include <vector>
 
+#include "distances/layout.h"
+
 namespace brantoveil::distances {
 
-struct ColumnLayout;
-
-/// One rare split of a tree: its sparse index and the tree's branch length (0.0 without lengths).
-struct SparseEntry {
-  std::uint32_t index;
-  double length;
-};
-
-/// One block's forward lists: local tree j owns positions offsets[j] .. offsets[j + 1].
-struct OwnPosted {
-  std::vector<std::uint64_t> offsets;
-  std::vector<std::uint32_t> columns;
-  std::vector<double> weights;
-};
-
-class PostingsBuilder;
-
-/// Inverted index over the sparse columns plus every tree's own ascending list of them.
+/// Inverted index of a block's column side: for each sparse index, the positions of the column
+/// trees holding it, ascending, with their lengths (weighted metrics only).
 struct Postings {
-  std::vector<std::uint64_t> offsets;  // S + 1 positions into `trees`
-  std::vector<std::uint32_t> trees;    // every posting list, ascending by tree
-  std::vector<double> weights;         // per posting, the tree's length (weighted metrics only)
-  std::vector<OwnPosted> own;          // one per block
-  std::uint32_t shift = 0;
+  std::vector<std::uint64_t> offsets;  // sparse index s owns positions[offsets[s], offsets[s + 1])
+  std::vector<std::uint32_t> positions;
+  std::vector<double> lengths;
+  std::size_t columns = 0;
 
-  /// A builder sized from the supports of the sparse columns of `layout`.
-  static PostingsBuilder builder(std::span<const std::uint32_t> supports, const ColumnLayout& layout,
-                                 std::size_t n, std::uint32_t block_shift, bool weighted_flag);
+  /// Inverts the sparse lists of `cols` over `sparse` sparse indices.
+  template <class T, class Total>
+  static Postings of(const Side<T, Total>& cols, std::uint32_t sparse, bool weighted);
 
-  /// Where one tree's own list lies: positions [first, last) of its block's `columns`/`weights`.
-  struct OwnRange {
-    const OwnPosted* block;
+  /// Where sparse index s's list holds the columns [c0, c1): positions [first, last).
+  struct Range {
     std::uint64_t first;
     std::uint64_t last;
   };
-  /// Tree `tree`'s own list of sparse indices.
-  OwnRange own_of(std::size_t tree) const {
-    const OwnPosted& block = own[tree >> shift];
-    const std::size_t j = tree & ((std::size_t{1} << shift) - 1);
-    return {&block, block.offsets[j], block.offsets[j + 1]};
+  /// The part of sparse index s's list inside columns [c0, c1) (binary searches unless whole).
+  Range range(std::uint32_t s, std::size_t c0, std::size_t c1) const {
+    const std::uint32_t* begin = positions.data() + offsets[s];
+    const std::uint32_t* end = positions.data() + offsets[s + 1];
+    if (c0 > 0) begin = std::lower_bound(begin, end, static_cast<std::uint32_t>(c0));
+    if (c1 < columns) end = std::lower_bound(begin, end, static_cast<std::uint32_t>(c1));
+    return {static_cast<std::uint64_t>(begin - positions.data()), static_cast<std::uint64_t>(end - positions.data())};
   }
-
-  /// First position of sparse index s's list holding a tree after `tree` (binary search).
-  std::uint64_t later_than(std::uint32_t s, std::size_t tree) const {
-    const std::uint32_t* first = trees.data() + offsets[s];
-    const std::uint32_t* last = trees.data() + offsets[s + 1];
-    const std::uint32_t* it = std::upper_bound(first, last, tree,
-                                               [](std::size_t t, std::uint32_t x) { return t < x; });
-    return static_cast<std::uint64_t>(it - trees.data());
-  }
-  /// First position of sparse index s's list.
-  std::uint64_t list_begin(std::uint32_t s) const { return offsets[s]; }
-  /// One past the last position of sparse index s's list.
-  std::uint64_t list_end(std::uint32_t s) const { return offsets[s + 1]; }
 };
 
-/// Fills the postings block by block, in tree order, so every list comes out ascending.
-class PostingsBuilder {
- public:
-  PostingsBuilder(Postings postings, std::vector<std::uint64_t> cursor, bool weighted_flag,
-                  std::size_t blocks);
-
-  /// Appends one block: the sparse lists of its trees, in tree order, each sorted by index.
-  void push_block(std::span<const std::vector<SparseEntry>> lists);
-  /// The finished postings; every block must have been pushed.
-  Postings finish() &&;
-
- private:
-  Postings postings_;
-  std::vector<std::uint64_t> cursor_;
-  std::uint32_t next_tree_ = 0;
-  bool weighted_flag_ = false;
-};
+template <class T, class Total>
+Postings Postings::of(const Side<T, Total>& cols, std::uint32_t sparse, bool weighted) {
+  Postings out;
+  out.columns = cols.size();
+  // Every list's length first, then one pass in column order, so every list comes out ascending
+  // and a column's entries keep their order.
+  out.offsets.assign(std::size_t{sparse} + 1, 0);
+  for (const std::uint32_t s : cols.sparse) ++out.offsets[s + 1];
+  for (std::size_t s = 0; s < sparse; ++s) out.offsets[s + 1] += out.offsets[s];
+  std::vector<std::uint64_t> cursor(out.offsets.begin(), out.offsets.end() - 1);
+  out.positions.resize(cols.sparse.size());
+  if (weighted) out.lengths.resize(cols.sparse.size());
+  for (std::size_t j = 0; j < cols.size(); ++j) {
+    for (std::uint64_t e = cols.sparse_offsets[j]; e < cols.sparse_offsets[j + 1]; ++e) {
+      const std::uint64_t at = cursor[cols.sparse[e]]++;
+      out.positions[at] = static_cast<std::uint32_t>(j);
+      if (weighted) out.lengths[at] = cols.sparse_lengths[e];
+    }
+  }
+  return out;
+}
 
 }  // namespace brantoveil::distances

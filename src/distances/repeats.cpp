@@ -90,44 +90,46 @@ GatherRow pick_gather_row() {
 
 }  // namespace
 
-TreeClasses group_repeats(std::span<const InternSnap> snaps) {
-  const std::size_t n = snaps.size();
+TreeClasses group_repeats(const EncodedTrees& trees) {
+  const std::size_t n = trees.size();
   std::vector<std::uint64_t> hashes(n);
   constexpr std::size_t kTreesPerTask = 256;
   pool::parallel_for((n + kTreesPerTask - 1) / kTreesPerTask, [&](std::size_t task) {
     const std::size_t end = std::min(n, (task + 1) * kTreesPerTask);
     for (std::size_t t = task * kTreesPerTask; t < end; ++t) {
-      std::uint64_t h = scramble((std::uint64_t{snaps[t].pendants} << 32) ^ snaps[t].ids.size());
-      for (const std::uint32_t id : snaps[t].ids) h += scramble(id + 1);
+      const std::span<const std::uint32_t> ids = trees.ids_of(t);
+      std::uint64_t h = scramble(ids.size());
+      for (const std::uint32_t id : ids) h += scramble(id + 1);
       hashes[t] = h;
     }
   });
 
   // Serial grouping in input order, so class numbers never depend on the thread count. Equal
-  // hashes are confirmed on sorted copies, a class's first tree sorted only when first needed.
+  // hashes are confirmed on the IDs in ascending order: as they are in a sorted record, else on
+  // sorted copies, a class's first tree sorted only when first needed.
   TreeClasses classes;
   classes.class_of.resize(n);
   std::unordered_multimap<std::uint64_t, std::uint32_t> by_hash;
   by_hash.reserve(n);
   std::vector<std::vector<std::uint32_t>> sorted_of_class;
-  std::vector<bool> class_sorted;
   std::vector<std::uint32_t> sorted;
-  const auto sorted_ids = [](const InternSnap& snap, std::vector<std::uint32_t>& out) {
-    out.assign(snap.ids.begin(), snap.ids.end());
-    std::sort(out.begin(), out.end());
+  const auto ascending = [&](std::size_t t, std::vector<std::uint32_t>& copy) -> std::span<const std::uint32_t> {
+    const std::span<const std::uint32_t> ids = trees.ids_of(t);
+    if (trees.sorted) return ids;
+    if (copy.empty() && !ids.empty()) {
+      copy.assign(ids.begin(), ids.end());
+      std::sort(copy.begin(), copy.end());
+    }
+    return copy;
   };
   for (std::size_t t = 0; t < n; ++t) {
     std::uint32_t found = UINT32_MAX;
     const auto [begin, end] = by_hash.equal_range(hashes[t]);
-    if (begin != end) sorted_ids(snaps[t], sorted);
+    sorted.clear();
     for (auto it = begin; it != end; ++it) {
-      const std::uint32_t c = it->second;
-      if (snaps[classes.first[c]].pendants != snaps[t].pendants) continue;
-      if (!class_sorted[c]) {
-        sorted_ids(snaps[classes.first[c]], sorted_of_class[c]);
-        class_sorted[c] = true;
-      }
-      if (sorted_of_class[c] == sorted) {
+      const std::span<const std::uint32_t> ids = ascending(t, sorted);
+      const std::span<const std::uint32_t> other = ascending(classes.first[it->second], sorted_of_class[it->second]);
+      if (std::equal(ids.begin(), ids.end(), other.begin(), other.end())) {
         found = it->second;
         break;
       }
@@ -137,7 +139,6 @@ TreeClasses group_repeats(std::span<const InternSnap> snaps) {
       classes.first.push_back(static_cast<std::uint32_t>(t));
       by_hash.emplace(hashes[t], found);
       sorted_of_class.emplace_back();
-      class_sorted.push_back(false);
     }
     classes.class_of[t] = found;
   }

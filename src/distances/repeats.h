@@ -20,8 +20,8 @@ struct TreeClasses {
   std::vector<std::uint32_t> first;
 };
 
-/// Groups the trees by the set of their split IDs (the order of `ids` within a tree is ignored).
-TreeClasses group_repeats(std::span<const InternSnap> snaps);
+/// Groups the trees by the set of their split IDs.
+TreeClasses group_repeats(const EncodedTrees& trees);
 
 /// Writes every cell (r, c) of the n x n matrix `cells` as `table`[class_of[r] * m + class_of[c]],
 /// m being the number of classes, in parallel row chunks; adds each chunk's pairs above the

@@ -1,8 +1,8 @@
-// Weighted kernels: per-tree totals, shared rare splits into the output cells, an 8-lane dense pass.
+// Weighted kernels: per-tree totals, shared rare splits into the cells, an 8-lane dense pass.
 //
 // Every sum has one fixed order (lanes by ascending column, lanes combined left to right, rare
-// terms by ascending sparse index), so the matrix is bit-identical for every thread count and for
-// the vector and scalar builds of the dense pass.
+// terms by ascending sparse index), so the matrix is bit-identical for every thread count, every
+// driver and block, and the vector and scalar builds of the dense pass.
 //
 // The fast sum S = (T_i + T_j) - 2Q cancels: its rounding error is a few ulps of T_i + T_j, not
 // of S, and for nearly equal trees it is all there is (two trees 1e-8 apart on one branch of
@@ -23,11 +23,14 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <numeric>
 #include <type_traits>
 #include <vector>
 
 #include "distances/boundary.h"
+#include "distances/drivers.h"
 #include "distances/isa.h"
+#include "distances/kernels.h"
 #include "distances/matrix.h"
 #include "distances/panel.h"
 
@@ -42,8 +45,8 @@ namespace brantoveil::distances {
 
 namespace {
 
-// Rows per fill chunk: each group of 4 column rows, loaded once into cache, serves all 16 rows,
-// so every later row is streamed once per 16 rows rather than once per 8.
+// Rows per call of the row-major pass: each group of 4 column rows, loaded once into cache, serves
+// all 16 rows, so every column row is streamed once per 16 rows rather than once per 8.
 constexpr std::size_t kChunkRows = 16;
 constexpr std::size_t kGroupColumns = 4;
 
@@ -84,71 +87,21 @@ template <class V>
   hi = __builtin_shufflevector(l.part[2], l.part[3], 0, 1, 2, 3);
 }
 
-// Dense rows as the fill reads them: one base pointer per block.
-struct DenseView {
-  const double* const* blocks;
-  std::uint32_t shift;
-  std::size_t width;
-
-  const double* row(std::size_t tree) const {
-    return blocks[tree >> shift] + (tree & ((std::size_t{1} << shift) - 1)) * width;
-  }
+// One rare split of a tree while its side is laid out: its sparse index and its length.
+struct SparseEntry {
+  std::uint32_t index;
+  double length;
 };
 
-// Per-tree layout: lengths of dense splits into the row, rare ones into the sparse list, and the
-// tree's total T = private + (dense + sparse), each part summed in its fixed order.
+// Cell (i of a, j of b) formed term by term; out of line, as it is rarely needed. Symmetric in
+// the two trees to the bit.
 template <class Metric>
-double weighted_lay_out(const InternSnap& snap, const ColumnLayout& layout, std::span<double> row,
-                        std::vector<SparseEntry>& sparse, double& own_only) {
-  const std::size_t width = layout.dense;
-  const std::size_t splits = std::min<std::size_t>(std::size_t{snap.pendants} + snap.ids.size(),
-                                                   snap.lengths.size());
-  own_only = 0.0;
-  for (std::size_t k = 0; k < splits; ++k) {
-    const std::uint32_t id = k < snap.pendants ? static_cast<std::uint32_t>(k)
-                                               : snap.ids[k - snap.pendants];
-    const double length = snap.lengths[k];
-    const std::uint32_t col = layout.columns[id];
-    if (col == NO_COLUMN) {
-      own_only = own_only + Metric::pair_term(length, length);
-    } else if (col < width) {
-      row[col] = length;
-    } else {
-      sparse.push_back({col - layout.dense, length});
-    }
-  }
-  std::sort(sparse.begin(), sparse.end(),
-            [](const SparseEntry& a, const SparseEntry& b) { return a.index < b.index; });
-
-  return tree_total<Metric>(row.first(width), sparse, own_only);
+[[gnu::noinline]] double exact_cell(const WeightedSide& a, std::size_t i, const WeightedSide& b, std::size_t j) {
+  return finish_sum<Metric>(
+      exact_sum<Metric>(a.dense(i), b.dense(j), a.width, a.rare(i), b.rare(j), a.privates[i], b.privates[j]));
 }
 
-// What forming a pair again reads: each tree's dense values, rare list and private sum.
-struct PairRecords {
-  DenseView rows;                                  // the row-major passes
-  const panel_terms::DensePanels* panels = nullptr;  // the panel pass
-  const Postings* postings = nullptr;
-  const double* privates = nullptr;
-
-  DenseValues dense(std::size_t t) const {
-    if (panels != nullptr) return {panels->panel(t / kLanes) + t % kLanes, kLanes};
-    return {rows.width == 0 ? nullptr : rows.row(t), 1};
-  }
-  RareValues rare(std::size_t t) const {
-    const Postings::OwnRange own = postings->own_of(t);
-    return {own.block->columns.data() + own.first, own.block->weights.data() + own.first, own.last - own.first};
-  }
-  std::size_t width() const { return panels != nullptr ? panels->width() : rows.width; }
-};
-
-// Cell (i, j) formed term by term; out of line, as it is rarely needed.
-template <class Metric>
-[[gnu::noinline]] double exact_cell(const PairRecords& records, std::size_t i, std::size_t j) {
-  return finish_sum<Metric>(exact_sum<Metric>(records.dense(i), records.dense(j), records.width(), records.rare(i),
-                                              records.rare(j), records.privates[i], records.privates[j]));
-}
-
-// The cells of one chunk to form again, marked by the dense pass (a byte of lane bits per row and
+// The cells of one call to form again, marked by the dense pass (a byte of lane bits per row and
 // group of columns) and formed after it: a call inside the pass would cost its registers.
 struct RedoMarks {
   std::size_t groups;  // per row
@@ -157,21 +110,68 @@ struct RedoMarks {
   RedoMarks(std::size_t rows, std::size_t groups_per_row) : groups(groups_per_row), marks(rows * groups_per_row) {}
   std::uint8_t& at(std::size_t row, std::size_t group) { return marks[row * groups + group]; }
 
-  // Forms the marked cells again; group g of a row starts at column first + g * lanes.
+  // Forms the marked cells again; group g of a row starts at column c0 + g * lanes.
   template <class Metric>
-  void redo(const PairRecords& records, std::size_t r0, std::size_t n, std::size_t first, std::size_t lanes,
-            double* cells) const {
+  void redo(const WeightedSide& rows, const WeightedSide& cols, std::size_t r0, std::size_t c0, std::size_t lanes,
+            double* out, std::size_t stride) const {
     for (std::size_t k = 0; k < marks.size(); ++k) {
       unsigned bits = marks[k];
       while (bits != 0) {
-        const std::size_t i = r0 + k / groups;
-        const std::size_t j = first + (k % groups) * lanes + static_cast<std::size_t>(__builtin_ctz(bits));
-        cells[(i - r0) * n + j] = exact_cell<Metric>(records, i, j);
+        const std::size_t r = r0 + k / groups;
+        const std::size_t c = c0 + (k % groups) * lanes + static_cast<std::size_t>(__builtin_ctz(bits));
+        out[(r - r0) * stride + (c - c0)] = exact_cell<Metric>(rows, r, cols, c);
         bits &= bits - 1;
       }
     }
   }
 };
+
+// The lanes of row `row` to finish against the 8 columns from j0: those inside the block, and
+// with `above` (one side against itself) only those right of the diagonal.
+[[gnu::always_inline]] inline unsigned row_lanes(unsigned inside, bool above, std::size_t row, std::size_t j0) {
+  return above && row >= j0 ? inside & (0xFFu << (row - j0 + 1)) & 0xFFu : inside;
+}
+
+// One cell from the lower-index tree's side: lane k mod 8 takes its terms in ascending k, the
+// lanes are combined left to right, then the rare sum; S = (T_low + T_high) - (Q + Q). A lane
+// starts at +0.0 and so is never -0.0, which makes the vector passes' zero padding of the last
+// lane group a no-op that need not be repeated here. Tree i of `low` against tree j of `high`.
+template <class Metric>
+[[gnu::always_inline]] inline double weighted_cell(const WeightedSide& low, std::size_t i, const WeightedSide& high,
+                                                   std::size_t j, double rare) {
+  const DenseValues a = low.dense(i);
+  const DenseValues b = high.dense(j);
+  const std::size_t width = low.width;
+  double lane[kLanes] = {};
+  const std::size_t whole = width - width % kLanes;
+  for (std::size_t k = 0; k < whole; k += kLanes) {
+#pragma GCC unroll 8
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      lane[l] = lane[l] + DenseTerm<Metric>::of(a.at[(k + l) * a.stride], b.at[(k + l) * b.stride]);
+    }
+  }
+  for (std::size_t k = whole; k < width; ++k) {
+    lane[k - whole] = lane[k - whole] + DenseTerm<Metric>::of(a.at[k * a.stride], b.at[k * b.stride]);
+  }
+  double q = lane[0];
+  for (std::size_t l = 1; l < kLanes; ++l) q = q + lane[l];
+  q = q + rare;
+  const double both = low.totals[i] + high.totals[j];
+  const double sum = both - (q + q);
+  // A sum that cancelled too far is formed again term by term.
+  if (__builtin_expect(needs_exact(sum, both), 0)) return exact_cell<Metric>(low, i, high, j);
+  return finish_sum<Metric>(sum);
+}
+
+// Cell (r, c) of rows against cols, whichever tree is lower; `cell` holds its shared rare sum.
+template <class Metric>
+[[gnu::always_inline]] inline double any_cell(const WeightedSide& rows, std::size_t r, const WeightedSide& cols,
+                                              std::size_t c, double cell) {
+  const std::uint64_t row_tree = rows.trees[r];
+  const std::uint64_t col_tree = cols.trees[c];
+  if (row_tree == col_tree) return 0.0;
+  return row_tree < col_tree ? weighted_cell<Metric>(rows, r, cols, c, cell) : weighted_cell<Metric>(cols, c, rows, r, cell);
+}
 
 // Lanes 0-3 and 4-7 of four cells to eight vectors holding lane l of each of the four cells.
 template <class V>
@@ -191,10 +191,18 @@ template <class V>
   }
 }
 
+
+#if defined(__clang__)
+#pragma clang fp contract(off)
+#define NO_FUSED_MULTIPLY_ADD
+#else
+#define NO_FUSED_MULTIPLY_ADD __attribute__((optimize("fp-contract=off")))
+#endif
+
 // Adds the terms of columns [0, whole) of one own row against 4 column rows to their cells'
-// lanes, then those of the zero-padded partial group when there is one. Fully unrolled so the
-// accumulators stay in registers.
-template <class Term, class V>
+// lanes, then those of the zero-padded partial group when there is one; the term takes the own
+// row's value first when kOwnLow. Fully unrolled so the accumulators stay in registers.
+template <class Term, class V, bool kOwnLow>
 [[gnu::always_inline]] inline void sweep(const double* own, const double* const (&col)[4], std::size_t whole,
                                          const double* own_pad, const double* const (&col_pad)[4],
                                          Lanes<V> (&acc)[4]) {
@@ -206,7 +214,7 @@ template <class Term, class V>
 #pragma GCC unroll 4
       for (int c = 0; c < 4; ++c) {
         const V y = load_part<V>(y_at[c] + k + h * kWidth);
-        acc[c].part[h] = acc[c].part[h] + Term::of(x, y);
+        acc[c].part[h] = acc[c].part[h] + (kOwnLow ? Term::of(x, y) : Term::of(y, x));
       }
     }
   };
@@ -214,70 +222,74 @@ template <class Term, class V>
   if (own_pad != nullptr) step(own_pad, col_pad, 0);
 }
 
-// Dense pass and finish for rows [r0, r0 + count) against every later column, 4 columns at a
-// time. Each (row, column) cell keeps 8 lanes; lane k mod 8 receives its terms in ascending k,
-// so an 8-lane vector per cell is exactly the scalar order. The lanes live in registers across
-// the whole row: the 512-wide segments of the order only matter for cache, and the 4 column
-// rows stay in cache while the chunk's rows sweep them.
+// Row-major dense pass and finish for rows [r0, r1) (at most kChunkRows) against columns
+// [c0, c1), 4 columns at a time. Each (row, column) cell keeps 8 lanes; lane k mod 8 receives its
+// terms in ascending k, so an 8-lane vector per cell is exactly the scalar order. The lanes live
+// in registers across the whole row: the 512-wide segments of the order only matter for cache,
+// and the 4 column rows stay in cache while the rows sweep them. A row whose tree lies between
+// the group's trees (or among them) takes its 4 cells one by one.
 //
 // The last, partial group of 8 columns is read from zero-padded copies. A lane starts at +0.0
 // and so can never be -0.0, which makes adding the padding's +0.0 terms an exact no-op.
 // Cells enter holding the shared rare sum and leave holding the distance.
 template <class Metric, class V>
-[[gnu::always_inline]] inline void dense_finish(const PairRecords& records, const double* totals,
-                                                std::size_t n, std::size_t r0, std::size_t count,
-                                                double* cells) {
-  const DenseView& rows = records.rows;
+[[gnu::always_inline]] inline void dense_rows(const WeightedSide& rows, const WeightedSide& cols, std::size_t r0,
+                                              std::size_t r1, std::size_t c0, std::size_t c1, double* out,
+                                              std::size_t stride, bool above) {
   using Term = DenseTerm<Metric>;
+  const std::size_t count = r1 - r0;
   const std::size_t width = rows.width;
   const std::size_t whole = width - width % kLanes;
   const bool tail = whole != width;
-  // The chunk's own partial groups, copied once so no load waits on a fresh store.
+  // The rows' own partial groups, copied once so no load waits on a fresh store.
   alignas(64) double own_tail[kChunkRows][kLanes] = {};
   const double* own_row[kChunkRows] = {};
-  // Column groups start at r0 + 1, 4 columns each.
-  RedoMarks redo_marks(count, (n - r0 - 1 + kGroupColumns - 1) / kGroupColumns);
-  for (std::size_t i = r0; i < r0 + count; ++i) {
+  RedoMarks redo_marks(count, (c1 - c0 + kGroupColumns - 1) / kGroupColumns);
+  for (std::size_t i = r0; i < r1; ++i) {
     own_row[i - r0] = width == 0 ? nullptr : rows.row(i);
     for (std::size_t k = whole; k < width; ++k) own_tail[i - r0][k - whole] = own_row[i - r0][k];
   }
-  for (std::size_t c0 = r0 + 1; c0 < n; c0 += kGroupColumns) {
-    const std::size_t group = std::min(kGroupColumns, n - c0);
-    const std::size_t last = c0 + group - 1;
+  for (std::size_t g0 = c0; g0 < c1; g0 += kGroupColumns) {
+    const std::size_t group = std::min(kGroupColumns, c1 - g0);
+    const std::size_t last = g0 + group - 1;
     // A short last group repeats its last column; those sums are computed and dropped.
     const double* col[kGroupColumns];
     alignas(64) double col_tail[kGroupColumns][kLanes];
+    std::uint64_t low_tree = UINT64_MAX;
+    std::uint64_t high_tree = 0;
     for (std::size_t c = 0; c < kGroupColumns; ++c) {
-      col[c] = width == 0 ? nullptr : rows.row(std::min(c0 + c, last));
+      const std::size_t j = std::min(g0 + c, last);
+      low_tree = std::min(low_tree, cols.trees[j]);
+      high_tree = std::max(high_tree, cols.trees[j]);
+      col[c] = width == 0 ? nullptr : cols.row(j);
       if (!tail) continue;
       for (std::size_t k = 0; k < kLanes; ++k) col_tail[c][k] = whole + k < width ? col[c][whole + k] : 0.0;
     }
-    const v4d t_j = {totals[c0], totals[std::min(c0 + 1, last)], totals[std::min(c0 + 2, last)],
-                     totals[last]};
+    const v4d t_j = {cols.totals[g0], cols.totals[std::min(g0 + 1, last)], cols.totals[std::min(g0 + 2, last)],
+                     cols.totals[last]};
     // The next group's rows come from L3 or memory; ask for them while this group computes, one
-    // row before each tile: asked all at once, they fill the core's miss buffers and it stalls.
-    const std::size_t next_end = width == 0 ? last + 1 : std::min(last + 1 + kGroupColumns, n);
+    // row before each row of the pass: asked all at once, they fill the core's miss buffers and it stalls.
+    const std::size_t next_end = width == 0 ? last + 1 : std::min(last + 1 + kGroupColumns, c1);
     std::size_t next = last + 1;
     const auto fetch_next_row = [&] {
       if (next >= next_end) return;
-      const char* bytes = reinterpret_cast<const char*>(rows.row(next++));
+      const char* bytes = reinterpret_cast<const char*>(cols.row(next++));
       for (std::size_t b = 0; b < width * sizeof(double); b += 64) __builtin_prefetch(bytes + b);
     };
 
-    // Q = lanes left to right plus the rare sum, then S = (T_i + T_j) - (Q + Q), per cell.
-    const auto finish_row = [&](std::size_t i, const Lanes<V> (&acc)[kGroupColumns]) {
+    // Q = lanes left to right plus the rare sum, then S = (T_low + T_high) - (Q + Q), per cell.
+    const auto finish_row = [&](std::size_t i, const Lanes<V> (&acc)[kGroupColumns], bool row_low, unsigned keep) {
       v4d lane[kLanes];
       lanes_side_by_side(acc, lane);
-      double* row_cells = cells + (i - r0) * n;
+      double* row_cells = out + (i - r0) * stride + (g0 - c0);
       const v4d rare = group == kGroupColumns
-                           ? load4(row_cells + c0)
-                           : v4d{row_cells[c0], group > 1 ? row_cells[c0 + 1] : 0.0,
-                                 group > 2 ? row_cells[c0 + 2] : 0.0, 0.0};
+                           ? load4(row_cells)
+                           : v4d{row_cells[0], group > 1 ? row_cells[1] : 0.0, group > 2 ? row_cells[2] : 0.0, 0.0};
       v4d q = lane[0];
       for (std::size_t l = 1; l < kLanes; ++l) q = q + lane[l];
       q = q + rare;
-      const v4d t_i = {totals[i], totals[i], totals[i], totals[i]};
-      const v4d both = t_i + t_j;
+      const v4d t_i = {rows.totals[i], rows.totals[i], rows.totals[i], rows.totals[i]};
+      const v4d both = row_low ? t_i + t_j : t_j + t_i;
       const v4d sums = both - (q + q);
       // A NaN sum means a NaN length or infinite lengths cancelling: the distance is unknown,
       // and 0 would claim the trees equal, so it stays NaN. A sum below zero is rounding and
@@ -297,22 +309,35 @@ template <class Metric, class V>
         for (int c = 0; c < 4; ++c) done[c] = std::sqrt(clamped[c]);
 #endif
       }
-      if (group == kGroupColumns && c0 > i) {
-        std::memcpy(row_cells + c0, &done, sizeof done);
+      if (keep == 0xFu) {
+        std::memcpy(row_cells, &done, sizeof done);
       } else {
         for (std::size_t c = 0; c < group; ++c) {
-          if (c0 + c > i) row_cells[c0 + c] = done[c];
+          if ((keep >> c & 1u) != 0) row_cells[c] = done[c];
         }
       }
       const auto redo = sums < both * kExactShare;
       unsigned bits = 0;
-      for (std::size_t c = 0; c < kGroupColumns; ++c) bits |= (redo[c] != 0 && c < group && c0 + c > i ? 1u : 0u) << c;
-      redo_marks.at(i - r0, (c0 - r0 - 1) / kGroupColumns) = static_cast<std::uint8_t>(bits);
+      for (std::size_t c = 0; c < kGroupColumns; ++c) bits |= (redo[c] != 0 && (keep >> c & 1u) != 0 ? 1u : 0u) << c;
+      redo_marks.at(i - r0, (g0 - c0) / kGroupColumns) = static_cast<std::uint8_t>(bits);
     };
 
     const double* col_pad[kGroupColumns] = {col_tail[0], col_tail[1], col_tail[2], col_tail[3]};
-    for (std::size_t i = r0; i < r0 + count && i < last; ++i) {
+    for (std::size_t i = r0; i < r1; ++i) {
       fetch_next_row();
+      const std::uint64_t tree = rows.trees[i];
+      // With `above` only columns of later trees: none from the group's last on, and on the
+      // diagonal's group the cells right of it.
+      if (above && tree >= high_tree) continue;
+      unsigned keep = (1u << group) - 1;
+      if (above && tree >= low_tree) {
+        keep = 0;
+        for (std::size_t c = 0; c < group; ++c) keep |= (cols.trees[g0 + c] > tree ? 1u : 0u) << c;
+      } else if (tree >= low_tree && tree <= high_tree) {
+        double* row_cells = out + (i - r0) * stride + (g0 - c0);
+        for (std::size_t c = 0; c < group; ++c) row_cells[c] = any_cell<Metric>(rows, i, cols, g0 + c, row_cells[c]);
+        continue;
+      }
       // Zeroed part by part: an aggregate `= {}` became a block clear of the stack copy.
       Lanes<V> acc[kGroupColumns];
 #pragma GCC unroll 4
@@ -320,120 +345,171 @@ template <class Metric, class V>
 #pragma GCC unroll 8
         for (int h = 0; h < Lanes<V>::kParts; ++h) acc[c].part[h] = V{};
       }
-      if (width > 0) sweep<Term, V>(own_row[i - r0], col, whole, tail ? own_tail[i - r0] : nullptr, col_pad, acc);
-      finish_row(i, acc);
+      const bool row_low = above || tree < low_tree;
+      if (width > 0) {
+        const double* own_pad = tail ? own_tail[i - r0] : nullptr;
+        if (row_low) {
+          sweep<Term, V, true>(own_row[i - r0], col, whole, own_pad, col_pad, acc);
+        } else {
+          sweep<Term, V, false>(own_row[i - r0], col, whole, own_pad, col_pad, acc);
+        }
+      }
+      finish_row(i, acc, row_low, keep);
     }
     while (next < next_end) fetch_next_row();
   }
-  redo_marks.redo<Metric>(records, r0, n, r0 + 1, kGroupColumns, cells);
+  redo_marks.redo<Metric>(rows, cols, r0, c0, kGroupColumns, out, stride);
 }
 
-// The row-major passes, one per instruction set below AVX-512 (which has the panel pass), the
-// widest the CPU has unless a test pins one. No FMA is used in any pass (the compiler may not
-// fuse a product into its sum), so every product and sum rounds separately and all three
-// instruction sets give the same bits.
-using DenseFinish = void (*)(const PairRecords&, const double*, std::size_t, std::size_t,
-                             std::size_t, double*);
-
-#if defined(__clang__)
-#pragma clang fp contract(off)
-#define NO_FUSED_MULTIPLY_ADD
-#else
-#define NO_FUSED_MULTIPLY_ADD __attribute__((optimize("fp-contract=off")))
-#endif
-
+// The row-major passes, one per instruction set below AVX-512 (which has the panel pass for its
+// ordered tiles), the widest the CPU has unless a test pins one. No FMA is used in any pass (the
+// compiler may not fuse a product into its sum), so every product and sum rounds separately and
+// all instruction sets give the same bits.
 #if BRANTOVEIL_X86_64
 template <class Metric>
 NO_FUSED_MULTIPLY_ADD __attribute__((target("avx2")))
-void dense_finish_avx2(const PairRecords& records, const double* totals, std::size_t n, std::size_t r0,
-                       std::size_t count, double* cells) {
-  dense_finish<Metric, v4d>(records, totals, n, r0, count, cells);
+void dense_rows_avx2(const WeightedSide& rows, const WeightedSide& cols, std::size_t r0, std::size_t r1,
+                     std::size_t c0, std::size_t c1, double* out, std::size_t stride, bool above) {
+  for (std::size_t r = r0; r < r1; r += kChunkRows) {
+    dense_rows<Metric, v4d>(rows, cols, r, std::min(r1, r + kChunkRows), c0, c1, out + (r - r0) * stride, stride,
+                            above);
+  }
 }
 #endif
 
 template <class Metric>
 NO_FUSED_MULTIPLY_ADD
-void dense_finish_plain(const PairRecords& records, const double* totals, std::size_t n, std::size_t r0,
-                        std::size_t count, double* cells) {
-  dense_finish<Metric, v2d>(records, totals, n, r0, count, cells);
+void dense_rows_plain(const WeightedSide& rows, const WeightedSide& cols, std::size_t r0, std::size_t r1,
+                      std::size_t c0, std::size_t c1, double* out, std::size_t stride, bool above) {
+  for (std::size_t r = r0; r < r1; r += kChunkRows) {
+    dense_rows<Metric, v2d>(rows, cols, r, std::min(r1, r + kChunkRows), c0, c1, out + (r - r0) * stride, stride,
+                            above);
+  }
 }
 
 using panel_terms::DensePanels;
 
-// Rows per fill chunk of the panel pass: each panel, once in L1, serves 32 rows, which halves
+// Rows per one-call chunk of the panel pass: each panel, once in L1, serves 32 rows, which halves
 // the panels streamed from L3 against 16 rows; at 64 the rows' own panels crowd L1 out.
 constexpr std::size_t kPanelChunkRows = 32;
 
 #if BRANTOVEIL_X86_64
-// `Rows` rows from `i` against the 8 columns of panel `p`: lane l of each cell sums the terms of
-// columns k = l mod 8 in ascending k, exactly as the row-major passes do, then the finish.
-template <class Metric, int Rows>
-[[gnu::always_inline]] NO_FUSED_MULTIPLY_ADD __attribute__((target("avx512f"))) inline void panel_tile(
-    const PairRecords& records, const double* totals, std::size_t n, std::size_t r0, std::size_t i, std::size_t p,
-    v8d t_j, __mmask8 inside, double* cells, RedoMarks& redo_marks) {
-  const DensePanels& panels = *records.panels;
-  const double* x[Rows];
+// `Rows` rows (value k of row i at x[i][k * kStride]) against the 8 trees of one panel, all of
+// whose cells share the lower tree's side (the rows' when kRowLow): lane l of each cell sums the
+// terms of columns k = l mod 8 in ascending k, exactly as the row-major passes do, then the finish.
+template <class Metric, bool kRowLow, int Rows, std::size_t kStride>
+[[gnu::always_inline]] NO_FUSED_MULTIPLY_ADD __attribute__((target("avx512f"))) inline void panel_cells(
+    const double* const (&x)[Rows], const double* row_totals, const double* panel, std::size_t width, v8d t_cols,
+    const __mmask8 (&lanes)[Rows], double* cells, std::size_t stride, std::uint8_t* marks, std::size_t marks_stride) {
   v8d acc[Rows][kLanes];
 #pragma GCC unroll 4
-  for (int r = 0; r < Rows; ++r) {
-    x[r] = panels.panel((i + r) / kLanes) + (i + r) % kLanes;
+  for (int i = 0; i < Rows; ++i) {
 #pragma GCC unroll 8
-    for (std::size_t l = 0; l < kLanes; ++l) acc[r][l] = v8d{};
+    for (std::size_t l = 0; l < kLanes; ++l) acc[i][l] = v8d{};
   }
-  // The rows sit in panels too: a row's value k is 8 doubles after its value k - 1.
-  panel_terms::add<Metric, true, Rows, kLanes>(x, panels.panel(p), panels.width(), acc);
-  const std::size_t j0 = p * kLanes;
+  panel_terms::add<Metric, kRowLow, Rows, kStride>(x, panel, width, acc);
 #pragma GCC unroll 4
-  for (int r = 0; r < Rows; ++r) {
-    const std::size_t row = i + r;
-    // Only the cells above the diagonal are the kernel's; the panel may start at or below it.
-    const __mmask8 above =
-        row < j0 ? inside : static_cast<__mmask8>(inside & (0xFFu << (row - j0 + 1)) & 0xFFu);
-    double* row_cells = cells + (row - r0) * n + j0;
-    v8d q = acc[r][0];
+  for (int i = 0; i < Rows; ++i) {
+    double* row_cells = cells + static_cast<std::size_t>(i) * stride;
+    const __mmask8 inside = lanes[i];
+    v8d q = acc[i][0];
 #pragma GCC unroll 8
-    for (std::size_t l = 1; l < kLanes; ++l) q = q + acc[r][l];
-    q = q + _mm512_maskz_loadu_pd(above, row_cells);
-    const v8d t_i = _mm512_set1_pd(totals[row]);
-    const v8d both = t_i + t_j;
+    for (std::size_t l = 1; l < kLanes; ++l) q = q + acc[i][l];
+    q = q + _mm512_maskz_loadu_pd(inside, row_cells);
+    const v8d t_row = _mm512_set1_pd(row_totals[i]);
+    const v8d both = kRowLow ? t_row + t_cols : t_cols + t_row;
     const v8d sums = both - (q + q);
-    // As in the row-major finish: NaN stays, rounding below zero gives +0.0. Zero-masking forms,
-    // as the lanes outside `above` are never stored.
-    v8d done = _mm512_maskz_max_pd(above, v8d{}, sums);
-    if constexpr (std::is_same_v<Metric, BranchScore>) done = _mm512_maskz_sqrt_pd(above, done);
-    _mm512_mask_storeu_pd(row_cells, above, done);
-    redo_marks.at(row - r0, p) = _mm512_cmp_pd_mask(sums, both * kExactShare, _CMP_LT_OQ) & above;
+    // As in the row-major finish: NaN stays (the maximum returns its second operand then),
+    // rounding below zero gives +0.0. Zero-masking forms, as the lanes outside `inside` are never stored.
+    v8d done = _mm512_maskz_max_pd(inside, v8d{}, sums);
+    if constexpr (std::is_same_v<Metric, BranchScore>) done = _mm512_maskz_sqrt_pd(inside, done);
+    _mm512_mask_storeu_pd(row_cells, inside, done);
+    // Cells to form again are marked, not formed here: a call would cost the tile its registers.
+    marks[static_cast<std::size_t>(i) * marks_stride] = _mm512_cmp_pd_mask(sums, both * kExactShare, _CMP_LT_OQ) & inside;
   }
 }
 
+// Rows [r, r + count) of the row side, read from its own panels, against the panel from j0.
+template <class Metric, bool kRowLow, int Rows>
+[[gnu::always_inline]] NO_FUSED_MULTIPLY_ADD __attribute__((target("avx512f"))) inline void panel_tile(
+    const WeightedSide& rows, std::size_t r, const double* panel, v8d t_cols, __mmask8 inside, bool above,
+    std::size_t j0, double* cells, std::size_t stride, std::uint8_t* marks, std::size_t marks_stride) {
+  const double* x[Rows];
+  __mmask8 lanes[Rows];
+#pragma GCC unroll 4
+  for (int i = 0; i < Rows; ++i) {
+    x[i] = rows.panels->panel((r + i) / kLanes) + (r + i) % kLanes;
+    lanes[i] = static_cast<__mmask8>(row_lanes(inside, above, r + i, j0));
+  }
+  panel_cells<Metric, kRowLow, Rows, kLanes>(x, rows.totals.data() + r, panel, rows.width, t_cols, lanes, cells,
+                                             stride, marks, marks_stride);
+}
+
+template <class Metric, bool kRowLow>
+[[gnu::always_inline]] NO_FUSED_MULTIPLY_ADD __attribute__((target("avx512f"))) inline void panel_rows(
+    std::size_t count, const WeightedSide& rows, std::size_t r, const double* panel, v8d t_cols, __mmask8 inside,
+    bool above, std::size_t j0, double* cells, std::size_t stride, std::uint8_t* marks, std::size_t marks_stride) {
+  if (count == 3) {
+    panel_tile<Metric, kRowLow, 3>(rows, r, panel, t_cols, inside, above, j0, cells, stride, marks, marks_stride);
+  } else if (count == 2) {
+    panel_tile<Metric, kRowLow, 2>(rows, r, panel, t_cols, inside, above, j0, cells, stride, marks, marks_stride);
+  } else {
+    panel_tile<Metric, kRowLow, 1>(rows, r, panel, t_cols, inside, above, j0, cells, stride, marks, marks_stride);
+  }
+}
+
+// The panel pass: rows against the column side's panels of 8 trees, three rows a tile (24
+// accumulators, the column and a term fill 26 of the 32 registers). A tile whose cells do not all
+// take the lower tree from the same side (a tree against itself, or rows on both sides of a
+// column) is formed cell by cell; with `above` (one side against itself) such a tile is the
+// diagonal's, and only its lanes right of the diagonal are finished. Both sides hold panels; `c0`
+// is a multiple of 8.
 template <class Metric>
 NO_FUSED_MULTIPLY_ADD __attribute__((target("avx512f")))
-void panel_finish_avx512(const PairRecords& records, const double* totals, std::size_t n, std::size_t r0,
-                         std::size_t count, double* cells) {
-  RedoMarks redo_marks(count, (n + kLanes - 1) / kLanes);
-  for (std::size_t p = (r0 + 1) / kLanes; p * kLanes < n; ++p) {
-    const std::size_t j0 = p * kLanes;
-    const std::size_t columns = std::min(kLanes, n - j0);
-    const auto inside = static_cast<__mmask8>((1u << columns) - 1);
-    const v8d t_j = _mm512_maskz_loadu_pd(inside, totals + j0);
-    // Rows below the panel's last column; later rows of the chunk have nothing above the diagonal here.
-    const std::size_t stop = std::min(r0 + count, j0 + columns - 1);
-    // Three rows a tile: 24 accumulators, the column and a term fill 26 of the 32 registers.
-    std::size_t i = r0;
-    for (; i + 3 <= stop; i += 3) {
-      if (j0 + kLanes < n) {
+void panel_pass_avx512(const WeightedSide& rows, const WeightedSide& cols, std::size_t r0, std::size_t r1,
+                       std::size_t c0, std::size_t c1, double* out, std::size_t stride, bool above) {
+  // Lane bits of the cells to form again term by term, one byte per row and panel.
+  const std::size_t groups = (c1 - c0 + kLanes - 1) / kLanes;
+  RedoMarks redo_marks(r1 - r0, groups);
+  for (std::size_t j0 = c0; j0 < c1; j0 += kLanes) {
+    const std::size_t count = std::min(kLanes, c1 - j0);
+    const auto inside = static_cast<__mmask8>((1u << count) - 1);
+    const v8d t_cols = _mm512_maskz_loadu_pd(inside, cols.totals.data() + j0);
+    const double* panel = cols.panels->panel(j0 / kLanes);
+    const auto [col_min, col_max] = cols.trees_within(j0, count);
+    // Above the diagonal, rows from the panel's last column on have nothing to finish here.
+    const std::size_t stop = above ? std::min(r1, j0 + count - 1) : r1;
+    for (std::size_t r = r0; r < stop;) {
+      const std::size_t take = std::min<std::size_t>(3, stop - r);
+      double* cells = out + (r - r0) * stride + (j0 - c0);
+      if (j0 + kLanes < c1) {
         // The cells of the next panel are read and written when its turn comes: fetch them now.
-        for (std::size_t r = 0; r < 3; ++r) __builtin_prefetch(cells + (i + r - r0) * n + j0 + kLanes, 1);
+        for (std::size_t i = 0; i < take; ++i) __builtin_prefetch(cells + i * stride + kLanes, 1);
       }
-      panel_tile<Metric, 3>(records, totals, n, r0, i, p, t_j, inside, cells, redo_marks);
+      std::uint8_t* tile_marks = &redo_marks.at(r - r0, (j0 - c0) / kLanes);
+      std::uint64_t row_min = 0;
+      std::uint64_t row_max = 0;
+      if (!above) {
+        const auto [low, high] = std::minmax_element(rows.trees.begin() + r, rows.trees.begin() + r + take);
+        row_min = *low;
+        row_max = *high;
+      }
+      if (above || row_max < col_min) {
+        panel_rows<Metric, true>(take, rows, r, panel, t_cols, inside, above, j0, cells, stride, tile_marks, groups);
+      } else if (row_min > col_max) {
+        panel_rows<Metric, false>(take, rows, r, panel, t_cols, inside, false, j0, cells, stride, tile_marks, groups);
+      } else {
+        for (std::size_t i = 0; i < take; ++i) {
+          for (std::size_t c = 0; c < count; ++c) {
+            double& cell = cells[i * stride + c];
+            cell = any_cell<Metric>(rows, r + i, cols, j0 + c, cell);
+          }
+        }
+      }
+      r += take;
     }
-    if (i + 2 <= stop) {
-      panel_tile<Metric, 2>(records, totals, n, r0, i, p, t_j, inside, cells, redo_marks);
-      i += 2;
-    }
-    if (i < stop) panel_tile<Metric, 1>(records, totals, n, r0, i, p, t_j, inside, cells, redo_marks);
   }
-  redo_marks.redo<Metric>(records, r0, n, 0, kLanes, cells);
+  redo_marks.redo<Metric>(rows, cols, r0, c0, kLanes, out, stride);
 }
 #endif
 
@@ -441,7 +517,7 @@ void panel_finish_avx512(const PairRecords& records, const double* totals, std::
 // panel's 8 trees, one lane at a time, so that each column loaded serves every row and the
 // accumulators stay in registers. The sums are those of the AVX-512 pass, term by term and lane
 // by lane: each cell's lanes added left to right as they complete, then the rare sum, then the
-// same finish.
+// same finish. All the cells share the lower tree's side (the rows' when kRowLow).
 #if BRANTOVEIL_X86_64 || BRANTOVEIL_NEON
 #if BRANTOVEIL_X86_64
 using NarrowLanes = v4d;
@@ -451,49 +527,46 @@ using NarrowLanes = v2d;
 #define NARROW_PANEL_TARGET
 #endif
 
-template <class Metric, int Rows>
-[[gnu::always_inline]] NO_FUSED_MULTIPLY_ADD NARROW_PANEL_TARGET inline void narrow_panel_tile(
-    const PairRecords& records, const double* totals, std::size_t n, std::size_t r0, std::size_t i, std::size_t p,
-    const double (&t_j_cells)[kLanes], std::size_t columns, double* cells, RedoMarks& redo_marks) {
+template <class Metric, bool kRowLow, int Rows>
+[[gnu::always_inline]] NO_FUSED_MULTIPLY_ADD NARROW_PANEL_TARGET inline void narrow_panel_cells(
+    const WeightedSide& rows, std::size_t r, const double* panel, std::size_t width, const double (&t_cols)[kLanes],
+    std::size_t columns, bool above, std::size_t j0, double* cells, std::size_t stride, std::uint8_t* marks,
+    std::size_t marks_stride) {
   using V = NarrowLanes;
   constexpr std::size_t kWidth = sizeof(V) / sizeof(double);
   constexpr std::size_t kParts = kLanes / kWidth;
-  const DensePanels& panels = *records.panels;
   const double* own[Rows];
-  for (int r = 0; r < Rows; ++r) own[r] = panels.panel((i + r) / kLanes) + (i + r) % kLanes;
+  for (int i = 0; i < Rows; ++i) own[i] = rows.panels->panel((r + i) / kLanes) + (r + i) % kLanes;
   V q[Rows][kParts];
   for (std::size_t lane = 0; lane < kLanes; ++lane) {
     V acc[Rows][kParts] = {};
-    panel_terms::add_lane<Metric, V, Rows>(own, panels.panel(p), panels.width(), lane, acc);
-    for (int r = 0; r < Rows; ++r) {
-      for (std::size_t part = 0; part < kParts; ++part) q[r][part] = lane == 0 ? acc[r][part] : q[r][part] + acc[r][part];
+    panel_terms::add_lane<Metric, V, Rows, kRowLow>(own, panel, width, lane, acc);
+    for (int i = 0; i < Rows; ++i) {
+      for (std::size_t part = 0; part < kParts; ++part) q[i][part] = lane == 0 ? acc[i][part] : q[i][part] + acc[i][part];
     }
   }
-  const std::size_t j0 = p * kLanes;
-  for (int r = 0; r < Rows; ++r) {
-    const std::size_t row = i + r;
-    // Only the cells above the diagonal are the kernel's; the panel may start at or below it.
-    const std::size_t first = row < j0 ? 0 : row - j0 + 1;
-    double* row_cells = cells + (row - r0) * n + j0;
-    // A whole row of the panel above the diagonal, the usual case, is read and written in place.
-    const bool whole = first == 0 && columns == kLanes;
+  for (int i = 0; i < Rows; ++i) {
+    double* row_cells = cells + static_cast<std::size_t>(i) * stride;
+    const unsigned keep = row_lanes((1u << columns) - 1, above, r + static_cast<std::size_t>(i), j0);
+    // A whole panel, the usual case, is read and written in place.
+    const bool whole = keep == 0xFFu;
     alignas(64) double rare[kLanes] = {};
     if (!whole) {
-      for (std::size_t c = first; c < columns; ++c) rare[c] = row_cells[c];
+      for (std::size_t c = 0; c < columns; ++c) rare[c] = (keep >> c & 1u) != 0 ? row_cells[c] : 0.0;
     }
     const double* rare_cells = whole ? row_cells : rare;
     alignas(64) double done[kLanes];
     unsigned redo = 0;
-    const double t_i = totals[row];
-    V own_total;
-    for (std::size_t w = 0; w < kWidth; ++w) own_total[w] = t_i;
+    const double t_row = rows.totals[r + static_cast<std::size_t>(i)];
+    V row_total;
+    for (std::size_t w = 0; w < kWidth; ++w) row_total[w] = t_row;
 #pragma GCC unroll 4
     for (std::size_t part = 0; part < kParts; ++part) {
-      V rare_part, t_j;
+      V rare_part, t_col;
       std::memcpy(&rare_part, rare_cells + part * kWidth, sizeof rare_part);
-      std::memcpy(&t_j, t_j_cells + part * kWidth, sizeof t_j);
-      const V sum_q = q[r][part] + rare_part;
-      const V both = own_total + t_j;
+      std::memcpy(&t_col, t_cols + part * kWidth, sizeof t_col);
+      const V sum_q = q[i][part] + rare_part;
+      const V both = kRowLow ? row_total + t_col : t_col + row_total;
       const V sums = both - (sum_q + sum_q);
       // As in the other finishes: NaN stays, rounding below zero gives +0.0.
       const V zero = {};
@@ -516,46 +589,91 @@ template <class Metric, int Rows>
     if (whole) {
       std::memcpy(row_cells, done, sizeof done);
     } else {
-      for (std::size_t c = first; c < columns; ++c) row_cells[c] = done[c];
+      for (std::size_t c = 0; c < columns; ++c) {
+        if ((keep >> c & 1u) != 0) row_cells[c] = done[c];
+      }
     }
-    const unsigned above = ((1u << columns) - 1) & ~((1u << first) - 1);
-    redo_marks.at(row - r0, p) = static_cast<std::uint8_t>(redo & above);
+    marks[static_cast<std::size_t>(i) * marks_stride] = static_cast<std::uint8_t>(redo & keep);
   }
 }
 
-template <class Metric>
-NO_FUSED_MULTIPLY_ADD NARROW_PANEL_TARGET void panel_finish_narrow(const PairRecords& records, const double* totals,
-                                                                   std::size_t n, std::size_t r0, std::size_t count,
-                                                                   double* cells) {
-  RedoMarks redo_marks(count, (n + kLanes - 1) / kLanes);
-  for (std::size_t p = (r0 + 1) / kLanes; p * kLanes < n; ++p) {
-    const std::size_t j0 = p * kLanes;
-    const std::size_t columns = std::min(kLanes, n - j0);
-    alignas(64) double t_j_cells[kLanes] = {};
-    for (std::size_t c = 0; c < columns; ++c) t_j_cells[c] = totals[j0 + c];
-    // Rows below the panel's last column; later rows of the chunk have nothing above the diagonal here.
-    const std::size_t stop = std::min(r0 + count, j0 + columns - 1);
-    std::size_t i = r0;
-    for (; i + 4 <= stop; i += 4) {
-      if (j0 + kLanes < n) {
-        // The cells of the next panel are read and written when its turn comes: fetch them now.
-        for (std::size_t r = 0; r < 4; ++r) __builtin_prefetch(cells + (i + r - r0) * n + j0 + kLanes, 1);
-      }
-      narrow_panel_tile<Metric, 4>(records, totals, n, r0, i, p, t_j_cells, columns, cells, redo_marks);
-    }
-    if (i + 2 <= stop) {
-      narrow_panel_tile<Metric, 2>(records, totals, n, r0, i, p, t_j_cells, columns, cells, redo_marks);
-      i += 2;
-    }
-    if (i < stop) narrow_panel_tile<Metric, 1>(records, totals, n, r0, i, p, t_j_cells, columns, cells, redo_marks);
+template <class Metric, bool kRowLow>
+[[gnu::always_inline]] NO_FUSED_MULTIPLY_ADD NARROW_PANEL_TARGET inline void narrow_panel_rows(
+    std::size_t count, const WeightedSide& rows, std::size_t r, const double* panel, std::size_t width,
+    const double (&t_cols)[kLanes], std::size_t columns, bool above, std::size_t j0, double* cells, std::size_t stride,
+    std::uint8_t* marks, std::size_t marks_stride) {
+  if (count == 4) {
+    narrow_panel_cells<Metric, kRowLow, 4>(rows, r, panel, width, t_cols, columns, above, j0, cells, stride, marks,
+                                           marks_stride);
+    return;
   }
-  redo_marks.redo<Metric>(records, r0, n, 0, kLanes, cells);
+  std::size_t i = 0;
+  if (count >= 2) {
+    narrow_panel_cells<Metric, kRowLow, 2>(rows, r, panel, width, t_cols, columns, above, j0, cells, stride, marks,
+                                           marks_stride);
+    i = 2;
+  }
+  if (i < count) {
+    narrow_panel_cells<Metric, kRowLow, 1>(rows, r + i, panel, width, t_cols, columns, above, j0, cells + i * stride,
+                                           stride, marks + i * marks_stride, marks_stride);
+  }
+}
+
+// The narrow panel pass over rows [r0, r1) against columns [c0, c1), four rows a tile; mixed
+// tiles and `above` as in the AVX-512 pass. Both sides hold panels; `c0` is a multiple of 8.
+template <class Metric>
+NO_FUSED_MULTIPLY_ADD NARROW_PANEL_TARGET void panel_pass_narrow(const WeightedSide& rows, const WeightedSide& cols,
+                                                                 std::size_t r0, std::size_t r1, std::size_t c0,
+                                                                 std::size_t c1, double* out, std::size_t stride,
+                                                                 bool above) {
+  const std::size_t groups = (c1 - c0 + kLanes - 1) / kLanes;
+  RedoMarks redo_marks(r1 - r0, groups);
+  for (std::size_t j0 = c0; j0 < c1; j0 += kLanes) {
+    const std::size_t columns = std::min(kLanes, c1 - j0);
+    alignas(64) double t_cols[kLanes] = {};
+    for (std::size_t c = 0; c < columns; ++c) t_cols[c] = cols.totals[j0 + c];
+    const double* panel = cols.panels->panel(j0 / kLanes);
+    const auto [col_min, col_max] = cols.trees_within(j0, columns);
+    const std::size_t stop = above ? std::min(r1, j0 + columns - 1) : r1;
+    for (std::size_t r = r0; r < stop;) {
+      const std::size_t take = std::min<std::size_t>(4, stop - r);
+      double* cells = out + (r - r0) * stride + (j0 - c0);
+      if (j0 + kLanes < c1) {
+        // The cells of the next panel are read and written when its turn comes: fetch them now.
+        for (std::size_t i = 0; i < take; ++i) __builtin_prefetch(cells + i * stride + kLanes, 1);
+      }
+      std::uint8_t* tile_marks = &redo_marks.at(r - r0, (j0 - c0) / kLanes);
+      std::uint64_t row_min = 0;
+      std::uint64_t row_max = 0;
+      if (!above) {
+        const auto [low, high] = std::minmax_element(rows.trees.begin() + r, rows.trees.begin() + r + take);
+        row_min = *low;
+        row_max = *high;
+      }
+      if (above || row_max < col_min) {
+        narrow_panel_rows<Metric, true>(take, rows, r, panel, rows.width, t_cols, columns, above, j0, cells, stride,
+                                        tile_marks, groups);
+      } else if (row_min > col_max) {
+        narrow_panel_rows<Metric, false>(take, rows, r, panel, rows.width, t_cols, columns, false, j0, cells, stride,
+                                         tile_marks, groups);
+      } else {
+        for (std::size_t i = 0; i < take; ++i) {
+          for (std::size_t c = 0; c < columns; ++c) {
+            double& cell = cells[i * stride + c];
+            cell = any_cell<Metric>(rows, r + i, cols, j0 + c, cell);
+          }
+        }
+      }
+      r += take;
+    }
+  }
+  redo_marks.redo<Metric>(rows, cols, r0, c0, kLanes, out, stride);
 }
 #undef NARROW_PANEL_TARGET
 #endif
 
 // The instruction set `best` stands for on this CPU.
-[[maybe_unused]] DenseIsa resolved(DenseIsa isa) {
+DenseIsa resolved(DenseIsa isa) {
   if (isa != DenseIsa::best) return isa;
   return dense_isa_supported(DenseIsa::avx512) ? DenseIsa::avx512
          : dense_isa_supported(DenseIsa::avx2) ? DenseIsa::avx2
@@ -564,13 +682,26 @@ NO_FUSED_MULTIPLY_ADD NARROW_PANEL_TARGET void panel_finish_narrow(const PairRec
 }
 
 template <class Metric>
-DenseFinish dense_finish_for(DenseIsa isa) {
+WeightedDense row_major_for(DenseIsa isa) {
 #if BRANTOVEIL_X86_64
-  if (resolved(isa) == DenseIsa::avx2) return dense_finish_avx2<Metric>;
+  if (isa == DenseIsa::avx2 || isa == DenseIsa::avx512) return dense_rows_avx2<Metric>;
 #else
   (void)isa;
 #endif
-  return dense_finish_plain<Metric>;
+  return dense_rows_plain<Metric>;
+}
+
+template <class Metric>
+WeightedDense panel_for(DenseIsa isa) {
+#if BRANTOVEIL_X86_64
+  if (isa == DenseIsa::avx512) return panel_pass_avx512<Metric>;
+  if (isa == DenseIsa::avx2) return panel_pass_narrow<Metric>;
+#elif BRANTOVEIL_NEON
+  if (isa == DenseIsa::neon) return panel_pass_narrow<Metric>;
+#else
+  (void)isa;
+#endif
+  return nullptr;
 }
 
 }  // namespace
@@ -588,83 +719,134 @@ bool dense_isa_supported(DenseIsa isa) {
   }
 }
 
+template <class Metric>
+WeightedKernel<Metric>::WeightedKernel(const EncodedTrees& sample, const ColumnLayout& layout, DenseIsa isa)
+    : sample_(sample), layout_(layout), row_major_(row_major_for<Metric>(resolved(isa))),
+      panel_(panel_for<Metric>(resolved(isa))) {}
+
+// Lengths of dense splits into the row, rare ones into the sparse list by ascending index, and
+// the tree's total T = private + (dense + rare), each part summed in its fixed order. Splits of a
+// single tree take no column: they are already in the tree's private sum.
+template <class Metric>
+WeightedSide WeightedKernel<Metric>::lay_out(std::span<const std::uint64_t> trees) const {
+  const ColumnLayout& layout = layout_;
+  const EncodedTrees& sample = sample_;
+  WeightedSide side;
+  side.trees = trees;
+  side.width = layout.dense;
+  const std::size_t m = trees.size();
+  side.rows.assign(m * side.width, 0.0);
+  side.totals.resize(m);
+  side.privates.resize(m);
+  size_sparse(side, sample, layout);
+  side.sparse_lengths.resize(side.sparse.size());
+  constexpr bool kf = std::is_same_v<Metric, BranchScore>;
+  for_each_tree(m, [&](std::size_t j) {
+    const std::size_t t = trees[j];
+    double* row = side.rows.data() + j * side.width;
+    const std::uint64_t first = side.sparse_offsets[j];
+    std::vector<SparseEntry> sparse;
+    sparse.reserve(side.sparse_offsets[j + 1] - first);
+    const std::span<const double> pendant = sample.pendant_lengths_of(t);
+    const std::span<const double> lengths = sample.lengths_of(t);
+    for_each_split(sample, t, [&](std::uint32_t id, std::size_t k, bool is_pendant) {
+      const std::uint32_t col = layout.columns[id];
+      if (col == NO_COLUMN) return;
+      const double length = is_pendant ? pendant[id] : lengths[k];
+      if (col < layout.dense) {
+        row[col] = length;
+      } else {
+        sparse.push_back({col - layout.dense, length});
+      }
+    });
+    std::sort(sparse.begin(), sparse.end(),
+              [](const SparseEntry& a, const SparseEntry& b) { return a.index < b.index; });
+    for (std::size_t e = 0; e < sparse.size(); ++e) {
+      side.sparse[first + e] = sparse[e].index;
+      side.sparse_lengths[first + e] = sparse[e].length;
+    }
+    const double own_only = kf ? sample.private_kf[t] : sample.private_wrf[t];
+    side.privates[j] = own_only;
+    side.totals[j] = tree_total<Metric>({row, side.width},
+                                        {side.sparse_lengths.data() + first, sparse.size()}, own_only);
+  });
+  // With the panel pass every read of a dense value goes through the panels, so the rows are
+  // never held twice.
+  if (panel_ != nullptr && side.width > 0) {
+    side.panels.emplace(m, side.width);
+    side.panels->take(0, m, [&](std::size_t j) { return side.row(j); });
+    std::vector<double>().swap(side.rows);
+    side.bound_groups();
+  }
+  return side;
+}
+
+template <class Metric>
+WeightedSide WeightedKernel<Metric>::lay_out_columns(std::span<const std::uint64_t> trees) const {
+  return lay_out(trees);
+}
+
+template <class Metric>
+void WeightedKernel<Metric>::compute(const WeightedSide& rows, const WeightedSide& cols, const Postings& postings,
+                                     std::size_t r0, std::size_t r1, std::size_t c0, std::size_t c1, Cell* out,
+                                     std::size_t stride, Wanted wanted) const {
+  const bool above = wanted == Wanted::above_diagonal;
+  // Shared rare splits first, into the cells, by ascending sparse index; the term takes the
+  // higher-index tree's length first.
+  for (std::size_t r = r0; r < r1; ++r) {
+    Cell* cells = out + (r - r0) * stride;
+    const std::uint64_t row_tree = rows.trees[r];
+    const std::size_t from = above ? std::max(c0, r + 1) : c0;
+    for (std::uint64_t e = rows.sparse_offsets[r]; e < rows.sparse_offsets[r + 1]; ++e) {
+      const double x = rows.sparse_lengths[e];
+      const Postings::Range range = postings.range(rows.sparse[e], from, c1);
+      for (std::uint64_t p = range.first; p < range.last; ++p) {
+        const std::uint32_t c = postings.positions[p];
+        double& cell = cells[c - c0];
+        const double w = postings.lengths[p];
+        cell = (row_tree < cols.trees[c] ? Metric::pair_term(w, x) : Metric::pair_term(x, w)) + cell;
+      }
+    }
+  }
+  if (!cols.panels) {
+    row_major_(rows, cols, r0, r1, c0, c1, out, stride, above);
+  } else if (c0 % kLanes == 0) {
+    panel_(rows, cols, r0, r1, c0, c1, out, stride, above);
+  } else {
+    // Columns that do not start a panel: every driver's do, so this is only a safe way out.
+    for (std::size_t r = r0; r < r1; ++r) {
+      for (std::size_t c = above ? std::max(c0, r + 1) : c0; c < c1; ++c) {
+        double& cell = out[(r - r0) * stride + (c - c0)];
+        cell = any_cell<Metric>(rows, r, cols, c, cell);
+      }
+    }
+  }
+}
+
+template class WeightedKernel<WeightedRf>;
+template class WeightedKernel<BranchScore>;
+
 namespace {
 
-// The whole kernel into `cells` (see fill_symmetric); false when stopped.
+// The whole matrix into `cells` (see fill_symmetric); false when stopped.
 template <class Metric>
-bool fill_weighted(Input input, std::uint32_t min_dense_support, std::atomic<std::uint64_t>* counter,
+bool fill_weighted(EncodedTrees trees, std::uint32_t min_dense_support, std::atomic<std::uint64_t>* counter,
                    DenseIsa isa, Buffer<double>& cells) {
-  const std::size_t n = input.size();
+  const std::size_t n = trees.size();
   if (n == 0) {
     if (!cells.empty()) wrong_result_size(0, cells.size());
     return true;
   }
   // Splits of a single tree need no column: they only add to that tree's total.
-  ColumnLayout layout = assign_columns(input.supports(), n, {2, std::uint64_t{n} + 1}, min_dense_support);
-  const std::size_t width = layout.dense;
-  const std::uint32_t shift = block_shift();
-
-  // Shared rare splits first, straight into the cells, by ascending sparse index per pair.
-  const auto add_rare = [n](const Postings& postings, std::size_t r0, std::size_t count, double* chunk) {
-    for (std::size_t i = r0; i < r0 + count; ++i) {
-      double* row_cells = chunk + (i - r0) * n;
-      const Postings::OwnRange own = postings.own_of(i);
-      for (std::uint64_t e = own.first; e < own.last; ++e) {
-        const std::uint32_t s = own.block->columns[e];
-        const double x = own.block->weights[e];
-        const std::uint64_t end = postings.list_end(s);
-        for (std::uint64_t p = postings.later_than(s, i); p < end; ++p) {
-          double& cell = row_cells[postings.trees[p]];
-          cell = Metric::pair_term(postings.weights[p], x) + cell;
-        }
-      }
-    }
-  };
-
-  // Each tree's private sum, kept apart from its total for the pairs formed again term by term.
-  std::vector<double> privates(n);
-  const auto per_tree = [&](std::size_t tree, const InternSnap& snap, const ColumnLayout& columns,
-                            std::span<double> row, std::vector<SparseEntry>& sparse) {
-    return weighted_lay_out<Metric>(snap, columns, row, sparse, privates[tree]);
-  };
-
-  // The panel pass where the CPU has vectors for it; the row-major pass otherwise.
-  using PanelFinish = void (*)(const PairRecords&, const double*, std::size_t, std::size_t, std::size_t, double*);
-  PanelFinish panel_pass = nullptr;
-#if BRANTOVEIL_X86_64
-  if (resolved(isa) == DenseIsa::avx512) panel_pass = panel_finish_avx512<Metric>;
-  if (resolved(isa) == DenseIsa::avx2) panel_pass = panel_finish_narrow<Metric>;
-#elif BRANTOVEIL_NEON
-  if (resolved(isa) == DenseIsa::neon) panel_pass = panel_finish_narrow<Metric>;
-#endif
-  if (panel_pass != nullptr) {
-    // The dense rows go straight into panels, step by step, and are never all held twice.
-    DensePanels panels(n, width);
-    const Layout<double, double> laid = lay_out<double, double>(
-        input, std::move(layout), shift, true, width, per_tree,
-        [&](std::size_t first, std::size_t end, const auto& row) { panels.take(first, end, row); });
-    if (pool::stopped()) return false;
-    const double* totals = laid.totals.data();
-    const PairRecords records{{}, &panels, &laid.postings, privates.data()};
-    return fill_symmetric<double>(n, kPanelChunkRows, counter, [&](std::size_t r0, std::span<double> chunk) {
-      const std::size_t count = chunk.size() / n;
-      add_rare(laid.postings, r0, count, chunk.data());
-      panel_pass(records, totals, n, r0, count, chunk.data());
-    }, cells);
-  }
-
-  const Layout<double, double> laid = lay_out<double, double>(input, std::move(layout), shift, true, width, per_tree);
-  if (pool::stopped()) return false;
-  std::vector<const double*> blocks(laid.rows.blocks.size());
-  for (std::size_t b = 0; b < blocks.size(); ++b) blocks[b] = laid.rows.blocks[b].data();
-  const PairRecords records{DenseView{blocks.data(), shift, width}, nullptr, &laid.postings, privates.data()};
-  const double* totals = laid.totals.data();
-  const DenseFinish dense_pass = dense_finish_for<Metric>(isa);
-  return fill_symmetric<double>(n, kChunkRows, counter, [&](std::size_t r0, std::span<double> chunk) {
-    const std::size_t count = chunk.size() / n;
-    add_rare(laid.postings, r0, count, chunk.data());
-    dense_pass(records, totals, n, r0, count, chunk.data());
-  }, cells);
+  const ColumnLayout layout = assign_columns(trees.supports, n, {2, std::uint64_t{n} + 1}, min_dense_support);
+  const WeightedKernel<Metric> kernel(trees, layout, isa);
+  std::vector<std::uint64_t> all(n);
+  std::iota(all.begin(), all.end(), std::uint64_t{0});
+  const WeightedSide side = kernel.lay_out_columns(all);
+  const Postings postings = kernel.postings(side);
+  trees = EncodedTrees{};
+  const std::size_t rows_per_chunk = side.panels ? kPanelChunkRows : kChunkRows;
+  return run_symmetric(kernel, side, postings, rows_per_chunk, LowerCells::mirror, counter, cells);
 }
 
 }  // namespace
@@ -701,38 +883,40 @@ template double exact_sum<WeightedRf>(DenseValues, DenseValues, std::size_t, Rar
 template double exact_sum<BranchScore>(DenseValues, DenseValues, std::size_t, RareValues, RareValues, double, double);
 
 template <class Metric>
-Buffer<double> weighted_distances_split(Input input, std::uint32_t min_dense_support,
+Buffer<double> weighted_distances_split(EncodedTrees trees, std::uint32_t min_dense_support,
                                         std::atomic<std::uint64_t>* counter, DenseIsa isa) {
   Buffer<double> cells;
-  if (!fill_weighted<Metric>(std::move(input), min_dense_support, counter, isa, cells)) return {};
+  if (!fill_weighted<Metric>(std::move(trees), min_dense_support, counter, isa, cells)) return {};
   return cells;
 }
 
-template Buffer<double> weighted_distances_split<WeightedRf>(Input, std::uint32_t,
+template Buffer<double> weighted_distances_split<WeightedRf>(EncodedTrees, std::uint32_t,
                                                              std::atomic<std::uint64_t>*, DenseIsa);
-template Buffer<double> weighted_distances_split<BranchScore>(Input, std::uint32_t,
+template Buffer<double> weighted_distances_split<BranchScore>(EncodedTrees, std::uint32_t,
                                                               std::atomic<std::uint64_t>*, DenseIsa);
 
-Buffer<double> distance_wrf(Input input, std::atomic<std::uint64_t>* counter) {
-  const std::uint32_t min_dense_support = min_dense_support_weighted(input.size());
-  return weighted_distances_split<WeightedRf>(std::move(input), min_dense_support, counter);
+Buffer<double> distance_wrf(EncodedTrees trees, std::atomic<std::uint64_t>* counter) {
+  const std::uint32_t min_dense_support = min_dense_support_weighted(trees.size());
+  return weighted_distances_split<WeightedRf>(std::move(trees), min_dense_support, counter);
 }
 
-Buffer<double> distance_kf(Input input, std::atomic<std::uint64_t>* counter) {
-  const std::uint32_t min_dense_support = min_dense_support_weighted(input.size());
-  return weighted_distances_split<BranchScore>(std::move(input), min_dense_support, counter);
+Buffer<double> distance_kf(EncodedTrees trees, std::atomic<std::uint64_t>* counter) {
+  const std::uint32_t min_dense_support = min_dense_support_weighted(trees.size());
+  return weighted_distances_split<BranchScore>(std::move(trees), min_dense_support, counter);
 }
 
-bool distance_wrf(Input input, std::atomic<std::uint64_t>* counter, std::span<double> into, Contents contents) {
-  const std::uint32_t min_dense_support = min_dense_support_weighted(input.size());
+bool distance_wrf(EncodedTrees trees, std::atomic<std::uint64_t>* counter, std::span<double> into,
+                  Contents contents) {
+  const std::uint32_t min_dense_support = min_dense_support_weighted(trees.size());
   Buffer<double> cells = Buffer<double>::over(into, contents);
-  return fill_weighted<WeightedRf>(std::move(input), min_dense_support, counter, DenseIsa::best, cells);
+  return fill_weighted<WeightedRf>(std::move(trees), min_dense_support, counter, DenseIsa::best, cells);
 }
 
-bool distance_kf(Input input, std::atomic<std::uint64_t>* counter, std::span<double> into, Contents contents) {
-  const std::uint32_t min_dense_support = min_dense_support_weighted(input.size());
+bool distance_kf(EncodedTrees trees, std::atomic<std::uint64_t>* counter, std::span<double> into,
+                 Contents contents) {
+  const std::uint32_t min_dense_support = min_dense_support_weighted(trees.size());
   Buffer<double> cells = Buffer<double>::over(into, contents);
-  return fill_weighted<BranchScore>(std::move(input), min_dense_support, counter, DenseIsa::best, cells);
+  return fill_weighted<BranchScore>(std::move(trees), min_dense_support, counter, DenseIsa::best, cells);
 }
 
 }  // namespace brantoveil::distances

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <span>
 
-#include "distances/layout.h"
 #include "shared/buffer.h"
+#include "shared/records.h"
 
 namespace brantoveil::distances {
 
@@ -59,9 +59,10 @@ struct DenseTerm<BranchScore> {
 
 /// A tree's total T = private + (dense + rare), in the one order every path uses: the terms
 /// pair_term(a, a) of its dense row in 8 lanes (column k into lane k mod 8, ascending k), the
-/// lanes left to right, then its rare splits' terms by ascending sparse index.
+/// lanes left to right, then its rare splits' terms by ascending sparse index (`rare_lengths`
+/// in that order).
 template <class Metric>
-double tree_total(std::span<const double> row, std::span<const SparseEntry> rare_splits, double own_only) {
+double tree_total(std::span<const double> row, std::span<const double> rare_lengths, double own_only) {
   constexpr std::size_t kLanes = 8;
   double lanes[kLanes] = {};
   for (std::size_t k = 0; k < row.size(); ++k) {
@@ -70,7 +71,7 @@ double tree_total(std::span<const double> row, std::span<const SparseEntry> rare
   double dense = lanes[0];
   for (std::size_t l = 1; l < kLanes; ++l) dense = dense + lanes[l];
   double rare = 0.0;
-  for (const SparseEntry& entry : rare_splits) rare = rare + Metric::pair_term(entry.length, entry.length);
+  for (const double length : rare_lengths) rare = rare + Metric::pair_term(length, length);
   return own_only + (dense + rare);
 }
 
@@ -117,18 +118,19 @@ inline double finish_sum(double sum) {
   return Metric::finish_pair(clamped);
 }
 
-/// The n x n weighted Robinson-Foulds matrix in a new buffer; adds completed pairs to `counter`
-/// when given. Empty when the calling thread's stop check ended the call.
-Buffer<double> distance_wrf(Input input, std::atomic<std::uint64_t>* counter);
+/// The n x n weighted Robinson-Foulds matrix of `trees` (which have lengths) in a new buffer;
+/// adds completed pairs to `counter` when given. Empty when the calling thread's stop check ended
+/// the call. The trees are freed once laid out.
+Buffer<double> distance_wrf(EncodedTrees trees, std::atomic<std::uint64_t>* counter);
 /// The n x n Kuhner-Felsenstein matrix, like `distance_wrf`.
-Buffer<double> distance_kf(Input input, std::atomic<std::uint64_t>* counter);
+Buffer<double> distance_kf(EncodedTrees trees, std::atomic<std::uint64_t>* counter);
 /// `distance_wrf` written into `into`, which must hold n x n cells (anything else ends the
 /// process); false when stopped, and then the cells are meaningless. Storage lent as zeros is
 /// not cleared again.
-[[nodiscard]] bool distance_wrf(Input input, std::atomic<std::uint64_t>* counter, std::span<double> into,
+[[nodiscard]] bool distance_wrf(EncodedTrees trees, std::atomic<std::uint64_t>* counter, std::span<double> into,
                                 Contents contents = Contents::unknown);
 /// `distance_kf` written into `into`, like `distance_wrf`.
-[[nodiscard]] bool distance_kf(Input input, std::atomic<std::uint64_t>* counter, std::span<double> into,
+[[nodiscard]] bool distance_kf(EncodedTrees trees, std::atomic<std::uint64_t>* counter, std::span<double> into,
                                Contents contents = Contents::unknown);
 
 /// Instruction set of the dense pass; every one gives the same bits.
@@ -141,12 +143,12 @@ bool dense_isa_supported(DenseIsa isa);
 /// `min_dense_support` trees are compared as f64 rows, rarer shared ones through postings.
 /// `isa` pins the dense pass's instruction set (tests compare them); it must be supported.
 template <class Metric>
-Buffer<double> weighted_distances_split(Input input, std::uint32_t min_dense_support,
+Buffer<double> weighted_distances_split(EncodedTrees trees, std::uint32_t min_dense_support,
                                         std::atomic<std::uint64_t>* counter, DenseIsa isa = DenseIsa::best);
 
-extern template Buffer<double> weighted_distances_split<WeightedRf>(Input, std::uint32_t,
+extern template Buffer<double> weighted_distances_split<WeightedRf>(EncodedTrees, std::uint32_t,
                                                                     std::atomic<std::uint64_t>*, DenseIsa);
-extern template Buffer<double> weighted_distances_split<BranchScore>(Input, std::uint32_t,
+extern template Buffer<double> weighted_distances_split<BranchScore>(EncodedTrees, std::uint32_t,
                                                                      std::atomic<std::uint64_t>*, DenseIsa);
 
 }  // namespace brantoveil::distances

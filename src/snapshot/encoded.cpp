@@ -123,17 +123,18 @@ std::vector<std::uint32_t> count_supports(const EncodedSample& sample, std::uint
 
 }  // namespace
 
-EncodedSample EncodedSample::from_snapshots(Snapshots set, std::vector<std::string> names, bool rooted,
-                                            bool has_lengths) {
-  EncodedSample sample;
+EncodedTrees encode_trees(Snapshots& set, bool has_lengths, bool consume, bool sort) {
+  EncodedTrees sample;
+  sample.sorted = sort;
   const std::size_t n = set.snaps.size();
-  names.resize(n);
-  sample.names = std::move(names);
-  sample.leaf_names = std::move(set.leaf_names);
-  sample.rooted = rooted;
   sample.has_lengths = has_lengths;
   sample.pendants = n == 0 ? 0 : set.snaps[0].pendants;
-  sample.supports = std::move(set.supports);
+  if (consume) {
+    sample.supports = std::move(set.supports);
+    set.supports = {};
+  } else {
+    sample.supports = set.supports;
+  }
   const std::size_t pendants = sample.pendants;
 
   sample.offsets.assign(n + 1, 0);
@@ -171,20 +172,39 @@ EncodedSample EncodedSample::from_snapshots(Snapshots set, std::vector<std::stri
         sample.pendant_lengths[t * pendants + k] = k < snap.lengths.size() ? snap.lengths[k] : 0.0;
       }
     }
+    if (!sort || !has_lengths) {
+      const auto at = sample.ids.begin() + static_cast<std::ptrdiff_t>(first);
+      std::copy(snap.ids.begin(), snap.ids.end(), at);
+      if (sort) std::sort(at, at + static_cast<std::ptrdiff_t>(count));
+      for (std::size_t k = 0; k < count && has_lengths; ++k) {
+        sample.lengths[first + k] = pendants + k < snap.lengths.size() ? snap.lengths[pendants + k] : 0.0;
+      }
+      if (consume) snap = InternSnap{};
+      return;
+    }
     // By ID, repeats in reading order, so the last length of a repeated split stays the last.
     std::vector<std::pair<std::uint32_t, std::uint32_t>> order(count);
     for (std::size_t k = 0; k < count; ++k) order[k] = {snap.ids[k], static_cast<std::uint32_t>(k)};
     std::sort(order.begin(), order.end());
     for (std::size_t k = 0; k < count; ++k) {
       sample.ids[first + k] = order[k].first;
-      if (has_lengths) {
-        const std::size_t from = pendants + order[k].second;
-        sample.lengths[first + k] = from < snap.lengths.size() ? snap.lengths[from] : 0.0;
-      }
+      const std::size_t from = pendants + order[k].second;
+      sample.lengths[first + k] = from < snap.lengths.size() ? snap.lengths[from] : 0.0;
     }
-    snap = InternSnap{};
+    if (consume) snap = InternSnap{};
   });
-  std::vector<InternSnap>().swap(set.snaps);
+  if (consume) std::vector<InternSnap>().swap(set.snaps);
+  return sample;
+}
+
+EncodedSample EncodedSample::from_snapshots(Snapshots set, std::vector<std::string> names, bool rooted,
+                                            bool has_lengths) {
+  EncodedSample sample;
+  static_cast<EncodedTrees&>(sample) = encode_trees(set, has_lengths, true, true);
+  names.resize(sample.size());
+  sample.names = std::move(names);
+  sample.leaf_names = std::move(set.leaf_names);
+  sample.rooted = rooted;
 
   const std::size_t row_bytes = sample.clade_row_bytes();
   const std::size_t splits = set.clades.size();

@@ -13,6 +13,11 @@
 
 namespace brantoveil::snapshot {
 
+/// The trees of `set` as the kernels read them, each tree's split IDs sorted when `sort`. With
+/// `consume` the set's trees and supports are taken over (each tree freed once encoded), else
+/// copied and the set left whole.
+EncodedTrees encode_trees(Snapshots& set, bool has_lengths, bool consume, bool sort);
+
 /// A read-only sample of trees: the trees the kernels read (EncodedTrees) with the names of the
 /// trees and leaves and every split's clade.
 struct EncodedSample : EncodedTrees {

@@ -15,8 +15,14 @@
 
 namespace brantoveil::snapshot {
 
-/// The interned form of a tree is the record the kernels consume.
-using brantoveil::InternSnap;
+/// One tree as the interner numbers it: the pendant IDs 0..pendants-1 followed by `ids`, in the
+/// order the tree was read; `lengths`, when kept, runs parallel to that sequence. `encode_trees`
+/// turns a set of them into the record the kernels read.
+struct InternSnap {
+  std::vector<std::uint32_t> ids;
+  std::vector<double> lengths;
+  std::uint32_t pendants = 0;
+};
 
 struct Snapshots;
 

@@ -11,6 +11,7 @@
 #include <random>
 
 #include "distances/block.h"
+#include "distances/isa.h"
 #include "distances/rf.h"
 #include "distances/weighted.h"
 #include "distances_trees.h"
@@ -74,6 +75,8 @@ struct Case {
 
 class BlockMatchesOneCall : public ::testing::TestWithParam<Case> {};
 
+// On every instruction-set level this CPU has: each level's one call and blocks run their own
+// passes (the tiles' rows may be the lower or the higher trees of their cells).
 TEST_P(BlockMatchesOneCall, EveryCellBitForBit) {
   const Case& c = GetParam();
   const TreeSet set = random_trees({.trees = c.trees, .pendants = c.pendants, .candidates = c.candidates,
@@ -81,28 +84,36 @@ TEST_P(BlockMatchesOneCall, EveryCellBitForBit) {
   const snapshot::EncodedSample sample = encode(set, c.pendants);
   const SampleColumns columns = sample_columns_split(sample, c.rf_min_dense, c.weighted_min_dense);
   const std::size_t n = c.trees;
-  const Buffer<std::uint32_t> rf = distance_rf_split(Input::borrowed(set.snaps, set.supports), c.rf_min_dense, nullptr);
-  const Buffer<double> wrf =
-      weighted_distances_split<WeightedRf>(Input::borrowed(set.snaps, set.supports), c.weighted_min_dense, nullptr);
-  const Buffer<double> kf =
-      weighted_distances_split<BranchScore>(Input::borrowed(set.snaps, set.supports), c.weighted_min_dense, nullptr);
+  const IsaLevel cap = cap_isa(IsaLevel::plain);
+  for (const IsaLevel level : {IsaLevel::plain, IsaLevel::neon, IsaLevel::avx2, IsaLevel::avx512}) {
+    cap_isa(level);
+    if (isa_level() != level) continue;
+    SCOPED_TRACE(::testing::Message() << "level " << static_cast<int>(level));
+    const Buffer<std::uint32_t> rf = distance_rf_split(testing::trees_of(set), c.rf_min_dense, nullptr);
+    const Buffer<double> wrf =
+        weighted_distances_split<WeightedRf>(testing::trees_of(set), c.weighted_min_dense, nullptr);
+    const Buffer<double> kf =
+        weighted_distances_split<BranchScore>(testing::trees_of(set), c.weighted_min_dense, nullptr);
 
-  const std::vector<std::uint64_t> everything = all_trees(n);
-  const std::vector<std::uint64_t> rows = scattered(n / 2 + 3, n, 1);
-  const std::vector<std::uint64_t> cols = scattered(n + 5, n, 2);
-  const std::pair<std::span<const std::uint64_t>, std::span<const std::uint64_t>> shapes[] = {
-      {everything, everything}, {rows, cols}, {cols, rows}, {rows, everything}};
-  for (const auto& [r, k] : shapes) {
-    std::vector<std::uint32_t> rf_block(r.size() * k.size());
-    ASSERT_TRUE(block_rf(sample, columns, r, k, {rf_block.data(), k.size()}, nullptr, c.tile));
-    EXPECT_EQ(rf_block, picked(rf, n, r, k));
-    for (const BlockMetric metric : {BlockMetric::wrf, BlockMetric::kf}) {
-      std::vector<double> block(r.size() * k.size());
-      ASSERT_TRUE(block_weighted(metric, sample, columns, r, k, {block.data(), k.size()}, nullptr, c.tile));
-      EXPECT_TRUE(same_bits(block, picked(metric == BlockMetric::wrf ? wrf : kf, n, r, k)))
-          << (metric == BlockMetric::wrf ? "wrf" : "kf") << " block of " << r.size() << " x " << k.size();
+    const std::vector<std::uint64_t> everything = all_trees(n);
+    const std::vector<std::uint64_t> rows = scattered(n / 2 + 3, n, 1);
+    const std::vector<std::uint64_t> cols = scattered(n + 5, n, 2);
+    const std::vector<std::uint64_t> backwards(everything.rbegin(), everything.rend());
+    const std::pair<std::span<const std::uint64_t>, std::span<const std::uint64_t>> shapes[] = {
+        {everything, everything}, {rows, cols}, {cols, rows}, {rows, everything}, {backwards, everything}};
+    for (const auto& [r, k] : shapes) {
+      std::vector<std::uint32_t> rf_block(r.size() * k.size());
+      ASSERT_TRUE(block_rf(sample, columns, r, k, {rf_block.data(), k.size()}, nullptr, c.tile));
+      EXPECT_EQ(rf_block, picked(rf, n, r, k));
+      for (const BlockMetric metric : {BlockMetric::wrf, BlockMetric::kf}) {
+        std::vector<double> block(r.size() * k.size());
+        ASSERT_TRUE(block_weighted(metric, sample, columns, r, k, {block.data(), k.size()}, nullptr, c.tile));
+        EXPECT_TRUE(same_bits(block, picked(metric == BlockMetric::wrf ? wrf : kf, n, r, k)))
+            << (metric == BlockMetric::wrf ? "wrf" : "kf") << " block of " << r.size() << " x " << k.size();
+      }
     }
   }
+  cap_isa(cap);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -151,9 +162,9 @@ TEST(Block, SpecialLengthsKeepTheOneCallBits) {
   for (const std::uint32_t min_dense : {2u, 12u}) {
     const SampleColumns columns = sample_columns_split(sample, 2, min_dense);
     const Buffer<double> wrf =
-        weighted_distances_split<WeightedRf>(Input::borrowed(set.snaps, set.supports), min_dense, nullptr);
+        weighted_distances_split<WeightedRf>(testing::trees_of(set), min_dense, nullptr);
     const Buffer<double> kf =
-        weighted_distances_split<BranchScore>(Input::borrowed(set.snaps, set.supports), min_dense, nullptr);
+        weighted_distances_split<BranchScore>(testing::trees_of(set), min_dense, nullptr);
     const std::pair<std::span<const std::uint64_t>, std::span<const std::uint64_t>> shapes[] = {
         {everything, everything}, {reversed, everything}, {scattered_rows, everything}, {everything, reversed}};
     for (const auto& [r, k] : shapes) {

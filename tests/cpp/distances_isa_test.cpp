@@ -46,7 +46,7 @@ std::vector<unsigned char> bytes_of(const T* data, std::size_t count) {
 Results everything(const testing::TreeSet& set, std::uint32_t leaves) {
   Results out;
   const std::size_t n = set.snaps.size();
-  const auto input = [&] { return Input::borrowed(set.snaps, set.supports); };
+  const auto input = [&] { return testing::trees_of(set); };
   const Buffer<std::uint32_t> rf = distance_rf(input(), nullptr);
   out.parts.push_back(bytes_of(rf.data(), rf.size()));
   // Every boundary share: all dense, mixed, all sparse.
@@ -125,7 +125,7 @@ TEST(IsaCap, EveryLevelCountsLongRowsOfSharedSplits) {
   testing::TreeSet set;
   set.supports.assign(kSplits, kTrees - 1);
   for (std::size_t t = 0; t < kTrees; ++t) {
-    InternSnap snap;
+    testing::InternSnap snap;
     for (std::uint32_t s = 0; s < kSplits; ++s) {
       if (s % kTrees != t) snap.ids.push_back(s);
     }
@@ -136,7 +136,7 @@ TEST(IsaCap, EveryLevelCountsLongRowsOfSharedSplits) {
   for (const IsaLevel level : {IsaLevel::plain, IsaLevel::neon, IsaLevel::avx2, IsaLevel::avx512}) {
     cap_isa(level);
     if (isa_level() != level) continue;
-    const Buffer<std::uint32_t> rf = distance_rf(Input::borrowed(set.snaps, set.supports), nullptr);
+    const Buffer<std::uint32_t> rf = distance_rf(testing::trees_of(set), nullptr);
     EXPECT_EQ(std::vector<std::uint32_t>(rf.data(), rf.data() + rf.size()), expected) << static_cast<int>(level);
   }
   cap_isa(before);

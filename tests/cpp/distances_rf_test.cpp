@@ -7,6 +7,7 @@
 #include <random>
 
 #include "distances/boundary.h"
+#include "pool/pool.h"
 #include "distances/repeats.h"
 #include "distances/weighted.h"
 #include "distances_trees.h"
@@ -14,6 +15,7 @@
 namespace brantoveil::distances {
 namespace {
 
+using testing::InternSnap;
 using testing::TreeSet;
 using testing::TreeShape;
 
@@ -23,7 +25,7 @@ std::vector<std::uint32_t> run_rf(const TreeSet& set, std::uint32_t min_dense_su
   pool::ScopedPool use(p);
   std::atomic<std::uint64_t> counter{0};
   const Buffer<std::uint32_t> m =
-      distance_rf_split(Input::borrowed(set.snaps, set.supports), min_dense_support, &counter, isa);
+      distance_rf_split(testing::trees_of(set), min_dense_support, &counter, isa);
   if (pairs != nullptr) *pairs = counter.load();
   return {m.data(), m.data() + m.size()};
 }
@@ -73,7 +75,7 @@ TEST(DistanceRf, DefaultBoundaryAndOwnedInputGiveTheSameMatrix) {
     const std::vector<std::uint32_t> expected = testing::brute_rf(set);
     std::atomic<std::uint64_t> counter{0};
     const Buffer<std::uint32_t> m =
-        distance_rf(Input::owned(std::move(set.snaps), std::move(set.supports)), &counter);
+        distance_rf(testing::trees_of(set), &counter);
     EXPECT_EQ(std::vector<std::uint32_t>(m.data(), m.data() + m.size()), expected) << trees;
     EXPECT_EQ(counter.load(), trees * (trees - 1) / 2);
   }
@@ -103,7 +105,7 @@ TEST(DistanceRf, SmallHandBuiltSets) {
       {"no trees", {}, {}, {}},
   };
   for (const Case& c : cases) {
-    const Buffer<std::uint32_t> m = distance_rf(Input::borrowed(c.snaps, c.supports), nullptr);
+    const Buffer<std::uint32_t> m = distance_rf(testing::trees_of(c.snaps, c.supports), nullptr);
     EXPECT_EQ(std::vector<std::uint32_t>(m.data(), m.data() + m.size()), c.expected) << c.what;
   }
 }
@@ -155,30 +157,25 @@ TEST(DistanceRf, RepeatedSplitSetsGiveTheMatrixOfEveryPair) {
     // Written into caller storage that holds garbage, from an owned input.
     TreeSet owned = set;
     std::vector<std::uint32_t> storage(std::size_t{n} * n, 0xDEADBEEF);
-    EXPECT_TRUE(distance_rf(Input::owned(std::move(owned.snaps), std::move(owned.supports)), nullptr,
+    EXPECT_TRUE(distance_rf(testing::trees_of(owned), nullptr,
                             std::span<std::uint32_t>(storage)));
     EXPECT_EQ(storage, expected) << n;
   }
 }
 
 TEST(GroupRepeats, ClassesFollowFirstAppearanceAndIgnoreSplitOrder) {
-  const auto snap = [](std::vector<std::uint32_t> ids, std::uint32_t pendants = 0) {
+  const auto snap = [](std::vector<std::uint32_t> ids) {
     InternSnap s;
     s.ids = std::move(ids);
-    s.pendants = pendants;
     return s;
   };
   const std::vector<InternSnap> snaps = {snap({4, 2, 7}), snap({1}),    snap({7, 4, 2}), snap({}),
-                                         snap({2, 4}),    snap({}, 3), snap({1}),       snap({})};
-  const TreeClasses classes = group_repeats(snaps);
-  EXPECT_EQ(classes.class_of, (std::vector<std::uint32_t>{0, 1, 0, 2, 3, 4, 1, 2}));
-  EXPECT_EQ(classes.first, (std::vector<std::uint32_t>{0, 1, 3, 4, 5}));
-}
-
-TEST(BitRows, FindsTheNonZeroSpanOfEachRow) {
-  const BitRows rows({0, 5, 0, 0, 0, 0, 1, 0, 2, 0, 0, 3}, 3, 4);
-  const std::vector<std::pair<std::size_t, std::size_t>> expected = {{1, 2}, {0, 0}, {0, 3}, {2, 3}};
-  EXPECT_EQ(rows.ranges, expected);
+                                         snap({2, 4}),    snap({1}),    snap({}),        snap({2, 4, 7})};
+  for (const bool sort : {false, true}) {  // the one call's record, an encoded sample's
+    const TreeClasses classes = group_repeats(testing::trees_of(snaps, std::vector<std::uint32_t>(8, 1), sort));
+    EXPECT_EQ(classes.class_of, (std::vector<std::uint32_t>{0, 1, 0, 2, 3, 1, 2, 0})) << sort;
+    EXPECT_EQ(classes.first, (std::vector<std::uint32_t>{0, 1, 3, 4})) << sort;
+  }
 }
 
 // Says stop whenever asked.
@@ -194,7 +191,7 @@ TEST(DistanceKernels, StoppedKernelsReturnNothing) {
   shape.pendants = 5;
   shape.with_lengths = true;
   const TreeSet set = testing::random_trees(shape);
-  const auto input = [&] { return Input::borrowed(set.snaps, set.supports); };
+  const auto input = [&] { return testing::trees_of(set); };
   std::vector<std::uint32_t> storage(40 * 40);
   std::vector<double> weighted_storage(40 * 40);
   std::atomic<std::uint64_t> counter{0};

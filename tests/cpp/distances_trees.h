@@ -12,7 +12,7 @@
 
 namespace brantoveil::testing {
 
-using brantoveil::InternSnap;
+using snapshot::InternSnap;
 
 /// Trees as the interner hands them over: records plus per-ID supports.
 struct TreeSet {
@@ -127,6 +127,19 @@ inline std::vector<double> brute_weighted(const TreeSet& set, bool squared) {
   }
   return out;
 }
+
+/// The one call's record of trees (copied, IDs in the order given unless `sort`), with lengths
+/// when the first tree has them.
+inline EncodedTrees trees_of(const std::vector<InternSnap>& snaps, const std::vector<std::uint32_t>& supports,
+                             bool sort = false) {
+  snapshot::Snapshots copy;
+  copy.snaps = snaps;
+  copy.supports = supports;
+  return snapshot::encode_trees(copy, !snaps.empty() && !snaps[0].lengths.empty(), true, sort);
+}
+
+/// The one call's record of a set's trees.
+inline EncodedTrees trees_of(const TreeSet& set, bool sort = false) { return trees_of(set.snaps, set.supports, sort); }
 
 // The sample of a random set: pendant IDs take single-leaf clades, the others an arbitrary pair.
 inline snapshot::EncodedSample encode(const TreeSet& set, std::uint32_t leaves) {

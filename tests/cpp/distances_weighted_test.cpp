@@ -17,6 +17,7 @@
 namespace brantoveil::distances {
 namespace {
 
+using testing::InternSnap;
 using testing::TreeSet;
 using testing::TreeShape;
 
@@ -26,7 +27,7 @@ std::vector<double> run_weighted(const TreeSet& set, std::uint32_t min_dense_sup
   pool::Pool p(threads);
   pool::ScopedPool use(p);
   std::atomic<std::uint64_t> counter{0};
-  const Buffer<double> m = weighted_distances_split<Metric>(Input::borrowed(set.snaps, set.supports),
+  const Buffer<double> m = weighted_distances_split<Metric>(testing::trees_of(set),
                                                             min_dense_support, &counter, isa);
   if (pairs != nullptr) *pairs = counter.load();
   return {m.data(), m.data() + m.size()};
@@ -274,11 +275,11 @@ TEST(WeightedDistances, DefaultBoundaryAndOwnedInput) {
   TreeSet set = testing::random_trees(shape);
   const std::vector<double> wrf = testing::brute_weighted(set, false);
   TreeSet copy = set;
-  const Buffer<double> a = distance_wrf(Input::owned(std::move(copy.snaps), std::move(copy.supports)), nullptr);
+  const Buffer<double> a = distance_wrf(testing::trees_of(copy), nullptr);
   EXPECT_EQ(std::vector<double>(a.data(), a.data() + a.size()), wrf);
-  const Buffer<double> b = distance_kf(Input::borrowed(set.snaps, set.supports), nullptr);
+  const Buffer<double> b = distance_kf(testing::trees_of(set), nullptr);
   EXPECT_EQ(std::vector<double>(b.data(), b.data() + b.size()), testing::brute_weighted(set, true));
-  EXPECT_EQ(distance_kf(Input::borrowed({}, {}), nullptr).size(), 0u);
+  EXPECT_EQ(distance_kf(EncodedTrees{}, nullptr).size(), 0u);
 }
 
 

@@ -9,6 +9,7 @@
 
 #include "distances/weighted.h"
 #include "pool/pool.h"
+#include "snapshot/encoded.h"
 #include "snapshot/messages.h"
 #include "snapshot/snapshots.h"
 
@@ -258,19 +259,17 @@ TEST(SnapshotSet, WeightedKernelsSeePendantAndInnerLengths) {
   for (const SnapshotOptions& options : {SnapshotOptions{.keep_lengths = true}, kAll}) {
     Result<Snapshots> set = read(texts, options);
     ASSERT_TRUE(set.ok()) << set.error();
-    using distances::Input;
-    const Buffer<double> wrf = distances::distance_wrf(Input::borrowed(set.value().snaps, set.value().supports), nullptr);
-    const Buffer<double> kf = distances::distance_kf(Input::borrowed(set.value().snaps, set.value().supports), nullptr);
+    const Buffer<double> wrf = distances::distance_wrf(encode_trees(set.value(), true, false, false), nullptr);
+    const Buffer<double> kf = distances::distance_kf(encode_trees(set.value(), true, false, true), nullptr);
     ASSERT_EQ(wrf.size(), 4u);
     EXPECT_DOUBLE_EQ(wrf[1], 16.0);
     EXPECT_DOUBLE_EQ(kf[2], std::sqrt(98.0));
-    // Borrowing left the set whole; consuming it gives the same matrices.
+    // Copying left the set whole; consuming it gives the same matrices.
     EXPECT_EQ(set.value().snaps.size(), 2u);
     Snapshots copy = set.value();
-    const Buffer<double> kf_owned =
-        distances::distance_kf(Input::owned(std::move(copy.snaps), std::move(copy.supports)), nullptr);
-    const Buffer<double> wrf_owned = distances::distance_wrf(
-        Input::owned(std::move(set.value().snaps), std::move(set.value().supports)), nullptr);
+    const Buffer<double> kf_owned = distances::distance_kf(encode_trees(copy, true, true, false), nullptr);
+    const Buffer<double> wrf_owned = distances::distance_wrf(encode_trees(set.value(), true, true, true), nullptr);
+    EXPECT_TRUE(set.value().snaps.empty());
     EXPECT_DOUBLE_EQ(wrf_owned[2], 16.0);
     EXPECT_DOUBLE_EQ(kf_owned[1], std::sqrt(98.0));
     EXPECT_EQ(wrf_owned[0], 0.0);

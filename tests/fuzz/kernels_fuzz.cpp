@@ -78,7 +78,7 @@ testing::TreeSet trees_from(Bytes& in) {
   testing::TreeSet set;
   set.supports.assign(pendants, static_cast<std::uint32_t>(n));
   for (const auto& tree : held) {
-    InternSnap snap;
+    testing::InternSnap snap;
     snap.pendants = pendants;
     for (const std::uint32_t s : tree) {
       if (id_of[s] == UINT32_MAX) {
@@ -109,7 +109,7 @@ struct Matrices {
 Matrices compute(const testing::TreeSet& set, const snapshot::EncodedSample& sample, std::uint32_t rf_dense,
                  std::uint32_t weighted_dense, std::size_t tile) {
   const std::size_t n = set.snaps.size();
-  const auto input = [&] { return Input::borrowed(set.snaps, set.supports); };
+  const auto input = [&] { return testing::trees_of(set); };
   Matrices out;
   const Buffer<std::uint32_t> rf = distance_rf_split(input(), rf_dense, nullptr);
   const Buffer<double> wrf = weighted_distances_split<WeightedRf>(input(), weighted_dense, nullptr);

@@ -15,6 +15,7 @@
 #include "distances/rf.h"
 #include "distances/weighted.h"
 #include "shared/pages.h"
+#include "snapshot/encoded.h"
 
 namespace brantoveil::api::engine {
 
@@ -102,12 +103,14 @@ PyObject* pairwise(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Py
   auto set = collect_snapshots_from_iter(call->bundle, weighted, exports, signals);
   if (!set) return nullptr;
   const std::size_t n = set->snaps.size();
-  // Without exports the kernel takes the trees over and frees them as it lays them out.
+  // Without exports the set is encoded in its place and the kernel frees the encoded trees once
+  // it has laid them out.
   const auto input = [&] {
-    if (exports) return distances::Input::borrowed(set->snaps, set->supports);
-    set->clades = snapshot::CladeTable{};
-    set->leaf_names = std::vector<std::string>{};
-    return distances::Input::owned(std::move(set->snaps), std::move(set->supports));
+    if (!exports) {
+      set->clades = snapshot::CladeTable{};
+      set->leaf_names = std::vector<std::string>{};
+    }
+    return snapshot::encode_trees(*set, weighted, !exports, false);
   };
   PyRef matrix;
   if (*metric == Metric::rf) {
