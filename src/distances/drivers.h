@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <vector>
@@ -117,6 +118,7 @@ std::optional<Reductions> run_reduce(const Kernel& kernel, std::span<const std::
   out.knn_index.assign(rows.size() * k, -1);
   out.knn_distance.assign(rows.size() * k, std::numeric_limits<double>::infinity());
   out.histogram.assign(bins, 0);
+  std::mutex histogram_mutex;
   std::vector<std::size_t> found(k > 0 ? rows.size() : 0, 0);
   // Whole rows per task keep each row's sum in column order; few rows make smaller chunks.
   const std::size_t threads = std::max<std::size_t>(pool::thread_count(), 1);
@@ -167,8 +169,10 @@ std::optional<Reductions> run_reduce(const Kernel& kernel, std::span<const std::
           best_index[at] = tree;
         }
       }
-      for (std::size_t b = 0; b < bins; ++b) {
-        if (counts[b] != 0) std::atomic_ref<std::int64_t>(out.histogram[b]).fetch_add(counts[b]);
+      if (bins > 0) {
+        // Once per task, so a lock costs nothing here (and libc++ long lacked std::atomic_ref).
+        const std::lock_guard lock(histogram_mutex);
+        for (std::size_t b = 0; b < bins; ++b) out.histogram[b] += counts[b];
       }
       if (counter != nullptr) counter->fetch_add((r1 - r0) * w, std::memory_order_relaxed);
     });
