@@ -173,6 +173,31 @@ template <class Metric>
   return row_tree < col_tree ? weighted_cell<Metric>(rows, r, cols, c, cell) : weighted_cell<Metric>(cols, c, rows, r, cell);
 }
 
+// Which side holds the lower tree of every cell of a panel tile: its rows, its columns, or
+// neither (a tree against itself, or rows on both sides of a column). `above`: every cell lies
+// right of the diagonal of one side against itself, so the rows are lower.
+enum class LowSide { rows, cols, mixed };
+
+[[gnu::always_inline]] inline LowSide low_side(const WeightedSide& rows, std::size_t r, std::size_t take, bool above,
+                                               std::uint64_t col_min, std::uint64_t col_max) {
+  if (above) return LowSide::rows;
+  const auto [low, high] = std::minmax_element(rows.trees.begin() + r, rows.trees.begin() + r + take);
+  if (*high < col_min) return LowSide::rows;
+  return *low > col_max ? LowSide::cols : LowSide::mixed;
+}
+
+// The cells of a tile whose lower trees lie on both sides, each decided on its own.
+template <class Metric>
+void mixed_tile(const WeightedSide& rows, std::size_t r, std::size_t take, const WeightedSide& cols, std::size_t j0,
+                std::size_t count, double* cells, std::size_t stride) {
+  for (std::size_t i = 0; i < take; ++i) {
+    for (std::size_t c = 0; c < count; ++c) {
+      double& cell = cells[i * stride + c];
+      cell = any_cell<Metric>(rows, r + i, cols, j0 + c, cell);
+    }
+  }
+}
+
 // Lanes 0-3 and 4-7 of four cells to eight vectors holding lane l of each of the four cells.
 template <class V>
 [[gnu::always_inline]] inline void lanes_side_by_side(const Lanes<V> (&acc)[4], v4d (&lane)[8]) {
@@ -487,24 +512,13 @@ void panel_pass_avx512(const WeightedSide& rows, const WeightedSide& cols, std::
         for (std::size_t i = 0; i < take; ++i) __builtin_prefetch(cells + i * stride + kLanes, 1);
       }
       std::uint8_t* tile_marks = &redo_marks.at(r - r0, (j0 - c0) / kLanes);
-      std::uint64_t row_min = 0;
-      std::uint64_t row_max = 0;
-      if (!above) {
-        const auto [low, high] = std::minmax_element(rows.trees.begin() + r, rows.trees.begin() + r + take);
-        row_min = *low;
-        row_max = *high;
-      }
-      if (above || row_max < col_min) {
+      const LowSide low = low_side(rows, r, take, above, col_min, col_max);
+      if (low == LowSide::rows) {
         panel_rows<Metric, true>(take, rows, r, panel, t_cols, inside, above, j0, cells, stride, tile_marks, groups);
-      } else if (row_min > col_max) {
+      } else if (low == LowSide::cols) {
         panel_rows<Metric, false>(take, rows, r, panel, t_cols, inside, false, j0, cells, stride, tile_marks, groups);
       } else {
-        for (std::size_t i = 0; i < take; ++i) {
-          for (std::size_t c = 0; c < count; ++c) {
-            double& cell = cells[i * stride + c];
-            cell = any_cell<Metric>(rows, r + i, cols, j0 + c, cell);
-          }
-        }
+        mixed_tile<Metric>(rows, r, take, cols, j0, count, cells, stride);
       }
       r += take;
     }
@@ -643,26 +657,15 @@ NO_FUSED_MULTIPLY_ADD NARROW_PANEL_TARGET void panel_pass_narrow(const WeightedS
         for (std::size_t i = 0; i < take; ++i) __builtin_prefetch(cells + i * stride + kLanes, 1);
       }
       std::uint8_t* tile_marks = &redo_marks.at(r - r0, (j0 - c0) / kLanes);
-      std::uint64_t row_min = 0;
-      std::uint64_t row_max = 0;
-      if (!above) {
-        const auto [low, high] = std::minmax_element(rows.trees.begin() + r, rows.trees.begin() + r + take);
-        row_min = *low;
-        row_max = *high;
-      }
-      if (above || row_max < col_min) {
+      const LowSide low = low_side(rows, r, take, above, col_min, col_max);
+      if (low == LowSide::rows) {
         narrow_panel_rows<Metric, true>(take, rows, r, panel, rows.width, t_cols, columns, above, j0, cells, stride,
                                         tile_marks, groups);
-      } else if (row_min > col_max) {
+      } else if (low == LowSide::cols) {
         narrow_panel_rows<Metric, false>(take, rows, r, panel, rows.width, t_cols, columns, false, j0, cells, stride,
                                          tile_marks, groups);
       } else {
-        for (std::size_t i = 0; i < take; ++i) {
-          for (std::size_t c = 0; c < columns; ++c) {
-            double& cell = cells[i * stride + c];
-            cell = any_cell<Metric>(rows, r + i, cols, j0 + c, cell);
-          }
-        }
+        mixed_tile<Metric>(rows, r, take, cols, j0, columns, cells, stride);
       }
       r += take;
     }
