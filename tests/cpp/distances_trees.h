@@ -30,6 +30,29 @@ struct TreeShape {
   std::uint64_t seed = 1;
 };
 
+/// Trees holding candidate splits `held[t]` (each below `candidates`), as the interner numbers them:
+/// dense IDs after the pendants, by first appearance; no lengths.
+inline TreeSet numbered(const std::vector<std::vector<std::uint32_t>>& held, std::uint32_t pendants,
+                        std::size_t candidates) {
+  std::vector<std::uint32_t> id_of(candidates, UINT32_MAX);
+  TreeSet set;
+  set.supports.assign(pendants, static_cast<std::uint32_t>(held.size()));
+  for (const auto& tree : held) {
+    InternSnap snap;
+    snap.pendants = pendants;
+    for (const std::uint32_t s : tree) {
+      if (id_of[s] == UINT32_MAX) {
+        id_of[s] = static_cast<std::uint32_t>(set.supports.size());
+        set.supports.push_back(0);
+      }
+      snap.ids.push_back(id_of[s]);
+      ++set.supports[id_of[s]];
+    }
+    set.snaps.push_back(std::move(snap));
+  }
+  return set;
+}
+
 /// Draws trees whose splits range from universal through frequent to unique; IDs are dense and
 /// every ID is held by at least one tree, as the interner guarantees.
 inline TreeSet random_trees(const TreeShape& shape) {
@@ -51,26 +74,12 @@ inline TreeSet random_trees(const TreeShape& shape) {
     }
     std::shuffle(tree.begin(), tree.end(), rng);
   }
-  // Compact to dense IDs after the pendants, numbering by first appearance.
-  std::vector<std::uint32_t> id_of(shape.candidates, UINT32_MAX);
-  TreeSet set;
-  set.supports.assign(shape.pendants, static_cast<std::uint32_t>(shape.trees));
-  for (auto& tree : held) {
-    InternSnap snap;
-    snap.pendants = shape.pendants;
-    for (const std::uint32_t s : tree) {
-      if (id_of[s] == UINT32_MAX) {
-        id_of[s] = static_cast<std::uint32_t>(set.supports.size());
-        set.supports.push_back(0);
-      }
-      snap.ids.push_back(id_of[s]);
-      ++set.supports[id_of[s]];
-    }
-    if (shape.with_lengths) {
+  TreeSet set = numbered(held, shape.pendants, shape.candidates);
+  if (shape.with_lengths) {
+    for (InternSnap& snap : set.snaps) {
       snap.lengths.resize(shape.pendants + snap.ids.size());
       for (double& l : snap.lengths) l = draw_length();
     }
-    set.snaps.push_back(std::move(snap));
   }
   return set;
 }

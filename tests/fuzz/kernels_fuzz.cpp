@@ -72,25 +72,11 @@ testing::TreeSet trees_from(Bytes& in) {
       if (chance[s] == 4 || (chance[s] > 0 && in.next(4) < chance[s])) held[t].push_back(s);
     }
   }
-  // Dense IDs after the pendants by first appearance, as the interner numbers them.
-  std::vector<std::uint32_t> id_of(candidates, UINT32_MAX);
-  std::vector<std::uint32_t> candidate_of;
-  testing::TreeSet set;
-  set.supports.assign(pendants, static_cast<std::uint32_t>(n));
-  for (const auto& tree : held) {
-    testing::InternSnap snap;
-    snap.pendants = pendants;
-    for (const std::uint32_t s : tree) {
-      if (id_of[s] == UINT32_MAX) {
-        id_of[s] = static_cast<std::uint32_t>(set.supports.size());
-        set.supports.push_back(0);
-      }
-      snap.ids.push_back(id_of[s]);
-      ++set.supports[id_of[s]];
-    }
-    for (std::uint32_t k = 0; k < pendants; ++k) snap.lengths.push_back(length_from(in, base[k]));
-    for (const std::uint32_t s : tree) snap.lengths.push_back(length_from(in, base[pendants + s]));
-    set.snaps.push_back(std::move(snap));
+  testing::TreeSet set = testing::numbered(held, pendants, candidates);
+  for (std::size_t t = 0; t < held.size(); ++t) {
+    std::vector<double>& lengths = set.snaps[t].lengths;
+    for (std::uint32_t k = 0; k < pendants; ++k) lengths.push_back(length_from(in, base[k]));
+    for (const std::uint32_t s : held[t]) lengths.push_back(length_from(in, base[pendants + s]));
   }
   return set;
 }
