@@ -48,9 +48,9 @@ enum class LowerCells { mirror, kernel };
 ///
 /// With the mirror, the kernel's rows start zeroed from the diagonal on; chunks run in parallel
 /// and each adds its pair count to `counter` when given; the pool then mirrors the upper triangle.
-/// The kernel must leave every cell (r, c) with c > r of its rows final and must not write c <= r:
-/// chunks own disjoint rows, so no lock guards the buffer, and the mirror overwrites whatever lies
-/// left of the diagonal. Without it, the kernel's rows start wholly zeroed and it must leave every
+/// The kernel must leave every cell (r, c) with c > r of its rows final and the diagonal zero; it
+/// may write anything left of the diagonal in its own rows, since chunks own disjoint rows (no
+/// lock guards the buffer) and the mirror overwrites all of it. Without it, the kernel's rows start wholly zeroed and it must leave every
 /// cell of them final, the diagonal zero. The counter is bumped once per chunk, after its cells are
 /// final, so a reader never sees more than the pairs actually done and sees exactly n(n-1)/2 once
 /// the loop has joined.

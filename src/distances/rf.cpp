@@ -28,9 +28,8 @@ using Range = std::pair<std::size_t, std::size_t>;
 // The finish runs kRfTileRows rows at a time against the columns, the tile's rows held transposed,
 // word w of all rows side by side. With the scalar popcount (or none) each word of a column tree
 // is loaded once and ANDed with every row of the tile. Only words inside some row's non-zero span and the
-// column's can be non-zero. The one call computes whole rows rather than the upper triangle and
-// a mirror: the popcounts of each pair twice cost less than the mirror's pass over the matrix
-// (mcmc120 at 10,000: 0.20-0.23 s against 0.26-0.29 s).
+// column's can be non-zero. The one call computes whole rows where a pair costs less than the
+// mirror's share of it (see rf_whole_rows), else the cells right of the diagonal and the mirror.
 constexpr std::size_t kTileRows = kRfTileRows;
 
 // The words [lo, hi) where some row of the tile r0..r0+count-1 is non-zero, copied into `own`
@@ -375,6 +374,18 @@ bool rf_isa_supported(RfIsa isa) {
   return false;
 }
 
+bool rf_whole_rows(RfIsa isa, std::size_t dense_words, std::uint64_t rare_increments, std::size_t trees) {
+  // Whole rows pay a pair's finish and its rare increments twice; the mirror pays one pass of
+  // transposes over the matrix. Measured on one thread at 10,000 trees: the AVX-512 finish over
+  // one or two words is cheaper twice (mcmc50 0.139 -> 0.115 s, mcmc120 0.203 -> 0.195 s), while
+  // seven words (the 123-taxon posterior: 0.262 against 0.277 s), no dense word at all (unrelated
+  // trees, all postings: 0.321 against 0.336 s), and every finish without a vector popcount
+  // (the posterior at AVX2: 0.321 against 0.406 s; plain: 1.10 against 1.91 s) favour the mirror.
+  constexpr std::size_t kMostWords = 4;
+  const std::uint64_t pairs = std::uint64_t{trees} * trees;
+  return isa == RfIsa::avx512 && dense_words >= 1 && dense_words <= kMostWords && rare_increments <= pairs / 4;
+}
+
 RfKernel::RfKernel(const EncodedTrees& sample, const ColumnLayout& layout, std::uint32_t universal, RfIsa isa)
     : sample_(sample), layout_(layout), universal_(universal), finish_(finish_for(resolve(isa))),
       columns_side_by_side_(resolve(isa) == RfIsa::avx512 || resolve(isa) == RfIsa::avx2 ||
@@ -453,7 +464,7 @@ namespace {
 // trees are freed once laid out.
 bool fill_rf_pairs(EncodedTrees& trees, std::span<const std::uint64_t> members,
                    std::span<const std::uint32_t> supports, std::uint32_t min_dense_support,
-                   std::atomic<std::uint64_t>* counter, RfIsa isa, Buffer<std::uint32_t>& cells) {
+                   std::atomic<std::uint64_t>* counter, RfIsa isa, RfRows rows, Buffer<std::uint32_t>& cells) {
   const std::size_t n = members.size();
   // Splits held by every tree cancel out of every pair; splits of one tree need no column.
   const ColumnLayout layout = assign_columns(supports, n, {2, n}, min_dense_support);
@@ -464,13 +475,24 @@ bool fill_rf_pairs(EncodedTrees& trees, std::span<const std::uint64_t> members,
   const RfSide side = kernel.lay_out_columns(members);
   const Postings postings = kernel.postings(side);
   trees = EncodedTrees{};
-  return run_symmetric(kernel, side, postings, kTileRows, LowerCells::kernel, counter, cells);
+  bool whole = rows == RfRows::whole_rows;
+  if (rows == RfRows::chosen) {
+    std::uint64_t increments = 0;
+    for (std::size_t k = 0; k + 1 < postings.offsets.size(); ++k) {
+      const std::uint64_t holders = postings.offsets[k + 1] - postings.offsets[k];
+      increments += holders * holders;
+    }
+    whole = rf_whole_rows(resolve(isa), side.width, increments, n);
+  }
+  return run_symmetric(kernel, side, postings, kTileRows, whole ? LowerCells::kernel : LowerCells::mirror, counter,
+                       cells);
 }
 
 // Distances between the distinct split sets only, then every tree's row gathered from its set's
 // row. Identical split sets have identical rows, so the matrix is the same as pair by pair.
 bool fill_rf_through_classes(EncodedTrees& trees, const TreeClasses& classes, std::uint32_t min_dense_support,
-                             std::atomic<std::uint64_t>* counter, RfIsa isa, Buffer<std::uint32_t>& cells) {
+                             std::atomic<std::uint64_t>* counter, RfIsa isa, RfRows rows,
+                             Buffer<std::uint32_t>& cells) {
   const std::size_t n = trees.size();
   const std::size_t m = classes.first.size();
   const std::uint32_t pendants = trees.pendants;
@@ -486,7 +508,7 @@ bool fill_rf_through_classes(EncodedTrees& trees, const TreeClasses& classes, st
                              : static_cast<std::uint32_t>(std::min<std::uint64_t>(
                                    UINT32_MAX, (std::uint64_t{min_dense_support} * m + n - 1) / n));
   Buffer<std::uint32_t> table;
-  if (!fill_rf_pairs(trees, distinct, supports, std::max(boundary, 2u), nullptr, isa, table)) return false;
+  if (!fill_rf_pairs(trees, distinct, supports, std::max(boundary, 2u), nullptr, isa, rows, table)) return false;
   const std::size_t total = n * n;
   if (cells.size() != total) {
     if (!cells.owned() || !cells.empty()) wrong_result_size(total, cells.size());
@@ -498,7 +520,7 @@ bool fill_rf_through_classes(EncodedTrees& trees, const TreeClasses& classes, st
 
 // The whole matrix into `cells` (see fill_symmetric); false when stopped.
 bool fill_rf(EncodedTrees trees, std::uint32_t min_dense_support, std::atomic<std::uint64_t>* counter, RfIsa isa,
-             Buffer<std::uint32_t>& cells) {
+             RfRows rows, Buffer<std::uint32_t>& cells) {
   const std::size_t n = trees.size();
   if (n == 0) {
     if (!cells.empty()) wrong_result_size(0, cells.size());
@@ -509,19 +531,19 @@ bool fill_rf(EncodedTrees trees, std::uint32_t min_dense_support, std::atomic<st
   constexpr std::size_t kTreesPerClass = 8;
   const TreeClasses classes = group_repeats(trees);
   if (classes.first.size() * kTreesPerClass <= n) {
-    return fill_rf_through_classes(trees, classes, min_dense_support, counter, isa, cells);
+    return fill_rf_through_classes(trees, classes, min_dense_support, counter, isa, rows, cells);
   }
   std::vector<std::uint64_t> all(n);
   std::iota(all.begin(), all.end(), std::uint64_t{0});
-  return fill_rf_pairs(trees, all, trees.supports, min_dense_support, counter, isa, cells);
+  return fill_rf_pairs(trees, all, trees.supports, min_dense_support, counter, isa, rows, cells);
 }
 
 }  // namespace
 
 Buffer<std::uint32_t> distance_rf_split(EncodedTrees trees, std::uint32_t min_dense_support,
-                                        std::atomic<std::uint64_t>* counter, RfIsa isa) {
+                                        std::atomic<std::uint64_t>* counter, RfIsa isa, RfRows rows) {
   Buffer<std::uint32_t> cells;
-  if (!fill_rf(std::move(trees), min_dense_support, counter, isa, cells)) return {};
+  if (!fill_rf(std::move(trees), min_dense_support, counter, isa, rows, cells)) return {};
   return cells;
 }
 
@@ -534,7 +556,7 @@ bool distance_rf(EncodedTrees trees, std::atomic<std::uint64_t>* counter, std::s
                  Contents contents) {
   const std::uint32_t min_dense_support = min_dense_support_rf(trees.size());
   Buffer<std::uint32_t> cells = Buffer<std::uint32_t>::over(into, contents);
-  return fill_rf(std::move(trees), min_dense_support, counter, RfIsa::best, cells);
+  return fill_rf(std::move(trees), min_dense_support, counter, RfIsa::best, RfRows::chosen, cells);
 }
 
 }  // namespace brantoveil::distances

@@ -28,10 +28,20 @@ enum class RfIsa { best, avx512, avx2, popcnt, neon, plain };
 /// Whether this CPU can run the dense pass with `isa`.
 bool rf_isa_supported(RfIsa isa);
 
+/// How the cells left of the diagonal are made: `chosen` by the cost of a pair (see
+/// rf_whole_rows), or forced to every pair twice (`whole_rows`) or to the mirror (`mirrored`).
+enum class RfRows { chosen, whole_rows, mirrored };
+
+/// Whether computing every pair twice costs less than computing half and mirroring: only where
+/// a pair is cheap, the vector popcount over at most a few dense words with few rare splits shared.
+bool rf_whole_rows(RfIsa isa, std::size_t dense_words, std::uint64_t rare_increments, std::size_t trees);
+
 /// `distance_rf` with the dense/sparse boundary given: splits held by at least
 /// `min_dense_support` trees are compared as bit rows, rarer ones through postings. `isa` pins
-/// the dense pass's instruction set (tests compare them); it must be supported.
+/// the dense pass's instruction set and `rows` how the lower cells are made (tests compare
+/// them); the instruction set must be supported.
 Buffer<std::uint32_t> distance_rf_split(EncodedTrees trees, std::uint32_t min_dense_support,
-                                        std::atomic<std::uint64_t>* counter, RfIsa isa = RfIsa::best);
+                                        std::atomic<std::uint64_t>* counter, RfIsa isa = RfIsa::best,
+                                        RfRows rows = RfRows::chosen);
 
 }  // namespace brantoveil::distances

@@ -20,12 +20,13 @@ using testing::TreeSet;
 using testing::TreeShape;
 
 std::vector<std::uint32_t> run_rf(const TreeSet& set, std::uint32_t min_dense_support,
-                                  std::size_t threads, std::uint64_t* pairs = nullptr, RfIsa isa = RfIsa::best) {
+                                  std::size_t threads, std::uint64_t* pairs = nullptr, RfIsa isa = RfIsa::best,
+                                  RfRows rows = RfRows::chosen) {
   pool::Pool p(threads);
   pool::ScopedPool use(p);
   std::atomic<std::uint64_t> counter{0};
   const Buffer<std::uint32_t> m =
-      distance_rf_split(testing::trees_of(set), min_dense_support, &counter, isa);
+      distance_rf_split(testing::trees_of(set), min_dense_support, &counter, isa, rows);
   if (pairs != nullptr) *pairs = counter.load();
   return {m.data(), m.data() + m.size()};
 }
@@ -38,7 +39,7 @@ TEST(DistanceRf, MatchesSetDifferenceForEveryBoundary) {
   };
   // Below and above 256 trees, with and without implied pendant splits, over wide and narrow
   // split pools (more than 64 candidates makes bit rows span several words), on every
-  // instruction set of the dense pass this CPU has.
+  // instruction set of the dense pass this CPU has, each pair computed twice or mirrored.
   const Case cases[] = {{1, 0, 10}, {2, 0, 10}, {3, 5, 20}, {17, 0, 150}, {64, 8, 300},
                         {255, 0, 90}, {256, 12, 90}, {300, 0, 200}};
   std::uint64_t seed = 11;
@@ -55,10 +56,13 @@ TEST(DistanceRf, MatchesSetDifferenceForEveryBoundary) {
       if (!rf_isa_supported(isa)) continue;
       for (const std::uint32_t boundary : {2u, 3u, n / 3 + 2, n, n + 1, UINT32_MAX}) {
         for (const std::size_t threads : {1, 2, 3}) {
-          std::uint64_t pairs = 0;
-          EXPECT_EQ(run_rf(set, boundary, threads, &pairs, isa), expected)
-              << "n=" << n << " boundary=" << boundary << " threads=" << threads << " isa=" << static_cast<int>(isa);
-          EXPECT_EQ(pairs, std::uint64_t{n} * (n - 1) / 2);
+          for (const RfRows rows : {RfRows::whole_rows, RfRows::mirrored}) {
+            std::uint64_t pairs = 0;
+            EXPECT_EQ(run_rf(set, boundary, threads, &pairs, isa, rows), expected)
+                << "n=" << n << " boundary=" << boundary << " threads=" << threads << " isa=" << static_cast<int>(isa)
+                << " mirrored=" << (rows == RfRows::mirrored);
+            EXPECT_EQ(pairs, std::uint64_t{n} * (n - 1) / 2);
+          }
         }
       }
     }
