@@ -374,16 +374,32 @@ bool rf_isa_supported(RfIsa isa) {
   return false;
 }
 
-bool rf_whole_rows(RfIsa isa, std::size_t dense_words, std::uint64_t rare_increments, std::size_t trees) {
-  // Whole rows pay a pair's finish and its rare increments twice; the mirror pays one pass of
-  // transposes over the matrix. Measured on one thread at 10,000 trees: the AVX-512 finish over
-  // one or two words is cheaper twice (mcmc50 0.139 -> 0.115 s, mcmc120 0.203 -> 0.195 s), while
-  // seven words (the 123-taxon posterior: 0.262 against 0.277 s), no dense word at all (unrelated
-  // trees, all postings: 0.321 against 0.336 s), and every finish without a vector popcount
-  // (the posterior at AVX2: 0.321 against 0.406 s; plain: 1.10 against 1.91 s) favour the mirror.
-  constexpr std::size_t kMostWords = 4;
-  const std::uint64_t pairs = std::uint64_t{trees} * trees;
-  return isa == RfIsa::avx512 && dense_words >= 1 && dense_words <= kMostWords && rare_increments <= pairs / 4;
+bool rf_whole_rows(RfIsa isa, std::size_t dense_words) {
+  // Whole rows pay each pair's finish twice, on every core; the mirror pays one pass over the
+  // matrix, bound by memory rather than by the cores. Relative cost of a finish word: the vector
+  // popcount 1, the nibble lookups (AVX2) and byte counts (NEON) about 2, the scalar popcount
+  // and the plain path far more. Measured at 10,000 trees: the AVX-512 finish over one or two
+  // words is cheaper twice (mcmc50 0.115 against 0.139 s on one thread), while seven words (the
+  // 123-taxon posterior: AVX-512 0.262 against 0.277 s, AVX2 0.321 against 0.406 s) and the plain
+  // path over two (mcmc120: 0.52 against 0.77 s) favour the mirror. Without dense words a pair is
+  // only its rare increments, which spread over the cores, while the mirror's pass does not.
+  std::size_t word_cost = 8;
+  switch (isa) {
+    case RfIsa::avx512:
+      word_cost = 1;
+      break;
+    case RfIsa::avx2:
+    case RfIsa::neon:
+      word_cost = 2;
+      break;
+    case RfIsa::popcnt:
+      word_cost = 3;
+      break;
+    default:
+      break;
+  }
+  constexpr std::size_t kMostCost = 4;
+  return dense_words * word_cost <= kMostCost;
 }
 
 RfKernel::RfKernel(const EncodedTrees& sample, const ColumnLayout& layout, std::uint32_t universal, RfIsa isa)
@@ -475,15 +491,8 @@ bool fill_rf_pairs(EncodedTrees& trees, std::span<const std::uint64_t> members,
   const RfSide side = kernel.lay_out_columns(members);
   const Postings postings = kernel.postings(side);
   trees = EncodedTrees{};
-  bool whole = rows == RfRows::whole_rows;
-  if (rows == RfRows::chosen) {
-    std::uint64_t increments = 0;
-    for (std::size_t k = 0; k + 1 < postings.offsets.size(); ++k) {
-      const std::uint64_t holders = postings.offsets[k + 1] - postings.offsets[k];
-      increments += holders * holders;
-    }
-    whole = rf_whole_rows(resolve(isa), side.width, increments, n);
-  }
+  const bool whole =
+      rows == RfRows::whole_rows || (rows == RfRows::chosen && rf_whole_rows(resolve(isa), side.width));
   return run_symmetric(kernel, side, postings, kTileRows, whole ? LowerCells::kernel : LowerCells::mirror, counter,
                        cells);
 }

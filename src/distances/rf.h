@@ -32,9 +32,9 @@ bool rf_isa_supported(RfIsa isa);
 /// rf_whole_rows), or forced to every pair twice (`whole_rows`) or to the mirror (`mirrored`).
 enum class RfRows { chosen, whole_rows, mirrored };
 
-/// Whether computing every pair twice costs less than computing half and mirroring: only where
-/// a pair is cheap, the vector popcount over at most a few dense words with few rare splits shared.
-bool rf_whole_rows(RfIsa isa, std::size_t dense_words, std::uint64_t rare_increments, std::size_t trees);
+/// Whether computing every pair twice costs less than computing half and mirroring: where the
+/// finish over `dense_words` words a pair is cheap at `isa` (a resolved instruction set).
+bool rf_whole_rows(RfIsa isa, std::size_t dense_words);
 
 /// `distance_rf` with the dense/sparse boundary given: splits held by at least
 /// `min_dense_support` trees are compared as bit rows, rarer ones through postings. `isa` pins
