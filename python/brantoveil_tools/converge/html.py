@@ -22,6 +22,7 @@ from numpy.typing import NDArray
 
 from brantoveil_tools.converge.cladogram import AGREE, DISAGREE, MAY_DO, UNKNOWN, cladogram
 from brantoveil_tools.converge.document import Provenance, methods_paragraph, provenance
+from brantoveil_tools.converge.labels import split_names, unique
 from brantoveil_tools.converge.params import DEFINITIONS, ParameterReport, ks_threshold
 from brantoveil_tools.converge.report import ASDSF_BAR, MAX_SDSF_BAR, ConvergenceReport
 from brantoveil_tools.converge.verdict import Criterion
@@ -237,25 +238,6 @@ def _plain(text: str) -> str:
     return escape(text, quote=False)
 
 
-def _unique(labels: Sequence[str]) -> list[str]:
-    """The labels with a number added to every repeat, so no two legend entries read the same."""
-    seen: dict[str, int] = {}
-    result = []
-    for label in labels:
-        seen[label] = seen.get(label, 0) + 1
-        result.append(label if seen[label] == 1 else f"{label} ({seen[label]})")
-    return result
-
-
-def _split_names(taxa: Sequence[tuple[str, ...]], shown: int = 4) -> list[str]:
-    """Short names of splits (their first taxa and how many more), lengthened until no two are the same."""
-    for k in range(shown, max((len(t) for t in taxa), default=0) + 1):
-        names = [", ".join(t[:k]) + (f" +{len(t) - k}" if len(t) > k else "") for t in taxa]
-        if len(set(names)) == len(names):
-            return names
-    return _unique([", ".join(t) for t in taxa])
-
-
 def _burnin_shade(figure: Any, runs: Sequence[tuple[NDArray[np.int64], int]], **where: Any) -> None:
     """Starts the x axis (the first one of the figure) at generation 0 and greys, per run that dropped a burn-in,
     the generations before its first kept sample; ``runs`` holds each run's kept generations and how many
@@ -284,7 +266,7 @@ def _tree_space(report: ConvergenceReport) -> Figure:
 
     figures = report.distances
     names = _tree_space_names(report)
-    labels = _unique([_plain(run.label) for run in report.runs])
+    labels = unique([_plain(run.label) for run in report.runs])
     figure = go.Figure()
     for r, run in enumerate(report.runs):
         mine = np.flatnonzero(figures.runs == r)
@@ -341,7 +323,7 @@ def _tree_traces(report: ConvergenceReport) -> Figure:
     import plotly.graph_objects as go
 
     figure = go.Figure()
-    labels = _unique([_plain(run.label) for run in report.runs])
+    labels = unique([_plain(run.label) for run in report.runs])
     for r, run in enumerate(report.runs):
         shown = _thinned(run.trees)
         figure.add_trace(go.Scatter(x=run.generations[shown], y=run.trace[shown], mode="lines", name=labels[r],
@@ -362,7 +344,7 @@ def _lag_profiles(report: ConvergenceReport) -> Figure | None:
             if len(run.lag_profile) and np.any(np.isfinite(run.lag_profile))]
     if not runs:
         return None
-    labels = _unique([_plain(run.label) for run in report.runs])
+    labels = unique([_plain(run.label) for run in report.runs])
     figure = go.Figure()
     for r, run in runs:
         lags = np.arange(1, len(run.lag_profile) + 1)
@@ -395,7 +377,7 @@ def _split_scatter(report: ConvergenceReport) -> Figure:
     shown = np.argsort(-table.overall, kind="stable")[:SCATTER_SPLITS]
     names = [_plain(", ".join(table.taxa[i]) if len(table.taxa[i]) <= 12 else
                     ", ".join(table.taxa[i][:12]) + f" and {len(table.taxa[i]) - 12} more") for i in shown]
-    labels = _unique([_plain(run.label) for run in report.runs])
+    labels = unique([_plain(run.label) for run in report.runs])
     for r in range(1, len(report.runs)):
         # The test's pair (first run, run r) is column r - 1; a split outside its band gets a red ring.
         outside = ~table.passes[shown, r - 1] if table.passes.shape[1] >= r else np.zeros(len(shown), dtype=bool)
@@ -438,7 +420,7 @@ def _split_ess(report: ConvergenceReport) -> Figure | None:
         return None
     figure = go.Figure()
     names = [_plain(", ".join(table.taxa[i][:12])) for i in tested]
-    labels = _unique([_plain(run.label) for run in report.runs])
+    labels = unique([_plain(run.label) for run in report.runs])
     for r in range(len(report.runs)):
         figure.add_trace(go.Scatter(
             x=table.overall[tested], y=table.ess[tested, r], mode="markers", name=labels[r], text=names,
@@ -465,8 +447,8 @@ def _split_courses(report: ConvergenceReport) -> Figure | None:
     dashes = ("solid", "dot", "dash", "longdash", "dashdot")
     palette = ("#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd", "#8c564b", "#e377c2", "#7f7f7f",
                "#bcbd22", "#17becf")
-    labels = _unique([_plain(run.label) for run in report.runs])
-    names = _split_names([report.splits.taxa[int(row)] for row in courses.splits])
+    labels = unique([_plain(run.label) for run in report.runs])
+    names = split_names([report.splits.taxa[int(row)] for row in courses.splits])
     for i, row in enumerate(courses.splits):
         taxa = report.splits.taxa[int(row)]
         for r in range(len(report.runs)):
@@ -572,7 +554,7 @@ def _parameter_figure(parameters: ParameterReport, column: int) -> Figure:
     pooled = np.concatenate([trace.values[:, column] for trace in parameters.traces])
     edges = np.histogram_bin_edges(pooled, bins=DENSITY_BINS)
     centres = (edges[:-1] + edges[1:]) / 2
-    labels = _unique([_plain(Path(trace.label).name) for trace in parameters.traces])
+    labels = unique([_plain(Path(trace.label).name) for trace in parameters.traces])
     for r, trace in enumerate(parameters.traces):
         values = trace.values[:, column]
         shown = _thinned(len(values))
