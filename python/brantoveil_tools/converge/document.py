@@ -91,7 +91,8 @@ def _input(role: str, path: str) -> InputFile:
 def methods(report: ConvergenceReport) -> str:
     """The methods paragraph as text: wrapped to 100 columns, then the references it cites."""
     paragraph, references = methods_paragraph(report)
-    listed = "\n".join(textwrap.fill(reference, 100, subsequent_indent="  ", break_on_hyphens=False) for reference in references)
+    listed = "\n".join(textwrap.fill(reference, 100, subsequent_indent="  ", break_on_hyphens=False)
+                        for reference in references)
     return textwrap.fill(paragraph, 100, break_on_hyphens=False) + "\n\nReferences\n" + listed + "\n"
 
 
