@@ -223,6 +223,12 @@ def test_printed_page_keeps_every_row_and_figure(report: ConvergenceReport, tmp_
     pages = [" ".join(p.split()) for p in text.split("\f")]
     for heading in ("Trees", "Parameters", "Methods", "Settings and files"):  # each section opens a page
         assert any(p.startswith(heading + " ") for p in pages), heading
+    # Figures drawn for a wide window are redrawn to the page: the browser does not shrink the document.
+    wide = tmp_path / "wide.pdf"
+    subprocess.run([*BROWSER, "--window-size=2560,1440", "--no-pdf-header-footer", f"--print-to-pdf={wide}",
+                    page.as_uri()], capture_output=True, timeout=180, check=True)
+    assert subprocess.run(["pdftotext", str(wide), "-"], capture_output=True, text=True).stdout.count("\f") == \
+        len(pages) - 1
 
 
 @needs_browser
