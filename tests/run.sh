@@ -16,6 +16,7 @@ command -v loganalyser >/dev/null 2>&1 || missing+=(beast-mcmc)
 dpkg -s beast2-mcmc >/dev/null 2>&1 || missing+=(beast2-mcmc)
 dpkg -s beast2-mcmc-examples >/dev/null 2>&1 || missing+=(beast2-mcmc-examples)
 command -v chromium >/dev/null 2>&1 || missing+=(chromium)
+command -v pdftotext >/dev/null 2>&1 || missing+=(poppler-utils)  # the printed report is checked page by page
 command -v aarch64-linux-gnu-g++ >/dev/null 2>&1 || missing+=(g++-aarch64-linux-gnu)  # the ARM build
 command -v qemu-aarch64 >/dev/null 2>&1 || missing+=(qemu-user)
 dpkg -s libc++-dev >/dev/null 2>&1 || missing+=(libc++-dev)  # the build with Apple's standard library

@@ -35,7 +35,8 @@ def page(report: ConvergenceReport, tmp_path_factory: pytest.TempPathFactory) ->
 
 def test_page_holds_everything_and_reaches_for_nothing(page: Path, report: ConvergenceReport) -> None:
     text = page.read_text(encoding="utf-8")
-    assert not re.search(r"""(?:src|href)\s*=\s*["']?(?:https?:)?//""", text)  # no network at all
+    ours = re.sub(r'(?s)<script id="plotting-library">.*?</script>', "", text)  # the library's own links aside
+    assert not re.search(r"""(?:src|href)\s*=\s*["']?(?:https?:)?//""", ours)  # no network at all
     sections = [text.index(f'<section id="{name}">') for name in ("verdict", "trees", "parameters", "settings")]
     assert sections == sorted(sections)  # the verdict first, the settings last
     failed = len(report.verdict.failed)
@@ -128,8 +129,9 @@ def test_page_of_two_long_runs_stays_small(tmp_path: Path) -> None:
     report = converge(long_runs(tmp_path, 10_001))
     assert report.parameters is not None and report.parameters.traces[0].kept == 7501  # all of them computed
     html.write_html(report, tmp_path / "long.html")
-    size = (tmp_path / "long.html").stat().st_size
-    assert size < 5_000_000, size
+    text = (tmp_path / "long.html").read_text(encoding="utf-8")
+    ours = re.sub(r'(?s)<script id="plotting-library">.*?</script>', "", text)
+    assert len(ours) < 3_000_000, len(ours)  # the figures' data, thinned; the library adds some 4.8 MB
 
 
 BROWSER = [str(CHROMIUM), "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
@@ -159,4 +161,4 @@ def test_chromium_draws_every_figure(page: Path, report: ConvergenceReport) -> N
     assert "Figure not drawn" not in dom.replace('"Figure not drawn: "', "")
     assert f"Failed {len(report.verdict.failed)} of {len(report.verdict.criteria)} criteria" in dom
     drawn = dom.count('class="plot-container plotly"')
-    assert drawn == page.read_text(encoding="utf-8").count('<script type="application/json"') == 7 + 14
+    assert drawn == page.read_text(encoding="utf-8").count('<script type="application/json"') == 8 + 14

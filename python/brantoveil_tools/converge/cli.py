@@ -10,6 +10,7 @@ from pathlib import Path
 
 from brantoveil_tools.converge import ess
 from brantoveil_tools.converge.assess import DEFAULT_MIN_ESS
+from brantoveil_tools.converge.document import Provenance, methods_paragraph, provenance, write_methods
 from brantoveil_tools.converge.params import DEFINITIONS
 from brantoveil_tools.converge.report import ESS_BAR, HELP_CRITERIA, ConvergenceReport, converge
 from brantoveil_tools.converge.split_ess import DEFAULT_PRECISION
@@ -89,6 +90,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--html", type=Path, metavar="OUT.html",
                         help="write the whole report as one page to open in any browser (needs plotly and "
                              "jinja2: pip install 'brantoveil[plot]')")
+    parser.add_argument("--methods", type=Path, metavar="OUT.txt",
+                        help="write a methods paragraph for a manuscript (criteria, thresholds, burn-in, "
+                             "thinning, version, citations); the JSON and HTML hold it too")
     parser.add_argument("--fail-on-verdict", action="store_true",
                         help="exit with status 1 when a criterion fails (for pipelines)")
     parser.add_argument("--no-burnin-suggestion", dest="suggest_burnin", action="store_false",
@@ -100,7 +104,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 def run(args: argparse.Namespace, argv: Sequence[str] | None = None) -> int:
     """Computes the report, writes the files asked for, prints the summary; returns the exit status."""
     # Every reason not to write an output is found before the work starts.
-    outputs = [args.json, args.splits, args.plot, args.html]
+    outputs = [args.json, args.splits, args.plot, args.html, args.methods]
     check_outputs_distinct([*args.runs, *(args.params or [])], outputs)
     for target in outputs:
         if target is not None:
@@ -118,9 +122,13 @@ def run(args: argparse.Namespace, argv: Sequence[str] | None = None) -> int:
                       max_lag=args.max_lag, min_ess=args.min_ess, precision=args.precision,
                       suggest_burnin=args.suggest_burnin, progress=False if args.quiet else None,
                       params=args.params, no_params=args.no_params)
+    command = ["brantoveil", *argv] if argv is not None else None
+    origin = provenance(report, command) if args.json is not None or args.html is not None else None
     with output_set():  # all files or none
         if args.json is not None:
-            write_json(report, args.json)
+            write_json(report, args.json, origin)
+        if args.methods is not None:
+            write_methods(report, args.methods)
         if args.splits is not None:
             write_split_table(report, args.splits)
         if args.plot is not None:
@@ -132,7 +140,7 @@ def run(args: argparse.Namespace, argv: Sequence[str] | None = None) -> int:
             from brantoveil_tools.converge.html import write_html
 
             with phase(f"writing {args.html.name}", False if args.quiet else None):
-                write_html(report, args.html, None if argv is None else ["brantoveil", *argv])
+                write_html(report, args.html, command, origin)
     if not args.quiet:
         print(report.summary())
         if report.parameters is not None:
@@ -143,10 +151,15 @@ def run(args: argparse.Namespace, argv: Sequence[str] | None = None) -> int:
     return ExitStatus.OK
 
 
-def write_json(report: ConvergenceReport, target: Path) -> None:
-    """The report's `to_dict` as JSON, written atomically."""
+def write_json(report: ConvergenceReport, target: Path, origin: Provenance | None = None) -> None:
+    """The report's `to_dict` with its methods paragraph and provenance (taken here, without a command, when
+    not given) as JSON, written atomically."""
+    data = report.to_dict()
+    paragraph, references = methods_paragraph(report)
+    data["methods"] = {"text": paragraph, "references": list(references)}
+    data["provenance"] = (origin if origin is not None else provenance(report, None)).to_dict()
     with atomic_path(target) as temporary:
-        temporary.write_text(json.dumps(report.to_dict(), indent=1, allow_nan=False) + "\n", encoding="utf-8")
+        temporary.write_text(json.dumps(data, indent=1, allow_nan=False) + "\n", encoding="utf-8")
 
 
 def write_split_table(report: ConvergenceReport, target: Path) -> None:

@@ -7,14 +7,13 @@ plain HTML, readable before (or without) the figures' script.
 
 from __future__ import annotations
 
-import base64
-import gzip
 import importlib.util
 import math
 import re
 import shlex
 from collections.abc import Sequence
 from dataclasses import dataclass
+from html import escape
 from pathlib import Path
 from typing import Any
 
@@ -22,6 +21,8 @@ import numpy as np
 from numpy.typing import NDArray
 
 from brantoveil_tools.converge.cladogram import AGREE, DISAGREE, MAY_DO, UNKNOWN, cladogram
+from brantoveil_tools.converge.document import Provenance, methods_paragraph, provenance
+from brantoveil_tools.converge.labels import split_names, unique
 from brantoveil_tools.converge.params import DEFINITIONS, ParameterReport, ks_threshold
 from brantoveil_tools.converge.report import ASDSF_BAR, MAX_SDSF_BAR, ConvergenceReport
 from brantoveil_tools.converge.verdict import Criterion
@@ -52,7 +53,8 @@ class Figure:
     json: str
 
 
-def write_html(report: ConvergenceReport, target: str | Path, command: Sequence[str] | None = None) -> None:
+def write_html(report: ConvergenceReport, target: str | Path, command: Sequence[str] | None = None,
+               origin: Provenance | None = None) -> None:
     """Writes the report as one self-contained HTML file (atomically).
 
     Parameters
@@ -64,18 +66,23 @@ def write_html(report: ConvergenceReport, target: str | Path, command: Sequence[
     command : sequence of str, optional
         The command line that produced the report, shown for reproduction; by default one is rebuilt from
         the report's settings.
+    origin : Provenance, optional
+        The report's provenance when already taken (so the page and the JSON show the same); by default it
+        is taken here, with the command above.
     """
     require_html()
     import jinja2
     import plotly.offline
 
     target = Path(target)
-    page = _page(report, target, command)
+    words = list(command) if command is not None else default_command(report, target)
+    page = _page(report, words, origin if origin is not None else provenance(report, words))
     environment = jinja2.Environment(loader=jinja2.FileSystemLoader(TEMPLATES), autoescape=True,
                                      undefined=jinja2.StrictUndefined, trim_blocks=True, lstrip_blocks=True)
     environment.filters["num"] = _format_number
-    library = base64.b64encode(gzip.compress(plotly.offline.get_plotlyjs().encode("utf-8"), 9, mtime=0))
-    html = environment.get_template("report.html.j2").render(page=page, plotly_gzip=library.decode("ascii"))
+    # The library travels as plain script, so every figure is drawn before the page counts as loaded: a
+    # browser printing at once (headless Chromium's --print-to-pdf) prints figures, not placeholders.
+    html = environment.get_template("report.html.j2").render(page=page, plotly=plotly.offline.get_plotlyjs())
     with atomic_path(target) as temporary:
         temporary.write_text(html, encoding="utf-8")
 
@@ -108,7 +115,7 @@ def default_command(report: ConvergenceReport, target: Path) -> list[str]:
 
 # ---- the page's content ------------------------------------------------------------------------------
 
-def _page(report: ConvergenceReport, target: Path, command: Sequence[str] | None) -> dict[str, Any]:
+def _page(report: ConvergenceReport, command: Sequence[str], origin: Provenance) -> dict[str, Any]:
     data = report.to_dict()
     found = criteria(report)
     failed = [c for c in found if not c.passed]
@@ -116,9 +123,9 @@ def _page(report: ConvergenceReport, target: Path, command: Sequence[str] | None
     figures = {"tree_space": _tree_space(report), "trace": _tree_traces(report),
                "split_scatter": _split_scatter(report), "cumulative": _cumulative(report),
                "split_ess": _split_ess(report), "courses": _split_courses(report),
-               "consensus": _consensus_tree(report)}
+               "consensus": _consensus_tree(report), "lags": _lag_profiles(report)}
     parameters = _parameters(report.parameters) if report.parameters is not None else None
-    words = list(command) if command is not None else default_command(report, target)
+    paragraph, references = methods_paragraph(report)
     return {
         "title": f"Convergence of {', '.join(labels)}",
         "passed": not failed,
@@ -137,7 +144,10 @@ def _page(report: ConvergenceReport, target: Path, command: Sequence[str] | None
         "parameters": parameters,
         "definitions": DEFINITIONS,
         "settings": _settings(report),
-        "command": shlex.join(words),
+        "command": shlex.join(command),
+        "methods": paragraph,
+        "references": references,
+        "provenance": origin,
         "version": report.version,
         "asdsf_bar": ASDSF_BAR, "max_sdsf_bar": MAX_SDSF_BAR,
     }
@@ -222,6 +232,25 @@ def _json(figure: Any, id_: str, **layout: Any) -> Figure:
     return Figure(id_, plotly.io.to_json(figure, validate=False))
 
 
+def _plain(text: str) -> str:
+    """A name as a figure draws it: Plotly reads <b>, <br> and <a href> in text as markup, so a name's own
+    angle brackets and ampersands are escaped and show as typed."""
+    return escape(text, quote=False)
+
+
+def _burnin_shade(figure: Any, runs: Sequence[tuple[NDArray[np.int64], int]], **where: Any) -> None:
+    """Starts the x axis (the first one of the figure) at generation 0 and greys, per run that dropped a burn-in,
+    the generations before its first kept sample; ``runs`` holds each run's kept generations and how many
+    samples it dropped."""
+    ends = sorted({int(kept[0]) for kept, dropped in runs if dropped > 0 and len(kept) and kept.min() >= 0})
+    for end in ends:
+        figure.add_vrect(x0=0, x1=end, fillcolor="#8c959f", opacity=0.18, line_width=0, layer="below", **where)
+    if ends:
+        figure.add_annotation(x=ends[0] / 2, y=1.0, xref="x", yref="y domain", text="burn-in", showarrow=False,
+                              yanchor="bottom", font={"color": "#57606a", "size": 11})
+    figure.update_xaxes(rangemode="tozero", **where)
+
+
 def _thinned(n: int, points: int = TRACE_POINTS) -> NDArray[np.int64]:
     if n <= points:
         return np.arange(n, dtype=np.int64)
@@ -237,6 +266,7 @@ def _tree_space(report: ConvergenceReport) -> Figure:
 
     figures = report.distances
     names = _tree_space_names(report)
+    labels = unique([_plain(run.label) for run in report.runs])
     figure = go.Figure()
     for r, run in enumerate(report.runs):
         mine = np.flatnonzero(figures.runs == r)
@@ -246,10 +276,10 @@ def _tree_space(report: ConvergenceReport) -> Figure:
         known = positions >= 0
         generation = np.where(known, run.generations[np.maximum(positions, 0)], -1)
         distance = np.where(known, run.trace[np.maximum(positions, 0)], -1)
-        hover = [f"{names[k]}<br>generation {g}<br>RF to the run's medoid {d}" if g >= 0 else names[k]
-                 for k, g, d in zip(mine, generation, distance, strict=True)]
+        hover = [f"{_plain(names[k])}<br>generation {g}<br>RF to the run's medoid {d}" if g >= 0
+                 else _plain(names[k]) for k, g, d in zip(mine, generation, distance, strict=True)]
         figure.add_trace(go.Scatter(
-            x=figures.coordinates[mine, 0], y=figures.coordinates[mine, 1], mode="markers", name=run.label,
+            x=figures.coordinates[mine, 0], y=figures.coordinates[mine, 1], mode="markers", name=labels[r],
             marker={"color": _colour(r), "size": 6, "opacity": 0.6}, text=hover,
             hovertemplate="%{text}<extra></extra>"))
         # The medoid itself when it was drawn, else a drawn tree of its topology (RF 0 to it).
@@ -258,9 +288,9 @@ def _tree_space(report: ConvergenceReport) -> Figure:
             first = at_medoid[0]
             figure.add_trace(go.Scatter(
                 x=[figures.coordinates[first, 0]], y=[figures.coordinates[first, 1]], mode="markers",
-                name=f"{run.label} medoid", marker={"color": _colour(r), "size": 16, "symbol": "star",
+                name=f"{labels[r]} medoid", marker={"color": _colour(r), "size": 16, "symbol": "star",
                                                      "line": {"color": "black", "width": 1.5}},
-                hovertemplate=f"medoid of {run.label}: {run.medoid_name}<extra></extra>"))
+                text=[f"medoid of {labels[r]}: {_plain(run.medoid_name)}"], hovertemplate="%{text}<extra></extra>"))
     figure.update_layout(title=f"Tree space: {figures.method} of {figures.metric.upper()} distances, "
                                f"{len(figures.indices)} trees", xaxis_title="axis 1", yaxis_title="axis 2",
                          height=520)
@@ -293,13 +323,48 @@ def _tree_traces(report: ConvergenceReport) -> Figure:
     import plotly.graph_objects as go
 
     figure = go.Figure()
+    labels = unique([_plain(run.label) for run in report.runs])
     for r, run in enumerate(report.runs):
         shown = _thinned(run.trees)
-        figure.add_trace(go.Scatter(x=run.generations[shown], y=run.trace[shown], mode="lines", name=run.label,
+        figure.add_trace(go.Scatter(x=run.generations[shown], y=run.trace[shown], mode="lines", name=labels[r],
                                       line={"color": _colour(r), "width": 1}))
-    figure.update_layout(title="RF distance to each run's medoid tree", xaxis_title="generation",
+    _burnin_shade(figure, [(run.generations, chosen.dropped)
+                           for run, chosen in zip(report.runs, report.selection.runs, strict=True)])
+    figure.update_layout(title="RF distance to each run's medoid tree (burn-in shaded)", xaxis_title="generation",
                          yaxis_title="RF distance", height=380)
     return _json(figure, "tree-trace")
+
+
+def _lag_profiles(report: ConvergenceReport) -> Figure | None:
+    """What the approximate ESS is computed from: per run, D_k (the mean squared RF distance between trees k
+    apart) and the semivariogram a (1 - exp(-k / b)) fitted to it, with 0.95 a marked."""
+    import plotly.graph_objects as go
+
+    runs = [(r, run) for r, run in enumerate(report.runs)
+            if len(run.lag_profile) and np.any(np.isfinite(run.lag_profile))]
+    if not runs:
+        return None
+    labels = unique([_plain(run.label) for run in report.runs])
+    figure = go.Figure()
+    for r, run in runs:
+        lags = np.arange(1, len(run.lag_profile) + 1)
+        figure.add_trace(go.Scatter(x=lags, y=run.lag_profile, mode="markers", name=f"{labels[r]}: D_k",
+                                    marker={"color": _colour(r), "size": 4},
+                                    hovertemplate="lag %{x}: D_k %{y:.3f}<extra></extra>"))
+        sill, scale = run.semivariogram
+        if math.isfinite(sill) and math.isfinite(scale) and scale > 0:
+            smooth = np.linspace(0, lags[-1], 200)
+            figure.add_trace(go.Scatter(
+                x=smooth, y=sill * (1 - np.exp(-smooth / scale)), mode="lines",
+                name=f"{labels[r]}: fit a = {sill:.3g}, b = {scale:.3g}", hoverinfo="skip",
+                line={"color": _colour(r), "width": 1.5}))
+            figure.add_hline(y=0.95 * sill, line={"color": _colour(r), "dash": "dot", "width": 1})
+    figure.update_layout(title="Approximate ESS: D_k and its fitted semivariogram a (1 - exp(-k / b)); "
+                               "dotted at 0.95 a", xaxis_title="lag k (trees)",
+                         yaxis_title="mean squared RF distance D_k", height=380)
+    figure.update_xaxes(rangemode="tozero")
+    figure.update_yaxes(rangemode="tozero")
+    return _json(figure, "lag-profile")
 
 
 def _split_scatter(report: ConvergenceReport) -> Figure:
@@ -310,19 +375,20 @@ def _split_scatter(report: ConvergenceReport) -> Figure:
     figure.add_trace(go.Scatter(x=[0, 1], y=[0, 1], mode="lines", name="equal", hoverinfo="skip",
                                 line={"color": "#999", "dash": "dash", "width": 1}))
     shown = np.argsort(-table.overall, kind="stable")[:SCATTER_SPLITS]
-    names = [", ".join(table.taxa[i]) if len(table.taxa[i]) <= 12 else
-             ", ".join(table.taxa[i][:12]) + f" and {len(table.taxa[i]) - 12} more" for i in shown]
+    names = [_plain(", ".join(table.taxa[i]) if len(table.taxa[i]) <= 12 else
+                    ", ".join(table.taxa[i][:12]) + f" and {len(table.taxa[i]) - 12} more") for i in shown]
+    labels = unique([_plain(run.label) for run in report.runs])
     for r in range(1, len(report.runs)):
         # The test's pair (first run, run r) is column r - 1; a split outside its band gets a red ring.
         outside = ~table.passes[shown, r - 1] if table.passes.shape[1] >= r else np.zeros(len(shown), dtype=bool)
         figure.add_trace(go.Scatter(
             x=table.frequencies[shown, 0], y=table.frequencies[shown, r], mode="markers",
-            name=report.runs[r].label,
+            name=labels[r],
             marker={"color": _colour(r), "size": 8, "opacity": 0.75,
                     "line": {"color": np.where(outside, "#d62728", "rgba(0,0,0,0)").tolist(), "width": 2}},
             text=[f"{n}<br>outside the test's band" if o else n for n, o in zip(names, outside, strict=True)],
             hovertemplate="%{text}<br>%{x:.3f} against %{y:.3f}<extra></extra>"))
-    first = report.runs[0].label
+    first = labels[0]
     figure.update_layout(title=f"Split frequencies against {first}", xaxis_title=f"frequency in {first}",
                          yaxis_title="frequency in the other run", height=460,
                          xaxis={"range": [-0.02, 1.02], "constrain": "domain"},
@@ -353,10 +419,11 @@ def _split_ess(report: ConvergenceReport) -> Figure | None:
     if len(tested) == 0:
         return None
     figure = go.Figure()
-    names = [", ".join(table.taxa[i][:12]) for i in tested]
-    for r, run in enumerate(report.runs):
+    names = [_plain(", ".join(table.taxa[i][:12])) for i in tested]
+    labels = unique([_plain(run.label) for run in report.runs])
+    for r in range(len(report.runs)):
         figure.add_trace(go.Scatter(
-            x=table.overall[tested], y=table.ess[tested, r], mode="markers", name=run.label, text=names,
+            x=table.overall[tested], y=table.ess[tested, r], mode="markers", name=labels[r], text=names,
             marker={"color": _colour(r), "size": 7, "opacity": 0.75},
             hovertemplate="%{text}<br>frequency %{x:.3f}, ESS %{y:.1f}<extra></extra>"))
     needed = report.settings.split_ess
@@ -380,18 +447,19 @@ def _split_courses(report: ConvergenceReport) -> Figure | None:
     dashes = ("solid", "dot", "dash", "longdash", "dashdot")
     palette = ("#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd", "#8c564b", "#e377c2", "#7f7f7f",
                "#bcbd22", "#17becf")
+    labels = unique([_plain(run.label) for run in report.runs])
+    names = split_names([report.splits.taxa[int(row)] for row in courses.splits])
     for i, row in enumerate(courses.splits):
         taxa = report.splits.taxa[int(row)]
-        name = ", ".join(taxa[:4]) + (f" +{len(taxa) - 4}" if len(taxa) > 4 else "")
-        for r, run in enumerate(report.runs):
+        for r in range(len(report.runs)):
+            hover = f"{_plain(', '.join(taxa[:12]))}<br>{labels[r]}"
             for col, values in ((1, courses.cumulative[i, r]), (2, courses.sliding[i, r])):
                 figure.add_trace(go.Scatter(
-                    x=courses.checkpoints, y=values, mode="lines", name=name, legendgroup=str(i),
-                    showlegend=r == 0 and col == 1,
+                    x=courses.checkpoints, y=values, mode="lines", name=_plain(names[i]), legendgroup=str(i),
+                    showlegend=r == 0 and col == 1, text=[hover] * len(courses.checkpoints),
                     line={"color": palette[i % len(palette)], "dash": dashes[r % len(dashes)], "width": 1.5},
-                    hovertemplate=f"{', '.join(taxa[:12])}<br>{run.label}: %{{y:.3f}} after %{{x}} trees"
-                                  "<extra></extra>"), row=1, col=col)
-    runs = ", ".join(f"{run.label} {dashes[r % len(dashes)]}" for r, run in enumerate(report.runs))
+                    hovertemplate="%{text}: %{y:.3f} after %{x} trees<extra></extra>"), row=1, col=col)
+    runs = ", ".join(f"{labels[r]} {dashes[r % len(dashes)]}" for r in range(len(report.runs)))
     figure.update_layout(title=f"Frequencies of the splits of largest SDSF along the runs ({runs})", height=460)
     figure.update_xaxes(title_text="trees per run")
     figure.update_yaxes(title_text="split frequency", range=[-0.02, 1.02])
@@ -417,7 +485,7 @@ def _consensus_tree(report: ConvergenceReport) -> Figure | None:
                                 hoverinfo="skip", showlegend=False))
     figure.add_trace(go.Scatter(
         x=[leaf[0] for leaf in drawing.leaves], y=[leaf[1] for leaf in drawing.leaves], mode="text",
-        text=[leaf[2] for leaf in drawing.leaves], textposition="middle right", hoverinfo="skip",
+        text=[_plain(leaf[2]) for leaf in drawing.leaves], textposition="middle right", hoverinfo="skip",
         showlegend=False, textfont={"size": 12}))
     bands = ((AGREE, f"SDSF at most {ASDSF_BAR:g}"), (MAY_DO, f"SDSF at most {MAX_SDSF_BAR:g}"),
              (DISAGREE, f"SDSF above {MAX_SDSF_BAR:g}"), (UNKNOWN, "one run: no SDSF"))
@@ -448,7 +516,7 @@ def _consensus_tree(report: ConvergenceReport) -> Figure | None:
 
 
 def _wrap_taxa(taxa: tuple[str, ...], per_line: int = 6) -> str:
-    shown = list(taxa[:30]) + ([f"... {len(taxa) - 30} more"] if len(taxa) > 30 else [])
+    shown = [_plain(taxon) for taxon in taxa[:30]] + ([f"... {len(taxa) - 30} more"] if len(taxa) > 30 else [])
     return "<br>".join(", ".join(shown[i:i + per_line]) for i in range(0, len(shown), per_line))
 
 
@@ -486,21 +554,23 @@ def _parameter_figure(parameters: ParameterReport, column: int) -> Figure:
     pooled = np.concatenate([trace.values[:, column] for trace in parameters.traces])
     edges = np.histogram_bin_edges(pooled, bins=DENSITY_BINS)
     centres = (edges[:-1] + edges[1:]) / 2
+    labels = unique([_plain(Path(trace.label).name) for trace in parameters.traces])
     for r, trace in enumerate(parameters.traces):
         values = trace.values[:, column]
         shown = _thinned(len(values))
         ess = summary.runs[r].ess
-        name = f"{Path(trace.label).name} (ESS {_format_number(ess, 1) if math.isfinite(ess) else 'n/a'})"
+        name = f"{labels[r]} (ESS {_format_number(ess, 1) if math.isfinite(ess) else 'n/a'})"
         figure.add_trace(go.Scatter(x=trace.generations[shown], y=values[shown], mode="lines", name=name,
                                       legendgroup=str(r), line={"color": _colour(r), "width": 1}), row=1, col=1)
         density, _ = np.histogram(values, bins=edges, density=True)
         figure.add_trace(go.Scatter(x=centres, y=density, mode="lines", name=name, legendgroup=str(r),
                                     showlegend=False, line={"color": _colour(r), "shape": "hvh"}), row=1, col=2)
+    _burnin_shade(figure, [(trace.generations, trace.dropped) for trace in parameters.traces], row=1, col=1)
     psrf = "n/a" if not math.isfinite(summary.psrf) else f"{summary.psrf:.3f}"
-    figure.update_layout(title=f"{summary.name}: min ESS {_format_number(summary.min_ess, 1)}, PSRF {psrf}",
+    figure.update_layout(title=f"{_plain(summary.name)}: min ESS {_format_number(summary.min_ess, 1)}, PSRF {psrf}",
                          height=330, showlegend=True)
     figure.update_xaxes(title_text="generation", row=1, col=1)
-    figure.update_xaxes(title_text=summary.name, row=1, col=2)
+    figure.update_xaxes(title_text=_plain(summary.name), row=1, col=2)
     slug = re.sub(r"[^A-Za-z0-9]+", "-", summary.name).strip("-") or "column"
     return _json(figure, f"parameter-{column}-{slug}")
 

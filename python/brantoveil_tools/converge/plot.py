@@ -16,6 +16,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from brantoveil_tools.converge.cladogram import AGREE, DISAGREE, MAY_DO, UNKNOWN, cladogram
+from brantoveil_tools.converge.labels import split_names, unique
 from brantoveil_tools.converge.report import ASDSF_BAR, MAX_SDSF_BAR, ConvergenceReport
 from brantoveil_tools.converge.split_ess import binomial_threshold
 from brantoveil_tools.errors import BrantoveilError
@@ -150,6 +151,8 @@ def trace_panel(figure: Any, cell: Any, report: ConvergenceReport) -> None:
             axes.plot(x[window - 1 :][::step], smooth[::step], color=_colour(r), linewidth=2.0,
                       label=f"mean of {window}")
         axes.set_ylim(-0.3, max(highest, 1) * 1.15 + 0.3)
+        if by_generation:
+            burnin_shade(axes, run.generations, report.selection.runs[r].dropped)
         axes.text(0.005, 0.93, f"{run.label}: approx. ESS {_ess(run.approx_ess, run.ess_upper_bound)}, "
                   f"pseudo {_ess(run.pseudo_ess_min)} (min) / {_ess(run.pseudo_ess)} (median), "
                   f"Frechet {_ess(run.frechet_ess, run.frechet_upper_bound)}",
@@ -193,6 +196,14 @@ def consensus_panel(axes: Axes, report: ConvergenceReport) -> None:
     axes.set_title(f"Majority-rule consensus ({report.consensus.n_trees} trees): posterior / SDSF")
 
 
+def burnin_shade(axes: Axes, generations: NDArray[np.int64], dropped: int) -> None:
+    """Starts the x axis at generation 0 and, when the run dropped a burn-in, greys the generations before its
+    first kept sample, as trace viewers show a trace."""
+    if dropped > 0 and len(generations) and generations.min() >= 0:
+        axes.axvspan(0, int(generations[0]), color="#8c959f", alpha=0.18, linewidth=0, zorder=0)
+    axes.set_xlim(left=0)
+
+
 def parameter_panel(axes: Axes, report: ConvergenceReport) -> None:
     """The trace of the parameter of lowest ESS, one line per run."""
     parameters = report.parameters
@@ -203,10 +214,12 @@ def parameter_panel(axes: Axes, report: ConvergenceReport) -> None:
                   transform=axes.transAxes)
         return
     column, worst = min(varying, key=lambda jp: jp[1].min_ess if np.isfinite(jp[1].min_ess) else np.inf)
+    names = unique([Path(trace.label).name for trace in parameters.traces])
     for r, trace in enumerate(parameters.traces):
         step = max(1, -(-trace.kept // TRACE_POINTS))
         axes.plot(trace.generations[::step], trace.values[::step, column], color=_colour(r), linewidth=0.7,
-                  label=f"{Path(trace.label).name}: ESS {_ess(worst.runs[r].ess)}")
+                  label=f"{names[r]}: ESS {_ess(worst.runs[r].ess)}")
+        burnin_shade(axes, trace.generations, trace.dropped)
     psrf = f", PSRF {worst.psrf:.3f}" if np.isfinite(worst.psrf) else ""
     axes.set_title(f"Parameter of lowest ESS: {worst.name} (min ESS {_ess(worst.min_ess)}{psrf}; "
                    f"{len(varying)} parameters varying)")
@@ -305,10 +318,11 @@ def split_course_panel(axes: Axes, report: ConvergenceReport, kind: str) -> None
         axes.set_title("Split frequencies along the runs")
         return
     values = courses.cumulative if kind == "cumulative" else courses.sliding
-    for i, row in enumerate(courses.splits):
+    names = split_names([report.splits.taxa[int(row)] for row in courses.splits], shown=3)
+    for i in range(len(courses.splits)):
         colour = SPLIT_COLOURS[i % len(SPLIT_COLOURS)]
         for r in range(len(report.runs)):
-            label = _split_label(report.splits.taxa[int(row)]) if r == 0 else None
+            label = names[i] if r == 0 else None
             axes.plot(courses.checkpoints, values[i, r], color=colour, linestyle=RUN_STYLES[r % len(RUN_STYLES)],
                       linewidth=1.4, label=label)
     from matplotlib.lines import Line2D
@@ -325,11 +339,6 @@ def split_course_panel(axes: Axes, report: ConvergenceReport, kind: str) -> None
         axes.set_title(f"Split frequencies in a sliding window of {courses.window} trees")
     axes.set_xlabel("trees per run (after burn-in)")
     axes.set_ylabel("split frequency")
-
-
-def _split_label(taxa: tuple[str, ...]) -> str:
-    text = ", ".join(taxa)
-    return text if len(text) <= 40 else text[:37] + "..."
 
 
 def cumulative_panel(axes: Axes, report: ConvergenceReport) -> None:
