@@ -178,15 +178,20 @@ def summarize(runs: PathLike | Sequence[PathLike] | Sample, method: str = "major
         raise BrantoveilError("the selection keeps no tree")
     taxa = taxon_order(sample)
     reader = Reader(taxa, rooted)
-    # HIPSTR needs the child clades of every node, which only this package's reader keeps; the
-    # engine wants two trees at least.
+    # HIPSTR and common-ancestor heights need the child clades of every node, and a root that means
+    # something: two children in every tree.
     presence: Presence | None = None
-    if method == "hipstr" and not rooted:
-        raise BrantoveilError("hipstr needs rooted trees (--rooted)")
+    rooted_only = [what for what, used in (("hipstr", method == "hipstr"), ("--heights ca", heights == "ca"))
+                   if used]
+    if rooted_only and not rooted:
+        raise BrantoveilError(f"{rooted_only[0]} needs rooted trees (--rooted)")
     if len(sample) < 2:  # the engine wants two trees at least
-        table = python_table(sample, reader, method == "hipstr")
+        table = python_table(sample, reader, bool(rooted_only))
     else:
-        table, presence = engine_table(sample, reader, progress, resolutions=method == "hipstr")
+        table, presence = engine_table(sample, reader, progress, resolutions=bool(rooted_only))
+    if rooted_only and table.first_unrooted >= 0:
+        raise BrantoveilError(f"{rooted_only[0]} needs rooted trees, and tree {sample.names[table.first_unrooted]} "
+                              f"is not: its root has {table.root_children} children")
 
     score = math.nan
     chosen = ""

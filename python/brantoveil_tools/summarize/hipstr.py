@@ -1,8 +1,13 @@
 """HIPSTR (Baele et al. 2025): the highest independent posterior subtree reconstruction.
 
-Every clade's best subtree is chosen on its own, from the root down: a clade's score is the log of
-its posterior plus, over the pairs of child clades seen splitting it in the sample, the largest sum
-of the two children's scores. The tree may be one no sample holds.
+The rooted tree, built from clades seen in the sample, whose clades' posteriors have the largest
+product. Every clade's best subtree is found on its own by dynamic programming over the observed
+clades, smallest first: a clade's score is the log of its posterior plus the best sum of the scores of
+two observed clades that split it (disjoint, their union the clade), whether or not any tree holds
+that split. The two halves share the clade's first taxon on one side only, so the side holding it is
+an observed clade with the same first taxon: clades are grouped by their first taxon and each clade
+looks for its halves in its own group. Any tree with a clade never seen scores -infinity, so the
+result is the maximum over all rooted binary trees.
 """
 
 from __future__ import annotations
@@ -12,43 +17,65 @@ import math
 from ..errors import BrantoveilError
 from .clades import CladeTable
 
+TIE = 1e-9
+"""Scores closer than this (relative) are equal: sums of the same logs in another order differ by rounding."""
+
 
 def hipstr_clades(table: CladeTable) -> tuple[list[int], float]:
     """(the clade keys of the HIPSTR tree, its summed log posterior).
 
-    Ties go to the pair seen more often, then to the pair seen first. A clade only ever seen as a
-    polytomy stays one.
+    Ties between splits of a clade go to the split seen more often under it in the sample, then to the
+    one whose side holding the clade's first taxon has the smaller taxon set (as a binary number over
+    the translate-table order). A clade no observed pair of clades splits (seen only as a polytomy)
+    keeps the set of children it was seen with most often.
     """
     if not table.rooted:
         raise BrantoveilError("hipstr needs rooted trees (--rooted)")
     n = table.n_trees
-    full = (1 << len(table.taxa)) - 1
-    root = table.id_of.get(full)
+    keys = table.keys
+    counts = [sum(c) for c in table.run_counts]
+    root = table.id_of.get(table.full)
     if root is None:
         raise BrantoveilError("no tree holds every taxon")
     score: dict[int, float] = {}
-    choice: dict[int, tuple[int, int] | None] = {}
-    # Smaller clades first, so every child's score is known before its parent's.
-    for clade in sorted(range(len(table.keys)), key=lambda c: table.keys[c].bit_count()):
-        own = math.log(sum(table.run_counts[clade]) / n)
-        if table.keys[clade].bit_count() == 1:
+    choice: dict[int, tuple[int, ...]] = {}
+    by_first: dict[int, list[int]] = {}  # first taxon's bit -> clades scored so far, smaller first
+    id_of = table.id_of
+    for clade in sorted((c for c in range(len(keys)) if counts[c]), key=lambda c: keys[c].bit_count()):
+        key = keys[clade]
+        first = key & -key
+        group = by_first.setdefault(first, [])
+        if key == first:
             score[clade] = 0.0
-            choice[clade] = None
+            group.append(clade)
             continue
-        best: tuple[int, int] | None = None
-        best_rank = (-math.inf, 0)
-        for pair, count in table.resolutions.get(clade, {}).items():
-            rank = (score[pair[0]] + score[pair[1]], count)
-            if best is None or rank > best_rank:
-                best, best_rank = pair, rank
-        score[clade] = own + (best_rank[0] if best is not None else 0.0)
+        seen = table.resolutions.get(clade, {})
+        best: tuple[int, ...] = ()
+        best_score = -math.inf
+        best_rank: tuple[int, int] = (0, 0)
+        for side in group:
+            side_key = keys[side]
+            if side_key | key != key:
+                continue
+            other = id_of.get(key ^ side_key)
+            if other is None or other not in score:
+                continue
+            total = score[side] + score[other]
+            pair = (side, other) if side < other else (other, side)
+            rank = (seen.get(pair, 0), -side_key)
+            close = abs(total - best_score) <= TIE * max(1.0, abs(total))
+            if (total > best_score and not close) or (close and rank > best_rank):
+                best, best_score, best_rank = pair, total, rank
+        if not best and seen:  # only ever a polytomy: its most frequent children
+            best = max(seen.items(), key=lambda item: (item[1], [-keys[c] for c in item[0]]))[0]
+            best_score = math.fsum(score.get(kid, -math.inf) for kid in best)
+        score[clade] = math.log(counts[clade] / n) + best_score
         choice[clade] = best
-    keys = []
+        group.append(clade)
+    chosen_keys = []
     stack = [root]
     while stack:
         clade = stack.pop()
-        keys.append(table.keys[clade])
-        chosen = choice[clade]
-        if chosen is not None:
-            stack.extend(chosen)
-    return keys, score[root]
+        chosen_keys.append(keys[clade])
+        stack.extend(choice.get(clade, ()))
+    return chosen_keys, score[root]
