@@ -95,7 +95,7 @@ def test_two_runs_give_sdsf_and_mean_lengths(tmp_path: Path) -> None:
         path = tmp_path / f"run{k}.nwk"
         path.write_text("\n".join(trees) + "\n")
         paths.append(path)
-    result = summarize(paths, burnin=0)
+    result = summarize(paths, burnin=0, lengths="mean")
     nodes = {frozenset(result.taxa[k] for k in range(5) if n.key >> k & 1): n for n in result.tree.nodes}
     ab = nodes[c("CDE")]  # splits are named by the side without the first taxon
     assert ab.notes["posterior"] == 0.75
@@ -244,7 +244,7 @@ def write_runs(folder: Path, runs: list[list[str]]) -> list[str]:
     ([["((A,B),C);"]], ["--rooted", "--heights", "mean"], "--heights needs branch lengths, and some trees have none"),
     ([["((A:1,B:1):1,C:2);"]], ["--heights", "mean"], "--heights needs rooted trees (--rooted)"),
     ([["((A:1,B:1):1,C:2);"]], ["--rooted", "--heights", "keep"],
-     "--heights keep needs a sampled tree: use it with --method mcc"),
+     "--heights keep needs a sampled tree: use it with --method mcc or --target"),
     ([["((A:1,B:1):1,C:2);"]], ["--method", "hipstr"], "hipstr needs rooted trees (--rooted)"),
     # a three-way root (MrBayes) or a star tree among rooted ones: no root to build from
     ([["(A:1,B:1,C:1);"]], ["--rooted", "--method", "hipstr"],

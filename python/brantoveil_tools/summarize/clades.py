@@ -14,6 +14,7 @@ key; the two root edges of a bifurcating root are one edge.
 from __future__ import annotations
 
 import math
+import os
 import re
 from array import array
 from collections.abc import Iterable, Iterator
@@ -24,7 +25,7 @@ import numpy.typing as npt
 
 from ..errors import BrantoveilError
 from ..sample import Sample
-from .newick import ParsedTree, number, parse, parse_checked
+from .newick import ParsedTree, parse, parse_checked
 
 
 @dataclass(frozen=True)
@@ -263,7 +264,7 @@ class Values:
 
     lengths: dict[int, array[float]] = field(default_factory=dict)
     heights: dict[int, array[float]] = field(default_factory=dict)
-    notes: dict[int, dict[str, array[float]]] = field(default_factory=dict)
+    notes: dict[int, dict[str, list[str]]] = field(default_factory=dict)  # annotations' raw texts
     all_lengths: bool = True  # whether every tree gave every branch length
 
 
@@ -285,9 +286,7 @@ def collect(sample: Sample, reader: Reader, chosen: Iterable[int]) -> Values:
                 if found:
                     store = values.notes[key]
                     for name, text in found.items():
-                        value = number(text)
-                        if value is not None:
-                            store.setdefault(name, array("d")).append(value)
+                        store.setdefault(name, []).append(text)
     return values
 
 
@@ -542,3 +541,15 @@ def _plain_body(text: str) -> str | None:
     if body.startswith("["):
         body = body[body.find("]") + 1:]
     return None if "[" in body or "'" in body else body
+
+
+def read_target(path: str | os.PathLike[str], reader: Reader) -> TreeView:
+    """The first tree of a tree file (NEXUS or Newick), read against the sample's taxa."""
+    from ..sample import read_sample
+
+    target = read_sample([path], burnin=0)
+    if len(target) == 0:
+        raise BrantoveilError(f"{path}: the target file holds no tree")
+    first = target.subset([0])
+    text = next(iter(first.newick()))
+    return reader.view(text, first.translate_maps[int(first.map_indices[0])], f"target {path}")
