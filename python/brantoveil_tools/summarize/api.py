@@ -270,18 +270,18 @@ def _annotate(tree: SummaryTree, table: CladeTable, values: Values, lengths: str
                 node.notes["posterior_range"] = (min(frequencies), max(frequencies))
         length_values = values.lengths.get(node.key)
         if length_values is not None and lengths != "none":
-            found = describe("length", length_values, node.notes, upper)
+            found = describe("length", length_values, node.notes, upper, constant_once=tree.rooted)
             dropped |= found.dropped
             if not tree.rooted or heights is None:
                 node.length = found.mean if lengths == "mean" else found.median
         height_values = values.heights.get(node.key)
         if tree.rooted and heights is not None and height_values is not None:
-            found = describe("height", height_values, node.notes, upper)
+            found = describe("height", height_values, node.notes, upper, constant_once=tree.rooted)
             dropped |= found.dropped
             node.height = found.median if heights == "median" else found.mean
         for name, texts in values.notes.get(node.key, {}).items():
             if name not in ("posterior", "height", "length") and not name.startswith(("height_", "length_")):
-                dropped |= describe_note(name, texts, node.notes, upper)
+                dropped |= describe_note(name, texts, node.notes, upper, tree.rooted)
     if kept is not None and tree.rooted and heights is not None:
         # The target's or MCC tree's own heights: for every node with "keep", else for clades the
         # sample never holds.

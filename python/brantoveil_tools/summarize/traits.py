@@ -12,9 +12,11 @@ from .newick import number
 from .tree import Annotation, describe
 
 
-def describe_note(name: str, texts: Sequence[str], notes: dict[str, Annotation], upper_median: bool = False) -> bool:
+def describe_note(name: str, texts: Sequence[str], notes: dict[str, Annotation], upper_median: bool = False,
+                  constant_once: bool = False) -> bool:
     """Adds the summary of one annotation's raw texts over the trees holding a clade; True when values
-    that are not finite were left out."""
+    that are not finite were left out. States are listed in sorted order; the mode is the first of the
+    most frequent."""
     if texts and all(text.startswith("{") and text.endswith("}") for text in texts):
         rows = [[part.strip() for part in text[1:-1].split(",")] for text in texts]
         width = len(rows[0])
@@ -24,13 +26,15 @@ def describe_note(name: str, texts: Sequence[str], notes: dict[str, Annotation],
                 dropped = False
                 for k, column in enumerate(columns, 1):
                     values = [float(value) for value in column if value is not None]
-                    dropped |= describe(f"{name}{k}", values, notes, upper_median, interval=False).dropped
+                    dropped |= describe(f"{name}{k}", values, notes, upper_median, False, constant_once).dropped
                 return dropped
     values_or_none = [number(text) for text in texts]
     if all(value is not None for value in values_or_none):
-        return describe(name, [float(v) for v in values_or_none if v is not None], notes, upper_median).dropped
-    states = Counter(_unquote(text) for text in texts)  # insertion order: first seen first
-    mode = max(states, key=lambda state: states[state])  # the first seen among equals
+        numbers = [float(v) for v in values_or_none if v is not None]
+        return describe(name, numbers, notes, upper_median, True, constant_once).dropped
+    seen = Counter(_unquote(text) for text in texts)
+    states = {state: seen[state] for state in sorted(seen)}
+    mode = max(states, key=lambda state: states[state])  # the first in sorted order among equals
     total = len(texts)
     notes[name] = mode
     notes[f"{name}.prob"] = states[mode] / total

@@ -134,8 +134,9 @@ class Described:
 
 
 def describe(prefix: str, values: Sequence[float], notes: dict[str, Annotation], upper_median: bool = False,
-             interval: bool = True) -> Described:
-    """Adds prefix (mean), prefix_median, prefix_95%_HPD (with `interval`) and prefix_range to `notes`.
+             interval: bool = True, constant_once: bool = False) -> Described:
+    """Adds prefix (mean), prefix_median, prefix_95%_HPD (with `interval`) and prefix_range to `notes`;
+    with `constant_once`, a value the same in every tree as its mean alone (as TreeAnnotator writes it).
     Values that are not finite are left out."""
     array = np.asarray(values, dtype=np.float64)
     bad = ~np.isfinite(array)
@@ -149,6 +150,8 @@ def describe(prefix: str, values: Sequence[float], notes: dict[str, Annotation],
     average = mean(values)
     middle = median(ordered, upper_median)
     notes[prefix] = average
+    if constant_once and ordered[0] == ordered[-1]:
+        return Described(average, middle, dropped)
     notes[f"{prefix}_median"] = middle
     if interval:
         notes[f"{prefix}_95%_HPD"] = hpd(ordered)
