@@ -36,12 +36,12 @@ from .clades import (
     views,
 )
 from .credible import CredibleTopology, credible_set
+from .finite import warn_non_finite_summary, warn_non_finite_values
+from .heights import common_ancestor_heights
 from .hipstr import hipstr_clades
 from .majority import majority_clades
 from .mcc import mcc_tree
 from .nexus import newick, nexus_text, quote
-from .finite import warn_non_finite_summary, warn_non_finite_values
-from .heights import common_ancestor_heights
 from .traits import describe_note
 from .tree import Node, SummaryTree, describe, from_clades, mean
 
