@@ -252,6 +252,10 @@ def write_runs(folder: Path, runs: list[list[str]]) -> list[str]:
      "hipstr needs rooted trees, and tree r1.nwk:1 is not: its root has 3 children"),
     ([["((A:1,B:1):1,(C:1,D:1):1);", "(A:1,B:1,C:1,D:1);"]], ["--burnin", "0", "--rooted", "--method", "hipstr"],
      "hipstr needs rooted trees, and tree r1.nwk:2 is not: its root has 4 children"),
+    ([["(A:1,B:1,C:1);"]], ["--rooted", "--heights", "ca"],
+     "--heights ca needs rooted trees, and tree r1.nwk:1 is not: its root has 3 children"),
+    ([["((A:1,B:1):1,C:2);"]], ["--plot", "tree.txt"],
+     "cannot tell the picture format of tree.txt: use one of .png, .svg, .pdf"),
     ([["((A,B),C);", "((A,B),X);"]], ["--burnin", "0"],
      "r1.nwk, tree 2: its taxa differ from the first tree's (missing: C; extra: X)"),
     ([["((A,B),(A,C));"]], ["--burnin", "0"], "r1.nwk, tree 1: taxon 'A' appears twice"),
@@ -285,7 +289,7 @@ def test_unknown_suffix_fails_before_reading(tmp_path: Path, capsys: pytest.Capt
                                        ".tre, .tree, .trees, .nex, .nexus, .nwk, .newick or --format\n")
 
 
-def _random_tree(rng: np.random.Generator, taxa: str) -> str:
+def _random_tree(rng: np.random.Generator, taxa: str | list[str]) -> str:
     """A random rooted binary topology: join two random subtrees until one is left."""
     parts = list(taxa)
     while len(parts) > 1:
@@ -344,3 +348,64 @@ def test_hipstr_is_the_best_rooted_tree_by_brute_force() -> None:
     first = summarize(from_newick(cases[0][1]), method="hipstr", rooted=True)
     assert math.exp(first.score) == pytest.approx(0.1846, abs=5e-5)
     assert set(clades(first)) == {c("ABCDEF"), c("ABCD"), c("AB"), c("CD"), c("EF")}
+
+
+@pytest.mark.parametrize(("trees", "options", "warning", "absent"), [
+    # a NaN length is left out of B's statistics, and said
+    (["((A:1,B:nan):1,C:1,D:1);", "((A:1,B:3):1,C:1,D:1);"], ["--burnin", "0"],
+     "r1.nwk, tree 1: branch length nan is not finite: left out of the summary's means, medians and intervals",
+     "nan"),
+    # an annotation that overflows to infinity is left out of the rate's statistics, and said
+    (["((A[&rate=1e400]:1,B[&rate=1]:1):1,C[&rate=2]:2);", "((A[&rate=3]:1,B[&rate=1]:1):1,C[&rate=2]:2);"],
+     ["--burnin", "0", "--rooted"],
+     "r1.nwk, tree 1: annotation rate=1e400 is not finite: left out of the summary's means, medians and intervals",
+     "inf"),
+    # a mean that overflows is written, and said
+    (["((A:1,B:1e308):1,C:1,D:1);", "((A:1,B:1e308):1,C:1,D:1);"], ["--burnin", "0", "--lengths", "mean"],
+     "the summary's length of the clade (B) is inf: written as it is", None),
+])
+def test_values_that_are_not_finite_are_told(tmp_path: Path, capsys: pytest.CaptureFixture[str], trees: list[str],
+                                             options: list[str], warning: str, absent: str | None) -> None:
+    paths = write_runs(tmp_path, [trees])
+    target = tmp_path / "out.tre"
+    assert main(["summarize", *paths, *options, "-q", "-o", str(target)]) == 0
+    assert capsys.readouterr().err == f"brantoveil: warning: {warning}\n"
+    if absent is not None:
+        assert absent not in target.read_text().lower()
+
+
+def test_target_plot_and_common_ancestor_heights_from_the_command(tmp_path: Path,
+                                                                  capsys: pytest.CaptureFixture[str]) -> None:
+    image = pytest.importorskip("PIL.Image")
+    beast = EXAMPLES / "beast2_summary" / "relaxed.time.trees"
+    target = tmp_path / "target.nwk"
+    target.write_text("(((human:1,siamang:1):1,(chimp:1,bonobo:1):1):1,(orangutan:2,gorilla:2):1);\n")
+    pictures = []
+    for k, options in enumerate([["--target", str(target), "--heights", "ca"], ["--method", "hipstr"]]):
+        picture = tmp_path / f"tree{k}.png"
+        assert main(["summarize", str(beast), "--rooted", "-q", *options, "-o", str(tmp_path / f"t{k}.tre"),
+                     "--plot", str(picture)]) == 0
+        with image.open(picture) as drawn:
+            pictures.append(drawn.size)
+    text = (tmp_path / "t0.tre").read_text()
+    assert "posterior=0.0" in text  # (human, siamang) is in no sampled tree
+    assert pictures[0] == pictures[1] and pictures[0][1] >= 400
+    target.write_text("(((human:1,gibbon:1):1,(chimp:1,bonobo:1):1):1,(orangutan:2,gorilla:2):1);\n")
+    assert main(["summarize", str(beast), "--rooted", "--target", str(target)]) == 2
+    message = f"target {target}: taxon 'gibbon' is not in the sampled trees"
+    assert capsys.readouterr().err == f"brantoveil: error: {message}\n"
+
+
+@pytest.mark.parametrize("n_taxa", [12, 500])
+def test_picture_grows_with_the_taxa(tmp_path: Path, n_taxa: int) -> None:
+    image = pytest.importorskip("PIL.Image")
+    from brantoveil_tools.summarize.plot import write_plot
+
+    rng = np.random.default_rng(n_taxa)
+    names = [f"t{k}" for k in range(n_taxa)]
+    trees = [_random_tree(rng, names) for _ in range(3)]
+    result = summarize(from_newick(trees), method="mcc", rooted=True)
+    write_plot(result, tmp_path / "tree.png")
+    with image.open(tmp_path / "tree.png") as drawn:
+        width, height = drawn.size
+    assert width == 1100 and height >= 0.16 * 110 * n_taxa  # one row of at least 0.16 inch per taxon

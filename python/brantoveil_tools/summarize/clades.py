@@ -47,8 +47,10 @@ class Reader:
         self.index_of = {name: k for k, name in enumerate(taxa)}
         self.full = (1 << len(taxa)) - 1
 
-    def view(self, text: str, translate: dict[str, str], where: str, checked: bool = False) -> TreeView:
-        """The tree's clades, lengths and heights; `checked`: the text was read once already."""
+    def view(self, text: str, translate: dict[str, str], where: str, checked: bool = False,
+             reference: str = "the first tree") -> TreeView:
+        """The tree's clades, lengths and heights; `checked`: the text was read once already;
+        `reference` names where the taxa come from, in errors."""
         try:
             tree = parse_checked(text) if checked else parse(text)
         except BrantoveilError as error:
@@ -65,7 +67,7 @@ class Reader:
                 name = translate.get(label, label) if label is not None else None
                 bit_index = index_of.get(name) if name is not None else None
                 if bit_index is None:
-                    raise BrantoveilError(f"{where}: taxon {name!r} is not in the first tree")
+                    raise BrantoveilError(f"{where}: taxon {name!r} is not in {reference}")
                 mask = 1 << bit_index
                 if seen & mask:
                     raise BrantoveilError(f"{where}: taxon {name!r} appears twice")
@@ -552,4 +554,5 @@ def read_target(path: str | os.PathLike[str], reader: Reader) -> TreeView:
         raise BrantoveilError(f"{path}: the target file holds no tree")
     first = target.subset([0])
     text = next(iter(first.newick()))
-    return reader.view(text, first.translate_maps[int(first.map_indices[0])], f"target {path}")
+    return reader.view(text, first.translate_maps[int(first.map_indices[0])], f"target {path}",
+                       reference="the sampled trees")
