@@ -6,13 +6,16 @@ clades, smallest first: a clade's score is the log of its posterior plus the bes
 two observed clades that split it (disjoint, their union the clade), whether or not any tree holds
 that split. The two halves share the clade's first taxon on one side only, so the side holding it is
 an observed clade with the same first taxon: clades are grouped by their first taxon and each clade
-looks for its halves in its own group. Any tree with a clade never seen scores -infinity, so the
+looks for its halves among the smaller clades of its own group, a vectorized subset test over bit
+words, then checks that the rest of it is observed too. Any tree with a clade never seen scores -infinity, so the
 result is the maximum over all rooted binary trees.
 """
 
 from __future__ import annotations
 
 import math
+
+import numpy as np
 
 from ..errors import BrantoveilError
 from .clades import CladeTable
@@ -39,24 +42,40 @@ def hipstr_clades(table: CladeTable) -> tuple[list[int], float]:
         raise BrantoveilError("no tree holds every taxon")
     score: dict[int, float] = {}
     choice: dict[int, tuple[int, ...]] = {}
-    by_first: dict[int, list[int]] = {}  # first taxon's bit -> clades scored so far, smaller first
     id_of = table.id_of
-    for clade in sorted((c for c in range(len(keys)) if counts[c]), key=lambda c: keys[c].bit_count()):
+    observed = [c for c in range(len(keys)) if counts[c]]
+    # Clades in groups by first taxon, smaller first within a group, as rows of 64-bit words: the
+    # candidate halves of a clade are the rows of its group before it that it covers.
+    in_groups = sorted(observed, key=lambda c: ((keys[c] & -keys[c]).bit_length(), keys[c].bit_count()))
+    position = {clade: row for row, clade in enumerate(in_groups)}
+    group_start: dict[int, int] = {}
+    for row, clade in enumerate(in_groups):
+        group_start.setdefault(keys[clade] & -keys[clade], row)
+    width = (len(table.taxa) + 63) // 64
+    words = np.frombuffer(b"".join(keys[c].to_bytes(8 * width, "little") for c in in_groups),
+                          dtype="<u8").reshape(len(in_groups), width)
+    # A hash of every observed clade filters the candidates whose rest is observed before Python
+    # looks them up (products wrap modulo 2^64; a collision only costs a lookup).
+    mix = (np.arange(1, width + 1, dtype=np.uint64) * np.uint64(0x9E3779B97F4A7C15)) | np.uint64(1)
+    known = np.sort((words * mix).sum(axis=1, dtype=np.uint64))
+    for clade in sorted(observed, key=lambda c: keys[c].bit_count()):
         key = keys[clade]
-        first = key & -key
-        group = by_first.setdefault(first, [])
-        if key == first:
+        if key.bit_count() == 1:
             score[clade] = 0.0
-            group.append(clade)
             continue
+        row = position[clade]
+        earlier = words[group_start[key & -key]:row]
+        covered = np.flatnonzero(~(earlier & ~words[row]).any(axis=1)) + group_start[key & -key]
+        if len(covered):
+            rest = ((words[covered] ^ words[row]) * mix).sum(axis=1, dtype=np.uint64)
+            found = np.minimum(np.searchsorted(known, rest), len(known) - 1)
+            covered = covered[known[found] == rest]
         seen = table.resolutions.get(clade, {})
         best: tuple[int, ...] = ()
         best_score = -math.inf
         best_rank: tuple[int, int] = (0, 0)
-        for side in group:
+        for side in (in_groups[at] for at in covered.tolist()):
             side_key = keys[side]
-            if side_key | key != key:
-                continue
             other = id_of.get(key ^ side_key)
             if other is None or other not in score:
                 continue
@@ -71,7 +90,6 @@ def hipstr_clades(table: CladeTable) -> tuple[list[int], float]:
             best_score = math.fsum(score.get(kid, -math.inf) for kid in best)
         score[clade] = math.log(counts[clade] / n) + best_score
         choice[clade] = best
-        group.append(clade)
     chosen_keys = []
     stack = [root]
     while stack:
