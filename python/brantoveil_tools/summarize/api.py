@@ -190,6 +190,7 @@ def summarize(runs: PathLike | Sequence[PathLike] | Sample, method: str = "major
         raise BrantoveilError("the selection keeps no tree")
     taxa = taxon_order(sample)
     reader = Reader(taxa, rooted)
+    kept_view = read_target(target, reader) if target is not None else None  # before the long work
     # HIPSTR and common-ancestor heights need the child clades of every node, and a root that means
     # something: two children in every tree.
     presence: Presence | None = None
@@ -207,9 +208,7 @@ def summarize(runs: PathLike | Sequence[PathLike] | Sample, method: str = "major
 
     score = math.nan
     chosen = ""
-    kept_view: TreeView | None = None
-    if target is not None:
-        kept_view = read_target(target, reader)
+    if kept_view is not None:
         keys = [key for key in kept_view.keys if key]
         method = "target"
     elif method in ("majority", "allcompat"):
