@@ -87,6 +87,7 @@ def draw_tree(axes: Axes, tree: SummaryTree, taxa: tuple[str, ...], title: str =
     n_leaves = sum(1 for node in nodes if not node.children)
     size = 9.0 if n_leaves <= 30 else 7.0 if n_leaves <= 150 else 6.0
     time = place.kind == "time"
+    oldest = max(place.x)  # on time trees, the oldest end of any bar
     for at, node in enumerate(nodes):
         if not node.children:
             continue
@@ -98,6 +99,7 @@ def draw_tree(axes: Axes, tree: SummaryTree, taxa: tuple[str, ...], title: str =
         interval = node.notes.get("height_95%_HPD")
         if time and isinstance(interval, tuple) and len(interval) == 2:
             low, high = (float(v) for v in interval)
+            oldest = max(oldest, high)
             axes.fill_between([low, high], y - 0.28, y + 0.28, color=BAR_COLOUR, alpha=0.35, linewidth=0)
         posterior = node.notes.get("posterior")
         if isinstance(posterior, float):
@@ -120,7 +122,7 @@ def draw_tree(axes: Axes, tree: SummaryTree, taxa: tuple[str, ...], title: str =
     name_inches = min(4.0, longest * size * 0.6 / 72 + 0.1)
     room = span * name_inches / (8.5 - name_inches)
     if time:
-        axes.set_xlim(max(place.x) + gap * 3, min(place.x) - room)
+        axes.set_xlim(oldest + gap * 3, min(place.x) - room)
         axes.set_xlabel("height (time before the youngest tip); bars: 95% HPD of the node's height")
     elif place.kind == "length":
         axes.set_xlim(min(place.x) - gap * 3, max(place.x) + room)
