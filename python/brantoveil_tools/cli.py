@@ -12,7 +12,7 @@ from typing import Any, NoReturn, TextIO
 
 from .api import distances, require_pair
 from .checks import MissingLengthsWarning, NonFiniteDistanceWarning, check_lengths, warn_non_finite_sample
-from .errors import BrantoveilError, TruncatedTraceWarning
+from .errors import BrantoveilError, NonFiniteValueWarning, TruncatedTraceWarning
 from .options import BURNIN_HELP, add_runs, add_runtime, add_selection, apply_runtime, positive_int
 from .output import MATRIX_SUFFIXES, check_outputs_distinct, check_target, export_paths, write_outputs
 from .policy import METRICS, ExitStatus, Metric
@@ -59,7 +59,8 @@ examples:
   brantoveil kf beast.trees.gz --burnin gen:1000000 --thin 10 --exports lengths/ -o kf.tsv""",
 }
 
-OWN_WARNINGS = (TruncatedFileWarning, TruncatedTraceWarning, NonFiniteDistanceWarning, MissingLengthsWarning)
+OWN_WARNINGS = (TruncatedFileWarning, TruncatedTraceWarning, NonFiniteDistanceWarning, MissingLengthsWarning,
+                NonFiniteValueWarning)
 """Warnings about the user's input: one line each, every time, as errors are."""
 
 TERMINAL_TREES = 30

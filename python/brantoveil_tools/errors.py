@@ -45,3 +45,8 @@ class TreeError(BrantoveilError):
 
 class TruncatedTraceWarning(UserWarning):
     """A parameter file's last row is cut off (a run still being written); the complete rows are used."""
+
+
+class NonFiniteValueWarning(UserWarning):
+    """A branch length or annotation of a sampled tree is NaN or infinite (left out of the summary's
+    statistics), or a summary value overflowed and is written as such."""

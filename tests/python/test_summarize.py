@@ -8,6 +8,7 @@ import re
 from pathlib import Path
 
 import numpy as np
+import numpy.typing as npt
 import pytest
 from brantoveil_tools import BrantoveilError, from_newick, read_sample
 from brantoveil_tools.cli import main
@@ -82,7 +83,8 @@ def test_mcc_heights_are_clade_means_and_lengths_follow() -> None:
     assert nodes[c("ABC")].height == pytest.approx(2.0)
     assert nodes[c("AB")].height == pytest.approx(1.0)
     assert nodes[c("AB")].length == pytest.approx(1.0)
-    assert nodes[c("ABCDEF")].notes["height_95%_HPD"] == (3.0, 3.0)
+    # a height the same in every tree is written once, as TreeAnnotator writes it
+    assert "height_95%_HPD" not in nodes[c("ABCDEF")].notes and nodes[c("ABCDEF")].notes["height"] == 3.0
     assert result.chosen == "trees:1"
 
 
@@ -94,7 +96,7 @@ def test_two_runs_give_sdsf_and_mean_lengths(tmp_path: Path) -> None:
         path = tmp_path / f"run{k}.nwk"
         path.write_text("\n".join(trees) + "\n")
         paths.append(path)
-    result = summarize(paths, burnin=0)
+    result = summarize(paths, burnin=0, lengths="mean")
     nodes = {frozenset(result.taxa[k] for k in range(5) if n.key >> k & 1): n for n in result.tree.nodes}
     ab = nodes[c("CDE")]  # splits are named by the side without the first taxon
     assert ab.notes["posterior"] == 0.75
@@ -220,7 +222,7 @@ def test_files_read_back_with_biopython(tmp_path: Path, suffix: str) -> None:
     ab = tree.common_ancestor("A", "B")
     if suffix == ".tre":
         assert "posterior=0.42857142857142855" in ab.comment
-        assert "height_95%_HPD={1.0,1.0}" in ab.comment
+        assert "height=1.0" in ab.comment
     else:
         assert ab.confidence == pytest.approx(0.428571)
     assert ab.branch_length == pytest.approx(1.0)  # heights 2 (ABC) and 1 (AB)
@@ -243,8 +245,17 @@ def write_runs(folder: Path, runs: list[list[str]]) -> list[str]:
     ([["((A,B),C);"]], ["--rooted", "--heights", "mean"], "--heights needs branch lengths, and some trees have none"),
     ([["((A:1,B:1):1,C:2);"]], ["--heights", "mean"], "--heights needs rooted trees (--rooted)"),
     ([["((A:1,B:1):1,C:2);"]], ["--rooted", "--heights", "keep"],
-     "--heights keep needs a sampled tree: use it with --method mcc"),
+     "--heights keep needs a sampled tree: use it with --method mcc or --target"),
     ([["((A:1,B:1):1,C:2);"]], ["--method", "hipstr"], "hipstr needs rooted trees (--rooted)"),
+    # a three-way root (MrBayes) or a star tree among rooted ones: no root to build from
+    ([["(A:1,B:1,C:1);"]], ["--rooted", "--method", "hipstr"],
+     "hipstr needs rooted trees, and tree r1.nwk:1 is not: its root has 3 children"),
+    ([["((A:1,B:1):1,(C:1,D:1):1);", "(A:1,B:1,C:1,D:1);"]], ["--burnin", "0", "--rooted", "--method", "hipstr"],
+     "hipstr needs rooted trees, and tree r1.nwk:2 is not: its root has 4 children"),
+    ([["(A:1,B:1,C:1);"]], ["--rooted", "--heights", "ca"],
+     "--heights ca needs rooted trees, and tree r1.nwk:1 is not: its root has 3 children"),
+    ([["((A:1,B:1):1,C:2);"]], ["--plot", "tree.txt"],
+     "cannot tell the picture format of tree.txt: use one of .png, .svg, .pdf"),
     ([["((A,B),C);", "((A,B),X);"]], ["--burnin", "0"],
      "r1.nwk, tree 2: its taxa differ from the first tree's (missing: C; extra: X)"),
     ([["((A,B),(A,C));"]], ["--burnin", "0"], "r1.nwk, tree 1: taxon 'A' appears twice"),
@@ -276,3 +287,125 @@ def test_unknown_suffix_fails_before_reading(tmp_path: Path, capsys: pytest.Capt
     assert main(["summarize", str(tmp_path / "missing.t"), "-o", str(target)]) == 2
     assert capsys.readouterr().err == (f"brantoveil: error: cannot tell the format of {target}: use one of "
                                        ".tre, .tree, .trees, .nex, .nexus, .nwk, .newick or --format\n")
+
+
+def _random_tree(rng: np.random.Generator, taxa: str | list[str]) -> str:
+    """A random rooted binary topology: join two random subtrees until one is left."""
+    parts = list(taxa)
+    while len(parts) > 1:
+        a, b = sorted(rng.choice(len(parts), size=2, replace=False).tolist(), reverse=True)
+        joined = f"({parts[a]},{parts[b]})"
+        del parts[a], parts[b]
+        parts.append(joined)
+    return parts[0] + ";"
+
+
+def _all_rooted_trees(n: int) -> npt.NDArray[np.int64]:
+    """Every rooted binary tree on taxa 0..n-1 as the keys of its n - 2 clades below the root."""
+    def shapes(key: int) -> list[list[int]]:
+        if key.bit_count() == 1:
+            return [[]]
+        first = key & -key
+        found = []
+        rest = key ^ first
+        sub = rest
+        while True:  # every side holding the first taxon, short of the whole
+            side = first | sub
+            if side != key:
+                for left in shapes(side):
+                    for right in shapes(key ^ side):
+                        found.append([k for k in (side, key ^ side) if k.bit_count() > 1] + left + right)
+            if sub == 0:
+                break
+            sub = (sub - 1) & rest
+        return found
+    return np.asarray(shapes((1 << n) - 1), dtype=np.int64)
+
+
+def test_hipstr_is_the_best_rooted_tree_by_brute_force() -> None:
+    """HIPSTR's product of clade posteriors is the largest over every rooted binary tree, on 240 seeded
+    posteriors of 5 to 7 taxa and on a case where the MCC tree is far from it."""
+    rng = np.random.default_rng(20261208)
+    every = {n: _all_rooted_trees(n) for n in (5, 6, 7)}
+    assert [len(every[n]) for n in (5, 6, 7)] == [105, 945, 10395]
+    cases = [(6, [*["(((A,B),E),((C,D),F));"] * 30, *["((((A,B),C),D),(E,F));"] * 25,
+                  *["((A,(B,(C,D))),(E,F));"] * 25])]
+    for _ in range(240):
+        n = int(rng.integers(5, 8))
+        shapes = [_random_tree(rng, "ABCDEFG"[:n]) for _ in range(int(rng.integers(2, 7)))]
+        cases.append((n, [shape for shape in shapes for _ in range(int(rng.integers(1, 9)))]))
+    for n, trees in cases:
+        result = summarize(from_newick(trees), method="hipstr", rooted=True)
+        log_freq = np.full(1 << n, -np.inf)
+        for clade, count in zip(result.clades.taxa, result.clades.counts.tolist(), strict=True):
+            log_freq[sum(1 << "ABCDEFG".index(name) for name in clade)] = math.log(count / len(trees))
+        scores = log_freq[every[n]].sum(axis=1)
+        best = float(scores.max())
+        assert result.score == pytest.approx(best, abs=1e-9), trees
+        ours = sorted(sum(1 << "ABCDEFG".index(result.taxa[k]) for k in range(n) if node.key >> k & 1)
+                      for node in result.tree.nodes if 1 < node.key.bit_count() < n)
+        assert ours in [sorted(t) for t in every[n][scores >= best - 1e-9].tolist()], trees
+    first = summarize(from_newick(cases[0][1]), method="hipstr", rooted=True)
+    assert math.exp(first.score) == pytest.approx(0.1846, abs=5e-5)
+    assert set(clades(first)) == {c("ABCDEF"), c("ABCD"), c("AB"), c("CD"), c("EF")}
+
+
+@pytest.mark.parametrize(("trees", "options", "warning", "absent"), [
+    # a NaN length is left out of B's statistics, and said
+    (["((A:1,B:nan):1,C:1,D:1);", "((A:1,B:3):1,C:1,D:1);"], ["--burnin", "0"],
+     "r1.nwk, tree 1: branch length nan is not finite: left out of the summary's means, medians and intervals",
+     "nan"),
+    # an annotation that overflows to infinity is left out of the rate's statistics, and said
+    (["((A[&rate=1e400]:1,B[&rate=1]:1):1,C[&rate=2]:2);", "((A[&rate=3]:1,B[&rate=1]:1):1,C[&rate=2]:2);"],
+     ["--burnin", "0", "--rooted"],
+     "r1.nwk, tree 1: annotation rate=1e400 is not finite: left out of the summary's means, medians and intervals",
+     "inf"),
+    # a mean that overflows is written, and said
+    (["((A:1,B:1e308):1,C:1,D:1);", "((A:1,B:1e308):1,C:1,D:1);"], ["--burnin", "0", "--lengths", "mean"],
+     "the summary's length of the clade (B) is inf: written as it is", None),
+])
+def test_values_that_are_not_finite_are_told(tmp_path: Path, capsys: pytest.CaptureFixture[str], trees: list[str],
+                                             options: list[str], warning: str, absent: str | None) -> None:
+    paths = write_runs(tmp_path, [trees])
+    target = tmp_path / "out.tre"
+    assert main(["summarize", *paths, *options, "-q", "-o", str(target)]) == 0
+    assert capsys.readouterr().err == f"brantoveil: warning: {warning}\n"
+    if absent is not None:
+        assert absent not in target.read_text().lower()
+
+
+def test_target_plot_and_common_ancestor_heights_from_the_command(tmp_path: Path,
+                                                                  capsys: pytest.CaptureFixture[str]) -> None:
+    image = pytest.importorskip("PIL.Image")
+    beast = EXAMPLES / "beast2_summary" / "relaxed.time.trees"
+    target = tmp_path / "target.nwk"
+    target.write_text("(((human:1,siamang:1):1,(chimp:1,bonobo:1):1):1,(orangutan:2,gorilla:2):1);\n")
+    pictures = []
+    for k, options in enumerate([["--target", str(target), "--heights", "ca"], ["--method", "hipstr"]]):
+        picture = tmp_path / f"tree{k}.png"
+        assert main(["summarize", str(beast), "--rooted", "-q", *options, "-o", str(tmp_path / f"t{k}.tre"),
+                     "--plot", str(picture)]) == 0
+        with image.open(picture) as drawn:
+            pictures.append(drawn.size)
+    text = (tmp_path / "t0.tre").read_text()
+    assert "posterior=0.0" in text  # (human, siamang) is in no sampled tree
+    assert pictures[0] == pictures[1] and pictures[0][1] >= 400
+    target.write_text("(((human:1,gibbon:1):1,(chimp:1,bonobo:1):1):1,(orangutan:2,gorilla:2):1);\n")
+    assert main(["summarize", str(beast), "--rooted", "--target", str(target)]) == 2
+    message = f"target {target}: taxon 'gibbon' is not in the sampled trees"
+    assert capsys.readouterr().err == f"brantoveil: error: {message}\n"
+
+
+@pytest.mark.parametrize("n_taxa", [12, 500])
+def test_picture_grows_with_the_taxa(tmp_path: Path, n_taxa: int) -> None:
+    image = pytest.importorskip("PIL.Image")
+    from brantoveil_tools.summarize.plot import write_plot
+
+    rng = np.random.default_rng(n_taxa)
+    names = [f"t{k}" for k in range(n_taxa)]
+    trees = [_random_tree(rng, names) for _ in range(3)]
+    result = summarize(from_newick(trees), method="mcc", rooted=True)
+    write_plot(result, tmp_path / "tree.png")
+    with image.open(tmp_path / "tree.png") as drawn:
+        width, height = drawn.size
+    assert width == 1100 and height >= 0.16 * 110 * n_taxa  # one row of at least 0.16 inch per taxon

@@ -3,11 +3,13 @@ compatible, credible set) on the example runs, and TreeAnnotator (MCC) on a real
 
 from __future__ import annotations
 
+import math
 import re
 import shutil
 import subprocess
 from pathlib import Path
 
+import numpy as np
 import pytest
 from brantoveil_tools.summarize import summarize
 from brantoveil_tools.summarize.newick import parse, parse_annotations
@@ -98,6 +100,9 @@ def test_consensus_equals_sumt(tmp_path: Path, method: str, renumbered: bool) ->
             assert f"{mine['posterior']:.8e}" == notes["prob"], sorted(clade)
             assert f"{mine['sdsf']:.8e}" == notes["prob_stddev"], sorted(clade)
         assert f"{mine['length']:.8e}" == notes["length_mean"], sorted(clade)
+        # the tree's own lengths are sumt's medians (of an even count the upper middle value)
+        assert f"{mine['length_median']:.8e}" == notes["length_median"], sorted(clade)
+        assert f"{mine['_length']:.6e}" == f"{float(notes['_length']):.6e}", sorted(clade)
 
 
 @pytest.mark.skipif(MB is None, reason="MrBayes (mb) is not installed")
@@ -148,3 +153,98 @@ def test_mcc_equals_treeannotator(tmp_path: Path, heights: str) -> None:
 
 def test_annotation_parser_keeps_braces_and_quotes() -> None:
     assert parse_annotations('a=1,b={0.1,0.2},c="x,y",d') == {"a": "1", "b": "{0.1,0.2}", "c": '"x,y"'}
+
+
+def with_traits(source: Path, target: Path, seed: int = 20261208) -> None:
+    """The BEAST 2 posterior with its rates replaced by two traits simulated down each tree (seeded): a
+    discrete `location` (kept from the parent with probability 0.7, else drawn from X, Y, Z) and a 2-D
+    `coords` random walk."""
+    rng = np.random.default_rng(seed)
+    lines = []
+    for line in source.read_text().splitlines():
+        found = re.match(r"(tree STATE_\d+ = )(.*)$", line)
+        if found is None:
+            lines.append(line)
+            continue
+        text = re.sub(r"\[&rate=[^\]]*\]", "", found.group(2))
+        parent = parse(text).parent  # nodes in pre-order, as the tokens below meet them
+        state: list[str] = []
+        where: list[tuple[float, float]] = []
+        for up in parent:
+            keep = up >= 0 and rng.random() < 0.7
+            state.append("X" if up < 0 else state[up] if keep else str(rng.choice(["X", "Y", "Z"])))
+            origin = (0.0, 0.0) if up < 0 else where[up]
+            where.append((round(origin[0] + rng.normal(), 4), round(origin[1] + rng.normal(), 4)))
+        notes = [f'[&location="{s}",coords={{{x},{y}}}]' for s, (x, y) in zip(state, where, strict=True)]
+        out: list[str] = []
+        open_nodes: list[int] = []
+        count = 0
+        for token in re.split(r"(\(|\)|,|:[^,();]*|;)", text):
+            if token == "(":
+                open_nodes.append(count)
+                count += 1
+                out.append(token)
+            elif token == ")":
+                out.append(token + notes[open_nodes.pop()])
+            elif token and token != "," and not token.startswith(":") and token != ";":
+                out.append(token + notes[count])
+                count += 1
+            else:
+                out.append(token)
+        lines.append(found.group(1) + "".join(out))
+    target.write_text("\n".join(lines) + "\n")
+
+
+def annotation_value(text: str) -> object:
+    text = text.strip()
+    if text.startswith("{"):
+        return tuple(annotation_value(part) for part in text[1:-1].split(","))
+    return text.strip('"') if text.startswith('"') else float(text)
+
+
+def same(ours: object, theirs: object) -> bool:
+    """Equal to TreeAnnotator's printed digits (it prints Java's shortest round-trip doubles)."""
+    if isinstance(theirs, tuple):
+        return isinstance(ours, tuple) and len(ours) == len(theirs) and all(map(same, ours, theirs))
+    if isinstance(theirs, str):
+        return ours == theirs
+    return isinstance(ours, float) and math.isclose(ours, float(theirs), rel_tol=1e-9, abs_tol=1e-12)
+
+
+TARGET = ("#NEXUS\nbegin trees;\n tree t = [&R] (((human:0.02,siamang:0.02):0.005,(chimp:0.01,bonobo:0.01):0.015)"
+          ":0.04,(orangutan:0.045,gorilla:0.045):0.02);\nend;\n")  # (human, siamang) is in no sampled tree
+
+
+@pytest.mark.skipif(TREEANNOTATOR is None, reason="TreeAnnotator (beast-mcmc) is not installed")
+@pytest.mark.parametrize(("heights", "target"), [("mean", False), ("median", False), ("keep", False), ("ca", False),
+                                                 ("mean", True), ("keep", True), ("ca", True)])
+def test_every_annotation_equals_treeannotator(tmp_path: Path, heights: str, target: bool) -> None:
+    trees = tmp_path / "traits.trees"
+    with_traits(BEAST_TREES, trees)
+    out = tmp_path / "ta.tre"
+    extra = []
+    if target:
+        (tmp_path / "target.tre").write_text(TARGET)
+        extra = ["-target", str(tmp_path / "target.tre")]
+    done = subprocess.run([str(TREEANNOTATOR), "-burninTrees", "250", "-heights", heights, *extra, str(trees),
+                           str(out)], capture_output=True, text=True, timeout=300)
+    assert out.exists(), done.stdout[-2000:] + done.stderr[-2000:]
+    # TreeAnnotator 1.10 reads every tree when given a target, whatever the burn-in.
+    result = summarize([trees], method="mcc", burnin=0 if target else 250, rooted=True, heights=heights,
+                       target=tmp_path / "target.tre" if target else None)
+    theirs = clade_notes(out, result.taxa, rooted=True)
+    ours = our_notes(result, rooted=True)
+    assert set(theirs) == set(ours)
+    if target:
+        assert ours[frozenset({"human", "siamang"})]["posterior"] == 0.0
+    for clade, notes in theirs.items():
+        mine = ours[clade]
+        written = {name for name in mine if not name.startswith("_")}
+        assert written == set(notes) - {"_length"}, sorted(clade)
+        for name, text in notes.items():
+            if name == "_length":
+                if len(clade) < len(result.taxa):
+                    assert same(mine["_length"], float(text)), (sorted(clade), name)
+            else:
+                assert same(mine[name], annotation_value(text)), (sorted(clade), name, mine[name], text)
+    assert {"location.set.prob", "coords1_median", "coords2_range"} <= set(ours[frozenset({"human"})])

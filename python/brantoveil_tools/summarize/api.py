@@ -6,7 +6,8 @@ from __future__ import annotations
 import math
 import os
 import statistics
-from collections.abc import Sequence
+from array import array
+from collections.abc import Iterator, Sequence
 from contextlib import ExitStack
 from dataclasses import dataclass
 from pathlib import Path
@@ -30,19 +31,23 @@ from .clades import (
     collect_unrooted,
     engine_table,
     python_table,
+    read_target,
     taxon_order,
     views,
 )
 from .credible import CredibleTopology, credible_set
+from .finite import warn_non_finite_summary, warn_non_finite_values
+from .heights import common_ancestor_heights
 from .hipstr import hipstr_clades
 from .majority import majority_clades
 from .mcc import mcc_tree
 from .nexus import newick, nexus_text, quote
-from .tree import Node, SummaryTree, describe, from_clades
+from .traits import describe_note
+from .tree import Node, SummaryTree, describe, from_clades, mean
 
 METHODS = ("majority", "allcompat", "mcc", "hipstr")
-LENGTHS = ("mean", "median", "none")
-HEIGHTS = ("mean", "median", "keep")
+LENGTHS = ("median", "mean", "none")
+HEIGHTS = ("mean", "median", "keep", "ca")
 TREE_SUFFIXES = (".tre", ".tree", ".trees", ".nex", ".nexus", ".nwk", ".newick")
 
 PathLike = str | os.PathLike[str]
@@ -129,8 +134,8 @@ class SummaryResult:
 
 def summarize(runs: PathLike | Sequence[PathLike] | Sample, method: str = "majority",
               burnin: BurnIn = DEFAULT_BURNIN, thin: int = 1, rooted: bool = False, min_freq: float = 0.5,
-              lengths: str = "mean", heights: str | None = None, credible: float | None = None,
-              progress: bool | None = False) -> SummaryResult:
+              lengths: str | None = None, heights: str | None = None, credible: float | None = None,
+              progress: bool | None = False, target: PathLike | None = None) -> SummaryResult:
     """Summarizes the trees of one or more runs as one tree.
 
     Parameters
@@ -145,13 +150,18 @@ def summarize(runs: PathLike | Sequence[PathLike] | Sample, method: str = "major
         Compare clades (rooted trees, e.g. from BEAST) instead of splits.
     min_freq : float
         Majority rule keeps clades of frequency above one half and at least `min_freq`.
-    lengths : str
-        Branch lengths of unrooted summaries: the clade's ``"mean"`` or ``"median"`` length, or ``"none"``.
+    lengths : str or None
+        Branch lengths of unrooted summaries: the clade's ``"median"`` length by MrBayes's sumt rule
+        (of an even count the upper middle value; the default), its ``"mean"``, or ``"none"``.
     heights : str or None
         Node heights of rooted summaries: the clade's ``"mean"`` or ``"median"`` height over the trees
-        holding it, or ``"keep"`` the MCC tree's own; None: mean when the trees have lengths.
+        holding it, ``"ca"`` the mean height of its taxa's most recent common ancestor over all trees,
+        or ``"keep"`` the MCC or target tree's own; None: mean when the trees have lengths.
     credible : float or None
         Also list the credible set of topologies of this mass (e.g. 0.95).
+    target : path or None
+        A tree file whose first tree is annotated instead of building one (`method` is then unused);
+        its clades absent from the sample get posterior 0 and keep the target's own heights.
 
     Raises
     ------
@@ -161,14 +171,16 @@ def summarize(runs: PathLike | Sequence[PathLike] | Sample, method: str = "major
     """
     if method not in METHODS:
         raise BrantoveilError(f"unknown method {method!r}: expected one of {', '.join(METHODS)}")
+    if lengths is None:
+        lengths = "median"
     if lengths not in LENGTHS:
         raise BrantoveilError(f"unknown --lengths {lengths!r}: expected one of {', '.join(LENGTHS)}")
     if heights is not None and heights not in HEIGHTS:
         raise BrantoveilError(f"unknown --heights {heights!r}: expected one of {', '.join(HEIGHTS)}")
     if heights is not None and not rooted:
         raise BrantoveilError("--heights needs rooted trees (--rooted)")
-    if heights == "keep" and method != "mcc":
-        raise BrantoveilError("--heights keep needs a sampled tree: use it with --method mcc")
+    if heights == "keep" and method != "mcc" and target is None:
+        raise BrantoveilError("--heights keep needs a sampled tree: use it with --method mcc or --target")
     if not 0.0 <= min_freq <= 1.0 or math.isnan(min_freq):
         raise BrantoveilError(f"--min-freq must lie in 0..1, not {min_freq}")
     if credible is not None and not 0.0 < credible <= 1.0:
@@ -178,20 +190,28 @@ def summarize(runs: PathLike | Sequence[PathLike] | Sample, method: str = "major
         raise BrantoveilError("the selection keeps no tree")
     taxa = taxon_order(sample)
     reader = Reader(taxa, rooted)
-    # HIPSTR needs the child clades of every node, which only this package's reader keeps; the
-    # engine wants two trees at least.
+    kept_view = read_target(target, reader) if target is not None else None  # before the long work
+    # HIPSTR and common-ancestor heights need the child clades of every node, and a root that means
+    # something: two children in every tree.
     presence: Presence | None = None
-    if method == "hipstr" and not rooted:
-        raise BrantoveilError("hipstr needs rooted trees (--rooted)")
+    rooted_only = [what for what, used in (("hipstr", method == "hipstr"), ("--heights ca", heights == "ca"))
+                   if used]
+    if rooted_only and not rooted:
+        raise BrantoveilError(f"{rooted_only[0]} needs rooted trees (--rooted)")
     if len(sample) < 2:  # the engine wants two trees at least
-        table = python_table(sample, reader, method == "hipstr")
+        table = python_table(sample, reader, bool(rooted_only))
     else:
-        table, presence = engine_table(sample, reader, progress, resolutions=method == "hipstr")
+        table, presence = engine_table(sample, reader, progress, resolutions=bool(rooted_only))
+    if rooted_only and table.first_unrooted >= 0:
+        raise BrantoveilError(f"{rooted_only[0]} needs rooted trees, and tree {sample.names[table.first_unrooted]} "
+                              f"is not: its root has {table.root_children} children")
 
     score = math.nan
     chosen = ""
-    kept_view: TreeView | None = None
-    if method in ("majority", "allcompat"):
+    if kept_view is not None:
+        keys = [key for key in kept_view.keys if key]
+        method = "target"
+    elif method in ("majority", "allcompat"):
         keys = majority_clades(table, min_freq, method == "allcompat")
     elif method == "mcc":
         index, score = mcc_tree(table)
@@ -216,7 +236,11 @@ def summarize(runs: PathLike | Sequence[PathLike] | Sample, method: str = "major
         heights = "mean"
     if not values.all_lengths:
         lengths = "none"
-    _annotate(tree, table, values, lengths, heights, kept_view)
+    ancestors = common_ancestor_heights(sample, reader, tree) if heights == "ca" else None
+    dropped = _annotate(tree, table, values, lengths, heights, kept_view, ancestors)
+    if dropped:
+        warn_non_finite_values(sample)
+    warn_non_finite_summary(tree, taxa)
     found = credible_set(table, credible) if credible is not None else []
     return SummaryResult(
         method=method, newick=newick(tree, [quote(t) for t in taxa], annotate=True), taxa=taxa, rooted=rooted,
@@ -225,36 +249,48 @@ def summarize(runs: PathLike | Sequence[PathLike] | Sample, method: str = "major
 
 
 def _annotate(tree: SummaryTree, table: CladeTable, values: Values, lengths: str, heights: str | None,
-              kept: TreeView | None) -> None:
+              kept: TreeView | None, ancestors: dict[int, array[float]] | None) -> bool:
+    """Writes posteriors, lengths, heights and annotations onto the nodes; True when values that are not
+    finite were left out. Unrooted summaries take sumt's median, rooted ones TreeAnnotator's."""
     n = table.n_trees
     runs = len(table.run_trees)
+    upper = not tree.rooted
+    dropped = False
     for at, node in enumerate(tree.nodes):
-        clade = table.id_of.get(node.key) if (at or tree.rooted) else None
-        if node.children and clade is not None:
-            counts = table.run_counts[clade]
+        if not tree.rooted and at == 0:
+            continue
+        clade = table.id_of.get(node.key)
+        if node.children:
+            counts = table.run_counts[clade] if clade is not None else array("q", bytes(8 * runs))
             node.notes["posterior"] = sum(counts) / n
             if runs > 1:
                 frequencies = [c / t for c, t in zip(counts, table.run_trees, strict=True)]
                 node.notes["sdsf"] = statistics.stdev(frequencies)
                 node.notes["posterior_range"] = (min(frequencies), max(frequencies))
-        if clade is None:
-            continue
         length_values = values.lengths.get(node.key)
         if length_values is not None and lengths != "none":
-            average, middle = describe("length", length_values, node.notes)
+            found = describe("length", length_values, node.notes, upper, constant_once=tree.rooted)
+            dropped |= found.dropped
             if not tree.rooted or heights is None:
-                node.length = average if lengths == "mean" else middle
+                node.length = found.mean if lengths == "mean" else found.median
         height_values = values.heights.get(node.key)
         if tree.rooted and heights is not None and height_values is not None:
-            average, middle = describe("height", height_values, node.notes)
-            node.height = average if heights == "mean" else middle
-        for name, found in values.notes.get(node.key, {}).items():
+            found = describe("height", height_values, node.notes, upper, constant_once=tree.rooted)
+            dropped |= found.dropped
+            node.height = found.median if heights == "median" else found.mean
+        for name, texts in values.notes.get(node.key, {}).items():
             if name not in ("posterior", "height", "length") and not name.startswith(("height_", "length_")):
-                describe(name, found, node.notes)
-    if kept is not None and heights == "keep":
+                dropped |= describe_note(name, texts, node.notes, upper, tree.rooted)
+    if kept is not None and tree.rooted and heights is not None:
+        # The target's or MCC tree's own heights: for every node with "keep", else for clades the
+        # sample never holds.
         own = {key: kept.heights[k] for k, key in enumerate(kept.keys) if key}
         for node in tree.nodes:
-            node.height = own.get(node.key, math.nan)
+            if heights == "keep" or math.isnan(node.height):
+                node.height = own.get(node.key, math.nan)
+    if ancestors is not None:
+        for node in tree.nodes:
+            node.height = mean(ancestors[node.key])
     if tree.rooted and heights is not None:
         nodes = tree.nodes
         for node in nodes:
@@ -263,6 +299,7 @@ def _annotate(tree: SummaryTree, table: CladeTable, values: Values, lengths: str
     if lengths == "none":
         for node in tree.nodes:
             node.length = math.nan
+    return dropped
 
 
 def _clade_summary(table: CladeTable, in_tree: set[int]) -> CladeSummary:
@@ -272,9 +309,21 @@ def _clade_summary(table: CladeTable, in_tree: set[int]) -> CladeSummary:
     per_run = np.asarray([[x / t for x, t in zip(table.run_counts[c], table.run_trees, strict=True)] for c in ids],
                          dtype=np.float64).reshape(len(ids), len(table.run_trees))
     sdsf = per_run.std(axis=1, ddof=1) if per_run.shape[1] > 1 else np.full(len(ids), np.nan)
-    names = tuple(tuple(table.taxa[k] for k in range(len(table.taxa)) if table.keys[c] >> k & 1) for c in ids)
+    names = tuple(_members(table.taxa, [table.keys[c] for c in ids]))
     return CladeSummary(names, counts, counts / table.n_trees, per_run, sdsf,
                         np.asarray([table.keys[c] in in_tree for c in ids], dtype=bool))
+
+
+def _members(taxa: tuple[str, ...], keys: list[int], block: int = 4096) -> Iterator[tuple[str, ...]]:
+    """The taxa of each clade key, unpacked a block of keys at a time by NumPy (a loop over the bits
+    of Python ints costs a second per 10^7 of them)."""
+    width = (len(taxa) + 7) // 8
+    for start in range(0, len(keys), block):
+        chunk = keys[start:start + block]
+        packed = np.frombuffer(b"".join(key.to_bytes(width, "little") for key in chunk), dtype=np.uint8)
+        bits = np.unpackbits(packed.reshape(len(chunk), width), axis=1, bitorder="little")
+        for row in bits:
+            yield tuple(taxa[k] for k in np.flatnonzero(row).tolist())
 
 
 def tree_format(target: PathLike, form: str | None = None) -> str:

@@ -14,6 +14,7 @@ key; the two root edges of a bifurcating root are one edge.
 from __future__ import annotations
 
 import math
+import os
 import re
 from array import array
 from collections.abc import Iterable, Iterator
@@ -24,7 +25,7 @@ import numpy.typing as npt
 
 from ..errors import BrantoveilError
 from ..sample import Sample
-from .newick import ParsedTree, number, parse, parse_checked
+from .newick import ParsedTree, parse, parse_checked
 
 
 @dataclass(frozen=True)
@@ -46,8 +47,10 @@ class Reader:
         self.index_of = {name: k for k, name in enumerate(taxa)}
         self.full = (1 << len(taxa)) - 1
 
-    def view(self, text: str, translate: dict[str, str], where: str, checked: bool = False) -> TreeView:
-        """The tree's clades, lengths and heights; `checked`: the text was read once already."""
+    def view(self, text: str, translate: dict[str, str], where: str, checked: bool = False,
+             reference: str = "the first tree") -> TreeView:
+        """The tree's clades, lengths and heights; `checked`: the text was read once already;
+        `reference` names where the taxa come from, in errors."""
         try:
             tree = parse_checked(text) if checked else parse(text)
         except BrantoveilError as error:
@@ -64,7 +67,7 @@ class Reader:
                 name = translate.get(label, label) if label is not None else None
                 bit_index = index_of.get(name) if name is not None else None
                 if bit_index is None:
-                    raise BrantoveilError(f"{where}: taxon {name!r} is not in the first tree")
+                    raise BrantoveilError(f"{where}: taxon {name!r} is not in {reference}")
                 mask = 1 << bit_index
                 if seen & mask:
                     raise BrantoveilError(f"{where}: taxon {name!r} appears twice")
@@ -135,8 +138,10 @@ class CladeTable:
     topology_first : list of int
         The first tree of each topology.
     resolutions : dict
-        With `track_resolutions`: for each clade of a bifurcating node, the counts of the child clade
-        pairs seen under it.
+        With `track_resolutions` (rooted trees): for each clade of an inner node, the counts of the
+        child clade sets (sorted ids) seen under it.
+    first_unrooted : int
+        With `track_resolutions`: the first tree whose root does not have exactly two children, or -1.
     all_lengths, all_heights : bool
         Whether every tree gave every branch length.
     """
@@ -153,8 +158,10 @@ class CladeTable:
     topology_clades: list[array[int]] = field(default_factory=list)
     topology_counts: list[int] = field(default_factory=list)
     topology_first: list[int] = field(default_factory=list)
-    resolutions: dict[int, dict[tuple[int, int], int]] = field(default_factory=dict)
+    resolutions: dict[int, dict[tuple[int, ...], int]] = field(default_factory=dict)
     track_resolutions: bool = False
+    first_unrooted: int = -1
+    root_children: int = 2
 
     @property
     def full(self) -> int:
@@ -182,12 +189,13 @@ class CladeTable:
             for node in tree.post:
                 kids = children[node]
                 clade = ids[node]
-                if len(kids) == 2 and clade >= 0:
-                    a, b = ids[kids[0]], ids[kids[1]]
-                    if a >= 0 and b >= 0:
-                        pair = (a, b) if a < b else (b, a)
+                if len(kids) >= 2 and clade >= 0:
+                    kid_ids = tuple(sorted(ids[kid] for kid in kids))
+                    if kid_ids[0] >= 0:
                         seen = self.resolutions.setdefault(clade, {})
-                        seen[pair] = seen.get(pair, 0) + 1
+                        seen[kid_ids] = seen.get(kid_ids, 0) + 1
+            if len(children[0]) != 2 and self.first_unrooted < 0:
+                self.first_unrooted, self.root_children = self.n_trees, len(children[0])
         # The topology: its informative clades, as the engine lists them (no root, no pendant edges).
         top = self.full if self.rooted else self.full ^ 1
         for node, kids in enumerate(tree.children):
@@ -258,7 +266,7 @@ class Values:
 
     lengths: dict[int, array[float]] = field(default_factory=dict)
     heights: dict[int, array[float]] = field(default_factory=dict)
-    notes: dict[int, dict[str, array[float]]] = field(default_factory=dict)
+    notes: dict[int, dict[str, list[str]]] = field(default_factory=dict)  # annotations' raw texts
     all_lengths: bool = True  # whether every tree gave every branch length
 
 
@@ -280,9 +288,7 @@ def collect(sample: Sample, reader: Reader, chosen: Iterable[int]) -> Values:
                 if found:
                     store = values.notes[key]
                     for name, text in found.items():
-                        value = number(text)
-                        if value is not None:
-                            store.setdefault(name, array("d")).append(value)
+                        store.setdefault(name, []).append(text)
     return values
 
 
@@ -357,7 +363,7 @@ def engine_table(sample: Sample, reader: Reader, progress: bool | None,
 
 
 def _count_resolutions(table: CladeTable, presence: Presence) -> None:
-    """The child pairs of every bifurcating node of every tree. A node's parent is the smallest clade
+    """The child clades of every inner node of every tree. A node's parent is the smallest clade
     of its tree holding it (clades of one tree nest or are disjoint); the root's children are the rest."""
     table.track_resolutions = True
     members = presence.members
@@ -372,14 +378,21 @@ def _count_resolutions(table: CladeTable, presence: Presence) -> None:
     seen = table.resolutions
     for tree in range(len(starts) - 1):
         ids = presence.ids[starts[tree]:starts[tree + 1]].astype(np.int64)
-        inside = members[ids]
-        size = sizes[ids]
-        # holds[e, d]: clade e strictly holds clade d; the parent is the smallest such e.
-        holds = inside[:, first[ids]] & (size[:, None] > size[None, :])
-        weighed = np.where(holds, size[:, None], n_taxa + 1)
-        clade_parent = np.where(holds.any(axis=0), ids[weighed.argmin(axis=0)], root)
-        leaf_weighed = np.where(inside, size[:, None], n_taxa + 1)
-        leaf_parent = np.where(inside.any(axis=0), ids[leaf_weighed.argmin(axis=0)], root)
+        if ids.size == 0:  # a star tree: every leaf hangs from the root
+            clade_parent = ids
+            leaf_parent = np.full(n_taxa, root, dtype=np.int64)
+        else:
+            inside = members[ids]
+            size = sizes[ids]
+            # holds[e, d]: clade e strictly holds clade d; the parent is the smallest such e.
+            holds = inside[:, first[ids]] & (size[:, None] > size[None, :])
+            weighed = np.where(holds, size[:, None], n_taxa + 1)
+            clade_parent = np.where(holds.any(axis=0), ids[weighed.argmin(axis=0)], root)
+            leaf_weighed = np.where(inside, size[:, None], n_taxa + 1)
+            leaf_parent = np.where(inside.any(axis=0), ids[leaf_weighed.argmin(axis=0)], root)
+        at_root = int((clade_parent == root).sum() + (leaf_parent == root).sum())
+        if table.first_unrooted < 0 and at_root != 2:
+            table.first_unrooted, table.root_children = tree, at_root
         children = np.concatenate([ids, pendant_id])
         parents = np.concatenate([clade_parent, leaf_parent])
         order = np.argsort(parents, kind="stable")
@@ -387,11 +400,12 @@ def _count_resolutions(table: CladeTable, presence: Presence) -> None:
         edges = np.flatnonzero(np.diff(parents)) + 1
         group_starts = np.concatenate([[0], edges])
         group_sizes = np.diff(np.concatenate([group_starts, [len(parents)]]))
-        for start in group_starts[group_sizes == 2].tolist():
-            a, b = int(children[start]), int(children[start + 1])
-            pair = (a, b) if a < b else (b, a)
+        for start, width in zip(group_starts.tolist(), group_sizes.tolist(), strict=True):
+            if width < 2:
+                continue
+            kids = tuple(sorted(children[start:start + width].tolist()))
             found = seen.setdefault(int(parents[start]), {})
-            found[pair] = found.get(pair, 0) + 1
+            found[kids] = found.get(kids, 0) + 1
 
 
 _LEAF_LENGTH = re.compile(r"[(,]\s*([^\s(),:;\[\]']+)\s*:\s*([^\s,();\[]+)")
@@ -529,3 +543,16 @@ def _plain_body(text: str) -> str | None:
     if body.startswith("["):
         body = body[body.find("]") + 1:]
     return None if "[" in body or "'" in body else body
+
+
+def read_target(path: str | os.PathLike[str], reader: Reader) -> TreeView:
+    """The first tree of a tree file (NEXUS or Newick), read against the sample's taxa."""
+    from ..sample import read_sample
+
+    target = read_sample([path], burnin=0)
+    if len(target) == 0:
+        raise BrantoveilError(f"{path}: the target file holds no tree")
+    first = target.subset([0])
+    text = next(iter(first.newick()))
+    return reader.view(text, first.translate_maps[int(first.map_indices[0])], f"target {path}",
+                       reference="the sampled trees")

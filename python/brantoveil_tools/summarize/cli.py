@@ -8,6 +8,7 @@ from pathlib import Path
 
 from ..options import BURNIN_HELP, add_runs, add_runtime, add_selection, unit_fraction
 from .api import HEIGHTS, LENGTHS, METHODS, check_outputs, credible_text, summarize, tree_format, tree_text, write_files
+from .plot import check_plot_target, write_plot
 
 DESCRIPTION = """\
 One tree that summarizes the trees of one or more MCMC runs, annotated for FigTree and friends.
@@ -26,17 +27,35 @@ methods (--method):
              (MrBayes's contype=allcompat)
   mcc        maximum clade credibility tree: the sampled tree with the largest product of its
              clades' posteriors (the earliest one among equals), as TreeAnnotator
-  hipstr     highest independent posterior subtree reconstruction (Baele et al. 2025): from the root
-             down, each clade is resolved into the pair of child clades, among the pairs seen
-             splitting it in the sample, whose own best subtrees have the largest product of
-             clade posteriors; a clade's subtree is chosen independently of the rest of the tree,
-             so the tree may be one no sample holds. Ties go to the pair seen more often. Needs
-             --rooted.
+  hipstr     highest independent posterior subtree reconstruction (Baele et al. 2025): the rooted
+             tree with the largest product of clade posteriors among all trees built from clades
+             seen in the sample, found exactly by dynamic programming (each clade split into the two
+             observed clades whose best subtrees score highest, whether or not any tree holds that
+             split), so it may be a tree no sample holds. Ties go to the split seen more often under
+             the clade, then to the one whose side holding the clade's first taxon (translate-table
+             order) is the smaller taxon set read as a binary number. Every clade seen at least once
+             is a candidate: TreeAnnotator X can also demand a minimum count; we set none. Needs
+             --rooted and a two-child root in every tree.
+--target TREE annotates the first tree of a file (your ML tree, a published tree) instead: its
+  clades' posteriors (0 for clades no sampled tree holds), heights and annotations, as
+  treeannotator -target does; clades the sample never holds keep the target's own heights.
 
 unrooted trees (the default) are compared by splits and drawn rooted at the first taxon, as sumt
-draws them; --rooted compares clades (BEAST's time trees). Node heights of rooted trees
-(--heights): the mean or median of the clade's height over the trees holding it, or (mcc) the
-chosen tree's own; the default is the mean when the trees have branch lengths.
+draws them; their branch lengths (--lengths) are by default sumt's median (of an even count the
+upper middle value), so that the majority tree equals sumt's .con.tre; mean is an option.
+--rooted compares clades (BEAST's time trees). Node heights of rooted trees (--heights): the mean
+or median of the clade's height over the trees holding it; ca, the mean height of the most recent
+common ancestor of the clade's taxa over all trees, whether or not they hold the clade (never a
+negative branch; needs a two-child root in every tree); or keep the MCC or target tree's own.
+Our default is the mean when the trees have lengths. TreeAnnotator's documented default is keep
+(treeannotator -help in BEAST 1.10 and BEAST 2's manual page). Mean and median heights come from
+different sets of trees for a node and its parent, so the tree can be non-ultrametric or have
+negative branches (ape's is.ultrametric rejects it, as it does TreeAnnotator's); use ca or keep
+for an ultrametric tree. Annotations of the sampled trees are summarized by type as
+TreeAnnotator writes them: numbers by mean, _median, _95%_HPD and _range (a value the same in every
+tree of a rooted sample by its mean alone); text states by the most frequent one, .prob, .set and
+.set.prob; vectors {a,b} as name1, name2 with their mean, _median and _range. A value that is NaN
+or infinite is left out of these statistics with a warning naming its file and tree.
 
 output (-o), by the suffix or --format:
   .tre .tree .trees .nex .nexus   NEXUS with a translate table and [&posterior=...] annotations
@@ -44,11 +63,15 @@ output (-o), by the suffix or --format:
   (none)                          the annotated Newick on standard output
 --credible-set P OUT.tsv lists the most probable topologies until their probabilities reach P:
   rank, trees, probability, cumulative probability and the topology (as MrBayes's .trprobs).
+--plot OUT.png|svg|pdf draws the tree: posteriors on the nodes and, on time trees, the 95% HPD of
+  every node's height as a bar along a time axis; the picture grows with the taxa.
 
 examples:
   brantoveil summarize run1.t run2.t -o consensus.tre
   brantoveil summarize run1.t run2.t --method allcompat --credible-set 0.95 credible.tsv -o con.nwk
-  brantoveil summarize beast.trees --rooted --method mcc --heights median --burnin 0.1 -o mcc.tre"""
+  brantoveil summarize beast.trees --rooted --method hipstr --heights ca --burnin 0.1 -o hipstr.tre \\
+      --plot hipstr.pdf
+  brantoveil summarize beast.trees --rooted --target ml.tre --heights keep -o annotated.tre"""
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -62,14 +85,18 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help=f"{' | '.join(METHODS)} (default majority; see below)")
     parser.add_argument("--min-freq", type=unit_fraction, default=0.5, metavar="F",
                         help="majority rule keeps clades above one half and at least F (default 0.5)")
-    parser.add_argument("--lengths", default="mean", metavar="L",
-                        help=f"branch lengths of unrooted summaries: {' | '.join(LENGTHS)} (default mean)")
+    parser.add_argument("--lengths", default=None, metavar="L",
+                        help=f"branch lengths of unrooted summaries: {' | '.join(LENGTHS)} (default median, "
+                             "as sumt)")
     parser.add_argument("--heights", default=None, metavar="H",
-                        help=f"node heights of rooted summaries: {' | '.join(HEIGHTS)}")
+                        help=f"node heights of rooted summaries: {' | '.join(HEIGHTS)} (default mean; see below)")
+    parser.add_argument("--target", type=Path, metavar="TREE",
+                        help="annotate the first tree of this file instead of building one")
     parser.add_argument("-o", "--output", type=Path, metavar="OUT", help="tree file (.tre/.nex or .nwk)")
     parser.add_argument("--format", choices=("nexus", "newick"), help="output format, whatever the suffix")
     parser.add_argument("--credible-set", nargs=2, metavar=("P", "OUT.tsv"),
                         help="write the credible set of topologies of mass P to OUT.tsv")
+    parser.add_argument("--plot", type=Path, metavar="OUT", help="draw the tree into OUT (.png, .svg or .pdf)")
     add_runtime(parser)
 
 
@@ -85,11 +112,15 @@ def run(args: argparse.Namespace) -> int:
             level = float(text)
         except ValueError:
             raise BrantoveilError(f"--credible-set needs a probability first, not {text!r}") from None
-    check_outputs(args.output, credible_target)
+    inputs, outputs = file_arguments(args, credible_target)
+    del inputs  # for the output guard
+    check_outputs(*outputs)
+    if args.plot is not None:
+        check_plot_target(args.plot)
     form = tree_format(args.output, args.format) if args.output is not None else args.format
     result = summarize(args.runs, method=args.method, burnin=args.burnin, thin=args.thin, rooted=args.rooted,
                        min_freq=args.min_freq, lengths=args.lengths, heights=args.heights, credible=level,
-                       progress=None if not args.quiet else False)
+                       progress=None if not args.quiet else False, target=args.target)
     # Both files are complete before either is moved into place: a failure writes neither.
     files = []
     if args.output is not None:
@@ -97,6 +128,8 @@ def run(args: argparse.Namespace) -> int:
     if credible_target is not None:
         files.append((credible_target, credible_text(result)))
     write_files(files)
+    if args.plot is not None:
+        write_plot(result, args.plot)
     if args.output is None:
         sys.stdout.write((result.plain_newick() if form == "newick" else result.newick) + "\n")
     if not args.quiet:
@@ -104,10 +137,22 @@ def run(args: argparse.Namespace) -> int:
         print(result.selection.describe(), file=err)
         what = {"majority": "majority-rule consensus", "allcompat": "all-compatible consensus",
                 "mcc": f"maximum clade credibility tree ({result.chosen}, log credibility {result.score:.6g})",
-                "hipstr": f"HIPSTR tree (log credibility {result.score:.6g})"}[result.method]
+                "hipstr": f"HIPSTR tree (log credibility {result.score:.6g})",
+                "target": f"target tree {args.target}"}[result.method]
         where = args.output if args.output is not None else "standard output"
         print(f"{what} of {result.n_trees} trees written to {where}", file=err)
+        if args.plot is not None:
+            print(f"picture of the tree written to {args.plot}", file=err)
         if credible_target is not None:
             print(f"{len(result.credible)} topologies in the {level:g} credible set written to {credible_target}",
                   file=err)
     return 0
+
+
+def file_arguments(args: argparse.Namespace, credible_target: str | None) -> tuple[list[str | Path], list[Path | None]]:
+    """The files the command reads (runs, the target tree) and writes (tree, credible set, picture), in
+    one place for the check that no output is an input or another output."""
+    inputs: list[str | Path] = [*args.runs, *([args.target] if args.target is not None else [])]
+    outputs: list[Path | None] = [args.output, Path(credible_target) if credible_target is not None else None,
+                                  args.plot]
+    return inputs, outputs

@@ -19,7 +19,7 @@ def quote(name: str) -> str:
 
 def value_text(value: Annotation) -> str:
     if isinstance(value, tuple):
-        return "{" + ",".join(repr(float(part)) for part in value) + "}"
+        return "{" + ",".join(value_text(part) for part in value) + "}"
     if isinstance(value, str):
         return '"' + value.replace('"', "'") + '"'
     return repr(float(value))

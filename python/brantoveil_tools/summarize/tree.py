@@ -10,7 +10,7 @@ from dataclasses import dataclass, field
 import numpy as np
 import numpy.typing as npt
 
-Annotation = float | tuple[float, float] | str
+Annotation = float | str | tuple[float, ...] | tuple[str, ...]
 
 
 @dataclass
@@ -100,13 +100,16 @@ def mean(values: Sequence[float]) -> float:
     return sum(values) / len(values) if len(values) else math.nan
 
 
-def median(ordered: npt.NDArray[np.float64]) -> float:
-    """Of sorted values: the middle one, or the mean of the two middle ones."""
+def median(ordered: npt.NDArray[np.float64], upper: bool = False) -> float:
+    """Of sorted values: the middle one; of an even count the mean of the two middle ones, or with
+    `upper` the upper one (as MrBayes's sumt takes it)."""
     n = len(ordered)
     if n == 0:
         return math.nan
     half = n // 2
-    return float(ordered[half]) if n % 2 else (float(ordered[half - 1]) + float(ordered[half])) / 2
+    if n % 2 or upper:
+        return float(ordered[half])
+    return (float(ordered[half - 1]) + float(ordered[half])) / 2
 
 
 def hpd(ordered: npt.NDArray[np.float64], mass: float = 0.95) -> tuple[float, float]:
@@ -120,21 +123,37 @@ def hpd(ordered: npt.NDArray[np.float64], mass: float = 0.95) -> tuple[float, fl
     return (float(ordered[best]), float(ordered[best + inside - 1]))
 
 
-def describe(prefix: str, values: Sequence[float], notes: dict[str, Annotation]) -> tuple[float, float]:
-    """Adds prefix (mean), prefix_median, prefix_95%_HPD and prefix_range to `notes`; returns the mean
-    and the median. NaN values (a tree without that value) are left out."""
+@dataclass(frozen=True)
+class Described:
+    """What `describe` found: the mean and median (NaN without values), and whether values that are
+    not finite were left out (NaN also stands for a value a tree does not give)."""
+
+    mean: float
+    median: float
+    dropped: bool
+
+
+def describe(prefix: str, values: Sequence[float], notes: dict[str, Annotation], upper_median: bool = False,
+             interval: bool = True, constant_once: bool = False) -> Described:
+    """Adds prefix (mean), prefix_median, prefix_95%_HPD (with `interval`) and prefix_range to `notes`;
+    with `constant_once`, a value the same in every tree as its mean alone (as TreeAnnotator writes it).
+    Values that are not finite are left out."""
     array = np.asarray(values, dtype=np.float64)
-    missing = np.isnan(array)
-    if missing.any():
-        array = array[~missing]
+    bad = ~np.isfinite(array)
+    dropped = bool(bad.any())
+    if dropped:
+        array = array[~bad]
         values = array.tolist()
     if not len(array):
-        return (math.nan, math.nan)
+        return Described(math.nan, math.nan, dropped)
     ordered = np.sort(array)
     average = mean(values)
-    middle = median(ordered)
+    middle = median(ordered, upper_median)
     notes[prefix] = average
+    if constant_once and ordered[0] == ordered[-1]:
+        return Described(average, middle, dropped)
     notes[f"{prefix}_median"] = middle
-    notes[f"{prefix}_95%_HPD"] = hpd(ordered)
+    if interval:
+        notes[f"{prefix}_95%_HPD"] = hpd(ordered)
     notes[f"{prefix}_range"] = (float(ordered[0]), float(ordered[-1]))
-    return (average, middle)
+    return Described(average, middle, dropped)
