@@ -14,7 +14,8 @@ from .api import distances, require_pair
 from .checks import MissingLengthsWarning, NonFiniteDistanceWarning, check_lengths, warn_non_finite_sample
 from .errors import BrantoveilError, TruncatedTraceWarning
 from .options import BURNIN_HELP, add_runs, add_runtime, add_selection, apply_runtime, positive_int
-from .output import MATRIX_SUFFIXES, check_outputs_distinct, check_target, export_paths, write_outputs
+from .guard import check_paths
+from .output import MATRIX_SUFFIXES, check_target, export_paths, write_outputs
 from .policy import METRICS, ExitStatus, Metric
 from .sample import Sample, TruncatedFileWarning, read_sample
 
@@ -162,10 +163,15 @@ def _is_zarr(output: str | None) -> bool:
 
 def _check_matrix_options(args: argparse.Namespace) -> None:
     """Every reason to refuse the options, found before any file is read."""
+    if args.runs.count("-") > 1:
+        raise BrantoveilError("standard input ('-') can be given only once")
     if _is_zarr(args.output):
+        check_paths(args.runs, [], folders=[args.output.rstrip("/")])
         if args.exports is not None:
             raise BrantoveilError("--exports goes with a matrix file, not with a .zarr output")
         return
+    check_paths(args.runs, [args.output, *([] if args.exports is None else export_paths(args.exports))],
+                folders=[args.exports])
     for option in ("scheduler", "chunk"):
         if getattr(args, option) is not None:
             raise BrantoveilError(f"--{option} goes with a .zarr output (-o OUT.zarr)")
@@ -173,9 +179,8 @@ def _check_matrix_options(args: argparse.Namespace) -> None:
         raise BrantoveilError(f"cannot tell the format of {args.output}: use one of {', '.join(OUTPUT_SUFFIXES)}")
     if args.output is not None:
         check_target(args.output)
-    if args.runs.count("-") > 1:
-        raise BrantoveilError("standard input ('-') can be given only once")
-    check_outputs_distinct(args.runs, [args.output, *([] if args.exports is None else export_paths(args.exports))])
+    if args.exports is not None and os.path.exists(args.exports) and not os.path.isdir(args.exports):
+        raise BrantoveilError(f"cannot write exports into {args.exports}: it is not a directory")
 
 
 def _refuse_terminal(sample: Sample, out: TextIO) -> None:

@@ -2,7 +2,7 @@
 
 Every file is written to a temporary file beside its target and moved into place only once it is
 complete, and the files of one command are moved together, so a failure or an interrupt leaves
-every target as it was. No output may be one of the inputs.
+every target as it was. No output may be one of the inputs (`guard.check_paths`).
 """
 
 from __future__ import annotations
@@ -49,55 +49,6 @@ def check_target(target: str | os.PathLike[str]) -> None:
         raise BrantoveilError(f"cannot write {final}: it is a directory")
     if not os.access(final.parent, os.W_OK | os.X_OK):
         raise BrantoveilError(f"cannot write {final}: permission denied")
-
-
-def check_outputs_distinct(inputs: Sequence[str | os.PathLike[str]],
-                           outputs: Sequence[str | os.PathLike[str] | None]) -> None:
-    """Refuses, before any work, an output that is one of the inputs or another output.
-
-    Files are told apart as the file system does, by device and inode, so a second name (a hard
-    link, a symbolic link, ``./`` or a different case on a folded file system) is the same file.
-    An output that does not exist yet is known by its folder's device and inode and its name.
-    """
-    sources: dict[tuple[int, int], str] = {}
-    for path in inputs:
-        with suppress(OSError, ValueError, AttributeError):  # a missing input is the reader's to report
-            # Standard input may be a file redirected with `<`.
-            status = os.fstat(sys.stdin.fileno()) if os.fspath(path) == "-" else os.stat(path)
-            if stat.S_ISREG(status.st_mode):
-                label = "the standard input" if os.fspath(path) == "-" else f"the input {os.fspath(path)}"
-                sources.setdefault((status.st_dev, status.st_ino), label)
-    seen: dict[tuple[int, int, str], str] = {}
-    for output in outputs:
-        if output is None:
-            continue
-        path = os.fspath(output)
-        key = _identity(Path(path))
-        if key is None:
-            continue
-        source = sources.get((key[0], key[1])) if not key[2] else None
-        if source is not None:
-            raise BrantoveilError(f"the output {path} is {source}: choose another output path")
-        if key in seen:
-            raise BrantoveilError(f"{seen[key]} and {path} are the same output file: choose another path "
-                                  f"for one of them")
-        seen[key] = path
-
-
-def _identity(path: Path) -> tuple[int, int, str] | None:
-    # (device, inode, "") of an existing file; (device, inode, name) of its folder otherwise.
-    try:
-        status = os.stat(path)
-        return status.st_dev, status.st_ino, ""
-    except FileNotFoundError:
-        pass
-    except OSError:
-        return None
-    try:
-        folder = os.stat(path.parent)
-    except OSError:
-        return None
-    return folder.st_dev, folder.st_ino, path.name
 
 
 # A writer's temporary folder is named after its target, its process and its machine, so a later

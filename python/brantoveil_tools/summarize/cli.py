@@ -6,6 +6,7 @@ import argparse
 import sys
 from pathlib import Path
 
+from ..guard import check_paths
 from ..options import BURNIN_HELP, add_runs, add_runtime, add_selection, unit_fraction
 from .api import HEIGHTS, LENGTHS, METHODS, check_outputs, credible_text, summarize, tree_format, tree_text, write_files
 
@@ -85,6 +86,7 @@ def run(args: argparse.Namespace) -> int:
             level = float(text)
         except ValueError:
             raise BrantoveilError(f"--credible-set needs a probability first, not {text!r}") from None
+    check_paths(args.runs, [args.output, credible_target])
     check_outputs(args.output, credible_target)
     form = tree_format(args.output, args.format) if args.output is not None else args.format
     result = summarize(args.runs, method=args.method, burnin=args.burnin, thin=args.thin, rooted=args.rooted,
