@@ -13,8 +13,8 @@ from typing import Any, NoReturn, TextIO
 from .api import distances, require_pair
 from .checks import MissingLengthsWarning, NonFiniteDistanceWarning, check_lengths, warn_non_finite_sample
 from .errors import BrantoveilError, TruncatedTraceWarning
-from .options import BURNIN_HELP, add_runs, add_runtime, add_selection, apply_runtime, positive_int
 from .guard import check_paths
+from .options import BURNIN_HELP, add_runs, add_runtime, add_selection, apply_runtime, positive_int
 from .output import MATRIX_SUFFIXES, check_target, export_paths, write_outputs
 from .policy import METRICS, ExitStatus, Metric
 from .sample import Sample, TruncatedFileWarning, read_sample

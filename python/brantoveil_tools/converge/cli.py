@@ -13,8 +13,8 @@ from brantoveil_tools.converge.assess import DEFAULT_MIN_ESS
 from brantoveil_tools.converge.params import DEFINITIONS, beside
 from brantoveil_tools.converge.report import ESS_BAR, HELP_CRITERIA, ConvergenceReport, converge
 from brantoveil_tools.converge.split_ess import DEFAULT_PRECISION
-from brantoveil_tools.options import BURNIN_HELP, add_runs, add_runtime, add_seed, add_selection, positive_int
 from brantoveil_tools.guard import check_paths
+from brantoveil_tools.options import BURNIN_HELP, add_runs, add_runtime, add_seed, add_selection, positive_int
 from brantoveil_tools.output import atomic_path, check_target, output_set
 from brantoveil_tools.policy import ExitStatus
 from brantoveil_tools.progress import phase
