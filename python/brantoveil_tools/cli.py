@@ -12,6 +12,7 @@ from typing import Any, NoReturn, TextIO
 
 from .api import distances, require_pair
 from .checks import MissingLengthsWarning, NonFiniteDistanceWarning, check_lengths, warn_non_finite_sample
+from .commit import CommittedInterrupt
 from .errors import BrantoveilError, TruncatedTraceWarning
 from .guard import check_paths
 from .options import BURNIN_HELP, add_runs, add_runtime, add_selection, apply_runtime, positive_int
@@ -290,8 +291,9 @@ def main(argv: Sequence[str] | None = None) -> int:
             return ExitStatus.ERROR
         except SystemExit as stop:  # --help and --version
             return stop.code if isinstance(stop.code, int) else 0
-        except KeyboardInterrupt:
-            print(f"{PROG}: interrupted", file=err)
+        except KeyboardInterrupt as stop:
+            done = " after every output was written" if isinstance(stop, CommittedInterrupt) else ""
+            print(f"{PROG}: interrupted{done}", file=err)
             gc.freeze()  # the process ends now: no final collection of every object Dask and Zarr made
             return ExitStatus.INTERRUPTED
         except BrokenPipeError:
