@@ -15,6 +15,7 @@ from .checks import MissingLengthsWarning, NonFiniteDistanceWarning, check_lengt
 from .commit import CommittedInterrupt
 from .errors import BrantoveilError, TruncatedTraceWarning
 from .guard import check_paths
+from .memory import MEMORY_ENV, MemoryLimitError
 from .options import BURNIN_HELP, add_runs, add_runtime, add_selection, apply_runtime, positive_int
 from .output import MATRIX_SUFFIXES, check_target, export_paths, write_outputs
 from .policy import METRICS, ExitStatus, Metric
@@ -137,6 +138,9 @@ def _add_matrix_command(commands: argparse._SubParsersAction[_Parser], metric: M
     what = "split presence" if not metric.needs_lengths else "branch-length"
     sub.add_argument("--exports", metavar="DIR",
                      help=f"also write the {what} matrix, the taxa of every split and the tree names into DIR")
+    sub.add_argument("--no-memory-check", action="store_true",
+                     help=f"compute even a result larger than the memory available (or than {MEMORY_ENV}, "
+                          f"as 12G): refused up front otherwise")
     sub.add_argument("--scheduler", metavar="ADDRESS",
                      help="with -o OUT.zarr: the Dask scheduler to use (default: a local cluster)")
     sub.add_argument("--chunk", type=positive_int, metavar="N", help="with -o OUT.zarr: tile side (default 4096)")
@@ -199,7 +203,12 @@ def run_matrix(args: argparse.Namespace, err: TextIO) -> int:
     sample = read_sample(args.runs, args.burnin, args.thin, progress)
     if args.output is None:
         _refuse_terminal(sample, sys.stdout)
-    result = distances(sample, args.metric, rooted=args.rooted, progress=progress, exports=args.exports is not None)
+    try:
+        result = distances(sample, args.metric, rooted=args.rooted, progress=progress,
+                           exports=args.exports is not None, check_memory=not args.no_memory_check)
+    except MemoryLimitError as error:
+        override = "" if error.available == 0 else " (--no-memory-check tries anyway)"
+        raise BrantoveilError(error.reason + override) from None
     if not args.quiet:
         print(result.selection.describe(), file=err)
     written = write_outputs(result, args.output, args.exports, progress=progress)
@@ -302,7 +311,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             os.dup2(devnull, sys.stdout.fileno())
             return 141
         except MemoryError:
-            print(f"{PROG}: error: out of memory (try --thin or fewer trees)", file=err)
+            print(f"{PROG}: error: out of memory (too many trees for the matrix, or taxa for their splits)", file=err)
             return ExitStatus.ERROR
 
 
