@@ -310,6 +310,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             devnull = os.open(os.devnull, os.O_WRONLY)
             os.dup2(devnull, sys.stdout.fileno())
             return 141
+        except OSError as error:  # a file that failed past every writer's own check: still one line
+            where = f"{error.filename}: " if error.filename else ""
+            print(f"{PROG}: error: {where}{error.strerror or error}", file=err)
+            return ExitStatus.ERROR
         except MemoryError:
             print(f"{PROG}: error: out of memory (too many trees for the matrix, or taxa for their splits)", file=err)
             return ExitStatus.ERROR
