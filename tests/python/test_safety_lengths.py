@@ -1,7 +1,6 @@
 """Branch lengths that are not finite, or overflow the metric, are named once instead of passing in silence."""
 
 import warnings
-from pathlib import Path
 
 import numpy as np
 import pytest

@@ -189,7 +189,7 @@ def test_every_array_of_a_store_is_checked_and_a_rerun_repairs_it(tmp_path, enco
     to_zarr(encoded, path, "kf", chunk=CHUNK)
     assert open_matrix(path).compute().tobytes() == expected.tobytes()
     names, runs, labels = read_labels(path)
-    assert names == list(encoded.names) and runs.tolist() == encoded.runs.tolist()
+    assert (names, runs.tolist(), labels) == (list(encoded.names), encoded.runs.tolist(), list(encoded.run_labels))
 
 
 def test_a_full_disk_is_one_line_and_the_rerun_finishes(tmp_path):
