@@ -24,7 +24,7 @@ from .errors import BrantoveilError
 from .progress import Bytes
 
 __all__ = ["EXPORT_FILES", "MATRIX_SUFFIXES", "atomic_path", "check_target", "export_paths", "matrix_format",
-           "output_set", "save_npy", "write_exports", "write_matrix", "write_outputs"]
+           "output_set", "save_npy", "tsv_cell", "write_exports", "write_matrix", "write_outputs"]
 
 MATRIX_SUFFIXES = (".npy", ".npz", ".csv", ".tsv", ".phy", ".dist")
 _ROWS_PER_WRITE = 64
@@ -166,6 +166,14 @@ def _write_text(result: DistanceResult, out: IO[str], sep: str, meter: Bytes | N
     _write_rows(out, len(names), sep.join(["", *names]) + "\n", lines, meter)
 
 
+def tsv_cell(text: str) -> str:
+    """A cell of a tab-separated file: quoted as CSV quotes (doubling its quotes) when it holds a tab or a
+    line break or starts with a quote, so that one name never becomes two cells or two rows."""
+    if "\t" in text or "\n" in text or "\r" in text or text.startswith('"'):
+        return '"' + text.replace('"', '""') + '"'
+    return text
+
+
 def _text_cell(name: str, sep: str) -> str:
     if sep == "," and any(c in name for c in ',"\n'):
         return '"' + name.replace('"', '""') + '"'
@@ -226,13 +234,13 @@ def _stage_exports(result: DistanceResult, directory: str | os.PathLike[str], ou
         with open(outputs.file(folder / "splits.tsv"), "w", encoding="utf-8") as text:
             text.write(f"column\ttaxa_count\t{heading}\ttaxa\n")
             for column, (label, clade) in enumerate(zip(exports.labels, exports.clades, strict=True)):
-                text.write(f"{column}\t{int(clade.sum())}\t{int(counts[column])}\t{label}\n")
+                text.write(f"{column}\t{int(clade.sum())}\t{int(counts[column])}\t{tsv_cell(label)}\n")
         with open(outputs.file(folder / "trees.tsv"), "w", encoding="utf-8") as text:
             text.write("row\trun\tname\n")
             for row, (tree, run) in enumerate(zip(result.names, result.runs.tolist(), strict=True)):
-                text.write(f"{row}\t{result.run_labels[run]}\t{tree}\n")
+                text.write(f"{row}\t{tsv_cell(result.run_labels[run])}\t{tsv_cell(tree)}\n")
         with open(outputs.file(folder / "taxa.txt"), "w", encoding="utf-8") as text:
-            text.write("".join(f"{leaf}\n" for leaf in exports.leaf_names))
+            text.write("".join(f"{tsv_cell(leaf)}\n" for leaf in exports.leaf_names))
     except OSError as error:
         raise BrantoveilError(f"cannot write exports into {folder}: {error.strerror or error}") from None
     # The other kind's matrix from an earlier run would no longer match these columns.

@@ -15,7 +15,7 @@ from brantoveil_tools.converge.report import ESS_BAR, HELP_CRITERIA, Convergence
 from brantoveil_tools.converge.split_ess import DEFAULT_PRECISION
 from brantoveil_tools.guard import check_paths
 from brantoveil_tools.options import BURNIN_HELP, add_runs, add_runtime, add_seed, add_selection, positive_int
-from brantoveil_tools.output import atomic_path, check_target, output_set
+from brantoveil_tools.output import atomic_path, check_target, output_set, tsv_cell
 from brantoveil_tools.policy import ExitStatus
 from brantoveil_tools.progress import phase
 
@@ -164,9 +164,9 @@ def write_split_table(report: ConvergenceReport, target: Path) -> None:
     split-frequency test's thresholds and outcome."""
     header, rows = report.split_rows()
     with atomic_path(target) as temporary, temporary.open("w", encoding="utf-8", newline="\n") as out:
-        out.write("\t".join(header) + "\n")
+        out.write("\t".join(map(tsv_cell, header)) + "\n")
         for cells in rows:
-            out.write("\t".join(cells) + "\n")
+            out.write("\t".join(map(tsv_cell, cells)) + "\n")
 
 
 __all__ = ["DESCRIPTION", "EPILOG", "ESS_BAR", "add_arguments", "run", "write_json", "write_split_table"]
