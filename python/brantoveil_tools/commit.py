@@ -22,6 +22,7 @@ import shutil
 import signal
 import socket
 import stat
+import subprocess
 import sys
 import tempfile
 import threading
@@ -253,7 +254,7 @@ class OutputSet:
         if not self._staged:
             self._created.clear()
             return
-        with _locked([staged.final for staged in self._staged]), _interrupts_deferred() as interrupted:
+        with _locked([staged.final for staged in self._staged]), _interrupts_deferred():
             moved: list[_Moved] = []
             current = self._staged[0].final
             try:
@@ -287,14 +288,11 @@ class OutputSet:
                     raise BrantoveilError(f"cannot write {current}: {error.strerror or error}") from None
                 raise
         self._created.clear()
-        if interrupted:
-            raise CommittedInterrupt
 
     def discard(self) -> None:
         """Removes the private folders (and the folders `folder` created, if a commit never came)."""
         for staged in self._staged:
-            with suppress(OSError):
-                shutil.rmtree(staged.folder)
+            _remove_folder(staged.folder)
         self._staged.clear()
         for folder in self._created:
             with suppress(OSError):
@@ -302,8 +300,30 @@ class OutputSet:
         self._created.clear()
 
 
+_BACKGROUND_BYTES = 1 << 26
+
+
+def _remove_folder(folder: Path) -> None:
+    """Removes a private folder; one holding large files is left to a process of its own.
+
+    Deleting a file of gigabytes takes the kernel a second or more (its pages are freed one by one), so
+    a command would not end promptly on Ctrl-C, nor as soon as its outputs are in place.
+    """
+    size = 0
+    with suppress(OSError):
+        size = sum(entry.stat(follow_symlinks=False).st_size for entry in os.scandir(folder))
+    if size >= _BACKGROUND_BYTES and sys.platform != "win32":
+        try:
+            subprocess.Popen(["rm", "-rf", "--", os.fspath(folder)], stdin=subprocess.DEVNULL,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+            return
+        except OSError:
+            pass
+    shutil.rmtree(folder, ignore_errors=True)
+
+
 class CommittedInterrupt(KeyboardInterrupt):
-    """Ctrl-C came during a commit, which was held back until every file was in place: the outputs are whole."""
+    """Ctrl-C came during a commit and was held back until every file was in place: the outputs are whole."""
 
 
 _AT_FDCWD = -100
@@ -406,28 +426,31 @@ def _keep_old(staged: _Staged) -> Path | None:
 
 
 @contextmanager
-def _interrupts_deferred() -> Iterator[list[int]]:
-    """Holds back Ctrl-C (SIGINT) for the few renames of a commit; yields the list of those received.
+def _interrupts_deferred() -> Iterator[None]:
+    """Holds back Ctrl-C (SIGINT) for the few steps of a commit.
 
-    A handler other than Python's default is called right after; the default one is left to the
-    caller, which knows whether the commit was done.
+    A Ctrl-C held back is passed on when the block ends: to the handler that was there before, or, for
+    Python's default one, as `CommittedInterrupt` once the block has completed (an error in the block
+    goes first).
     """
-    received: list[int] = []
     if threading.current_thread() is not threading.main_thread():
-        yield received
+        yield
         return
+    received: list[int] = []
     previous = signal.getsignal(signal.SIGINT)
     if previous is None:  # a handler installed outside Python: it could not be put back
-        yield received
+        yield
         return
     signal.signal(signal.SIGINT, lambda signum, frame: received.append(signum))
     try:
-        yield received
+        yield
     finally:
         signal.signal(signal.SIGINT, previous)
-    if received and callable(previous) and previous is not signal.default_int_handler:
-        received.clear()
-        previous(signal.SIGINT, None)
+    if received:
+        if previous is signal.default_int_handler:
+            raise CommittedInterrupt
+        if callable(previous):
+            previous(signal.SIGINT, None)
 
 
 # The set every `output_set` and `atomic_path` inside a command's outer `output_set` joins, so that
@@ -450,7 +473,11 @@ def output_set() -> Iterator[OutputSet]:
     try:
         yield outputs
         _CURRENT.reset(token)
-        outputs.commit()
+        with _interrupts_deferred():  # the outputs are whole: Ctrl-C now says so
+            try:
+                outputs.commit()
+            finally:
+                outputs.discard()
     finally:
         if _CURRENT.get() is outputs:
             _CURRENT.reset(token)

@@ -28,7 +28,7 @@ __all__ = ["EXPORT_FILES", "MATRIX_SUFFIXES", "atomic_path", "check_target", "ex
 
 MATRIX_SUFFIXES = (".npy", ".npz", ".csv", ".tsv", ".phy", ".dist")
 _ROWS_PER_WRITE = 64
-_WRITE_BYTES = 1 << 26  # binary output goes out 64 MiB at a time
+_WRITE_BYTES = 1 << 24  # binary output goes out 16 MiB at a time: a write held up by a busy disk is short
 
 
 def write_matrix(result: DistanceResult, target: str | os.PathLike[str] | None,
@@ -207,6 +207,15 @@ def write_exports(result: DistanceResult, directory: str | os.PathLike[str]) -> 
         return _stage_exports(result, directory, outputs)
 
 
+def _column_counts(values: npt.NDArray[Any]) -> npt.NDArray[np.int64]:
+    """The nonzero cells of every column, summed over slices of rows so that a Ctrl-C is seen between them."""
+    counts = np.zeros(values.shape[1], dtype=np.int64)
+    step = max(1, _WRITE_BYTES // max(1, values.shape[1] * values.itemsize))
+    for start in range(0, values.shape[0], step):
+        counts += np.count_nonzero(values[start : start + step], axis=0)
+    return counts
+
+
 def _stage_exports(result: DistanceResult, directory: str | os.PathLike[str], outputs: OutputSet) -> list[Path]:
     exports = result.exports
     if exports is None:
@@ -218,12 +227,12 @@ def _stage_exports(result: DistanceResult, directory: str | os.PathLike[str], ou
     values: npt.NDArray[Any]
     if exports.presence is not None:
         name, stale, values, heading = "presence.npy", "branch_lengths.npy", exports.presence, "trees"
-        counts = exports.presence.sum(axis=0, dtype=np.int64)
+        counts = _column_counts(exports.presence)
     elif exports.branch_lengths is not None:
         # A present edge of length 0.0 cannot be told from an absent one here.
         name, stale, values, heading = "branch_lengths.npy", "presence.npy", exports.branch_lengths, \
             "trees_nonzero_length"
-        counts = np.count_nonzero(exports.branch_lengths, axis=0)
+        counts = _column_counts(exports.branch_lengths)
     else:
         raise BrantoveilError("no split matrix was computed")
     try:

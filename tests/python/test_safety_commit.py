@@ -1,5 +1,6 @@
 """A set of outputs survives a kill between its renames, and two writers of one target commit in turn."""
 
+import io
 import os
 import shutil
 import subprocess
@@ -8,6 +9,7 @@ import threading
 import time
 from pathlib import Path
 
+import numpy as np
 import pytest
 from brantoveil_tools import commit
 from brantoveil_tools.cli import main
@@ -94,3 +96,41 @@ def test_ctrl_c_during_the_commit_reports_the_outputs_written(tmp_path, monkeypa
     assert main(["rf", str(tmp_path / "run.t"), "--burnin", "0", "-q", "-o", str(tmp_path / "m.npy")]) == 130
     assert capsys.readouterr().err == "brantoveil: interrupted after every output was written\n"
     assert (tmp_path / "m.npy").stat().st_size > 0
+
+
+def test_a_large_private_folder_is_removed_by_a_process_of_its_own(tmp_path, monkeypatch):
+    # Freeing the pages of a file of gigabytes takes the kernel seconds: a command must not wait for it.
+    monkeypatch.setattr(commit, "_BACKGROUND_BYTES", 1024)
+    monkeypatch.setattr(commit.shutil, "rmtree", lambda *args, **kwargs: pytest.fail("removed in-process"))
+    with pytest.raises(KeyboardInterrupt), commit.output_set() as outputs:
+        outputs.file(tmp_path / "m.npy").write_bytes(b"x" * 4096)
+        raise KeyboardInterrupt
+    for _ in range(100):
+        if list(tmp_path.iterdir()) == []:
+            break
+        time.sleep(0.05)
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_ctrl_c_is_seen_between_slices_of_a_large_write(monkeypatch):
+    from brantoveil_tools import output
+
+    monkeypatch.setattr(output, "_WRITE_BYTES", 1024)
+    pieces = []
+
+    class Interrupted(io.BytesIO):
+        def write(self, data):
+            pieces.append(len(data))
+            if len(pieces) == 3:  # Ctrl-C during the second slice of data
+                os.kill(os.getpid(), 2)
+            return super().write(data)
+
+    with pytest.raises(KeyboardInterrupt):
+        output.save_npy(Interrupted(), np.zeros(1 << 16, dtype="<u4"))
+    assert len(pieces) == 3  # the header and two slices of 1 kB, of 256
+    with pytest.raises(KeyboardInterrupt):
+        # Sums over the export matrix too: a Ctrl-C arriving in one slice is raised before the next.
+        monkeypatch.setattr(output.np, "count_nonzero", lambda *a, real=np.count_nonzero, **k: (
+            pieces.append(0), os.kill(os.getpid(), 2), real(*a, **k))[-1])
+        output._column_counts(np.ones((4096, 64), dtype=np.uint8))
+    assert len(pieces) == 4
