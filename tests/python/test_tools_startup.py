@@ -3,6 +3,7 @@
 import json
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 from treefiles import nexus, random_trees, write
@@ -84,7 +85,7 @@ def test_ctrl_c_at_any_moment_of_a_command_is_one_line(tmp_path, delay):
     # From the moment NumPy starts loading (the launcher runs by then), plus `delay`: among the imports,
     # the reading, the matrix, the writing.
     maps = f"/proc/{command.pid}/maps"
-    while command.poll() is None and "numpy" not in open(maps).read():
+    while command.poll() is None and "numpy" not in Path(maps).read_text():
         time.sleep(0.001)
     time.sleep(delay)
     command.send_signal(signal.SIGINT)
