@@ -208,3 +208,21 @@ def test_a_full_disk_is_one_line_and_the_rerun_finishes(tmp_path):
                                                  f"large (the tiles stored so far are kept: run the same command "
                                                  f"again to finish)\n")
     assert subprocess.run(argv, env=env).returncode == 0
+
+
+@pytest.mark.parametrize("begun", [False, True], ids=["new store", "store begun"])
+def test_a_second_writer_of_a_store_is_refused_while_the_first_works(tmp_path, encoded, expected, begun):
+    import fcntl
+
+    path = tmp_path / "kf.zarr"
+    if begun:
+        to_zarr(encoded, path, "kf", chunk=CHUNK)
+    else:
+        path.mkdir()  # the first writer made the folder to hold its lock
+    first = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
+    fcntl.flock(first, fcntl.LOCK_EX)
+    with pytest.raises(BrantoveilError, match=rf"^another command is writing {path}: wait for it to finish"):
+        to_zarr(encoded, path, "kf", chunk=CHUNK)
+    os.close(first)
+    to_zarr(encoded, path, "kf", chunk=CHUNK)
+    assert open_matrix(path).compute().tobytes() == expected.tobytes()

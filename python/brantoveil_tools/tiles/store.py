@@ -13,12 +13,14 @@ those tiles again; damaged names or runs, or lost checksums, are written anew by
 
 from __future__ import annotations
 
+import fcntl
 import hashlib
 import os
 import pickle
 import shutil
 import zlib
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
 from functools import partial
 from pathlib import Path
 from typing import Any
@@ -61,9 +63,47 @@ def check_store(path: str | os.PathLike[str], sample: Sample | Encoded, metric: 
     every tree; `to_zarr` checks the trees themselves as well.
     """
     target = Path(path)
-    if target.exists():
+    if _store_exists(target):
         _check_resumable(target, {"format": FORMAT, "metric": metric, "rooted": rooted, "chunk": chunk,
                                   "trees": len(sample.names), "names": names_fingerprint(sample.names)}, _SAME)
+
+
+def _store_exists(target: Path) -> bool:
+    # An empty folder is a store not begun: a writer makes it first, to hold its lock.
+    return target.exists() and not (target.is_dir() and not any(target.iterdir()))
+
+
+@contextmanager
+def _only_writer(target: Path) -> Iterator[None]:
+    """Refuses a second writer of the store at `target` while one is at work (an exclusive lock on its
+    folder, made empty first if missing); the lock goes with the process, so a killed writer leaves none."""
+    if not target.parent.is_dir():
+        raise BrantoveilError(f"cannot write {target}: the folder {target.parent} does not exist")
+    try:
+        target.mkdir()
+        created = True
+    except FileExistsError:
+        created = False
+    if not target.is_dir():
+        yield  # a file: refused as a store of something else
+        return
+    fd = os.open(target, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            raise BrantoveilError(f"another command is writing {target}: wait for it to finish, "
+                                  f"or choose another path") from None
+        except OSError:
+            pass  # a file system without locks
+        try:
+            yield
+        except BaseException:
+            if created and not any(target.iterdir()):
+                target.rmdir()
+            raise
+    finally:
+        os.close(fd)
 
 
 def checksum(values: npt.NDArray[Any]) -> int:
@@ -80,7 +120,8 @@ def to_zarr(encoded: Encoded, path: str | os.PathLike[str], metric: str = "rf", 
     `client` the tiles run on its workers, which must see `path` (a shared file system).
     """
     try:
-        return _to_zarr(encoded, path, metric, chunk, client, progress, overwrite)
+        with _only_writer(Path(path)):
+            return _to_zarr(encoded, path, metric, chunk, client, progress, overwrite)
     except OSError as error:  # a full disk, a quota, a folder that went away, here or on a worker
         raise BrantoveilError(f"cannot write {os.fspath(path)}: {error.strerror or error} (the tiles stored so far "
                               f"are kept: run the same command again to finish)") from None
@@ -94,14 +135,16 @@ def _to_zarr(encoded: Encoded, path: str | os.PathLike[str], metric: str, chunk:
     attributes: dict[str, Any] = {"format": FORMAT, "metric": metric, "rooted": encoded.native.rooted, "chunk": chunk,
                   "trees": n, "sample": fingerprint(encoded), "names": names_fingerprint(encoded.names),
                   "selection": encoded.selection.to_dict()}
-    if target.exists() and overwrite:
-        shutil.rmtree(target) if target.is_dir() else target.unlink()
-    if target.exists():
+    if _store_exists(target) and overwrite:
+        if target.is_dir():
+            for entry in target.iterdir():  # the folder itself stays: it holds the writer's lock
+                shutil.rmtree(entry) if entry.is_dir() and not entry.is_symlink() else entry.unlink()
+        else:
+            target.unlink()
+    if _store_exists(target):
         _check_resumable(target, attributes, (*_SAME, "sample"))
         group = zarr.open_group(str(target), mode="r+")
     else:
-        if not target.parent.is_dir():
-            raise BrantoveilError(f"cannot write {target}: the folder {target.parent} does not exist")
         group = zarr.open_group(str(target), mode="w")
         # Byte-shuffled zstd at level 1: distance tiles shrink about tenfold (RF), at several times the
         # speed of zarr's default zstd, which would otherwise cost more than computing the tile.
