@@ -110,13 +110,13 @@ def _recover(folder: Path) -> list[Path]:
         return [folder]
     with _locked([Path(entry["final"]) for entry in journal["entries"]]):
         _roll_back([_Moved.from_dict(entry) for entry in journal["entries"]])
-        for created in reversed(journal.get("created", [])):
-            with suppress(OSError):
-                os.rmdir(created)
-        # The master's folder, holding the journal, goes last: a recovery cut short is done again.
+        # The master's folder, holding the journal, goes last of them: a recovery cut short is done again.
         folders = [Path(entry["folder"]) for entry in journal["entries"]]
         for other in sorted(set(folders), key=lambda f: f == master.parent):
             shutil.rmtree(other, ignore_errors=True)
+        for created in reversed(journal.get("created", [])):  # folders the commit made, if still empty
+            with suppress(OSError):
+                os.rmdir(created)
     return folders
 
 
