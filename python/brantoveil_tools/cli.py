@@ -212,6 +212,7 @@ def run_matrix(args: argparse.Namespace, err: TextIO) -> int:
     if not args.quiet:
         print(result.selection.describe(), file=err)
     written = write_outputs(result, args.output, args.exports, progress=progress)
+    args.written = True
     if not args.quiet:
         n = len(result.names)
         where = args.output if args.output is not None else "standard output"
@@ -251,6 +252,7 @@ def run_tiles(args: argparse.Namespace, err: TextIO) -> int:
             print(encoded.selection.describe(), file=err)
             print(f"computing on the Dask cluster at {client.scheduler.address}", file=err)
         to_zarr(encoded, target, args.metric, chunk, client=client, progress=progress)
+        args.written = True
     if not args.quiet:
         n = len(encoded)
         print(f"{METRICS[args.metric].title} matrix of {n} x {n} trees written to {target} "
@@ -277,6 +279,7 @@ def main(argv: Sequence[str] | None = None) -> int:
                 default_show(message, category, filename, lineno, file, line)
 
         warnings.showwarning = show
+        args = None
         try:
             args = parser.parse_args(argv)
             if args.command is None:
@@ -301,7 +304,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         except SystemExit as stop:  # --help and --version
             return stop.code if isinstance(stop.code, int) else 0
         except KeyboardInterrupt as stop:
-            done = " after every output was written" if isinstance(stop, CommittedInterrupt) else ""
+            # Once the outputs are in place (`written`, set by each command) they are whole: say so.
+            written = isinstance(stop, CommittedInterrupt) or getattr(args, "written", False)
+            done = " after every output was written" if written else ""
             print(f"{PROG}: interrupted{done}", file=err)
             gc.freeze()  # the process ends now: no final collection of every object Dask and Zarr made
             return ExitStatus.INTERRUPTED

@@ -134,3 +134,19 @@ def test_ctrl_c_is_seen_between_slices_of_a_large_write(monkeypatch):
             pieces.append(0), os.kill(os.getpid(), 2), real(*a, **k))[-1])
         output._column_counts(np.ones((4096, 64), dtype=np.uint8))
     assert len(pieces) == 4
+
+
+def test_ctrl_c_once_the_outputs_are_in_place_says_they_are_whole(tmp_path, monkeypatch, capsys):
+    from brantoveil_tools.converge.report import ConvergenceReport
+
+    for name, seed in (("r1.t", 1), ("r2.t", 2)):
+        write(tmp_path / name, nexus(random_trees(6, seed=seed)))
+
+    def interrupted(report):  # Ctrl-C while the summary is printed, after the files were written
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(ConvergenceReport, "summary", interrupted)
+    assert main(["converge", str(tmp_path / "r1.t"), str(tmp_path / "r2.t"), "--burnin", "0", "--no-burnin-suggestion",
+                 "--json", str(tmp_path / "report.json")]) == 130
+    assert capsys.readouterr().err.splitlines()[-1] == "brantoveil: interrupted after every output was written"
+    assert (tmp_path / "report.json").stat().st_size > 0

@@ -134,6 +134,7 @@ def run(args: argparse.Namespace, argv: Sequence[str] | None = None) -> int:
 
             with phase(f"writing {args.html.name}", False if args.quiet else None):
                 write_html(report, args.html, None if argv is None else ["brantoveil", *argv])
+    args.written = any(target is not None for target in outputs)
     if not args.quiet:
         print(report.summary())
         if report.parameters is not None:

@@ -101,6 +101,7 @@ def run(args: argparse.Namespace) -> int:
     write_files(files)
     if args.output is None:
         sys.stdout.write((result.plain_newick() if form == "newick" else result.newick) + "\n")
+    args.written = True
     if not args.quiet:
         err = sys.stderr
         print(result.selection.describe(), file=err)
