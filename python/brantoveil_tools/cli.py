@@ -207,6 +207,7 @@ def run_matrix(args: argparse.Namespace, err: TextIO) -> int:
         result = distances(sample, args.metric, rooted=args.rooted, progress=progress,
                            exports=args.exports is not None, check_memory=not args.no_memory_check)
     except MemoryLimitError as error:
+        # Available 0: the engine itself ran out after the check passed, there is nothing to override.
         override = "" if error.available == 0 else " (--no-memory-check tries anyway)"
         raise BrantoveilError(error.reason + override) from None
     if not args.quiet:
