@@ -21,6 +21,7 @@ command -v aarch64-linux-gnu-g++ >/dev/null 2>&1 || missing+=(g++-aarch64-linux-
 command -v qemu-aarch64 >/dev/null 2>&1 || missing+=(qemu-user)
 dpkg -s libc++-dev >/dev/null 2>&1 || missing+=(libc++-dev)  # the build with Apple's standard library
 dpkg -s libc++abi-dev >/dev/null 2>&1 || missing+=(libc++abi-dev)
+command -v strace >/dev/null 2>&1 || missing+=(strace)  # kills a command between the renames of its commit
 if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null

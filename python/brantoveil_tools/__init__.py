@@ -9,16 +9,29 @@ from __future__ import annotations
 
 import sys
 import types
-from typing import TYPE_CHECKING, Any
 
-from .api import DistanceResult, SplitExports, distances
-from .checks import MissingLengthsWarning, NonFiniteDistanceWarning
 from .errors import BrantoveilError, TreeError
-from .sample import Sample, TruncatedFileWarning, from_newick, read_sample
-from .selection import RunSelection, Selection
 
+# Not typing's: importing typing (and the modules it brings) is the longest moment of the launcher's
+# start, and a Ctrl-C then could not be caught.
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any
+
+    from .api import DistanceResult, SplitExports, distances
+    from .checks import MissingLengthsWarning, NonFiniteDistanceWarning
+    from .sample import Sample, TruncatedFileWarning, from_newick, read_sample
+    from .selection import RunSelection, Selection
     from .summarize import SummaryResult, summarize
+
+# Where each name of the package lives, imported when first asked for: importing the package (as the
+# command's launcher does) loads no NumPy, so a Ctrl-C while the command starts is caught as one line.
+_LAZY = {
+    "DistanceResult": "api", "SplitExports": "api", "distances": "api",
+    "MissingLengthsWarning": "checks", "NonFiniteDistanceWarning": "checks",
+    "Sample": "sample", "TruncatedFileWarning": "sample", "from_newick": "sample", "read_sample": "sample",
+    "RunSelection": "selection", "Selection": "selection",
+}
 
 __all__ = [
     "BrantoveilError",
@@ -56,6 +69,12 @@ def __getattr__(name: str) -> Any:
     # Looked up only when asked for, so that a matrix command never loads them: the summary trees'
     # modules, and the version (importlib.metadata and the email parser it brings cost more than a
     # command's own modules).
+    if name in _LAZY:
+        import importlib
+
+        value = getattr(importlib.import_module(f".{_LAZY[name]}", __name__), name)
+        globals()[name] = value
+        return value
     if name in ("summarize", "SummaryResult"):
         from .summarize import api
 

@@ -10,7 +10,7 @@ from typing import Any, Literal
 import numpy as np
 import numpy.typing as npt
 
-from . import engine, policy
+from . import engine, memory, policy
 from .checks import check_lengths, warn_non_finite
 from .errors import BrantoveilError
 from .progress import phase
@@ -120,7 +120,7 @@ def _looks_like_newick(text: str) -> bool:
 
 def distances(trees: Sample | PathLike | Sequence[PathLike] | Sequence[str], metric: Metric = "rf", *,
               rooted: bool = False, burnin: BurnIn | None = None, thin: int = 1,
-              progress: bool | None = False, exports: bool = False) -> DistanceResult:
+              progress: bool | None = False, exports: bool = False, check_memory: bool = True) -> DistanceResult:
     """The pairwise distance matrix of the trees of one or more runs.
 
     Parameters
@@ -141,6 +141,9 @@ def distances(trees: Sample | PathLike | Sequence[PathLike] | Sequence[str], met
         Progress bars on stderr; None shows them only when stderr is a terminal.
     exports : bool
         Also return the split presence (RF) or branch-length matrix and the taxa of every split.
+    check_memory : bool
+        Refuse, before any work, a result larger than the memory available (or than the environment
+        variable ``BRANTOVEIL_MEMORY``, as ``12G``), with `memory.MemoryLimitError`.
 
     Returns
     -------
@@ -158,8 +161,14 @@ def distances(trees: Sample | PathLike | Sequence[PathLike] | Sequence[str], met
     sample = require_pair(as_sample(trees, burnin, thin, progress))
     if chosen.needs_lengths:
         check_lengths(sample, chosen.name)
-    result = engine.pairwise(sample, chosen, rooted, progress, exports)
-    n = len(sample)
+    n, taxa = len(sample), len(sample.taxa)
+    if check_memory:
+        memory.check(n, taxa, chosen.dtype.itemsize, exports, chosen.needs_lengths)
+    try:
+        result = engine.pairwise(sample, chosen, rooted, progress, exports)
+    except MemoryError:
+        raise memory.limit_error(n, taxa, *memory.estimate(n, taxa, chosen.dtype.itemsize, exports,
+                                                           chosen.needs_lengths), None) from None
     matrix = np.frombuffer(result[1], dtype=chosen.dtype).reshape(n, n)
     if chosen.needs_lengths:
         with phase("checking distances", progress):  # a pass over the whole matrix: a second at 40,000 trees

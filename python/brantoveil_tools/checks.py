@@ -47,7 +47,14 @@ def check_lengths(sample: Sample, metric: str, stacklevel: int = 3) -> None:
 
 def warn_non_finite(matrix: npt.NDArray[Any], sample: Sample, metric: str, stacklevel: int = 3) -> None:
     """Warns once, naming the file, the tree and the length, when `matrix` of `metric` ("wrf", "kf")
-    holds NaN or infinity.
+    holds NaN or infinity."""
+    message = non_finite(matrix, sample, metric)
+    if message is not None:
+        warnings.warn(message, NonFiniteDistanceWarning, stacklevel=stacklevel)
+
+
+def non_finite(matrix: npt.NDArray[Any], sample: Sample, metric: str) -> str | None:
+    """What makes distances of `matrix` NaN or infinite (file, tree and length), or None when all are finite.
 
     Both metrics obey the triangle inequality, d(i, j) <= d(i, 0) + d(0, j), and a tree with a length
     that is not finite is at a distance that is not finite from tree 0: so a first row that is finite
@@ -55,22 +62,22 @@ def warn_non_finite(matrix: npt.NDArray[Any], sample: Sample, metric: str, stack
     the whole matrix is read: distances are never negative, so a finite sum means every cell is finite.
     """
     if matrix.dtype.kind != "f":
-        return
+        return None
     with np.errstate(over="ignore", invalid="ignore"):
         # Every tree's distance to tree 0: the first column, which is also there when `matrix` holds
         # the distances to a few reference trees only.
         first = float(np.max(matrix[:, 0])) if matrix.size else 0.0
     if math.isfinite(first) and first < _PROVEN_FINITE:
-        return
+        return None
     with np.errstate(over="ignore", invalid="ignore"):
         if math.isfinite(float(matrix.sum(dtype=np.float64))):
-            return
+            return None
     bad = np.zeros(len(matrix), dtype=np.int64)
     for start in range(0, len(matrix), _ROWS_PER_SCAN):
         rows = matrix[start : start + _ROWS_PER_SCAN]
         bad[start : start + len(rows)] = len(rows[0]) - np.isfinite(rows).sum(axis=1)
     if not bad.any():
-        return  # only the sum overflowed
+        return None  # only the sum overflowed
     # A tree with a bad length spoils its whole row, the others only its column (with two trees,
     # both rows alike): of the worst rows, the tree with the largest length is the culprit.
     candidates = np.flatnonzero(bad == bad.max())[:_CANDIDATES]
@@ -81,25 +88,30 @@ def warn_non_finite(matrix: npt.NDArray[Any], sample: Sample, metric: str, stack
     where = f"{run}, tree {sample.tree_names[tree]}"
     title = METRICS[metric].title
     if length is None:
-        message = f"{where}: its {title} distances are NaN or infinite"
-    else:
-        problem = "overflows" if math.isfinite(float(length)) else "is not finite"
-        message = f"{where}: branch length {length} {problem}: its {title} distances are NaN or infinite"
-    warnings.warn(message, NonFiniteDistanceWarning, stacklevel=stacklevel)
+        return f"{where}: its {title} distances are NaN or infinite"
+    problem = "overflows" if math.isfinite(float(length)) else "is not finite"
+    return f"{where}: branch length {length} {problem}: its {title} distances are NaN or infinite"
 
 
 def warn_non_finite_sample(native: Any, sample: Sample, metric: str, stacklevel: int = 3) -> None:
-    """`warn_non_finite` for a sample whose matrix is never held (written tile by tile): the
-    distances of every tree to the first two show the trees whose lengths spoil their rows.
+    """`warn_non_finite` for a sample whose matrix is never held (written tile by tile)."""
+    message = non_finite_sample(native, sample, metric)
+    if message is not None:
+        warnings.warn(message, NonFiniteDistanceWarning, stacklevel=stacklevel)
+
+
+def non_finite_sample(native: Any, sample: Sample, metric: str) -> str | None:
+    """`non_finite` for a sample whose matrix is never held: the distances of every tree to the first
+    two show the trees whose lengths spoil their rows.
 
     `native` is the sample encoded with its lengths (an `EncodedSample`).
     """
     n = int(native.n_trees)
     if metric == "rf" or n < 2:
-        return
+        return None
     references = np.arange(2, dtype=np.int64)
     data = native.block(metric, range(n), references)
-    warn_non_finite(np.frombuffer(data, dtype="<f8").reshape(n, 2), sample, metric, stacklevel + 1)
+    return non_finite(np.frombuffer(data, dtype="<f8").reshape(n, 2), sample, metric)
 
 
 def _magnitude(token: str | None) -> float:
@@ -125,4 +137,4 @@ def _worst_length(text: str) -> str | None:
     return None if worst is None else worst[1]
 
 
-__all__ = ["NonFiniteDistanceWarning", "warn_non_finite", "warn_non_finite_sample"]
+__all__ = ["NonFiniteDistanceWarning", "non_finite", "non_finite_sample", "warn_non_finite", "warn_non_finite_sample"]

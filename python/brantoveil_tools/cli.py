@@ -12,9 +12,12 @@ from typing import Any, NoReturn, TextIO
 
 from .api import distances, require_pair
 from .checks import MissingLengthsWarning, NonFiniteDistanceWarning, check_lengths, warn_non_finite_sample
+from .commit import CommittedInterrupt
 from .errors import BrantoveilError, NonFiniteValueWarning, TruncatedTraceWarning
+from .guard import check_paths
+from .memory import MEMORY_ENV, MemoryLimitError
 from .options import BURNIN_HELP, add_runs, add_runtime, add_selection, apply_runtime, positive_int
-from .output import MATRIX_SUFFIXES, check_outputs_distinct, check_target, export_paths, write_outputs
+from .output import MATRIX_SUFFIXES, check_target, export_paths, write_outputs
 from .policy import METRICS, ExitStatus, Metric
 from .sample import Sample, TruncatedFileWarning, read_sample
 
@@ -136,6 +139,9 @@ def _add_matrix_command(commands: argparse._SubParsersAction[_Parser], metric: M
     what = "split presence" if not metric.needs_lengths else "branch-length"
     sub.add_argument("--exports", metavar="DIR",
                      help=f"also write the {what} matrix, the taxa of every split and the tree names into DIR")
+    sub.add_argument("--no-memory-check", action="store_true",
+                     help=f"compute even a result larger than the memory available (or than {MEMORY_ENV}, "
+                          f"as 12G): refused up front otherwise")
     sub.add_argument("--scheduler", metavar="ADDRESS",
                      help="with -o OUT.zarr: the Dask scheduler to use (default: a local cluster)")
     sub.add_argument("--chunk", type=positive_int, metavar="N", help="with -o OUT.zarr: tile side (default 4096)")
@@ -163,10 +169,15 @@ def _is_zarr(output: str | None) -> bool:
 
 def _check_matrix_options(args: argparse.Namespace) -> None:
     """Every reason to refuse the options, found before any file is read."""
+    if args.runs.count("-") > 1:
+        raise BrantoveilError("standard input ('-') can be given only once")
     if _is_zarr(args.output):
+        check_paths(args.runs, [], folders=[args.output.rstrip("/")])
         if args.exports is not None:
             raise BrantoveilError("--exports goes with a matrix file, not with a .zarr output")
         return
+    check_paths(args.runs, [args.output, *([] if args.exports is None else export_paths(args.exports))],
+                folders=[args.exports])
     for option in ("scheduler", "chunk"):
         if getattr(args, option) is not None:
             raise BrantoveilError(f"--{option} goes with a .zarr output (-o OUT.zarr)")
@@ -174,9 +185,8 @@ def _check_matrix_options(args: argparse.Namespace) -> None:
         raise BrantoveilError(f"cannot tell the format of {args.output}: use one of {', '.join(OUTPUT_SUFFIXES)}")
     if args.output is not None:
         check_target(args.output)
-    if args.runs.count("-") > 1:
-        raise BrantoveilError("standard input ('-') can be given only once")
-    check_outputs_distinct(args.runs, [args.output, *([] if args.exports is None else export_paths(args.exports))])
+    if args.exports is not None and os.path.exists(args.exports) and not os.path.isdir(args.exports):
+        raise BrantoveilError(f"cannot write exports into {args.exports}: it is not a directory")
 
 
 def _refuse_terminal(sample: Sample, out: TextIO) -> None:
@@ -194,10 +204,17 @@ def run_matrix(args: argparse.Namespace, err: TextIO) -> int:
     sample = read_sample(args.runs, args.burnin, args.thin, progress)
     if args.output is None:
         _refuse_terminal(sample, sys.stdout)
-    result = distances(sample, args.metric, rooted=args.rooted, progress=progress, exports=args.exports is not None)
+    try:
+        result = distances(sample, args.metric, rooted=args.rooted, progress=progress,
+                           exports=args.exports is not None, check_memory=not args.no_memory_check)
+    except MemoryLimitError as error:
+        # Available 0: the engine itself ran out after the check passed, there is nothing to override.
+        override = "" if error.available == 0 else " (--no-memory-check tries anyway)"
+        raise BrantoveilError(error.reason + override) from None
     if not args.quiet:
         print(result.selection.describe(), file=err)
     written = write_outputs(result, args.output, args.exports, progress=progress)
+    args.written = True
     if not args.quiet:
         n = len(result.names)
         where = args.output if args.output is not None else "standard output"
@@ -237,6 +254,7 @@ def run_tiles(args: argparse.Namespace, err: TextIO) -> int:
             print(encoded.selection.describe(), file=err)
             print(f"computing on the Dask cluster at {client.scheduler.address}", file=err)
         to_zarr(encoded, target, args.metric, chunk, client=client, progress=progress)
+        args.written = True
     if not args.quiet:
         n = len(encoded)
         print(f"{METRICS[args.metric].title} matrix of {n} x {n} trees written to {target} "
@@ -263,6 +281,7 @@ def main(argv: Sequence[str] | None = None) -> int:
                 default_show(message, category, filename, lineno, file, line)
 
         warnings.showwarning = show
+        args = None
         try:
             args = parser.parse_args(argv)
             if args.command is None:
@@ -286,8 +305,11 @@ def main(argv: Sequence[str] | None = None) -> int:
             return ExitStatus.ERROR
         except SystemExit as stop:  # --help and --version
             return stop.code if isinstance(stop.code, int) else 0
-        except KeyboardInterrupt:
-            print(f"{PROG}: interrupted", file=err)
+        except KeyboardInterrupt as stop:
+            # Once the outputs are in place (`written`, set by each command) they are whole: say so.
+            written = isinstance(stop, CommittedInterrupt) or getattr(args, "written", False)
+            done = " after every output was written" if written else ""
+            print(f"{PROG}: interrupted{done}", file=err)
             gc.freeze()  # the process ends now: no final collection of every object Dask and Zarr made
             return ExitStatus.INTERRUPTED
         except BrokenPipeError:
@@ -295,8 +317,12 @@ def main(argv: Sequence[str] | None = None) -> int:
             devnull = os.open(os.devnull, os.O_WRONLY)
             os.dup2(devnull, sys.stdout.fileno())
             return 141
+        except OSError as error:  # a file that failed past every writer's own check: still one line
+            where = f"{error.filename}: " if error.filename else ""
+            print(f"{PROG}: error: {where}{error.strerror or error}", file=err)
+            return ExitStatus.ERROR
         except MemoryError:
-            print(f"{PROG}: error: out of memory (try --thin or fewer trees)", file=err)
+            print(f"{PROG}: error: out of memory (too many trees for the matrix, or taxa for their splits)", file=err)
             return ExitStatus.ERROR
 
 

@@ -1,30 +1,17 @@
 """Writes results: matrices as .npy, .npz, CSV/TSV and PHYLIP, split exports; never half a file.
 
-Every file is written to a temporary file beside its target and moved into place only once it is
-complete, and the files of one command are moved together, so a failure or an interrupt leaves
-every target as it was. No output may be one of the inputs.
+The files of one command are committed together (`commit`), so a failure, an interrupt or a kill
+leaves every target as it was. No output may be one of the inputs (`guard.check_paths`).
 """
 
 from __future__ import annotations
 
-import ctypes
-import functools
-import hashlib
 import json
 import os
-import re
-import shutil
-import signal
-import socket
-import stat
 import sys
-import tempfile
-import threading
 import zipfile
-from collections.abc import Callable, Iterator, Sequence
-from contextlib import contextmanager, suppress
-from contextvars import ContextVar
-from dataclasses import dataclass
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
 from pathlib import Path
 from typing import IO, Any
 
@@ -32,379 +19,16 @@ import numpy as np
 import numpy.typing as npt
 
 from .api import DistanceResult
+from .commit import OutputSet, atomic_path, check_target, output_set
 from .errors import BrantoveilError
 from .progress import Bytes
 
+__all__ = ["EXPORT_FILES", "MATRIX_SUFFIXES", "atomic_path", "check_target", "export_paths", "matrix_format",
+           "output_set", "save_npy", "tsv_cell", "write_exports", "write_matrix", "write_outputs"]
+
 MATRIX_SUFFIXES = (".npy", ".npz", ".csv", ".tsv", ".phy", ".dist")
 _ROWS_PER_WRITE = 64
-_WRITE_BYTES = 1 << 26  # binary output goes out 64 MiB at a time
-
-
-def check_target(target: str | os.PathLike[str]) -> None:
-    """Fails early, before any work, when `target` cannot be written."""
-    final = Path(target)
-    if not final.parent.is_dir():
-        raise BrantoveilError(f"cannot write {final}: the folder {final.parent} does not exist")
-    if final.is_dir():
-        raise BrantoveilError(f"cannot write {final}: it is a directory")
-    if not os.access(final.parent, os.W_OK | os.X_OK):
-        raise BrantoveilError(f"cannot write {final}: permission denied")
-
-
-def check_outputs_distinct(inputs: Sequence[str | os.PathLike[str]],
-                           outputs: Sequence[str | os.PathLike[str] | None]) -> None:
-    """Refuses, before any work, an output that is one of the inputs or another output.
-
-    Files are told apart as the file system does, by device and inode, so a second name (a hard
-    link, a symbolic link, ``./`` or a different case on a folded file system) is the same file.
-    An output that does not exist yet is known by its folder's device and inode and its name.
-    """
-    sources: dict[tuple[int, int], str] = {}
-    for path in inputs:
-        with suppress(OSError, ValueError, AttributeError):  # a missing input is the reader's to report
-            # Standard input may be a file redirected with `<`.
-            status = os.fstat(sys.stdin.fileno()) if os.fspath(path) == "-" else os.stat(path)
-            if stat.S_ISREG(status.st_mode):
-                label = "the standard input" if os.fspath(path) == "-" else f"the input {os.fspath(path)}"
-                sources.setdefault((status.st_dev, status.st_ino), label)
-    seen: dict[tuple[int, int, str], str] = {}
-    for output in outputs:
-        if output is None:
-            continue
-        path = os.fspath(output)
-        key = _identity(Path(path))
-        if key is None:
-            continue
-        source = sources.get((key[0], key[1])) if not key[2] else None
-        if source is not None:
-            raise BrantoveilError(f"the output {path} is {source}: choose another output path")
-        if key in seen:
-            raise BrantoveilError(f"{seen[key]} and {path} are the same output file: choose another path "
-                                  f"for one of them")
-        seen[key] = path
-
-
-def _identity(path: Path) -> tuple[int, int, str] | None:
-    # (device, inode, "") of an existing file; (device, inode, name) of its folder otherwise.
-    try:
-        status = os.stat(path)
-        return status.st_dev, status.st_ino, ""
-    except FileNotFoundError:
-        pass
-    except OSError:
-        return None
-    try:
-        folder = os.stat(path.parent)
-    except OSError:
-        return None
-    return folder.st_dev, folder.st_ino, path.name
-
-
-# A writer's temporary folder is named after its target, its process and its machine, so a later
-# writer of the same target can tell the leftovers of a killed process from those of a live one.
-_LEFTOVER = re.compile(r"(?P<pid>[0-9]+)-(?P<host>[0-9a-f]{8})\.[^.]+\.tmp")
-
-
-def _host_tag() -> str:
-    return hashlib.blake2b(socket.gethostname().encode(), digest_size=4).hexdigest()
-
-
-def _alive(pid: int) -> bool:
-    if pid == os.getpid():
-        return True
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    except OSError:  # another user's process, or a check this system refuses: assume alive
-        return True
-    return True
-
-
-def remove_leftovers(target: str | os.PathLike[str]) -> list[Path]:
-    """Removes the temporary folders that writers of `target` on this machine left behind when they
-    were killed (their process no longer exists); returns the folders removed.
-
-    Folders of live processes, of other machines sharing the folder, and anything not named as this
-    module names its folders are left alone.
-    """
-    final = Path(target)
-    prefix, host = f".{final.name}.", _host_tag()
-    removed: list[Path] = []
-    try:
-        entries = list(os.scandir(final.parent))
-    except OSError:
-        return removed
-    for entry in entries:
-        if not entry.name.startswith(prefix):
-            continue
-        match = _LEFTOVER.fullmatch(entry.name[len(prefix):])
-        if match is None or match["host"] != host or _alive(int(match["pid"])):
-            continue
-        with suppress(OSError):
-            if entry.is_dir(follow_symlinks=False):
-                shutil.rmtree(entry.path)
-                removed.append(Path(entry.path))
-    return removed
-
-
-@dataclass
-class _Staged:
-    final: Path
-    folder: Path  # private, beside `final`: holds the new file and, while committing, the old one
-    temporary: Path | None  # None: `final` is to be removed
-
-
-class OutputSet:
-    """Files that appear together or not at all: each is written into a private folder beside its
-    target, and `commit` moves them all into place in the order they were staged.
-
-    A failure or an interrupt before or during the commit leaves every target as it was (those
-    already moved are put back), so a reader never sees new files beside old ones.
-    """
-
-    def __init__(self) -> None:
-        self._staged: list[_Staged] = []
-        self._created: list[Path] = []
-
-    def file(self, target: str | os.PathLike[str]) -> Path:
-        """A path to write the new content of `target` to; created by its writer."""
-        staged = self._stage(Path(target), remove=False)
-        assert staged.temporary is not None
-        return staged.temporary
-
-    def remove(self, target: str | os.PathLike[str]) -> None:
-        """Removes `target`, if it exists, with the rest of the commit."""
-        if Path(target).exists():
-            self._stage(Path(target), remove=True)
-
-    def folder(self, directory: str | os.PathLike[str]) -> Path:
-        """Creates `directory` if missing; a failed set removes it again if it stayed empty."""
-        folder = Path(directory)
-        if folder.exists() and not folder.is_dir():
-            raise BrantoveilError(f"cannot write into {folder}: it is not a directory")
-        missing = []
-        for parent in (folder, *folder.parents):
-            if parent.exists():
-                break
-            missing.append(parent)
-        try:
-            folder.mkdir(parents=True, exist_ok=True)
-        except OSError as error:
-            raise BrantoveilError(f"cannot create {folder}: {error.strerror or error}") from None
-        self._created.extend(missing)
-        return folder
-
-    def _stage(self, final: Path, remove: bool) -> _Staged:
-        check_target(final)
-        remove_leftovers(final)
-        try:
-            folder = Path(tempfile.mkdtemp(prefix=f".{final.name}.{os.getpid()}-{_host_tag()}.", suffix=".tmp",
-                                           dir=final.parent))
-        except OSError as error:
-            raise BrantoveilError(f"cannot write {final}: {error.strerror or error}") from None
-        # The file does not exist yet, so its writer creates it. Reopening an empty temporary file
-        # would truncate it, and ext4 answers a truncated file's close with a flush of all that was
-        # written: 0.2 s for a 400 MB matrix.
-        staged = _Staged(final, folder, None if remove else folder / final.name)
-        self._staged.append(staged)
-        if not remove:
-            _release_cache(final)
-        return staged
-
-    def commit(self) -> None:
-        """Moves every staged file into place (removes those staged for removal), all or none."""
-        done: list[tuple[_Staged, Path | None]] = []
-        with _interrupts_deferred():
-            try:
-                for staged in self._staged:
-                    done.append((staged, _keep_old(staged)))
-                    if staged.temporary is None:
-                        staged.final.unlink(missing_ok=True)
-                    elif done[-1][1] is None or not _exchange(staged.temporary, staged.final):
-                        os.replace(staged.temporary, staged.final)
-            except BaseException as error:
-                for staged, old in reversed(done):
-                    with suppress(OSError):
-                        if old is not None:
-                            os.replace(old, staged.final)
-                        elif staged.temporary is not None:
-                            staged.final.unlink(missing_ok=True)
-                if isinstance(error, OSError):
-                    failed = done[-1][0].final if done else Path("?")
-                    raise BrantoveilError(f"cannot write {failed}: {error.strerror or error}") from None
-                raise
-        self._created.clear()
-
-    def discard(self) -> None:
-        """Removes the private folders (and the folders `folder` created, if a commit never came)."""
-        for staged in self._staged:
-            with suppress(OSError):
-                shutil.rmtree(staged.folder)
-        self._staged.clear()
-        for folder in self._created:
-            with suppress(OSError):
-                folder.rmdir()
-        self._created.clear()
-
-
-_AT_FDCWD = -100
-_RENAME_EXCHANGE = 2
-
-
-@functools.cache
-def _renameat2() -> Callable[..., int] | None:
-    if sys.platform != "linux":
-        return None
-    try:
-        function: Callable[..., int] = ctypes.CDLL(None, use_errno=True).renameat2
-    except (OSError, AttributeError):  # a C library without it (glibc before 2.28, some others)
-        return None
-    return function
-
-
-def _exchange(new: Path, final: Path) -> bool:
-    """Swaps the names of `new` and an existing `final` atomically; False where that cannot be done.
-
-    Renaming over an existing file makes ext4 start writing the new file out inside the rename
-    (0.3 s for a 400 MB matrix); an exchange does not, and the old file then goes with the private folder.
-    """
-    function = _renameat2()
-    if function is None:
-        return False
-    return function(_AT_FDCWD, os.fsencode(new), _AT_FDCWD, os.fsencode(final), _RENAME_EXCHANGE) == 0
-
-
-class _CacheStat(ctypes.Structure):
-    _fields_ = [(field, ctypes.c_uint64) for field in ("cache", "dirty", "writeback", "evicted", "recently_evicted")]
-
-
-class _CacheRange(ctypes.Structure):
-    _fields_ = [("offset", ctypes.c_uint64), ("length", ctypes.c_uint64)]
-
-
-_SYS_CACHESTAT = 451  # the same number on every architecture Linux numbers generically (x86-64, aarch64)
-
-
-@functools.cache
-def _syscall() -> Callable[..., int] | None:
-    if sys.platform != "linux" or not hasattr(os, "posix_fadvise"):
-        return None
-    try:
-        function: Callable[..., int] = ctypes.CDLL(None, use_errno=True).syscall
-    except (OSError, AttributeError):
-        return None
-    return function
-
-
-def _release_cache(final: Path) -> None:
-    """Lets the kernel reuse, for the new file, the memory caching the file it is about to replace.
-
-    The old file stays whole on disk until the commit (and afterwards when the commit fails); only its
-    copy in memory goes, and only when none of it is dirty: dropping dirty pages would first write
-    them out, for a file deleted a moment later. Otherwise the new file's pages are taken from free
-    memory while the old ones sit unused until the old file is deleted, and deleting it then also has
-    to clear them. Measured on a virtual machine whose memory untouched for a while is slow to touch
-    again: writing a 400 MB matrix over a 400 MB file took 0.4-1.3 s, and 0.1 s with this, as for a
-    new file. Skipped where the kernel cannot tell (Linux before 6.5, other systems), for a file with
-    other names, and for anything but a regular file.
-    """
-    syscall = _syscall()
-    if syscall is None:
-        return
-    try:
-        fd = os.open(final, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
-    except OSError:  # missing, a symbolic link, unreadable: nothing to release
-        return
-    try:
-        status = os.fstat(fd)
-        if not stat.S_ISREG(status.st_mode) or status.st_nlink != 1:
-            return
-        pages = _CacheStat()
-        if syscall(ctypes.c_long(_SYS_CACHESTAT), ctypes.c_long(fd), ctypes.byref(_CacheRange(0, 0)),
-                   ctypes.byref(pages), ctypes.c_long(0)) != 0:
-            return
-        if pages.dirty == 0 and pages.writeback == 0 and pages.cache > 0:
-            os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
-    except OSError:
-        pass
-    finally:
-        os.close(fd)
-
-
-def _keep_old(staged: _Staged) -> Path | None:
-    # A second name for the target's present file, so a failed commit can put it back; the target
-    # itself is never missing, because os.replace swaps names atomically.
-    old = staged.folder / f"previous.{staged.final.name}"
-    try:
-        os.link(staged.final, old, follow_symlinks=False)
-    except FileNotFoundError:
-        return None
-    except OSError:  # a file system without hard links: copy instead
-        if not staged.final.exists():
-            return None
-        shutil.copy2(staged.final, old, follow_symlinks=False)
-    return old
-
-
-@contextmanager
-def _interrupts_deferred() -> Iterator[None]:
-    """Holds back Ctrl-C (SIGINT) for the few renames of a commit; it is raised right after."""
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-    received: list[int] = []
-    previous = signal.getsignal(signal.SIGINT)
-    if previous is None:  # a handler installed outside Python: it could not be put back
-        yield
-        return
-    signal.signal(signal.SIGINT, lambda signum, frame: received.append(signum))
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGINT, previous)
-    if received and callable(previous):
-        previous(signal.SIGINT, None)
-
-
-# The set every `output_set` and `atomic_path` inside a command's outer `output_set` joins, so that
-# writers written one file at a time still commit with the command's other outputs.
-_CURRENT: ContextVar[OutputSet | None] = ContextVar("brantoveil_output_set", default=None)
-
-
-@contextmanager
-def output_set() -> Iterator[OutputSet]:
-    """An `OutputSet` committed when the block ends without error; its private folders go either way.
-
-    Inside another `output_set` block it is that block's set: everything commits at the outer end.
-    """
-    outer = _CURRENT.get()
-    if outer is not None:
-        yield outer
-        return
-    outputs = OutputSet()
-    token = _CURRENT.set(outputs)
-    try:
-        yield outputs
-        _CURRENT.reset(token)
-        outputs.commit()
-    finally:
-        if _CURRENT.get() is outputs:
-            _CURRENT.reset(token)
-        outputs.discard()
-
-
-@contextmanager
-def atomic_path(target: str | os.PathLike[str]) -> Iterator[Path]:
-    """Yields a path beside `target`, in a private folder of its own; on success the file written
-    there replaces `target` (at the end of the enclosing `output_set` block, if any), on failure it
-    is removed. Either way the folder goes."""
-    final = Path(target)
-    try:
-        with output_set() as outputs:
-            yield outputs.file(final)  # created by its writer, so with the mode the umask gives new files
-    except OSError as error:
-        raise BrantoveilError(f"cannot write {final}: {error.strerror or error}") from None
+_WRITE_BYTES = 1 << 24  # binary output goes out 16 MiB at a time: a write held up by a busy disk is short
 
 
 def write_matrix(result: DistanceResult, target: str | os.PathLike[str] | None,
@@ -542,6 +166,14 @@ def _write_text(result: DistanceResult, out: IO[str], sep: str, meter: Bytes | N
     _write_rows(out, len(names), sep.join(["", *names]) + "\n", lines, meter)
 
 
+def tsv_cell(text: str) -> str:
+    """A cell of a tab-separated file: quoted as CSV quotes (doubling its quotes) when it holds a tab or a
+    line break or starts with a quote, so that one name never becomes two cells or two rows."""
+    if "\t" in text or "\n" in text or "\r" in text or text.startswith('"'):
+        return '"' + text.replace('"', '""') + '"'
+    return text
+
+
 def _text_cell(name: str, sep: str) -> str:
     if sep == "," and any(c in name for c in ',"\n'):
         return '"' + name.replace('"', '""') + '"'
@@ -575,6 +207,15 @@ def write_exports(result: DistanceResult, directory: str | os.PathLike[str]) -> 
         return _stage_exports(result, directory, outputs)
 
 
+def _column_counts(values: npt.NDArray[Any]) -> npt.NDArray[np.int64]:
+    """The nonzero cells of every column, summed over slices of rows so that a Ctrl-C is seen between them."""
+    counts = np.zeros(values.shape[1], dtype=np.int64)
+    step = max(1, _WRITE_BYTES // max(1, values.shape[1] * values.itemsize))
+    for start in range(0, values.shape[0], step):
+        counts += np.count_nonzero(values[start : start + step], axis=0)
+    return counts
+
+
 def _stage_exports(result: DistanceResult, directory: str | os.PathLike[str], outputs: OutputSet) -> list[Path]:
     exports = result.exports
     if exports is None:
@@ -586,12 +227,12 @@ def _stage_exports(result: DistanceResult, directory: str | os.PathLike[str], ou
     values: npt.NDArray[Any]
     if exports.presence is not None:
         name, stale, values, heading = "presence.npy", "branch_lengths.npy", exports.presence, "trees"
-        counts = exports.presence.sum(axis=0, dtype=np.int64)
+        counts = _column_counts(exports.presence)
     elif exports.branch_lengths is not None:
         # A present edge of length 0.0 cannot be told from an absent one here.
         name, stale, values, heading = "branch_lengths.npy", "presence.npy", exports.branch_lengths, \
             "trees_nonzero_length"
-        counts = np.count_nonzero(exports.branch_lengths, axis=0)
+        counts = _column_counts(exports.branch_lengths)
     else:
         raise BrantoveilError("no split matrix was computed")
     try:
@@ -602,13 +243,13 @@ def _stage_exports(result: DistanceResult, directory: str | os.PathLike[str], ou
         with open(outputs.file(folder / "splits.tsv"), "w", encoding="utf-8") as text:
             text.write(f"column\ttaxa_count\t{heading}\ttaxa\n")
             for column, (label, clade) in enumerate(zip(exports.labels, exports.clades, strict=True)):
-                text.write(f"{column}\t{int(clade.sum())}\t{int(counts[column])}\t{label}\n")
+                text.write(f"{column}\t{int(clade.sum())}\t{int(counts[column])}\t{tsv_cell(label)}\n")
         with open(outputs.file(folder / "trees.tsv"), "w", encoding="utf-8") as text:
             text.write("row\trun\tname\n")
             for row, (tree, run) in enumerate(zip(result.names, result.runs.tolist(), strict=True)):
-                text.write(f"{row}\t{result.run_labels[run]}\t{tree}\n")
+                text.write(f"{row}\t{tsv_cell(result.run_labels[run])}\t{tsv_cell(tree)}\n")
         with open(outputs.file(folder / "taxa.txt"), "w", encoding="utf-8") as text:
-            text.write("".join(f"{leaf}\n" for leaf in exports.leaf_names))
+            text.write("".join(f"{tsv_cell(leaf)}\n" for leaf in exports.leaf_names))
     except OSError as error:
         raise BrantoveilError(f"cannot write exports into {folder}: {error.strerror or error}") from None
     # The other kind's matrix from an earlier run would no longer match these columns.

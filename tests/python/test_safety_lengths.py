@@ -70,3 +70,39 @@ def test_a_sample_written_tile_by_tile_is_checked_too(tmp_path, tree):
         warn_non_finite_sample(encode(sample, lengths=True).native, sample, "kf")
     assert [str(w.message) for w in caught] == [f"run.t, tree gen.{100 * tree}: branch length inf is not finite: "
                                                 f"its {KF} distances are NaN or infinite"]
+
+
+def test_converge_refuses_kf_figures_over_a_length_that_is_not_finite(tmp_path, capsys):
+    write(tmp_path / "r1.t", nexus(spoil("nan")))
+    write(tmp_path / "r2.t", nexus(TREES[::-1]))
+    assert main(["converge", str(tmp_path / "r1.t"), str(tmp_path / "r2.t"), "--burnin", "0", "-q",
+                 "--metric", "kf", "--no-burnin-suggestion"]) == 2
+    assert capsys.readouterr().err == ("brantoveil: error: r1.t, tree gen.300: branch length nan is "
+                                       f"not finite: its {KF} distances are NaN or infinite; the tree-space figures "
+                                       f"need them finite (the rf metric reads no lengths)\n")
+
+
+# A doubled length (A:1:5) is read as the engine reads it, the last one, by every reader of the summaries.
+@pytest.mark.parametrize("argv", [
+    ["summarize", "--method", "majority"],  # unrooted lengths, without comments
+    ["summarize", "--rooted", "--method", "mcc"],  # rooted heights
+    ["summarize", "--method", "allcompat", "--comment"],  # the full reader, for trees with comments
+    ["converge", "--no-burnin-suggestion", "--json", "{out}"],
+], ids=["unrooted", "rooted", "comments", "converge"])
+def test_a_doubled_length_is_read_as_the_engine_reads_it(tmp_path, monkeypatch, argv):
+    outputs = []
+    for name, length in (("doubled", "0.25:1.5"), ("last", "1.5")):
+        folder = tmp_path / name
+        folder.mkdir()
+        runs = [spoil(length), TREES[::-1]]
+        if "--comment" in argv:
+            runs = [[tree.replace(",", "[&rate=1],", 1) for tree in trees] for trees in runs]
+        for k, trees in enumerate(runs):
+            write(folder / f"r{k}.t", nexus(trees))
+        monkeypatch.chdir(folder)
+        options = [a.replace("{out}", "out") for a in argv if a != "--comment"]
+        extra = [] if "--json" in options else ["-o", "out"]
+        assert main([options[0], "r0.t", "r1.t", "--burnin", "0", "-q", *options[1:], *extra, *(
+            [] if "--json" in options else ["--format", "nexus"])]) == 0
+        outputs.append((folder / "out").read_text())
+    assert outputs[0] == outputs[1]

@@ -10,7 +10,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from brantoveil_tools import output
+from brantoveil_tools import commit, output
 from brantoveil_tools.cli import main
 from brantoveil_tools.converge import cli as converge_cli
 from treefiles import nexus, random_trees, write
@@ -153,7 +153,7 @@ def test_a_target_on_disk_whose_cache_is_released_keeps_its_bytes(tmp_path, fail
 def test_a_commit_that_fails_midway_puts_back_what_it_moved(tmp_path, monkeypatch, fail_at, exchange):
     for name in ("a", "b", "c"):
         write(tmp_path / name, f"old {name}")
-    real_replace, real_exchange = os.replace, output._exchange
+    real_replace, real_exchange = os.replace, commit._exchange
     calls = []
 
     def failing(real):
@@ -165,8 +165,8 @@ def test_a_commit_that_fails_midway_puts_back_what_it_moved(tmp_path, monkeypatc
             return real(source, target)
         return move
 
-    monkeypatch.setattr(output.os, "replace", failing(real_replace))
-    monkeypatch.setattr(output, "_exchange", failing(real_exchange) if exchange else lambda new, final: False)
+    monkeypatch.setattr(commit.os, "replace", failing(real_replace))
+    monkeypatch.setattr(commit, "_exchange", failing(real_exchange) if exchange else lambda new, final: False)
     with pytest.raises(output.BrantoveilError, match="Input/output error"), output.output_set() as outputs:
         for name in ("a", "b", "c", "d"):
             outputs.file(tmp_path / name).write_text(f"new {name}")

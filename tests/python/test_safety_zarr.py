@@ -2,6 +2,7 @@
 read, and Ctrl-C ends a run on a local cluster in one line."""
 
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -19,7 +20,7 @@ from brantoveil_tools import BrantoveilError, distances  # noqa: E402
 from brantoveil_tools.cli import main  # noqa: E402
 from brantoveil_tools.tiles import cluster, encode, to_zarr  # noqa: E402
 from brantoveil_tools.tiles import store as store_module  # noqa: E402
-from brantoveil_tools.tiles.store import open_matrix  # noqa: E402
+from brantoveil_tools.tiles.store import open_matrix, read_labels  # noqa: E402
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 RUNS = [str(EXAMPLES / "primates.run1.t"), str(EXAMPLES / "primates.run2.t")]
@@ -164,3 +165,64 @@ def test_ctrl_c_ends_a_zarr_run_in_one_line(tmp_path):
             command.wait()
     assert (command.returncode, err) == (130, "brantoveil: interrupted\n")
     assert took < 2.0  # under 0.5 s on an idle machine; this one is shared
+
+
+def lose(part):
+    def damage(path):
+        target = path / part
+        shutil.rmtree(target) if target.is_dir() else target.unlink()
+    return damage
+
+
+# Every array of a complete store, damaged; the rerun the error advises writes it anew.
+@pytest.mark.parametrize("damage, message", [
+    (lose("names/c/0"), "the names array is damaged"),  # Zarr reads a lost chunk of names as empty strings
+    (lose("runs/c/0"), "the runs array is damaged"),  # ... and of runs as zeros
+    (lose("checksums"), "has lost its tile checksums"),
+], ids=["names", "runs", "checksums"])
+def test_every_array_of_a_store_is_checked_and_a_rerun_repairs_it(tmp_path, encoded, expected, damage, message):
+    path = tmp_path / "kf.zarr"
+    to_zarr(encoded, path, "kf", chunk=CHUNK)
+    damage(path)
+    with pytest.raises(BrantoveilError, match=rf"^{path}.*{message}: run the same command again"):
+        open_matrix(path)
+    to_zarr(encoded, path, "kf", chunk=CHUNK)
+    assert open_matrix(path).compute().tobytes() == expected.tobytes()
+    names, runs, labels = read_labels(path)
+    assert (names, runs.tolist(), labels) == (list(encoded.names), encoded.runs.tolist(), list(encoded.run_labels))
+
+
+def test_a_full_disk_is_one_line_and_the_rerun_finishes(tmp_path):
+    # A file size limit makes the tile writes fail as a full disk does, on the cluster's workers too.
+    import resource
+
+    def limited():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (1024, 1024))
+
+    argv = [sys.executable, "-m", "brantoveil_tools.cli", "kf", *RUNS, "-q", "-o", str(tmp_path / "kf.zarr"),
+            "--chunk", str(CHUNK)]
+    env = {**os.environ, "PYTHONPATH": str(Path(store_module.__file__).parents[2])}
+    full = subprocess.run(argv, env=env, capture_output=True, text=True, preexec_fn=limited)
+    assert (full.returncode, full.stderr) == (2, f"brantoveil: error: cannot write {tmp_path / 'kf.zarr'}: File too "
+                                                 f"large (the tiles stored so far are kept: run the same command "
+                                                 f"again to finish)\n")
+    assert subprocess.run(argv, env=env).returncode == 0
+
+
+@pytest.mark.parametrize("begun", [False, True], ids=["new store", "store begun"])
+def test_a_second_writer_of_a_store_is_refused_while_the_first_works(tmp_path, encoded, expected, begun):
+    import fcntl
+
+    path = tmp_path / "kf.zarr"
+    if begun:
+        to_zarr(encoded, path, "kf", chunk=CHUNK)
+    else:
+        path.mkdir()  # the first writer made the folder to hold its lock
+    first = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
+    fcntl.flock(first, fcntl.LOCK_EX)
+    with pytest.raises(BrantoveilError, match=rf"^another command is writing {path}: wait for it to finish"):
+        to_zarr(encoded, path, "kf", chunk=CHUNK)
+    os.close(first)
+    to_zarr(encoded, path, "kf", chunk=CHUNK)
+    assert open_matrix(path).compute().tobytes() == expected.tobytes()

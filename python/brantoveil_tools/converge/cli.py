@@ -11,11 +11,12 @@ from pathlib import Path
 from brantoveil_tools.converge import ess
 from brantoveil_tools.converge.assess import DEFAULT_MIN_ESS
 from brantoveil_tools.converge.document import Provenance, methods_paragraph, provenance, write_methods
-from brantoveil_tools.converge.params import DEFINITIONS
+from brantoveil_tools.converge.params import DEFINITIONS, beside
 from brantoveil_tools.converge.report import ESS_BAR, HELP_CRITERIA, ConvergenceReport, converge
 from brantoveil_tools.converge.split_ess import DEFAULT_PRECISION
+from brantoveil_tools.guard import check_paths
 from brantoveil_tools.options import BURNIN_HELP, add_runs, add_runtime, add_seed, add_selection, positive_int
-from brantoveil_tools.output import atomic_path, check_outputs_distinct, check_target, output_set
+from brantoveil_tools.output import atomic_path, check_target, output_set, tsv_cell
 from brantoveil_tools.policy import ExitStatus
 from brantoveil_tools.progress import phase
 
@@ -105,7 +106,7 @@ def run(args: argparse.Namespace, argv: Sequence[str] | None = None) -> int:
     """Computes the report, writes the files asked for, prints the summary; returns the exit status."""
     # Every reason not to write an output is found before the work starts.
     outputs = [args.json, args.splits, args.plot, args.html, args.methods]
-    check_outputs_distinct([*args.runs, *(args.params or [])], outputs)
+    check_paths([*args.runs, *_parameter_files(args)], outputs)
     for target in outputs:
         if target is not None:
             check_target(target)
@@ -141,6 +142,7 @@ def run(args: argparse.Namespace, argv: Sequence[str] | None = None) -> int:
 
             with phase(f"writing {args.html.name}", False if args.quiet else None):
                 write_html(report, args.html, command, origin)
+    args.written = any(target is not None for target in outputs)
     if not args.quiet:
         print(report.summary())
         if report.parameters is not None:
@@ -149,6 +151,15 @@ def run(args: argparse.Namespace, argv: Sequence[str] | None = None) -> int:
     if args.fail_on_verdict and not report.verdict.passed:
         return ExitStatus.VERDICT_FAILED
     return ExitStatus.OK
+
+
+def _parameter_files(args: argparse.Namespace) -> list[Path]:
+    """The parameter files the report will read: those given, else those found beside the tree files."""
+    if args.no_params:
+        return []
+    if args.params:
+        return list(args.params)
+    return [beside(run) for run in args.runs if run != "-"]
 
 
 def write_json(report: ConvergenceReport, target: Path, origin: Provenance | None = None) -> None:
@@ -167,9 +178,9 @@ def write_split_table(report: ConvergenceReport, target: Path) -> None:
     split-frequency test's thresholds and outcome."""
     header, rows = report.split_rows()
     with atomic_path(target) as temporary, temporary.open("w", encoding="utf-8", newline="\n") as out:
-        out.write("\t".join(header) + "\n")
+        out.write("\t".join(map(tsv_cell, header)) + "\n")
         for cells in rows:
-            out.write("\t".join(cells) + "\n")
+            out.write("\t".join(map(tsv_cell, cells)) + "\n")
 
 
 __all__ = ["DESCRIPTION", "EPILOG", "ESS_BAR", "add_arguments", "run", "write_json", "write_split_table"]

@@ -14,6 +14,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from brantoveil_tools.checks import non_finite_sample
 from brantoveil_tools.converge import ess
 from brantoveil_tools.converge.assess import (
     ASDSF_BAR,
@@ -486,6 +487,9 @@ def converge(
         kept = [np.searchsorted(needed, members) for members in kept]
         candidates = [(f, [np.searchsorted(needed, m) for m in members]) for f, members in candidates]
     encoded = encode_runs(whole, rooted, lengths=metric == "kf", progress=progress)
+    spoilt = non_finite_sample(encoded.native, whole, metric) if metric == "kf" else None
+    if spoilt is not None:
+        raise BrantoveilError(f"{spoilt}; the tree-space figures need them finite (the rf metric reads no lengths)")
     rng = np.random.default_rng(seed)
     lag_cache: LagCache = {}
     if suggest_burnin and step == 1:

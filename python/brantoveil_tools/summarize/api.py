@@ -16,7 +16,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ..errors import BrantoveilError
-from ..output import atomic_path, check_target
+from ..output import atomic_path, check_target, tsv_cell
 from ..policy import DEFAULT_BURNIN
 from ..sample import Sample, read_sample
 from ..selection import BurnIn, Selection
@@ -349,7 +349,7 @@ def credible_text(result: SummaryResult) -> str:
     for row in result.credible:
         shape = from_clades(row.clades, len(result.taxa), result.rooted)
         lines.append(f"{row.rank}\t{row.count}\t{row.probability!r}\t{row.cumulative!r}\t"
-                     f"{newick(shape, labels, annotate=False)}\n")
+                     f"{tsv_cell(newick(shape, labels, annotate=False))}\n")
     return "".join(lines)
 
 

@@ -25,7 +25,7 @@ import numpy.typing as npt
 
 from ..errors import BrantoveilError
 from ..sample import Sample
-from .newick import ParsedTree, parse, parse_checked
+from .newick import ParsedTree, length_of, parse, parse_checked
 
 
 @dataclass(frozen=True)
@@ -443,7 +443,7 @@ def collect_unrooted(sample: Sample, reader: Reader, chosen: Iterable[int], tabl
         for label, length in _LEAF_LENGTH.findall(body):
             found = fill.get(label)
             if found is not None:
-                found(float(length))
+                found(length_of(length))
     return values
 
 
@@ -509,7 +509,7 @@ def collect_rooted(sample: Sample, reader: Reader, chosen: Iterable[int], table:
         pendant = np.zeros(n_taxa)
         where = index_of[maps[tree]]
         for label, length in _LEAF_LENGTH.findall(body):
-            pendant[where[label]] = float(length)
+            pendant[where[label]] = length_of(length)
         ids = presence.ids[starts[tree]:starts[tree + 1]].astype(np.int64)
         lengths = presence.lengths[starts[tree]:starts[tree + 1]]
         members = presence.members[ids]

@@ -6,6 +6,8 @@ import argparse
 import sys
 from pathlib import Path
 
+from ..commit import output_set
+from ..guard import check_paths
 from ..options import BURNIN_HELP, add_runs, add_runtime, add_selection, unit_fraction
 from .api import HEIGHTS, LENGTHS, METHODS, check_outputs, credible_text, summarize, tree_format, tree_text, write_files
 from .plot import check_plot_target, write_plot
@@ -113,7 +115,7 @@ def run(args: argparse.Namespace) -> int:
         except ValueError:
             raise BrantoveilError(f"--credible-set needs a probability first, not {text!r}") from None
     inputs, outputs = file_arguments(args, credible_target)
-    del inputs  # for the output guard
+    check_paths(inputs, outputs)
     check_outputs(*outputs)
     if args.plot is not None:
         check_plot_target(args.plot)
@@ -121,17 +123,18 @@ def run(args: argparse.Namespace) -> int:
     result = summarize(args.runs, method=args.method, burnin=args.burnin, thin=args.thin, rooted=args.rooted,
                        min_freq=args.min_freq, lengths=args.lengths, heights=args.heights, credible=level,
                        progress=None if not args.quiet else False, target=args.target)
-    # Both files are complete before either is moved into place: a failure writes neither.
     files = []
     if args.output is not None:
         files.append((args.output, tree_text(result, form)))
     if credible_target is not None:
         files.append((credible_target, credible_text(result)))
-    write_files(files)
-    if args.plot is not None:
-        write_plot(result, args.plot)
+    with output_set():  # the tree, the credible set and the picture appear together or not at all
+        write_files(files)
+        if args.plot is not None:
+            write_plot(result, args.plot)
     if args.output is None:
         sys.stdout.write((result.plain_newick() if form == "newick" else result.newick) + "\n")
+    args.written = True
     if not args.quiet:
         err = sys.stderr
         print(result.selection.describe(), file=err)

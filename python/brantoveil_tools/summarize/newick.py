@@ -122,6 +122,11 @@ def parse(text: str) -> ParsedTree:
     return ParsedTree(parent, children, labels, lengths, notes, rooted, post)
 
 
+def length_of(token: str) -> float:
+    """The branch length of a token ending in ``:LENGTH``; of several (``A:1:5``) the last, as the engine reads."""
+    return float(token.rpartition(":")[2])
+
+
 _QUICK = re.compile(r"\(|\)[^(),;]*|[^(),;\s][^(),;]*")
 
 
@@ -149,11 +154,11 @@ def parse_checked(text: str) -> ParsedTree:
         if first == ")":
             node = stack.pop()
             post.append(node)
-            label, colon, length = token[1:].partition(":")
+            label, colon, _ = token[1:].partition(":")
             if label.strip():
                 labels[node] = label.strip()
             if colon:
-                lengths[node] = float(length)
+                lengths[node] = length_of(token)
             continue
         node = len(parent)
         up = stack[-1] if stack else -1
@@ -166,9 +171,9 @@ def parse_checked(text: str) -> ParsedTree:
             lengths.append(nan)
             stack.append(node)
         else:
-            label, colon, length = token.partition(":")
+            label, colon, _ = token.partition(":")
             labels.append(label.strip())
-            lengths.append(float(length) if colon else nan)
+            lengths.append(length_of(token) if colon else nan)
             post.append(node)
     return ParsedTree(parent, children, labels, lengths, [None] * len(parent), rooted, post)
 

@@ -1,23 +1,26 @@
 """Writes the distance matrix to a Zarr store tile by tile, resuming where a failed run stopped.
 
 The store is a group: `matrix` (n x n, one chunk per tile), `names`, `runs` and `checksums` (the
-CRC-32 of every tile's values), and attributes naming the metric, the tile size and fingerprints
-of the sample. One task stores a tile pair (i, j) and (j, i); its marker file under `.tiles/`,
-holding the pair's checksums, is written only after both chunks are stored, so a run that stops
-anywhere leaves at most the pairs in flight to recompute. A complete store keeps no markers (Zarr
-would warn about the folder to anyone who lists the group), only the `checksums` gathered from
-them. Every tile read back is checked against its checksum: a deleted chunk (which Zarr reads as
-zeros) or a flipped bit is found, and a rerun of the command computes those tiles again.
+CRC-32 of every tile's values), and attributes naming the metric, the tile size, fingerprints of
+the sample and the CRC-32 of `names` and `runs`. One task stores a tile pair (i, j) and (j, i); its
+marker file under `.tiles/`, holding the pair's checksums, is written only after both chunks are
+stored, so a run that stops anywhere leaves at most the pairs in flight to recompute. A complete
+store keeps no markers (Zarr would warn about the folder to anyone who lists the group), only the
+`checksums` gathered from them. Every tile read back is checked against its checksum: a deleted
+chunk (which Zarr reads as zeros) or a flipped bit is found, and a rerun of the command computes
+those tiles again; damaged names or runs, or lost checksums, are written anew by a rerun too.
 """
 
 from __future__ import annotations
 
+import fcntl
 import hashlib
 import os
 import pickle
 import shutil
 import zlib
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
 from functools import partial
 from pathlib import Path
 from typing import Any
@@ -60,9 +63,47 @@ def check_store(path: str | os.PathLike[str], sample: Sample | Encoded, metric: 
     every tree; `to_zarr` checks the trees themselves as well.
     """
     target = Path(path)
-    if target.exists():
+    if _store_exists(target):
         _check_resumable(target, {"format": FORMAT, "metric": metric, "rooted": rooted, "chunk": chunk,
                                   "trees": len(sample.names), "names": names_fingerprint(sample.names)}, _SAME)
+
+
+def _store_exists(target: Path) -> bool:
+    # An empty folder is a store not begun: a writer makes it first, to hold its lock.
+    return target.exists() and not (target.is_dir() and not any(target.iterdir()))
+
+
+@contextmanager
+def _only_writer(target: Path) -> Iterator[None]:
+    """Refuses a second writer of the store at `target` while one is at work (an exclusive lock on its
+    folder, made empty first if missing); the lock goes with the process, so a killed writer leaves none."""
+    if not target.parent.is_dir():
+        raise BrantoveilError(f"cannot write {target}: the folder {target.parent} does not exist")
+    try:
+        target.mkdir()
+        created = True
+    except FileExistsError:
+        created = False
+    if not target.is_dir():
+        yield  # a file: refused as a store of something else
+        return
+    fd = os.open(target, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            raise BrantoveilError(f"another command is writing {target}: wait for it to finish, "
+                                  f"or choose another path") from None
+        except OSError:
+            pass  # a file system without locks
+        try:
+            yield
+        except BaseException:
+            if created and not any(target.iterdir()):
+                target.rmdir()
+            raise
+    finally:
+        os.close(fd)
 
 
 def checksum(values: npt.NDArray[Any]) -> int:
@@ -78,32 +119,43 @@ def to_zarr(encoded: Encoded, path: str | os.PathLike[str], metric: str = "rf", 
     are computed); a store of anything else is refused unless `overwrite`. With a distributed
     `client` the tiles run on its workers, which must see `path` (a shared file system).
     """
+    try:
+        with _only_writer(Path(path)):
+            return _to_zarr(encoded, path, metric, chunk, client, progress, overwrite)
+    except OSError as error:  # a full disk, a quota, a folder that went away, here or on a worker
+        raise BrantoveilError(f"cannot write {os.fspath(path)}: {error.strerror or error} (the tiles stored so far "
+                              f"are kept: run the same command again to finish)") from None
+
+
+def _to_zarr(encoded: Encoded, path: str | os.PathLike[str], metric: str, chunk: int, client: Any | None,
+             progress: bool | None, overwrite: bool) -> Path:
     dtype = check_metric(encoded, metric)
     target = Path(path)
     n = len(encoded)
     attributes: dict[str, Any] = {"format": FORMAT, "metric": metric, "rooted": encoded.native.rooted, "chunk": chunk,
                   "trees": n, "sample": fingerprint(encoded), "names": names_fingerprint(encoded.names),
                   "selection": encoded.selection.to_dict()}
-    if target.exists() and overwrite:
-        shutil.rmtree(target) if target.is_dir() else target.unlink()
-    if target.exists():
+    if _store_exists(target) and overwrite:
+        if target.is_dir():
+            for entry in target.iterdir():  # the folder itself stays: it holds the writer's lock
+                shutil.rmtree(entry) if entry.is_dir() and not entry.is_symlink() else entry.unlink()
+        else:
+            target.unlink()
+    if _store_exists(target):
         _check_resumable(target, attributes, (*_SAME, "sample"))
         group = zarr.open_group(str(target), mode="r+")
     else:
-        if not target.parent.is_dir():
-            raise BrantoveilError(f"cannot write {target}: the folder {target.parent} does not exist")
         group = zarr.open_group(str(target), mode="w")
         # Byte-shuffled zstd at level 1: distance tiles shrink about tenfold (RF), at several times the
         # speed of zarr's default zstd, which would otherwise cost more than computing the tile.
         group.create_array("matrix", shape=(n, n), chunks=(chunk, chunk), dtype=dtype, fill_value=0,
                            compressors=[BloscCodec(cname="zstd", clevel=1, shuffle="shuffle")])
-        names = group.create_array("names", shape=(n,), dtype=str)
-        names[:] = np.asarray(encoded.names, dtype=str)
-        runs = group.create_array("runs", shape=(n,), dtype="<i8")
-        runs[:] = encoded.runs
+        _store_labels(group, encoded)
         group.attrs.update({"run_labels": list(encoded.run_labels), "complete": False})
         (target / MARKERS).mkdir()
         group.attrs.update(attributes)  # last: a store without them is not resumed
+    if _label_damage(group) is not None:
+        _store_labels(group, encoded)  # the same sample's names and runs, written again
     spans = bounds(n, chunk)
     pairs = [(i, j) for i in range(len(spans)) for j in range(i, len(spans))]
     complete = bool(group.attrs.get("complete", False))
@@ -112,9 +164,9 @@ def to_zarr(encoded: Encoded, path: str | os.PathLike[str], metric: str = "rf", 
     todo = [pair for pair in pairs if pair not in expected]
     damaged = _damaged(str(target), spans, done, expected, client)
     todo += damaged
-    if complete and damaged:
+    if complete and (damaged or not expected):
         # Repaired as an interrupted store is resumed: the intact pairs marked, the store incomplete
-        # until the damaged ones are stored again.
+        # until the damaged ones are stored again (every pair, when the checksums themselves were lost).
         (target / MARKERS).mkdir(exist_ok=True)
         for i, j in set(done) - set(damaged):
             (target / MARKERS / f"{i}.{j}").write_text(" ".join(map(str, expected[i, j])))
@@ -148,6 +200,44 @@ def to_zarr(encoded: Encoded, path: str | os.PathLike[str], metric: str = "rf", 
     group.attrs["complete"] = True
     shutil.rmtree(target / MARKERS, ignore_errors=True)  # after the flag: a crash between leaves a complete store
     return target
+
+
+def _labels_checksum(names: Any, runs: Any) -> list[int]:
+    """The CRC-32 of the names (UTF-8, each ended by a zero byte) and of the runs (little-endian int64)."""
+    encoded = b"".join(str(name).encode("utf-8", "surrogateescape") + b"\0" for name in np.asarray(names).tolist())
+    return [zlib.crc32(encoded), checksum(np.asarray(runs, dtype="<i8"))]
+
+
+def _store_labels(group: Any, encoded: Encoded) -> None:
+    names = np.asarray(encoded.names, dtype=str)
+    group.create_array("names", shape=names.shape, dtype=str, overwrite=True)[:] = names
+    group.create_array("runs", shape=encoded.runs.shape, dtype="<i8", overwrite=True)[:] = encoded.runs
+    group.attrs["labels_checksum"] = _labels_checksum(names, encoded.runs)
+
+
+def _label_damage(group: Any) -> str | None:
+    """Which of `names` and `runs` no longer matches its checksum (a lost chunk reads as empty names or zeros)."""
+    try:
+        names, runs = np.asarray(group["names"][:]), np.asarray(group["runs"][:])
+    except Exception:  # missing, or no longer decompresses
+        return "names"
+    stored = group.attrs.get("labels_checksum")
+    actual = _labels_checksum(names, runs)
+    if not isinstance(stored, list) or len(stored) != 2:
+        return "names"
+    if actual[0] != stored[0]:
+        return "names"
+    return "runs" if actual[1] != stored[1] else None
+
+
+def read_labels(path: str | os.PathLike[str]) -> tuple[list[str], npt.NDArray[np.int64], list[str]]:
+    """The tree names, run index of every tree and run labels of a store, checked against their checksums."""
+    group: Any = zarr.open_group(str(path), mode="r")
+    damage = _label_damage(group)
+    if damage is not None:
+        raise BrantoveilError(f"{path}: the {damage} array is damaged: run the same command again to write it anew")
+    return ([str(name) for name in np.asarray(group["names"][:]).tolist()],
+            np.asarray(group["runs"][:], dtype=np.int64), [str(label) for label in group.attrs["run_labels"]])
 
 
 def store_tile(native: Any, path: str, metric: str, rows: tuple[int, int], cols: tuple[int, int],
@@ -240,6 +330,9 @@ def open_matrix(path: str | os.PathLike[str]) -> Any:
         raise BrantoveilError(f"{path} is not a distance matrix written by brantoveil")
     if not group.attrs.get("complete", False):
         raise BrantoveilError(f"{path} is incomplete: run the same command again to finish it")
+    damage = _label_damage(group)
+    if damage is not None:
+        raise BrantoveilError(f"{path}: the {damage} array is damaged: run the same command again to write it anew")
     matrix = zarr.open_array(str(path), path="matrix", mode="r")
     spans = bounds(matrix.shape[0], matrix.chunks[0])
     sums = _stored_checksums(group, len(spans))
