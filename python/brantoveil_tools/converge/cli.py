@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import json
 import math
+import sys
 from collections.abc import Sequence
 from pathlib import Path
 
@@ -139,6 +140,8 @@ def run(args: argparse.Namespace, argv: Sequence[str] | None = None) -> int:
             print()
             print(report.parameters.summary())
     if args.fail_on_verdict and not report.verdict.passed:
+        if args.quiet:  # a pipeline still learns why in one line
+            print(report.verdict.headline(), file=sys.stderr)
         return ExitStatus.VERDICT_FAILED
     return ExitStatus.OK
 

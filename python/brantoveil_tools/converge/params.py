@@ -40,8 +40,8 @@ DEFINITIONS = """\
 parameters (one column of the .p / .log file, after burn-in and thinning; as MrBayes's sump):
   mean, variance   of all runs pooled; the variance divides by n - 1
   median           the sorted pooled values' element n // 2 (0-based; the upper one when n is even)
-  95% HPD          k = 0.95 n rounded to the nearest whole number; the interval from sorted x[i] to
-                   x[i + k - 1] for the first i with the least x[i + k] - x[i]
+  95% HPD          the shortest interval holding k = 0.95 n (rounded to the nearest whole number) of
+                   the sorted values: x[i] .. x[i + k - 1] for the first i with the least x[i + k - 1] - x[i]
   ESS              per run, gamma_k the autocovariance at lag k (sum of products of deviations from the
                    run's mean, divided by n - k); pairs gamma_2i-1 + gamma_2i added while positive, up to
                    lag min(n - 1, 2000); ESS = n gamma_0 / (gamma_0 + 2 sum); min and avg over runs.
@@ -290,7 +290,7 @@ def hpd(values: NDArray[np.float64], mass: float = HPD_MASS) -> tuple[float, flo
     k = math.floor(mass * n + 0.5)
     if k < 1 or k >= n:
         return float(ordered[0]), float(ordered[-1])
-    widths = ordered[k:] - ordered[: n - k]
+    widths = ordered[k - 1 :] - ordered[: n - k + 1]
     first = int(np.argmin(widths))
     return float(ordered[first]), float(ordered[first + k - 1])
 

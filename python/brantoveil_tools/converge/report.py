@@ -127,6 +127,7 @@ class RunReport:
     pseudo_ess_min: float = float("nan")
     frechet_ess: float = float("nan")
     frechet_upper_bound: bool = False
+    all_pairs_trees: int = 0
     lag_profile: NDArray[np.float64] = field(default_factory=lambda: np.zeros(0))
     semivariogram: tuple[float, float] = (float("nan"), float("nan"))
 
@@ -331,7 +332,9 @@ class ConvergenceReport:
             lines.append(f"{'all':<{width}}  {sum(r.trees for r in self.runs):>7}  "
                          f"{_ess(self.approx_ess):>11}  {'':>10}  {_ess(self.pseudo_ess):>10}  "
                          f"{_ess(self.frechet_ess):>11}")
-        if self.asdsf is not None and self.max_sdsf is not None:
+        if self.asdsf is not None and math.isnan(self.asdsf):
+            lines.append(f"ASDSF: no split to compare (no split reaches frequency {self.min_freq:g} in any run)")
+        elif self.asdsf is not None and self.max_sdsf is not None:
             lines.append(f"ASDSF {self.asdsf:.6f} (max {self.max_sdsf:.6f}) over {self.asdsf_splits} splits "
                          f"with frequency >= {self.min_freq:g} in some run: {verdict(self.asdsf)}")
         else:
@@ -569,7 +572,7 @@ def _report(whole: Sample, encoded: EncodedRuns, kept: list[NDArray[np.int64]], 
             medoid_mean_distance=mean, generations=whole.generations[trees],
             trace=np.rint(trace).astype(np.int64), ess_upper_bound=figures.approximate.upper_bound,
             pseudo_ess_min=figures.pseudo_min, frechet_ess=figures.frechet,
-            frechet_upper_bound=figures.frechet_upper_bound, lag_profile=figures.lag_profile,
+            all_pairs_trees=figures.all_pairs_trees, lag_profile=figures.lag_profile,
             semivariogram=(figures.approximate.sill, figures.approximate.scale)))
     everything = np.concatenate(kept)
     best, mean = medoid(encoded.native, "rf", everything, everything, splits)

@@ -28,6 +28,10 @@ LAG_BAND = 256
 PAIRWISE_BUDGET = 400_000_000
 PAIRWISE_TREES = 6000
 PAIRWISE_BAND = 512
+# Runs longer than this are judged by the all-pairs measures (Frechet-correlation ESS, pseudo-ESS) on this many
+# evenly spaced trees; focal trees go through the engine this many at a time.
+ALL_PAIRS_TREES = 10_000
+FOCAL_BAND = 128
 
 
 @dataclass(frozen=True, eq=False)  # holds the engine's sample: compared by identity
@@ -167,6 +171,55 @@ def _sampled_mean_squared(native: Any, trees: NDArray[np.int64]) -> float:
         stop = min(start + PAIRWISE_BAND, len(picked))
         total += float(np.sum(block(native, "rf", picked[start:stop], picked) ** 2))
     return total / (len(picked) * (len(picked) - 1))
+
+
+@dataclass(frozen=True, eq=False)  # holds arrays: compared by identity
+class AllPairs:
+    """What the all-pairs tree ESS measures need of one run, from one pass over every pair of its trees.
+
+    ``trees`` are the positions used (every tree, or ALL_PAIRS_TREES evenly spaced ones of a longer run,
+    ``thinned``); with n of them and d the Robinson-Foulds distance, ``lag_sums[k - 1]`` sums
+    d^2(x_t, x_t+k) over t, ``suffix_pairs[i]`` sums d^2 over the pairs of trees i .. n - 1,
+    ``prefix_pairs[m]`` over the pairs of the first m trees, and ``focal_ess[f]`` is the autoregressive
+    ESS of the distances of every tree to tree f.
+    """
+
+    trees: NDArray[np.int64]
+    thinned: bool
+    lag_sums: NDArray[np.float64]
+    suffix_pairs: NDArray[np.float64]
+    prefix_pairs: NDArray[np.float64]
+    focal_ess: NDArray[np.float64]
+
+
+def all_pairs(native: Any, trees: NDArray[np.int64], limit: int | None = None) -> AllPairs:
+    """One pass of the engine over every pair of a run's trees (thinned above ``limit``, ALL_PAIRS_TREES by
+    default), FOCAL_BAND focal trees at a time: never more than n x FOCAL_BAND distances in memory."""
+    from brantoveil_tools.converge.ess import ar_spectral_ess
+
+    cap = ALL_PAIRS_TREES if limit is None else limit
+    thinned = len(trees) > cap
+    if thinned:
+        trees = trees[np.unique(np.linspace(0, len(trees) - 1, cap).round().astype(np.int64))]
+    n = len(trees)
+    lag_sums = np.zeros(max(n - 1, 0))
+    row_sums = np.zeros(n)  # per tree t: d^2 to the trees after it
+    column_sums = np.zeros(n)  # per tree u: d^2 to the trees before it
+    focal_ess = np.full(n, np.nan)
+    positions = np.arange(n)
+    for start in range(0, n, FOCAL_BAND):
+        stop = min(start + FOCAL_BAND, n)
+        distances = block(native, "rf", trees, trees[start:stop])
+        focal_ess[start:stop] = ar_spectral_ess(distances)
+        squared = distances * distances
+        squared[positions[:, None] >= positions[None, start:stop]] = 0.0  # keep the pairs t < u
+        row_sums += squared.sum(axis=1)
+        column_sums[start:stop] = squared.sum(axis=0)
+        for u in range(max(start, 1), stop):  # column u holds lags u - t = u .. 1 for t = 0 .. u - 1
+            lag_sums[:u] += squared[u - 1 :: -1, u - start]
+    suffix = np.concatenate((np.cumsum(row_sums[::-1])[::-1], [0.0]))
+    prefix = np.concatenate(([0.0], np.cumsum(column_sums)))
+    return AllPairs(np.asarray(trees, dtype=np.int64), thinned, lag_sums, suffix, prefix, focal_ess)
 
 
 def distances_to(native: Any, metric: str, trees: NDArray[np.int64], focal: NDArray[np.int64]
