@@ -177,3 +177,34 @@ def test_thinning_reads_only_the_trees_some_selection_keeps(tmp_path: Path, monk
     row = report.splits.taxa.index(("C", "D"))
     assert report.splits.frequencies[row, 0] == sum(t == AB for t in kept) / len(kept)
     assert sizes == [encoded]
+
+
+STAR = "(A,B,C,D);"
+
+
+@pytest.mark.parametrize(
+    ("runs", "min_freq", "failed", "note"),
+    [
+        # Each run stuck on its own topology: every split is at 0 in one run and 1 in the other.
+        ([[AB] * 50, [AC] * 50], 0.1, ["ASDSF", "max SDSF", "split-frequency differences"], ""),
+        # No split reaches --min-freq: nothing to compare is not agreement.
+        ([[AB] * 50 + [AC] * 50, [AB] * 50 + [AC] * 50], 0.9, ["ASDSF", "max SDSF"],
+         "no split to compare: none reaches --min-freq 0.9 in any run"),
+        # Star trees only: one topology, nothing to compare and nothing wrong.
+        ([[STAR] * 50, [STAR] * 50], 0.1, [], "no split to compare: the trees hold no non-trivial split"),
+    ],
+)
+def test_runs_that_share_no_evidence_of_agreement(tmp_path: Path, runs: list[list[str]], min_freq: float,
+                                                  failed: list[str], note: str) -> None:
+    report = converge(write_runs(tmp_path, runs), burnin=0, min_freq=min_freq, suggest_burnin=False)
+    compared = ("ASDSF", "max SDSF", "split-frequency differences")
+    assert [c.name for c in report.verdict.failed if c.name in compared] == failed
+    asdsf = next(c for c in report.verdict.criteria if c.name == "ASDSF")
+    assert asdsf.note == note
+    if note:
+        assert report.asdsf is not None and np.isnan(report.asdsf) and "no split to compare" in report.summary()
+    if "split-frequency differences" in failed:
+        # Splits without variation inside a run are tested and listed with their frequencies.
+        record = report.to_dict()
+        listed = {tuple(s["taxa"]): (s["frequencies"], s["passes"]) for s in record["splits"]}
+        assert listed[("C", "D")] == ([1.0, 0.0], False) and listed[("B", "D")] == ([0.0, 1.0], False)

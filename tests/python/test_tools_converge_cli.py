@@ -151,3 +151,14 @@ def test_parameters_and_html_from_the_command(tmp_path: Path, capsys: pytest.Cap
     assert any(c["group"] == "parameters" for c in report["verdict"]["criteria"])
     text = page.read_text(encoding="utf-8")
     assert "brantoveil converge" in text and "primates.run1.p" in text
+
+
+def test_quiet_failing_verdict_says_why_on_stderr(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
+    runs = []
+    for r, tree in enumerate(["((A,B),(C,D));", "((A,C),(B,D));"]):
+        runs.append(tmp_path / f"r{r}.nwk")
+        runs[-1].write_text((tree + "\n") * 40)
+    status = run_command([*map(str, runs), "--burnin", "0", "-q", "--fail-on-verdict", "--no-burnin-suggestion"])
+    out, err = capsys.readouterr()
+    assert (status, out) == (1, "")
+    assert err.startswith("verdict: FAILED") and err.count("\n") == 1
