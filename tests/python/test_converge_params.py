@@ -236,7 +236,8 @@ SUMP_ROW = re.compile(r"^\s{6}(\S+)\s+((?:-?\d+\.\d+|NA)(?:\s+(?:-?\d+\.\d+|NA))
 def sump(folder: Path, name: str, runs: int, burnin: float) -> dict[str, list[str]]:
     batch = folder / "sump.nex"
     batch.write_text("#NEXUS\nbegin mrbayes;\n  set autoclose=yes nowarn=yes;\n"
-                     f"  sump filename={name} nruns={runs} burninfrac={burnin};\nend;\n")
+                     f"  sump filename={name} nruns={runs} "
+                     f"{f'burninfrac={burnin}' if burnin else 'relburnin=no burnin=0'};\nend;\n")
     done = subprocess.run([str(MB), batch.name], cwd=folder, capture_output=True, text=True, timeout=120)
     table = done.stdout.split("95% HPD Interval", 1)[-1]
     rows = {m.group(1): m.group(2).split() for line in table.splitlines() if (m := SUMP_ROW.match(line))}
@@ -257,16 +258,29 @@ def synthetic_runs(folder: Path) -> None:
         write(folder / f"syn.run{run}.p", "[ID: 9]\nGen\tLnL\tTL\tslow\tfixed\n" + lines)
 
 
+def short_runs(folder: Path) -> None:
+    """Two runs of 20 values whose 95% HPD (38 of 40) sump finds at the first start: [0, 10], not [1, 12]."""
+    rng = np.random.default_rng(5)
+    pooled = rng.permutation([0.0, 1.0, *np.linspace(1.2, 9.8, 35), 10.0, 12.0, 12.5])
+    for run in (1, 2):
+        values = pooled[20 * (run - 1) : 20 * run]
+        rows = "".join(f"{10 * i}\t{-i - 0.5:.6f}\t{v:.6f}\n" for i, v in enumerate(values))
+        write(folder / f"short.run{run}.p", "[ID: 1]\nGen\tLnL\tx\n" + rows)
+
+
 @pytest.mark.skipif(MB is None, reason="MrBayes (mb) is not installed")
 @pytest.mark.parametrize(("name", "runs", "burnin"), [
     ("primates", 2, 0.25),
     ("primates", 2, 0.5),
     ("syn", 3, 0.25),
+    ("short", 2, 0),
 ])
 def test_summaries_equal_mrbayes_sump(tmp_path: Path, name: str, runs: int, burnin: float) -> None:
     if name == "primates":
         for run in (1, 2):
             shutil.copy(EXAMPLES / f"primates.run{run}.p", tmp_path)
+    elif name == "short":
+        short_runs(tmp_path)
     else:
         synthetic_runs(tmp_path)
     report = params.read_parameters([tmp_path / f"{name}.run{r}.p" for r in range(1, runs + 1)], burnin=burnin)

@@ -40,8 +40,9 @@ DEFINITIONS = """\
 parameters (one column of the .p / .log file, after burn-in and thinning; as MrBayes's sump):
   mean, variance   of all runs pooled; the variance divides by n - 1
   median           the sorted pooled values' element n // 2 (0-based; the upper one when n is even)
-  95% HPD          the shortest interval holding k = 0.95 n (rounded to the nearest whole number) of
-                   the sorted values: x[i] .. x[i + k - 1] for the first i with the least x[i + k - 1] - x[i]
+  95% HPD          k = 0.95 n rounded to the nearest whole number; the interval x[i] .. x[i + k - 1] of
+                   the sorted values for the first i of least width, where, as sump scores them, the width
+                   of i = 0 is x[k - 1] - x[0] (k values) and that of i = 1 .. n - k - 1 is x[i + k] - x[i]
   ESS              per run, gamma_k the autocovariance at lag k (sum of products of deviations from the
                    run's mean, divided by n - k); pairs gamma_2i-1 + gamma_2i added while positive, up to
                    lag min(n - 1, 2000); ESS = n gamma_0 / (gamma_0 + 2 sum); min and avg over runs.
@@ -290,7 +291,8 @@ def hpd(values: NDArray[np.float64], mass: float = HPD_MASS) -> tuple[float, flo
     k = math.floor(mass * n + 0.5)
     if k < 1 or k >= n:
         return float(ordered[0]), float(ordered[-1])
-    widths = ordered[k - 1 :] - ordered[: n - k + 1]
+    # sump scores the first start by the k values it holds and every later one by k + 1 values.
+    widths = np.concatenate(([ordered[k - 1] - ordered[0]], ordered[k + 1 : n] - ordered[1 : n - k]))
     first = int(np.argmin(widths))
     return float(ordered[first]), float(ordered[first + k - 1])
 
