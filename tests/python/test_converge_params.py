@@ -62,6 +62,12 @@ def test_reads_every_dialect(tmp_path: Path, text: str, fmt: str, first: str, zi
     ("Gen\tLnL\tTL\n0\t-1\t1\t7\n", "{f} line 2: 4 cells where the header has 3"),
     ("Gen\tLnL\tTL\n0\t-1\t1\n100\t-1\n", "{f} line 3: 2 cells where the header has 3"),  # complete last line
     ("Gen\tLnL\n0.5\t1\n", "{f}: the Gen column holds numbers that are not whole"),
+    # Rows out of order: reversed, shuffled (after a blank line), repeated.
+    ("Gen\tLnL\n200\t1\n100\t1\n0\t1\n", "{f} line 3: Gen 100 does not follow 200: the rows must have "
+                                         "strictly increasing Gen"),
+    ("state\tx\n0\t1\n\n200\t1\n100\t1\n", "{f} line 5: state 100 does not follow 200: the rows must have "
+                                             "strictly increasing state"),
+    ("Gen\tLnL\n0\t1\n0\t1\n", "{f} line 3: Gen 0 does not follow 0: the rows must have strictly increasing Gen"),
 ])
 def test_reading_errors(tmp_path: Path, text: str, message: str) -> None:
     path = write(tmp_path / "run.p", text)

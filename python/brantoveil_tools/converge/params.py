@@ -113,10 +113,27 @@ def read_trace(path: PathLike, label: str | None = None) -> ParameterTrace:
     generations = table[:, 0]
     if not np.all(generations == np.round(generations)):
         raise BrantoveilError(f"{name}: the {header[0]} column holds numbers that are not whole")
+    backwards = np.flatnonzero(np.diff(generations) <= 0)
+    if len(backwards):  # the burn-in and the matching with the trees go by generation
+        row = int(backwards[0]) + 1
+        raise BrantoveilError(f"{name} line {_line_of_row(lines, header_at, row)}: {header[0]} "
+                              f"{int(generations[row])} does not follow {int(generations[row - 1])}: "
+                              f"the rows must have strictly increasing {header[0]}")
     fmt = GENERATION_COLUMNS[header[0].lower()]
     return ParameterTrace(label=name, path=str(source.path), format=fmt, generation_column=header[0],
                           columns=tuple(header[1:]), generations=generations.astype(np.int64),
                           values=np.ascontiguousarray(table[:, 1:]), rows_in_file=len(table))
+
+
+def _line_of_row(lines: list[str], header_at: int, row: int) -> int:
+    """The 1-based line number of data row ``row`` (0-based; blank lines are not rows)."""
+    seen = -1
+    for number in range(header_at + 1, len(lines)):
+        if lines[number].strip():
+            seen += 1
+            if seen == row:
+                return number + 1
+    return len(lines)
 
 
 def _fast_table(body: list[str], width: int) -> NDArray[np.float64] | None:
