@@ -16,6 +16,7 @@ from .errors import BrantoveilError, TruncatedTraceWarning
 from .options import BURNIN_HELP, add_runs, add_runtime, add_selection, apply_runtime, positive_int
 from .output import MATRIX_SUFFIXES, check_outputs_distinct, check_target, export_paths, write_outputs
 from .policy import METRICS, ExitStatus, Metric
+from .rooting import RootedTreesWarning, check_default_unrooted
 from .sample import Sample, TruncatedFileWarning, read_sample
 
 PROG = "brantoveil"
@@ -59,7 +60,8 @@ examples:
   brantoveil kf beast.trees.gz --burnin gen:1000000 --thin 10 --exports lengths/ -o kf.tsv""",
 }
 
-OWN_WARNINGS = (TruncatedFileWarning, TruncatedTraceWarning, NonFiniteDistanceWarning, MissingLengthsWarning)
+OWN_WARNINGS = (TruncatedFileWarning, TruncatedTraceWarning, NonFiniteDistanceWarning, MissingLengthsWarning,
+                RootedTreesWarning)
 """Warnings about the user's input: one line each, every time, as errors are."""
 
 TERMINAL_TREES = 30
@@ -129,7 +131,7 @@ def _add_matrix_command(commands: argparse._SubParsersAction[_Parser], metric: M
     sub = commands.add_parser(metric.name, help=f"{metric.title} distance matrix", description=description,
                               epilog=epilog, formatter_class=argparse.RawDescriptionHelpFormatter)
     add_runs(sub)
-    add_selection(sub)
+    add_selection(sub, rooted_default=None)
     sub.add_argument("-o", "--output", metavar="OUT",
                      help=f"output file ({', '.join(OUTPUT_SUFFIXES)}); default: TSV on standard output")
     what = "split presence" if not metric.needs_lengths else "branch-length"
@@ -193,6 +195,7 @@ def run_matrix(args: argparse.Namespace, err: TextIO) -> int:
     sample = read_sample(args.runs, args.burnin, args.thin, progress)
     if args.output is None:
         _refuse_terminal(sample, sys.stdout)
+    args.rooted = check_default_unrooted(sample, args.rooted)
     result = distances(sample, args.metric, rooted=args.rooted, progress=progress, exports=args.exports is not None)
     if not args.quiet:
         print(result.selection.describe(), file=err)
@@ -226,6 +229,7 @@ def run_tiles(args: argparse.Namespace, err: TextIO) -> int:
     progress = None if not args.quiet else False
     # The names first: a store of another sample is refused before the cluster starts and the trees are read.
     sample = require_pair(read_sample(args.runs, args.burnin, args.thin, progress))
+    args.rooted = check_default_unrooted(sample, args.rooted)
     if METRICS[args.metric].needs_lengths:
         check_lengths(sample, args.metric)
     check_store(target, sample, args.metric, args.rooted, chunk)

@@ -66,7 +66,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.epilog = EPILOG
     parser.formatter_class = argparse.RawDescriptionHelpFormatter
     add_runs(parser, "RUN")
-    add_selection(parser)
+    add_selection(parser, rooted_default=None)
     parser.add_argument("--min-freq", type=float, default=0.10, metavar="F",
                         help="splits reaching F in some run enter the ASDSF (default 0.10)")
     parser.add_argument("--min-ess", type=_min_ess, default=DEFAULT_MIN_ESS, metavar="N",

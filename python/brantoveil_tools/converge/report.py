@@ -37,6 +37,7 @@ from brantoveil_tools.engine import medoid
 from brantoveil_tools.errors import BrantoveilError
 from brantoveil_tools.policy import DEFAULT_BURNIN
 from brantoveil_tools.progress import phase
+from brantoveil_tools.rooting import decide
 from brantoveil_tools.sample import Sample, read_sample
 from brantoveil_tools.selection import BurnIn, RunSelection, Selection, check_thin, kept_positions, parse_burnin
 from brantoveil_tools.summarize import SummaryResult, summarize
@@ -229,6 +230,7 @@ class ConvergenceReport:
     tree_space_names: tuple[str, ...] = ()
     parameters: ParameterReport | None = None
     consensus: SummaryResult | None = None
+    rooting: str = ""
 
     @property
     def pairs(self) -> tuple[str, ...]:
@@ -257,6 +259,7 @@ class ConvergenceReport:
             "files": list(self.files),
             "taxa": list(self.taxa),
             "rooted": self.rooted,
+            "rooting": self.rooting,
             "selection": self.selection.to_dict(),
             "min_freq": self.min_freq,
             "settings": self.settings.to_dict(),
@@ -339,6 +342,8 @@ class ConvergenceReport:
                          f"with frequency >= {self.min_freq:g} in some run: {verdict(self.asdsf)}")
         else:
             lines.append("ASDSF needs at least two runs")
+        if self.rooting:
+            lines.append(f"trees compared {'rooted' if self.rooted else 'unrooted'}: {self.rooting}")
         if not np.isfinite(self.lowest_ess):
             lines.append("tree ESS: not estimable (too few trees, or they never differ)")
         lines.append("")
@@ -415,7 +420,7 @@ def converge(
     burnin: BurnIn = DEFAULT_BURNIN,
     thin: int = 1,
     min_freq: float = 0.10,
-    rooted: bool = False,
+    rooted: bool | None = None,
     metric: str = "rf",
     seed: int = ess.SEED,
     *,
@@ -437,8 +442,10 @@ def converge(
         The selection of trees, as for every command: a fraction, a count or ``"gen:N"``.
     min_freq : float
         Splits reaching this frequency in at least one run enter the ASDSF.
-    rooted : bool
-        Compare clades instead of unrooted bipartitions.
+    rooted : bool or None
+        Compare clades (True) or unrooted bipartitions (False); None decides from the files
+        (`brantoveil_tools.rooting.decide`: [&R] / [&U], else rooted when every tree's root has two
+        children). The report says which was used and why.
     metric : {"rf", "kf"}
         Distance of the subsample matrix behind the tree-space picture, heatmap and distance quantiles.
         Frequencies, medoids, traces and ESS always use Robinson-Foulds distances.
@@ -477,6 +484,8 @@ def converge(
         whole = read_sample(paths, burnin=0, thin=1, progress=progress)
         kept, selection = _select(whole, burnin, thin)
         step = thin
+    rooting = decide(whole, rooted)
+    rooted = rooting.rooted
     # Read before the trees' work, so their mistakes cost no time.
     parameters = parameters_for_runs([run.path for run in selection.runs], params, no_params, selection.burnin,
                                      selection.thin, min_ess)
@@ -503,6 +512,7 @@ def converge(
             suggestion = _suggest_burnin(encoded, list(whole.run_labels), candidates, settings, seed, lag_cache)
     with phase("medoids, traces and tree space", progress):
         report = _report(whole, encoded, kept, selection, result, settings, rooted, metric, suggestion)
+    report = replace(report, rooting=rooting.reason)
     if parameters is None:
         return report
     return replace(report, parameters=parameters, verdict=report.verdict.extended(parameters.criteria()))
