@@ -4,7 +4,8 @@ A split's presence in the successive trees of a run is a 0/1 trace; its trace ES
 estimates the split's frequency. Splits above 0.975 or below 0.025 in every run have no split ESS: their
 traces say little. They are still tested between runs when some run holds them above 0.975 and another below
 0.025 (runs stuck on different trees); only splits on the same side in every run are settled. For a
-precision p of the frequency (its standard error at a frequency of 0.5), a run needs an ESS of (1 / (4 p))^2: 625 for p = 0.01.
+precision p of the frequency (its standard error at a frequency of 0.5), a run needs an ESS of
+(1 / (4 p))^2: 625 for p = 0.01.
 
 Two runs pass the test for a split when their frequencies differ by no more than the 95% quantile of
 |X - Y| / E, X and Y independent Binomial(E, f) at that ESS E and the split's mean frequency f in the two
