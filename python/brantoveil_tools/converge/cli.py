@@ -83,6 +83,11 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     found.add_argument("--params", nargs="+", type=Path, metavar="FILE",
                        help="parameter files (.p, .log, .var), one per run in the runs' order")
     found.add_argument("--no-params", action="store_true", help="judge the trees alone")
+    parser.add_argument("--params-include", nargs="+", default=[], metavar="GLOB",
+                        help="judge only the parameter columns matching a pattern ('rate*'); columns of whole "
+                             "numbers are judged only when named here")
+    parser.add_argument("--params-exclude", nargs="+", default=[], metavar="GLOB",
+                        help="leave out the parameter columns matching a pattern ('rateCategories.*')")
     parser.add_argument("--json", type=Path, metavar="OUT.json", help="write every figure as JSON")
     parser.add_argument("--splits", type=Path, metavar="OUT.tsv", help="write the split table as TSV")
     parser.add_argument("--plot", type=Path, metavar="OUT.png",
@@ -118,7 +123,8 @@ def run(args: argparse.Namespace, argv: Sequence[str] | None = None) -> int:
                       rooted=args.rooted, metric=args.metric, seed=ess.SEED if args.seed is None else args.seed,
                       max_lag=args.max_lag, min_ess=args.min_ess, precision=args.precision,
                       suggest_burnin=args.suggest_burnin, progress=False if args.quiet else None,
-                      params=args.params, no_params=args.no_params)
+                      params=args.params, no_params=args.no_params, params_include=args.params_include,
+                      params_exclude=args.params_exclude)
     with output_set():  # all files or none
         if args.json is not None:
             write_json(report, args.json)

@@ -28,7 +28,7 @@ from brantoveil_tools.converge.assess import (
 )
 from brantoveil_tools.converge.mds import tree_space
 from brantoveil_tools.converge.medoid import newick_from_splits
-from brantoveil_tools.converge.params import ParameterReport, parameters_for_runs
+from brantoveil_tools.converge.params import ParameterReport, TreeGenerations, none_found, parameters_for_runs
 from brantoveil_tools.converge.split_ess import DEFAULT_PRECISION
 from brantoveil_tools.converge.splits import SplitPresence, packed_sizes, side_taxa
 from brantoveil_tools.converge.trees import EncodedRuns, block, encode_runs
@@ -231,6 +231,7 @@ class ConvergenceReport:
     parameters: ParameterReport | None = None
     consensus: SummaryResult | None = None
     rooting: str = ""
+    parameters_note: str = ""
 
     @property
     def pairs(self) -> tuple[str, ...]:
@@ -318,6 +319,8 @@ class ConvergenceReport:
         }
         if self.parameters is not None:
             result["parameters"] = self.parameters.to_dict()
+        elif self.parameters_note:
+            result["parameters_note"] = self.parameters_note
         if self.consensus is not None:
             result["consensus"] = consensus_dict(self.consensus)
         return result
@@ -342,6 +345,8 @@ class ConvergenceReport:
                          f"with frequency >= {self.min_freq:g} in some run: {verdict(self.asdsf)}")
         else:
             lines.append("ASDSF needs at least two runs")
+        if self.parameters_note:
+            lines.append(self.parameters_note)
         if self.rooting:
             lines.append(f"trees compared {'rooted' if self.rooted else 'unrooted'}: {self.rooting}")
         if not np.isfinite(self.lowest_ess):
@@ -431,6 +436,8 @@ def converge(
     progress: bool | None = False,
     params: Sequence[PathLike] | None = None,
     no_params: bool = False,
+    params_include: Sequence[str] = (),
+    params_exclude: Sequence[str] = (),
 ) -> ConvergenceReport:
     """Convergence figures of MCMC runs, one tree file per run, and the verdict over every criterion.
 
@@ -465,7 +472,10 @@ def converge(
         Progress bars on stderr while the files are read; None shows them only on a terminal.
     params, no_params
         One parameter file per run (default: those beside the tree files, when there are any), or none.
-        Their burn-in and thinning are the trees'; their criteria join the verdict.
+        Their burn-in is the trees' first kept generation (a file must match its run's generations) and
+        their thinning the trees'; their criteria join the verdict.
+    params_include, params_exclude : sequence of str
+        Glob patterns of the parameter columns to keep and to leave out.
 
     Returns
     -------
@@ -487,8 +497,13 @@ def converge(
     rooting = decide(whole, rooted)
     rooted = rooting.rooted
     # Read before the trees' work, so their mistakes cost no time.
-    parameters = parameters_for_runs([run.path for run in selection.runs], params, no_params, selection.burnin,
-                                     selection.thin, min_ess)
+    tree_files = [run.path for run in selection.runs]
+    runs_by_generation = [TreeGenerations(whole.run_labels[r], whole.generations[whole.runs == r],
+                                          int(whole.generations[members[0]]))
+                          for r, members in enumerate(kept)]
+    parameters = parameters_for_runs(tree_files, params, no_params, selection.burnin, selection.thin, min_ess,
+                                     trees=runs_by_generation, include=params_include, exclude=params_exclude)
+    parameters_note = none_found(tree_files) if parameters is None and not no_params else ""
     n_runs = len(whole.run_labels)
     candidates = _candidates(whole, step) if suggest_burnin else []
     # Only the trees some selection keeps are read into the engine (a thinned run is not read whole).
@@ -514,7 +529,7 @@ def converge(
         report = _report(whole, encoded, kept, selection, result, settings, rooted, metric, suggestion)
     report = replace(report, rooting=rooting.reason)
     if parameters is None:
-        return report
+        return replace(report, parameters_note=parameters_note)
     return replace(report, parameters=parameters, verdict=report.verdict.extended(parameters.criteria()))
 
 
