@@ -165,7 +165,8 @@ def test_missing_parameter_file_beside_the_trees(tmp_path: Path) -> None:
         params.find_parameter_files([tmp_path / "x.run1.t"])
     assert str(caught.value) == (f"no parameter file beside {tmp_path / 'x.run1.t'} (looked for "
                                  f"{tmp_path / 'x.run1.p'}): give --params FILE... or --no-params")
-    with pytest.raises(BrantoveilError, match=r"looked for .*/t\.\(time\)\.1\.log, .*/t\.\(time\)\.1\.var, .*/t\.1\.log\)"):
+    looked = r"looked for .*/t\.\(time\)\.1\.log, .*/t\.\(time\)\.1\.var, .*/t\.1\.log\)"
+    with pytest.raises(BrantoveilError, match=looked):
         params.find_parameter_files([tmp_path / "t.(time).1.trees"])
 
 
@@ -397,7 +398,7 @@ def trees_every(step: int, last: int, first_kept: int, label: str = "run.trees")
     (range(0, 60_001, 500), trees_every(100, 60_000, 15_000), ""),  # or five times as rarely
 ])
 def test_a_log_must_match_its_trees(tmp_path: Path, rows: range, trees: params.TreeGenerations, error: str) -> None:
-    log = write(tmp_path / "run.log", "state\tx\n" + "".join(f"{g}\t{g % 7}.5\n" for g in rows))
+    write(tmp_path / "run.log", "state\tx\n" + "".join(f"{g}\t{g % 7}.5\n" for g in rows))
     if error:
         with pytest.raises(BrantoveilError, match=re.escape(error)):
             params.parameters_for_runs([tmp_path / "run.trees"], trees=[trees])
