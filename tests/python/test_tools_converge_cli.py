@@ -162,3 +162,12 @@ def test_quiet_failing_verdict_says_why_on_stderr(tmp_path: Path, capsys: pytest
     out, err = capsys.readouterr()
     assert (status, out) == (1, "")
     assert err.startswith("verdict: FAILED") and err.count("\n") == 1
+
+
+def test_runs_read_from_pipes_keep_their_paths(capsys: pytest.CaptureFixture[str]) -> None:
+    # <(cat run1.t) is /dev/fd/N: labelled by that path, not by the bare number.
+    with open(RUNS[0], "rb") as first, open(RUNS[1], "rb") as second:
+        pipes = [f"/dev/fd/{first.fileno()}", f"/dev/fd/{second.fileno()}"]
+        assert run_command([*pipes, "--no-burnin-suggestion", "--no-params"]) == 0
+    rows = capsys.readouterr().out.splitlines()
+    assert [row.split()[0] for row in rows[1:3]] == pipes
