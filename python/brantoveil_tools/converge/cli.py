@@ -27,7 +27,8 @@ medoid trees, distance traces, a one-page picture and a report to open in a brow
 
 Each RUN is one tree file (MrBayes .t, BEAST or RevBayes .trees, Newick); runs may number their
 taxa differently. The parameter file beside each run (X.run1.t -> X.run1.p, X.trees -> X.log or
-.var) is read with the same burn-in and thinning, unless --no-params; --params gives them. The ASDSF
+.var, BEAST 2's X.(time).11.trees -> X.11.log, BEAUti's X-tree.trees -> X.log) is read from the
+first kept tree's generation on, unless --no-params; --params gives them. The ASDSF
 is the mean, over the non-trivial splits whose frequency reaches --min-freq in at least one run, of
 the sample standard deviation (n - 1) of the split's frequency across runs (as MrBayes's sumt); the
 maximum SDSF is their largest."""
@@ -43,7 +44,8 @@ examples:
   brantoveil converge run1.t run2.t
   brantoveil converge run1.t run2.t --html report.html
   brantoveil converge run1.t run2.t --burnin 0.1 --json report.json --splits splits.tsv --plot report.png
-  brantoveil converge run1.trees run2.trees --params run1.log run2.log --fail-on-verdict -q"""])
+  brantoveil converge run1.trees run2.trees --params run1.log run2.log --fail-on-verdict -q
+  brantoveil converge 'test.(time).1.trees' 'test.(time).2.trees' --params-exclude 'rateCategories.*'"""])
 
 
 def _min_ess(text: str) -> float:
@@ -99,7 +101,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="exit with status 1 when a criterion fails (for pipelines)")
     parser.add_argument("--no-burnin-suggestion", dest="suggest_burnin", action="store_false",
                         help="do not judge the burn-ins 10%%..50%% to suggest one (faster)")
-    add_seed(parser, "the focal trees of the pseudo-ESS and the trees of the tree-space picture")
+    add_seed(parser, "none any more: every tree is a focal tree of the pseudo-ESS; accepted for scripts that give it")
     add_runtime(parser)
 
 

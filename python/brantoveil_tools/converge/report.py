@@ -56,25 +56,43 @@ PathLike = str | os.PathLike[str]
 HELP_CRITERIA = """\
 verdict: every criterion below, its threshold, its value and its outcome; the headline names the
 criteria that fail and the runs (or pairs of runs) that fail them.
-  ASDSF, max SDSF  at most 0.01 and 0.05 (MrBayes manual: below 0.01 very good, 0.01-0.05 may do)
-  tree ESS         every measure of every run at least --min-ess (default 625):
-    approximate ESS (Lanfear, Hua and Warren 2016): D_k = mean squared RF distance between trees
-      k apart over every such pair, k = 1 .. --max-lag (default 100); D_k ~ a (1 - exp(-k / b))
-      fitted by least squares; m = first k with D_k / a > 0.95 (none: m = K + 1 and the ESS is an
-      upper bound, shown "<" and failing); with D = max D_k and N trees,
-      S = [sum_{k<m} (N - k) D_k + (N - m + 1)(N - m) D / 2] / (2 N^2), ESS = 1 / (1 - 4 S / D)
-    pseudo-ESS, minimum and median: the trace ESS of the RF distances to a focal tree, over 100
-      focal trees drawn from the run (every tree when fewer)
-    Frechet-correlation ESS (Magee et al. 2024): rho_k = 1 - D_k / (mean squared RF distance over
-      all pairs of the run); ESS = N / (1 + 2 sum rho_k), pairs of lags summed while positive
-    n/a when the trees never differ (passes: nothing is left to mix)
+  ASDSF, max SDSF  at most 0.01 and 0.05 (MrBayes manual: below 0.01 very good, 0.01-0.05 may do);
+                   when no split reaches --min-freq there is no split to compare: n/a, and it fails
+                   unless the trees hold no non-trivial split at all
+  tree ESS         every measure of every run at least --min-ess (default 625); with d the RF
+                   distance and N the run's trees:
+    approximate ESS (Lanfear, Hua and Warren 2016): D_k = mean squared d between trees k apart over
+      every such pair, k = 1 .. --max-lag (default 100); D_k ~ a (1 - exp(-k / b)) fitted by least
+      squares; m = first k with D_k / a > 0.95 (none: m = K + 1 and the ESS is an upper bound, shown
+      "<" and failing); with D = max D_k, S = [sum_{k<m} (N - k) D_k + (N - m + 1)(N - m) D / 2] / (2 N^2),
+      ESS = 1 / (1 - 4 S / D)
+    pseudo-ESS, minimum and median (Lanfear et al. 2016; Magee et al. 2024): with every tree as the
+      focal tree, the ESS of the trace of d to it by R's coda::effectiveSize: an autoregressive model
+      fitted by Yule-Walker, its order chosen by AIC up to min(N - 1, 10 log10 N); spectral density
+      at 0 = prediction variance / (1 - sum phi)^2; ESS = N var(x) / that density
+    Frechet-correlation ESS (Magee, Karcher, Matsen and Minin 2024, Bayesian Anal. 19:565): for
+      k = 1 .. N - 6, V1 = half the mean of d^2 over all pairs of trees k+1 .. N, V2 the same over
+      trees 1 .. N - k, D_k as above, rho_k = (V1 + V2 - D_k) / (2 sqrt(V1 V2)) (1 when V1 or V2 is 0);
+      Geyer's initial monotone sequence with rho_0 = 1: P_1 = rho_0 + rho_1, P_2 = rho_2 + rho_3, ...
+      up to the first negative P, each P at most the one before; tau = -1 + 2 sum P (1 if not
+      positive); ESS = N / tau; 1 when all trees are identical
+    thinning: runs longer than 10,000 trees get the pseudo- and Frechet-correlation ESS (which need
+      every pair) from 10,000 evenly spaced trees, and the report says so; the figure is then the
+      thinned chain's: within 10% of the whole run's while that is below 2,500, lower above it
+    runs whose trees never differ pass (nothing is left to mix): a posterior of one topology looks
+      the same, so runs stuck on one identical topology pass too
   split ESS        the trace ESS of every split's presence in every run, for splits within
                    [0.025, 0.975] in some run, at least (1 / (4 --precision))^2 (625 for 0.01)
-  split-frequency differences (Fabreti and Hohna 2022): for every such split and pair of runs,
-                   |f1 - f2| at most the 95% quantile of |X - Y| / E, X, Y ~ Binomial(E, (f1 + f2) / 2),
-                   E = (1 / (4 --precision))^2
+  split-frequency differences (Fabreti and Hohna 2022): for every split within [0.025, 0.975] in some
+                   run, or below it in one run and above it in another, and every pair of runs,
+                   |f1 - f2| at most the 95% quantile of |X - Y| / E, X, Y ~ Binomial(E, f),
+                   f = (f1 + f2) / 2 rounded to 0.01, E = (1 / (4 --precision))^2; a split two runs
+                   hold at 1 and 0 fails whatever its within-run ESS
   trace ESS: gamma_k = sum of products of deviations k apart / (n - k); pairs gamma_(2i-1) + gamma_(2i)
   summed while positive up to lag min(n - 1, 2000); ESS = n gamma_0 / (gamma_0 + 2 sum)
+rooted or unrooted: --rooted or --unrooted decides; otherwise a [&R] or [&U] before the trees does;
+  otherwise the trees are rooted when every tree's root has two children (BEAST's and RevBayes's time
+  trees) and unrooted when any has more (MrBayes's). The report says which was used and why.
 burn-in suggestion: the smallest of 10% .. 50% after which every criterion passes; reported, not applied."""
 
 
@@ -457,7 +475,8 @@ def converge(
         Distance of the subsample matrix behind the tree-space picture, heatmap and distance quantiles.
         Frequencies, medoids, traces and ESS always use Robinson-Foulds distances.
     seed : int
-        Seed of the random focal trees of the pseudo-ESS.
+        Accepted for callers that give it: no figure is random any more (every tree is a focal tree of
+        the pseudo-ESS).
     max_lag : int
         K, the largest lag of the approximate and Frechet-correlation ESS (default 100).
     min_ess : float
