@@ -171,3 +171,14 @@ def test_runs_read_from_pipes_keep_their_paths(capsys: pytest.CaptureFixture[str
         assert run_command([*pipes, "--no-burnin-suggestion", "--no-params"]) == 0
     rows = capsys.readouterr().out.splitlines()
     assert [row.split()[0] for row in rows[1:3]] == pipes
+
+
+def test_no_parameter_file_is_said_in_one_line(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
+    runs = []
+    for name in ("primates.run1.t", "primates.run2.t"):
+        runs.append(tmp_path / name)
+        runs[-1].write_bytes((EXAMPLES / name).read_bytes())
+    assert run_command([*map(str, runs), "--no-burnin-suggestion"]) == 0
+    lines = [line for line in capsys.readouterr().out.splitlines() if "parameter file" in line]
+    assert lines == ["no parameter file found beside the tree files (for " + str(runs[0]) + ": primates.run1.p): "
+                     "the trees are judged alone; give one per run with --params FILE..."]

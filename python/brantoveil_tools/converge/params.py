@@ -327,7 +327,7 @@ def parameters_for_runs(tree_files: Sequence[PathLike], params: Sequence[PathLik
                                   f"in the runs' order")
         files = [Path(p) for p in params]
     else:
-        readable = [os.fspath(t) != "-" and beside(t).is_file() for t in tree_files]
+        readable = [os.fspath(t) not in ("-", "") and beside(t).is_file() for t in tree_files]
         if not any(readable):
             return None
         files = find_parameter_files(tree_files)

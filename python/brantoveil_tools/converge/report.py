@@ -522,7 +522,8 @@ def converge(
                           for r, members in enumerate(kept)]
     parameters = parameters_for_runs(tree_files, params, no_params, selection.burnin, selection.thin, min_ess,
                                      trees=runs_by_generation, include=params_include, exclude=params_exclude)
-    parameters_note = none_found(tree_files) if parameters is None and not no_params else ""
+    on_disk = all(os.fspath(t) not in ("", "-") for t in tree_files)  # trees in memory have nothing beside them
+    parameters_note = none_found(tree_files) if parameters is None and not no_params and on_disk else ""
     n_runs = len(whole.run_labels)
     candidates = _candidates(whole, step) if suggest_burnin else []
     # Only the trees some selection keeps are read into the engine (a thinned run is not read whole).
