@@ -8,6 +8,7 @@ three or more children makes them unrooted (MrBayes's trees, most Newick files).
 
 from __future__ import annotations
 
+import math
 import os
 import re
 from collections.abc import Iterable, Sequence
@@ -49,6 +50,42 @@ def root_children(text: str) -> int:
         return 0
     depth = np.cumsum((codes == _OPEN).astype(np.int32) - (codes == _CLOSE).astype(np.int32))
     return int(np.count_nonzero((codes == _COMMA) & (depth == 1))) + 1
+
+
+_TOKEN = re.compile(r"[(),;]|[^(),;]+")
+
+
+def time_tree(text: str, tolerance: float = 1e-3) -> bool:
+    """Whether a tree has every branch length and every tip equally far from the root (to ``tolerance`` of
+    its height): BEAST's and RevBayes's time trees. Checked bottom-up: the children of every clade must
+    reach their tips at one height."""
+    body = _COMMENT.sub("", _QUOTED.sub("x", text))
+    open_clades: list[list[float]] = []  # per open clade, its children's heights above their tips
+    closed: float | None = None  # the height of the clade just closed, until its length is read
+    for token in _TOKEN.findall(body):
+        if token == "(":
+            open_clades.append([])
+        elif token in ",)":
+            if closed is not None or not open_clades:
+                return False  # a clade without a branch length
+            if token == ")":
+                heights = open_clades.pop()
+                if not heights or max(heights) - min(heights) > tolerance * max(max(heights), 1e-300):
+                    return False
+                closed = max(heights)
+        elif token == ";":
+            break
+        elif open_clades:
+            _, colon, length = token.strip().rpartition(":")
+            try:
+                value = float(length) if colon else math.nan
+            except ValueError:
+                return False
+            if not math.isfinite(value):
+                return False
+            open_clades[-1].append(value + (closed or 0.0))
+            closed = None
+    return closed is not None and not open_clades
 
 
 def decide_from_texts(texts: Iterable[str], labels: Iterable[str], given: bool | None = None) -> Rooting:
@@ -103,18 +140,23 @@ def decide(trees: Sample | PathLike | Sequence[PathLike], given: bool | None = N
 
 def check_default_unrooted(sample: Sample, given: bool | None, head: int = 100) -> bool:
     """For commands whose documented default is unrooted: the rooting to use, with a RootedTreesWarning
-    when nothing was given and the first ``head`` trees of every run are plainly rooted."""
+    when nothing was given and the first ``head`` trees of every run are plainly rooted time trees
+    (marked [&R], or with two children at every root and every tip equally far from it)."""
     import warnings
 
     if given is not None:
         return given
     firsts = np.concatenate([np.flatnonzero(sample.runs == r)[:head] for r in range(len(sample.run_labels))])
-    seen = decide_from_texts(sample.subset(np.sort(firsts)).newick(), [sample.names[i] for i in np.sort(firsts)])
-    if seen.rooted:
-        warnings.warn(f"these look like rooted trees ({seen.reason}) but are compared unrooted, the default "
+    texts = list(sample.subset(np.sort(firsts)).newick())
+    seen = decide_from_texts(texts, [sample.names[i] for i in np.sort(firsts)])
+    marked = seen.reason.startswith("the files mark")
+    if seen.rooted and (marked or all(time_tree(text) for text in texts)):
+        why = seen.reason if marked else "every tree's root has two children and its tips are equally far from it"
+        warnings.warn(f"these look like rooted time trees ({why}) but are compared unrooted, the default "
                       f"of this command: give --rooted to compare clades, --unrooted to silence this",
                       RootedTreesWarning, stacklevel=2)
     return False
 
 
-__all__ = ["RootedTreesWarning", "Rooting", "check_default_unrooted", "decide", "decide_from_texts", "root_children"]
+__all__ = ["RootedTreesWarning", "Rooting", "check_default_unrooted", "decide", "decide_from_texts", "root_children",
+           "time_tree"]

@@ -117,7 +117,8 @@ def approximate_ess_by_hand(matrix: np.ndarray, max_lag: int) -> float:
 @pytest.mark.parametrize(("n", "max_lag", "seed"), [(300, 30, 1), (157, 100, 2), (400, 12, 3)])
 def test_approximate_ess_equals_the_published_procedure(tmp_path: Path, n: int, max_lag: int, seed: int) -> None:
     texts = mcmc_chain(n, 9, seed)
-    report = converge([write_run(tmp_path / "run.nwk", texts)], burnin=0, max_lag=max_lag, suggest_burnin=False)
+    report = converge([write_run(tmp_path / "run.nwk", texts)], burnin=0, max_lag=max_lag, suggest_burnin=False,
+                      rooted=False)
     distances = brantoveil_tools.distances(texts, "rf").matrix
     expected = approximate_ess_by_hand(distances, min(max_lag, n - 1))
     assert report.runs[0].approx_ess == pytest.approx(expected, rel=1e-6)
@@ -229,7 +230,7 @@ def test_pseudo_and_frechet_ess_equal_their_definitions(tmp_path: Path, chain: s
     else:
         kind, size = chain.split()
         texts = mcmc_chain(int(size), 8, 5) if kind == "mcmc" else lazy_chain(int(size), 0.8, 3)
-        report = converge([write_run(tmp_path / "run.nwk", texts)], burnin=0, suggest_burnin=False)
+        report = converge([write_run(tmp_path / "run.nwk", texts)], burnin=0, suggest_burnin=False, rooted=False)
     matrix = brantoveil_tools.distances(texts, "rf").matrix
     run = report.runs[0]
     assert run.frechet_ess == pytest.approx(frechet_ess_by_hand(matrix), rel=1e-6)

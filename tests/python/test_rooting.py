@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 from brantoveil_tools import cli
 from brantoveil_tools.errors import BrantoveilError
-from brantoveil_tools.rooting import decide, decide_from_texts, root_children
+from brantoveil_tools.rooting import decide, decide_from_texts, root_children, time_tree
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 RIGHT = "((A:1,B:1):1,(C:1,D:1):1);"
@@ -46,5 +46,16 @@ def test_files_decide_and_the_matrix_commands_warn(tmp_path: Path, capsys: pytes
     for given, warned in ((None, True), ("--unrooted", False), ("--rooted", False)):
         out = tmp_path / f"{given}.npy"
         assert cli.main(["rf", str(beast), "-o", str(out), *([given] if given else [])]) == 0
-        assert ("look like rooted trees" in capsys.readouterr().err) == warned
+        assert ("look like rooted time trees" in capsys.readouterr().err) == warned
         assert np.load(out).shape == (751, 751)
+
+
+@pytest.mark.parametrize(("text", "expected"), [
+    ("((A:1,B:1):1,(C:1.5,D:1.5):0.5);", True),  # every tip 2 from the root
+    ("((A[&rate=1]:1,B:1)[&h=1]:1,C:2)root:0;", True),  # comments and the root's own label and length
+    ("((A:1,B:2):1,C:2);", False),  # tips at different heights
+    ("((A,B),(C,D));", False),  # no lengths: a topology, not a time tree
+    ("((A:1,B:1),C:2);", False),  # a clade without its length
+])
+def test_time_trees(text: str, expected: bool) -> None:
+    assert time_tree(text) == expected

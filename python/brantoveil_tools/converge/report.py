@@ -367,7 +367,7 @@ class ConvergenceReport:
             lines.append(self.parameters_note)
         if self.rooting:
             lines.append(f"trees compared {'rooted' if self.rooted else 'unrooted'}: {self.rooting}")
-        if not np.isfinite(self.lowest_ess):
+        if not any(np.isfinite(v) for run in self.runs for v in (run.approx_ess, run.pseudo_ess_min, run.pseudo_ess)):
             lines.append("tree ESS: not estimable (too few trees, or they never differ)")
         lines.append("")
         lines.append(criteria_table(self.verdict))
