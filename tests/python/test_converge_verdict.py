@@ -208,3 +208,11 @@ def test_runs_that_share_no_evidence_of_agreement(tmp_path: Path, runs: list[lis
         record = report.to_dict()
         listed = {tuple(s["taxa"]): (s["frequencies"], s["passes"]) for s in record["splits"]}
         assert listed[("C", "D")] == ([1.0, 0.0], False) and listed[("B", "D")] == ([0.0, 1.0], False)
+
+
+def test_a_run_too_short_for_an_estimate_fails(tmp_path: Path) -> None:
+    # Five different trees: the Frechet-correlation ESS needs lags up to n - 6, so there is none.
+    report = converge(write_runs(tmp_path, [[AB, AC, AD, AB, AC]]), burnin=0, suggest_burnin=False)
+    frechet = next(c for c in report.verdict.criteria if c.name == "Frechet-correlation ESS")
+    assert (frechet.passed, frechet.runs) == (False, ("run1.nwk",))
+    assert frechet.note == "too few trees in a run to estimate it"

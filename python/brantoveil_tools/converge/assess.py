@@ -176,12 +176,11 @@ def prepare_lags(encoded: EncodedRuns, chains: Sequence[NDArray[np.int64]], max_
 
 def _failing(values: Sequence[float], labels: Sequence[str], threshold: float, runs: Sequence[RunFigures],
              upper_bounds: Sequence[bool] = ()) -> list[str]:
-    """Runs below the threshold, with an upper bound only, or too short to estimate anything (a run whose
-    trees never differ has nothing left to mix and passes)."""
+    """Runs below the threshold, with an upper bound only, or without an estimate (too few trees); a run whose
+    trees never differ has nothing left to mix and passes."""
     bounds = list(upper_bounds) or [False] * len(values)
     return [label for label, value, bound, run in zip(labels, values, bounds, runs, strict=True)
-            if not run.identical and ((math.isfinite(value) and (value < threshold or bound))
-                                      or (not math.isfinite(value) and run.trees < 3))]
+            if not run.identical and (not math.isfinite(value) or value < threshold or bound)]
 
 
 def _criteria(asdsf: float | None, max_sdsf: float | None, no_splits: bool, runs: Sequence[RunFigures],
@@ -209,6 +208,8 @@ def _criteria(asdsf: float | None, max_sdsf: float | None, no_splits: bool, runs
         notes = []
         if any(run.trees < 3 for run in runs):
             notes.append("fewer than 3 trees in a run")
+        elif any(not run.identical and not math.isfinite(v) for run, v in zip(runs, values, strict=True)):
+            notes.append("too few trees in a run to estimate it")
         elif not finite or all(run.identical for run in runs):
             notes.append("the trees never differ")
         if any(bounds):
