@@ -77,10 +77,12 @@ criteria that fail and the runs (or pairs of runs) that fail them.
       up to the first negative P, each P at most the one before; tau = -1 + 2 sum P (1 if not
       positive); ESS = N / tau; 1 when all trees are identical
     thinning: runs longer than 10,000 trees get the pseudo- and Frechet-correlation ESS (which need
-      every pair) from 10,000 evenly spaced trees, and the report says so; the figure is then the
-      thinned chain's: within 10% of the whole run's while that is below 2,500, lower above it
+      every pair) from 10,000 evenly spaced trees, and the report says so; the figures are then the
+      thinned chain's: the Frechet and median pseudo-ESS within 10% of the whole run's while that is
+      below a quarter of 10,000, lower above it; the minimum is over the thinned trees as focal trees
     runs whose trees never differ pass (nothing is left to mix): a posterior of one topology looks
-      the same, so runs stuck on one identical topology pass too
+      the same, so runs stuck on one identical topology pass too; a run that varies but is too short
+      for an estimate (the Frechet ESS needs 7 trees) fails
   split ESS        the trace ESS of every split's presence in every run, for splits within
                    [0.025, 0.975] in some run, at least (1 / (4 --precision))^2 (625 for 0.01)
   split-frequency differences (Fabreti and Hohna 2022): for every split within [0.025, 0.975] in some
