@@ -182,15 +182,16 @@ def test_a_posterior_of_almost_one_tree_keeps_its_ess() -> None:
 
 
 def frechet_ess_by_hand(matrix: np.ndarray) -> float:
-    """The published Frechet-correlation ESS on a full distance matrix, one loop per sum."""
+    """The published Frechet-correlation ESS on a full distance matrix, each mean from its own block."""
     n = len(matrix)
     squared = matrix.astype(float) ** 2
     if squared.max() == 0:
         return 1.0
 
     def half_mean(first: int, last: int) -> float:  # half the mean over the pairs of trees first..last (0-based)
-        values = [squared[i, j] for i in range(first, last + 1) for j in range(i + 1, last + 1)]
-        return sum(values) / len(values) / 2
+        size = last - first + 1
+        pairs = size * (size - 1) / 2  # the block holds each pair twice
+        return float(squared[first : last + 1, first : last + 1].sum()) / 2 / pairs / 2
 
     rho = []
     for k in range(1, n - 5):
@@ -221,23 +222,29 @@ def coda_ess(matrix: np.ndarray, folder: Path) -> np.ndarray:
 PRIMATES = [Path(__file__).resolve().parents[2] / "examples" / f"primates.run{r}.t" for r in (1, 2)]
 
 
-@pytest.mark.parametrize("chain", ["mcmc 80", "mcmc 120", "lazy 300", "primates"])
+BEAST2_RUNS = [Path(__file__).resolve().parents[2] / "examples" / "beast2" / f"relaxed.seed{r}.trees.gz"
+               for r in (1, 2)]
+
+
+@pytest.mark.parametrize("chain", ["mcmc 80", "mcmc 120", "lazy 300", "primates", "beast2"])
 def test_pseudo_and_frechet_ess_equal_their_definitions(tmp_path: Path, chain: str) -> None:
-    if chain == "primates":
-        report = converge(PRIMATES, suggest_burnin=False, no_params=True)
-        sample = read_sample(PRIMATES[0], burnin=0.25)
-        texts = list(sample.newick())
+    if chain in ("primates", "beast2"):  # the example runs, every run of them
+        files, rooted = (PRIMATES, False) if chain == "primates" else (BEAST2_RUNS, True)
+        report = converge(files, suggest_burnin=False, no_params=True)
+        assert report.rooted == rooted
+        matrices = [brantoveil_tools.distances(read_sample(f, burnin=0.25), "rf", rooted=rooted).matrix
+                    for f in files]
     else:
         kind, size = chain.split()
         texts = mcmc_chain(int(size), 8, 5) if kind == "mcmc" else lazy_chain(int(size), 0.8, 3)
         report = converge([write_run(tmp_path / "run.nwk", texts)], burnin=0, suggest_burnin=False, rooted=False)
-    matrix = brantoveil_tools.distances(texts, "rf").matrix
-    run = report.runs[0]
-    assert run.frechet_ess == pytest.approx(frechet_ess_by_hand(matrix), rel=1e-6)
-    if RSCRIPT is not None:
-        per_focal = coda_ess(matrix, tmp_path)
-        assert run.pseudo_ess_min == pytest.approx(per_focal.min(), rel=1e-6)
-        assert run.pseudo_ess == pytest.approx(float(np.median(per_focal)), rel=1e-6)
+        matrices = [brantoveil_tools.distances(texts, "rf").matrix]
+    for run, matrix in zip(report.runs, matrices, strict=True):
+        assert run.frechet_ess == pytest.approx(frechet_ess_by_hand(matrix), rel=1e-6)
+        if RSCRIPT is not None:
+            per_focal = coda_ess(matrix, tmp_path)
+            assert run.pseudo_ess_min == pytest.approx(per_focal.min(), rel=1e-6)
+            assert run.pseudo_ess == pytest.approx(float(np.median(per_focal)), rel=1e-6)
 
 
 def test_a_chain_of_one_tree_has_frechet_ess_one_and_passes(tmp_path: Path) -> None:
