@@ -15,6 +15,7 @@ command -v treeannotator >/dev/null 2>&1 || missing+=(beast-mcmc)
 command -v loganalyser >/dev/null 2>&1 || missing+=(beast-mcmc)
 dpkg -s beast2-mcmc >/dev/null 2>&1 || missing+=(beast2-mcmc)
 dpkg -s beast2-mcmc-examples >/dev/null 2>&1 || missing+=(beast2-mcmc-examples)
+dpkg -s r-cran-coda >/dev/null 2>&1 || missing+=(r-cran-coda)  # the pseudo-ESS against R's coda::effectiveSize
 command -v chromium >/dev/null 2>&1 || missing+=(chromium)
 command -v pdftotext >/dev/null 2>&1 || missing+=(poppler-utils)  # the printed report is checked page by page
 command -v aarch64-linux-gnu-g++ >/dev/null 2>&1 || missing+=(g++-aarch64-linux-gnu)  # the ARM build

@@ -19,6 +19,7 @@ from .memory import MEMORY_ENV, MemoryLimitError
 from .options import BURNIN_HELP, add_runs, add_runtime, add_selection, apply_runtime, positive_int
 from .output import MATRIX_SUFFIXES, check_target, export_paths, write_outputs
 from .policy import METRICS, ExitStatus, Metric
+from .rooting import RootedTreesWarning, check_default_unrooted
 from .sample import Sample, TruncatedFileWarning, read_sample
 
 PROG = "brantoveil"
@@ -63,7 +64,7 @@ examples:
 }
 
 OWN_WARNINGS = (TruncatedFileWarning, TruncatedTraceWarning, NonFiniteDistanceWarning, MissingLengthsWarning,
-                NonFiniteValueWarning)
+                NonFiniteValueWarning, RootedTreesWarning)
 """Warnings about the user's input: one line each, every time, as errors are."""
 
 TERMINAL_TREES = 30
@@ -133,7 +134,7 @@ def _add_matrix_command(commands: argparse._SubParsersAction[_Parser], metric: M
     sub = commands.add_parser(metric.name, help=f"{metric.title} distance matrix", description=description,
                               epilog=epilog, formatter_class=argparse.RawDescriptionHelpFormatter)
     add_runs(sub)
-    add_selection(sub)
+    add_selection(sub, rooted_default=None)
     sub.add_argument("-o", "--output", metavar="OUT",
                      help=f"output file ({', '.join(OUTPUT_SUFFIXES)}); default: TSV on standard output")
     what = "split presence" if not metric.needs_lengths else "branch-length"
@@ -204,6 +205,7 @@ def run_matrix(args: argparse.Namespace, err: TextIO) -> int:
     sample = read_sample(args.runs, args.burnin, args.thin, progress)
     if args.output is None:
         _refuse_terminal(sample, sys.stdout)
+    args.rooted = check_default_unrooted(sample, args.rooted)
     try:
         result = distances(sample, args.metric, rooted=args.rooted, progress=progress,
                            exports=args.exports is not None, check_memory=not args.no_memory_check)
@@ -244,6 +246,7 @@ def run_tiles(args: argparse.Namespace, err: TextIO) -> int:
     progress = None if not args.quiet else False
     # The names first: a store of another sample is refused before the cluster starts and the trees are read.
     sample = require_pair(read_sample(args.runs, args.burnin, args.thin, progress))
+    args.rooted = check_default_unrooted(sample, args.rooted)
     if METRICS[args.metric].needs_lengths:
         check_lengths(sample, args.metric)
     check_store(target, sample, args.metric, args.rooted, chunk)

@@ -42,15 +42,21 @@ def add_runs(parser: argparse.ArgumentParser, metavar: str = "FILE") -> None:
                              "gzip, bzip2 or xz; '-' reads standard input)")
 
 
-def add_selection(parser: argparse.ArgumentParser) -> None:
-    """Which trees of every run are kept (--burnin, --thin) and how they are compared (--rooted)."""
+def add_selection(parser: argparse.ArgumentParser, rooted_default: bool | None = False) -> None:
+    """Which trees of every run are kept (--burnin, --thin) and how they are compared (--rooted, --unrooted).
+
+    ``rooted_default`` None leaves the choice to the files (`rooting.decide`) when neither is given.
+    """
     parser.add_argument("--burnin", default=str(DEFAULT_BURNIN), metavar="X",
                         help=f"drop the start of every run: a fraction (0.25 or 25%%), a count of trees (2500) or "
                              f"gen:N (default {DEFAULT_BURNIN:g}, as MrBayes)")
     parser.add_argument("--thin", type=positive_int, default=1, metavar="K",
                         help="then keep every K-th tree (default 1: all)")
-    parser.add_argument("--rooted", action="store_true",
-                        help="compare clades of rooted trees instead of bipartitions of unrooted ones")
+    rooting = parser.add_mutually_exclusive_group()
+    rooting.add_argument("--rooted", dest="rooted", action="store_const", const=True, default=rooted_default,
+                         help="compare clades of rooted trees instead of bipartitions of unrooted ones")
+    rooting.add_argument("--unrooted", dest="rooted", action="store_const", const=False,
+                         help="compare bipartitions, whatever the files say")
 
 
 def add_runtime(parser: argparse.ArgumentParser) -> None:

@@ -206,7 +206,9 @@ def read_sample(paths: PathLike | Sequence[PathLike], burnin: BurnIn = 0.25, thi
     sources = [open_source(path) for path in path_list]
     _refuse_repeats(sources)
     # Short labels where the file names tell the runs apart, the paths as given where they do not.
-    base_names = [os.path.basename(source.label) for source in sources]
+    # A pipe (<(zcat run1.t.gz) is /dev/fd/63) keeps its path: its base name would be a bare number.
+    base_names = [source.label if os.path.dirname(source.label) in _DESCRIPTOR_FOLDERS
+                  else os.path.basename(source.label) for source in sources]
     if len(set(base_names)) == len(base_names):
         for source, base_name in zip(sources, base_names, strict=True):
             source.label = base_name
@@ -301,6 +303,9 @@ def _refuse_repeats(sources: list[ByteSource]) -> None:
         raise BrantoveilError(f"{printable(other)} and {printable(source.label)} are the same file, given twice")
 
 
+_DESCRIPTOR_FOLDERS = ("/dev/fd", "/proc/self/fd")
+
+
 def _match_taxa(indexes: list[FileIndex]) -> tuple[tuple[str, ...], list[dict[str, str]]]:
     """The sample's taxa and every run's translate map for the engine; runs must have the same taxa.
 
@@ -328,6 +333,10 @@ def _match_taxa(indexes: list[FileIndex]) -> tuple[tuple[str, ...], list[dict[st
                 parts.append(f"{label} lacks {_few(only_there)}")
             if only_here:
                 parts.append(f"{label} has {_few(only_here)} that {label0} lacks")
+            alike = sorted(set(only_here) & set(only_there))
+            if alike:  # the same text, quoted in one run and not in the other
+                parts.append(f"{printable(alike[0])} is quoted in one run only, and a quoted name keeps its "
+                             f"underscores while an unquoted one reads them as blanks")
             raise BrantoveilError(f"{label0} and {label} have different taxa: " + "; ".join(parts))
     return tuple(sorted(shown.values())), [run.engine_map(shown) for run in runs]
 

@@ -47,8 +47,8 @@ def test_page_holds_everything_and_reaches_for_nothing(page: Path, report: Conve
     for name in ("TL", "r(A&lt;-&gt;G)", "pi(T)", "alpha"):  # every parameter, escaped
         assert f'data-value="{name}"' in text
     runs = [str(EXAMPLES / f"primates.run{r}.{kind}") for kind in "tp" for r in (1, 2)]
-    assert (f"brantoveil converge {runs[0]} {runs[1]} --burnin 0.25 --min-freq 0.1 --params {runs[2]} {runs[3]} "
-            f"--html {page}") in text
+    assert (f"brantoveil converge {runs[0]} {runs[1]} --burnin 0.25 --min-freq 0.1 --unrooted --params {runs[2]} "
+            f"{runs[3]} --html {page}") in text
 
 
 def test_page_without_parameters(tmp_path: Path) -> None:

@@ -62,6 +62,12 @@ def test_reads_every_dialect(tmp_path: Path, text: str, fmt: str, first: str, zi
     ("Gen\tLnL\tTL\n0\t-1\t1\t7\n", "{f} line 2: 4 cells where the header has 3"),
     ("Gen\tLnL\tTL\n0\t-1\t1\n100\t-1\n", "{f} line 3: 2 cells where the header has 3"),  # complete last line
     ("Gen\tLnL\n0.5\t1\n", "{f}: the Gen column holds numbers that are not whole"),
+    # Rows out of order: reversed, shuffled (after a blank line), repeated.
+    ("Gen\tLnL\n200\t1\n100\t1\n0\t1\n", "{f} line 3: Gen 100 does not follow 200: the rows must have "
+                                         "strictly increasing Gen"),
+    ("state\tx\n0\t1\n\n200\t1\n100\t1\n", "{f} line 5: state 100 does not follow 200: the rows must have "
+                                             "strictly increasing state"),
+    ("Gen\tLnL\n0\t1\n0\t1\n", "{f} line 3: Gen 0 does not follow 0: the rows must have strictly increasing Gen"),
 ])
 def test_reading_errors(tmp_path: Path, text: str, message: str) -> None:
     path = write(tmp_path / "run.p", text)
@@ -139,14 +145,19 @@ def test_burnin_that_keeps_no_row(tmp_path: Path, burnin: int | str, message: st
 
 
 @pytest.mark.parametrize(("tree", "beside"), [
-    ("x.run1.t", "x.run1.p"),
-    ("x.run1.t.gz", "x.run1.p"),
-    ("relaxed.trees", "relaxed.log"),
+    ("x.run1.t", "x.run1.p"),  # MrBayes
+    ("x.run1.t.gz", "x.run1.p.gz"),
+    ("relaxed.trees", "relaxed.log"),  # BEAST, RevBayes
     ("relaxed.trees.gz", "relaxed.log"),
-    ("posterior.tre", "posterior.log"),
+    ("posterior.tre", "posterior.var"),
+    ("test.(time).11.trees", "test.11.log"),  # BEAST 2's default names
+    ("test.(subst).11.trees.gz", "test.11.log"),
+    ("primates-tree.trees", "primates.log"),  # BEAUti's
 ])
-def test_parameter_file_beside_the_trees(tree: str, beside: str) -> None:
-    assert params.beside(Path("/d") / tree) == Path("/d") / beside
+def test_parameter_file_beside_the_trees(tmp_path: Path, tree: str, beside: str) -> None:
+    write(tmp_path / beside, "Gen\tx\n0\t1\n")
+    write(tmp_path / "unrelated.log", "Gen\tx\n0\t1\n")
+    assert params.beside(tmp_path / tree) == tmp_path / beside
 
 
 def test_missing_parameter_file_beside_the_trees(tmp_path: Path) -> None:
@@ -154,6 +165,9 @@ def test_missing_parameter_file_beside_the_trees(tmp_path: Path) -> None:
         params.find_parameter_files([tmp_path / "x.run1.t"])
     assert str(caught.value) == (f"no parameter file beside {tmp_path / 'x.run1.t'} (looked for "
                                  f"{tmp_path / 'x.run1.p'}): give --params FILE... or --no-params")
+    looked = r"looked for .*/t\.\(time\)\.1\.log, .*/t\.\(time\)\.1\.var, .*/t\.1\.log\)"
+    with pytest.raises(BrantoveilError, match=looked):
+        params.find_parameter_files([tmp_path / "t.(time).1.trees"])
 
 
 def test_ess_of_independent_and_correlated_draws() -> None:
@@ -236,7 +250,8 @@ SUMP_ROW = re.compile(r"^\s{6}(\S+)\s+((?:-?\d+\.\d+|NA)(?:\s+(?:-?\d+\.\d+|NA))
 def sump(folder: Path, name: str, runs: int, burnin: float) -> dict[str, list[str]]:
     batch = folder / "sump.nex"
     batch.write_text("#NEXUS\nbegin mrbayes;\n  set autoclose=yes nowarn=yes;\n"
-                     f"  sump filename={name} nruns={runs} burninfrac={burnin};\nend;\n")
+                     f"  sump filename={name} nruns={runs} "
+                     f"{f'burninfrac={burnin}' if burnin else 'relburnin=no burnin=0'};\nend;\n")
     done = subprocess.run([str(MB), batch.name], cwd=folder, capture_output=True, text=True, timeout=120)
     table = done.stdout.split("95% HPD Interval", 1)[-1]
     rows = {m.group(1): m.group(2).split() for line in table.splitlines() if (m := SUMP_ROW.match(line))}
@@ -257,16 +272,29 @@ def synthetic_runs(folder: Path) -> None:
         write(folder / f"syn.run{run}.p", "[ID: 9]\nGen\tLnL\tTL\tslow\tfixed\n" + lines)
 
 
+def short_runs(folder: Path) -> None:
+    """Two runs of 20 values whose 95% HPD (38 of 40) sump finds at the first start: [0, 10], not [1, 12]."""
+    rng = np.random.default_rng(5)
+    pooled = rng.permutation([0.0, 1.0, *np.linspace(1.2, 9.8, 35), 10.0, 12.0, 12.5])
+    for run in (1, 2):
+        values = pooled[20 * (run - 1) : 20 * run]
+        rows = "".join(f"{10 * i}\t{-i - 0.5:.6f}\t{v:.6f}\n" for i, v in enumerate(values))
+        write(folder / f"short.run{run}.p", "[ID: 1]\nGen\tLnL\tx\n" + rows)
+
+
 @pytest.mark.skipif(MB is None, reason="MrBayes (mb) is not installed")
 @pytest.mark.parametrize(("name", "runs", "burnin"), [
     ("primates", 2, 0.25),
     ("primates", 2, 0.5),
     ("syn", 3, 0.25),
+    ("short", 2, 0),
 ])
 def test_summaries_equal_mrbayes_sump(tmp_path: Path, name: str, runs: int, burnin: float) -> None:
     if name == "primates":
         for run in (1, 2):
             shutil.copy(EXAMPLES / f"primates.run{run}.p", tmp_path)
+    elif name == "short":
+        short_runs(tmp_path)
     else:
         synthetic_runs(tmp_path)
     report = params.read_parameters([tmp_path / f"{name}.run{r}.p" for r in range(1, runs + 1)], burnin=burnin)
@@ -353,3 +381,75 @@ def test_converge_report_carries_the_parameters() -> None:
     assert set(tl["runs"][0]) == {"mean", "variance", "hpd95", "median", "ess", "ess_trace"}
     assert tl["ks"][0]["runs"] == ["primates.run1.p", "primates.run2.p"]
     assert round(tl["psrf"], 3) == 1.005 and round(tl["min_ess"], 2) == 78.58  # sump's figures
+
+
+# ---- tied to the trees by generation --------------------------------------------------------------------
+
+def trees_every(step: int, last: int, first_kept: int, label: str = "run.trees") -> params.TreeGenerations:
+    return params.TreeGenerations(label, np.arange(0, last + 1, step, dtype=np.int64), first_kept)
+
+
+@pytest.mark.parametrize(("rows", "trees", "error"), [
+    # A BEAST log for MrBayes trees: it spans far more generations.
+    (range(0, 1_000_001, 1000), trees_every(100, 60_000, 15_000), "state 0 to 1000000 every 1000) does not match "
+                                                                  "run.trees (generations 0 to 60000 every 100)"),
+    (range(0, 60_001, 150), trees_every(100, 60_000, 15_000), "every 150) does not match"),  # neither divides
+    (range(0, 60_001, 10), trees_every(100, 60_000, 15_000), ""),  # sampled ten times as often: fine
+    (range(0, 60_001, 500), trees_every(100, 60_000, 15_000), ""),  # or five times as rarely
+])
+def test_a_log_must_match_its_trees(tmp_path: Path, rows: range, trees: params.TreeGenerations, error: str) -> None:
+    write(tmp_path / "run.log", "state\tx\n" + "".join(f"{g}\t{g % 7}.5\n" for g in rows))
+    if error:
+        with pytest.raises(BrantoveilError, match=re.escape(error)):
+            params.parameters_for_runs([tmp_path / "run.trees"], trees=[trees])
+        return
+    report = params.parameters_for_runs([tmp_path / "run.trees"], trees=[trees], burnin=0.9)
+    assert report is not None
+    # One burn-in for both: the trees' first kept generation, whatever the log's interval (not 90% of rows).
+    assert report.traces[0].generations[0] == 15_000
+
+
+def test_column_patterns_and_whole_number_columns(tmp_path: Path) -> None:
+    rng = np.random.default_rng(3)
+    rows = "".join(f"{g}\t{a:.5f}\t{b:.5f}\t{c}\t{d}\n"
+                   for g, a, b, c, d in zip(range(0, 3000, 10), rng.normal(size=300), rng.normal(size=300),
+                                            rng.integers(0, 9, 300), rng.integers(0, 9, 300), strict=True))
+    path = write(tmp_path / "run.log", "state\trate\tkappa\trateCategories.1\trateCategories.2\n" + rows)
+    cases = [((), (), ["rate", "kappa", "rateCategories.1", "rateCategories.2"], ["rate", "kappa"]),
+             (("rate*",), (), ["rate", "rateCategories.1", "rateCategories.2"], ["rate", "rateCategories.1",
+                                                                                 "rateCategories.2"]),
+             ((), ("rate*",), ["kappa"], ["kappa"])]
+    for include, exclude, shown, judged in cases:
+        report = params.read_parameters([path], burnin=0, include=include, exclude=exclude)
+        assert [p.name for p in report.parameters] == shown
+        assert [p.name for p in report.parameters if p.judged] == judged
+    with pytest.raises(BrantoveilError, match="no parameter column is left by --params-include nothing"):
+        params.read_parameters([path], include=["nothing"])
+
+
+BEAST2 = shutil.which("beast2-mcmc")
+BEAST2_EXAMPLE = Path("/usr/share/doc/beast2-mcmc/examples/testRelaxedClock.xml.gz")
+
+
+@pytest.mark.skipif(BEAST2 is None or not BEAST2_EXAMPLE.exists(), reason="BEAST 2 and its examples are not installed")
+def test_beast2_runs_under_their_default_names(tmp_path: Path) -> None:
+    from brantoveil_tools.converge import converge
+
+    # Debian's relaxed-clock example, shortened to 40,000 states logged every 200; its own file names.
+    xml = gzip.decompress(BEAST2_EXAMPLE.read_bytes()).decode()
+    xml = xml.replace('chainLength="1000000"', 'chainLength="40000"').replace('logEvery="1000"', 'logEvery="200"')
+    (tmp_path / "test.xml").write_text(xml)
+    for seed in (1, 2):
+        done = subprocess.run([str(BEAST2), "-seed", str(seed), "-overwrite", "test.xml"], cwd=tmp_path,
+                              capture_output=True, text=True, timeout=600)
+        assert done.returncode == 0, done.stderr[-2000:]
+    runs = [tmp_path / f"test.(time).{seed}.trees" for seed in (1, 2)]
+    report = converge(runs, suggest_burnin=False)
+    assert report.parameters is not None and report.parameters.labels == ("test.1.log", "test.2.log")
+    assert report.rooted and "trees compared rooted: no [&R] or [&U], and every tree's root has two children" \
+        in report.summary()
+    assert not any(p.judged for p in report.parameters.parameters if p.name.startswith("rateCategories"))
+    # A MrBayes parameter file given for these trees is refused, naming both.
+    with pytest.raises(BrantoveilError, match=r"primates\.run1\.p \(Gen 0 to 60000 every 200\) does not match "
+                                              r"test\.\(time\)\.1\.trees \(generations 0 to 40000 every 200\)"):
+        converge(runs, params=[EXAMPLES / "primates.run1.p", tmp_path / "test.2.log"], suggest_burnin=False)

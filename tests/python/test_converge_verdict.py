@@ -150,7 +150,10 @@ def test_tree_ess_criteria_without_an_estimate(tmp_path: Path, runs: list[list[s
     report = converge(write_runs(tmp_path, runs), burnin=0, suggest_burnin=False)
     for criterion in report.verdict.criteria:
         if criterion.name != "split ESS":
-            assert (criterion.passed, criterion.note, np.isnan(criterion.value)) == (passed, note, True)
+            # The Frechet-correlation ESS of identical trees is 1 by its definition; the others have none.
+            value = criterion.value == 1.0 if criterion.name.startswith("Frechet") and passed \
+                else np.isnan(criterion.value)
+            assert (criterion.passed, criterion.note, value) == (passed, note, True)
 
 
 # 120 trees, burn-in 20%, every 3rd tree: 32 kept from tree 24. The candidate burn-ins 10% .. 50% start at
@@ -174,3 +177,42 @@ def test_thinning_reads_only_the_trees_some_selection_keeps(tmp_path: Path, monk
     row = report.splits.taxa.index(("C", "D"))
     assert report.splits.frequencies[row, 0] == sum(t == AB for t in kept) / len(kept)
     assert sizes == [encoded]
+
+
+STAR = "(A,B,C,D);"
+
+
+@pytest.mark.parametrize(
+    ("runs", "min_freq", "failed", "note"),
+    [
+        # Each run stuck on its own topology: every split is at 0 in one run and 1 in the other.
+        ([[AB] * 50, [AC] * 50], 0.1, ["ASDSF", "max SDSF", "split-frequency differences"], ""),
+        # No split reaches --min-freq: nothing to compare is not agreement.
+        ([[AB] * 50 + [AC] * 50, [AB] * 50 + [AC] * 50], 0.9, ["ASDSF", "max SDSF"],
+         "no split to compare: none reaches --min-freq 0.9 in any run"),
+        # Star trees only: one topology, nothing to compare and nothing wrong.
+        ([[STAR] * 50, [STAR] * 50], 0.1, [], "no split to compare: the trees hold no non-trivial split"),
+    ],
+)
+def test_runs_that_share_no_evidence_of_agreement(tmp_path: Path, runs: list[list[str]], min_freq: float,
+                                                  failed: list[str], note: str) -> None:
+    report = converge(write_runs(tmp_path, runs), burnin=0, min_freq=min_freq, suggest_burnin=False)
+    compared = ("ASDSF", "max SDSF", "split-frequency differences")
+    assert [c.name for c in report.verdict.failed if c.name in compared] == failed
+    asdsf = next(c for c in report.verdict.criteria if c.name == "ASDSF")
+    assert asdsf.note == note
+    if note:
+        assert report.asdsf is not None and np.isnan(report.asdsf) and "no split to compare" in report.summary()
+    if "split-frequency differences" in failed:
+        # Splits without variation inside a run are tested and listed with their frequencies.
+        record = report.to_dict()
+        listed = {tuple(s["taxa"]): (s["frequencies"], s["passes"]) for s in record["splits"]}
+        assert listed[("C", "D")] == ([1.0, 0.0], False) and listed[("B", "D")] == ([0.0, 1.0], False)
+
+
+def test_a_run_too_short_for_an_estimate_fails(tmp_path: Path) -> None:
+    # Five different trees: the Frechet-correlation ESS needs lags up to n - 6, so there is none.
+    report = converge(write_runs(tmp_path, [[AB, AC, AD, AB, AC]]), burnin=0, suggest_burnin=False)
+    frechet = next(c for c in report.verdict.criteria if c.name == "Frechet-correlation ESS")
+    assert (frechet.passed, frechet.runs) == (False, ("run1.nwk",))
+    assert frechet.note == "too few trees in a run to estimate it"

@@ -363,7 +363,7 @@ def test_a_pipe_given_as_a_path_is_read_as_standard_input():
         writer.join()
         os.close(read_end)
     np.testing.assert_array_equal(result.matrix, engine_matrix(TREES))
-    assert result.names[0] == f"{read_end}:gen.0"
+    assert result.names[0] == f"/dev/fd/{read_end}:gen.0"  # the path as given, not a bare number
 
 
 @pytest.mark.parametrize(("ending", "kept"), [

@@ -151,3 +151,34 @@ def test_parameters_and_html_from_the_command(tmp_path: Path, capsys: pytest.Cap
     assert any(c["group"] == "parameters" for c in report["verdict"]["criteria"])
     text = page.read_text(encoding="utf-8")
     assert "brantoveil converge" in text and "primates.run1.p" in text
+
+
+def test_quiet_failing_verdict_says_why_on_stderr(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
+    runs = []
+    for r, tree in enumerate(["((A,B),(C,D));", "((A,C),(B,D));"]):
+        runs.append(tmp_path / f"r{r}.nwk")
+        runs[-1].write_text((tree + "\n") * 40)
+    status = run_command([*map(str, runs), "--burnin", "0", "-q", "--fail-on-verdict", "--no-burnin-suggestion"])
+    out, err = capsys.readouterr()
+    assert (status, out) == (1, "")
+    assert err.startswith("verdict: FAILED") and err.count("\n") == 1
+
+
+def test_runs_read_from_pipes_keep_their_paths(capsys: pytest.CaptureFixture[str]) -> None:
+    # <(cat run1.t) is /dev/fd/N: labelled by that path, not by the bare number.
+    with open(RUNS[0], "rb") as first, open(RUNS[1], "rb") as second:
+        pipes = [f"/dev/fd/{first.fileno()}", f"/dev/fd/{second.fileno()}"]
+        assert run_command([*pipes, "--no-burnin-suggestion", "--no-params"]) == 0
+    rows = capsys.readouterr().out.splitlines()
+    assert [row.split()[0] for row in rows[1:3]] == pipes
+
+
+def test_no_parameter_file_is_said_in_one_line(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
+    runs = []
+    for name in ("primates.run1.t", "primates.run2.t"):
+        runs.append(tmp_path / name)
+        runs[-1].write_bytes((EXAMPLES / name).read_bytes())
+    assert run_command([*map(str, runs), "--no-burnin-suggestion"]) == 0
+    lines = [line for line in capsys.readouterr().out.splitlines() if "parameter file" in line]
+    assert lines == ["no parameter file found beside the tree files (for " + str(runs[0]) + ": primates.run1.p): "
+                     "the trees are judged alone; give one per run with --params FILE..."]

@@ -142,6 +142,9 @@ def test_concatenated_gzip_members_are_one_stream(tmp_path):
      "a.t and b.t have different taxa: b.t lacks Saimiri; b.t has Lemur that a.t lacks"),
     ({"a.t": TAXA, "b.t": [*TAXA, "Lemur", "Loris", "Tarsius", "Galago"]},
      "a.t and b.t have different taxa: b.t has Galago, Lemur, Loris and 1 more that a.t lacks"),
+    ({"a.t": ["Homo_sapiens", "B", "C", "D"], "b.t": ["'Homo_sapiens'", "B", "C", "D"]},
+     "a.t and b.t have different taxa: b.t lacks Homo_sapiens; b.t has Homo_sapiens that a.t lacks; Homo_sapiens "
+     "is quoted in one run only, and a quoted name keeps its underscores while an unquoted one reads them as blanks"),
 ])
 def test_runs_with_different_taxa_are_refused(tmp_path, files, message):
     paths = [write(tmp_path / name, "(" + ",".join(taxa) + ");\n") for name, taxa in files.items()]

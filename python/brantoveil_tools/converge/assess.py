@@ -14,12 +14,13 @@ from numpy.typing import NDArray
 from brantoveil_tools.converge import ess
 from brantoveil_tools.converge.split_ess import (
     DEFAULT_PRECISION,
+    in_band,
     minimum_ess,
     pair_tests,
     split_ess,
     tested,
 )
-from brantoveil_tools.converge.trees import EncodedRuns, distances_to, lag_distances, mean_squared_pairwise
+from brantoveil_tools.converge.trees import AllPairs, EncodedRuns, all_pairs, lag_distances
 from brantoveil_tools.converge.verdict import Criterion, Verdict
 from brantoveil_tools.errors import BrantoveilError
 
@@ -62,16 +63,20 @@ class Settings:
 
 @dataclass(frozen=True)
 class RunFigures:
-    """One run's tree ESS: approximate, pseudo (minimum and median), Frechet-correlation, and D_k."""
+    """One run's tree ESS: approximate, pseudo (minimum and median), Frechet-correlation, and D_k.
+
+    ``all_pairs_trees`` is how many trees the pseudo- and Frechet-correlation ESS were computed on (fewer
+    than ``trees`` when the run was thinned for them); ``identical``: the trees never differ.
+    """
 
     approximate: ess.ApproximateESS
     pseudo_min: float
     pseudo_median: float
     frechet: float
-    frechet_upper_bound: bool
-    pairwise_exact: bool
     lag_profile: NDArray[np.float64]
     trees: int
+    all_pairs_trees: int = 0
+    identical: bool = False
 
 
 @dataclass(frozen=True)
@@ -94,12 +99,13 @@ class Assessment:
 def sdsf(
     frequencies: NDArray[np.float64], min_freq: float
 ) -> tuple[float | None, float | None, NDArray[np.bool_]]:
-    """ASDSF, maximum SDSF and which splits count: those reaching ``min_freq`` in at least one run."""
+    """ASDSF, maximum SDSF and which splits count: those reaching ``min_freq`` in at least one run (NaN when
+    none does: there is no split to compare)."""
     counted = frequencies.max(axis=1, initial=0.0) >= min_freq
     if frequencies.shape[1] < 2:
         return None, None, counted
     if not counted.any():
-        return 0.0, 0.0, counted
+        return float("nan"), float("nan"), counted
     spread = frequencies[counted].std(axis=1, ddof=1)
     return float(spread.mean()), float(spread.max()), counted
 
@@ -115,15 +121,16 @@ def assess(encoded: EncodedRuns, members: Sequence[NDArray[np.int64]], settings:
     asdsf, max_sdsf, counted = sdsf(frequencies, settings.min_freq)
     chosen = tested(frequencies)
     split_numbers = np.flatnonzero(chosen)
+    banded = np.flatnonzero(in_band(frequencies))
     per_split = np.full((presence.n_splits, len(members)), np.nan)
-    per_split[split_numbers] = split_ess(presence, list(members), split_numbers)
+    per_split[banded] = split_ess(presence, list(members), banded)
     n_pairs = len(members) * (len(members) - 1) // 2
     thresholds = np.full((presence.n_splits, n_pairs), np.nan)
     passes = np.ones((presence.n_splits, n_pairs), dtype=bool)
     thresholds[split_numbers], passes[split_numbers] = pair_tests(frequencies, split_numbers, settings.split_ess)
     runs = tuple(_run_figures(encoded, trees, settings, rng, lag_cache) for trees in members)
-    criteria = _criteria(asdsf, max_sdsf, runs, per_split[split_numbers], passes[split_numbers], settings,
-                         list(labels))
+    criteria = _criteria(asdsf, max_sdsf, presence.n_splits == 0, runs, per_split[banded], passes[split_numbers],
+                         settings, list(labels))
     return Assessment(frequencies, overall, asdsf, max_sdsf, counted, chosen, per_split, thresholds, passes,
                       runs, Verdict(tuple(criteria)))
 
@@ -134,13 +141,11 @@ def _run_figures(encoded: EncodedRuns, trees: NDArray[np.int64], settings: Setti
     max_lag = min(settings.max_lag, max(n - 1, 1))
     profile = ess.mean_squared_by_lag(_lags(encoded, trees, max_lag, lag_cache))
     approximate = ess.approximate_ess(profile, n)
-    focal = ess.focal_trees(trees, ess.FOCAL_TREES, rng)
-    pseudo_min, pseudo_median = ess.pseudo_ess(distances_to(encoded.native, "rf", trees, focal))
-    pairwise, exact = mean_squared_pairwise(encoded.native, encoded.presence, trees)
-    frechet, capped = ess.frechet_ess(profile, pairwise, n)
-    if not (np.nanmax(profile, initial=0.0) > 0.0):
-        frechet, capped = float("nan"), False
-    return RunFigures(approximate, pseudo_min, pseudo_median, frechet, capped, exact, profile, n)
+    pairs: AllPairs = all_pairs(encoded.native, trees)
+    pseudo_min, pseudo_median = ess.pseudo_ess(pairs.focal_ess)
+    frechet = ess.frechet_ess(pairs.lag_sums, pairs.suffix_pairs, pairs.prefix_pairs)
+    identical = n >= 2 and not float(np.nanmax(profile, initial=0.0)) > 0.0
+    return RunFigures(approximate, pseudo_min, pseudo_median, frechet, profile, n, len(pairs.trees), identical)
 
 
 def _lags(encoded: EncodedRuns, trees: NDArray[np.int64], max_lag: int, cache: LagCache | None
@@ -169,23 +174,27 @@ def prepare_lags(encoded: EncodedRuns, chains: Sequence[NDArray[np.int64]], max_
             _lags(encoded, chain, min(max_lag, len(chain) - 1), cache)
 
 
-def _failing(values: Sequence[float], labels: Sequence[str], threshold: float, trees: Sequence[int],
+def _failing(values: Sequence[float], labels: Sequence[str], threshold: float, runs: Sequence[RunFigures],
              upper_bounds: Sequence[bool] = ()) -> list[str]:
-    """Runs below the threshold, with an upper bound only, or too short to estimate anything (a run whose
-    trees never differ has nothing left to mix and passes)."""
+    """Runs below the threshold, with an upper bound only, or without an estimate (too few trees); a run whose
+    trees never differ has nothing left to mix and passes."""
     bounds = list(upper_bounds) or [False] * len(values)
-    return [label for label, value, bound, size in zip(labels, values, bounds, trees, strict=True)
-            if (math.isfinite(value) and (value < threshold or bound)) or (not math.isfinite(value) and size < 3)]
+    return [label for label, value, bound, run in zip(labels, values, bounds, runs, strict=True)
+            if not run.identical and (not math.isfinite(value) or value < threshold or bound)]
 
 
-def _criteria(asdsf: float | None, max_sdsf: float | None, runs: Sequence[RunFigures],
+def _criteria(asdsf: float | None, max_sdsf: float | None, no_splits: bool, runs: Sequence[RunFigures],
               split_values: NDArray[np.float64], split_passes: NDArray[np.bool_], settings: Settings,
               labels: list[str]) -> list[Criterion]:
     criteria = []
     if asdsf is not None and max_sdsf is not None:
         note = "0.01 to 0.05 may be adequate" if ASDSF_BAR < asdsf <= MAX_SDSF_BAR else ""
-        criteria.append(Criterion.judge("ASDSF", asdsf, ASDSF_BAR, "at most", note=note))
-        criteria.append(Criterion.judge("max SDSF", max_sdsf, MAX_SDSF_BAR, "at most"))
+        if math.isnan(asdsf):
+            # Nothing to compare passes only when the trees hold no split at all (one star-like topology).
+            note = ("no split to compare: the trees hold no non-trivial split" if no_splits else
+                    f"no split to compare: none reaches --min-freq {settings.min_freq:g} in any run")
+        criteria.append(Criterion.judge("ASDSF", asdsf, ASDSF_BAR, "at most", note=note, nan_passes=no_splits))
+        criteria.append(Criterion.judge("max SDSF", max_sdsf, MAX_SDSF_BAR, "at most", nan_passes=no_splits))
     tree_measures: list[tuple[str, list[float], list[bool]]] = [
         ("approximate ESS", [run.approximate.value for run in runs], [run.approximate.upper_bound for run in runs]),
         ("pseudo-ESS (minimum)", [run.pseudo_min for run in runs], []),
@@ -194,17 +203,19 @@ def _criteria(asdsf: float | None, max_sdsf: float | None, runs: Sequence[RunFig
     ]
     for name, values, bounds in tree_measures:
         finite = [v for v in values if math.isfinite(v)]
-        failing = _failing(values, labels, settings.min_ess, [run.trees for run in runs], bounds)
+        failing = _failing(values, labels, settings.min_ess, runs, bounds)
         value = min(finite) if finite else float("nan")
         notes = []
         if any(run.trees < 3 for run in runs):
             notes.append("fewer than 3 trees in a run")
-        elif not finite:
+        elif any(not run.identical and not math.isfinite(v) for run, v in zip(runs, values, strict=True)):
+            notes.append("too few trees in a run to estimate it")
+        elif not finite or all(run.identical for run in runs):
             notes.append("the trees never differ")
         if any(bounds):
             notes.append(f"an upper bound where no lag up to {settings.max_lag} decorrelates: raise max_lag")
-        if name.startswith("Frechet") and any(run.frechet_upper_bound for run in runs):
-            notes.append(f"correlations still positive at lag {settings.max_lag}: may be high")
+        if name != "approximate ESS" and any(run.all_pairs_trees < run.trees for run in runs):
+            notes.append("on evenly spaced trees of runs longer than the all-pairs limit")
         criteria.append(Criterion(name, value, settings.min_ess, "at least", not failing, "trees",
                                   tuple(failing), "; ".join(notes)))
     finite_split = split_values[np.isfinite(split_values)]

@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import json
 import math
+import sys
 from collections.abc import Sequence
 from pathlib import Path
 
@@ -28,7 +29,8 @@ medoid trees, distance traces, a one-page picture and a report to open in a brow
 
 Each RUN is one tree file (MrBayes .t, BEAST or RevBayes .trees, Newick); runs may number their
 taxa differently. The parameter file beside each run (X.run1.t -> X.run1.p, X.trees -> X.log or
-.var) is read with the same burn-in and thinning, unless --no-params; --params gives them. The ASDSF
+.var, BEAST 2's X.(time).11.trees -> X.11.log, BEAUti's X-tree.trees -> X.log) is read from the
+first kept tree's generation on, unless --no-params; --params gives them. The ASDSF
 is the mean, over the non-trivial splits whose frequency reaches --min-freq in at least one run, of
 the sample standard deviation (n - 1) of the split's frequency across runs (as MrBayes's sumt); the
 maximum SDSF is their largest."""
@@ -44,7 +46,8 @@ examples:
   brantoveil converge run1.t run2.t
   brantoveil converge run1.t run2.t --html report.html
   brantoveil converge run1.t run2.t --burnin 0.1 --json report.json --splits splits.tsv --plot report.png
-  brantoveil converge run1.trees run2.trees --params run1.log run2.log --fail-on-verdict -q"""])
+  brantoveil converge run1.trees run2.trees --params run1.log run2.log --fail-on-verdict -q
+  brantoveil converge 'test.(time).1.trees' 'test.(time).2.trees' --params-exclude 'rateCategories.*'"""])
 
 
 def _min_ess(text: str) -> float:
@@ -67,7 +70,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.epilog = EPILOG
     parser.formatter_class = argparse.RawDescriptionHelpFormatter
     add_runs(parser, "RUN")
-    add_selection(parser)
+    add_selection(parser, rooted_default=None)
     parser.add_argument("--min-freq", type=float, default=0.10, metavar="F",
                         help="splits reaching F in some run enter the ASDSF (default 0.10)")
     parser.add_argument("--min-ess", type=_min_ess, default=DEFAULT_MIN_ESS, metavar="N",
@@ -84,6 +87,11 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     found.add_argument("--params", nargs="+", type=Path, metavar="FILE",
                        help="parameter files (.p, .log, .var), one per run in the runs' order")
     found.add_argument("--no-params", action="store_true", help="judge the trees alone")
+    parser.add_argument("--params-include", nargs="+", default=[], metavar="GLOB",
+                        help="judge only the parameter columns matching a pattern ('rate*'); columns of whole "
+                             "numbers are judged only when named here")
+    parser.add_argument("--params-exclude", nargs="+", default=[], metavar="GLOB",
+                        help="leave out the parameter columns matching a pattern ('rateCategories.*')")
     parser.add_argument("--json", type=Path, metavar="OUT.json", help="write every figure as JSON")
     parser.add_argument("--splits", type=Path, metavar="OUT.tsv", help="write the split table as TSV")
     parser.add_argument("--plot", type=Path, metavar="OUT.png",
@@ -98,7 +106,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="exit with status 1 when a criterion fails (for pipelines)")
     parser.add_argument("--no-burnin-suggestion", dest="suggest_burnin", action="store_false",
                         help="do not judge the burn-ins 10%%..50%% to suggest one (faster)")
-    add_seed(parser, "the focal trees of the pseudo-ESS and the trees of the tree-space picture")
+    add_seed(parser, "none any more: every tree is a focal tree of the pseudo-ESS; accepted for scripts that give it")
     add_runtime(parser)
 
 
@@ -122,7 +130,8 @@ def run(args: argparse.Namespace, argv: Sequence[str] | None = None) -> int:
                       rooted=args.rooted, metric=args.metric, seed=ess.SEED if args.seed is None else args.seed,
                       max_lag=args.max_lag, min_ess=args.min_ess, precision=args.precision,
                       suggest_burnin=args.suggest_burnin, progress=False if args.quiet else None,
-                      params=args.params, no_params=args.no_params)
+                      params=args.params, no_params=args.no_params, params_include=args.params_include,
+                      params_exclude=args.params_exclude)
     command = ["brantoveil", *argv] if argv is not None else None
     origin = provenance(report, command) if args.json is not None or args.html is not None else None
     with output_set():  # all files or none
@@ -149,6 +158,8 @@ def run(args: argparse.Namespace, argv: Sequence[str] | None = None) -> int:
             print()
             print(report.parameters.summary())
     if args.fail_on_verdict and not report.verdict.passed:
+        if args.quiet:  # a pipeline still learns why in one line
+            print(report.verdict.headline(), file=sys.stderr)
         return ExitStatus.VERDICT_FAILED
     return ExitStatus.OK
 

@@ -11,15 +11,16 @@ semivariogram D_k ~ a (1 - exp(-k / b)) is fitted by least squares; the autocorr
 k with D_k / a > 0.95 (none: m = K + 1, and the ESS is only an upper bound); with D = max D_k,
 S = [sum_{k=1}^{m-1} (N - k) D_k + (N - m + 1)(N - m) D / 2] / (2 N^2) and ESS = 1 / (1 - 4 S / D).
 
-Pseudo-ESS (Lanfear et al.; minimum and median as Magee et al. 2024, Bayesian Anal. 19:565, report them):
-the trace ESS of the distances from every tree to a focal tree, over focal trees drawn from the run.
+Pseudo-ESS (Lanfear et al. 2016; minimum and median as Magee et al. 2024, Bayesian Anal. 19:565, report
+them): with every tree of the run as the focal tree, the ESS of the trace of distances to it by the
+autoregressive spectral estimator of R's coda::effectiveSize (`ar_spectral_ess`).
 
-Frechet-correlation ESS (Magee et al. 2024): the autocorrelation at lag k is the Frechet correlation
-rho_k = 1 - D_k / (2 V), with V the Frechet variance, estimated as half the mean squared distance over all
-pairs of trees of the run; ESS = n / (1 + 2 sum rho_k), the sum taken as for the trace ESS (pairs of lags
-while positive), up to lag K.
+Frechet-correlation ESS (Magee et al. 2024): for each lag k = 1 .. n - 6, V1 is half the mean squared
+distance over all pairs of trees k+1 .. n, V2 the same over trees 1 .. n - k, D_k the mean squared distance
+between trees k apart, and rho_k = (V1 + V2 - D_k) / (2 sqrt(V1 V2)) (1 when V1 or V2 is 0); tau follows
+by Geyer's initial monotone sequence (`geyer_tau`) and ESS = n / tau; 1 when all trees are identical.
 
-Every measure is NaN when the trees never differ.
+The approximate ESS and the pseudo-ESS are NaN when the trees never differ.
 """
 
 from __future__ import annotations
@@ -34,7 +35,6 @@ import numpy as np
 from numpy.typing import NDArray
 
 DEFAULT_MAX_LAG = 100
-FOCAL_TREES = 100
 SEED = 20160815
 CORRELATED = 0.95
 
@@ -141,39 +141,108 @@ def approximate_ess(mean_squared: NDArray[np.float64], n: int) -> ApproximateESS
     return ApproximateESS(1.0 / (1.0 - 4.0 * s / top), not len(above), sill, scale, time)
 
 
-def frechet_ess(mean_squared: NDArray[np.float64], pairwise_mean_squared: float, n: int) -> tuple[float, bool]:
-    """Frechet-correlation ESS from D_k (k = 1 .. K) and the mean squared distance over all pairs (2 V).
+def geyer_tau(rho: NDArray[np.float64]) -> float:
+    """The autocorrelation time from rho_1, rho_2, ... by Geyer's initial monotone sequence.
 
-    Returns the ESS and whether it is only an upper bound (the pairs were still positive at lag K).
+    With rho_0 = 1: P_1 = rho_0 + rho_1, P_2 = rho_2 + rho_3, ..., up to the first negative P (left out);
+    each P is lowered to the one before it when larger; tau = -1 + 2 sum P, and 1 when that is not positive.
     """
-    if n < 2 or not pairwise_mean_squared > 0.0:
-        return float("nan"), False
-    rho = 1.0 - np.asarray(mean_squared, dtype=np.float64) / pairwise_mean_squared
-    rho = rho[np.isfinite(rho)]
-    pairs = len(rho) // 2
-    summed = rho[0 : 2 * pairs : 2] + rho[1 : 2 * pairs : 2]
-    positive = np.cumprod(summed > 0.0).astype(bool)
-    total = float(summed[positive].sum())
-    capped = bool(pairs and positive.all() and 2 * pairs < n - 1)
-    return n / (1.0 + 2.0 * total), capped
+    correlations = np.concatenate(([1.0], np.asarray(rho, dtype=np.float64)))
+    pairs = len(correlations) // 2
+    sums = correlations[0 : 2 * pairs : 2] + correlations[1 : 2 * pairs : 2]
+    negative = np.flatnonzero(sums < 0.0)
+    if len(negative):
+        sums = sums[: negative[0]]
+    tau = -1.0 + 2.0 * float(np.minimum.accumulate(sums).sum()) if len(sums) else -1.0
+    return tau if tau > 0.0 else 1.0
 
 
-def pseudo_ess(distance_traces: NDArray[np.float64]) -> tuple[float, float]:
-    """Minimum and median over focal trees (columns) of the trace ESS of the distances to each; NaN when no
-    trace varies."""
-    values = np.asarray(trace_ess_viewer(np.asarray(distance_traces, dtype=np.float64).reshape(
-        len(distance_traces), -1)))
-    finite = values[np.isfinite(values)]
+def frechet_ess(lag_sums: NDArray[np.float64], suffix_pairs: NDArray[np.float64], prefix_pairs: NDArray[np.float64]
+                ) -> float:
+    """Frechet-correlation ESS of a chain of n trees from sums of squared distances.
+
+    ``lag_sums[k - 1]`` sums d^2(x_t, x_t+k) over t (k = 1 .. n - 1); ``suffix_pairs[i]`` sums d^2 over the
+    pairs of trees i .. n - 1 (0-based, length n + 1); ``prefix_pairs[m]`` over the pairs of the first m
+    trees (length n + 1). NaN below 7 trees (no lag to estimate from).
+    """
+    lag_sums = np.asarray(lag_sums, dtype=np.float64)
+    n = len(lag_sums) + 1
+    if n >= 2 and not float(lag_sums.max()) > 0.0:
+        return 1.0
+    if n < 7:
+        return float("nan")
+    k = np.arange(1, n - 5)
+    m = (n - k).astype(np.float64)
+    first = np.asarray(suffix_pairs, dtype=np.float64)[k] / (m * (m - 1.0))
+    second = np.asarray(prefix_pairs, dtype=np.float64)[n - k] / (m * (m - 1.0))
+    apart = lag_sums[k - 1] / m
+    spread = 2.0 * np.sqrt(first * second)
+    rho = np.ones(len(k))
+    varies = spread > 0.0
+    rho[varies] = (first[varies] + second[varies] - apart[varies]) / spread[varies]
+    return n / geyer_tau(rho)
+
+
+def ar_order_max(n: int) -> int:
+    """The largest autoregressive order coda's estimator tries: min(n - 1, floor(10 log10 n))."""
+    return min(n - 1, math.floor(10.0 * math.log10(n)))
+
+
+def ar_spectral_ess(traces: NDArray[np.float64]) -> NDArray[np.float64]:
+    """ESS of every column as R's coda::effectiveSize computes it: n var(x) / S(0).
+
+    An autoregressive model is fitted by Yule-Walker (autocovariances dividing by n, solved by
+    Levinson-Durbin) at every order 0 .. min(n - 1, floor(10 log10 n)); the order of least
+    AIC = n log(prediction variance) + 2 order is kept; its prediction variance is scaled by
+    n / (n - order - 1), and S(0) = variance / (1 - sum phi)^2. NaN for a column that never varies.
+    """
+    values = np.asarray(traces, dtype=np.float64)
+    n, width = values.shape
+    out = np.full(width, np.nan)
+    if n < 3 or width == 0:
+        return out
+    centred = values - values.mean(axis=0)
+    order_max = ar_order_max(n)
+    gamma = np.empty((order_max + 1, width))
+    gamma[0] = np.einsum("tb,tb->b", centred, centred) / n
+    for lag in range(1, order_max + 1):
+        gamma[lag] = np.einsum("tb,tb->b", centred[:-lag], centred[lag:]) / n
+    varies = gamma[0] > 0.0
+    if not varies.any():
+        return out
+    gamma = gamma[:, varies]
+    # Levinson-Durbin over every column at once, keeping each order's prediction variance and sum of phi.
+    phi = np.zeros((order_max + 1, gamma.shape[1]))
+    variance = np.empty((order_max + 1, gamma.shape[1]))
+    phi_sums = np.zeros((order_max + 1, gamma.shape[1]))
+    variance[0] = gamma[0]
+    for order in range(1, order_max + 1):
+        previous = phi[1:order]
+        reflection = (gamma[order] - np.einsum("jb,jb->b", previous, gamma[order - 1 : 0 : -1])) / variance[order - 1]
+        phi[1:order] = previous - reflection * previous[::-1]
+        phi[order] = reflection
+        variance[order] = variance[order - 1] * (1.0 - reflection * reflection)
+        phi_sums[order] = phi[1 : order + 1].sum(axis=0)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        aic = n * np.log(variance) + 2.0 * np.arange(order_max + 1)[:, None]
+    aic = np.where(np.isnan(aic), np.inf, aic)  # a perfect fit (-inf) wins, as in R
+    chosen = np.argmin(aic, axis=0)
+    columns = np.arange(gamma.shape[1])
+    prediction = variance[chosen, columns] * n / (n - chosen - 1.0)
+    spectrum = prediction / (1.0 - phi_sums[chosen, columns]) ** 2
+    sample_variance = gamma[0] * n / (n - 1.0)
+    with np.errstate(divide="ignore"):
+        out[varies] = np.where(spectrum > 0.0, n * sample_variance / spectrum, 0.0)  # coda: 0 when S(0) is 0
+    return out
+
+
+def pseudo_ess(values: NDArray[np.float64]) -> tuple[float, float]:
+    """Minimum and median of the per-focal-tree ESS values; NaN when none is finite."""
+    finite = np.asarray(values, dtype=np.float64)
+    finite = finite[np.isfinite(finite)]
     if len(finite) == 0:
         return float("nan"), float("nan")
     return float(finite.min()), float(np.median(finite))
-
-
-def focal_trees(trees: NDArray[np.int64], count: int, rng: np.random.Generator) -> NDArray[np.int64]:
-    """``count`` different trees drawn at random from ``trees`` (all of them when fewer), in chain order."""
-    if len(trees) <= count:
-        return np.asarray(trees, dtype=np.int64)
-    return np.sort(rng.choice(trees, size=count, replace=False)).astype(np.int64)
 
 
 def mean_squared_by_lag(lag_distances: NDArray[np.floating[Any]]) -> NDArray[np.float64]:

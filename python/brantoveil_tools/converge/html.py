@@ -104,8 +104,7 @@ def default_command(report: ConvergenceReport, target: Path) -> list[str]:
     words += ["--min-freq", f"{report.min_freq:g}"]
     if report.distances.metric != "rf":
         words += ["--metric", report.distances.metric]
-    if report.rooted:
-        words.append("--rooted")
+    words.append("--rooted" if report.rooted else "--unrooted")  # as decided, whatever the default finds
     if report.parameters is not None:
         words += ["--params", *(trace.path for trace in report.parameters.traces)]
     else:
@@ -192,7 +191,7 @@ def _settings(report: ConvergenceReport) -> dict[str, Any]:
     parameters = report.parameters
     return {
         "burnin": report.selection.burnin, "thin": report.selection.thin, "min_freq": report.min_freq,
-        "rooted": report.rooted, "metric": report.distances.metric, "taxa": len(report.taxa),
+        "rooted": report.rooted, "rooting": report.rooting, "metric": report.distances.metric, "taxa": len(report.taxa),
         "tree_files": [vars(run) for run in report.selection.runs],
         "parameter_files": parameters.files()["files"] if parameters is not None else [],
         "min_ess": parameters.min_ess if parameters is not None else None,

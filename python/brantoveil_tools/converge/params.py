@@ -13,6 +13,7 @@ import re
 import warnings
 from collections.abc import Sequence
 from dataclasses import dataclass, replace
+from fnmatch import fnmatchcase
 from pathlib import Path
 from typing import Any
 
@@ -40,8 +41,9 @@ DEFINITIONS = """\
 parameters (one column of the .p / .log file, after burn-in and thinning; as MrBayes's sump):
   mean, variance   of all runs pooled; the variance divides by n - 1
   median           the sorted pooled values' element n // 2 (0-based; the upper one when n is even)
-  95% HPD          k = 0.95 n rounded to the nearest whole number; the interval from sorted x[i] to
-                   x[i + k - 1] for the first i with the least x[i + k] - x[i]
+  95% HPD          k = 0.95 n rounded to the nearest whole number; the interval x[i] .. x[i + k - 1] of
+                   the sorted values for the first i of least width, where, as sump scores them, the width
+                   of i = 0 is x[k - 1] - x[0] (k values) and that of i = 1 .. n - k - 1 is x[i + k] - x[i]
   ESS              per run, gamma_k the autocovariance at lag k (sum of products of deviations from the
                    run's mean, divided by n - k); pairs gamma_2i-1 + gamma_2i added while positive, up to
                    lag min(n - 1, 2000); ESS = n gamma_0 / (gamma_0 + 2 sum); min and avg over runs.
@@ -53,7 +55,13 @@ parameters (one column of the .p / .log file, after burn-in and thinning; as MrB
                    over the runs (so W is not the textbook mean of the run variances)
   KS               two-sample Kolmogorov-Smirnov D between every pair of runs, against
                    c(a) sqrt(2 / ESS) with a = 0.01 and ESS the --min-ess target (Fabreti and Hohna 2022)
-  Constant columns are reported as constant and left out of ESS, PSRF and KS."""
+  Constant columns are reported as constant and left out of ESS, PSRF and KS. Columns holding only
+  whole numbers (category indices, such as a relaxed clock's rateCategories.*) are summarized but not
+  judged, unless --params-include names them; --params-exclude leaves columns out altogether.
+parameter files: the one beside each tree file, X.run1.t -> X.run1.p (MrBayes), X.trees -> X.log or
+  X.var (BEAST, RevBayes), X.(time).11.trees -> X.11.log (BEAST 2), X-tree.trees -> X.log (BEAUti);
+  --params gives them. Each must span its run's tree generations at a sampling interval that divides
+  theirs or that theirs divides; its burn-in is the first kept tree's generation."""
 
 
 @dataclass(frozen=True, eq=False)  # holds arrays: compared by identity
@@ -112,10 +120,27 @@ def read_trace(path: PathLike, label: str | None = None) -> ParameterTrace:
     generations = table[:, 0]
     if not np.all(generations == np.round(generations)):
         raise BrantoveilError(f"{name}: the {header[0]} column holds numbers that are not whole")
+    backwards = np.flatnonzero(np.diff(generations) <= 0)
+    if len(backwards):  # the burn-in and the matching with the trees go by generation
+        row = int(backwards[0]) + 1
+        raise BrantoveilError(f"{name} line {_line_of_row(lines, header_at, row)}: {header[0]} "
+                              f"{int(generations[row])} does not follow {int(generations[row - 1])}: "
+                              f"the rows must have strictly increasing {header[0]}")
     fmt = GENERATION_COLUMNS[header[0].lower()]
     return ParameterTrace(label=name, path=str(source.path), format=fmt, generation_column=header[0],
                           columns=tuple(header[1:]), generations=generations.astype(np.int64),
                           values=np.ascontiguousarray(table[:, 1:]), rows_in_file=len(table))
+
+
+def _line_of_row(lines: list[str], header_at: int, row: int) -> int:
+    """The 1-based line number of data row ``row`` (0-based; blank lines are not rows)."""
+    seen = -1
+    for number in range(header_at + 1, len(lines)):
+        if lines[number].strip():
+            seen += 1
+            if seen == row:
+                return number + 1
+    return len(lines)
 
 
 def _fast_table(body: list[str], width: int) -> NDArray[np.float64] | None:
@@ -197,23 +222,33 @@ def select(trace: ParameterTrace, burnin: BurnIn = 0.25, thin: int = 1) -> Param
     return replace(trace, generations=trace.generations[kept], values=trace.values[kept], dropped=dropped)
 
 
-def beside(tree_file: PathLike) -> Path:
-    """The parameter file a program writes beside a tree file: X.run1.t -> X.run1.p, X.trees -> X.log."""
+def candidates(tree_file: PathLike) -> list[Path]:
+    """The parameter files programs write beside a tree file, most likely first.
+
+    MrBayes: X.run1.t -> X.run1.p. BEAST, RevBayes: X.trees -> X.log (or X.var). BEAST 2's default names:
+    X.(time).11.trees -> X.11.log; BEAUti's: X-tree.trees -> X.log. A gzipped tree file also looks for
+    the gzipped parameter file.
+    """
     path = Path(tree_file)
-    name = path.name
-    gzipped = name.endswith(".gz")
-    if gzipped:
-        name = name[:-3]
+    name = path.name[:-3] if path.name.endswith(".gz") else path.name
     stem, suffix = os.path.splitext(name)
-    if suffix == ".t":
-        target = stem + ".p"
-    elif suffix in (".trees", ".tree", ".nex", ".nexus", ".tre"):
-        target = stem + (".var" if Path(path.parent / (stem + ".var")).exists() else ".log")
-    else:
-        target = stem + ".log"
-    if gzipped and (path.parent / (target + ".gz")).exists():
-        target += ".gz"
-    return path.parent / target
+    names = [stem + ".p"] if suffix == ".t" else [stem + ".log", stem + ".var"]
+    labelled = re.fullmatch(r"(.+)\.\([^()]*\)((?:\.[^.]+)?)", stem)  # X.(time).11
+    if labelled:
+        names.append(labelled.group(1) + labelled.group(2) + ".log")
+    if "-" in stem:  # X-tree
+        names.append(stem.rsplit("-", 1)[0] + ".log")
+    found = []
+    for target in names:
+        found.extend([path.parent / target, path.parent / (target + ".gz")] if path.name.endswith(".gz")
+                     else [path.parent / target])
+    return found
+
+
+def beside(tree_file: PathLike) -> Path:
+    """The parameter file beside a tree file: the first of `candidates` that exists, else the first."""
+    looked = candidates(tree_file)
+    return next((target for target in looked if target.is_file()), looked[0])
 
 
 def find_parameter_files(tree_files: Sequence[PathLike]) -> list[Path]:
@@ -225,20 +260,62 @@ def find_parameter_files(tree_files: Sequence[PathLike]) -> list[Path]:
                                   "give --params or --no-params")
         target = beside(tree_file)
         if not target.is_file():
-            raise BrantoveilError(f"no parameter file beside {os.fspath(tree_file)} (looked for {target}): "
+            looked = ", ".join(str(c) for c in candidates(tree_file))
+            raise BrantoveilError(f"no parameter file beside {os.fspath(tree_file)} (looked for {looked}): "
                                   f"give --params FILE... or --no-params")
         found.append(target)
     return found
 
 
+def none_found(tree_files: Sequence[PathLike]) -> str:
+    """The line a report shows when no run has a parameter file beside it."""
+    first = next((t for t in tree_files if os.fspath(t) != "-"), None)
+    looked = "" if first is None else f" (for {os.fspath(first)}: {', '.join(c.name for c in candidates(first))})"
+    return (f"no parameter file found beside the tree files{looked}: the trees are judged alone; "
+            f"give one per run with --params FILE...")
+
+
+@dataclass(frozen=True)
+class TreeGenerations:
+    """What the trees of one run say about generations: every tree's (before burn-in) and the first kept."""
+
+    label: str
+    generations: NDArray[np.int64]
+    first_kept: int
+
+
+def check_matches(trace: ParameterTrace, trees: TreeGenerations) -> None:
+    """A one-line error when a parameter file cannot be the trees' run: its generations must span the trees'
+    (to within one sampling interval at each end) at an interval that divides theirs or that theirs divides."""
+    generations = trees.generations
+    if len(generations) < 2 or np.any(generations < 0) or trace.rows_in_file < 2:
+        return  # tree names without generations (Newick): nothing to match by
+    rows = trace.generations
+    tree_step = int(np.median(np.diff(generations)))
+    row_step = int(np.median(np.diff(rows)))
+    slack = max(tree_step, row_step)
+    spans = abs(int(rows[0]) - int(generations[0])) <= slack and abs(int(rows[-1]) - int(generations[-1])) <= slack
+    fits = tree_step > 0 and row_step > 0 and max(tree_step, row_step) % min(tree_step, row_step) == 0
+    if not (spans and fits):
+        raise BrantoveilError(
+            f"{trace.label} ({trace.generation_column} {rows[0]} to {rows[-1]} every {row_step}) does not match "
+            f"{trees.label} (generations {generations[0]} to {generations[-1]} every {tree_step}): give this "
+            f"run's parameter file with --params, or --no-params")
+
+
 def parameters_for_runs(tree_files: Sequence[PathLike], params: Sequence[PathLike] | None = None,
                         no_params: bool = False, burnin: BurnIn = 0.25, thin: int = 1,
-                        min_ess: float = MIN_ESS) -> ParameterReport | None:
+                        min_ess: float = MIN_ESS, *, trees: Sequence[TreeGenerations] | None = None,
+                        include: Sequence[str] = (), exclude: Sequence[str] = ()) -> ParameterReport | None:
     """The parameter report that goes with the runs' tree files, or None.
 
     ``params`` gives one file per run, in the runs' order; without it the files beside the tree files are
-    used (X.run1.t -> X.run1.p, X.trees -> X.log). When no run has one, there is no parameter report;
-    when only some have, the first missing one is a one-line error. ``no_params`` turns all this off.
+    used (`candidates`). When no run has one, there is no parameter report; when only some have, the first
+    missing one is a one-line error. ``no_params`` turns all this off.
+
+    ``trees``, when given, ties every file to its run by generation: the file must match the run
+    (`check_matches`), and its burn-in is the trees' first kept generation, so one burn-in holds for both
+    whatever their sampling intervals. ``include`` and ``exclude`` are glob patterns of column names.
     """
     if no_params:
         if params:
@@ -250,11 +327,44 @@ def parameters_for_runs(tree_files: Sequence[PathLike], params: Sequence[PathLik
                                   f"in the runs' order")
         files = [Path(p) for p in params]
     else:
-        readable = [os.fspath(t) != "-" and beside(t).is_file() for t in tree_files]
+        readable = [os.fspath(t) not in ("-", "") and beside(t).is_file() for t in tree_files]
         if not any(readable):
             return None
         files = find_parameter_files(tree_files)
-    return read_parameters(files, burnin=burnin, thin=thin, min_ess=min_ess)
+    if trees is None:
+        return read_parameters(files, burnin=burnin, thin=thin, min_ess=min_ess, include=include, exclude=exclude)
+    traces = []
+    for path, run, label in zip(files, trees, _labels(files), strict=True):
+        trace = read_trace(path, label)
+        check_matches(trace, run)
+        rule: BurnIn = f"gen:{run.first_kept}" if run.first_kept >= 0 else burnin
+        traces.append(select(trace, rule, thin))
+    return summarize(_columns(traces, include, exclude), min_ess=min_ess, include=include)
+
+
+def _labels(paths: Sequence[PathLike]) -> list[str] | list[None]:
+    """Short labels where the file names tell the runs apart, as the tree files get."""
+    names = [os.path.basename(os.fspath(path)) for path in paths]
+    return names if len(set(names)) == len(names) else [None] * len(paths)
+
+
+def _columns(traces: Sequence[ParameterTrace], include: Sequence[str], exclude: Sequence[str]
+             ) -> list[ParameterTrace]:
+    """Every trace with the columns the patterns keep: those matching an ``include`` pattern (all when there
+    is none) and no ``exclude`` pattern. A one-line error when none is left."""
+    if not include and not exclude:
+        return list(traces)
+    result = []
+    for trace in traces:
+        keep = [j for j, name in enumerate(trace.columns)
+                if (not include or any(fnmatchcase(name, p) for p in include))
+                and not any(fnmatchcase(name, p) for p in exclude)]
+        if not keep:
+            raise BrantoveilError(f"{trace.label}: no parameter column is left by --params-include "
+                                  f"{' '.join(include) or '(all)'} and --params-exclude "
+                                  f"{' '.join(exclude) or '(none)'}")
+        result.append(replace(trace, columns=tuple(trace.columns[j] for j in keep), values=trace.values[:, keep]))
+    return result
 
 
 # ---- statistics, each as sump computes it ----------------------------------------------------------
@@ -290,7 +400,8 @@ def hpd(values: NDArray[np.float64], mass: float = HPD_MASS) -> tuple[float, flo
     k = math.floor(mass * n + 0.5)
     if k < 1 or k >= n:
         return float(ordered[0]), float(ordered[-1])
-    widths = ordered[k:] - ordered[: n - k]
+    # sump scores the first start by the k values it holds and every later one by k + 1 values.
+    widths = np.concatenate(([ordered[k - 1] - ordered[0]], ordered[k + 1 : n] - ordered[1 : n - k]))
     first = int(np.argmin(widths))
     return float(ordered[first]), float(ordered[first + k - 1])
 
@@ -379,10 +490,12 @@ class ParameterSummary:
     avg_ess: float
     psrf: float
     ks: tuple[KsTest, ...]
+    judged: bool = True
 
     def to_dict(self, labels: Sequence[str]) -> dict[str, Any]:
         return {
-            "name": self.name, "constant": self.constant, "runs": [run.to_dict() for run in self.runs],
+            "name": self.name, "constant": self.constant, "judged": self.judged,
+            "runs": [run.to_dict() for run in self.runs],
             "mean": _number(self.mean), "variance": _number(self.variance),
             "hpd95": [_number(v) for v in self.hpd95], "median": _number(self.median),
             "min_ess": _number(self.min_ess), "avg_ess": _number(self.avg_ess), "psrf": _number(self.psrf),
@@ -417,7 +530,7 @@ class ParameterReport:
 
     def criteria(self) -> list[Criterion]:
         """ESS, PSRF and KS criteria over every non-constant parameter (group "parameters")."""
-        tested = [p for p in self.parameters if not p.constant]
+        tested = [p for p in self.parameters if not p.constant and p.judged]
         if not tested:
             return []
         labels = self.labels
@@ -461,13 +574,18 @@ class ParameterReport:
                 continue
             lines.append(f"{p.name:<{width}}  {p.mean:>12.6f}  {p.variance:>12.6f}  {p.hpd95[0]:>13.6f}  "
                          f"{p.hpd95[1]:>12.6f}  {p.median:>12.6f}  {_fixed(p.min_ess, 2):>8}  "
-                         f"{_fixed(p.avg_ess, 2):>8}  {_fixed(p.psrf, 3):>6}")
+                         f"{_fixed(p.avg_ess, 2):>8}  {_fixed(p.psrf, 3):>6}"
+                         + ("" if p.judged else "  (whole numbers: not judged)"))
         return "\n".join(lines)
 
 
 def summarize(traces: Sequence[ParameterTrace], min_ess: float = MIN_ESS, psrf_bar: float = PSRF_BAR,
-              ks_alpha: float = KS_ALPHA) -> ParameterReport:
-    """Summaries, ESS, PSRF and KS tests of selected traces, one per run, with the same columns."""
+              ks_alpha: float = KS_ALPHA, include: Sequence[str] = ()) -> ParameterReport:
+    """Summaries, ESS, PSRF and KS tests of selected traces, one per run, with the same columns.
+
+    Columns of whole numbers only (category indices such as a relaxed clock's rateCategories.*) are
+    summarized but not judged, unless an ``include`` pattern names them.
+    """
     if not traces:
         raise BrantoveilError("no parameter files to summarize")
     traces = _aligned(traces)
@@ -477,6 +595,7 @@ def summarize(traces: Sequence[ParameterTrace], min_ess: float = MIN_ESS, psrf_b
         columns = [trace.values[:, j] for trace in traces]
         pooled = np.concatenate(columns)
         constant = bool(np.all(pooled == pooled[0]))
+        index = bool(np.all(pooled == np.round(pooled))) and not any(fnmatchcase(name, p) for p in include)
         per_run = []
         for x in columns:
             ess, viewer = (math.nan, math.nan) if constant else (trace_ess(x), float(trace_ess_viewer(x)))
@@ -494,13 +613,14 @@ def summarize(traces: Sequence[ParameterTrace], min_ess: float = MIN_ESS, psrf_b
             # A run stuck on one value while the others move has no ESS: NaN, and the criterion fails.
             min_ess=float("nan") if constant or any(math.isnan(e) for e in esses) else float(min(esses)),
             avg_ess=float(np.mean(esses)) if not constant else float("nan"),
-            psrf=float("nan") if constant else psrf(columns), ks=tuple(ks)))
+            psrf=float("nan") if constant else psrf(columns), ks=tuple(ks), judged=not index))
     return ParameterReport(tuple(traces), tuple(parameters), min_ess, psrf_bar, ks_alpha)
 
 
 def read_parameters(paths: Sequence[PathLike], burnin: BurnIn = 0.25, thin: int = 1,
                     labels: Sequence[str] | None = None, min_ess: float = MIN_ESS,
-                    psrf_bar: float = PSRF_BAR) -> ParameterReport:
+                    psrf_bar: float = PSRF_BAR, include: Sequence[str] = (),
+                    exclude: Sequence[str] = ()) -> ParameterReport:
     """Reads one parameter file per run, applies burn-in and thinning, and summarizes them.
 
     Parameters
@@ -513,6 +633,8 @@ def read_parameters(paths: Sequence[PathLike], burnin: BurnIn = 0.25, thin: int 
         Names of the runs (default: the paths as given).
     min_ess, psrf_bar
         Targets of the parameter criteria; ``min_ess`` also sets the KS threshold.
+    include, exclude : sequence of str
+        Glob patterns of the columns to keep and to leave out (``"rateCategories.*"``).
 
     Returns
     -------
@@ -520,13 +642,9 @@ def read_parameters(paths: Sequence[PathLike], burnin: BurnIn = 0.25, thin: int 
     """
     if labels is not None and len(labels) != len(paths):
         raise BrantoveilError(f"{len(paths)} parameter files for {len(labels)} runs: give one per run")
-    if labels is None:
-        # Short labels where the file names tell the runs apart, as the tree files get.
-        names = [os.path.basename(os.fspath(path)) for path in paths]
-        labels = names if len(set(names)) == len(names) else None
-    traces = [select(read_trace(path, None if labels is None else labels[i]), burnin, thin)
-              for i, path in enumerate(paths)]
-    return summarize(traces, min_ess=min_ess, psrf_bar=psrf_bar)
+    names: Sequence[str | None] = _labels(paths) if labels is None else labels
+    traces = [select(read_trace(path, names[i]), burnin, thin) for i, path in enumerate(paths)]
+    return summarize(_columns(traces, include, exclude), min_ess=min_ess, psrf_bar=psrf_bar, include=include)
 
 
 def _aligned(traces: Sequence[ParameterTrace]) -> list[ParameterTrace]:
@@ -572,6 +690,29 @@ def _fixed(value: float, digits: int) -> str:
     return f"{value:.{digits}f}" if math.isfinite(value) else "NA"
 
 
-__all__ = ["DEFINITIONS", "KsTest", "ParameterReport", "ParameterSummary", "ParameterTrace", "RunSummary",
-           "TruncatedTraceWarning", "beside", "find_parameter_files", "hpd", "ks_distance", "ks_threshold",
-           "median", "parameters_for_runs", "psrf", "read_parameters", "read_trace", "select", "summarize", "trace_ess"]
+__all__ = [
+    "DEFINITIONS",
+    "KsTest",
+    "ParameterReport",
+    "ParameterSummary",
+    "ParameterTrace",
+    "RunSummary",
+    "TreeGenerations",
+    "TruncatedTraceWarning",
+    "beside",
+    "candidates",
+    "check_matches",
+    "find_parameter_files",
+    "hpd",
+    "ks_distance",
+    "ks_threshold",
+    "median",
+    "none_found",
+    "parameters_for_runs",
+    "psrf",
+    "read_parameters",
+    "read_trace",
+    "select",
+    "summarize",
+    "trace_ess",
+]

@@ -29,7 +29,7 @@ from brantoveil_tools.converge.assess import (
 )
 from brantoveil_tools.converge.mds import tree_space
 from brantoveil_tools.converge.medoid import newick_from_splits
-from brantoveil_tools.converge.params import ParameterReport, parameters_for_runs
+from brantoveil_tools.converge.params import ParameterReport, TreeGenerations, none_found, parameters_for_runs
 from brantoveil_tools.converge.split_ess import DEFAULT_PRECISION
 from brantoveil_tools.converge.splits import SplitPresence, packed_sizes, side_taxa
 from brantoveil_tools.converge.trees import EncodedRuns, block, encode_runs
@@ -38,6 +38,7 @@ from brantoveil_tools.engine import medoid
 from brantoveil_tools.errors import BrantoveilError
 from brantoveil_tools.policy import DEFAULT_BURNIN
 from brantoveil_tools.progress import phase
+from brantoveil_tools.rooting import decide
 from brantoveil_tools.sample import Sample, read_sample
 from brantoveil_tools.selection import BurnIn, RunSelection, Selection, check_thin, kept_positions, parse_burnin
 from brantoveil_tools.summarize import SummaryResult, summarize
@@ -56,25 +57,45 @@ PathLike = str | os.PathLike[str]
 HELP_CRITERIA = """\
 verdict: every criterion below, its threshold, its value and its outcome; the headline names the
 criteria that fail and the runs (or pairs of runs) that fail them.
-  ASDSF, max SDSF  at most 0.01 and 0.05 (MrBayes manual: below 0.01 very good, 0.01-0.05 may do)
-  tree ESS         every measure of every run at least --min-ess (default 625):
-    approximate ESS (Lanfear, Hua and Warren 2016): D_k = mean squared RF distance between trees
-      k apart over every such pair, k = 1 .. --max-lag (default 100); D_k ~ a (1 - exp(-k / b))
-      fitted by least squares; m = first k with D_k / a > 0.95 (none: m = K + 1 and the ESS is an
-      upper bound, shown "<" and failing); with D = max D_k and N trees,
-      S = [sum_{k<m} (N - k) D_k + (N - m + 1)(N - m) D / 2] / (2 N^2), ESS = 1 / (1 - 4 S / D)
-    pseudo-ESS, minimum and median: the trace ESS of the RF distances to a focal tree, over 100
-      focal trees drawn from the run (every tree when fewer)
-    Frechet-correlation ESS (Magee et al. 2024): rho_k = 1 - D_k / (mean squared RF distance over
-      all pairs of the run); ESS = N / (1 + 2 sum rho_k), pairs of lags summed while positive
-    n/a when the trees never differ (passes: nothing is left to mix)
+  ASDSF, max SDSF  at most 0.01 and 0.05 (MrBayes manual: below 0.01 very good, 0.01-0.05 may do);
+                   when no split reaches --min-freq there is no split to compare: n/a, and it fails
+                   unless the trees hold no non-trivial split at all
+  tree ESS         every measure of every run at least --min-ess (default 625); with d the RF
+                   distance and N the run's trees:
+    approximate ESS (Lanfear, Hua and Warren 2016): D_k = mean squared d between trees k apart over
+      every such pair, k = 1 .. --max-lag (default 100); D_k ~ a (1 - exp(-k / b)) fitted by least
+      squares; m = first k with D_k / a > 0.95 (none: m = K + 1 and the ESS is an upper bound, shown
+      "<" and failing); with D = max D_k, S = [sum_{k<m} (N - k) D_k + (N - m + 1)(N - m) D / 2] / (2 N^2),
+      ESS = 1 / (1 - 4 S / D)
+    pseudo-ESS, minimum and median (Lanfear et al. 2016; Magee et al. 2024): with every tree as the
+      focal tree, the ESS of the trace of d to it by R's coda::effectiveSize: an autoregressive model
+      fitted by Yule-Walker, its order chosen by AIC up to min(N - 1, 10 log10 N); spectral density
+      at 0 = prediction variance / (1 - sum phi)^2; ESS = N var(x) / that density
+    Frechet-correlation ESS (Magee, Karcher, Matsen and Minin 2024, Bayesian Anal. 19:565): for
+      k = 1 .. N - 6, V1 = half the mean of d^2 over all pairs of trees k+1 .. N, V2 the same over
+      trees 1 .. N - k, D_k as above, rho_k = (V1 + V2 - D_k) / (2 sqrt(V1 V2)) (1 when V1 or V2 is 0);
+      Geyer's initial monotone sequence with rho_0 = 1: P_1 = rho_0 + rho_1, P_2 = rho_2 + rho_3, ...
+      up to the first negative P, each P at most the one before; tau = -1 + 2 sum P (1 if not
+      positive); ESS = N / tau; 1 when all trees are identical
+    thinning: runs longer than 10,000 trees get the pseudo- and Frechet-correlation ESS (which need
+      every pair) from 10,000 evenly spaced trees, and the report says so; the figures are then the
+      thinned chain's: the Frechet and median pseudo-ESS within 10% of the whole run's while that is
+      below a quarter of 10,000, lower above it; the minimum is over the thinned trees as focal trees
+    runs whose trees never differ pass (nothing is left to mix): a posterior of one topology looks
+      the same, so runs stuck on one identical topology pass too; a run that varies but is too short
+      for an estimate (the Frechet ESS needs 7 trees) fails
   split ESS        the trace ESS of every split's presence in every run, for splits within
                    [0.025, 0.975] in some run, at least (1 / (4 --precision))^2 (625 for 0.01)
-  split-frequency differences (Fabreti and Hohna 2022): for every such split and pair of runs,
-                   |f1 - f2| at most the 95% quantile of |X - Y| / E, X, Y ~ Binomial(E, (f1 + f2) / 2),
-                   E = (1 / (4 --precision))^2
+  split-frequency differences (Fabreti and Hohna 2022): for every split within [0.025, 0.975] in some
+                   run, or below it in one run and above it in another, and every pair of runs,
+                   |f1 - f2| at most the 95% quantile of |X - Y| / E, X, Y ~ Binomial(E, f),
+                   f = (f1 + f2) / 2 rounded to 0.01, E = (1 / (4 --precision))^2; a split two runs
+                   hold at 1 and 0 fails whatever its within-run ESS
   trace ESS: gamma_k = sum of products of deviations k apart / (n - k); pairs gamma_(2i-1) + gamma_(2i)
   summed while positive up to lag min(n - 1, 2000); ESS = n gamma_0 / (gamma_0 + 2 sum)
+rooted or unrooted: --rooted or --unrooted decides; otherwise a [&R] or [&U] before the trees does;
+  otherwise the trees are rooted when every tree's root has two children (BEAST's and RevBayes's time
+  trees) and unrooted when any has more (MrBayes's). The report says which was used and why.
 burn-in suggestion: the smallest of 10% .. 50% after which every criterion passes; reported, not applied."""
 
 
@@ -128,6 +149,7 @@ class RunReport:
     pseudo_ess_min: float = float("nan")
     frechet_ess: float = float("nan")
     frechet_upper_bound: bool = False
+    all_pairs_trees: int = 0
     lag_profile: NDArray[np.float64] = field(default_factory=lambda: np.zeros(0))
     semivariogram: tuple[float, float] = (float("nan"), float("nan"))
 
@@ -229,6 +251,8 @@ class ConvergenceReport:
     tree_space_names: tuple[str, ...] = ()
     parameters: ParameterReport | None = None
     consensus: SummaryResult | None = None
+    rooting: str = ""
+    parameters_note: str = ""
 
     @property
     def pairs(self) -> tuple[str, ...]:
@@ -257,6 +281,7 @@ class ConvergenceReport:
             "files": list(self.files),
             "taxa": list(self.taxa),
             "rooted": self.rooted,
+            "rooting": self.rooting,
             "selection": self.selection.to_dict(),
             "min_freq": self.min_freq,
             "settings": self.settings.to_dict(),
@@ -315,6 +340,8 @@ class ConvergenceReport:
         }
         if self.parameters is not None:
             result["parameters"] = self.parameters.to_dict()
+        elif self.parameters_note:
+            result["parameters_note"] = self.parameters_note
         if self.consensus is not None:
             result["consensus"] = consensus_dict(self.consensus)
         return result
@@ -332,12 +359,18 @@ class ConvergenceReport:
             lines.append(f"{'all':<{width}}  {sum(r.trees for r in self.runs):>7}  "
                          f"{_ess(self.approx_ess):>11}  {'':>10}  {_ess(self.pseudo_ess):>10}  "
                          f"{_ess(self.frechet_ess):>11}")
-        if self.asdsf is not None and self.max_sdsf is not None:
+        if self.asdsf is not None and math.isnan(self.asdsf):
+            lines.append(f"ASDSF: no split to compare (no split reaches frequency {self.min_freq:g} in any run)")
+        elif self.asdsf is not None and self.max_sdsf is not None:
             lines.append(f"ASDSF {self.asdsf:.6f} (max {self.max_sdsf:.6f}) over {self.asdsf_splits} splits "
                          f"with frequency >= {self.min_freq:g} in some run: {verdict(self.asdsf)}")
         else:
             lines.append("ASDSF needs at least two runs")
-        if not np.isfinite(self.lowest_ess):
+        if self.parameters_note:
+            lines.append(self.parameters_note)
+        if self.rooting:
+            lines.append(f"trees compared {'rooted' if self.rooted else 'unrooted'}: {self.rooting}")
+        if not any(np.isfinite(v) for run in self.runs for v in (run.approx_ess, run.pseudo_ess_min, run.pseudo_ess)):
             lines.append("tree ESS: not estimable (too few trees, or they never differ)")
         lines.append("")
         lines.append(criteria_table(self.verdict))
@@ -413,7 +446,7 @@ def converge(
     burnin: BurnIn = DEFAULT_BURNIN,
     thin: int = 1,
     min_freq: float = 0.10,
-    rooted: bool = False,
+    rooted: bool | None = None,
     metric: str = "rf",
     seed: int = ess.SEED,
     *,
@@ -424,6 +457,8 @@ def converge(
     progress: bool | None = False,
     params: Sequence[PathLike] | None = None,
     no_params: bool = False,
+    params_include: Sequence[str] = (),
+    params_exclude: Sequence[str] = (),
 ) -> ConvergenceReport:
     """Convergence figures of MCMC runs, one tree file per run, and the verdict over every criterion.
 
@@ -435,13 +470,16 @@ def converge(
         The selection of trees, as for every command: a fraction, a count or ``"gen:N"``.
     min_freq : float
         Splits reaching this frequency in at least one run enter the ASDSF.
-    rooted : bool
-        Compare clades instead of unrooted bipartitions.
+    rooted : bool or None
+        Compare clades (True) or unrooted bipartitions (False); None decides from the files
+        (`brantoveil_tools.rooting.decide`: [&R] / [&U], else rooted when every tree's root has two
+        children). The report says which was used and why.
     metric : {"rf", "kf"}
         Distance of the subsample matrix behind the tree-space picture, heatmap and distance quantiles.
         Frequencies, medoids, traces and ESS always use Robinson-Foulds distances.
     seed : int
-        Seed of the random focal trees of the pseudo-ESS.
+        Accepted for callers that give it: no figure is random any more (every tree is a focal tree of
+        the pseudo-ESS).
     max_lag : int
         K, the largest lag of the approximate and Frechet-correlation ESS (default 100).
     min_ess : float
@@ -456,7 +494,10 @@ def converge(
         Progress bars on stderr while the files are read; None shows them only on a terminal.
     params, no_params
         One parameter file per run (default: those beside the tree files, when there are any), or none.
-        Their burn-in and thinning are the trees'; their criteria join the verdict.
+        Their burn-in is the trees' first kept generation (a file must match its run's generations) and
+        their thinning the trees'; their criteria join the verdict.
+    params_include, params_exclude : sequence of str
+        Glob patterns of the parameter columns to keep and to leave out.
 
     Returns
     -------
@@ -475,9 +516,17 @@ def converge(
         whole = read_sample(paths, burnin=0, thin=1, progress=progress)
         kept, selection = _select(whole, burnin, thin)
         step = thin
+    rooting = decide(whole, rooted)
+    rooted = rooting.rooted
     # Read before the trees' work, so their mistakes cost no time.
-    parameters = parameters_for_runs([run.path for run in selection.runs], params, no_params, selection.burnin,
-                                     selection.thin, min_ess)
+    tree_files = [run.path for run in selection.runs]
+    runs_by_generation = [TreeGenerations(whole.run_labels[r], whole.generations[whole.runs == r],
+                                          int(whole.generations[members[0]]))
+                          for r, members in enumerate(kept)]
+    parameters = parameters_for_runs(tree_files, params, no_params, selection.burnin, selection.thin, min_ess,
+                                     trees=runs_by_generation, include=params_include, exclude=params_exclude)
+    on_disk = all(os.fspath(t) not in ("", "-") for t in tree_files)  # trees in memory have nothing beside them
+    parameters_note = none_found(tree_files) if parameters is None and not no_params and on_disk else ""
     n_runs = len(whole.run_labels)
     candidates = _candidates(whole, step) if suggest_burnin else []
     # Only the trees some selection keeps are read into the engine (a thinned run is not read whole).
@@ -504,8 +553,9 @@ def converge(
             suggestion = _suggest_burnin(encoded, list(whole.run_labels), candidates, settings, seed, lag_cache)
     with phase("medoids, traces and tree space", progress):
         report = _report(whole, encoded, kept, selection, result, settings, rooted, metric, suggestion)
+    report = replace(report, rooting=rooting.reason)
     if parameters is None:
-        return report
+        return replace(report, parameters_note=parameters_note)
     return replace(report, parameters=parameters, verdict=report.verdict.extended(parameters.criteria()))
 
 
@@ -573,7 +623,7 @@ def _report(whole: Sample, encoded: EncodedRuns, kept: list[NDArray[np.int64]], 
             medoid_mean_distance=mean, generations=whole.generations[trees],
             trace=np.rint(trace).astype(np.int64), ess_upper_bound=figures.approximate.upper_bound,
             pseudo_ess_min=figures.pseudo_min, frechet_ess=figures.frechet,
-            frechet_upper_bound=figures.frechet_upper_bound, lag_profile=figures.lag_profile,
+            all_pairs_trees=figures.all_pairs_trees, lag_profile=figures.lag_profile,
             semivariogram=(figures.approximate.sill, figures.approximate.scale)))
     everything = np.concatenate(kept)
     best, mean = medoid(encoded.native, "rf", everything, everything, splits)

@@ -1,13 +1,16 @@
 """Split ESS and the split-frequency test between runs (Fabreti and Hohna 2022, Methods Ecol. Evol. 13:77).
 
 A split's presence in the successive trees of a run is a 0/1 trace; its trace ESS says how precisely the run
-estimates the split's frequency. Splits above 0.975 or below 0.025 in every run are left out: their traces
-say little and their frequencies are settled. For a precision p of the frequency (its standard error at a
-frequency of 0.5), a run needs an ESS of (1 / (4 p))^2: 625 for p = 0.01.
+estimates the split's frequency. Splits above 0.975 or below 0.025 in every run have no split ESS: their
+traces say little. They are still tested between runs when some run holds them above 0.975 and another below
+0.025 (runs stuck on different trees); only splits on the same side in every run are settled. For a
+precision p of the frequency (its standard error at a frequency of 0.5), a run needs an ESS of
+(1 / (4 p))^2: 625 for p = 0.01.
 
 Two runs pass the test for a split when their frequencies differ by no more than the 95% quantile of
 |X - Y| / E, X and Y independent Binomial(E, f) at that ESS E and the split's mean frequency f in the two
-runs: the difference two independent samples of E trees would show 95% of the time.
+runs, rounded to 0.01 as Fabreti and Hohna's package rounds it: the difference two independent samples of E
+trees would show 95% of the time.
 """
 
 from __future__ import annotations
@@ -37,10 +40,17 @@ def minimum_ess(precision: float) -> float:
     return (1.0 / (4.0 * precision)) ** 2
 
 
-def tested(frequencies: NDArray[np.float64]) -> NDArray[np.bool_]:
-    """Which splits the ESS and the test consider: within [0.025, 0.975] in at least one run."""
+def in_band(frequencies: NDArray[np.float64]) -> NDArray[np.bool_]:
+    """Which splits get a split ESS: within [0.025, 0.975] in at least one run."""
     inside = (frequencies >= SETTLED_LOW) & (frequencies <= SETTLED_HIGH)
     return np.asarray(inside.any(axis=1), dtype=bool)
+
+
+def tested(frequencies: NDArray[np.float64]) -> NDArray[np.bool_]:
+    """Which splits the split-frequency test considers: those in the band in some run, and those below it in
+    one run and above it in another."""
+    apart = (frequencies < SETTLED_LOW).any(axis=1) & (frequencies > SETTLED_HIGH).any(axis=1)
+    return np.asarray(in_band(frequencies) | apart, dtype=bool)
 
 
 @lru_cache(maxsize=4096)
@@ -110,7 +120,7 @@ def pair_tests(frequencies: NDArray[np.float64], splits: NDArray[np.int64], ess:
     for j, split in enumerate(splits):
         for p, (r, s) in enumerate(pairs):
             first, second = frequencies[split, r], frequencies[split, s]
-            threshold = binomial_threshold(size, float(round((first + second) / 2.0, 12)))
+            threshold = binomial_threshold(size, float(round((first + second) / 2.0, 2)))
             thresholds[j, p] = threshold
             passes[j, p] = abs(first - second) <= threshold + 1e-12
     return thresholds, passes

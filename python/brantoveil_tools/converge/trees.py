@@ -1,8 +1,8 @@
 """The runs read once into the engine, and the few kinds of distances the report asks of it, none an n x n matrix.
 
 Every figure of the report comes from one encoded sample: split presence from the engine's compressed rows,
-distances between trees up to K apart (n K distances), distances to a few focal trees (n F), and the mean
-squared distance over all pairs of a run from its split co-occurrence counts.
+distances between trees up to K apart (n K distances), and one pass over every pair of a run's trees, a
+band of focal trees at a time, for the measures that need them all (`all_pairs`).
 """
 
 from __future__ import annotations
@@ -23,11 +23,10 @@ from brantoveil_tools.sample import Sample
 
 # Rows of one engine block when the lag profile is computed band by band.
 LAG_BAND = 256
-# The mean squared distance over all pairs is exact while its sparse product costs at most this many steps;
-# above it an evenly spread subsample of PAIRWISE_TREES trees stands for the run.
-PAIRWISE_BUDGET = 400_000_000
-PAIRWISE_TREES = 6000
-PAIRWISE_BAND = 512
+# Runs longer than this are judged by the all-pairs measures (Frechet-correlation ESS, pseudo-ESS) on this many
+# evenly spaced trees; focal trees go through the engine this many at a time.
+ALL_PAIRS_TREES = 10_000
+FOCAL_BAND = 128
 
 
 @dataclass(frozen=True, eq=False)  # holds the engine's sample: compared by identity
@@ -122,59 +121,50 @@ def lag_distances(native: Any, trees: NDArray[np.int64], max_lag: int) -> NDArra
     return out
 
 
-def mean_squared_pairwise(native: Any, presence: SplitPresence, trees: NDArray[np.int64]) -> tuple[float, bool]:
-    """Mean squared Robinson-Foulds distance over all ordered pairs of different positions of ``trees``.
+@dataclass(frozen=True, eq=False)  # holds arrays: compared by identity
+class AllPairs:
+    """What the all-pairs tree ESS measures need of one run, from one pass over every pair of its trees.
 
-    Exact from the split rows, without any pair of trees: with s_t the splits of tree t, c_tu the splits t
-    and u share and d_tu = s_t + s_u - 2 c_tu,
-    sum_{t,u} d^2 = 2 n sum s^2 + 2 (sum s)^2 - 8 sum_t s_t w_t + 4 sum_{t,u} c_tu^2,
-    where w_t sums over t's splits their counts in the run, and sum c^2 is the squared Frobenius norm of
-    the split co-occurrence counts (splits held by every tree add a closed form, the rest a sparse
-    product costing sum_t s'_t^2 for s'_t the other splits of t). When that cost passes PAIRWISE_BUDGET the
-    value is estimated from the engine's distances among an evenly spread subsample of PAIRWISE_TREES
-    trees instead. The flag says whether the value is exact.
+    ``trees`` are the positions used (every tree, or ALL_PAIRS_TREES evenly spaced ones of a longer run,
+    ``thinned``); with n of them and d the Robinson-Foulds distance, ``lag_sums[k - 1]`` sums
+    d^2(x_t, x_t+k) over t, ``suffix_pairs[i]`` sums d^2 over the pairs of trees i .. n - 1,
+    ``prefix_pairs[m]`` over the pairs of the first m trees, and ``focal_ess[f]`` is the autoregressive
+    ESS of the distances of every tree to tree f.
     """
-    from scipy.sparse import csr_matrix
 
+    trees: NDArray[np.int64]
+    thinned: bool
+    lag_sums: NDArray[np.float64]
+    suffix_pairs: NDArray[np.float64]
+    prefix_pairs: NDArray[np.float64]
+    focal_ess: NDArray[np.float64]
+
+
+def all_pairs(native: Any, trees: NDArray[np.int64], limit: int | None = None) -> AllPairs:
+    """One pass of the engine over every pair of a run's trees (thinned above ``limit``, ALL_PAIRS_TREES by
+    default), FOCAL_BAND focal trees at a time: never more than n x FOCAL_BAND distances in memory."""
+    from brantoveil_tools.converge.ess import ar_spectral_ess
+
+    cap = ALL_PAIRS_TREES if limit is None else limit
+    thinned = len(trees) > cap
+    if thinned:
+        trees = trees[np.unique(np.linspace(0, len(trees) - 1, cap).round().astype(np.int64))]
     n = len(trees)
-    if n < 2:
-        return float("nan"), True
-    rows = presence.subset(trees)
-    sizes = rows.sizes()
-    counts = np.bincount(rows.indices, minlength=presence.n_splits).astype(np.int64)
-    core = counts == n
-    rest = ~core[rows.indices]
-    rest_sizes = np.bincount(rows.tree_of_entry()[rest], minlength=n)
-    if int(rest_sizes @ rest_sizes) > PAIRWISE_BUDGET:
-        return _sampled_mean_squared(native, trees), False
-    shared_core = int(core.sum())
-    weights = np.bincount(rows.tree_of_entry(), weights=counts[rows.indices].astype(np.float64), minlength=n)
-    other = csr_matrix((np.ones(int(rest.sum()), dtype=np.int64), (rows.tree_of_entry()[rest], rows.indices[rest])),
-                       shape=(n, presence.n_splits))
-    co_occurrence = (other.T @ other).tocsr()
-    rest_counts = counts[~core]
-    shared_squares = (n * n * shared_core * shared_core + 2 * shared_core * int(rest_counts @ rest_counts)
-                      + int(np.sum(co_occurrence.data.astype(np.int64) ** 2)))
-    total = (2 * n * int(sizes @ sizes) + 2 * int(sizes.sum()) ** 2 - 8 * round(float(sizes @ weights))
-             + 4 * shared_squares)
-    return total / (n * (n - 1)), True
-
-
-def _sampled_mean_squared(native: Any, trees: NDArray[np.int64]) -> float:
-    picked = trees[np.unique(np.linspace(0, len(trees) - 1, PAIRWISE_TREES).round().astype(np.int64))]
-    total = 0.0
-    for start in range(0, len(picked), PAIRWISE_BAND):
-        stop = min(start + PAIRWISE_BAND, len(picked))
-        total += float(np.sum(block(native, "rf", picked[start:stop], picked) ** 2))
-    return total / (len(picked) * (len(picked) - 1))
-
-
-def distances_to(native: Any, metric: str, trees: NDArray[np.int64], focal: NDArray[np.int64]
-                 ) -> NDArray[np.float64]:
-    """Distances of every tree of ``trees`` to each focal tree, len(trees) x len(focal), in bands."""
-    out = np.empty((len(trees), len(focal)))
-    band = max(1, 4_000_000 // max(len(focal), 1))
-    for start in range(0, len(trees), band):
-        stop = min(start + band, len(trees))
-        out[start:stop] = block(native, metric, trees[start:stop], focal)
-    return out
+    lag_sums = np.zeros(max(n - 1, 0))
+    row_sums = np.zeros(n)  # per tree t: d^2 to the trees after it
+    column_sums = np.zeros(n)  # per tree u: d^2 to the trees before it
+    focal_ess = np.full(n, np.nan)
+    positions = np.arange(n)
+    for start in range(0, n, FOCAL_BAND):
+        stop = min(start + FOCAL_BAND, n)
+        distances = block(native, "rf", trees, trees[start:stop])
+        focal_ess[start:stop] = ar_spectral_ess(distances)
+        squared = distances * distances
+        squared[positions[:, None] >= positions[None, start:stop]] = 0.0  # keep the pairs t < u
+        row_sums += squared.sum(axis=1)
+        column_sums[start:stop] = squared.sum(axis=0)
+        for u in range(max(start, 1), stop):  # column u holds lags u - t = u .. 1 for t = 0 .. u - 1
+            lag_sums[:u] += squared[u - 1 :: -1, u - start]
+    suffix = np.concatenate((np.cumsum(row_sums[::-1])[::-1], [0.0]))
+    prefix = np.concatenate(([0.0], np.cumsum(column_sums)))
+    return AllPairs(np.asarray(trees, dtype=np.int64), thinned, lag_sums, suffix, prefix, focal_ess)
