@@ -88,6 +88,13 @@ def test_mcc_heights_are_clade_means_and_lengths_follow() -> None:
     assert result.chosen == "trees:1"
 
 
+def test_mcc_keeps_its_own_heights_by_default_as_treeannotator() -> None:
+    trees = from_newick(["((A:1,B:1):1,C:2);", "((A:2,B:2):1,C:3);"])  # one topology, AB at heights 1 and 2
+    default = summarize(trees, method="mcc", rooted=True).newick
+    assert default == summarize(trees, method="mcc", rooted=True, heights="keep").newick
+    assert default != summarize(trees, method="mcc", rooted=True, heights="mean").newick
+
+
 def test_two_runs_give_sdsf_and_mean_lengths(tmp_path: Path) -> None:
     run1 = ["((A:1,B:1):0.1,C:1,(D:1,E:1):1);"] * 2 + ["((A:1,C:1):0.5,B:1,(D:1,E:1):1);"] * 2
     run2 = ["((A:1,B:1):0.3,C:1,(D:1,E:1):1);"] * 4
@@ -243,10 +250,14 @@ def write_runs(folder: Path, runs: list[list[str]]) -> list[str]:
     ([["((A,B),C);"]], ["--burnin", "5"], "r1.nwk: burn-in 5 drops all 1 trees of this run"),
     ([["((A,B),C);"]], ["--method", "nj"], "unknown method 'nj': expected one of majority, allcompat, mcc, hipstr"),
     ([["((A,B),C);"]], ["--rooted", "--heights", "mean"], "--heights needs branch lengths, and some trees have none"),
-    ([["((A:1,B:1):1,C:2);"]], ["--heights", "mean"], "--heights needs rooted trees (--rooted)"),
+    ([["((A:1,B:1):1,C:2);"]], ["--unrooted", "--heights", "mean"],
+     "--heights needs rooted trees (trees compared unrooted: --unrooted given)"),
+    ([["(A:1,B:1,C:2);"]], ["--heights", "mean"], "--heights needs rooted trees (trees compared unrooted: "
+     "no [&R] or [&U], and the root of r1.nwk:1 has more than two children)"),
     ([["((A:1,B:1):1,C:2);"]], ["--rooted", "--heights", "keep"],
      "--heights keep needs a sampled tree: use it with --method mcc or --target"),
-    ([["((A:1,B:1):1,C:2);"]], ["--method", "hipstr"], "hipstr needs rooted trees (--rooted)"),
+    ([["((A:1,B:1):1,C:2);"]], ["--unrooted", "--method", "hipstr"],
+     "hipstr needs rooted trees (trees compared unrooted: --unrooted given)"),
     # a three-way root (MrBayes) or a star tree among rooted ones: no root to build from
     ([["(A:1,B:1,C:1);"]], ["--rooted", "--method", "hipstr"],
      "hipstr needs rooted trees, and tree r1.nwk:1 is not: its root has 3 children"),

@@ -18,6 +18,7 @@ import numpy.typing as npt
 from ..errors import BrantoveilError
 from ..output import atomic_path, check_target, tsv_cell
 from ..policy import DEFAULT_BURNIN
+from ..rooting import decide
 from ..sample import Sample, read_sample
 from ..selection import BurnIn, Selection
 from .clades import (
@@ -95,6 +96,8 @@ class SummaryResult:
         Taxa in translate-table order (numbers 1.. in the NEXUS output).
     rooted : bool
         Clades (True) or splits (False).
+    rooting : str
+        Why the trees were taken as rooted or unrooted.
     n_trees : int
         Trees summarized.
     clades : CladeSummary
@@ -115,6 +118,7 @@ class SummaryResult:
     newick: str
     taxa: tuple[str, ...]
     rooted: bool
+    rooting: str
     n_trees: int
     clades: CladeSummary
     score: float
@@ -133,7 +137,7 @@ class SummaryResult:
 
 
 def summarize(runs: PathLike | Sequence[PathLike] | Sample, method: str = "majority",
-              burnin: BurnIn = DEFAULT_BURNIN, thin: int = 1, rooted: bool = False, min_freq: float = 0.5,
+              burnin: BurnIn = DEFAULT_BURNIN, thin: int = 1, rooted: bool | None = None, min_freq: float = 0.5,
               lengths: str | None = None, heights: str | None = None, credible: float | None = None,
               progress: bool | None = False, target: PathLike | None = None) -> SummaryResult:
     """Summarizes the trees of one or more runs as one tree.
@@ -146,8 +150,9 @@ def summarize(runs: PathLike | Sequence[PathLike] | Sample, method: str = "major
         ``"majority"`` (majority-rule consensus), ``"allcompat"`` (majority rule plus every compatible
         clade by decreasing frequency), ``"mcc"`` (maximum clade credibility tree) or ``"hipstr"``.
     burnin, thin : see `read_sample`
-    rooted : bool
-        Compare clades (rooted trees, e.g. from BEAST) instead of splits.
+    rooted : bool or None
+        Compare clades (rooted trees, e.g. from BEAST) instead of splits; None reads it from the files
+        (`brantoveil_tools.rooting.decide`: [&R] / [&U], else rooted when every root has two children).
     min_freq : float
         Majority rule keeps clades of frequency above one half and at least `min_freq`.
     lengths : str or None
@@ -156,7 +161,8 @@ def summarize(runs: PathLike | Sequence[PathLike] | Sample, method: str = "major
     heights : str or None
         Node heights of rooted summaries: the clade's ``"mean"`` or ``"median"`` height over the trees
         holding it, ``"ca"`` the mean height of its taxa's most recent common ancestor over all trees,
-        or ``"keep"`` the MCC or target tree's own; None: mean when the trees have lengths.
+        or ``"keep"`` the MCC or target tree's own; None: keep for an MCC or target tree (TreeAnnotator's
+        default), mean for the trees built from clades.
     credible : float or None
         Also list the credible set of topologies of this mass (e.g. 0.95).
     target : path or None
@@ -177,8 +183,6 @@ def summarize(runs: PathLike | Sequence[PathLike] | Sample, method: str = "major
         raise BrantoveilError(f"unknown --lengths {lengths!r}: expected one of {', '.join(LENGTHS)}")
     if heights is not None and heights not in HEIGHTS:
         raise BrantoveilError(f"unknown --heights {heights!r}: expected one of {', '.join(HEIGHTS)}")
-    if heights is not None and not rooted:
-        raise BrantoveilError("--heights needs rooted trees (--rooted)")
     if heights == "keep" and method != "mcc" and target is None:
         raise BrantoveilError("--heights keep needs a sampled tree: use it with --method mcc or --target")
     if not 0.0 <= min_freq <= 1.0 or math.isnan(min_freq):
@@ -188,6 +192,10 @@ def summarize(runs: PathLike | Sequence[PathLike] | Sample, method: str = "major
     sample = runs if isinstance(runs, Sample) else read_sample(runs, burnin=burnin, thin=thin, progress=progress)
     if len(sample) == 0:
         raise BrantoveilError("the selection keeps no tree")
+    rooting = decide(sample, rooted)
+    rooted = rooting.rooted
+    if heights is not None and not rooted:
+        raise BrantoveilError(f"--heights needs rooted trees ({rooting.describe()})")
     taxa = taxon_order(sample)
     reader = Reader(taxa, rooted)
     kept_view = read_target(target, reader) if target is not None else None  # before the long work
@@ -197,7 +205,7 @@ def summarize(runs: PathLike | Sequence[PathLike] | Sample, method: str = "major
     rooted_only = [what for what, used in (("hipstr", method == "hipstr"), ("--heights ca", heights == "ca"))
                    if used]
     if rooted_only and not rooted:
-        raise BrantoveilError(f"{rooted_only[0]} needs rooted trees (--rooted)")
+        raise BrantoveilError(f"{rooted_only[0]} needs rooted trees ({rooting.describe()})")
     if len(sample) < 2:  # the engine wants two trees at least
         table = python_table(sample, reader, bool(rooted_only))
     else:
@@ -233,7 +241,8 @@ def summarize(runs: PathLike | Sequence[PathLike] | Sample, method: str = "major
     if heights is not None and not values.all_lengths:
         raise BrantoveilError("--heights needs branch lengths, and some trees have none")
     if rooted and heights is None and values.all_lengths:
-        heights = "mean"
+        # TreeAnnotator's default keeps a sampled or target tree's own heights; a built tree has none.
+        heights = "keep" if method in ("mcc", "target") else "mean"
     if not values.all_lengths:
         lengths = "none"
     ancestors = common_ancestor_heights(sample, reader, tree) if heights == "ca" else None
@@ -244,7 +253,7 @@ def summarize(runs: PathLike | Sequence[PathLike] | Sample, method: str = "major
     found = credible_set(table, credible) if credible is not None else []
     return SummaryResult(
         method=method, newick=newick(tree, [quote(t) for t in taxa], annotate=True), taxa=taxa, rooted=rooted,
-        n_trees=table.n_trees, clades=_clade_summary(table, {node.key for node in tree.nodes}), score=score,
+        rooting=rooting.describe(), n_trees=table.n_trees, clades=_clade_summary(table, {node.key for node in tree.nodes}), score=score,
         chosen=chosen, credible=tuple(found), selection=sample.selection, tree=tree)
 
 

@@ -37,20 +37,22 @@ methods (--method):
              the clade, then to the one whose side holding the clade's first taxon (translate-table
              order) is the smaller taxon set read as a binary number. Every clade seen at least once
              is a candidate: TreeAnnotator X can also demand a minimum count; we set none. Needs
-             --rooted and a two-child root in every tree.
+             rooted trees: a two-child root in every tree.
 --target TREE annotates the first tree of a file (your ML tree, a published tree) instead: its
   clades' posteriors (0 for clades no sampled tree holds), heights and annotations, as
   treeannotator -target does; clades the sample never holds keep the target's own heights.
 
-unrooted trees (the default) are compared by splits and drawn rooted at the first taxon, as sumt
-draws them; their branch lengths (--lengths) are by default sumt's median (of an even count the
+Rooted or unrooted: --rooted or --unrooted decides; otherwise a [&R] or [&U] before the trees, else
+trees whose every root has two children (BEAST's and RevBayes's time trees) are rooted and the
+others (MrBayes's, most Newick files) unrooted; the command says which and why.
+Unrooted trees are compared by splits and drawn rooted at the first taxon, as sumt draws them; their branch lengths (--lengths) are by default sumt's median (of an even count the
 upper middle value), so that the majority tree equals sumt's .con.tre; mean is an option.
---rooted compares clades (BEAST's time trees). Node heights of rooted trees (--heights): the mean
+Rooted trees are compared by clades. Node heights of rooted trees (--heights): the mean
 or median of the clade's height over the trees holding it; ca, the mean height of the most recent
 common ancestor of the clade's taxa over all trees, whether or not they hold the clade (never a
 negative branch; needs a two-child root in every tree); or keep the MCC or target tree's own.
-Our default is the mean when the trees have lengths. TreeAnnotator's documented default is keep
-(treeannotator -help in BEAST 1.10 and BEAST 2's manual page). Mean and median heights come from
+The default is TreeAnnotator's documented one, keep (treeannotator -help in BEAST 1.10 and BEAST
+2's manual page), for an MCC or target tree, and the mean for the trees built from clades. Mean and median heights come from
 different sets of trees for a node and its parent, so the tree can be non-ultrametric or have
 negative branches (ape's is.ultrametric rejects it, as it does TreeAnnotator's); use ca or keep
 for an ultrametric tree. Annotations of the sampled trees are summarized by type as
@@ -82,7 +84,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.epilog = EPILOG + "\n\n" + BURNIN_HELP
     parser.formatter_class = argparse.RawDescriptionHelpFormatter
     add_runs(parser, "RUN")
-    add_selection(parser)
+    add_selection(parser, rooted_default=None)
     parser.add_argument("--method", default="majority", metavar="M",
                         help=f"{' | '.join(METHODS)} (default majority; see below)")
     parser.add_argument("--min-freq", type=unit_fraction, default=0.5, metavar="F",
@@ -91,7 +93,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help=f"branch lengths of unrooted summaries: {' | '.join(LENGTHS)} (default median, "
                              "as sumt)")
     parser.add_argument("--heights", default=None, metavar="H",
-                        help=f"node heights of rooted summaries: {' | '.join(HEIGHTS)} (default mean; see below)")
+                        help=f"node heights of rooted summaries: {' | '.join(HEIGHTS)} (default keep for mcc and --target, else mean; see below)")
     parser.add_argument("--target", type=Path, metavar="TREE",
                         help="annotate the first tree of this file instead of building one")
     parser.add_argument("-o", "--output", type=Path, metavar="OUT", help="tree file (.tre/.nex or .nwk)")
@@ -138,6 +140,7 @@ def run(args: argparse.Namespace) -> int:
     if not args.quiet:
         err = sys.stderr
         print(result.selection.describe(), file=err)
+        print(result.rooting, file=err)
         what = {"majority": "majority-rule consensus", "allcompat": "all-compatible consensus",
                 "mcc": f"maximum clade credibility tree ({result.chosen}, log credibility {result.score:.6g})",
                 "hipstr": f"HIPSTR tree (log credibility {result.score:.6g})",
