@@ -253,8 +253,9 @@ def summarize(runs: PathLike | Sequence[PathLike] | Sample, method: str = "major
     found = credible_set(table, credible) if credible is not None else []
     return SummaryResult(
         method=method, newick=newick(tree, [quote(t) for t in taxa], annotate=True), taxa=taxa, rooted=rooted,
-        rooting=rooting.describe(), n_trees=table.n_trees, clades=_clade_summary(table, {node.key for node in tree.nodes}), score=score,
-        chosen=chosen, credible=tuple(found), selection=sample.selection, tree=tree)
+        rooting=rooting.describe(), n_trees=table.n_trees,
+        clades=_clade_summary(table, {node.key for node in tree.nodes}), score=score, chosen=chosen,
+        credible=tuple(found), selection=sample.selection, tree=tree)
 
 
 def _annotate(tree: SummaryTree, table: CladeTable, values: Values, lengths: str, heights: str | None,

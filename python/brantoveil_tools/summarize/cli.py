@@ -45,17 +45,18 @@ methods (--method):
 Rooted or unrooted: --rooted or --unrooted decides; otherwise a [&R] or [&U] before the trees, else
 trees whose every root has two children (BEAST's and RevBayes's time trees) are rooted and the
 others (MrBayes's, most Newick files) unrooted; the command says which and why.
-Unrooted trees are compared by splits and drawn rooted at the first taxon, as sumt draws them; their branch lengths (--lengths) are by default sumt's median (of an even count the
-upper middle value), so that the majority tree equals sumt's .con.tre; mean is an option.
+Unrooted trees are compared by splits and drawn rooted at the first taxon, as sumt draws them;
+their branch lengths (--lengths) are by default sumt's median (of an even count the upper middle
+value), so that the majority tree equals sumt's .con.tre; mean is an option.
 Rooted trees are compared by clades. Node heights of rooted trees (--heights): the mean
 or median of the clade's height over the trees holding it; ca, the mean height of the most recent
 common ancestor of the clade's taxa over all trees, whether or not they hold the clade (never a
 negative branch; needs a two-child root in every tree); or keep the MCC or target tree's own.
 The default is TreeAnnotator's documented one, keep (treeannotator -help in BEAST 1.10 and BEAST
-2's manual page), for an MCC or target tree, and the mean for the trees built from clades. Mean and median heights come from
-different sets of trees for a node and its parent, so the tree can be non-ultrametric or have
-negative branches (ape's is.ultrametric rejects it, as it does TreeAnnotator's); use ca or keep
-for an ultrametric tree. Annotations of the sampled trees are summarized by type as
+2's manual page), for an MCC or target tree, and the mean for the trees built from clades. Mean
+and median heights come from different sets of trees for a node and its parent, so the tree can
+be non-ultrametric or have negative branches (ape's is.ultrametric rejects it, as it does
+TreeAnnotator's); use ca or keep for an ultrametric tree. Annotations of the sampled trees are summarized by type as
 TreeAnnotator writes them: numbers by mean, _median, _95%_HPD and _range (a value the same in every
 tree of a rooted sample by its mean alone); text states by the most frequent one, .prob, .set and
 .set.prob; vectors {a,b} as name1, name2 with their mean, _median and _range. A value that is NaN
@@ -93,7 +94,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help=f"branch lengths of unrooted summaries: {' | '.join(LENGTHS)} (default median, "
                              "as sumt)")
     parser.add_argument("--heights", default=None, metavar="H",
-                        help=f"node heights of rooted summaries: {' | '.join(HEIGHTS)} (default keep for mcc and --target, else mean; see below)")
+                        help=f"node heights of rooted summaries: {' | '.join(HEIGHTS)} "
+                             "(default keep for mcc and --target, else mean; see below)")
     parser.add_argument("--target", type=Path, metavar="TREE",
                         help="annotate the first tree of this file instead of building one")
     parser.add_argument("-o", "--output", type=Path, metavar="OUT", help="tree file (.tre/.nex or .nwk)")
