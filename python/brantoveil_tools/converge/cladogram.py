@@ -13,6 +13,13 @@ from brantoveil_tools.summarize import SummaryResult
 AGREE, MAY_DO, DISAGREE, UNKNOWN = "#1a7f37", "#d4a017", "#cf222e", "#6e7781"
 
 
+def band_colour(sdsf: float) -> str:
+    """The colour of a clade's SDSF band (grey for NaN: one run)."""
+    if math.isnan(sdsf):
+        return UNKNOWN
+    return DISAGREE if sdsf > MAX_SDSF_BAR else MAY_DO if sdsf > ASDSF_BAR else AGREE
+
+
 @dataclass(frozen=True)
 class Clade:
     """An inner node: where it is drawn, its posterior and SDSF (NaN with one run) and its taxa."""
@@ -25,9 +32,7 @@ class Clade:
 
     @property
     def colour(self) -> str:
-        if math.isnan(self.sdsf):
-            return UNKNOWN
-        return DISAGREE if self.sdsf > MAX_SDSF_BAR else MAY_DO if self.sdsf > ASDSF_BAR else AGREE
+        return band_colour(self.sdsf)
 
     @property
     def label(self) -> str:
@@ -84,4 +89,4 @@ def cladogram(consensus: SummaryResult) -> Cladogram:
     return Cladogram(tuple(lines), leaves, tuple(clades), float(deepest))
 
 
-__all__ = ["AGREE", "DISAGREE", "MAY_DO", "UNKNOWN", "Clade", "Cladogram", "cladogram"]
+__all__ = ["AGREE", "DISAGREE", "MAY_DO", "UNKNOWN", "Clade", "Cladogram", "band_colour", "cladogram"]

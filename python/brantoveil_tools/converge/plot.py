@@ -15,12 +15,13 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from brantoveil_tools.converge.cladogram import AGREE, DISAGREE, MAY_DO, UNKNOWN, cladogram
+from brantoveil_tools.converge.cladogram import AGREE, DISAGREE, MAY_DO, UNKNOWN, band_colour
 from brantoveil_tools.converge.labels import split_names, unique
 from brantoveil_tools.converge.report import ASDSF_BAR, MAX_SDSF_BAR, ConvergenceReport
 from brantoveil_tools.converge.split_ess import binomial_threshold
 from brantoveil_tools.errors import BrantoveilError
 from brantoveil_tools.output import atomic_path
+from brantoveil_tools.summarize.tree import Node
 
 RUN_COLOURS = ("#1f77b4", "#d62728", "#2ca02c", "#9467bd", "#ff7f0e", "#8c564b", "#e377c2", "#17becf",
                "#7f7f7f", "#bcbd22")
@@ -168,32 +169,28 @@ def trace_panel(figure: Any, cell: Any, report: ConvergenceReport) -> None:
 
 
 def consensus_panel(axes: Axes, report: ConvergenceReport) -> None:
-    """The majority-rule consensus as a cladogram, each clade labelled posterior / SDSF in its SDSF band's colour."""
-    assert report.consensus is not None
-    drawing = cladogram(report.consensus)
-    rows = len(drawing.leaves)
-    size = 9 if rows <= 16 else 8
-    for x0, y0, x1, y1 in drawing.lines:
-        axes.plot([x0, x1], [y0, y1], color="#24292f", linewidth=1.0, solid_capstyle="butt")
-    for x, y, name in drawing.leaves:
-        axes.text(x + 0.08, y, name, va="center", ha="left", fontsize=size)
-    for clade in drawing.clades:
-        axes.plot(clade.x, clade.y, "o", color=clade.colour, markersize=5)
-        axes.text(clade.x - 0.06, clade.y - 0.15, clade.label, va="bottom", ha="right", fontsize=size - 1,
-                  color=clade.colour)
+    """The majority-rule consensus drawn as `summarize --plot` draws a tree, each clade's posterior in the
+    colour of its SDSF band."""
     from matplotlib.lines import Line2D
 
+    from brantoveil_tools.summarize.plot import draw_tree
+
+    consensus = report.consensus
+    assert consensus is not None
+
+    def sdsf(node: Node) -> float:
+        spread = node.notes.get("sdsf")
+        return spread if isinstance(spread, float) else math.nan
+
+    draw_tree(axes, consensus.tree, consensus.taxa,
+              f"Majority-rule consensus ({consensus.n_trees} trees): posteriors coloured by SDSF",
+              node_colour=lambda node: band_colour(sdsf(node)))
     bands = ((AGREE, f"SDSF <= {ASDSF_BAR:g}"), (MAY_DO, f"SDSF <= {MAX_SDSF_BAR:g}"),
              (DISAGREE, f"SDSF > {MAX_SDSF_BAR:g}"), (UNKNOWN, "one run"))
-    present = {clade.colour for clade in drawing.clades}
+    present = {band_colour(sdsf(node)) for node in consensus.tree.nodes if node.children}
     handles = [Line2D([], [], color=c, marker="o", linestyle="", label=name) for c, name in bands if c in present]
     if handles:
         axes.legend(handles=handles, fontsize=8, loc="lower left", frameon=False)
-    longest = max(len(name) for _, _, name in drawing.leaves)
-    axes.set_xlim(-0.4, drawing.depth + 0.3 + 0.09 * longest * size / 9 * max(1.0, drawing.depth / 6))
-    axes.set_ylim(rows - 0.5 + (1.5 if handles else 0.0), -0.8)
-    axes.axis("off")
-    axes.set_title(f"Majority-rule consensus ({report.consensus.n_trees} trees): posterior / SDSF")
 
 
 def burnin_shade(axes: Axes, generations: NDArray[np.int64], dropped: int) -> None:
