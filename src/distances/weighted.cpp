@@ -675,57 +675,35 @@ NO_FUSED_MULTIPLY_ADD NARROW_PANEL_TARGET void panel_pass_narrow(const WeightedS
 #undef NARROW_PANEL_TARGET
 #endif
 
-// The instruction set `best` stands for on this CPU.
-DenseIsa resolved(DenseIsa isa) {
-  if (isa != DenseIsa::best) return isa;
-  return dense_isa_supported(DenseIsa::avx512) ? DenseIsa::avx512
-         : dense_isa_supported(DenseIsa::avx2) ? DenseIsa::avx2
-         : dense_isa_supported(DenseIsa::neon) ? DenseIsa::neon
-                                               : DenseIsa::plain;
-}
+// The dense passes, best first: the row-major pass and the panel pass (null: rows only) of each level.
+struct DensePasses {
+  WeightedDense row_major;
+  WeightedDense panel;
+};
 
 template <class Metric>
-WeightedDense row_major_for(DenseIsa isa) {
+const Implementation<DensePasses> kDensePasses[] = {
 #if BRANTOVEIL_X86_64
-  if (isa == DenseIsa::avx2 || isa == DenseIsa::avx512) return dense_rows_avx2<Metric>;
-#else
-  (void)isa;
+    {Isa::avx512, {dense_rows_avx2<Metric>, panel_pass_avx512<Metric>}},
+    {Isa::avx2, {dense_rows_avx2<Metric>, panel_pass_narrow<Metric>}},
 #endif
-  return dense_rows_plain<Metric>;
-}
-
-template <class Metric>
-WeightedDense panel_for(DenseIsa isa) {
-#if BRANTOVEIL_X86_64
-  if (isa == DenseIsa::avx512) return panel_pass_avx512<Metric>;
-  if (isa == DenseIsa::avx2) return panel_pass_narrow<Metric>;
-#elif BRANTOVEIL_NEON
-  if (isa == DenseIsa::neon) return panel_pass_narrow<Metric>;
-#else
-  (void)isa;
+#if BRANTOVEIL_NEON
+    {Isa::neon, {dense_rows_plain<Metric>, panel_pass_narrow<Metric>}},
 #endif
-  return nullptr;
-}
+    {Isa::plain, {dense_rows_plain<Metric>, nullptr}},
+};
 
 }  // namespace
 
-bool dense_isa_supported(DenseIsa isa) {
-  switch (isa) {
-    case DenseIsa::avx512:
-      return isa_allows(IsaLevel::avx512) && cpu_has_avx512f();
-    case DenseIsa::avx2:
-      return isa_allows(IsaLevel::avx2) && cpu_has_avx2();
-    case DenseIsa::neon:
-      return isa_allows(IsaLevel::neon) && cpu_has_neon();
-    default:
-      return true;
-  }
-}
+bool dense_implemented(Isa isa) { return implemented<DensePasses>(kDensePasses<WeightedRf>, isa); }
 
 template <class Metric>
-WeightedKernel<Metric>::WeightedKernel(const EncodedTrees& sample, const ColumnLayout& layout, DenseIsa isa)
-    : sample_(sample), layout_(layout), row_major_(row_major_for<Metric>(resolved(isa))),
-      panel_(panel_for<Metric>(resolved(isa))) {}
+WeightedKernel<Metric>::WeightedKernel(const EncodedTrees& sample, const ColumnLayout& layout, std::optional<Isa> isa)
+    : sample_(sample), layout_(layout) {
+  const DensePasses& passes = pick<DensePasses>(kDensePasses<Metric>, isa).entry;
+  row_major_ = passes.row_major;
+  panel_ = passes.panel;
+}
 
 // Lengths of dense splits into the row, rare ones into the sparse list by ascending index, and
 // the tree's total T = private + (dense + rare), each part summed in its fixed order. Splits of a
@@ -834,7 +812,7 @@ namespace {
 // The whole matrix into `cells` (see fill_symmetric); false when stopped.
 template <class Metric>
 bool fill_weighted(EncodedTrees trees, std::uint32_t min_dense_support, std::atomic<std::uint64_t>* counter,
-                   DenseIsa isa, Buffer<double>& cells) {
+                   std::optional<Isa> isa, Buffer<double>& cells) {
   const std::size_t n = trees.size();
   if (n == 0) {
     if (!cells.empty()) wrong_result_size(0, cells.size());
@@ -887,16 +865,16 @@ template double exact_sum<BranchScore>(DenseValues, DenseValues, std::size_t, Ra
 
 template <class Metric>
 Buffer<double> weighted_distances_split(EncodedTrees trees, std::uint32_t min_dense_support,
-                                        std::atomic<std::uint64_t>* counter, DenseIsa isa) {
+                                        std::atomic<std::uint64_t>* counter, std::optional<Isa> isa) {
   Buffer<double> cells;
   if (!fill_weighted<Metric>(std::move(trees), min_dense_support, counter, isa, cells)) return {};
   return cells;
 }
 
 template Buffer<double> weighted_distances_split<WeightedRf>(EncodedTrees, std::uint32_t,
-                                                             std::atomic<std::uint64_t>*, DenseIsa);
+                                                             std::atomic<std::uint64_t>*, std::optional<Isa>);
 template Buffer<double> weighted_distances_split<BranchScore>(EncodedTrees, std::uint32_t,
-                                                              std::atomic<std::uint64_t>*, DenseIsa);
+                                                              std::atomic<std::uint64_t>*, std::optional<Isa>);
 
 Buffer<double> distance_wrf(EncodedTrees trees, std::atomic<std::uint64_t>* counter) {
   const std::uint32_t min_dense_support = min_dense_support_weighted(trees.size());
@@ -912,14 +890,14 @@ bool distance_wrf(EncodedTrees trees, std::atomic<std::uint64_t>* counter, std::
                   Contents contents) {
   const std::uint32_t min_dense_support = min_dense_support_weighted(trees.size());
   Buffer<double> cells = Buffer<double>::over(into, contents);
-  return fill_weighted<WeightedRf>(std::move(trees), min_dense_support, counter, DenseIsa::best, cells);
+  return fill_weighted<WeightedRf>(std::move(trees), min_dense_support, counter, std::nullopt, cells);
 }
 
 bool distance_kf(EncodedTrees trees, std::atomic<std::uint64_t>* counter, std::span<double> into,
                  Contents contents) {
   const std::uint32_t min_dense_support = min_dense_support_weighted(trees.size());
   Buffer<double> cells = Buffer<double>::over(into, contents);
-  return fill_weighted<BranchScore>(std::move(trees), min_dense_support, counter, DenseIsa::best, cells);
+  return fill_weighted<BranchScore>(std::move(trees), min_dense_support, counter, std::nullopt, cells);
 }
 
 }  // namespace brantoveil::distances
