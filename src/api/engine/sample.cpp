@@ -185,13 +185,6 @@ bool convert_bins(PyObject* object, std::vector<double>& out) {
   return true;
 }
 
-// Runs `work(cell)` without the interpreter lock; `cell` is the counter's, or null.
-template <class Work>
-void without_gil(const std::shared_ptr<CounterCell>& counter, Work&& work) {
-  ReleasedGil unlocked;
-  work(counter.get());
-}
-
 // Methods ------------------------------------------------------------------------------------
 
 // Whether a buffer format names native elements of T ('I' for u4, 'd' for f8), any byte-order prefix
@@ -245,7 +238,10 @@ PyObject* block_into(PyObject* out, std::size_t rows, std::size_t cols, const st
     if (PyObject_GetBuffer(out, &view, PyBUF_RECORDS) < 0) return nullptr;
     distances::CellRows<T> cells{};
     const bool fits = destination<T>(view, rows, cols, cells);
-    if (fits) without_gil(counter, [&](CounterCell* cell) { done = compute(cells, cell); });
+    if (fits) {
+      ReleasedGil released;
+      done = compute(cells, counter.get());
+    }
     PyBuffer_Release(&view);
     if (!fits) return nullptr;
     if (!done) return stopped_call(signals);
@@ -254,7 +250,10 @@ PyObject* block_into(PyObject* out, std::size_t rows, std::size_t cols, const st
   PyRef bytes = PyRef::steal(new_bytes_for<T>(rows * cols));
   if (!bytes) return nullptr;
   const std::span<T> values = elements_of<T>(bytes.get());
-  without_gil(counter, [&](CounterCell* cell) { done = compute(distances::CellRows<T>{values.data(), cols}, cell); });
+  {
+    ReleasedGil released;
+    done = compute(distances::CellRows<T>{values.data(), cols}, counter.get());
+  }
   if (!done) return stopped_call(signals);
   to_little_endian(values);
   return bytes.release();
@@ -348,10 +347,11 @@ PyObject* sample_block_reduce(PyObject* self, PyObject* const* args, Py_ssize_t 
 
   SignalCheck signals;
   std::optional<distances::Reductions> reduced;
-  without_gil(counter, [&](CounterCell* cell) {
+  {
+    ReleasedGil released;
     reduced = distances::block_reduce(metric, engine.sample, engine.columns, rows, cols,
-                                      distances::ReduceRequest{k, bins}, cell);
-  });
+                                      distances::ReduceRequest{k, bins}, counter.get());
+  }
   if (!reduced) return stopped_call(signals);
   const distances::Reductions& reductions = *reduced;
   PyRef result = PyRef::steal(PyDict_New());

@@ -21,10 +21,11 @@ struct EngineState {
 /// The engine module's state.
 inline EngineState* engine_state(PyObject* module) { return static_cast<EngineState*>(PyModule_GetState(module)); }
 
-/// How the engine's reading calls take their arguments: the public counter type, structured errors.
+/// How the engine's reading calls take their arguments: the public counter type, structured errors,
+/// and the lock released while reading and computing.
 inline IntakeOptions engine_intake(PyObject* module) {
   const EngineState* state = engine_state(module);
-  return {state->counter_type, state->tree_error};
+  return {state->counter_type, state->tree_error, Unlock::always};
 }
 
 /// A sample and its columns, fixed together for the sample's lifetime.
