@@ -3,11 +3,11 @@
 
 #include "api/input.h"
 #include "api/pyref.h"
+#include "distances/block.h"
 
 namespace brantoveil::api {
 
-/// The metric of a whole matrix.
-enum class Metric { rf, wrf, kf };
+using Metric = distances::BlockMetric;
 
 /// What a whole-matrix call hands back.
 struct WholeMatrix {

@@ -17,16 +17,6 @@ namespace {
 constexpr std::array<const char*, 8> kParameters = {"metric",      "names",  "newick_iter", "translate_maps",
                                                     "map_indices", "rooted", "progress",    "exports"};
 
-std::optional<Metric> convert_metric(PyObject* object) {
-  if (PyUnicode_Check(object)) {
-    if (PyUnicode_CompareWithASCIIString(object, "rf") == 0) return Metric::rf;
-    if (PyUnicode_CompareWithASCIIString(object, "wrf") == 0) return Metric::wrf;
-    if (PyUnicode_CompareWithASCIIString(object, "kf") == 0) return Metric::kf;
-  }
-  PyErr_Format(PyExc_ValueError, "metric must be 'rf', 'wrf' or 'kf', not %R", object);
-  return std::nullopt;
-}
-
 }  // namespace
 
 PyObject* pairwise(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -30,23 +30,10 @@ const snapshot::EncodedSample& sample_of(PyObject* self) { return engine_of(self
 
 // Intake -------------------------------------------------------------------------------------
 
-std::optional<BlockMetric> convert_metric(PyObject* object, const snapshot::EncodedSample& sample) {
-  if (!PyUnicode_Check(object)) {
-    PyErr_Format(PyExc_TypeError, "metric must be a str, not '%s'", Py_TYPE(object)->tp_name);
-    return std::nullopt;
-  }
-  BlockMetric metric;
-  if (PyUnicode_CompareWithASCIIString(object, "rf") == 0) {
-    metric = BlockMetric::rf;
-  } else if (PyUnicode_CompareWithASCIIString(object, "wrf") == 0) {
-    metric = BlockMetric::wrf;
-  } else if (PyUnicode_CompareWithASCIIString(object, "kf") == 0) {
-    metric = BlockMetric::kf;
-  } else {
-    PyErr_Format(PyExc_ValueError, "metric must be 'rf', 'wrf' or 'kf', not %R", object);
-    return std::nullopt;
-  }
-  if (metric != BlockMetric::rf && !sample.has_lengths) {
+// A metric the sample can answer: weighted ones need lengths.
+std::optional<BlockMetric> convert_sample_metric(PyObject* object, const snapshot::EncodedSample& sample) {
+  const std::optional<BlockMetric> metric = convert_metric(object);
+  if (metric && *metric != BlockMetric::rf && !sample.has_lengths) {
     PyErr_Format(PyExc_ValueError, "metric %R needs a sample encoded with lengths=True", object);
     return std::nullopt;
   }
@@ -269,7 +256,7 @@ struct BlockArgs {
 
 std::optional<BlockArgs> convert_block_args(const Engine& engine, PyObject* const* bound) {
   const std::size_t n = engine.sample.size();
-  const auto metric = convert_metric(bound[0], engine.sample);
+  const auto metric = convert_sample_metric(bound[0], engine.sample);
   if (!metric) return std::nullopt;
   BlockArgs block{*metric, {}, {}};
   if (!convert_indices(bound[1], "rows", n, block.rows) || !convert_indices(bound[2], "cols", n, block.cols)) {
@@ -491,6 +478,18 @@ PyType_Spec kSpec = {
 };
 
 }  // namespace
+
+std::optional<BlockMetric> convert_metric(PyObject* object) {
+  if (!PyUnicode_Check(object)) {
+    PyErr_Format(PyExc_TypeError, "metric must be a str, not '%s'", Py_TYPE(object)->tp_name);
+    return std::nullopt;
+  }
+  if (PyUnicode_CompareWithASCIIString(object, "rf") == 0) return BlockMetric::rf;
+  if (PyUnicode_CompareWithASCIIString(object, "wrf") == 0) return BlockMetric::wrf;
+  if (PyUnicode_CompareWithASCIIString(object, "kf") == 0) return BlockMetric::kf;
+  PyErr_Format(PyExc_ValueError, "metric must be 'rf', 'wrf' or 'kf', not %R", object);
+  return std::nullopt;
+}
 
 PyTypeObject* create_sample_type(PyObject* module) {
   return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &kSpec, nullptr));

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 
 #include "api/input.h"
 #include "api/pyref.h"
@@ -16,6 +17,7 @@ struct EngineState {
   PyTypeObject* sample_type = nullptr;
   PyObject* decode = nullptr;      // the module's decode(), which unpickling calls
   PyObject* tree_error = nullptr;  // the module's TreeError, a ValueError with the tree's place
+  PyObject* sample_error = nullptr;  // the module's SampleError, TreeError's base: corrupt bytes
 };
 
 /// The engine module's state.
@@ -39,5 +41,9 @@ PyTypeObject* create_sample_type(PyObject* module);
 
 /// A new EncodedSample owning `engine`; nullptr with an exception set.
 PyObject* wrap_sample(PyObject* module, std::unique_ptr<Engine> engine);
+
+/// The metric a name gives, for every call of the module: TypeError for a name that is no str,
+/// ValueError for an unknown one.
+std::optional<distances::BlockMetric> convert_metric(PyObject* object);
 
 }  // namespace brantoveil::api::engine
