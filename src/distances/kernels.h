@@ -124,11 +124,22 @@ struct WeightedSide : Side<double, double> {
   }
 };
 
-/// The dense pass of rows [r0, r1) against columns [c0, c1): cells enter holding their shared
-/// rare sum and leave holding the distance (cells at out + (r - r0) * stride + c - c0); with
-/// `above`, only the cells Wanted::above_diagonal asks for.
-using WeightedDense = void (*)(const WeightedSide& rows, const WeightedSide& cols, std::size_t r0, std::size_t r1,
-                               std::size_t c0, std::size_t c1, double* out, std::size_t stride, bool above);
+/// The cells a dense pass finishes: rows [r0, r1) against columns [c0, c1), cell (r, c) at
+/// out + (r - r0) * stride + c - c0; with `above`, only the cells Wanted::above_diagonal asks for.
+struct DenseBlock {
+  std::size_t r0, r1, c0, c1;
+  double* out;
+  std::size_t stride;
+  bool above;
+
+  /// Rows [first, last) of this block, their cells where this block has them.
+  DenseBlock rows_from(std::size_t first, std::size_t last) const {
+    return {first, last, c0, c1, out + (first - r0) * stride, stride, above};
+  }
+};
+
+/// The dense pass of a block: cells enter holding their shared rare sum and leave holding the distance.
+using WeightedDense = void (*)(const WeightedSide& rows, const WeightedSide& cols, const DenseBlock& block);
 
 /// Weighted Robinson-Foulds or Kuhner-Felsenstein over a sample's columns; the sample has lengths.
 template <class Metric>

@@ -171,9 +171,9 @@ void WeightedKernel<Metric>::compute(const WeightedSide& rows, const WeightedSid
     }
   }
   if (!cols.panels) {
-    row_major_(rows, cols, r0, r1, c0, c1, out, stride, above);
+    row_major_(rows, cols, {r0, r1, c0, c1, out, stride, above});
   } else if (c0 % kLanes == 0) {
-    panel_(rows, cols, r0, r1, c0, c1, out, stride, above);
+    panel_(rows, cols, {r0, r1, c0, c1, out, stride, above});
   } else {
     // Columns that do not start a panel: every driver's do, so this is only a safe way out.
     for (std::size_t r = r0; r < r1; ++r) {

@@ -88,8 +88,8 @@ template <class Metric, bool kRowLow>
 // is a multiple of 8.
 template <class Metric>
 NO_FUSED_MULTIPLY_ADD __attribute__((target("avx512f")))
-void panel_pass_avx512(const WeightedSide& rows, const WeightedSide& cols, std::size_t r0, std::size_t r1,
-                       std::size_t c0, std::size_t c1, double* out, std::size_t stride, bool above) {
+void panel_pass_avx512(const WeightedSide& rows, const WeightedSide& cols, const DenseBlock& block) {
+  const auto [r0, r1, c0, c1, out, stride, above] = block;
   // Lane bits of the cells to form again term by term, one byte per row and panel.
   const std::size_t groups = (c1 - c0 + kLanes - 1) / kLanes;
   RedoMarks redo_marks(r1 - r0, groups);
@@ -234,9 +234,8 @@ template <class Metric, bool kRowLow>
 // tiles and `above` as in the AVX-512 pass. Both sides hold panels; `c0` is a multiple of 8.
 template <class Metric>
 NO_FUSED_MULTIPLY_ADD NARROW_PANEL_TARGET void panel_pass_narrow(const WeightedSide& rows, const WeightedSide& cols,
-                                                                 std::size_t r0, std::size_t r1, std::size_t c0,
-                                                                 std::size_t c1, double* out, std::size_t stride,
-                                                                 bool above) {
+                                                                 const DenseBlock& block) {
+  const auto [r0, r1, c0, c1, out, stride, above] = block;
   const std::size_t groups = (c1 - c0 + kLanes - 1) / kLanes;
   RedoMarks redo_marks(r1 - r0, groups);
   for (std::size_t j0 = c0; j0 < c1; j0 += kLanes) {
@@ -273,16 +272,12 @@ NO_FUSED_MULTIPLY_ADD NARROW_PANEL_TARGET void panel_pass_narrow(const WeightedS
 #endif
 
 #if BRANTOVEIL_X86_64
-template void panel_pass_avx512<WeightedRf>(const WeightedSide&, const WeightedSide&, std::size_t, std::size_t, std::size_t,
-                                      std::size_t, double*, std::size_t, bool);
-template void panel_pass_avx512<BranchScore>(const WeightedSide&, const WeightedSide&, std::size_t, std::size_t, std::size_t,
-                                      std::size_t, double*, std::size_t, bool);
+template void panel_pass_avx512<WeightedRf>(const WeightedSide&, const WeightedSide&, const DenseBlock&);
+template void panel_pass_avx512<BranchScore>(const WeightedSide&, const WeightedSide&, const DenseBlock&);
 #endif
 #if BRANTOVEIL_X86_64 || BRANTOVEIL_NEON
-template void panel_pass_narrow<WeightedRf>(const WeightedSide&, const WeightedSide&, std::size_t, std::size_t, std::size_t,
-                                      std::size_t, double*, std::size_t, bool);
-template void panel_pass_narrow<BranchScore>(const WeightedSide&, const WeightedSide&, std::size_t, std::size_t, std::size_t,
-                                      std::size_t, double*, std::size_t, bool);
+template void panel_pass_narrow<WeightedRf>(const WeightedSide&, const WeightedSide&, const DenseBlock&);
+template void panel_pass_narrow<BranchScore>(const WeightedSide&, const WeightedSide&, const DenseBlock&);
 #endif
 
 }  // namespace brantoveil::distances::dense

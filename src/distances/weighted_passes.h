@@ -11,8 +11,7 @@ namespace brantoveil::distances::dense {
 
 /// The row-major pass with SSE2's (or the build's plain) vectors.
 template <class Metric>
-void dense_rows_plain(const WeightedSide& rows, const WeightedSide& cols, std::size_t r0, std::size_t r1,
-                      std::size_t c0, std::size_t c1, double* out, std::size_t stride, bool above);
+void dense_rows_plain(const WeightedSide& rows, const WeightedSide& cols, const DenseBlock& block);
 
 #if BRANTOVEIL_X86_64
 // Each declaration carries its definition's target: GCC would take a declaration without it for
@@ -20,13 +19,11 @@ void dense_rows_plain(const WeightedSide& rows, const WeightedSide& cols, std::s
 
 /// The row-major pass with AVX2's vectors.
 template <class Metric>
-__attribute__((target("avx2"))) void dense_rows_avx2(const WeightedSide& rows, const WeightedSide& cols, std::size_t r0, std::size_t r1,
-                     std::size_t c0, std::size_t c1, double* out, std::size_t stride, bool above);
+__attribute__((target("avx2"))) void dense_rows_avx2(const WeightedSide& rows, const WeightedSide& cols, const DenseBlock& block);
 
 /// The panel pass with AVX-512's vectors.
 template <class Metric>
-__attribute__((target("avx512f"))) void panel_pass_avx512(const WeightedSide& rows, const WeightedSide& cols, std::size_t r0, std::size_t r1,
-                       std::size_t c0, std::size_t c1, double* out, std::size_t stride, bool above);
+__attribute__((target("avx512f"))) void panel_pass_avx512(const WeightedSide& rows, const WeightedSide& cols, const DenseBlock& block);
 #endif
 
 #if BRANTOVEIL_X86_64 || BRANTOVEIL_NEON
@@ -35,8 +32,7 @@ template <class Metric>
 #if BRANTOVEIL_X86_64
 __attribute__((target("avx2")))
 #endif
-void panel_pass_narrow(const WeightedSide& rows, const WeightedSide& cols, std::size_t r0, std::size_t r1,
-                       std::size_t c0, std::size_t c1, double* out, std::size_t stride, bool above);
+void panel_pass_narrow(const WeightedSide& rows, const WeightedSide& cols, const DenseBlock& block);
 #endif
 
 }  // namespace brantoveil::distances::dense
