@@ -15,6 +15,28 @@
 
 namespace brantoveil::distances::dense {
 
+// A tile of a panel pass: rows [r, r + count) of `rows` against the panel of 8 column trees from
+// j0, `columns` of them inside the block; row i's cells at cells + i * stride and its lane bits to
+// form again at marks + i * marks_stride. With `above` (rows lower, one side against itself) only
+// the lanes right of the diagonal are finished.
+struct PanelTile {
+  const WeightedSide& rows;
+  std::size_t r;
+  const double* panel;
+  std::size_t j0;
+  std::size_t columns;
+  bool above;
+  double* cells;
+  std::size_t stride;
+  std::uint8_t* marks;
+  std::size_t marks_stride;
+
+  /// The same tile from its row i on.
+  PanelTile from_row(std::size_t i) const {
+    return {rows, r + i, panel, j0, columns, above, cells + i * stride, stride, marks + i * marks_stride, marks_stride};
+  }
+};
+
 #if BRANTOVEIL_X86_64
 // `Rows` rows (value k of row i at x[i][k * kStride]) against the 8 trees of one panel, all of
 // whose cells share the lower tree's side (the rows' when kRowLow): lane l of each cell sums the
@@ -54,29 +76,29 @@ template <class Metric, bool kRowLow, int Rows, std::size_t kStride>
 // Rows [r, r + count) of the row side, read from its own panels, against the panel from j0.
 template <class Metric, bool kRowLow, int Rows>
 [[gnu::always_inline]] NO_FUSED_MULTIPLY_ADD __attribute__((target("avx512f"))) inline void panel_tile(
-    const WeightedSide& rows, std::size_t r, const double* panel, v8d t_cols, __mmask8 inside, bool above,
-    std::size_t j0, double* cells, std::size_t stride, std::uint8_t* marks, std::size_t marks_stride) {
+    const PanelTile& tile, v8d t_cols, __mmask8 inside) {
+  const WeightedSide& rows = tile.rows;
+  const std::size_t r = tile.r;
   const double* x[Rows];
   __mmask8 lanes[Rows];
 #pragma GCC unroll 4
   for (int i = 0; i < Rows; ++i) {
     x[i] = rows.panels->panel((r + i) / kLanes) + (r + i) % kLanes;
-    lanes[i] = static_cast<__mmask8>(row_lanes(inside, above, r + i, j0));
+    lanes[i] = static_cast<__mmask8>(row_lanes(inside, tile.above, r + i, tile.j0));
   }
-  panel_cells<Metric, kRowLow, Rows, kLanes>(x, rows.totals.data() + r, panel, rows.width, t_cols, lanes, cells,
-                                             stride, marks, marks_stride);
+  panel_cells<Metric, kRowLow, Rows, kLanes>(x, rows.totals.data() + r, tile.panel, rows.width, t_cols, lanes,
+                                             tile.cells, tile.stride, tile.marks, tile.marks_stride);
 }
 
 template <class Metric, bool kRowLow>
 [[gnu::always_inline]] NO_FUSED_MULTIPLY_ADD __attribute__((target("avx512f"))) inline void panel_rows(
-    std::size_t count, const WeightedSide& rows, std::size_t r, const double* panel, v8d t_cols, __mmask8 inside,
-    bool above, std::size_t j0, double* cells, std::size_t stride, std::uint8_t* marks, std::size_t marks_stride) {
+    std::size_t count, const PanelTile& tile, v8d t_cols, __mmask8 inside) {
   if (count == 3) {
-    panel_tile<Metric, kRowLow, 3>(rows, r, panel, t_cols, inside, above, j0, cells, stride, marks, marks_stride);
+    panel_tile<Metric, kRowLow, 3>(tile, t_cols, inside);
   } else if (count == 2) {
-    panel_tile<Metric, kRowLow, 2>(rows, r, panel, t_cols, inside, above, j0, cells, stride, marks, marks_stride);
+    panel_tile<Metric, kRowLow, 2>(tile, t_cols, inside);
   } else {
-    panel_tile<Metric, kRowLow, 1>(rows, r, panel, t_cols, inside, above, j0, cells, stride, marks, marks_stride);
+    panel_tile<Metric, kRowLow, 1>(tile, t_cols, inside);
   }
 }
 
@@ -111,9 +133,11 @@ void panel_pass_avx512(const WeightedSide& rows, const WeightedSide& cols, const
       std::uint8_t* tile_marks = &redo_marks.at(r - r0, (j0 - c0) / kLanes);
       const LowSide low = low_side(rows, r, take, above, col_min, col_max);
       if (low == LowSide::rows) {
-        panel_rows<Metric, true>(take, rows, r, panel, t_cols, inside, above, j0, cells, stride, tile_marks, groups);
+        panel_rows<Metric, true>(take, {rows, r, panel, j0, count, above, cells, stride, tile_marks, groups}, t_cols,
+                                 inside);
       } else if (low == LowSide::cols) {
-        panel_rows<Metric, false>(take, rows, r, panel, t_cols, inside, false, j0, cells, stride, tile_marks, groups);
+        panel_rows<Metric, false>(take, {rows, r, panel, j0, count, false, cells, stride, tile_marks, groups}, t_cols,
+                                  inside);
       } else {
         mixed_tile<Metric>(rows, r, take, cols, j0, count, cells, stride);
       }
@@ -140,9 +164,9 @@ using NarrowLanes = v2d;
 
 template <class Metric, bool kRowLow, int Rows>
 [[gnu::always_inline]] NO_FUSED_MULTIPLY_ADD NARROW_PANEL_TARGET inline void narrow_panel_cells(
-    const WeightedSide& rows, std::size_t r, const double* panel, std::size_t width, const double (&t_cols)[kLanes],
-    std::size_t columns, bool above, std::size_t j0, double* cells, std::size_t stride, std::uint8_t* marks,
-    std::size_t marks_stride) {
+    const PanelTile& tile, const double (&t_cols)[kLanes]) {
+  const auto& [rows, r, panel, j0, columns, above, cells, stride, marks, marks_stride] = tile;
+  const std::size_t width = rows.width;
   using V = NarrowLanes;
   constexpr std::size_t kWidth = sizeof(V) / sizeof(double);
   constexpr std::size_t kParts = kLanes / kWidth;
@@ -210,24 +234,17 @@ template <class Metric, bool kRowLow, int Rows>
 
 template <class Metric, bool kRowLow>
 [[gnu::always_inline]] NO_FUSED_MULTIPLY_ADD NARROW_PANEL_TARGET inline void narrow_panel_rows(
-    std::size_t count, const WeightedSide& rows, std::size_t r, const double* panel, std::size_t width,
-    const double (&t_cols)[kLanes], std::size_t columns, bool above, std::size_t j0, double* cells, std::size_t stride,
-    std::uint8_t* marks, std::size_t marks_stride) {
+    std::size_t count, const PanelTile& tile, const double (&t_cols)[kLanes]) {
   if (count == 4) {
-    narrow_panel_cells<Metric, kRowLow, 4>(rows, r, panel, width, t_cols, columns, above, j0, cells, stride, marks,
-                                           marks_stride);
+    narrow_panel_cells<Metric, kRowLow, 4>(tile, t_cols);
     return;
   }
   std::size_t i = 0;
   if (count >= 2) {
-    narrow_panel_cells<Metric, kRowLow, 2>(rows, r, panel, width, t_cols, columns, above, j0, cells, stride, marks,
-                                           marks_stride);
+    narrow_panel_cells<Metric, kRowLow, 2>(tile, t_cols);
     i = 2;
   }
-  if (i < count) {
-    narrow_panel_cells<Metric, kRowLow, 1>(rows, r + i, panel, width, t_cols, columns, above, j0, cells + i * stride,
-                                           stride, marks + i * marks_stride, marks_stride);
-  }
+  if (i < count) narrow_panel_cells<Metric, kRowLow, 1>(tile.from_row(i), t_cols);
 }
 
 // The narrow panel pass over rows [r0, r1) against columns [c0, c1), four rows a tile; mixed
@@ -255,11 +272,11 @@ NO_FUSED_MULTIPLY_ADD NARROW_PANEL_TARGET void panel_pass_narrow(const WeightedS
       std::uint8_t* tile_marks = &redo_marks.at(r - r0, (j0 - c0) / kLanes);
       const LowSide low = low_side(rows, r, take, above, col_min, col_max);
       if (low == LowSide::rows) {
-        narrow_panel_rows<Metric, true>(take, rows, r, panel, rows.width, t_cols, columns, above, j0, cells, stride,
-                                        tile_marks, groups);
+        narrow_panel_rows<Metric, true>(take, {rows, r, panel, j0, columns, above, cells, stride, tile_marks, groups},
+                                        t_cols);
       } else if (low == LowSide::cols) {
-        narrow_panel_rows<Metric, false>(take, rows, r, panel, rows.width, t_cols, columns, false, j0, cells, stride,
-                                         tile_marks, groups);
+        narrow_panel_rows<Metric, false>(take, {rows, r, panel, j0, columns, false, cells, stride, tile_marks, groups},
+                                         t_cols);
       } else {
         mixed_tile<Metric>(rows, r, take, cols, j0, columns, cells, stride);
       }
