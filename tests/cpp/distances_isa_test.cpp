@@ -32,6 +32,32 @@ TEST(IsaCap, ParsesTheLevelsOfBothArchitectures) {
   for (const Row& row : rows) EXPECT_EQ(parse_isa(row.text), row.expected) << row.text.value_or("(unset)");
 }
 
+TEST(IsaPick, TakesTheBestImplementationTheCapAdmits) {
+  // Levels that need nothing of the CPU, so the table holds on every machine: only the cap decides.
+  const Implementation<int> list[] = {
+      {Isa::avx512, 512, CpuFeature::none}, {Isa::avx2, 2, CpuFeature::none}, {Isa::plain, 0, CpuFeature::none}};
+  struct Row {
+    Isa cap;
+    std::optional<Isa> pinned;
+    int expected;
+  };
+  const Row rows[] = {
+      {Isa::avx512, std::nullopt, 512},  // the best first
+      {Isa::popcnt, std::nullopt, 0},    // nothing between the cap and plain
+      {Isa::avx2, std::nullopt, 2},      // the cap skips what lies above it
+      {Isa::avx512, Isa::avx2, 2},       // a pinned level, when the cap admits it
+      {Isa::avx2, Isa::avx512, 0},       // a pinned level the cap refuses falls back to plain
+      {Isa::avx512, Isa::neon, 0},       // so does one the family lacks
+  };
+  const Isa before = isa_cap();
+  for (const Row& row : rows) {
+    cap_isa(row.cap);
+    EXPECT_EQ(pick<int>(list, row.pinned).entry, row.expected)
+        << "cap " << isa_name(row.cap) << " pinned " << (row.pinned ? isa_name(*row.pinned) : "none");
+  }
+  cap_isa(before);
+}
+
 // Every result a kernel family produces on one set of trees, as raw bytes.
 struct Results {
   std::vector<std::vector<unsigned char>> parts;
