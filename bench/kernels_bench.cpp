@@ -243,14 +243,12 @@ int main(int argc, char** argv) {
   double terms_per_second = 0.0;
 #if defined(__x86_64__)
   // The floor is the AVX-512 pass's: measured only where that pass runs.
-  if (brantoveil::distances::isa_level() == brantoveil::distances::IsaLevel::avx512) {
+  if (brantoveil::distances::best_isa() == brantoveil::distances::Isa::avx512) {
     terms_per_second = vector_terms_per_second_each();
     std::printf("each thread, all at once: %.3g vector terms/s (minimum and sum of 8 doubles)\n", terms_per_second);
   }
 #endif
-  std::printf("instruction set: %s\n", brantoveil::distances::isa_level() == brantoveil::distances::IsaLevel::avx512 ? "avx512"
-                                        : brantoveil::distances::isa_level() == brantoveil::distances::IsaLevel::avx2 ? "avx2"
-                                                                                                                     : "plain");
+  std::printf("instruction set: %s\n", std::string(brantoveil::distances::isa_name(brantoveil::distances::best_isa())).c_str());
   bool ok = true;
   // 50 taxa: 47 internal splits, 90% of slots on the consensus, alternatives skewed.
   const auto run = [&](const char* title, const TreeSet& trees) {

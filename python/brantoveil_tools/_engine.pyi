@@ -6,7 +6,8 @@ Differences from the public module worth knowing:
 - The GIL is released while a block is computed, with or without a counter.
 - `block` may write into a caller's array (`out=`, e.g. a view into a larger matrix) instead of returning bytes.
 - `knn_index` holds column *tree indices*; a row with fewer than k other trees is padded with -1 / +inf.
-- Reading errors are `TreeError`, a ValueError with the same text that also says where the tree is.
+- Reading errors are `TreeError`, a ValueError with the same text that also says where the tree is;
+  bytes `decode` cannot read are its base `SampleError`, with kind 'corrupt'.
 - `pairwise` answers every metric in bytes and builds the split exports only when asked.
 - The module lives in the public module's library (reached through its capsule): one worker pool,
   one counter type and one error policy per process. No call ends the interpreter: out of memory is
@@ -21,11 +22,12 @@ from typing_extensions import Buffer
 
 Indices = range | Buffer | Sequence[SupportsIndex]
 
-class TreeError(ValueError):
-    """A tree that cannot be read: the public module's message, and where the tree is."""
+class SampleError(ValueError):
+    """Trees or bytes that do not make a sample: the message, its kind and, for a tree, where it is."""
 
     kind: str
-    """'syntax', 'leaf_set', 'tree' (an unnamed or repeated leaf, a tree too large) or 'general'."""
+    """'syntax', 'leaf_set', 'tree' (an unnamed or repeated leaf, a tree too large) or 'general' for a tree
+    (TreeError); 'corrupt' for bytes that do not hold an encoded sample."""
     tree_index: int | None
     """0-based position of the tree in the call's input."""
     offset: int | None
@@ -34,6 +36,9 @@ class TreeError(ValueError):
     None when the fault has no one place (taxa that differ, a tree too large)."""
     reason: str
     """The message without the words that place the tree."""
+
+class TreeError(SampleError):
+    """A tree that cannot be read: the public module's message, and where the tree is."""
 
 @final
 class EncodedSample:
@@ -106,7 +111,7 @@ def encode(
     """Reads the trees as the public module does (same checks and messages) into an EncodedSample."""
 
 def decode(data: Buffer, /) -> EncodedSample:
-    """The sample of a to_bytes() result; ValueError for corrupt bytes."""
+    """The sample of a to_bytes() result; SampleError (kind 'corrupt') for corrupt bytes."""
 
 @overload
 def pairwise(

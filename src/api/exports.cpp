@@ -10,21 +10,6 @@
 
 namespace brantoveil::api {
 
-namespace {
-
-// Runs `work` without the interpreter lock when asked; it must touch no Python object.
-template <class Work>
-void maybe_unlocked(bool unlocked, Work&& work) {
-  if (!unlocked) {
-    work();
-    return;
-  }
-  ReleasedGil released;
-  work();
-}
-
-}  // namespace
-
 PyObject* export_tuple(const std::vector<std::string>& names, PyObject* matrix, const snapshot::Snapshots& set,
                        ExportMatrix kind, SignalCheck& signals, bool unlocked) {
   PyRef tree_names = PyRef::steal(string_list(names));
@@ -32,7 +17,10 @@ PyObject* export_tuple(const std::vector<std::string>& names, PyObject* matrix, 
   PyRef leaf_names = PyRef::steal(string_list(set.leaf_names));
   if (!leaf_names) return nullptr;
   std::vector<std::uint64_t> column_of, split_at;
-  maybe_unlocked(unlocked, [&] { std::tie(column_of, split_at) = snapshot::column_order(set); });
+  {
+    ReleasedGil released(unlocked);
+    std::tie(column_of, split_at) = snapshot::column_order(set);
+  }
   const std::size_t cells = set.snaps.size() * column_of.size();
   // Zeroed by calloc, as the distance matrix is, and faulted in on every core before the rows
   // are written: a large export (the branch lengths of a posterior of many taxa can take as much
@@ -52,7 +40,10 @@ PyObject* export_tuple(const std::vector<std::string>& names, PyObject* matrix, 
                                                                                     Contents::zeros);
     if (written) clade_bytes = snapshot::build_bipartition_bytes(set, split_at);
   };
-  maybe_unlocked(unlocked, build);
+  {
+    ReleasedGil released(unlocked);
+    build();
+  }
   if (!written) {
     signals.raise_if_stopped();
     return nullptr;

@@ -1,14 +1,14 @@
 // The translation of C++ exceptions into Python ones, shared by every guarded entry point.
 #include "api/guard.h"
 
-#include <unistd.h>
-
 #if defined(__GLIBCXX__)
 #include <cxxabi.h>  // abi::__forced_unwind, libstdc++ only
 #endif
 #include <exception>
 #include <new>
 #include <stdexcept>
+
+#include "api/lock.h"
 
 namespace brantoveil::api {
 
@@ -18,9 +18,8 @@ void set_error_from_current_exception() noexcept {
 #if defined(__GLIBCXX__)
   } catch (abi::__forced_unwind&) {
     // A finalising interpreter ends a thread that asks for the lock (while running Python code
-    // inside a call: an iterator, a finaliser) by unwinding it. No frame here may pass that on,
-    // and the process is about to exit, so the thread waits for that.
-    for (;;) pause();
+    // inside a call: an iterator, a finaliser) by unwinding it. No frame here may pass that on.
+    park_thread();
 #endif
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();

@@ -245,16 +245,6 @@ class PyTreeSource final : public snapshot::TreeSource {
   bool stopped_ = false;
 };
 
-// Releases the interpreter lock for each outermost parallel loop of the calling thread.
-class UnlockedLoops final : public pool::LoopWait {
- public:
-  void enter() override { state_ = PyEval_SaveThread(); }
-  void leave() override { retake_gil(state_); }
-
- private:
-  PyThreadState* state_ = nullptr;
-};
-
 }  // namespace
 
 std::optional<CallArgs> intake(const char* display, const IntakeOptions& options, PyObject* const* args,
@@ -268,6 +258,7 @@ std::optional<CallArgs> convert_call(const IntakeOptions& options, std::span<PyO
                                      PyObject* lengths) {
   CallArgs call;
   call.bundle.tree_error = options.tree_error;
+  call.bundle.unlock = options.unlock;
   if (!convert_all(options, bound, call, lengths)) return std::nullopt;
   if (!validate_iter_args(call.names.size(), call.bundle.map_indices, call.bundle.translate_maps.size())) {
     return std::nullopt;
@@ -298,12 +289,12 @@ bool validate_iter_args(std::size_t names_length, const std::vector<std::uint64_
 
 std::optional<snapshot::Snapshots> collect_snapshots_from_iter(CallBundle& bundle, bool keep_lengths,
                                                                bool keep_clades, SignalCheck& signals) {
-  // The companion's calls let other threads run while the trees drawn so far are parsed and
-  // interned: no task touches a Python object, and the iterator is advanced between loops only.
-  // The public functions keep the lock while they read.
+  // Where the module's rule says so (lock.h), other threads run while the trees drawn so far are
+  // parsed and interned: no task touches a Python object, and the iterator is advanced between
+  // loops only.
   UnlockedLoops unlocked;
   std::optional<pool::ScopedLoopWait> loops;
-  if (bundle.tree_error != nullptr) loops.emplace(unlocked);
+  if (bundle.unlock == Unlock::always) loops.emplace(unlocked);
   PyTreeSource source(bundle);
   snapshot::SnapshotOptions options;
   options.rooted = bundle.rooted;

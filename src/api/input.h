@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "api/lock.h"
 #include "api/pyref.h"
 #include "api/signals.h"
 #include "snapshot/newick.h"
@@ -23,6 +24,8 @@ struct CallBundle {
   bool rooted = false;
   /// The companion's structured reading error type; null for the public module's ValueError.
   PyObject* tree_error = nullptr;
+  /// Whether the trees are read with the lock released between iterator steps (Unlock::always).
+  Unlock unlock = Unlock::with_counter;
 };
 
 /// The six converted arguments of a call.
@@ -39,6 +42,8 @@ struct IntakeOptions {
   PyTypeObject* counter_type = nullptr;
   /// Borrowed; null for the public module, whose reading errors are plain ValueError.
   PyObject* tree_error = nullptr;
+  /// How far the module's calls release the interpreter lock (lock.h states the rule).
+  Unlock unlock = Unlock::with_counter;
 };
 
 /// The six parameters every reading call takes, in order.

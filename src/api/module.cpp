@@ -7,8 +7,7 @@
 #include "api/engine/module.h"
 #include "api/guard.h"
 #include "api/progress.h"
-#include "api/rf.h"
-#include "api/weighted.h"
+#include "api/pairwise.h"
 
 namespace brantoveil::api {
 

@@ -15,6 +15,8 @@ struct ModuleState {
 inline ModuleState* module_state(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
 
 /// How the public module's functions take their arguments: its own counter type, plain ValueError.
-inline IntakeOptions public_intake(PyObject* module) { return {module_state(module)->progress_counter_type, nullptr}; }
+inline IntakeOptions public_intake(PyObject* module) {
+  return {module_state(module)->progress_counter_type, nullptr, Unlock::with_counter};
+}
 
 }  // namespace brantoveil::api

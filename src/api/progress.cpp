@@ -1,11 +1,6 @@
 // The ProgressCounter type: lock-free reads of the shared value and total cells.
 #include "api/progress.h"
 
-#include <unistd.h>
-
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>  // abi::__forced_unwind, libstdc++ only
-#endif
 #include <new>
 
 #include "api/bind.h"
@@ -125,21 +120,6 @@ PyType_Spec kSpec = {
 };
 
 }  // namespace
-
-void retake_gil(PyThreadState* state) noexcept {
-#if defined(__GLIBCXX__)
-  try {
-    PyEval_RestoreThread(state);
-  } catch (abi::__forced_unwind&) {
-    // A finalising interpreter ends such a thread by unwinding it (glibc's thread exit), which every
-    // noexcept frame above would turn into std::terminate. Nothing of the call is still running, and
-    // the process is about to exit, so the thread waits here for that instead.
-    for (;;) pause();
-  }
-#else
-  PyEval_RestoreThread(state);
-#endif
-}
 
 PyTypeObject* create_progress_counter_type(PyObject* module) {
   return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &kSpec, nullptr));

@@ -6,6 +6,7 @@
 #include <memory>
 #include <utility>
 
+#include "api/lock.h"
 #include "api/pyref.h"
 #include "pool/pool.h"
 
@@ -23,36 +24,23 @@ struct ProgressCounterObject {
 /// Creates the ProgressCounter type for `module`; nullptr with an exception set.
 PyTypeObject* create_progress_counter_type(PyObject* module);
 
-/// Takes the interpreter lock back; a thread the finalising interpreter refuses parks for good.
-void retake_gil(PyThreadState* state) noexcept;
-
-/// Releases and re-takes the interpreter lock around a scope.
-class ReleasedGil {
- public:
-  ReleasedGil() : state_(PyEval_SaveThread()) {}
-  ~ReleasedGil() { retake_gil(state_); }
-  ReleasedGil(const ReleasedGil&) = delete;
-  ReleasedGil& operator=(const ReleasedGil&) = delete;
-
- private:
-  PyThreadState* state_;
-};
-
-/// Runs `kernel(cell)`: with a counter, resets it to (0, pairs), runs without the interpreter lock and
-/// stores `pairs` as the value afterwards unless the call was stopped; without one, runs on a
-/// private cell with the lock held.
+/// The whole-matrix counter protocol: runs `kernel(cell)` on the counter's cell, first reset to 0
+/// of `pairs`, and stores `pairs` as its value afterwards unless the call was stopped; without a
+/// counter, on a private cell. The lock is released around the kernel by the rule of lock.h: when
+/// `unlock` is always, or a counter is given.
 template <class Kernel>
-auto with_counter(PyRef progress, std::uint64_t pairs, Kernel&& kernel) {
-  if (!progress) {
-    CounterCell cell{0};
-    return kernel(cell);
+auto run_counted(PyRef progress, std::uint64_t pairs, Unlock unlock, Kernel&& kernel) {
+  std::shared_ptr<CounterCell> cell;
+  if (progress) {
+    auto* counter = reinterpret_cast<ProgressCounterObject*>(progress.get());
+    counter->value->store(0, std::memory_order_relaxed);
+    counter->total->store(pairs, std::memory_order_relaxed);
+    cell = counter->value;
+  } else {
+    cell = std::make_shared<CounterCell>(0);
   }
-  auto* counter = reinterpret_cast<ProgressCounterObject*>(progress.get());
-  counter->value->store(0, std::memory_order_relaxed);
-  counter->total->store(pairs, std::memory_order_relaxed);
-  std::shared_ptr<CounterCell> cell = counter->value;
   auto result = [&] {
-    ReleasedGil unlocked;
+    ReleasedGil released(unlock == Unlock::always || progress);
     return kernel(*cell);
   }();
   // A stopped call leaves the count where it stopped.

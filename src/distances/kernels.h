@@ -54,6 +54,15 @@ struct RfSide : Side<std::uint64_t, std::uint32_t> {
 using RfFinish = void (*)(const RfSide& rows, const RfSide& cols, std::size_t r0, std::size_t count, std::size_t c0,
                           std::size_t c1, std::uint32_t* cells, std::size_t stride);
 
+/// One implementation of the Robinson-Foulds finish: the finish, whether it reads the columns side
+/// by side, and the relative cost of a finish word, which decides between computing every pair
+/// twice and mirroring (see RfKernel::whole_rows).
+struct RfPass {
+  RfFinish finish;
+  bool columns_side_by_side;
+  std::size_t word_cost;
+};
+
 /// Robinson-Foulds over a sample's columns: splits held by every tree are left out, as they
 /// cancel from every pair, and splits of one tree take no column.
 class RfKernel {
@@ -69,7 +78,7 @@ class RfKernel {
   /// `universal` counts the split IDs `layout` leaves out because every tree holds them; `isa`
   /// pins the finish (tests compare them) and must be supported.
   RfKernel(const EncodedTrees& sample, const ColumnLayout& layout, std::uint32_t universal,
-           RfIsa isa = RfIsa::best);
+           std::optional<Isa> isa = {});
 
   /// Lays the trees `trees` out as rows.
   RfSide lay_out(std::span<const std::uint64_t> trees) const;
@@ -77,6 +86,10 @@ class RfKernel {
   RfSide lay_out_columns(std::span<const std::uint64_t> trees) const;
   /// The postings of a column side.
   Postings postings(const RfSide& cols) const { return Postings::of(cols, layout_.sparse(), false); }
+
+  /// Whether computing every pair twice costs less than computing half and mirroring: where the
+  /// finish over `dense_words` words a pair is cheap at the level that runs.
+  bool whole_rows(std::size_t dense_words) const;
 
   /// Cells of rows [r0, r1) against columns [c0, c1), which enter as zeros; row r's cells start
   /// at out + (r - r0) * stride. Every cell is finished whatever is `wanted`.
@@ -87,8 +100,7 @@ class RfKernel {
   const EncodedTrees& sample_;
   const ColumnLayout& layout_;
   std::uint32_t universal_;
-  RfFinish finish_;
-  bool columns_side_by_side_;
+  const RfPass& pass_;
 };
 
 // Weighted metrics ----------------------------------------------------------------------------
@@ -112,11 +124,22 @@ struct WeightedSide : Side<double, double> {
   }
 };
 
-/// The dense pass of rows [r0, r1) against columns [c0, c1): cells enter holding their shared
-/// rare sum and leave holding the distance (cells at out + (r - r0) * stride + c - c0); with
-/// `above`, only the cells Wanted::above_diagonal asks for.
-using WeightedDense = void (*)(const WeightedSide& rows, const WeightedSide& cols, std::size_t r0, std::size_t r1,
-                               std::size_t c0, std::size_t c1, double* out, std::size_t stride, bool above);
+/// The cells a dense pass finishes: rows [r0, r1) against columns [c0, c1), cell (r, c) at
+/// out + (r - r0) * stride + c - c0; with `above`, only the cells Wanted::above_diagonal asks for.
+struct DenseBlock {
+  std::size_t r0, r1, c0, c1;
+  double* out;
+  std::size_t stride;
+  bool above;
+
+  /// Rows [first, last) of this block, their cells where this block has them.
+  DenseBlock rows_from(std::size_t first, std::size_t last) const {
+    return {first, last, c0, c1, out + (first - r0) * stride, stride, above};
+  }
+};
+
+/// The dense pass of a block: cells enter holding their shared rare sum and leave holding the distance.
+using WeightedDense = void (*)(const WeightedSide& rows, const WeightedSide& cols, const DenseBlock& block);
 
 /// Weighted Robinson-Foulds or Kuhner-Felsenstein over a sample's columns; the sample has lengths.
 template <class Metric>
@@ -131,7 +154,7 @@ class WeightedKernel {
   static constexpr std::size_t kBlockRows = 8;
 
   /// `isa` pins the dense pass (tests compare them); it must be supported.
-  WeightedKernel(const EncodedTrees& sample, const ColumnLayout& layout, DenseIsa isa = DenseIsa::best);
+  WeightedKernel(const EncodedTrees& sample, const ColumnLayout& layout, std::optional<Isa> isa = {});
 
   /// Lays the trees `trees` out as rows (as panels for the panel pass).
   WeightedSide lay_out(std::span<const std::uint64_t> trees) const;

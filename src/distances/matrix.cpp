@@ -224,38 +224,33 @@ struct TileCopy {
   void (*stream)(const unsigned char*, std::size_t, unsigned char*) = stream_bytes;
 };
 
-template <class T>
-TileCopy<T> tile_copy() {
-  TileCopy<T> copy;
-  constexpr bool kDouble = std::is_same_v<T, double>;
-  const IsaLevel level = isa_level();
 #if BRANTOVEIL_X86_64
-  if (level == IsaLevel::avx512) {
-    // No 16 x 16 transpose of counts: AVX2's 8 x 8 one serves them.
-    if constexpr (kDouble) {
-      copy.transpose = transpose_rows_avx512;
-      copy.rows_per_step = 8;
-    } else {
-      copy.transpose = TransposeAvx2::rows;
-      copy.rows_per_step = TransposeAvx2::kCountRows;
-    }
-    copy.stream = stream_bytes_avx512;
-  } else if (level == IsaLevel::avx2) {
-    copy.transpose = TransposeAvx2::rows;
-    copy.rows_per_step = kDouble ? TransposeAvx2::kDoubleRows : TransposeAvx2::kCountRows;
-    copy.stream = stream_bytes_avx2;
+// AVX-512 has no 16 x 16 transpose of counts: AVX2's 8 x 8 one serves them.
+template <class T>
+constexpr TileCopy<T> avx512_copy() {
+  if constexpr (std::is_same_v<T, double>) {
+    return {transpose_rows_avx512, 8, stream_bytes_avx512};
+  } else {
+    return {TransposeAvx2::rows, TransposeAvx2::kCountRows, stream_bytes_avx512};
   }
-#elif BRANTOVEIL_NEON
-  if (level == IsaLevel::neon) {
-    copy.transpose = TransposeNeon::rows;
-    copy.rows_per_step = kDouble ? TransposeNeon::kDoubleRows : TransposeNeon::kCountRows;
-  }
-#else
-  (void)level;
-  (void)kDouble;
-#endif
-  return copy;
 }
+#endif
+
+// The copies, best first.
+template <class T>
+const Implementation<TileCopy<T>> kTileCopies[] = {
+#if BRANTOVEIL_X86_64
+    {Isa::avx512, avx512_copy<T>()},
+    {Isa::avx2, {TransposeAvx2::rows,
+                 std::is_same_v<T, double> ? TransposeAvx2::kDoubleRows : TransposeAvx2::kCountRows,
+                 stream_bytes_avx2}},
+#endif
+#if BRANTOVEIL_NEON
+    {Isa::neon, {TransposeNeon::rows,
+                 std::is_same_v<T, double> ? TransposeNeon::kDoubleRows : TransposeNeon::kCountRows, stream_bytes}},
+#endif
+    {Isa::plain, {}},
+};
 
 }  // namespace
 
@@ -279,7 +274,7 @@ void mirror_upper_rows(T* cells, std::size_t n, std::size_t first, std::size_t l
     return std::min(rb, reinterpret_cast<std::uintptr_t>(cells + row * n + rb) % 64 / sizeof(T));
   };
   alignas(64) T local[kTile][kTile + kLead];
-  const TileCopy<T> copy = tile_copy<T>();
+  const TileCopy<T> copy = pick<TileCopy<T>>(kTileCopies<T>).entry;
   for (std::size_t rb = first; rb < last; rb += kTile) {
     const std::size_t r_end = std::min(rb + kTile, n);
     const std::size_t above = std::min(rb, kLead);  // rows above the tile row that may be read

@@ -74,19 +74,13 @@ void gather_row_plain(const std::uint32_t* source, const std::uint32_t* class_of
 
 using GatherRow = void (*)(const std::uint32_t*, const std::uint32_t*, std::size_t, std::uint32_t*);
 
-GatherRow pick_gather_row() {
+const Implementation<GatherRow> kGatherRows[] = {
 #if BRANTOVEIL_X86_64
-  switch (isa_level()) {
-    case IsaLevel::avx512:
-      return gather_row_avx512;
-    case IsaLevel::avx2:
-      return gather_row_avx2;
-    default:
-      break;
-  }
+    {Isa::avx512, gather_row_avx512},
+    {Isa::avx2, gather_row_avx2},
 #endif
-  return gather_row_plain;
-}
+    {Isa::plain, gather_row_plain},
+};
 
 }  // namespace
 
@@ -149,7 +143,7 @@ bool expand_classes(std::span<const std::uint32_t> table, const TreeClasses& cla
                     std::atomic<std::uint64_t>* counter) {
   const std::size_t n = classes.class_of.size();
   const std::size_t m = classes.first.size();
-  const GatherRow gather = pick_gather_row();
+  const GatherRow gather = pick<GatherRow>(kGatherRows).entry;
   const std::uint32_t* class_of = classes.class_of.data();
   return pool::parallel_for_batches((n + kRowsPerTask - 1) / kRowsPerTask, [&](std::size_t task) {
     const std::size_t r0 = task * kRowsPerTask;

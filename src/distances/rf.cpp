@@ -328,53 +328,28 @@ void finish_rf_rows_neon(const RfSide& rows, const RfSide& cols, std::size_t r0,
 }
 #endif
 
-RfIsa resolve(RfIsa isa) {
-  if (isa != RfIsa::best) return isa;
-  if (rf_isa_supported(RfIsa::avx512)) return RfIsa::avx512;
-  if (rf_isa_supported(RfIsa::avx2)) return RfIsa::avx2;
-  if (rf_isa_supported(RfIsa::neon)) return RfIsa::neon;
-  return rf_isa_supported(RfIsa::popcnt) ? RfIsa::popcnt : RfIsa::plain;
-}
-
-RfFinish finish_for(RfIsa isa) {
-  switch (isa) {
+// The finishes, best first. AVX-512's needs the vector popcount beyond AVX-512 F.
+const Implementation<RfPass> kRfPasses[] = {
 #if BRANTOVEIL_X86_64
-    case RfIsa::avx512:
-      return finish_rf_rows_avx512;
-    case RfIsa::avx2:
-      return finish_rf_rows_avx2;
-    case RfIsa::popcnt:
-      return finish_rf_tile_popcnt;
+    {Isa::avx512, {finish_rf_rows_avx512, true, 1}, CpuFeature::avx512_popcount},
+    {Isa::avx2, {finish_rf_rows_avx2, true, 2}},
+    {Isa::popcnt, {finish_rf_tile_popcnt, false, 3}},
 #endif
 #if BRANTOVEIL_NEON
-    case RfIsa::neon:
-      return finish_rf_rows_neon;
+    {Isa::neon, {finish_rf_rows_neon, true, 2}},
 #endif
-    default:
-      return finish_rf_cells_plain;
-  }
-}
+    {Isa::plain, {finish_rf_cells_plain, false, 8}},
+};
 
 }  // namespace
 
-bool rf_isa_supported(RfIsa isa) {
-  switch (isa) {
-    case RfIsa::best:
-    case RfIsa::plain:
-      return true;
-    case RfIsa::popcnt:
-      return isa_allows(IsaLevel::avx2) && cpu_has_popcnt();
-    case RfIsa::avx512:
-      return isa_allows(IsaLevel::avx512) && cpu_has_avx512_popcount();
-    case RfIsa::avx2:
-      return isa_allows(IsaLevel::avx2) && cpu_has_avx2();
-    case RfIsa::neon:
-      return isa_allows(IsaLevel::neon) && cpu_has_neon();
-  }
-  return false;
-}
+bool rf_implemented(Isa isa) { return implemented<RfPass>(kRfPasses, isa); }
 
-bool rf_whole_rows(RfIsa isa, std::size_t dense_words) {
+RfKernel::RfKernel(const EncodedTrees& sample, const ColumnLayout& layout, std::uint32_t universal,
+                   std::optional<Isa> isa)
+    : sample_(sample), layout_(layout), universal_(universal), pass_(pick<RfPass>(kRfPasses, isa).entry) {}
+
+bool RfKernel::whole_rows(std::size_t dense_words) const {
   // Whole rows pay each pair's finish twice, on every core; the mirror pays one pass over the
   // matrix, bound by memory rather than by the cores. Relative cost of a finish word: the vector
   // popcount 1, the nibble lookups (AVX2) and byte counts (NEON) about 2, the scalar popcount
@@ -383,29 +358,9 @@ bool rf_whole_rows(RfIsa isa, std::size_t dense_words) {
   // 123-taxon posterior: AVX-512 0.262 against 0.277 s, AVX2 0.321 against 0.406 s) and the plain
   // path over two (mcmc120: 0.52 against 0.77 s) favour the mirror. Without dense words a pair is
   // only its rare increments, which spread over the cores, while the mirror's pass does not.
-  std::size_t word_cost = 8;
-  switch (isa) {
-    case RfIsa::avx512:
-      word_cost = 1;
-      break;
-    case RfIsa::avx2:
-    case RfIsa::neon:
-      word_cost = 2;
-      break;
-    case RfIsa::popcnt:
-      word_cost = 3;
-      break;
-    default:
-      break;
-  }
   constexpr std::size_t kMostCost = 4;
-  return dense_words * word_cost <= kMostCost;
+  return dense_words * pass_.word_cost <= kMostCost;
 }
-
-RfKernel::RfKernel(const EncodedTrees& sample, const ColumnLayout& layout, std::uint32_t universal, RfIsa isa)
-    : sample_(sample), layout_(layout), universal_(universal), finish_(finish_for(resolve(isa))),
-      columns_side_by_side_(resolve(isa) == RfIsa::avx512 || resolve(isa) == RfIsa::avx2 ||
-                            resolve(isa) == RfIsa::neon) {}
 
 RfSide RfKernel::lay_out(std::span<const std::uint64_t> trees) const {
   const ColumnLayout& layout = layout_;
@@ -446,7 +401,7 @@ RfSide RfKernel::lay_out(std::span<const std::uint64_t> trees) const {
 
 RfSide RfKernel::lay_out_columns(std::span<const std::uint64_t> trees) const {
   RfSide side = lay_out(trees);
-  if (!columns_side_by_side_) return side;
+  if (!pass_.columns_side_by_side) return side;
   const std::size_t m = side.size();
   side.column_stride = (m + kColumnLanes - 1) / kColumnLanes * kColumnLanes;
   // A group of lanes past the end, so a finish may load whole groups from any column on.
@@ -469,7 +424,7 @@ void RfKernel::compute(const RfSide& rows, const RfSide& cols, const Postings& p
     }
   }
   for (std::size_t r = r0; r < r1; r += kTileRows) {
-    finish_(rows, cols, r, std::min(kTileRows, r1 - r), c0, c1, out + (r - r0) * stride, stride);
+    pass_.finish(rows, cols, r, std::min(kTileRows, r1 - r), c0, c1, out + (r - r0) * stride, stride);
   }
 }
 
@@ -480,7 +435,8 @@ namespace {
 // trees are freed once laid out.
 bool fill_rf_pairs(EncodedTrees& trees, std::span<const std::uint64_t> members,
                    std::span<const std::uint32_t> supports, std::uint32_t min_dense_support,
-                   std::atomic<std::uint64_t>* counter, RfIsa isa, RfRows rows, Buffer<std::uint32_t>& cells) {
+                   std::atomic<std::uint64_t>* counter, std::optional<Isa> isa, RfRows rows,
+                   Buffer<std::uint32_t>& cells) {
   const std::size_t n = members.size();
   // Splits held by every tree cancel out of every pair; splits of one tree need no column.
   const ColumnLayout layout = assign_columns(supports, n, {2, n}, min_dense_support);
@@ -492,7 +448,7 @@ bool fill_rf_pairs(EncodedTrees& trees, std::span<const std::uint64_t> members,
   const Postings postings = kernel.postings(side);
   trees = EncodedTrees{};
   const bool whole =
-      rows == RfRows::whole_rows || (rows == RfRows::chosen && rf_whole_rows(resolve(isa), side.width));
+      rows == RfRows::whole_rows || (rows == RfRows::chosen && kernel.whole_rows(side.width));
   return run_symmetric(kernel, side, postings, kTileRows, whole ? LowerCells::kernel : LowerCells::mirror, counter,
                        cells);
 }
@@ -500,7 +456,7 @@ bool fill_rf_pairs(EncodedTrees& trees, std::span<const std::uint64_t> members,
 // Distances between the distinct split sets only, then every tree's row gathered from its set's
 // row. Identical split sets have identical rows, so the matrix is the same as pair by pair.
 bool fill_rf_through_classes(EncodedTrees& trees, const TreeClasses& classes, std::uint32_t min_dense_support,
-                             std::atomic<std::uint64_t>* counter, RfIsa isa, RfRows rows,
+                             std::atomic<std::uint64_t>* counter, std::optional<Isa> isa, RfRows rows,
                              Buffer<std::uint32_t>& cells) {
   const std::size_t n = trees.size();
   const std::size_t m = classes.first.size();
@@ -528,8 +484,8 @@ bool fill_rf_through_classes(EncodedTrees& trees, const TreeClasses& classes, st
 }
 
 // The whole matrix into `cells` (see fill_symmetric); false when stopped.
-bool fill_rf(EncodedTrees trees, std::uint32_t min_dense_support, std::atomic<std::uint64_t>* counter, RfIsa isa,
-             RfRows rows, Buffer<std::uint32_t>& cells) {
+bool fill_rf(EncodedTrees trees, std::uint32_t min_dense_support, std::atomic<std::uint64_t>* counter,
+             std::optional<Isa> isa, RfRows rows, Buffer<std::uint32_t>& cells) {
   const std::size_t n = trees.size();
   if (n == 0) {
     if (!cells.empty()) wrong_result_size(0, cells.size());
@@ -550,7 +506,8 @@ bool fill_rf(EncodedTrees trees, std::uint32_t min_dense_support, std::atomic<st
 }  // namespace
 
 Buffer<std::uint32_t> distance_rf_split(EncodedTrees trees, std::uint32_t min_dense_support,
-                                        std::atomic<std::uint64_t>* counter, RfIsa isa, RfRows rows) {
+                                        std::atomic<std::uint64_t>* counter, std::optional<Isa> isa,
+                                        RfRows rows) {
   Buffer<std::uint32_t> cells;
   if (!fill_rf(std::move(trees), min_dense_support, counter, isa, rows, cells)) return {};
   return cells;
@@ -565,7 +522,7 @@ bool distance_rf(EncodedTrees trees, std::atomic<std::uint64_t>* counter, std::s
                  Contents contents) {
   const std::uint32_t min_dense_support = min_dense_support_rf(trees.size());
   Buffer<std::uint32_t> cells = Buffer<std::uint32_t>::over(into, contents);
-  return fill_rf(std::move(trees), min_dense_support, counter, RfIsa::best, RfRows::chosen, cells);
+  return fill_rf(std::move(trees), min_dense_support, counter, std::nullopt, RfRows::chosen, cells);
 }
 
 }  // namespace brantoveil::distances

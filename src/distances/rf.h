@@ -4,8 +4,10 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
+#include "distances/isa.h"
 #include "shared/buffer.h"
 #include "shared/records.h"
 
@@ -22,26 +24,20 @@ Buffer<std::uint32_t> distance_rf(EncodedTrees trees, std::atomic<std::uint64_t>
 [[nodiscard]] bool distance_rf(EncodedTrees trees, std::atomic<std::uint64_t>* counter, std::span<std::uint32_t> into,
                                Contents contents = Contents::unknown);
 
-/// Instruction set of the dense pass; every one gives the same matrix.
-enum class RfIsa { best, avx512, avx2, popcnt, neon, plain };
+/// Whether the dense pass has an implementation of level `isa` that runs here; every one gives
+/// the same matrix.
+bool rf_implemented(Isa isa);
 
-/// Whether this CPU can run the dense pass with `isa`.
-bool rf_isa_supported(RfIsa isa);
-
-/// How the cells left of the diagonal are made: `chosen` by the cost of a pair (see
-/// rf_whole_rows), or forced to every pair twice (`whole_rows`) or to the mirror (`mirrored`).
+/// How the cells left of the diagonal are made: `chosen` by the cost of a pair at the level that
+/// runs, or forced to every pair twice (`whole_rows`) or to the mirror (`mirrored`).
 enum class RfRows { chosen, whole_rows, mirrored };
-
-/// Whether computing every pair twice costs less than computing half and mirroring: where the
-/// finish over `dense_words` words a pair is cheap at `isa` (a resolved instruction set).
-bool rf_whole_rows(RfIsa isa, std::size_t dense_words);
 
 /// `distance_rf` with the dense/sparse boundary given: splits held by at least
 /// `min_dense_support` trees are compared as bit rows, rarer ones through postings. `isa` pins
 /// the dense pass's instruction set and `rows` how the lower cells are made (tests compare
-/// them); the instruction set must be supported.
+/// them); a pinned level must be implemented (rf_implemented).
 Buffer<std::uint32_t> distance_rf_split(EncodedTrees trees, std::uint32_t min_dense_support,
-                                        std::atomic<std::uint64_t>* counter, RfIsa isa = RfIsa::best,
+                                        std::atomic<std::uint64_t>* counter, std::optional<Isa> isa = {},
                                         RfRows rows = RfRows::chosen);
 
 }  // namespace brantoveil::distances

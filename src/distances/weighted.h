@@ -5,8 +5,10 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
+#include "distances/isa.h"
 #include "shared/buffer.h"
 #include "shared/records.h"
 
@@ -133,22 +135,20 @@ Buffer<double> distance_kf(EncodedTrees trees, std::atomic<std::uint64_t>* count
 [[nodiscard]] bool distance_kf(EncodedTrees trees, std::atomic<std::uint64_t>* counter, std::span<double> into,
                                Contents contents = Contents::unknown);
 
-/// Instruction set of the dense pass; every one gives the same bits.
-enum class DenseIsa { best, avx512, avx2, neon, plain };
-
-/// Whether this CPU can run the dense pass with `isa`.
-bool dense_isa_supported(DenseIsa isa);
+/// Whether the dense pass has an implementation of level `isa` that runs here; every one gives
+/// the same bits.
+bool dense_implemented(Isa isa);
 
 /// A weighted matrix with the dense/sparse boundary given: splits held by at least
 /// `min_dense_support` trees are compared as f64 rows, rarer shared ones through postings.
-/// `isa` pins the dense pass's instruction set (tests compare them); it must be supported.
+/// `isa` pins the dense pass's instruction set (tests compare them); it must be implemented.
 template <class Metric>
 Buffer<double> weighted_distances_split(EncodedTrees trees, std::uint32_t min_dense_support,
-                                        std::atomic<std::uint64_t>* counter, DenseIsa isa = DenseIsa::best);
+                                        std::atomic<std::uint64_t>* counter, std::optional<Isa> isa = {});
 
 extern template Buffer<double> weighted_distances_split<WeightedRf>(EncodedTrees, std::uint32_t,
-                                                                    std::atomic<std::uint64_t>*, DenseIsa);
+                                                                    std::atomic<std::uint64_t>*, std::optional<Isa>);
 extern template Buffer<double> weighted_distances_split<BranchScore>(EncodedTrees, std::uint32_t,
-                                                                     std::atomic<std::uint64_t>*, DenseIsa);
+                                                                     std::atomic<std::uint64_t>*, std::optional<Isa>);
 
 }  // namespace brantoveil::distances

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 #include <system_error>
 
@@ -35,51 +36,37 @@ bool equals_lower(std::string_view text, std::string_view word) {
   return true;
 }
 
-}  // namespace
+// The sign-less infinity and NaN words, any case; nullopt for anything else.
+std::optional<double> scan_special(std::string_view word) {
+  if (equals_lower(word, "inf") || equals_lower(word, "infinity")) return std::numeric_limits<double>::infinity();
+  if (equals_lower(word, "nan")) return std::numeric_limits<double>::quiet_NaN();
+  return std::nullopt;
+}
 
-/*
- * The syntax is checked here, byte by byte, so std::from_chars never sees anything it would
- * read differently. Short decimals (at most 19 significant digits, value below 2^53, power of
- * ten within 10^22) are converted with one exact multiply or divide, which rounds correctly;
- * the rest goes to std::from_chars.
- */
-bool parse_decimal(std::string_view text, double& value) {
-  const char* p = text.data();
-  const char* const e = p + text.size();
-  bool negative = false;
-  if (p != e && (*p == '+' || *p == '-')) {
-    negative = *p == '-';
-    ++p;
-  }
-  if (p == e) return false;
-  if (!is_digit(*p) && *p != '.') {
-    const std::string_view word(p, static_cast<std::size_t>(e - p));
-    double magnitude;
-    if (equals_lower(word, "inf") || equals_lower(word, "infinity")) {
-      magnitude = std::numeric_limits<double>::infinity();
-    } else if (equals_lower(word, "nan")) {
-      magnitude = std::numeric_limits<double>::quiet_NaN();
-    } else {
-      return false;
-    }
-    value = negative ? -magnitude : magnitude;
-    return true;
-  }
-
+// A decimal's digits as scanned: value = mantissa * 10^power, up to the digits dropped past the
+// first 19 significant ones (too_long).
+struct Scanned {
   std::uint64_t mantissa = 0;
   int significant = 0;
   bool too_long = false;
+  long long power = 0;
+};
+
+// Scans digits, an optional fraction and an optional exponent from p to the end e; nullopt when
+// the text is not of that form.
+std::optional<Scanned> scan_digits(const char* p, const char* const e) {
+  Scanned out;
   long long scale = 0;  // value = mantissa * 10^(scale + exponent), up to dropped digits
   bool any_digit = false;
   for (; p != e && is_digit(*p); ++p) {
     any_digit = true;
     const int digit = *p - '0';
-    if (mantissa == 0 && digit == 0) continue;
-    if (significant < 19) {
-      mantissa = mantissa * 10 + static_cast<unsigned>(digit);
-      ++significant;
+    if (out.mantissa == 0 && digit == 0) continue;
+    if (out.significant < 19) {
+      out.mantissa = out.mantissa * 10 + static_cast<unsigned>(digit);
+      ++out.significant;
     } else {
-      too_long = true;
+      out.too_long = true;
       ++scale;
     }
   }
@@ -87,18 +74,18 @@ bool parse_decimal(std::string_view text, double& value) {
     for (++p; p != e && is_digit(*p); ++p) {
       any_digit = true;
       const int digit = *p - '0';
-      if (mantissa == 0 && digit == 0) {
+      if (out.mantissa == 0 && digit == 0) {
         --scale;
-      } else if (significant < 19) {
-        mantissa = mantissa * 10 + static_cast<unsigned>(digit);
-        ++significant;
+      } else if (out.significant < 19) {
+        out.mantissa = out.mantissa * 10 + static_cast<unsigned>(digit);
+        ++out.significant;
         --scale;
       } else {
-        too_long = true;
+        out.too_long = true;
       }
     }
   }
-  if (!any_digit) return false;
+  if (!any_digit) return std::nullopt;
   long long exponent = 0;
   if (p != e && (*p == 'e' || *p == 'E')) {
     ++p;
@@ -107,26 +94,20 @@ bool parse_decimal(std::string_view text, double& value) {
       exponent_negative = *p == '-';
       ++p;
     }
-    if (p == e || !is_digit(*p)) return false;
+    if (p == e || !is_digit(*p)) return std::nullopt;
     for (; p != e && is_digit(*p); ++p) {
       if (exponent < 1'000'000'000) exponent = exponent * 10 + (*p - '0');  // saturates far out of range
     }
     if (exponent_negative) exponent = -exponent;
   }
-  if (p != e) return false;
+  if (p != e) return std::nullopt;
+  out.power = scale + exponent;
+  return out;
+}
 
-  if (mantissa == 0) {
-    value = negative ? -0.0 : 0.0;
-    return true;
-  }
-  const long long power = scale + exponent;
-  if (!too_long && mantissa <= (std::uint64_t{1} << 53) && power >= -22 && power <= 22) {
-    const double m = static_cast<double>(mantissa);
-    const double magnitude = power < 0 ? m / kExactPow10[-power] : m * kExactPow10[power];
-    value = negative ? -magnitude : magnitude;
-    return true;
-  }
-  const char* first = text.data() + (text.front() == '+' ? 1 : 0);
+// The long or far-out decimal [first, e), already checked, through the library; false when it
+// does not read it whole.
+bool convert_long(const char* first, const char* const e, const Scanned& digits, bool negative, double& value) {
   double parsed = 0;
 #if defined(BRANTOVEIL_STRTOD_FALLBACK)
   // The grammar is already checked, so strtod reads exactly the same number; it needs a
@@ -147,7 +128,7 @@ bool parse_decimal(std::string_view text, double& value) {
 #endif
   if (result.ec == std::errc::result_out_of_range) {
     // Far beyond the double range on one side or the other: the leading digit's decade says which.
-    const bool overflow = significant + power > 0;
+    const bool overflow = digits.significant + digits.power > 0;
     const double magnitude = overflow ? std::numeric_limits<double>::infinity() : 0.0;
     value = negative ? -magnitude : magnitude;
     return true;
@@ -155,6 +136,45 @@ bool parse_decimal(std::string_view text, double& value) {
   if (result.ec != std::errc{} || result.ptr != e) return false;
   value = parsed;
   return true;
+}
+
+}  // namespace
+
+/*
+ * The syntax is checked here, byte by byte, so std::from_chars never sees anything it would
+ * read differently. Short decimals (at most 19 significant digits, value below 2^53, power of
+ * ten within 10^22) are converted with one exact multiply or divide, which rounds correctly;
+ * the rest goes to std::from_chars.
+ */
+bool parse_decimal(std::string_view text, double& value) {
+  const char* p = text.data();
+  const char* const e = p + text.size();
+  bool negative = false;
+  if (p != e && (*p == '+' || *p == '-')) {
+    negative = *p == '-';
+    ++p;
+  }
+  if (p == e) return false;
+  if (!is_digit(*p) && *p != '.') {
+    const std::optional<double> magnitude = scan_special(std::string_view(p, static_cast<std::size_t>(e - p)));
+    if (!magnitude) return false;
+    value = negative ? -*magnitude : *magnitude;
+    return true;
+  }
+  const std::optional<Scanned> digits = scan_digits(p, e);
+  if (!digits) return false;
+  if (digits->mantissa == 0) {
+    value = negative ? -0.0 : 0.0;
+    return true;
+  }
+  const long long power = digits->power;
+  if (!digits->too_long && digits->mantissa <= (std::uint64_t{1} << 53) && power >= -22 && power <= 22) {
+    const double m = static_cast<double>(digits->mantissa);
+    const double magnitude = power < 0 ? m / kExactPow10[-power] : m * kExactPow10[power];
+    value = negative ? -magnitude : magnitude;
+    return true;
+  }
+  return convert_long(text.data() + (text.front() == '+' ? 1 : 0), e, *digits, negative, value);
 }
 
 }  // namespace brantoveil

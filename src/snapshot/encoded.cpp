@@ -110,7 +110,7 @@ class Reader {
   std::span<const std::uint8_t> rest_;
 };
 
-Error corrupt(std::string_view reason) { return Error{messages::corrupt_sample(reason)}; }
+Error corrupt(std::string_view reason) { return Error{messages::corrupt_sample(reason), ErrorKind::corrupt}; }
 
 // Split ID supports from the trees: pendant IDs are in every tree, repeats count as the interner counts them.
 std::vector<std::uint32_t> count_supports(const EncodedSample& sample, std::uint64_t splits) {

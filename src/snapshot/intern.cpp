@@ -2,6 +2,8 @@
 #include "snapshot/intern.h"
 
 #include <algorithm>
+#include <array>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -139,20 +141,16 @@ void Interner::limit_clade_members_for_testing(std::uint64_t max_members) {
   state_->max_clade_members = std::min(max_members, CladeTable::kMaxMembers);
 }
 
-// Three fork-join phases. The first two give every part a place that depends only on its tree and
-// position, and the shard phase gives each shard to exactly one task, which takes that shard's
-// parts in input order; so local indices are ranks of first occurrence whatever the thread count
-// or chunking, and no lock is needed anywhere.
-Status Interner::push_chunk(std::span<const Snapshot> chunk) {
-  State& st = *state_;
-  const std::size_t count = chunk.size();
-  if (count == 0) return success();
+namespace {
 
-  // Phase 1: each run of trees counts its internal parts by shard and sizes its trees' ID lists;
-  // the counts then place every shard's parts in one contiguous run, ordered by tree and part,
-  // and a second pass writes them there.
-  const std::size_t first = st.snaps.size();
-  st.snaps.resize(first + count);
+using State = Interner::State;
+
+// Phase 1: each run of trees counts its internal parts by shard and sizes its trees' ID lists
+// (the chunk's trees start at `first`); the counts then place every shard's parts in one
+// contiguous run of st.entries, ordered by tree and part, and a second pass writes them there.
+// Returns where each shard's run begins, and the end.
+std::array<std::size_t, kShards + 1> bucket_by_shard(State& st, std::span<const Snapshot> chunk, std::size_t first) {
+  const std::size_t count = chunk.size();
   const std::size_t tasks = (count + kTreesPerBucketTask - 1) / kTreesPerBucketTask;
   std::vector<std::size_t>& at = st.bucket_at;  // [task][shard]: where the task's next entry goes
   at.assign(tasks * kShards, 0);
@@ -200,14 +198,19 @@ Status Interner::push_chunk(std::span<const Snapshot> chunk) {
       }
     }
   });
+  return shard_begin;
+}
 
-  // Phase 2: one task per shard interns that shard's parts of every tree and writes their
-  // provisional IDs into the trees' lists (each ID slot belongs to exactly one shard).
+// Phase 2: one task per shard interns that shard's parts of every tree and writes their
+// provisional IDs into the trees' lists (each ID slot belongs to exactly one shard). Returns
+// whether some shard is full.
+bool intern_shards(State& st, std::span<const Snapshot> chunk, std::size_t first,
+                   const std::array<std::size_t, kShards + 1>& shard_begin) {
   std::vector<std::uint8_t> full(kShards, 0);
   pool::parallel_for(kShards, [&](std::size_t s) {
     Shard& shard = st.shards[s];
     for (std::size_t e = shard_begin[s]; e < shard_begin[s + 1]; ++e) {
-      const ShardEntry& entry = entries[e];
+      const ShardEntry& entry = st.entries[e];
       const std::uint32_t local = shard.intern(entry.key, entry.size, chunk[entry.tree], entry.part, st.rules);
       if (local == Shard::kFull) {
         full[s] = 1;
@@ -216,30 +219,30 @@ Status Interner::push_chunk(std::span<const Snapshot> chunk) {
       st.snaps[first + entry.tree].ids[entry.slot] = provisional_id(local, s);
     }
   });
+  return std::find(full.begin(), full.end(), 1) != full.end();
+}
 
-  // A failed chunk leaves no half-written trees behind.
-  const auto fail = [&](std::string_view message) {
-    st.snaps.resize(first);
-    return Error{std::string(message)};
-  };
+// What the IDs or clades interned so far exceed, if anything.
+std::optional<std::string_view> exceeded_limit(const State& st, bool shard_full) {
+  if (shard_full) return messages::kTooManySplits;
   std::uint64_t ids = st.pendants;
-  for (std::size_t s = 0; s < kShards; ++s) {
-    if (full[s] != 0) return fail(messages::kTooManySplits);
-    ids += st.shards[s].size();
-  }
+  for (const Shard& shard : st.shards) ids += shard.size();
   // The number of IDs, pendant IDs included, must itself fit in 32 bits.
-  if (ids > 0xFFFFFFFFull) return fail(messages::kTooManySplits);
+  if (ids > 0xFFFFFFFFull) return messages::kTooManySplits;
   if (st.keep_clades) {
     // The joined table's offsets are 32-bit: its members (the singletons first) must fit. A
     // shard's own offsets may have wrapped above, but nothing reads them after this error.
     std::uint64_t members = st.n_leaves;
     for (const Shard& shard : st.shards) members += shard.clades.members.size();
-    if (members > st.max_clade_members) return fail(messages::kTooManyCladeMembers);
+    if (members > st.max_clade_members) return messages::kTooManyCladeMembers;
   }
+  return std::nullopt;
+}
 
-  // Phase 3: each tree's lengths, in the order of its IDs.
+// Phase 3: each tree's lengths, in the order of its IDs.
+void lay_out_lengths(State& st, std::span<const Snapshot> chunk, std::size_t first) {
   const std::uint32_t pendants = st.pendants;
-  pool::parallel_for(count, [&](std::size_t t) {
+  pool::parallel_for(chunk.size(), [&](std::size_t t) {
     const Snapshot& snap = chunk[t];
     InternSnap& out = st.snaps[first + t];
     if (st.keep_lengths) {
@@ -257,6 +260,27 @@ Status Interner::push_chunk(std::span<const Snapshot> chunk) {
     }
     out.pendants = pendants;
   });
+}
+
+}  // namespace
+
+// Three fork-join phases. The first two give every part a place that depends only on its tree and
+// position, and the shard phase gives each shard to exactly one task, which takes that shard's
+// parts in input order; so local indices are ranks of first occurrence whatever the thread count
+// or chunking, and no lock is needed anywhere.
+Status Interner::push_chunk(std::span<const Snapshot> chunk) {
+  State& st = *state_;
+  if (chunk.empty()) return success();
+  const std::size_t first = st.snaps.size();
+  st.snaps.resize(first + chunk.size());
+  const auto shard_begin = bucket_by_shard(st, chunk, first);
+  const bool shard_full = intern_shards(st, chunk, first, shard_begin);
+  if (const auto message = exceeded_limit(st, shard_full)) {
+    // A failed chunk leaves no half-written trees behind.
+    st.snaps.resize(first);
+    return Error{std::string(*message)};
+  }
+  lay_out_lengths(st, chunk, first);
   return success();
 }
 

@@ -84,10 +84,10 @@ TEST_P(BlockMatchesOneCall, EveryCellBitForBit) {
   const snapshot::EncodedSample sample = encode(set, c.pendants);
   const SampleColumns columns = sample_columns_split(sample, c.rf_min_dense, c.weighted_min_dense);
   const std::size_t n = c.trees;
-  const IsaLevel cap = cap_isa(IsaLevel::plain);
-  for (const IsaLevel level : {IsaLevel::plain, IsaLevel::neon, IsaLevel::avx2, IsaLevel::avx512}) {
+  const Isa cap = cap_isa(Isa::plain);
+  for (const Isa level : kIsaOrder) {
     cap_isa(level);
-    if (isa_level() != level) continue;
+    if (best_isa() != level) continue;
     SCOPED_TRACE(::testing::Message() << "level " << static_cast<int>(level));
     const Buffer<std::uint32_t> rf = distance_rf_split(testing::trees_of(set), c.rf_min_dense, nullptr);
     const Buffer<double> wrf =

@@ -17,18 +17,45 @@ namespace {
 TEST(IsaCap, ParsesTheLevelsOfBothArchitectures) {
   struct Row {
     std::optional<std::string_view> text;
-    std::optional<IsaLevel> expected;
+    std::optional<Isa> expected;
   };
   const Row rows[] = {
-      {"plain", IsaLevel::plain}, {"avx2", IsaLevel::avx2}, {"avx512", IsaLevel::avx512},
-      {"neon", IsaLevel::neon},      // named on every build; x86-64 reads it as plain
-      {" avx2\n", IsaLevel::avx2},  // white space around the name
+      {"plain", Isa::plain}, {"avx2", Isa::avx2}, {"avx512", Isa::avx512},
+      {"neon", Isa::neon},      // named on every build; x86-64 reads it as plain
+      {"popcnt", Isa::popcnt},       // x86-64's scalar popcount, below AVX2
+      {" avx2\n", Isa::avx2},  // white space around the name
       {std::nullopt, std::nullopt},  // unset: no cap
       {"", std::nullopt},            // empty: no cap
       {"AVX2", std::nullopt},        // names are lower case
       {"sve", std::nullopt},         // no kernels of that level
   };
-  for (const Row& row : rows) EXPECT_EQ(parse_isa_level(row.text), row.expected) << row.text.value_or("(unset)");
+  for (const Row& row : rows) EXPECT_EQ(parse_isa(row.text), row.expected) << row.text.value_or("(unset)");
+}
+
+TEST(IsaPick, TakesTheBestImplementationTheCapAdmits) {
+  // Levels that need nothing of the CPU, so the table holds on every machine: only the cap decides.
+  const Implementation<int> list[] = {
+      {Isa::avx512, 512, CpuFeature::none}, {Isa::avx2, 2, CpuFeature::none}, {Isa::plain, 0, CpuFeature::none}};
+  struct Row {
+    Isa cap;
+    std::optional<Isa> pinned;
+    int expected;
+  };
+  const Row rows[] = {
+      {Isa::avx512, std::nullopt, 512},  // the best first
+      {Isa::popcnt, std::nullopt, 0},    // nothing between the cap and plain
+      {Isa::avx2, std::nullopt, 2},      // the cap skips what lies above it
+      {Isa::avx512, Isa::avx2, 2},       // a pinned level, when the cap admits it
+      {Isa::avx2, Isa::avx512, 0},       // a pinned level the cap refuses falls back to plain
+      {Isa::avx512, Isa::neon, 0},       // so does one the family lacks
+  };
+  const Isa before = isa_cap();
+  for (const Row& row : rows) {
+    cap_isa(row.cap);
+    EXPECT_EQ(pick<int>(list, row.pinned).entry, row.expected)
+        << "cap " << isa_name(row.cap) << " pinned " << (row.pinned ? isa_name(*row.pinned) : "none");
+  }
+  cap_isa(before);
 }
 
 // Every result a kernel family produces on one set of trees, as raw bytes.
@@ -94,14 +121,14 @@ TEST(IsaCap, EveryLevelGivesThePlainBits) {
   }
   for (std::uint32_t id = 0; id < shape.pendants; ++id) repeated.supports[id] = 260;
 
-  const IsaLevel before = cap_isa(IsaLevel::plain);
-  ASSERT_EQ(isa_level(), IsaLevel::plain);
+  const Isa before = cap_isa(Isa::plain);
+  ASSERT_EQ(best_isa(), Isa::plain);
   const Results plain_varied = everything(varied, 12);
   const Results plain_repeated = everything(repeated, 12);
   int levels = 0;
-  for (const IsaLevel level : {IsaLevel::neon, IsaLevel::avx2, IsaLevel::avx512}) {
+  for (const Isa level : {Isa::neon, Isa::popcnt, Isa::avx2, Isa::avx512}) {
     cap_isa(level);
-    if (isa_level() != level) continue;  // this CPU lacks it
+    if (best_isa() != level) continue;  // this CPU lacks it
     ++levels;
     const Results varied_bits = everything(varied, 12);
     const Results repeated_bits = everything(repeated, 12);
@@ -113,7 +140,7 @@ TEST(IsaCap, EveryLevelGivesThePlainBits) {
   cap_isa(before);
   RecordProperty("levels_compared", levels);
   // Every build but an x86-64 one without AVX2 has some level beyond plain to compare.
-  if (BRANTOVEIL_NEON || cpu_has_avx2()) EXPECT_GT(levels, 0);
+  if (BRANTOVEIL_NEON || cpu_has(CpuFeature::avx2)) EXPECT_GT(levels, 0);
 }
 
 TEST(IsaCap, EveryLevelCountsLongRowsOfSharedSplits) {
@@ -132,10 +159,10 @@ TEST(IsaCap, EveryLevelCountsLongRowsOfSharedSplits) {
     set.snaps.push_back(std::move(snap));
   }
   const std::vector<std::uint32_t> expected = testing::brute_rf(set);
-  const IsaLevel before = cap_isa(IsaLevel::plain);
-  for (const IsaLevel level : {IsaLevel::plain, IsaLevel::neon, IsaLevel::avx2, IsaLevel::avx512}) {
+  const Isa before = cap_isa(Isa::plain);
+  for (const Isa level : kIsaOrder) {
     cap_isa(level);
-    if (isa_level() != level) continue;
+    if (best_isa() != level) continue;
     const Buffer<std::uint32_t> rf = distance_rf(testing::trees_of(set), nullptr);
     EXPECT_EQ(std::vector<std::uint32_t>(rf.data(), rf.data() + rf.size()), expected) << static_cast<int>(level);
   }
@@ -144,23 +171,24 @@ TEST(IsaCap, EveryLevelCountsLongRowsOfSharedSplits) {
 
 TEST(IsaCap, AnotherArchitecturesCapKeepsTheLevelsBelowIt) {
   struct Row {
-    IsaLevel cap;
-    IsaLevel x86_64_with_avx512;  // the level on a CPU that has every x86-64 level
-    IsaLevel arm;
+    Isa cap;
+    Isa x86_64_with_avx512;  // the level on a CPU that has every x86-64 level
+    Isa arm;
   };
   const Row rows[] = {
-      {IsaLevel::avx512, IsaLevel::avx512, IsaLevel::neon},
-      {IsaLevel::avx2, IsaLevel::avx2, IsaLevel::neon},  // an x86-64 cap leaves NEON in place
-      {IsaLevel::neon, IsaLevel::plain, IsaLevel::neon},  // and NEON's leaves x86-64 plain
-      {IsaLevel::plain, IsaLevel::plain, IsaLevel::plain},
+      {Isa::avx512, Isa::avx512, Isa::neon},
+      {Isa::avx2, Isa::avx2, Isa::neon},  // an x86-64 cap leaves NEON in place
+      {Isa::popcnt, Isa::popcnt, Isa::neon},
+      {Isa::neon, Isa::plain, Isa::neon},  // and NEON's leaves x86-64 plain
+      {Isa::plain, Isa::plain, Isa::plain},
   };
-  const IsaLevel before = isa_cap();
+  const Isa before = isa_cap();
   for (const Row& row : rows) {
     cap_isa(row.cap);
     if (BRANTOVEIL_NEON) {
-      EXPECT_EQ(isa_level(), row.arm) << static_cast<int>(row.cap);
-    } else if (cpu_has_avx512f()) {
-      EXPECT_EQ(isa_level(), row.x86_64_with_avx512) << static_cast<int>(row.cap);
+      EXPECT_EQ(best_isa(), row.arm) << static_cast<int>(row.cap);
+    } else if (cpu_has(CpuFeature::avx512f)) {
+      EXPECT_EQ(best_isa(), row.x86_64_with_avx512) << static_cast<int>(row.cap);
     }
   }
   cap_isa(before);

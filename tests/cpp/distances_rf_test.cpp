@@ -20,7 +20,7 @@ using testing::TreeSet;
 using testing::TreeShape;
 
 std::vector<std::uint32_t> run_rf(const TreeSet& set, std::uint32_t min_dense_support,
-                                  std::size_t threads, std::uint64_t* pairs = nullptr, RfIsa isa = RfIsa::best,
+                                  std::size_t threads, std::uint64_t* pairs = nullptr, std::optional<Isa> isa = {},
                                   RfRows rows = RfRows::chosen) {
   pool::Pool p(threads);
   pool::ScopedPool use(p);
@@ -52,8 +52,8 @@ TEST(DistanceRf, MatchesSetDifferenceForEveryBoundary) {
     const TreeSet set = testing::random_trees(shape);
     const std::vector<std::uint32_t> expected = testing::brute_rf(set);
     const auto n = static_cast<std::uint32_t>(c.trees);
-    for (const RfIsa isa : {RfIsa::avx512, RfIsa::avx2, RfIsa::popcnt, RfIsa::neon, RfIsa::plain}) {
-      if (!rf_isa_supported(isa)) continue;
+    for (const Isa isa : kIsaOrder) {
+      if (!rf_implemented(isa)) continue;
       for (const std::uint32_t boundary : {2u, 3u, n / 3 + 2, n, n + 1, UINT32_MAX}) {
         for (const std::size_t threads : {1, 2, 3}) {
           for (const RfRows rows : {RfRows::whole_rows, RfRows::mirrored}) {

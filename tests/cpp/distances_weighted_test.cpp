@@ -23,7 +23,7 @@ using testing::TreeShape;
 
 template <class Metric>
 std::vector<double> run_weighted(const TreeSet& set, std::uint32_t min_dense_support, std::size_t threads,
-                                 std::uint64_t* pairs = nullptr, DenseIsa isa = DenseIsa::best) {
+                                 std::uint64_t* pairs = nullptr, std::optional<Isa> isa = {}) {
   pool::Pool p(threads);
   pool::ScopedPool use(p);
   std::atomic<std::uint64_t> counter{0};
@@ -101,8 +101,8 @@ TEST(WeightedDistances, AreBitIdenticalAcrossPoolsWithRealLengths) {
       }
       // The AVX-512 pass reads trees in panels of 8 and fills chunks of its own height: every
       // instruction set must still give the same bits across panel and chunk edges.
-      for (const DenseIsa isa : {DenseIsa::plain, DenseIsa::neon, DenseIsa::avx2, DenseIsa::avx512}) {
-        if (!dense_isa_supported(isa)) continue;
+      for (const Isa isa : kIsaOrder) {
+        if (!dense_implemented(isa)) continue;
         EXPECT_TRUE(same_bits(run_weighted<WeightedRf>(set, boundary, 2, nullptr, isa), wrf1))
             << n << " isa " << static_cast<int>(isa);
         EXPECT_TRUE(same_bits(run_weighted<BranchScore>(set, boundary, 2, nullptr, isa), kf1))
@@ -161,8 +161,8 @@ std::vector<double> all_dense_in_fixed_order(const TreeSet& set) {
 
 // Every instruction set the CPU has must reproduce the scalar order bit for bit, NaN rules included.
 TEST(WeightedDistances, DensePassKeepsTheFixedSummationOrderOnEveryIsa) {
-  for (const DenseIsa isa : {DenseIsa::plain, DenseIsa::neon, DenseIsa::avx2, DenseIsa::avx512}) {
-    if (!dense_isa_supported(isa)) continue;
+  for (const Isa isa : kIsaOrder) {
+    if (!dense_implemented(isa)) continue;
     for (const std::size_t candidates : {13, 70, 600}) {
       TreeShape shape;
       shape.trees = 11;
@@ -366,8 +366,8 @@ TEST(WeightedDistances, NearlyEqualTreesKeepTheirDistance) {
       const long double exact = exact_distance(set.snaps[0], set.snaps[1], squared);
       // All dense, dense and rare, all rare; every instruction set this CPU has.
       for (const std::uint32_t boundary : {2u, 6u, UINT32_MAX}) {
-        for (const DenseIsa isa : {DenseIsa::plain, DenseIsa::neon, DenseIsa::avx2, DenseIsa::avx512}) {
-          if (!dense_isa_supported(isa)) continue;
+        for (const Isa isa : kIsaOrder) {
+          if (!dense_implemented(isa)) continue;
           const std::vector<double> m = squared ? run_weighted<BranchScore>(set, boundary, 2, nullptr, isa)
                                                 : run_weighted<WeightedRf>(set, boundary, 2, nullptr, isa);
           const std::string where = "scale " + std::to_string(c.scale) + " delta " + std::to_string(c.delta) +

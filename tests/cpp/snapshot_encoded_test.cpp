@@ -106,6 +106,7 @@ void expect_corrupt(const std::vector<std::uint8_t>& bytes, const std::string& r
   const Result<EncodedSample> back = EncodedSample::from_bytes(bytes);
   ASSERT_FALSE(back.ok());
   EXPECT_EQ(back.error(), "Corrupt encoded sample: " + reason);
+  EXPECT_EQ(back.failure().kind, ErrorKind::corrupt);
 }
 
 TEST(EncodedSample, RejectsEveryTruncation) {
@@ -113,7 +114,8 @@ TEST(EncodedSample, RejectsEveryTruncation) {
   for (std::size_t size = 0; size < bytes.size(); ++size) {
     const Result<EncodedSample> back =
         EncodedSample::from_bytes(std::span<const std::uint8_t>(bytes.data(), size));
-    EXPECT_FALSE(back.ok()) << "accepted the first " << size << " bytes";
+    ASSERT_FALSE(back.ok()) << "accepted the first " << size << " bytes";
+    EXPECT_EQ(back.failure().kind, ErrorKind::corrupt) << size;
   }
 }
 

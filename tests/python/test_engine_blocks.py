@@ -130,9 +130,11 @@ def test_encoded_size_is_a_few_times_the_splits(sample):
     ],
 )
 def test_corrupt_bytes_raise_value_error(sample, damage, message):
-    with pytest.raises(ValueError) as error:
+    with pytest.raises(_engine.SampleError) as error:
         _engine.decode(damage(sample.to_bytes()))
     assert str(error.value) == message
+    assert (error.value.kind, error.value.reason, error.value.tree_index) == ("corrupt", message, None)
+    assert isinstance(error.value, ValueError) and not isinstance(error.value, _engine.TreeError)
 
 
 BAD_CALLS = {
@@ -175,6 +177,13 @@ def test_lengths_argument_is_checked_like_rooted():
     "call,kind,message",
     [
         (lambda s: s.block("nj", range(2), range(2)), ValueError, "metric must be 'rf', 'wrf' or 'kf', not 'nj'"),
+        # The same bad metric gives the same exception from every call of the module.
+        (lambda s: s.block(3, range(2), range(2)), TypeError, "metric must be a str, not 'int'"),
+        (lambda s: s.block_reduce(b"rf", range(2), range(2)), TypeError, "metric must be a str, not 'bytes'"),
+        (lambda s: _engine.pairwise(3, ["a", "b"], iter(["(A,B);"] * 2), [{}], [0, 0]), TypeError,
+         "metric must be a str, not 'int'"),
+        (lambda s: _engine.pairwise("nj", ["a", "b"], iter(["(A,B);"] * 2), [{}], [0, 0]), ValueError,
+         "metric must be 'rf', 'wrf' or 'kf', not 'nj'"),
         (lambda s: s.block("rf", range(0, 4, 2), range(2)), ValueError, "rows must be a range with step 1"),
         (lambda s: s.block("rf", range(2), [0, N]), ValueError, f"cols index {N} is out of range for {N} trees"),
         (lambda s: s.block("rf", [-1], range(2)), ValueError, f"rows index -1 is out of range for {N} trees"),

@@ -46,7 +46,7 @@ PyObject* encode(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyOb
   return wrap_sample(module, std::move(engine));
 }
 
-// decode(data): a sample from its byte form; ValueError for anything else.
+// decode(data): a sample from its byte form; SampleError (kind 'corrupt') for anything else.
 PyObject* decode(PyObject* module, PyObject* data) {
   Py_buffer view;
   if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return nullptr;
@@ -66,7 +66,7 @@ PyObject* decode(PyObject* module, PyObject* data) {
     }
   }
   PyBuffer_Release(&view);
-  if (failed) return raise(PyExc_ValueError, failed->message);
+  if (failed) return raise_reading_error(*failed, engine_state(module)->sample_error);
   return wrap_sample(module, std::move(engine));
 }
 
@@ -119,7 +119,10 @@ int exec_module_impl(PyObject* module) {
     return -1;
   }
   state->counter_type = reinterpret_cast<PyTypeObject*>(counter_type.release());
-  state->tree_error = new_tree_error_type("brantoveil_tools._engine.TreeError");
+  state->sample_error = new_sample_error_type("brantoveil_tools._engine.SampleError");
+  if (state->sample_error == nullptr) return -1;
+  if (PyModule_AddObjectRef(module, "SampleError", state->sample_error) < 0) return -1;
+  state->tree_error = new_tree_error_type("brantoveil_tools._engine.TreeError", state->sample_error);
   if (state->tree_error == nullptr) return -1;
   if (PyModule_AddObjectRef(module, "TreeError", state->tree_error) < 0) return -1;
   PyTypeObject* sample_type = create_sample_type(module);
@@ -140,6 +143,7 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(state->sample_type);
     Py_VISIT(state->decode);
     Py_VISIT(state->tree_error);
+    Py_VISIT(state->sample_error);
   }
   return 0;
 }
@@ -151,6 +155,7 @@ int clear_module(PyObject* module) {
     Py_CLEAR(state->sample_type);
     Py_CLEAR(state->decode);
     Py_CLEAR(state->tree_error);
+    Py_CLEAR(state->sample_error);
   }
   return 0;
 }

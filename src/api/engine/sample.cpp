@@ -30,23 +30,10 @@ const snapshot::EncodedSample& sample_of(PyObject* self) { return engine_of(self
 
 // Intake -------------------------------------------------------------------------------------
 
-std::optional<BlockMetric> convert_metric(PyObject* object, const snapshot::EncodedSample& sample) {
-  if (!PyUnicode_Check(object)) {
-    PyErr_Format(PyExc_TypeError, "metric must be a str, not '%s'", Py_TYPE(object)->tp_name);
-    return std::nullopt;
-  }
-  BlockMetric metric;
-  if (PyUnicode_CompareWithASCIIString(object, "rf") == 0) {
-    metric = BlockMetric::rf;
-  } else if (PyUnicode_CompareWithASCIIString(object, "wrf") == 0) {
-    metric = BlockMetric::wrf;
-  } else if (PyUnicode_CompareWithASCIIString(object, "kf") == 0) {
-    metric = BlockMetric::kf;
-  } else {
-    PyErr_Format(PyExc_ValueError, "metric must be 'rf', 'wrf' or 'kf', not %R", object);
-    return std::nullopt;
-  }
-  if (metric != BlockMetric::rf && !sample.has_lengths) {
+// A metric the sample can answer: weighted ones need lengths.
+std::optional<BlockMetric> convert_sample_metric(PyObject* object, const snapshot::EncodedSample& sample) {
+  const std::optional<BlockMetric> metric = convert_metric(object);
+  if (metric && *metric != BlockMetric::rf && !sample.has_lengths) {
     PyErr_Format(PyExc_ValueError, "metric %R needs a sample encoded with lengths=True", object);
     return std::nullopt;
   }
@@ -185,13 +172,6 @@ bool convert_bins(PyObject* object, std::vector<double>& out) {
   return true;
 }
 
-// Runs `work(cell)` without the interpreter lock; `cell` is the counter's, or null.
-template <class Work>
-void without_gil(const std::shared_ptr<CounterCell>& counter, Work&& work) {
-  ReleasedGil unlocked;
-  work(counter.get());
-}
-
 // Methods ------------------------------------------------------------------------------------
 
 // Whether a buffer format names native elements of T ('I' for u4, 'd' for f8), any byte-order prefix
@@ -245,7 +225,10 @@ PyObject* block_into(PyObject* out, std::size_t rows, std::size_t cols, const st
     if (PyObject_GetBuffer(out, &view, PyBUF_RECORDS) < 0) return nullptr;
     distances::CellRows<T> cells{};
     const bool fits = destination<T>(view, rows, cols, cells);
-    if (fits) without_gil(counter, [&](CounterCell* cell) { done = compute(cells, cell); });
+    if (fits) {
+      ReleasedGil released;
+      done = compute(cells, counter.get());
+    }
     PyBuffer_Release(&view);
     if (!fits) return nullptr;
     if (!done) return stopped_call(signals);
@@ -254,7 +237,10 @@ PyObject* block_into(PyObject* out, std::size_t rows, std::size_t cols, const st
   PyRef bytes = PyRef::steal(new_bytes_for<T>(rows * cols));
   if (!bytes) return nullptr;
   const std::span<T> values = elements_of<T>(bytes.get());
-  without_gil(counter, [&](CounterCell* cell) { done = compute(distances::CellRows<T>{values.data(), cols}, cell); });
+  {
+    ReleasedGil released;
+    done = compute(distances::CellRows<T>{values.data(), cols}, counter.get());
+  }
   if (!done) return stopped_call(signals);
   to_little_endian(values);
   return bytes.release();
@@ -270,7 +256,7 @@ struct BlockArgs {
 
 std::optional<BlockArgs> convert_block_args(const Engine& engine, PyObject* const* bound) {
   const std::size_t n = engine.sample.size();
-  const auto metric = convert_metric(bound[0], engine.sample);
+  const auto metric = convert_sample_metric(bound[0], engine.sample);
   if (!metric) return std::nullopt;
   BlockArgs block{*metric, {}, {}};
   if (!convert_indices(bound[1], "rows", n, block.rows) || !convert_indices(bound[2], "cols", n, block.cols)) {
@@ -348,10 +334,11 @@ PyObject* sample_block_reduce(PyObject* self, PyObject* const* args, Py_ssize_t 
 
   SignalCheck signals;
   std::optional<distances::Reductions> reduced;
-  without_gil(counter, [&](CounterCell* cell) {
+  {
+    ReleasedGil released;
     reduced = distances::block_reduce(metric, engine.sample, engine.columns, rows, cols,
-                                      distances::ReduceRequest{k, bins}, cell);
-  });
+                                      distances::ReduceRequest{k, bins}, counter.get());
+  }
   if (!reduced) return stopped_call(signals);
   const distances::Reductions& reductions = *reduced;
   PyRef result = PyRef::steal(PyDict_New());
@@ -491,6 +478,18 @@ PyType_Spec kSpec = {
 };
 
 }  // namespace
+
+std::optional<BlockMetric> convert_metric(PyObject* object) {
+  if (!PyUnicode_Check(object)) {
+    PyErr_Format(PyExc_TypeError, "metric must be a str, not '%s'", Py_TYPE(object)->tp_name);
+    return std::nullopt;
+  }
+  if (PyUnicode_CompareWithASCIIString(object, "rf") == 0) return BlockMetric::rf;
+  if (PyUnicode_CompareWithASCIIString(object, "wrf") == 0) return BlockMetric::wrf;
+  if (PyUnicode_CompareWithASCIIString(object, "kf") == 0) return BlockMetric::kf;
+  PyErr_Format(PyExc_ValueError, "metric must be 'rf', 'wrf' or 'kf', not %R", object);
+  return std::nullopt;
+}
 
 PyTypeObject* create_sample_type(PyObject* module) {
   return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &kSpec, nullptr));

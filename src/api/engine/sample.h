@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 
 #include "api/input.h"
 #include "api/pyref.h"
@@ -16,15 +17,17 @@ struct EngineState {
   PyTypeObject* sample_type = nullptr;
   PyObject* decode = nullptr;      // the module's decode(), which unpickling calls
   PyObject* tree_error = nullptr;  // the module's TreeError, a ValueError with the tree's place
+  PyObject* sample_error = nullptr;  // the module's SampleError, TreeError's base: corrupt bytes
 };
 
 /// The engine module's state.
 inline EngineState* engine_state(PyObject* module) { return static_cast<EngineState*>(PyModule_GetState(module)); }
 
-/// How the engine's reading calls take their arguments: the public counter type, structured errors.
+/// How the engine's reading calls take their arguments: the public counter type, structured errors,
+/// and the lock released while reading and computing.
 inline IntakeOptions engine_intake(PyObject* module) {
   const EngineState* state = engine_state(module);
-  return {state->counter_type, state->tree_error};
+  return {state->counter_type, state->tree_error, Unlock::always};
 }
 
 /// A sample and its columns, fixed together for the sample's lifetime.
@@ -38,5 +41,9 @@ PyTypeObject* create_sample_type(PyObject* module);
 
 /// A new EncodedSample owning `engine`; nullptr with an exception set.
 PyObject* wrap_sample(PyObject* module, std::unique_ptr<Engine> engine);
+
+/// The metric a name gives, for every call of the module: TypeError for a name that is no str,
+/// ValueError for an unknown one.
+std::optional<distances::BlockMetric> convert_metric(PyObject* object);
 
 }  // namespace brantoveil::api::engine
