@@ -9,6 +9,7 @@
 
 #include "distances/block.h"
 #include "distances/drivers.h"
+#include "distances/isa.h"
 #include "distances/matrix.h"
 #include "pool/pool.h"
 
@@ -16,33 +17,30 @@ namespace brantoveil::distances {
 
 namespace {
 
-// One pair's restricted sides, each once: open addressing over a power-of-two table whose slots
-// are reset by a generation stamp rather than cleared.
+// One pair's restricted sides, each once: open addressing over a power-of-two table. A slot is a
+// tag word then the side's mask words, so a probe reads one cache line; the tag holds the pair's
+// generation (above 8 bits) and which trees hold the side, so slots are reset by a new generation
+// rather than cleared.
 struct SideTable {
-  std::vector<std::uint64_t> keys;
-  std::vector<double> first;  // summed length in the lower-index tree
+  std::vector<std::uint64_t> slots;
+  std::vector<double> first;  // summed length in the lower-index tree (weighted metrics)
   std::vector<double> second;
-  std::vector<std::uint32_t> stamps;
-  std::vector<std::uint8_t> held;  // bit 0: in the first tree, bit 1: in the second
-  std::vector<std::uint32_t> used;  // slots taken, in insertion order
-  std::uint32_t generation = 0;
+  std::vector<std::uint32_t> used;  // slots taken, in insertion order (weighted metrics)
+  std::uint64_t generation = 0;
   std::size_t bits = 0;
 
-  void start(std::size_t want_bits, std::size_t words) {
-    if (want_bits > bits || keys.size() < (std::size_t{1} << want_bits) * words) {
+  void start(std::size_t want_bits, std::size_t words, bool weighted) {
+    const std::size_t need = (std::size_t{1} << want_bits) * (words + 1);
+    if (want_bits > bits || slots.size() < need) {
       bits = std::max(bits, want_bits);
-      const std::size_t slots = std::size_t{1} << bits;
-      keys.assign(slots * words, 0);
-      first.assign(slots, 0.0);
-      second.assign(slots, 0.0);
-      stamps.assign(slots, 0);
-      held.assign(slots, 0);
+      slots.assign((std::size_t{1} << bits) * (words + 1), 0);
       generation = 0;
     }
-    if (++generation == 0) {
-      std::fill(stamps.begin(), stamps.end(), 0);
-      generation = 1;
+    if (weighted && first.size() < (std::size_t{1} << bits)) {
+      first.resize(std::size_t{1} << bits);
+      second.resize(std::size_t{1} << bits);
     }
+    ++generation;
     used.clear();
   }
 };
@@ -69,11 +67,12 @@ RestrictedKernel<Cell>::RestrictedKernel(const snapshot::GeneSet& set, GeneMetri
   for (std::size_t t = 0; t < set.size(); ++t) most = std::max(most, set.edge_offsets[t + 1] - set.edge_offsets[t]);
   // At most 2 * most sides per pair: a table of at least 4 * most slots stays under half full.
   table_bits_ = static_cast<std::size_t>(std::bit_width(4 * most - 1));
+  popcnt_ = cpu_has_popcnt() && isa_allows(IsaLevel::avx2);
 }
 
 template <class Cell>
 template <std::size_t W>
-double RestrictedKernel<Cell>::pair_in(std::uint64_t a, std::uint64_t b) const {
+[[gnu::always_inline]] inline double RestrictedKernel<Cell>::pair_in(std::uint64_t a, std::uint64_t b) const {
   const std::size_t words = Words<W>::count(set_.words);
   if (a > b) std::swap(a, b);
   // The shared taxa M, their count m and M's first taxon.
@@ -89,7 +88,7 @@ double RestrictedKernel<Cell>::pair_in(std::uint64_t a, std::uint64_t b) const {
   std::size_t m = 0;
   for (std::size_t w = 0; w < words; ++w) {
     m_mask[w] = ta[w] & tb[w] & keep_[w];
-    m += static_cast<std::size_t>(std::popcount(m_mask[w]));
+    m += static_cast<std::size_t>(__builtin_popcountll(m_mask[w]));
   }
   if (m < fewest_shared(set_.rooted)) return std::numeric_limits<double>::quiet_NaN();
   std::size_t low_word = 0;
@@ -100,8 +99,11 @@ double RestrictedKernel<Cell>::pair_in(std::uint64_t a, std::uint64_t b) const {
   const bool weighted = metric_ != GeneMetric::rf;
 
   SideTable& table = tls_table;
-  table.start(table_bits_, words);
+  table.start(table_bits_, words, weighted);
   const std::size_t shift = 64 - table.bits;
+  const std::size_t slot_mask = (std::size_t{1} << table.bits) - 1;
+  const std::size_t stride = words + 1;
+  const std::uint64_t tag = table.generation << 8;
   std::size_t only_first = 0;
   std::size_t only_second = 0;
   std::uint64_t side_buffer[W == 0 ? 64 : W];
@@ -113,48 +115,43 @@ double RestrictedKernel<Cell>::pair_in(std::uint64_t a, std::uint64_t b) const {
   }
 
   // Step 1: each tree's edges cut to M, canonical, merged into the table.
-  for (int which = 0; which < 2; ++which) {
+  for (std::uint64_t which = 0; which < 2; ++which) {
     const std::uint64_t t = which == 0 ? a : b;
     const std::uint64_t begin = set_.edge_offsets[t];
     const std::uint64_t end = weighted ? set_.edge_offsets[t + 1] : set_.first_pendant[t];
-    const std::uint8_t bit = static_cast<std::uint8_t>(1u << which);
+    const std::uint64_t bit = std::uint64_t{1} << which;
+    std::size_t& only = which == 0 ? only_first : only_second;
     for (std::uint64_t e = begin; e < end; ++e) {
       const std::uint64_t* edge = set_.edge(e);
-      const bool flip = !rooted && (edge[low_word] & low_bit) != 0;
+      const std::uint64_t flip = !rooted && (edge[low_word] & low_bit) != 0 ? ~std::uint64_t{0} : 0;
       std::size_t size = 0;
       std::uint64_t hash = 0;
       for (std::size_t w = 0; w < words; ++w) {
-        const std::uint64_t cut = flip ? m_mask[w] & ~edge[w] : edge[w] & m_mask[w];
+        const std::uint64_t cut = (edge[w] ^ flip) & m_mask[w];
         side[w] = cut;
-        size += static_cast<std::size_t>(std::popcount(cut));
+        size += static_cast<std::size_t>(__builtin_popcountll(cut));
         hash = (hash ^ cut) * 0x9E3779B97F4A7C15ull;
       }
       if (size == 0 || size == m) continue;
-      const bool inner = size >= 2 && size <= largest_inner;
-      if (!weighted && !inner) continue;
+      if (!weighted && (size < 2 || size > largest_inner)) continue;
       std::size_t slot = static_cast<std::size_t>(hash >> shift);
-      const std::size_t slot_mask = (std::size_t{1} << table.bits) - 1;
       while (true) {
-        std::uint64_t* key = table.keys.data() + slot * words;
-        if (table.stamps[slot] != table.generation) {
-          table.stamps[slot] = table.generation;
-          std::memcpy(key, side, words * sizeof(std::uint64_t));
-          table.held[slot] = static_cast<std::uint8_t>(bit | (inner ? 4 : 0));
-          table.first[slot] = 0.0;
-          table.second[slot] = 0.0;
-          table.used.push_back(static_cast<std::uint32_t>(slot));
-          if (which == 0) {
-            ++only_first;
-          } else {
-            ++only_second;
+        std::uint64_t* at = table.slots.data() + slot * stride;
+        if ((at[0] >> 8) != table.generation) {
+          at[0] = tag | bit;
+          std::memcpy(at + 1, side, words * sizeof(std::uint64_t));
+          ++only;
+          if (weighted) {
+            table.first[slot] = 0.0;
+            table.second[slot] = 0.0;
+            table.used.push_back(static_cast<std::uint32_t>(slot));
           }
           break;
         }
-        if (std::memcmp(key, side, words * sizeof(std::uint64_t)) == 0) {
-          const std::uint8_t before = table.held[slot];
-          if ((before & bit) == 0) {
-            table.held[slot] = static_cast<std::uint8_t>(before | bit);
-            // A side of the first tree now held by both.
+        if (std::memcmp(at + 1, side, words * sizeof(std::uint64_t)) == 0) {
+          if ((at[0] & bit) == 0) {
+            // A side of the first tree, now held by both.
+            at[0] |= bit;
             --only_first;
           }
           break;
@@ -176,8 +173,27 @@ double RestrictedKernel<Cell>::pair_in(std::uint64_t a, std::uint64_t b) const {
   return metric_ == GeneMetric::kf ? std::sqrt(sum) : sum;
 }
 
+// The same body where the CPU counts bits in one instruction (the counts are most of its work).
+template <class Cell>
+template <std::size_t W>
+#if BRANTOVEIL_X86_64
+__attribute__((target("popcnt")))
+#endif
+double RestrictedKernel<Cell>::pair_popcnt(std::uint64_t a, std::uint64_t b) const {
+  return pair_in<W>(a, b);
+}
+
 template <class Cell>
 double RestrictedKernel<Cell>::pair(std::uint64_t a, std::uint64_t b) const {
+  if (popcnt_) {
+    switch (set_.words) {
+      case 1: return pair_popcnt<1>(a, b);
+      case 2: return pair_popcnt<2>(a, b);
+      case 3: return pair_popcnt<3>(a, b);
+      case 4: return pair_popcnt<4>(a, b);
+      default: return pair_popcnt<0>(a, b);
+    }
+  }
   switch (set_.words) {
     case 1: return pair_in<1>(a, b);
     case 2: return pair_in<2>(a, b);

@@ -59,11 +59,14 @@ class RestrictedKernel {
  private:
   template <std::size_t W>
   double pair_in(std::uint64_t a, std::uint64_t b) const;
+  template <std::size_t W>
+  double pair_popcnt(std::uint64_t a, std::uint64_t b) const;  // pair_in with the popcount instruction
 
   const snapshot::GeneSet& set_;
   GeneMetric metric_;
   std::vector<std::uint64_t> keep_;
   std::size_t table_bits_ = 0;
+  bool popcnt_ = false;
 };
 
 extern template class RestrictedKernel<float>;
