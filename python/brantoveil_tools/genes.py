@@ -73,10 +73,10 @@ def read_gene_trees(sources: GeneTrees | PathLike | Sequence[PathLike] | Sequenc
         return sources
     items: list[PathLike] = [sources] if isinstance(sources, str | os.PathLike) else list(sources)
     if items and all(isinstance(item, str) and item.rstrip().endswith(";") and "(" in item for item in items):
-        texts = [str(item).strip() for item in items]
-        return GeneTrees(tuple(str(i + 1) for i in range(len(texts))), tuple(texts), ({},), (0,) * len(texts))
+        given = [str(item).strip() for item in items]
+        return GeneTrees(tuple(str(i + 1) for i in range(len(given))), tuple(given), ({},), (0,) * len(given))
     names: list[str] = []
-    texts = []
+    texts: list[str] = []
     maps: list[dict[str, str]] = [{}]
     indices: list[int] = []
     for item in items:
@@ -241,7 +241,8 @@ def gene_distances(trees: GeneTrees | PathLike | Sequence[PathLike] | Sequence[s
         raise BrantoveilError("rooted must be True or False")
     rule, keep = _taxa_rule(taxa)
     genes = read_gene_trees(trees)
-    names, texts, maps, indices = list(genes.names), list(genes.texts), list(genes.translate_maps), list(genes.map_indices)
+    names, texts = list(genes.names), list(genes.texts)
+    maps, indices = list(genes.translate_maps), list(genes.map_indices)
     reference_name: str | None = None
     if reference is not None:
         other = read_gene_trees([reference] if isinstance(reference, str) and reference.rstrip().endswith(";")
