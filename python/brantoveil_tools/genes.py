@@ -99,8 +99,8 @@ def _read_file(source: ByteSource) -> tuple[list[str], list[str], dict[str, str]
     head = next((block for block in source.blocks() if block.strip()), b"").lstrip()
     if head[:6].upper() == b"#NEXUS":
         index = index_file(source)
-        texts = [text.decode("utf-8") for text in tree_texts(source, index.starts, index.ends)]
-        return list(index.names), texts, {label: name for label, (name, _) in index.translate.items()}
+        nexus = [text.decode("utf-8") for text in tree_texts(source, index.starts, index.ends)]
+        return list(index.names), nexus, {label: name for label, (name, _) in index.translate.items()}
     try:
         data = b"".join(source.blocks()).decode("utf-8")
     except UnicodeDecodeError as error:
