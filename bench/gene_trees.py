@@ -26,7 +26,7 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-import gene_sample  # noqa: E402
+import gene_sample
 
 
 def child(path: str) -> None:

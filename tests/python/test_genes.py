@@ -9,14 +9,13 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-
 from brantoveil_tools import distances
 from brantoveil_tools.cli import main
 from brantoveil_tools.errors import BrantoveilError
 from brantoveil_tools.genes import gene_distances, read_gene_trees
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
-import gene_sample  # noqa: E402
+import gene_sample
 
 dendropy = pytest.importorskip("dendropy")
 from dendropy.calculate import treecompare  # noqa: E402
@@ -106,7 +105,8 @@ def test_the_forms_gene_trees_come_in_read_alike(tmp_path: Path, layout: str) ->
     else:
         sources = [tmp_path / "genes.nex"]
         numbers = {name: str(k + 1) for k, name in enumerate("abcdef")}
-        body = "".join(f"  tree locus{i} = [&U] {''.join(numbers.get(c, c) for c in t)}\n" for i, t in enumerate(NEWICK))
+        body = "".join(f"  tree locus{i} = [&U] {''.join(numbers.get(c, c) for c in t)}\n"
+                       for i, t in enumerate(NEWICK))
         table = ",\n".join(f"    {n} {name}" for name, n in numbers.items())
         sources[0].write_text(f"#NEXUS\nbegin trees;\n  translate\n{table};\n{body}end;\n")
     genes = read_gene_trees(sources if len(sources) > 1 else sources[0])
