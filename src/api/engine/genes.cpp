@@ -3,6 +3,9 @@
 #include "api/engine/genes.h"
 
 #include <array>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <optional>
 #include <string>
 #include <vector>
@@ -164,7 +167,13 @@ PyObject* genes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObj
   }
   if (!read->ok()) return raise_reading_error(read->failure(), call->bundle.tree_error);
   const snapshot::GeneSet set = std::move(*read).value();
+  read.reset();
   texts.reset();
+#ifdef __GLIBC__
+  // The reading's many small blocks are free now: hand them back before the matrix is allocated, so
+  // the peak is the set and the matrix, not the reading's high-water mark as well.
+  malloc_trim(0);
+#endif
 
   std::vector<std::uint64_t> mask;
   if (keep->common) {
