@@ -160,14 +160,15 @@ bool same(double expected, double got, GeneMetric metric) {
   return metric == GeneMetric::rf ? expected == got : std::abs(expected - got) <= 1e-9 * (1 + std::abs(expected));
 }
 
-// Random pairs over 70 taxa (two mask words), rooted and unrooted, every metric, against the pruning.
+// Random pairs, rooted and unrooted, every metric, against the pruning: over 70 taxa (two mask
+// words; Robinson-Foulds by leaf ranks) and over 300 (Robinson-Foulds by restricted masks too).
 TEST(RestrictedKernel, MatchesBruteForcePruning) {
-  for (const bool rooted : {false, true}) {
+  for (const auto& [rooted, wide] : {std::pair{false, false}, {true, false}, {false, true}, {true, true}}) {
     std::mt19937_64 rng(rooted ? 7 : 3);
     std::vector<Tree> trees;
     std::vector<std::string> texts;
-    for (int i = 0; i < 60; ++i) {
-      trees.push_back(random_tree(rng, i < 30 ? 12 : 70));
+    for (int i = 0; i < (wide ? 24 : 60); ++i) {
+      trees.push_back(random_tree(rng, wide ? 300 : i < 30 ? 12 : 70));
       texts.push_back(newick(trees.back()));
     }
     const snapshot::GeneSet set = read(texts, rooted);
