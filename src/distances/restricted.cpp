@@ -253,6 +253,21 @@ bool restricted_block(const RestrictedKernel<Cell>& kernel, std::span<const std:
   return drivers::run_block(kernel, rows, cols, CellRows<Cell>{cells, cols.size()}, counter, kBlockTileTrees);
 }
 
+template <class Cell>
+std::optional<Reductions> restricted_reduce(const RestrictedKernel<Cell>& kernel, std::span<const std::uint64_t> rows,
+                                            std::span<const std::uint64_t> cols, const ReduceRequest& request,
+                                            std::atomic<std::uint64_t>* counter) {
+  return drivers::run_reduce(kernel, rows, cols, request, counter, kBlockTileTrees);
+}
+
+template std::optional<Reductions> restricted_reduce<float>(const RestrictedKernel<float>&,
+                                                            std::span<const std::uint64_t>,
+                                                            std::span<const std::uint64_t>, const ReduceRequest&,
+                                                            std::atomic<std::uint64_t>*);
+template std::optional<Reductions> restricted_reduce<double>(const RestrictedKernel<double>&,
+                                                             std::span<const std::uint64_t>,
+                                                             std::span<const std::uint64_t>, const ReduceRequest&,
+                                                             std::atomic<std::uint64_t>*);
 template bool restricted_symmetric<float>(const RestrictedKernel<float>&, std::size_t, std::atomic<std::uint64_t>*,
                                           float*);
 template bool restricted_symmetric<double>(const RestrictedKernel<double>&, std::size_t,

@@ -5,9 +5,11 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
+#include "distances/block.h"
 #include "distances/postings.h"
 #include "snapshot/genes.h"
 
@@ -85,5 +87,12 @@ template <class Cell>
 [[nodiscard]] bool restricted_block(const RestrictedKernel<Cell>& kernel, std::span<const std::uint64_t> rows,
                                     std::span<const std::uint64_t> cols, std::atomic<std::uint64_t>* counter,
                                     Cell* cells);
+
+/// Row sums, nearest trees and a histogram of `rows` against `cols`, by the reduction driver, row
+/// chunk by row chunk (no block is held whole); nothing when stopped.
+template <class Cell>
+std::optional<Reductions> restricted_reduce(const RestrictedKernel<Cell>& kernel, std::span<const std::uint64_t> rows,
+                                            std::span<const std::uint64_t> cols, const ReduceRequest& request,
+                                            std::atomic<std::uint64_t>* counter);
 
 }  // namespace brantoveil::distances

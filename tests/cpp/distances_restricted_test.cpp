@@ -245,6 +245,23 @@ TEST(RestrictedKernel, DriversAgreeWithPairs) {
     for (std::size_t r = 0; r < rows.size(); ++r) {
       for (std::size_t c = 0; c < n; ++c) ASSERT_EQ(std::memcmp(&block[r * n + c], &full[rows[r] * n + c], 8), 0);
     }
+    // The reduction driver: each row's sum in column order, and its nearest other tree.
+    ReduceRequest request;
+    request.k = 1;
+    const auto reduced = restricted_reduce(kernel, rows, cols, request, nullptr);
+    ASSERT_TRUE(reduced.has_value());
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+      double sum = 0.0;
+      std::int64_t nearest = -1;
+      for (std::size_t c = 0; c < n; ++c) {
+        const double v = full[rows[r] * n + c];
+        sum = sum + v;
+        if (c != rows[r] && !std::isnan(v) && (nearest < 0 || v < full[rows[r] * n + nearest])) nearest = static_cast<std::int64_t>(c);
+      }
+      if (nearest < 0) nearest = rows[r] == 0 ? 1 : 0;  // every other distance NaN: the lowest index
+      EXPECT_EQ(std::memcmp(&sum, &reduced->sums[r], sizeof sum), 0) << r;
+      EXPECT_EQ(reduced->knn_index[r], nearest) << r;
+    }
   }
 }
 
