@@ -102,7 +102,8 @@ def main() -> int:
     n = len(texts)
     ours_per_pair = figures["seconds"] / (n * (n - 1) / 2)
     print(f"{n} gene trees over {args.taxa} taxa (0-50% missing), all pairs RF on shared taxa, 2 threads: "
-          f"{figures['seconds']:.1f} s ({figures['cpu']:.1f} s of CPU time), peak memory {figures['peak'] / 2**20:.0f} MiB = "
+          f"{figures['seconds']:.1f} s ({figures['cpu']:.1f} s of CPU time), "
+          f"peak memory {figures['peak'] / 2**20:.0f} MiB = "
           f"{figures['peak'] / figures['result']:.2f} x the float32 result ({figures['result'] / 2**20:.0f} MiB); "
           f"500 random pairs equal ete3's")
     print(f"ete3 robinson_foulds on 300 of them (3000 random pairs, one thread): {ete_per_pair * 1e6:.0f} us a pair; "
