@@ -155,8 +155,10 @@ def genes(
     progress: ProgressCounter | None = None,
     keep: str | Sequence[str] | None = None,
     reference: bool = False,
+    leave_same_taxa: bool = False,
 ) -> tuple[list[str], bytes, bytearray]:
-    """Distances on the taxa each pair shares: (taxa, presence '<u1' trees x taxa, matrix '<f4' rf / '<f8')."""
+    """Distances on the taxa each pair shares: (taxa, presence '<u1' trees x taxa, matrix '<f4' rf / '<f8');
+    leave_same_taxa leaves pairs of distinct trees holding the same taxa as 0, for pairwise() to fill."""
 def set_threads(n: SupportsIndex, /) -> bool:
     """Sizes the worker pool before it starts; False when it already runs with another size."""
 def pool_threads() -> int:

@@ -98,14 +98,15 @@ def pairwise(sample: Sample, metric: str | Metric, rooted: bool, progress: bool 
 
 def gene_matrix(metric: str, names: Sequence[str], texts: Sequence[str], translate_maps: Sequence[dict[str, str]],
                 map_indices: Sequence[int], rooted: bool, keep: str | Sequence[str] | None, reference: bool,
-                progress: bool | None) -> tuple[list[str], bytes, bytearray]:
+                progress: bool | None, leave_same_taxa: bool = False) -> tuple[list[str], bytes, bytearray]:
     """Distances between trees that each hold their own taxa, on the taxa each pair shares (cut to `keep`):
-    (taxa, presence bytes, matrix bytes); with `reference` the last tree against every other one."""
+    (taxa, presence bytes, matrix bytes); with `reference` the last tree against every other one; with
+    `leave_same_taxa` the pairs of distinct trees holding the same taxa are left as 0 for `same_taxa_matrix`."""
     check_environment()
 
     def run(drawn: Iterator[str], counter: brantoveil.ProgressCounter) -> tuple[list[str], bytes, bytearray]:
         return _engine.genes(metric, list(names), drawn, list(translate_maps), list(map_indices), rooted=rooted,
-                             progress=counter, keep=keep, reference=reference)
+                             progress=counter, keep=keep, reference=reference, leave_same_taxa=leave_same_taxa)
 
     try:
         return run_with_progress(run, iter(texts), len(texts), progress)

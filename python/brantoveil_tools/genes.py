@@ -260,13 +260,15 @@ def gene_distances(trees: GeneTrees | PathLike | Sequence[PathLike] | Sequence[s
         raise BrantoveilError(f"need at least 2 trees to compare; {len(genes)} given")
     if chosen.needs_lengths and not all(":" in text for text in texts):
         raise BrantoveilError(f"metric {chosen.name!r} needs branch lengths, and some trees have none")
+    # Pairs holding the same taxa are left to the kernel of one taxon set (filled in below).
+    same_taxa_path = rule == "shared" and reference is None
     taxon_names, presence_bytes, matrix_bytes = engine.gene_matrix(
-        chosen.name, names, texts, maps, indices, rooted, keep, reference is not None, progress)
+        chosen.name, names, texts, maps, indices, rooted, keep, reference is not None, progress, same_taxa_path)
     dtype = np.dtype("<f4") if chosen.name == "rf" else np.dtype("<f8")
     n = len(genes)
     matrix = np.frombuffer(matrix_bytes, dtype=dtype).reshape(n, 1 if reference is not None else n)
     presence = np.frombuffer(presence_bytes, dtype=np.uint8).reshape(len(texts), len(taxon_names)).astype(bool)
-    if rule == "shared" and reference is None:
+    if same_taxa_path:
         _same_taxa_pairs(matrix, presence, chosen.name, names, texts, maps, indices, rooted)
     return GeneDistances(chosen.name, rooted, rule, matrix, tuple(genes.names), tuple(taxon_names), presence,
                          reference_name)

@@ -60,8 +60,8 @@ struct Words<0> {
 
 template <class Cell>
 RestrictedKernel<Cell>::RestrictedKernel(const snapshot::GeneSet& set, GeneMetric metric,
-                                         std::span<const std::uint64_t> keep)
-    : set_(set), metric_(metric), keep_(keep.begin(), keep.end()) {
+                                         std::span<const std::uint64_t> keep, bool leave_same_taxa)
+    : set_(set), metric_(metric), keep_(keep.begin(), keep.end()), leave_same_taxa_(leave_same_taxa) {
   if (keep_.empty()) keep_.assign(set.words, ~std::uint64_t{0});
   std::uint64_t most = 1;
   for (std::size_t t = 0; t < set.size(); ++t) most = std::max(most, set.edge_offsets[t + 1] - set.edge_offsets[t]);
@@ -185,6 +185,15 @@ double RestrictedKernel<Cell>::pair_popcnt(std::uint64_t a, std::uint64_t b) con
 
 template <class Cell>
 double RestrictedKernel<Cell>::pair(std::uint64_t a, std::uint64_t b) const {
+  if (leave_same_taxa_ && a != b) {
+    const auto ta = set_.taxa_of(a);
+    const auto tb = set_.taxa_of(b);
+    if (std::equal(ta.begin(), ta.end(), tb.begin())) {
+      std::size_t m = 0;
+      for (const std::uint64_t word : ta) m += static_cast<std::size_t>(std::popcount(word));
+      if (m >= fewest_shared(set_.rooted)) return 0.0;
+    }
+  }
   if (popcnt_) {
     switch (set_.words) {
       case 1: return pair_popcnt<1>(a, b);

@@ -44,8 +44,11 @@ class RestrictedKernel {
   using Columns = GeneSide;
   static constexpr std::size_t kBlockRows = 8;
 
-  /// `keep` is empty or a mask over the set's taxa that every shared set is cut to.
-  RestrictedKernel(const snapshot::GeneSet& set, GeneMetric metric, std::span<const std::uint64_t> keep);
+  /// `keep` is empty or a mask over the set's taxa that every shared set is cut to. With
+  /// `leave_same_taxa`, pairs of distinct trees holding the same taxa (enough for a distance) are
+  /// left as 0, for a caller that computes them with the kernels of one taxon set.
+  RestrictedKernel(const snapshot::GeneSet& set, GeneMetric metric, std::span<const std::uint64_t> keep,
+                   bool leave_same_taxa = false);
 
   GeneSide lay_out(std::span<const std::uint64_t> trees) const { return {{trees.begin(), trees.end()}}; }
   GeneSide lay_out_columns(std::span<const std::uint64_t> trees) const { return lay_out(trees); }
@@ -69,6 +72,7 @@ class RestrictedKernel {
   std::vector<std::uint64_t> keep_;
   std::size_t table_bits_ = 0;
   bool popcnt_ = false;
+  bool leave_same_taxa_ = false;
 };
 
 extern template class RestrictedKernel<float>;

@@ -27,8 +27,9 @@ namespace {
 
 using distances::GeneMetric;
 
-constexpr std::array<const char*, 9> kParameters = {"metric", "names",    "newick_iter", "translate_maps", "map_indices",
-                                                    "rooted", "progress", "keep",        "reference"};
+constexpr std::array<const char*, 10> kParameters = {"metric",      "names",    "newick_iter", "translate_maps",
+                                                     "map_indices", "rooted",   "progress",    "keep",
+                                                     "reference",   "leave_same_taxa"};
 
 std::optional<GeneMetric> convert_metric(PyObject* object) {
   if (PyUnicode_Check(object)) {
@@ -92,7 +93,7 @@ std::optional<std::vector<std::string>> draw_texts(PyObject* iterator) {
 
 template <class Cell>
 PyRef compute(const snapshot::GeneSet& set, GeneMetric metric, std::span<const std::uint64_t> keep, bool reference,
-              PyRef progress, SignalCheck& signals) {
+              bool leave_same_taxa, PyRef progress, SignalCheck& signals) {
   const std::size_t n = set.size();
   const std::size_t rows = reference ? n - 1 : n;
   const std::size_t cols = reference ? 1 : n;
@@ -112,7 +113,7 @@ PyRef compute(const snapshot::GeneSet& set, GeneMetric metric, std::span<const s
   bool filled;
   {
     ReleasedGil unlocked;
-    const distances::RestrictedKernel<Cell> kernel(set, metric, keep);
+    const distances::RestrictedKernel<Cell> kernel(set, metric, keep, leave_same_taxa);
     if (reference) {
       std::vector<std::uint64_t> row_trees(rows);
       for (std::size_t i = 0; i < rows; ++i) row_trees[i] = i;
@@ -147,6 +148,7 @@ PyObject* genes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObj
   auto keep = convert_keep(bound[7]);
   if (!keep) return nullptr;
   const bool reference = bound[8] != nullptr && PyObject_IsTrue(bound[8]) == 1;
+  const bool leave_same_taxa = bound[9] != nullptr && PyObject_IsTrue(bound[9]) == 1;
   if (PyErr_Occurred()) return nullptr;
 
   SignalCheck signals;
@@ -186,8 +188,9 @@ PyObject* genes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObj
   }
 
   PyRef matrix = *metric == GeneMetric::rf
-                     ? compute<float>(set, *metric, mask, reference, std::move(call->progress), signals)
-                     : compute<double>(set, *metric, mask, reference, std::move(call->progress), signals);
+                     ? compute<float>(set, *metric, mask, reference, leave_same_taxa, std::move(call->progress), signals)
+                     : compute<double>(set, *metric, mask, reference, leave_same_taxa, std::move(call->progress),
+                                       signals);
   if (!matrix) return nullptr;
 
   // Which taxa each tree holds (after the cut), one byte per tree and taxon.
