@@ -32,6 +32,7 @@ Taxa = str | PathLike | Sequence[str]
 """Which taxa pairs are compared on: "shared", "common", a list of taxon names, or a file of them."""
 
 _TOKENS = re.compile(r"\[[^\]]*\]|'(?:[^']|'')*'|\"[^\"]*\"|;|\(")
+_COMMENT = re.compile(r"\[[^\]]*\]")
 _ROW_BLOCK = 1024
 
 
@@ -119,7 +120,7 @@ def _read_file(source: ByteSource) -> tuple[list[str], list[str], dict[str, str]
                 if statement[:-1].strip():
                     raise BrantoveilError(f"{source.label}: not a Newick tree: {statement.strip()[:60]!r}")
             else:
-                name = data[start:opening].strip().rstrip("=").strip()
+                name = _COMMENT.sub("", data[start:opening]).strip().rstrip("=").strip()
                 names.append(name or str(len(texts) + 1))
                 texts.append(data[opening : match.end()])
             start, opening = match.end(), -1
