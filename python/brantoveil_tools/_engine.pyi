@@ -150,6 +150,20 @@ def pairwise(
     exports: bool = False,
 ) -> tuple[list[str], bytes] | tuple[list[str], bytes, list[str], int, bytes, bytes]:
     """The matrix, with the exports when `exports`."""
+def genes(
+    metric: str,
+    names: Sequence[str],
+    newick_iter: Iterator[str],
+    translate_maps: Sequence[dict[str, str]],
+    map_indices: Sequence[SupportsIndex],
+    rooted: bool = False,
+    progress: ProgressCounter | None = None,
+    keep: str | Sequence[str] | None = None,
+    reference: bool = False,
+    leave_same_taxa: bool = False,
+) -> tuple[list[str], bytes, bytearray]:
+    """Distances on the taxa each pair shares: (taxa, presence '<u1' trees x taxa, matrix '<f4' rf / '<f8');
+    leave_same_taxa leaves pairs of distinct trees holding the same taxa as 0, for pairwise() to fill."""
 def set_threads(n: SupportsIndex, /) -> bool:
     """Sizes the worker pool before it starts; False when it already runs with another size."""
 def pool_threads() -> int:

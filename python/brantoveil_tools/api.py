@@ -5,7 +5,7 @@ from __future__ import annotations
 import os
 from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import Any, Literal
+from typing import TYPE_CHECKING, Any, Literal, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -16,6 +16,9 @@ from .errors import BrantoveilError
 from .progress import phase
 from .sample import PathLike, Sample, _count, _few, from_newick, read_sample
 from .selection import BurnIn, Selection
+
+if TYPE_CHECKING:
+    from .genes import GeneDistances, Taxa
 
 Metric = Literal["rf", "wrf", "kf"]
 METRICS: dict[str, str] = {metric.name: metric.title for metric in policy.METRICS.values()}
@@ -118,9 +121,22 @@ def _looks_like_newick(text: str) -> bool:
     return stripped.endswith(";") and "(" in stripped
 
 
+@overload
 def distances(trees: Sample | PathLike | Sequence[PathLike] | Sequence[str], metric: Metric = "rf", *,
               rooted: bool = False, burnin: BurnIn | None = None, thin: int = 1,
-              progress: bool | None = False, exports: bool = False, check_memory: bool = True) -> DistanceResult:
+              progress: bool | None = False, exports: bool = False, check_memory: bool = True,
+              taxa: Literal["same"] = "same") -> DistanceResult:
+    ...
+@overload
+def distances(trees: Sample | PathLike | Sequence[PathLike] | Sequence[str], metric: Metric = "rf", *,
+              rooted: bool = False, burnin: BurnIn | None = None, thin: int = 1,
+              progress: bool | None = False, exports: bool = False, check_memory: bool = True,
+              taxa: Taxa) -> DistanceResult | GeneDistances:
+    ...
+def distances(trees: Sample | PathLike | Sequence[PathLike] | Sequence[str], metric: Metric = "rf", *,
+              rooted: bool = False, burnin: BurnIn | None = None, thin: int = 1,
+              progress: bool | None = False, exports: bool = False, check_memory: bool = True,
+              taxa: Taxa = "same") -> DistanceResult | GeneDistances:
     """The pairwise distance matrix of the trees of one or more runs.
 
     Parameters
@@ -144,10 +160,14 @@ def distances(trees: Sample | PathLike | Sequence[PathLike] | Sequence[str], met
     check_memory : bool
         Refuse, before any work, a result larger than the memory available (or than the environment
         variable ``BRANTOVEIL_MEMORY``, as ``12G``), with `memory.MemoryLimitError`.
+    taxa : "same", "shared", "common", a sequence of taxon names, or a path to a file of them
+        "same" (the default): every tree must hold the same taxa. Otherwise the trees are gene trees
+        (every tree kept, no burn-in) compared on the taxa each pair shares, cut to the taxa all trees
+        hold or to the listed ones; see `brantoveil_tools.genes.gene_distances`.
 
     Returns
     -------
-    DistanceResult
+    DistanceResult, or GeneDistances when `taxa` is not "same"
 
     Examples
     --------
@@ -155,19 +175,26 @@ def distances(trees: Sample | PathLike | Sequence[PathLike] | Sequence[str], met
     >>> result.matrix.shape, result.names[0]                                 # doctest: +SKIP
     ((1502, 1502), 'run1.t:gen.250000')
     """
+    if not (isinstance(taxa, str) and taxa == "same"):
+        from .genes import gene_distances
+
+        if isinstance(trees, Sample) or burnin is not None or thin != 1 or exports:
+            raise BrantoveilError("gene trees (taxa other than 'same') are read whole from files or strings, "
+                                  "without burn-in, thinning or exports")
+        return gene_distances(trees, metric, taxa=taxa, rooted=rooted, progress=progress, check_memory=check_memory)
     chosen = policy.metric(metric)
     if not isinstance(rooted, bool):
         raise BrantoveilError("rooted must be True or False")
     sample = require_pair(as_sample(trees, burnin, thin, progress))
     if chosen.needs_lengths:
         check_lengths(sample, chosen.name)
-    n, taxa = len(sample), len(sample.taxa)
+    n, n_taxa = len(sample), len(sample.taxa)
     if check_memory:
-        memory.check(n, taxa, chosen.dtype.itemsize, exports, chosen.needs_lengths)
+        memory.check(n, n_taxa, chosen.dtype.itemsize, exports, chosen.needs_lengths)
     try:
         result = engine.pairwise(sample, chosen, rooted, progress, exports)
     except MemoryError:
-        raise memory.limit_error(n, taxa, *memory.estimate(n, taxa, chosen.dtype.itemsize, exports,
+        raise memory.limit_error(n, n_taxa, *memory.estimate(n, n_taxa, chosen.dtype.itemsize, exports,
                                                            chosen.needs_lengths), None) from None
     matrix = np.frombuffer(result[1], dtype=chosen.dtype).reshape(n, n)
     if chosen.needs_lengths:

@@ -16,9 +16,9 @@ from .commit import CommittedInterrupt
 from .errors import BrantoveilError, NonFiniteValueWarning, TruncatedTraceWarning
 from .guard import check_paths
 from .memory import MEMORY_ENV, MemoryLimitError
-from .options import BURNIN_HELP, add_runs, add_runtime, add_selection, apply_runtime, positive_int
+from .options import BURNIN_HELP, add_runs, add_runtime, add_selection, add_taxa, apply_runtime, positive_int
 from .output import MATRIX_SUFFIXES, check_target, export_paths, write_outputs
-from .policy import METRICS, ExitStatus, Metric
+from .policy import DEFAULT_BURNIN, METRICS, ExitStatus, Metric
 from .rooting import RootedTreesWarning, check_default_unrooted
 from .sample import Sample, TruncatedFileWarning, read_sample
 
@@ -146,6 +146,7 @@ def _add_matrix_command(commands: argparse._SubParsersAction[_Parser], metric: M
     sub.add_argument("--scheduler", metavar="ADDRESS",
                      help="with -o OUT.zarr: the Dask scheduler to use (default: a local cluster)")
     sub.add_argument("--chunk", type=positive_int, metavar="N", help="with -o OUT.zarr: tile side (default 4096)")
+    add_taxa(sub)
     add_runtime(sub)
     sub.set_defaults(metric=metric.name)
 
@@ -198,6 +199,8 @@ def _refuse_terminal(sample: Sample, out: TextIO) -> None:
 
 
 def run_matrix(args: argparse.Namespace, err: TextIO) -> int:
+    if args.taxa != "same" or args.reference is not None or args.normalize:
+        return run_genes(args, err)
     _check_matrix_options(args)
     if _is_zarr(args.output):
         return run_tiles(args, err)
@@ -224,6 +227,53 @@ def run_matrix(args: argparse.Namespace, err: TextIO) -> int:
         if written:
             print(f"split exports written to {args.exports}: {', '.join(p.name for p in written)}", file=err)
     return ExitStatus.OK
+
+
+def run_genes(args: argparse.Namespace, err: TextIO) -> int:
+    """Gene trees, each with its own taxa: every pair (or every tree against --reference) on shared taxa."""
+    from .genes import gene_distances, write_gene_outputs
+
+    if args.burnin != str(DEFAULT_BURNIN) or args.thin != 1:
+        raise BrantoveilError("--burnin and --thin select MCMC samples; gene trees (--taxa, --reference, "
+                              "--normalize) are all kept")
+    for option in ("exports", "scheduler", "chunk"):
+        if getattr(args, option) is not None:
+            raise BrantoveilError(f"--{option} goes with --taxa same")
+    taxa = "shared" if args.taxa == "same" else args.taxa
+    taxa_file = [] if taxa in ("shared", "common") else [taxa]
+    check_paths([*args.runs, *([args.reference] if args.reference is not None else []), *taxa_file],
+                [args.output])
+    if args.output is not None:
+        check_target(args.output)
+    progress = None if not args.quiet else False
+    try:
+        result = gene_distances(args.runs, args.metric, taxa=taxa, rooted=args.rooted is True,
+                                reference=args.reference, progress=progress,
+                                check_memory=not args.no_memory_check)
+    except MemoryLimitError as error:
+        override = "" if error.available == 0 else " (--no-memory-check tries anyway)"
+        raise BrantoveilError(error.reason + override) from None
+    if args.normalize:
+        result.normalized()  # refuses a metric without a largest value before anything is written
+    if args.output is None:
+        _refuse_terminal_rows(len(result.names), sys.stdout)
+    write_gene_outputs(result, args.output, args.normalize)
+    if not args.quiet:
+        rows, cols = result.matrix.shape
+        where = args.output if args.output is not None else "standard output"
+        print(f"{METRICS[args.metric].title} matrix of {rows} x {cols} trees on {result.taxa_rule} taxa "
+              f"written to {where}", file=err)
+    unscored = result.unscored
+    if unscored:
+        fewest = 3 if args.rooted else 4
+        print(f"{unscored} pairs share fewer than {fewest} taxa: their distances are NaN", file=err)
+    return ExitStatus.OK
+
+
+def _refuse_terminal_rows(n: int, out: TextIO) -> None:
+    if n > TERMINAL_TREES and out.isatty():
+        raise BrantoveilError(f"a matrix of {n} trees is too large to read on a terminal: write it to a file "
+                              f"with -o (for example -o matrix.npz or -o matrix.tsv)")
 
 
 def run_tiles(args: argparse.Namespace, err: TextIO) -> int:

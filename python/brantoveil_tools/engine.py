@@ -96,6 +96,41 @@ def pairwise(sample: Sample, metric: str | Metric, rooted: bool, progress: bool 
     return result
 
 
+def gene_matrix(metric: str, names: Sequence[str], texts: Sequence[str], translate_maps: Sequence[dict[str, str]],
+                map_indices: Sequence[int], rooted: bool, keep: str | Sequence[str] | None, reference: bool,
+                progress: bool | None, leave_same_taxa: bool = False) -> tuple[list[str], bytes, bytearray]:
+    """Distances between trees that each hold their own taxa, on the taxa each pair shares (cut to `keep`):
+    (taxa, presence bytes, matrix bytes); with `reference` the last tree against every other one; with
+    `leave_same_taxa` the pairs of distinct trees holding the same taxa are left as 0 for `same_taxa_matrix`."""
+    check_environment()
+
+    def run(drawn: Iterator[str], counter: brantoveil.ProgressCounter) -> tuple[list[str], bytes, bytearray]:
+        return _engine.genes(metric, list(names), drawn, list(translate_maps), list(map_indices), rooted=rooted,
+                             progress=counter, keep=keep, reference=reference, leave_same_taxa=leave_same_taxa)
+
+    try:
+        return run_with_progress(run, iter(texts), len(texts), progress)
+    except _engine.TreeError as error:
+        k = error.tree_index
+        if k is None or not 0 <= k < len(names):
+            raise BrantoveilError(str(error)) from None
+        what = "not a Newick tree: " if error.kind == "syntax" else "the tree "
+        raise TreeError(f"{names[k]}: {what}{error.reason}", tree_index=k, path=names[k].rpartition(":")[0],
+                        tree_number=None, offset=error.offset, kind=error.kind) from None
+    except ValueError as error:
+        raise BrantoveilError(str(error)) from None
+
+
+def same_taxa_matrix(metric: str, names: Sequence[str], texts: Sequence[str],
+                     translate_maps: Sequence[dict[str, str]], map_indices: Sequence[int],
+                     rooted: bool) -> npt.NDArray[Any]:
+    """Today's whole-matrix kernel on trees that all hold the same taxa, as a square array."""
+    result = _engine.pairwise(metric, list(names), iter(texts), list(translate_maps), list(map_indices),
+                              rooted=rooted)
+    n = len(names)
+    return np.frombuffer(result[1], dtype=as_metric(metric).dtype).reshape(n, n)
+
+
 def encode(sample: Sample, rooted: bool, lengths: bool, progress: bool | None) -> _engine.EncodedSample:
     """The sample read once into the engine's compact form (with branch lengths when `lengths`)."""
     native: _engine.EncodedSample = call(partial(_engine.encode, lengths=lengths), sample, rooted, progress)

@@ -79,3 +79,17 @@ def apply_runtime(args: argparse.Namespace) -> None:
         from .engine import set_threads
 
         set_threads(threads)
+
+
+def add_taxa(parser: argparse.ArgumentParser) -> None:
+    """How trees holding different taxa are compared (--taxa, --normalize, --reference)."""
+    parser.add_argument("--taxa", default="same", metavar="RULE",
+                        help="same: every tree must hold the same taxa (default); shared: every pair is compared "
+                             "on the taxa both trees hold (gene trees); common: every tree cut to the taxa all "
+                             "trees hold; FILE: cut to the taxa listed in FILE, one per line")
+    parser.add_argument("--normalize", action="store_true",
+                        help="divide every distance by its largest possible value for its pair (Robinson-Foulds: "
+                             "2(m - 3) unrooted, 2(m - 2) rooted, for m shared taxa)")
+    parser.add_argument("--reference", metavar="TREE",
+                        help="a file holding one tree (a species tree): the distance of every tree to it, on "
+                             "shared taxa, as one column")

@@ -8,6 +8,7 @@
 
 #include "api/bind.h"
 #include "api/capi.h"
+#include "api/engine/genes.h"
 #include "api/engine/pairwise.h"
 #include "api/engine/sample.h"
 #include "api/errors.h"
@@ -99,6 +100,14 @@ PyMethodDef kFunctions[] = {
         "The whole matrix of one metric as bytes ('<u4' rf, '<f8' otherwise): (names, matrix), or with\n"
         "exports=True the six-tuple of the public exporting functions. The interpreter lock is released\n"
         "while distances and exports are computed, with or without a counter."),
+    fast_method<genes>(
+        "genes",
+        "genes(metric, names, newick_iter, translate_maps, map_indices, rooted=False, progress=None, keep=None, "
+        "reference=False, leave_same_taxa=False)\n--\n\n"
+        "Distances between trees that each hold their own taxa, on the taxa each pair shares (cut to the\n"
+        "taxa of keep: 'common' or a list of names): (taxa, presence, matrix), presence bytes '<u1' trees x taxa,\n"
+        "matrix a bytearray '<f4' rf or '<f8' otherwise, n x n, or with reference=True the last tree against the others;\n"
+        "leave_same_taxa=True leaves pairs of distinct trees holding the same taxa as 0, for pairwise() to fill."),
     plain_method<set_threads>("set_threads", METH_O,
                               "set_threads(n, /)\n--\n\nThe worker pool's size when it starts; False when it "
                               "already runs with another size."),
