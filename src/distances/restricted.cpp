@@ -67,7 +67,9 @@ RestrictedKernel<Cell>::RestrictedKernel(const snapshot::GeneSet& set, GeneMetri
   for (std::size_t t = 0; t < set.size(); ++t) most = std::max(most, set.edge_offsets[t + 1] - set.edge_offsets[t]);
   // At most 2 * most sides per pair: a table of at least 4 * most slots stays under half full.
   table_bits_ = static_cast<std::size_t>(std::bit_width(4 * most - 1));
-  popcnt_ = cpu_has_popcnt() && isa_allows(IsaLevel::avx2);
+  // The popcount instruction where the machine has it and the cap admits it, else the plain twin.
+  static constexpr Implementation<bool> kLevels[] = {{Isa::popcnt, true}, {Isa::plain, false}};
+  popcnt_ = pick(std::span<const Implementation<bool>>(kLevels)).entry;
 }
 
 template <class Cell>
