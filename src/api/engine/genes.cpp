@@ -31,13 +31,18 @@ constexpr std::array<const char*, 10> kParameters = {"metric",      "names",    
                                                      "map_indices", "rooted",   "progress",    "keep",
                                                      "reference",   "leave_same_taxa"};
 
-std::optional<GeneMetric> convert_metric(PyObject* object) {
-  if (PyUnicode_Check(object)) {
-    if (PyUnicode_CompareWithASCIIString(object, "rf") == 0) return GeneMetric::rf;
-    if (PyUnicode_CompareWithASCIIString(object, "wrf") == 0) return GeneMetric::wrf;
-    if (PyUnicode_CompareWithASCIIString(object, "kf") == 0) return GeneMetric::kf;
+// The module's one metric conversion, in the restricted kernel's terms.
+std::optional<GeneMetric> gene_metric(PyObject* object) {
+  const auto metric = convert_metric(object);
+  if (!metric) return std::nullopt;
+  switch (*metric) {
+    case distances::BlockMetric::rf:
+      return GeneMetric::rf;
+    case distances::BlockMetric::wrf:
+      return GeneMetric::wrf;
+    case distances::BlockMetric::kf:
+      return GeneMetric::kf;
   }
-  PyErr_Format(PyExc_ValueError, "metric must be 'rf', 'wrf' or 'kf', not %R", object);
   return std::nullopt;
 }
 
@@ -139,7 +144,7 @@ PyRef compute(const snapshot::GeneSet& set, GeneMetric metric, std::span<const s
 PyObject* genes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::array<PyObject*, kParameters.size()> bound{};
   if (!bind_arguments("genes()", kParameters, 5, args, nargs, kwnames, bound)) return nullptr;
-  const auto metric = convert_metric(bound[0]);
+  const auto metric = gene_metric(bound[0]);
   if (!metric) return nullptr;
   std::array<PyObject*, 6> common{};
   std::copy(bound.begin() + 1, bound.begin() + 7, common.begin());
