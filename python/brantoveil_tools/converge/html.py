@@ -24,6 +24,7 @@ from brantoveil_tools.converge.cladogram import AGREE, DISAGREE, MAY_DO, UNKNOWN
 from brantoveil_tools.converge.document import Provenance, methods_paragraph, provenance
 from brantoveil_tools.converge.labels import split_names, unique
 from brantoveil_tools.converge.params import DEFINITIONS, ParameterReport, ks_threshold
+from brantoveil_tools.converge.needed import ASSUMPTION, describe
 from brantoveil_tools.converge.report import ASDSF_BAR, MAX_SDSF_BAR, ConvergenceReport
 from brantoveil_tools.converge.verdict import Criterion
 from brantoveil_tools.errors import BrantoveilError
@@ -130,6 +131,7 @@ def _page(report: ConvergenceReport, command: Sequence[str], origin: Provenance)
         "passed": not failed,
         "headline": _headline(found, failed),
         "criteria": [_criterion_row(c) for c in found],
+        "needed_assumption": ASSUMPTION if any(c.generations_needed is not None for c in found) else "",
         "runs": data["runs"],
         "burnin_suggestion": (report.burnin_suggestion.describe() if report.burnin_suggestion is not None
                               else None),
@@ -162,7 +164,8 @@ def _headline(found: Sequence[Criterion], failed: Sequence[Criterion]) -> str:
 def _criterion_row(criterion: Criterion) -> dict[str, Any]:
     return {"name": criterion.name, "group": criterion.group, "value": criterion.value,
             "threshold": criterion.threshold, "direction": criterion.direction, "passed": criterion.passed,
-            "runs": ", ".join(criterion.runs), "note": criterion.note}
+            "runs": ", ".join(criterion.runs), "note": criterion.note,
+            "needed": describe(criterion.generations_needed)}
 
 
 def _split_rows(splits: list[dict[str, Any]], labels: Sequence[str]) -> list[dict[str, Any]]:
