@@ -23,8 +23,8 @@ from numpy.typing import NDArray
 from brantoveil_tools.converge.cladogram import AGREE, DISAGREE, MAY_DO, UNKNOWN, cladogram
 from brantoveil_tools.converge.document import Provenance, methods_paragraph, provenance
 from brantoveil_tools.converge.labels import split_names, unique
-from brantoveil_tools.converge.params import DEFINITIONS, ParameterReport, ks_threshold
 from brantoveil_tools.converge.needed import ASSUMPTION, describe
+from brantoveil_tools.converge.params import DEFINITIONS, ParameterReport, ks_threshold
 from brantoveil_tools.converge.report import ASDSF_BAR, MAX_SDSF_BAR, ConvergenceReport
 from brantoveil_tools.converge.verdict import Criterion
 from brantoveil_tools.errors import BrantoveilError

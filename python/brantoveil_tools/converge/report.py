@@ -28,8 +28,8 @@ from brantoveil_tools.converge.assess import (
     sdsf,
 )
 from brantoveil_tools.converge.mds import tree_space
-from brantoveil_tools.converge.needed import ASSUMPTION, describe, with_generations_needed
 from brantoveil_tools.converge.medoid import newick_from_splits
+from brantoveil_tools.converge.needed import ASSUMPTION, describe, with_generations_needed
 from brantoveil_tools.converge.params import ParameterReport, TreeGenerations, none_found, parameters_for_runs
 from brantoveil_tools.converge.split_ess import DEFAULT_PRECISION
 from brantoveil_tools.converge.splits import SplitPresence, packed_sizes, side_taxa
