@@ -323,7 +323,7 @@ def status_line(watcher: Watcher, report: ConvergenceReport | None, judged_now: 
 def follow(watcher: Watcher, judge: Callable[[Sample], ConvergenceReport],
            publish: Callable[[ConvergenceReport], None], *, every: float, until_pass: bool,
            timeout: float | None, err: TextIO | None = None,
-           sleep: Callable[[float], None] = time.sleep) -> tuple[ConvergenceReport | None, bool]:
+           sleep: Callable[[float], None] | None = None) -> tuple[ConvergenceReport | None, bool]:
     """Polls, judges when due, publishes every judgement and prints a status line per update, until every
     criterion passes (``until_pass``) or ``timeout`` seconds have gone; returns the last report and whether
     it ended by passing. Ctrl-C propagates (the last published outputs stay whole)."""
@@ -344,7 +344,7 @@ def follow(watcher: Watcher, judge: Callable[[Sample], ConvergenceReport],
         if over:
             return report, False
         wait = every if deadline is None else max(0.0, min(every, deadline - time.monotonic()))
-        sleep(wait)
+        (sleep or time.sleep)(wait)
 
 
 __all__ = ["DEFAULT_EVERY", "FIRST_TREES", "REJUDGE_GROWTH", "ParameterFollower", "TreeFollower", "Watcher",

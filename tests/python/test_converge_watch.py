@@ -1,0 +1,138 @@
+"""Following running analyses: each byte read and indexed once, the same verdict as a fresh report on the
+final files, the exit statuses, a MrBayes run followed to its end, and the generations still needed on chains
+whose ESS is known."""
+
+from __future__ import annotations
+
+import gzip
+import json
+import math
+import shutil
+import subprocess
+import sys
+import time
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import pytest
+from brantoveil_tools.cli import main
+from brantoveil_tools.converge import converge, watch
+from brantoveil_tools.converge.watch import Watcher
+from brantoveil_tools.errors import BrantoveilError
+from brantoveil_tools.textio import open_source
+from brantoveil_tools.treefile import index_file
+
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+MB = shutil.which("mb")
+
+
+def _mrbayes(folder: Path) -> list[tuple[Path, bytes]]:
+    return [(folder / name, (EXAMPLES / name).read_bytes())
+            for name in ("primates.run1.t", "primates.run2.t", "primates.run1.p", "primates.run2.p")]
+
+
+def _beast(folder: Path) -> list[tuple[Path, bytes]]:
+    files = [(folder / f"relaxed.seed{s}.trees", gzip.decompress((EXAMPLES / "beast2" / f"relaxed.seed{s}.trees.gz")
+                                                                 .read_bytes())) for s in (1, 2)]
+    return files + [(folder / f"relaxed.seed{s}.log", (EXAMPLES / "beast2" / f"relaxed.seed{s}.log").read_bytes())
+                    for s in (1, 2)]
+
+
+def _complete_trees(written: bytes, folder: Path) -> int:
+    """The trees a fresh read of a file holding ``written`` finds."""
+    part = folder / "part.trees"
+    part.write_bytes(written)
+    try:
+        return len(index_file(open_source(part)))
+    except BrantoveilError:
+        return 0  # no complete tree yet
+
+
+@pytest.mark.parametrize("files", [_mrbayes, _beast], ids=["mrbayes", "beast2"])
+def test_each_byte_is_indexed_once_and_the_verdict_is_a_fresh_one(
+        files: Any, tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    contents = files(tmp_path)
+    for path, _ in contents:
+        path.write_bytes(b"")
+    indexed = []
+    real_index = watch.index_file
+
+    def counted(source: Any) -> Any:  # what the tree indexer is given, less the format's few header bytes
+        indexed.append(len(source.data))
+        return real_index(source)
+    monkeypatch.setattr(watch, "index_file", counted)
+    trees, params = [p for p, _ in contents[:2]], [p for p, _ in contents[2:]]
+    watcher = Watcher.open(trees, params)
+    pieces = 9  # ends at arbitrary bytes: mid-tree, mid-row, mid-header
+    for k in range(1, pieces + 1):
+        for path, data in contents:
+            with path.open("ab") as out:
+                out.write(data[len(data) * (k - 1) // pieces : len(data) * k // pieces])
+        watcher.poll()
+        # A tree cut off mid-write is not counted until it ends: as many trees as the written part holds whole.
+        for follower, (_, data) in zip(watcher.trees, contents, strict=False):
+            assert len(follower.index) == _complete_trees(data[: len(data) * k // pieces], tmp_path)
+    sizes = sum(len(data) for _, data in contents)
+    assert watcher.bytes_read == sizes
+    unfinished = sum(len(data) - data.rfind(b"\n") - 1 for _, data in contents)  # BEAST 2 ends with "End;"
+    assert sum(f.bytes_parsed for f in watcher.trees) + sum(f.bytes_parsed for f in watcher.parameters) \
+        == sizes - unfinished
+    heads = sum(len(f.head or b"") for f in watcher.trees) * (pieces - 1)
+    tree_bytes = sum(len(data) - data.rfind(b"\n") - 1 for _, data in contents[:2])
+    assert sum(len(d) for _, d in contents[:2]) - tree_bytes <= sum(indexed) \
+        <= sum(len(d) for _, d in contents[:2]) - tree_bytes + heads
+    followed = converge(watcher.sample(), whole_sample=True, suggest_burnin=False,
+                        parameters_from=watcher.parameters_from(0.25, 1, 625.0, (), ()))
+    fresh = converge(trees, params=params, suggest_burnin=False)
+    assert followed.verdict == fresh.verdict
+    assert [r.trees for r in followed.runs] == [r.trees for r in fresh.runs]
+
+
+def _still(folder: Path) -> list[str]:
+    """Two runs of one topology: every criterion passes."""
+    runs = []
+    for r in (1, 2):
+        path = folder / f"still.run{r}.t"
+        trees = "".join(f"  tree gen.{10 * i} = ((a,b),(c,d),e);\n" for i in range(40))
+        path.write_text(f"#NEXUS\nbegin trees;\n{trees}end;\n")
+        runs.append(str(path))
+    return runs
+
+
+@pytest.mark.parametrize(("still", "options", "status"), [
+    (True, ["--until-pass", "--timeout", "20"], 0),  # passes at once: ends long before the timeout
+    (False, ["--until-pass", "--timeout", "0.5"], 1),
+    (False, ["--timeout", "0.5"], 0),
+    (False, ["--timeout", "0.5", "--fail-on-verdict"], 1),
+])
+def test_exit_status(still: bool, options: list[str], status: int, tmp_path: Path,
+                     capsys: pytest.CaptureFixture[str]) -> None:
+    runs = _still(tmp_path) if still else [str(EXAMPLES / "primates.run1.t"), str(EXAMPLES / "primates.run2.t")]
+    target = tmp_path / "report.json"
+    started = time.monotonic()
+    assert main(["converge", *runs, "--watch", "--every", "0.1", "--json", str(target), "-q",
+                 "--no-burnin-suggestion", *options]) == status
+    assert time.monotonic() - started < 15
+    report = json.loads(target.read_text())
+    assert report["verdict"]["passed"] == still
+    lines = capsys.readouterr().err.strip().splitlines()
+    assert lines and ("every criterion passes" in lines[-1]) == still
+
+
+def test_options_of_watching_need_watch(capsys: pytest.CaptureFixture[str]) -> None:
+    assert main(["converge", str(EXAMPLES / "primates.run1.t"), "--until-pass"]) == 2
+    assert "add --watch" in capsys.readouterr().err
+
+
+def test_ctrl_c_leaves_the_last_complete_outputs(tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
+                                                 capsys: pytest.CaptureFixture[str]) -> None:
+    def interrupted(seconds: float) -> None:
+        raise KeyboardInterrupt
+    monkeypatch.setattr(watch.time, "sleep", interrupted)
+    target, page = tmp_path / "report.json", tmp_path / "report.html"
+    assert main(["converge", str(EXAMPLES / "primates.run1.t"), str(EXAMPLES / "primates.run2.t"), "--watch",
+                 "--json", str(target), "--html", str(page), "-q", "--no-burnin-suggestion"]) == 130
+    assert json.loads(target.read_text())["runs"][0]["trees"] == 226
+    assert page.read_text().rstrip().endswith("</html>")
+    assert "after every output was written" in capsys.readouterr().err
