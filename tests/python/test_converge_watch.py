@@ -136,3 +136,43 @@ def test_ctrl_c_leaves_the_last_complete_outputs(tmp_path: Path, monkeypatch: py
     assert json.loads(target.read_text())["runs"][0]["trees"] == 226
     assert page.read_text().rstrip().endswith("</html>")
     assert "after every output was written" in capsys.readouterr().err
+
+
+TAXA = [f"t{i}" for i in range(10)]
+
+
+def _random_tree(rng: np.random.Generator) -> str:
+    nodes = list(TAXA)
+    while len(nodes) > 3:
+        i, j = sorted(rng.choice(len(nodes), 2, replace=False))
+        second, first = nodes.pop(j), nodes.pop(i)
+        nodes.append(f"({first},{second})")
+    return "(" + ",".join(nodes) + ");"
+
+
+def _lazy_chain(path: Path, n: int, keep: float, rng: np.random.Generator, step: int) -> None:
+    """Keeps its tree with probability ``keep``, else draws a new one: ESS = n (1 - keep) / (1 + keep)."""
+    tree, lines = _random_tree(rng), []
+    for i in range(n):
+        if i and rng.random() >= keep:
+            tree = _random_tree(rng)
+        lines.append(f"  tree gen.{i * step} = {tree}\n")
+    path.write_text("#NEXUS\nbegin trees;\n" + "".join(lines) + "end;\n")
+
+
+@pytest.mark.parametrize("keep", [0.2, 0.5, 0.8])
+def test_generations_needed_at_half_the_length_a_known_chain_needs(keep: float, tmp_path: Path) -> None:
+    target, step = 200.0, 100
+    truth = target * (1 + keep) / (1 - keep) * step  # generations each run needs to reach the target ESS
+    half = round(truth / step / 2)
+    rng = np.random.default_rng(7)
+    runs = [tmp_path / f"lazy.run{r}.t" for r in (1, 2)]
+    for run in runs:
+        _lazy_chain(run, half, keep, rng, step)
+    report = converge(runs, burnin=0, min_ess=target, suggest_burnin=False, no_params=True)
+    judged = {c.name: c for c in report.verdict.criteria}
+    for name in ("approximate ESS", "pseudo-ESS (median)", "Frechet-correlation ESS"):
+        needed = judged[name].generations_needed
+        assert needed is not None, name
+        assert math.isclose(half * step + needed, truth, rel_tol=0.25), (name, half * step + needed, truth)
+    assert "assuming the chain is stationary after the burn-in" in report.summary()
