@@ -176,3 +176,36 @@ def test_generations_needed_at_half_the_length_a_known_chain_needs(keep: float, 
         assert needed is not None, name
         assert math.isclose(half * step + needed, truth, rel_tol=0.25), (name, half * step + needed, truth)
     assert "assuming the chain is stationary after the burn-in" in report.summary()
+
+
+@pytest.mark.skipif(MB is None, reason="needs MrBayes (mb)")
+def test_follows_a_running_mrbayes_analysis_to_its_end(tmp_path: Path) -> None:
+    shutil.copy(EXAMPLES / "primates.nex", tmp_path)
+    (tmp_path / "batch.nex").write_text(
+        "#NEXUS\nbegin mrbayes;\n  set autoclose=yes nowarn=yes seed=5 swapseed=5;\n  execute primates.nex;\n"
+        "  exclude 201-898;\n  lset nst=6 rates=gamma;\n  mcmc ngen=60000 samplefreq=50 printfreq=10000 "
+        "diagnfreq=10000 nruns=2 nchains=2 savebrlens=yes filename=primates;\nend;\n")
+    assert MB is not None
+    sampler = subprocess.Popen([MB, "batch.nex"], cwd=tmp_path, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+    try:
+        runs = [tmp_path / "primates.run1.t", tmp_path / "primates.run2.t"]
+        for _ in range(100):  # MrBayes creates its files once the data are read
+            if all(run.exists() for run in runs):
+                break
+            time.sleep(0.1)
+        watched = subprocess.run(
+            [sys.executable, "-m", "brantoveil_tools.command", "converge", *map(str, runs), "--watch", "--every", "1",
+             "--until-pass", "--timeout", "25", "--no-burnin-suggestion", "-q", "--json", str(tmp_path / "w.json")],
+            capture_output=True, text=True, timeout=60)
+        assert sampler.wait(timeout=30) == 0
+    finally:
+        sampler.kill()
+    assert watched.returncode == 1, watched.stderr  # a run this short fails the default thresholds
+    counts = [line.split("primates.run1.t ")[1].split(",")[0] for line in watched.stderr.splitlines()
+              if "primates.run1.t " in line]
+    assert len(set(counts)) >= 2, watched.stderr  # it saw the run grow
+    followed = json.loads((tmp_path / "w.json").read_text())
+    fresh = converge(runs, suggest_burnin=False)
+    assert [run["trees"] for run in followed["runs"]] == [run.trees for run in fresh.runs] == [901, 901]
+    assert followed["verdict"] == json.loads(json.dumps(fresh.to_dict()["verdict"]))
