@@ -43,14 +43,21 @@ medoid: the tree of least mean Robinson-Foulds distance to its run (or to all tr
 split frequencies; traces give every tree's distance to its run's medoid.
 
 exit status: 0 when the report is written, 1 with --fail-on-verdict when a criterion fails,
-2 for an error in the input or the options.
+2 for an error in the input or the options; with --watch --until-pass, 0 once every criterion
+passes and 1 at the timeout; 130 after Ctrl-C (the last complete outputs stay in place).
 
 examples:
   brantoveil converge run1.t run2.t
   brantoveil converge run1.t run2.t --html report.html
   brantoveil converge run1.t run2.t --burnin 0.1 --json report.json --splits splits.tsv --plot report.png
   brantoveil converge run1.trees run2.trees --params run1.log run2.log --fail-on-verdict -q
-  brantoveil converge 'test.(time).1.trees' 'test.(time).2.trees' --params-exclude 'rateCategories.*'"""])
+  brantoveil converge 'test.(time).1.trees' 'test.(time).2.trees' --params-exclude 'rateCategories.*'
+  brantoveil converge run1.t run2.t --watch --every 30 --until-pass --timeout 86400 --html report.html""", """\
+more generations: every failing criterion says how many more generations it needs at its rate so far,
+  assuming the chain is stationary after the burn-in: an ESS grows in proportion to the kept
+  generations; the ASDSF, max SDSF, a split's difference between runs (against its binomial band) and
+  a parameter's KS D fall as 1/sqrt(ESS); a PSRF's excess over 1 as 1/n. None for a split two runs
+  hold at 1 and 0 (stuck apart) or for tree names without generations."""])
 
 
 def _min_ess(text: str) -> float:
