@@ -27,6 +27,7 @@ from brantoveil_tools.converge.assess import (
     prepare_lags,
     sdsf,
 )
+from brantoveil_tools.converge.islands import Islands, find_islands
 from brantoveil_tools.converge.mds import tree_space
 from brantoveil_tools.converge.medoid import newick_from_splits
 from brantoveil_tools.converge.needed import ASSUMPTION, describe, with_generations_needed
@@ -254,6 +255,7 @@ class ConvergenceReport:
     consensus: SummaryResult | None = None
     rooting: str = ""
     parameters_note: str = ""
+    islands: Islands | None = None
 
     @property
     def pairs(self) -> tuple[str, ...]:
@@ -345,6 +347,8 @@ class ConvergenceReport:
             result["parameters_note"] = self.parameters_note
         if self.consensus is not None:
             result["consensus"] = consensus_dict(self.consensus)
+        if self.islands is not None:
+            result["islands"] = self.islands.to_dict(self.files)
         return result
 
     def summary(self) -> str:
@@ -663,6 +667,8 @@ def _report(whole: Sample, encoded: EncodedRuns, kept: list[NDArray[np.int64]], 
         burnin_suggestion=suggestion, courses=_split_courses(presence, kept, table, order, n_runs),
         settings=settings, frechet_ess=ess.combined([run.frechet_ess for run in runs]),
         tree_space_names=tuple(whole.names[int(i)] for i in space.indices),
+        islands=find_islands(encoded, kept, whole.names, space.indices, space.matrix if metric == "rf" else
+                             block(encoded.native, "rf", space.indices, space.indices)),
         consensus=_consensus(whole, everything, selection, rooted))
 
 

@@ -53,7 +53,7 @@ class Criterion:
             "passed": self.passed,
             "runs": list(self.runs),
             "note": self.note,
-            "generations_needed": self.generations_needed,
+            "generations_needed": None if self.generations_needed is None else round(self.generations_needed),
         }
 
 
