@@ -209,3 +209,26 @@ def test_follows_a_running_mrbayes_analysis_to_its_end(tmp_path: Path) -> None:
     fresh = converge(runs, suggest_burnin=False)
     assert [run["trees"] for run in followed["runs"]] == [run.trees for run in fresh.runs] == [901, 901]
     assert followed["verdict"] == json.loads(json.dumps(fresh.to_dict()["verdict"]))
+
+
+def test_a_judgement_reads_trees_and_rows_up_to_where_both_have_come(tmp_path: Path) -> None:
+    contents = _mrbayes(tmp_path)
+    for path, data in contents:  # the tree files whole, the parameter logs cut halfway through a row
+        path.write_bytes(data if path.suffix == ".t" else data[: len(data) // 2])
+    watcher = Watcher.open([p for p, _ in contents[:2]], [p for p, _ in contents[2:]])
+    watcher.poll()
+    report = converge(watcher.sample(), whole_sample=True, suggest_burnin=False,
+                      parameters_from=watcher.parameters_from(0.25, 1, 625.0, (), ()))
+    assert report.parameters is not None
+    for run, trace in zip(report.runs, report.parameters.traces, strict=True):
+        assert run.generations[-1] == trace.generations[-1] < 60000
+
+
+def test_a_file_written_again_from_the_start_is_an_error(tmp_path: Path) -> None:
+    run = tmp_path / "again.t"
+    run.write_bytes((EXAMPLES / "primates.run1.t").read_bytes())
+    watcher = Watcher.open([run], [])
+    watcher.poll()
+    run.write_bytes(b"#NEXUS\n")
+    with pytest.raises(BrantoveilError, match="written again from the start"):
+        watcher.poll()

@@ -17,8 +17,9 @@ import re
 import sys
 import time
 from array import array
+from bisect import bisect_right
 from collections.abc import Callable, Iterator, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from pathlib import Path
 from typing import TextIO
 
@@ -156,6 +157,14 @@ class TreeFollower:
         index.quoted = index.quoted or part.quoted
 
 
+def _first_trees(index: FileIndex, count: int) -> FileIndex:
+    """The index of a file's first ``count`` trees."""
+    if count == len(index):
+        return index
+    return replace(index, names=index.names[:count], generations=index.generations[:count],
+                   starts=index.starts[:count], ends=index.ends[:count], lengths=index.lengths[:count])
+
+
 def _head_of(fmt: str, first_piece: bytes) -> bytes:
     """What the indexer must see before a later piece of a file of this format."""
     if fmt == "NEXUS":
@@ -231,6 +240,9 @@ class ParameterFollower:
 def _read_from(path: Path, offset: int, label: str) -> bytes:
     try:
         with open(path, "rb") as handle:
+            if os.fstat(handle.fileno()).st_size < offset:  # a sampler started again from the start
+                raise BrantoveilError(f"{label} is shorter than the {offset} bytes already read: it was written "
+                                      f"again from the start; watch the new run afresh")
             handle.seek(offset)
             return handle.read()
     except OSError as error:
@@ -284,16 +296,48 @@ class Watcher:
         """Trees came after the last judgement."""
         return self.ready and sum(self.tree_counts) > self.judged_trees
 
+    def _common_generations(self) -> list[int | None]:
+        """Per run, the last generation both its trees and its parameter rows have reached (None: no limit).
+
+        A sampler flushes its tree file and its parameter log at different moments, so one may be ahead of the
+        other; a judgement reads both up to where both have come.
+        """
+        if len(self.parameters) != len(self.trees):
+            return [None] * len(self.trees)
+        limits: list[int | None] = []
+        for trees, rows in zip(self.trees, self.parameters, strict=True):
+            generations = trees.index.generations
+            if not generations or generations[-1] < 0 or not rows.rows:
+                limits.append(None)
+                continue
+            limits.append(min(int(generations[-1]), int(rows.rows[-1][-1, 0])))
+        return limits
+
     def sample(self) -> Sample:
-        return sample_from_indexes([follower.index for follower in self.trees])
+        """Every tree read so far, up to the generation the run's parameter rows have reached too."""
+        indexes = []
+        for follower, limit in zip(self.trees, self._common_generations(), strict=True):
+            index = follower.index
+            if limit is not None:
+                index = _first_trees(index, bisect_right(index.generations, limit))
+            indexes.append(index)
+        return sample_from_indexes(indexes)
 
     def parameters_from(self, burnin: BurnIn, thin: int, min_ess: float, include: Sequence[str],
                         exclude: Sequence[str]) -> Callable[[Sequence[TreeGenerations]], ParameterReport | None]:
+        """The parameter report of the rows read so far, up to the generation the run's trees have reached."""
         def report(trees: Sequence[TreeGenerations]) -> ParameterReport | None:
             if not self.parameters:
                 return None
-            return judged_traces([f.trace() for f in self.parameters], trees, burnin, thin, min_ess,
-                                 include, exclude)
+            traces = []
+            for follower, limit in zip(self.parameters, self._common_generations(), strict=False):
+                trace = follower.trace()
+                if limit is not None:
+                    kept = int(np.searchsorted(trace.generations, limit, side="right"))
+                    trace = replace(trace, generations=trace.generations[:kept], values=trace.values[:kept],
+                                    rows_in_file=kept)
+                traces.append(trace)
+            return judged_traces(traces, trees, burnin, thin, min_ess, include, exclude)
         return report
 
     @property
