@@ -6,7 +6,7 @@ Every rule scales the kept span of generations S (first to last kept sample, plu
 - the ASDSF, the largest SDSF, a split's frequency difference between runs and a parameter's KS distance
   are sampling noise that falls as 1 / sqrt(ESS), so as 1 / sqrt(S): a value x above its bar b needs
   S ((x / b)^2 - 1) more; the split test's bar is its binomial band, and a split two runs hold at 1 and 0
-  has no noise to shrink (the runs are stuck apart): no estimate;
+  has no noise to shrink (the runs are stuck apart), nor a band of width 0: no estimate;
 - the PSRF's excess over 1 falls as 1 / S: S ((R - 1) / (b - 1) - 1) more.
 Runs whose tree names carry no generation (Newick files) get no estimate.
 """
@@ -120,9 +120,10 @@ def _split_differences(criterion: Criterion, report: ConvergenceReport) -> float
         if failing.size == 0:
             continue
         first, second = table.frequencies[failing, a], table.frequencies[failing, b]
-        if np.any(np.abs(first - second) >= 1.0):
-            return None  # held at 1 in one run and 0 in the other: stuck apart, no noise to shrink
-        ratio = float(np.max(np.abs(first - second) / table.threshold[failing, p]))
+        bands = table.threshold[failing, p]
+        if np.any(np.abs(first - second) >= 1.0) or not np.all(bands > 0):
+            return None  # held at 1 in one run and 0 in the other (stuck apart), or a band of width 0
+        ratio = float(np.max(np.abs(first - second) / bands))
         estimate = noise_needed(ratio, 1.0, _shortest([spans[a], spans[b]]))
         if estimate is None:
             return None
