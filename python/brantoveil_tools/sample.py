@@ -196,7 +196,7 @@ def read_sample(paths: PathLike | Sequence[PathLike], burnin: BurnIn = 0.25, thi
         A missing or unreadable file, a malformed file, a file given twice, runs with different
         taxa, a selection that keeps no tree of a run.
     """
-    rule = parse_burnin(burnin)
+    parse_burnin(burnin)  # a bad selection fails before any file is read
     thin = check_thin(thin)
     path_list = [paths] if isinstance(paths, str | os.PathLike) else list(paths)
     if not path_list:
@@ -205,20 +205,31 @@ def read_sample(paths: PathLike | Sequence[PathLike], burnin: BurnIn = 0.25, thi
         raise BrantoveilError("standard input (-) is given twice")
     sources = [open_source(path) for path in path_list]
     _refuse_repeats(sources)
-    # Short labels where the file names tell the runs apart, the paths as given where they do not.
-    # A pipe (<(zcat run1.t.gz) is /dev/fd/63) keeps its path: its base name would be a bare number.
-    base_names = [source.label if os.path.dirname(source.label) in _DESCRIPTOR_FOLDERS
-                  else os.path.basename(source.label) for source in sources]
-    if len(set(base_names)) == len(base_names):
-        for source, base_name in zip(sources, base_names, strict=True):
-            source.label = base_name
+    shorten_labels(sources)
     indexes = scan_files(sources, progress)
     for index in indexes:
         if index.tail:
             preview = printable(index.tail[:40].replace(b"\n", b" ").decode("utf-8", "replace"))
             warnings.warn(f"{index.source.label}: the last tree is cut off and skipped "
                           f"({len(index.tail)} bytes: {preview}...)", TruncatedFileWarning, stacklevel=2)
-    taxa, maps = _match_taxa(indexes)
+    return sample_from_indexes(indexes, burnin, thin)
+
+
+def shorten_labels(sources: Sequence[ByteSource]) -> None:
+    """Short labels where the file names tell the runs apart, the paths as given where they do not."""
+    # A pipe (<(zcat run1.t.gz) is /dev/fd/63) keeps its path: its base name would be a bare number.
+    base_names = [source.label if os.path.dirname(source.label) in _DESCRIPTOR_FOLDERS
+                  else os.path.basename(source.label) for source in sources]
+    if len(set(base_names)) == len(base_names):
+        for source, base_name in zip(sources, base_names, strict=True):
+            source.label = base_name
+
+
+def sample_from_indexes(indexes: Sequence[FileIndex], burnin: BurnIn = 0, thin: int = 1) -> Sample:
+    """The sample the runs' indexes give after a burn-in and thinning (the second half of `read_sample`)."""
+    rule = parse_burnin(burnin)
+    thin = check_thin(thin)
+    taxa, maps = _match_taxa(list(indexes))
     runs: list[_Run] = []
     selections: list[RunSelection] = []
     names: list[str] = []

@@ -15,11 +15,14 @@ from brantoveil_tools.converge.document import Provenance, methods_paragraph, pr
 from brantoveil_tools.converge.params import DEFINITIONS, beside
 from brantoveil_tools.converge.report import ESS_BAR, HELP_CRITERIA, ConvergenceReport, converge
 from brantoveil_tools.converge.split_ess import DEFAULT_PRECISION
+from brantoveil_tools.converge.watch import DEFAULT_EVERY, FIRST_TREES, REJUDGE_GROWTH, Watcher, follow
+from brantoveil_tools.errors import BrantoveilError
 from brantoveil_tools.guard import check_paths
 from brantoveil_tools.options import BURNIN_HELP, add_runs, add_runtime, add_seed, add_selection, positive_int
 from brantoveil_tools.output import atomic_path, check_target, output_set, tsv_cell
 from brantoveil_tools.policy import ExitStatus
 from brantoveil_tools.progress import phase
+from brantoveil_tools.sample import Sample
 
 DESCRIPTION = """\
 Convergence report of MCMC runs: one verdict over every criterion a posterior is judged by (split
@@ -40,14 +43,21 @@ medoid: the tree of least mean Robinson-Foulds distance to its run (or to all tr
 split frequencies; traces give every tree's distance to its run's medoid.
 
 exit status: 0 when the report is written, 1 with --fail-on-verdict when a criterion fails,
-2 for an error in the input or the options.
+2 for an error in the input or the options; with --watch --until-pass, 0 once every criterion
+passes and 1 at the timeout; 130 after Ctrl-C (the last complete outputs stay in place).
 
 examples:
   brantoveil converge run1.t run2.t
   brantoveil converge run1.t run2.t --html report.html
   brantoveil converge run1.t run2.t --burnin 0.1 --json report.json --splits splits.tsv --plot report.png
   brantoveil converge run1.trees run2.trees --params run1.log run2.log --fail-on-verdict -q
-  brantoveil converge 'test.(time).1.trees' 'test.(time).2.trees' --params-exclude 'rateCategories.*'"""])
+  brantoveil converge 'test.(time).1.trees' 'test.(time).2.trees' --params-exclude 'rateCategories.*'
+  brantoveil converge run1.t run2.t --watch --every 30 --until-pass --timeout 86400 --html report.html""", """\
+more generations: every failing criterion says how many more generations it needs at its rate so far,
+  assuming the chain is stationary after the burn-in: an ESS grows in proportion to the kept
+  generations; the ASDSF, max SDSF, a split's difference between runs (against its binomial band) and
+  a parameter's KS D fall as 1/sqrt(ESS); a PSRF's excess over 1 as 1/n. None for a split two runs
+  hold at 1 and 0 (stuck apart) or for tree names without generations."""])
 
 
 def _min_ess(text: str) -> float:
@@ -106,8 +116,32 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="exit with status 1 when a criterion fails (for pipelines)")
     parser.add_argument("--no-burnin-suggestion", dest="suggest_burnin", action="store_false",
                         help="do not judge the burn-ins 10%%..50%% to suggest one (faster)")
+    watching = parser.add_argument_group("following running analyses")
+    watching.add_argument("--watch", action="store_true",
+                          help="follow the files while the MCMC writes them: every --every seconds read only the "
+                               "bytes added (a tree cut off mid-write waits for its end), print one status line "
+                               "on stderr, and replace the outputs asked for whenever the verdict is judged again; "
+                               f"it is judged again once the trees have grown by {REJUDGE_GROWTH:.0%} since the "
+                               "last judgement, and then every figure, the exact all-pairs ones (Frechet-"
+                               "correlation ESS, pseudo-ESS, on up to 10,000 trees a run) included, is "
+                               "recomputed on the whole sample, as a fresh converge would; Ctrl-C leaves the "
+                               "last complete outputs in place")
+    watching.add_argument("--every", type=_seconds, default=DEFAULT_EVERY, metavar="SECONDS",
+                          help=f"seconds between updates (default {DEFAULT_EVERY:g})")
+    watching.add_argument("--until-pass", action="store_true",
+                          help="exit 0 as soon as every criterion passes (a script can then stop the sampler)")
+    watching.add_argument("--timeout", type=_seconds, metavar="SECONDS",
+                          help="stop after SECONDS, judging what came since the last judgement; with "
+                               "--until-pass that is exit status 1")
     add_seed(parser, "none any more: every tree is a focal tree of the pseudo-ESS; accepted for scripts that give it")
     add_runtime(parser)
+
+
+def _seconds(text: str) -> float:
+    value = float(text)
+    if not value > 0 or math.isinf(value):
+        raise argparse.ArgumentTypeError(f"expected a positive number of seconds, not {text!r}")
+    return value
 
 
 def run(args: argparse.Namespace, argv: Sequence[str] | None = None) -> int:
@@ -126,13 +160,26 @@ def run(args: argparse.Namespace, argv: Sequence[str] | None = None) -> int:
         from brantoveil_tools.converge.html import require_html
 
         require_html()
+    if not args.watch and (args.until_pass or args.timeout is not None):
+        raise BrantoveilError("--until-pass and --timeout follow running analyses: add --watch")
+    command = ["brantoveil", *argv] if argv is not None else None
+    if args.watch:
+        return _watch(args, command)
     report = converge(args.runs, burnin=args.burnin, thin=args.thin, min_freq=args.min_freq,
                       rooted=args.rooted, metric=args.metric, seed=ess.SEED if args.seed is None else args.seed,
                       max_lag=args.max_lag, min_ess=args.min_ess, precision=args.precision,
                       suggest_burnin=args.suggest_burnin, progress=False if args.quiet else None,
                       params=args.params, no_params=args.no_params, params_include=args.params_include,
                       params_exclude=args.params_exclude)
-    command = ["brantoveil", *argv] if argv is not None else None
+    _write_outputs(report, args, command)
+    args.written = any(target is not None for target in outputs)
+    return _finish(report, args)
+
+
+def _write_outputs(report: ConvergenceReport, args: argparse.Namespace, command: list[str] | None,
+                   progress: bool | None = None) -> None:
+    """Every output asked for, all or none (a previous set stays whole until the new one is in place)."""
+    shown = False if args.quiet else progress
     origin = provenance(report, command) if args.json is not None or args.html is not None else None
     with output_set():  # all files or none
         if args.json is not None:
@@ -144,14 +191,17 @@ def run(args: argparse.Namespace, argv: Sequence[str] | None = None) -> int:
         if args.plot is not None:
             from brantoveil_tools.converge.plot import draw_report
 
-            with phase(f"drawing {args.plot.name}", False if args.quiet else None):
+            with phase(f"drawing {args.plot.name}", shown):
                 draw_report(report, args.plot)
         if args.html is not None:
             from brantoveil_tools.converge.html import write_html
 
-            with phase(f"writing {args.html.name}", False if args.quiet else None):
+            with phase(f"writing {args.html.name}", shown):
                 write_html(report, args.html, command, origin)
-    args.written = any(target is not None for target in outputs)
+
+
+def _finish(report: ConvergenceReport, args: argparse.Namespace) -> int:
+    """The terminal summary and the exit status of a finished report."""
     if not args.quiet:
         print(report.summary())
         if report.parameters is not None:
@@ -162,6 +212,33 @@ def run(args: argparse.Namespace, argv: Sequence[str] | None = None) -> int:
             print(report.verdict.headline(), file=sys.stderr)
         return ExitStatus.VERDICT_FAILED
     return ExitStatus.OK
+
+
+def _watch(args: argparse.Namespace, command: list[str] | None) -> int:
+    """Follows the runs until every criterion passes (--until-pass), the timeout, or Ctrl-C."""
+    files = [p for p in _parameter_files(args) if args.params or p.is_file()]
+    watcher = Watcher.open(args.runs, files)
+
+    def judge(sample: Sample) -> ConvergenceReport:
+        return converge(sample, burnin=args.burnin, thin=args.thin, min_freq=args.min_freq, rooted=args.rooted,
+                        metric=args.metric, max_lag=args.max_lag, min_ess=args.min_ess, precision=args.precision,
+                        suggest_burnin=args.suggest_burnin, no_params=args.no_params, whole_sample=True,
+                        parameters_from=watcher.parameters_from(args.burnin, args.thin, args.min_ess,
+                                                                args.params_include, args.params_exclude))
+
+    def publish(report: ConvergenceReport) -> None:
+        _write_outputs(report, args, command, progress=False)
+        args.written = True
+
+    report, passed = follow(watcher, judge, publish, every=args.every, until_pass=args.until_pass,
+                            timeout=args.timeout)
+    if report is None:
+        print(f"no verdict: fewer than {FIRST_TREES} trees in some run by the timeout", file=sys.stderr)
+        return ExitStatus.VERDICT_FAILED
+    status = _finish(report, args)
+    if args.until_pass:
+        return ExitStatus.OK if passed else ExitStatus.VERDICT_FAILED
+    return status
 
 
 def _parameter_files(args: argparse.Namespace) -> list[Path]:

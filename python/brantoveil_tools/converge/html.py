@@ -22,7 +22,9 @@ from numpy.typing import NDArray
 
 from brantoveil_tools.converge.cladogram import AGREE, DISAGREE, MAY_DO, UNKNOWN, cladogram
 from brantoveil_tools.converge.document import Provenance, methods_paragraph, provenance
+from brantoveil_tools.converge.islands import MAX_ISLANDS, MIN_SILHOUETTE, NEIGHBOUR_RF
 from brantoveil_tools.converge.labels import split_names, unique
+from brantoveil_tools.converge.needed import ASSUMPTION, describe
 from brantoveil_tools.converge.params import DEFINITIONS, ParameterReport, ks_threshold
 from brantoveil_tools.converge.report import ASDSF_BAR, MAX_SDSF_BAR, ConvergenceReport
 from brantoveil_tools.converge.verdict import Criterion
@@ -130,6 +132,7 @@ def _page(report: ConvergenceReport, command: Sequence[str], origin: Provenance)
         "passed": not failed,
         "headline": _headline(found, failed),
         "criteria": [_criterion_row(c) for c in found],
+        "needed_assumption": ASSUMPTION if any(c.generations_needed is not None for c in found) else "",
         "runs": data["runs"],
         "burnin_suggestion": (report.burnin_suggestion.describe() if report.burnin_suggestion is not None
                               else None),
@@ -140,6 +143,7 @@ def _page(report: ConvergenceReport, command: Sequence[str], origin: Provenance)
         "split_extra": [key for key in ("ess", "threshold", "passes") if data["splits"] and key in data["splits"][0]],
         "split_count": len(data["splits"]),
         "figures": figures,
+        "islands": _islands(report),
         "parameters": parameters,
         "definitions": DEFINITIONS,
         "settings": _settings(report),
@@ -162,7 +166,8 @@ def _headline(found: Sequence[Criterion], failed: Sequence[Criterion]) -> str:
 def _criterion_row(criterion: Criterion) -> dict[str, Any]:
     return {"name": criterion.name, "group": criterion.group, "value": criterion.value,
             "threshold": criterion.threshold, "direction": criterion.direction, "passed": criterion.passed,
-            "runs": ", ".join(criterion.runs), "note": criterion.note}
+            "runs": ", ".join(criterion.runs), "note": criterion.note,
+            "needed": describe(criterion.generations_needed)}
 
 
 def _split_rows(splits: list[dict[str, Any]], labels: Sequence[str]) -> list[dict[str, Any]]:
@@ -256,6 +261,9 @@ def _thinned(n: int, points: int = TRACE_POINTS) -> NDArray[np.int64]:
     return np.unique(np.linspace(0, n - 1, points).round().astype(np.int64))
 
 
+ISLAND_SYMBOLS = ("circle", "square", "diamond", "cross", "x", "triangle-up")
+
+
 def _colour(run: int) -> str:
     return RUN_COLOURS[run % len(RUN_COLOURS)]
 
@@ -264,6 +272,7 @@ def _tree_space(report: ConvergenceReport) -> Figure:
     import plotly.graph_objects as go
 
     figures = report.distances
+    islands = report.islands
     names = _tree_space_names(report)
     labels = unique([_plain(run.label) for run in report.runs])
     figure = go.Figure()
@@ -277,9 +286,13 @@ def _tree_space(report: ConvergenceReport) -> Figure:
         distance = np.where(known, run.trace[np.maximum(positions, 0)], -1)
         hover = [f"{_plain(names[k])}<br>generation {g}<br>RF to the run's medoid {d}" if g >= 0
                  else _plain(names[k]) for k, g, d in zip(mine, generation, distance, strict=True)]
+        marker: dict[str, Any] = {"color": _colour(r), "size": 6, "opacity": 0.6}
+        if islands is not None and len(islands.islands) > 1:
+            marker["symbol"] = [ISLAND_SYMBOLS[int(islands.drawn[k]) % len(ISLAND_SYMBOLS)] for k in mine]
+            hover = [f"{text}<br>island {int(islands.drawn[k]) + 1}" for text, k in zip(hover, mine, strict=True)]
         figure.add_trace(go.Scatter(
             x=figures.coordinates[mine, 0], y=figures.coordinates[mine, 1], mode="markers", name=labels[r],
-            marker={"color": _colour(r), "size": 6, "opacity": 0.6}, text=hover,
+            marker=marker, text=hover,
             hovertemplate="%{text}<extra></extra>"))
         # The medoid itself when it was drawn, else a drawn tree of its topology (RF 0 to it).
         at_medoid = [k for k in mine if names[k] == run.medoid_name] or list(mine[known & (distance == 0)])
@@ -290,10 +303,29 @@ def _tree_space(report: ConvergenceReport) -> Figure:
                 name=f"{labels[r]} medoid", marker={"color": _colour(r), "size": 16, "symbol": "star",
                                                      "line": {"color": "black", "width": 1.5}},
                 text=[f"medoid of {labels[r]}: {_plain(run.medoid_name)}"], hovertemplate="%{text}<extra></extra>"))
+    several = islands is not None and len(islands.islands) > 1
+    marked = f"<br>symbols mark {len(islands.islands)} tree islands" if islands is not None and several else ""
     figure.update_layout(title=f"Tree space: {figures.method} of {figures.metric.upper()} distances, "
-                               f"{len(figures.indices)} trees", xaxis_title="axis 1", yaxis_title="axis 2",
+                               f"{len(figures.indices)} trees{marked}", xaxis_title="axis 1", yaxis_title="axis 2",
                          height=520)
     return _json(figure, "tree-space")
+
+
+def _islands(report: ConvergenceReport) -> dict[str, Any] | None:
+    """The island table: one row per island, and how they were found."""
+    found = report.islands
+    if found is None:
+        return None
+    if len(found.islands) > 1:
+        how = (f"{len(found.islands)} islands by average linkage of the RF distances of the tree-space subsample, "
+               f"mean silhouette "
+               f"{found.silhouette:.2f}; every tree joins its nearest island medoid; marked by symbol in the map")
+    else:
+        how = (f"one island: no clusters of the tree-space subsample (2 to {MAX_ISLANDS}, average linkage of RF "
+               f"distances) stand more than {NEIGHBOUR_RF:g} apart with a mean silhouette of {MIN_SILHOUETTE:g}")
+    rows = [{"number": k + 1, "trees": island.trees, "shares": island.shares, "consensus": island.consensus}
+            for k, island in enumerate(found.islands)]
+    return {"how": how, "rows": rows}
 
 
 def _tree_space_names(report: ConvergenceReport) -> list[str]:

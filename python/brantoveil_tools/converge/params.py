@@ -333,13 +333,20 @@ def parameters_for_runs(tree_files: Sequence[PathLike], params: Sequence[PathLik
         files = find_parameter_files(tree_files)
     if trees is None:
         return read_parameters(files, burnin=burnin, thin=thin, min_ess=min_ess, include=include, exclude=exclude)
-    traces = []
-    for path, run, label in zip(files, trees, _labels(files), strict=True):
-        trace = read_trace(path, label)
+    traces = [read_trace(path, label) for path, label in zip(files, _labels(files), strict=True)]
+    return judged_traces(traces, trees, burnin, thin, min_ess, include, exclude)
+
+
+def judged_traces(traces: Sequence[ParameterTrace], trees: Sequence[TreeGenerations], burnin: BurnIn, thin: int,
+                  min_ess: float, include: Sequence[str] = (), exclude: Sequence[str] = ()) -> ParameterReport:
+    """The parameter report of whole traces, each matched to its run's trees and cut at their first kept
+    generation (`parameters_for_runs` once the files are read)."""
+    selected = []
+    for trace, run in zip(traces, trees, strict=True):
         check_matches(trace, run)
         rule: BurnIn = f"gen:{run.first_kept}" if run.first_kept >= 0 else burnin
-        traces.append(select(trace, rule, thin))
-    return summarize(_columns(traces, include, exclude), min_ess=min_ess, include=include)
+        selected.append(select(trace, rule, thin))
+    return summarize(_columns(selected, include, exclude), min_ess=min_ess, include=include)
 
 
 def _labels(paths: Sequence[PathLike]) -> list[str] | list[None]:

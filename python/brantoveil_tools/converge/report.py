@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import math
 import os
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field, replace
 from importlib import metadata
 from typing import Any
@@ -27,8 +27,10 @@ from brantoveil_tools.converge.assess import (
     prepare_lags,
     sdsf,
 )
+from brantoveil_tools.converge.islands import Islands, find_islands
 from brantoveil_tools.converge.mds import tree_space
 from brantoveil_tools.converge.medoid import newick_from_splits
+from brantoveil_tools.converge.needed import ASSUMPTION, describe, with_generations_needed
 from brantoveil_tools.converge.params import ParameterReport, TreeGenerations, none_found, parameters_for_runs
 from brantoveil_tools.converge.split_ess import DEFAULT_PRECISION
 from brantoveil_tools.converge.splits import SplitPresence, packed_sizes, side_taxa
@@ -253,6 +255,7 @@ class ConvergenceReport:
     consensus: SummaryResult | None = None
     rooting: str = ""
     parameters_note: str = ""
+    islands: Islands | None = None
 
     @property
     def pairs(self) -> tuple[str, ...]:
@@ -285,7 +288,7 @@ class ConvergenceReport:
             "selection": self.selection.to_dict(),
             "min_freq": self.min_freq,
             "settings": self.settings.to_dict(),
-            "verdict": self.verdict.to_dict(),
+            "verdict": {**self.verdict.to_dict(), "generations_needed_assumption": ASSUMPTION},
             "headline": self.verdict.headline(),
             "burnin_suggestion": None if self.burnin_suggestion is None else self.burnin_suggestion.to_dict(),
             "asdsf": _number(self.asdsf),
@@ -344,6 +347,8 @@ class ConvergenceReport:
             result["parameters_note"] = self.parameters_note
         if self.consensus is not None:
             result["consensus"] = consensus_dict(self.consensus)
+        if self.islands is not None:
+            result["islands"] = self.islands.to_dict(self.files)
         return result
 
     def summary(self) -> str:
@@ -405,8 +410,11 @@ def criteria_table(verdict: Verdict) -> str:
         value = "n/a" if math.isnan(c.value) else f"{c.value:.6g}"
         bound = f"{'<=' if c.direction == 'at most' else '>='} {c.threshold:g}"
         outcome = "pass" if c.passed else "FAIL" + (f" ({', '.join(c.runs)})" if c.runs else "")
+        more = describe(c.generations_needed)
         note = f"  [{c.note}]" if c.note else ""
-        lines.append(f"{c.name:<{width}}  {value:>12}  {bound:>14}  {outcome}{note}")
+        lines.append(f"{c.name:<{width}}  {value:>12}  {bound:>14}  {outcome}{'  ' + more if more else ''}{note}")
+    if any(c.generations_needed is not None for c in verdict.criteria):
+        lines.append(f"more generations: from each criterion's rate so far, {ASSUMPTION}")
     return "\n".join(lines)
 
 
@@ -459,6 +467,8 @@ def converge(
     no_params: bool = False,
     params_include: Sequence[str] = (),
     params_exclude: Sequence[str] = (),
+    whole_sample: bool = False,
+    parameters_from: Callable[[Sequence[TreeGenerations]], ParameterReport | None] | None = None,
 ) -> ConvergenceReport:
     """Convergence figures of MCMC runs, one tree file per run, and the verdict over every criterion.
 
@@ -498,6 +508,12 @@ def converge(
         their thinning the trees'; their criteria join the verdict.
     params_include, params_exclude : sequence of str
         Glob patterns of the parameter columns to keep and to leave out.
+    whole_sample : bool
+        ``paths`` is a Sample of every tree of the runs (as a watched run's files hold them so far): the
+        burn-in and thinning are applied to it as to tree files.
+    parameters_from : callable, optional
+        Gives the parameter report from the runs' tree generations instead of reading parameter files
+        (the watcher keeps its parameter rows between updates).
 
     Returns
     -------
@@ -509,7 +525,11 @@ def converge(
         raise BrantoveilError(f"--min-freq must lie in [0, 1], not {min_freq}")
     settings = Settings.checked(max_lag=max_lag, min_ess=min_ess, precision=precision, min_freq=min_freq)
     thin = check_thin(thin)
-    if isinstance(paths, Sample):
+    if isinstance(paths, Sample) and whole_sample:
+        whole = paths
+        kept, selection = _select(whole, burnin, thin)
+        step = thin
+    elif isinstance(paths, Sample):
         whole, kept = paths, [np.flatnonzero(paths.runs == r) for r in range(len(paths.run_labels))]
         selection, step = paths.selection, 1
     else:
@@ -523,8 +543,11 @@ def converge(
     runs_by_generation = [TreeGenerations(whole.run_labels[r], whole.generations[whole.runs == r],
                                           int(whole.generations[members[0]]))
                           for r, members in enumerate(kept)]
-    parameters = parameters_for_runs(tree_files, params, no_params, selection.burnin, selection.thin, min_ess,
-                                     trees=runs_by_generation, include=params_include, exclude=params_exclude)
+    if parameters_from is not None:
+        parameters = None if no_params else parameters_from(runs_by_generation)
+    else:
+        parameters = parameters_for_runs(tree_files, params, no_params, selection.burnin, selection.thin, min_ess,
+                                         trees=runs_by_generation, include=params_include, exclude=params_exclude)
     on_disk = all(os.fspath(t) not in ("", "-") for t in tree_files)  # trees in memory have nothing beside them
     parameters_note = none_found(tree_files) if parameters is None and not no_params and on_disk else ""
     n_runs = len(whole.run_labels)
@@ -555,8 +578,10 @@ def converge(
         report = _report(whole, encoded, kept, selection, result, settings, rooted, metric, suggestion)
     report = replace(report, rooting=rooting.reason)
     if parameters is None:
-        return replace(report, parameters_note=parameters_note)
-    return replace(report, parameters=parameters, verdict=report.verdict.extended(parameters.criteria()))
+        report = replace(report, parameters_note=parameters_note)
+    else:
+        report = replace(report, parameters=parameters, verdict=report.verdict.extended(parameters.criteria()))
+    return replace(report, verdict=with_generations_needed(report.verdict, report))
 
 
 def _candidates(whole: Sample, step: int) -> list[tuple[float, list[NDArray[np.int64]]]]:
@@ -642,6 +667,8 @@ def _report(whole: Sample, encoded: EncodedRuns, kept: list[NDArray[np.int64]], 
         burnin_suggestion=suggestion, courses=_split_courses(presence, kept, table, order, n_runs),
         settings=settings, frechet_ess=ess.combined([run.frechet_ess for run in runs]),
         tree_space_names=tuple(whole.names[int(i)] for i in space.indices),
+        islands=find_islands(encoded, kept, whole.names, space.indices, space.matrix if metric == "rf" else
+                             block(encoded.native, "rf", space.indices, space.indices)),
         consensus=_consensus(whole, everything, selection, rooted))
 
 

@@ -17,6 +17,8 @@ class Criterion:
     ``runs`` names the runs (or pairs of runs, "run1 / run2") that fail it; empty when it passes or when it
     concerns all runs together. ``group`` is "trees" or "parameters". A NaN value passes only when
     ``nan_passes`` (a statistic that is undefined because nothing varies, for example).
+    ``generations_needed``: for a failing criterion, the generations the runs still need by its rate so far
+    (`brantoveil_tools.converge.needed`); None when it passes or cannot be estimated.
     """
 
     name: str
@@ -27,6 +29,7 @@ class Criterion:
     group: str = "trees"
     runs: tuple[str, ...] = ()
     note: str = ""
+    generations_needed: float | None = None
 
     @classmethod
     def judge(cls, name: str, value: float, threshold: float, direction: Direction, *, group: str = "trees",
@@ -50,6 +53,7 @@ class Criterion:
             "passed": self.passed,
             "runs": list(self.runs),
             "note": self.note,
+            "generations_needed": None if self.generations_needed is None else round(self.generations_needed),
         }
 
 
