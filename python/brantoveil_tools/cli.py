@@ -12,12 +12,12 @@ from typing import Any, NoReturn, TextIO
 
 from .api import distances, require_pair
 from .checks import MissingLengthsWarning, NonFiniteDistanceWarning, check_lengths, warn_non_finite_sample
-from .commit import CommittedInterrupt
+from .commit import CommittedInterrupt, check_target
 from .errors import BrantoveilError, NonFiniteValueWarning, TruncatedTraceWarning
 from .guard import check_paths
 from .memory import MEMORY_ENV, MemoryLimitError
 from .options import BURNIN_HELP, add_runs, add_runtime, add_selection, apply_runtime, positive_int
-from .output import MATRIX_SUFFIXES, check_target, export_paths, write_outputs
+from .output import MATRIX_SUFFIXES, export_paths, write_outputs
 from .policy import METRICS, ExitStatus, Metric
 from .rooting import RootedTreesWarning, check_default_unrooted
 from .sample import Sample, TruncatedFileWarning, read_sample

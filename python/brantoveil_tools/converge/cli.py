@@ -9,6 +9,7 @@ import sys
 from collections.abc import Sequence
 from pathlib import Path
 
+from brantoveil_tools.commit import atomic_path, check_target, output_set
 from brantoveil_tools.converge import ess
 from brantoveil_tools.converge.assess import DEFAULT_MIN_ESS
 from brantoveil_tools.converge.document import Provenance, methods_paragraph, provenance, write_methods
@@ -17,9 +18,9 @@ from brantoveil_tools.converge.report import ESS_BAR, HELP_CRITERIA, Convergence
 from brantoveil_tools.converge.split_ess import DEFAULT_PRECISION
 from brantoveil_tools.guard import check_paths
 from brantoveil_tools.options import BURNIN_HELP, add_runs, add_runtime, add_seed, add_selection, positive_int
-from brantoveil_tools.output import atomic_path, check_target, output_set, tsv_cell
 from brantoveil_tools.policy import ExitStatus
 from brantoveil_tools.progress import phase
+from brantoveil_tools.tsv import tsv_cell
 
 DESCRIPTION = """\
 Convergence report of MCMC runs: one verdict over every criterion a posterior is judged by (split

@@ -15,11 +15,12 @@ from pathlib import Path
 import numpy as np
 import numpy.typing as npt
 
+from ..commit import atomic_path, check_target
 from ..errors import BrantoveilError
-from ..output import atomic_path, check_target, tsv_cell
 from ..policy import DEFAULT_BURNIN
 from ..sample import Sample, read_sample
 from ..selection import BurnIn, Selection
+from ..tsv import tsv_cell
 from .clades import (
     CladeTable,
     Presence,
