@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Sequence
-from typing import Any, Literal
+from typing import Literal
 
 import numpy as np
 
@@ -100,26 +100,26 @@ def distances(trees: Sample | PathLike | Sequence[PathLike] | Sequence[str], met
     except MemoryError:
         raise memory.limit_error(n, taxa, *memory.estimate(n, taxa, chosen.dtype.itemsize, exports,
                                                            chosen.needs_lengths), None) from None
-    matrix = np.frombuffer(result[1], dtype=chosen.dtype).reshape(n, n)
+    matrix = np.frombuffer(result.matrix, dtype=chosen.dtype).reshape(n, n)
     if chosen.needs_lengths:
         with phase("checking distances", progress):  # a pass over the whole matrix: a second at 40,000 trees
             warn_non_finite(matrix, sample, chosen.name)
-    split_exports = _exports(result, n, chosen) if exports else None
+    split_exports = None if result.exports is None else _exports(result.exports, n, chosen)
     return DistanceResult(chosen.name, rooted, matrix, sample.names, sample.runs, sample.run_labels,
                           sample.selection, split_exports)
 
 
 
 
-def _exports(result: tuple[Any, ...], n: int, metric: policy.Metric) -> SplitExports:
-    leaf_names = tuple(result[2])
-    splits = int(result[3])
+def _exports(result: engine.Exports, n: int, metric: policy.Metric) -> SplitExports:
+    leaf_names = result.leaf_names
+    splits = result.n_splits
     row_bytes = (len(leaf_names) + 7) // 8
-    packed = np.frombuffer(result[5], dtype=np.uint8).reshape(splits, row_bytes)
+    packed = np.frombuffer(result.clades, dtype=np.uint8).reshape(splits, row_bytes)
     clades = np.unpackbits(packed, axis=1, bitorder="little")[:, : len(leaf_names)].astype(bool)
     labels = tuple("|".join(leaf_names[i] for i in np.flatnonzero(row)) for row in clades)
     if not metric.needs_lengths:
-        presence = np.frombuffer(result[4], dtype=np.uint8).reshape(n, splits)
+        presence = np.frombuffer(result.per_tree, dtype=np.uint8).reshape(n, splits)
         return SplitExports(leaf_names, clades, labels, presence, None)
-    lengths = np.frombuffer(result[4], dtype="<f8").reshape(n, splits)
+    lengths = np.frombuffer(result.per_tree, dtype="<f8").reshape(n, splits)
     return SplitExports(leaf_names, clades, labels, None, lengths)

@@ -13,8 +13,8 @@ from brantoveil_tools.converge import converge, ess, splits, trees
 from brantoveil_tools.converge.assess import sdsf
 from brantoveil_tools.converge.mds import classical_mds, landmark_mds
 from brantoveil_tools.converge.medoid import newick_from_splits, quote_name
-from brantoveil_tools.engine import mean_distances
 from brantoveil_tools.sample import read_sample
+from brantoveil_tools.sums import mean_distances
 from treefiles import random_tree, write_runs
 
 

@@ -1,4 +1,4 @@
-"""A medoid tree written back as Newick from its splits (the medoid itself is `engine.medoid`'s)."""
+"""A medoid tree written back as Newick from its splits (the medoid itself is `sums.medoid`'s)."""
 
 from __future__ import annotations
 

@@ -34,7 +34,6 @@ from brantoveil_tools.converge.split_ess import DEFAULT_PRECISION
 from brantoveil_tools.converge.splits import SplitPresence, packed_sizes, side_taxa
 from brantoveil_tools.converge.trees import EncodedRuns, block, encode_runs
 from brantoveil_tools.converge.verdict import Verdict
-from brantoveil_tools.engine import medoid
 from brantoveil_tools.errors import BrantoveilError
 from brantoveil_tools.policy import DEFAULT_BURNIN
 from brantoveil_tools.progress import phase
@@ -42,6 +41,7 @@ from brantoveil_tools.rooting import decide
 from brantoveil_tools.sample import Sample, read_sample
 from brantoveil_tools.selection import BurnIn, RunSelection, Selection, check_thin, kept_positions, parse_burnin
 from brantoveil_tools.summarize import SummaryResult, summarize
+from brantoveil_tools.sums import medoid
 
 ESS_BAR = DEFAULT_MIN_ESS
 MATRIX_TREES = 1000

@@ -9,7 +9,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from .. import _engine, engine, policy
+from .. import engine, policy
 from ..api import as_sample, require_pair
 from ..errors import BrantoveilError
 from ..sample import PathLike, Sample
@@ -22,13 +22,13 @@ class Encoded:
 
     Attributes
     ----------
-    native : brantoveil_tools._engine.EncodedSample
+    native : brantoveil_tools.engine.EncodedSample
         Every tree as its sorted split IDs (and branch lengths when `lengths`); pickles to bytes.
     names, runs, run_labels, selection
         As in `DistanceResult`.
     """
 
-    native: _engine.EncodedSample
+    native: engine.EncodedSample
     names: tuple[str, ...]
     runs: npt.NDArray[np.int64]
     run_labels: tuple[str, ...]
