@@ -14,8 +14,10 @@ from pathlib import Path
 import brantoveil
 import numpy as np
 import pytest
-from brantoveil_tools import output
+from brantoveil_tools import SettingError, output
 from brantoveil_tools.cli import main
+from brantoveil_tools.converge import converge
+from brantoveil_tools.summarize.api import summarize
 from treefiles import TAXA, engine_matrix, nexus, random_trees, write
 
 TREES = random_trees(10, seed=3)
@@ -332,3 +334,13 @@ def test_results_have_short_reprs(tmp_path):
     text = repr(result)
     assert len(text) < 400 and "3000 x 3000 uint32" in text and "and 2997 more" in text
     assert len(repr(result.exports)) < 400 and "splits of 8 taxa" in repr(result.exports)
+
+
+@pytest.mark.parametrize(("command", "library"), [("converge", converge), ("summarize", summarize)])
+def test_min_freq_is_one_setting_with_one_check(tmp_path, capsys, command, library):
+    run = str(write(tmp_path / "r.nwk", "\n".join(random_trees(4)) + "\n"))
+    with pytest.raises(SettingError) as raised:
+        library([run], min_freq=2.0)
+    assert (raised.value.setting, str(raised.value)) == ("min_freq", "min_freq must lie in [0, 1], not 2.0")
+    assert main([command, run, "--min-freq", "2"]) == 2
+    assert "argument --min-freq: expected a number from 0 to 1, not '2'" in capsys.readouterr().err

@@ -14,6 +14,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from brantoveil_tools import policy
 from brantoveil_tools.checks import non_finite_sample
 from brantoveil_tools.converge import ess
 from brantoveil_tools.converge.assess import (
@@ -35,7 +36,7 @@ from brantoveil_tools.converge.splits import SplitPresence, packed_sizes, side_t
 from brantoveil_tools.converge.trees import EncodedRuns, block, encode_runs
 from brantoveil_tools.converge.verdict import Verdict
 from brantoveil_tools.errors import BrantoveilError
-from brantoveil_tools.policy import DEFAULT_BURNIN
+from brantoveil_tools.policy import DEFAULT_BURNIN, check_min_freq
 from brantoveil_tools.progress import phase
 from brantoveil_tools.rooting import decide
 from brantoveil_tools.sample import Sample, read_sample
@@ -49,7 +50,8 @@ HEATMAP_TREES = 300
 CHECKPOINTS = 50
 COURSE_SPLITS = 6
 QUANTILES = (0.0, 0.025, 0.25, 0.5, 0.75, 0.975, 1.0)
-METRICS = ("rf", "kf")
+METRICS = (policy.RF.name, policy.KF.name)
+"""The metrics the tree ESS measures may use."""
 BURNIN_CANDIDATES = (0.1, 0.2, 0.3, 0.4, 0.5)
 
 PathLike = str | os.PathLike[str]
@@ -504,9 +506,8 @@ def converge(
     ConvergenceReport
     """
     if metric not in METRICS:
-        raise BrantoveilError(f"unknown metric {metric!r}: use rf or kf")
-    if not 0.0 <= min_freq <= 1.0:
-        raise BrantoveilError(f"--min-freq must lie in [0, 1], not {min_freq}")
+        raise BrantoveilError(f"unknown metric {metric!r}: use {' or '.join(METRICS)}")
+    check_min_freq(min_freq)
     settings = Settings.checked(max_lag=max_lag, min_ess=min_ess, precision=precision, min_freq=min_freq)
     thin = check_thin(thin)
     if isinstance(paths, Sample):

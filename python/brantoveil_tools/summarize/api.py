@@ -17,7 +17,7 @@ import numpy.typing as npt
 
 from ..commit import atomic_path, check_target
 from ..errors import BrantoveilError
-from ..policy import DEFAULT_BURNIN
+from ..policy import DEFAULT_BURNIN, check_min_freq
 from ..sample import Sample, read_sample
 from ..selection import BurnIn, Selection
 from ..tsv import tsv_cell
@@ -182,8 +182,7 @@ def summarize(runs: PathLike | Sequence[PathLike] | Sample, method: str = "major
         raise BrantoveilError("--heights needs rooted trees (--rooted)")
     if heights == "keep" and method != "mcc" and target is None:
         raise BrantoveilError("--heights keep needs a sampled tree: use it with --method mcc or --target")
-    if not 0.0 <= min_freq <= 1.0 or math.isnan(min_freq):
-        raise BrantoveilError(f"--min-freq must lie in 0..1, not {min_freq}")
+    check_min_freq(min_freq)
     if credible is not None and not 0.0 < credible <= 1.0:
         raise BrantoveilError(f"the credible set's mass must lie in (0, 1], not {credible}")
     sample = runs if isinstance(runs, Sample) else read_sample(runs, burnin=burnin, thin=thin, progress=progress)

@@ -17,9 +17,10 @@ from dask.base import tokenize
 
 from .. import engine
 from ..engine import EncodedSample
+from ..policy import TILE_SIDE
 from .encode import Encoded, check_metric
 
-DEFAULT_CHUNK = 4096
+DEFAULT_CHUNK = TILE_SIDE
 
 
 def tile(native: EncodedSample, metric: str, r0: int, r1: int, c0: int, c1: int) -> npt.NDArray[Any]:
