@@ -18,8 +18,6 @@ from .sample import PathLike, Sample, from_newick, read_sample
 from .selection import BurnIn
 
 Metric = Literal["rf", "wrf", "kf"]
-METRICS: dict[str, str] = {metric.name: metric.title for metric in policy.METRICS.values()}
-"""Every metric's title by its name."""
 
 
 def as_sample(trees: Sample | PathLike | Sequence[PathLike] | Sequence[str], burnin: BurnIn | None,
