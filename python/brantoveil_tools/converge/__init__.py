@@ -1,15 +1,8 @@
 """Convergence diagnostics of MCMC tree samples: split-frequency spread, tree and split ESS, the split-frequency
 test, one verdict over every criterion, medoids and pictures."""
 
-from brantoveil_tools.converge.report import (
-    BurninSuggestion,
-    ConvergenceReport,
-    DistanceFigures,
-    RunReport,
-    SplitCourses,
-    SplitTable,
-    converge,
-)
+from brantoveil_tools.converge.parts import BurninSuggestion, DistanceFigures, RunReport, SplitCourses, SplitTable
+from brantoveil_tools.converge.report import ConvergenceReport, converge
 from brantoveil_tools.converge.verdict import Criterion, Verdict
 
 __all__ = ["BurninSuggestion", "ConvergenceReport", "Criterion", "DistanceFigures", "RunReport", "SplitCourses",
