@@ -94,7 +94,7 @@ def distances(trees: Sample | PathLike | Sequence[PathLike] | Sequence[str], met
     if check_memory:
         memory.check(n, taxa, chosen.dtype.itemsize, exports, chosen.needs_lengths)
     try:
-        result = engine.pairwise(sample, chosen, rooted, progress, exports)
+        result = engine.pairwise(sample, chosen, rooted=rooted, progress=progress, exports=exports)
     except MemoryError:
         raise memory.limit_error(n, taxa, *memory.estimate(n, taxa, chosen.dtype.itemsize, exports,
                                                            chosen.needs_lengths), None) from None

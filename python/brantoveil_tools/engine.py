@@ -60,7 +60,7 @@ def pool_threads() -> int:
     return int(_engine.pool_threads())
 
 
-def _read(function: Callable[..., Any], sample: Sample, rooted: bool, progress: bool | None) -> Any:
+def _read(function: Callable[..., Any], sample: Sample, *, rooted: bool, progress: bool | None) -> Any:
     """Runs one of the engine's reading functions on a sample, with a counter; errors name the file and tree."""
     check_environment()
     names = list(sample.names)
@@ -103,7 +103,7 @@ class Pairwise:
     exports: Exports | None
 
 
-def pairwise(sample: Sample, metric: str | Metric, rooted: bool, progress: bool | None,
+def pairwise(sample: Sample, metric: str | Metric, *, rooted: bool, progress: bool | None,
              exports: bool = False) -> Pairwise:
     """The whole matrix of `metric`, with the split exports when `exports`.
 
@@ -111,21 +111,21 @@ def pairwise(sample: Sample, metric: str | Metric, rooted: bool, progress: bool 
     number of distinct splits.
     """
     chosen = as_metric(metric)
-    result: tuple[Any, ...] = _read(partial(_engine.pairwise, chosen.name, exports=exports), sample, rooted,
-                                    progress)
+    result: tuple[Any, ...] = _read(partial(_engine.pairwise, chosen.name, exports=exports), sample,
+                                    rooted=rooted, progress=progress)
     if not exports:
         return Pairwise(result[0], result[1], None)
     return Pairwise(result[0], result[1], Exports(tuple(result[2]), int(result[3]), result[4], result[5]))
 
 
-def encode(sample: Sample, rooted: bool, lengths: bool, progress: bool | None) -> EncodedSample:
+def encode(sample: Sample, *, rooted: bool, lengths: bool, progress: bool | None) -> EncodedSample:
     """The sample read once into the engine's compact form (with branch lengths when `lengths`)."""
-    native: EncodedSample = _read(partial(_engine.encode, lengths=lengths), sample, rooted, progress)
+    native: EncodedSample = _read(partial(_engine.encode, lengths=lengths), sample, rooted=rooted, progress=progress)
     return native
 
 
 def encode_texts(names: Sequence[str], texts: Sequence[str], translate_maps: Sequence[dict[str, str]],
-                 map_indices: Sequence[int], rooted: bool, lengths: bool) -> EncodedSample:
+                 map_indices: Sequence[int], *, rooted: bool, lengths: bool) -> EncodedSample:
     """Newick texts read into the engine's compact form, without a counter; a `BrantoveilError` with the
     engine's own message when one cannot be read."""
     try:

@@ -417,7 +417,7 @@ def converge(
         whole = whole.subset(needed)
         kept = [np.searchsorted(needed, members) for members in kept]
         candidates = [(f, [np.searchsorted(needed, m) for m in members]) for f, members in candidates]
-    encoded = encode_runs(whole, rooted, lengths=metric == "kf", progress=progress)
+    encoded = encode_runs(whole, rooted=rooted, lengths=metric == "kf", progress=progress)
     spoilt = non_finite_sample(encoded.native, whole, metric) if metric == "kf" else None
     if spoilt is not None:
         raise BrantoveilError(f"{spoilt}; the tree-space figures need them finite (the rf metric reads no lengths)")

@@ -39,7 +39,7 @@ class EncodedRuns:
         return self.presence.n_trees
 
 
-def encode_runs(sample: Sample, rooted: bool, lengths: bool, progress: bool | None = False) -> EncodedRuns:
+def encode_runs(sample: Sample, *, rooted: bool, lengths: bool, progress: bool | None = False) -> EncodedRuns:
     """Encodes every tree of ``sample`` once; a bad tree is named by its file and tree."""
     if len(sample) == 0:
         raise BrantoveilError("no trees to compare")
@@ -47,11 +47,11 @@ def encode_runs(sample: Sample, rooted: bool, lengths: bool, progress: bool | No
         text = next(sample.newick())
         try:
             native = engine.encode_texts(["1", "2"], [text, text], list(sample.translate_maps),
-                                         [int(sample.map_indices[0])] * 2, rooted, lengths)
+                                         [int(sample.map_indices[0])] * 2, rooted=rooted, lengths=lengths)
         except BrantoveilError as error:
             raise BrantoveilError(f"{sample.run_labels[0]}, tree {sample.tree_names[0]}: {error}") from None
     else:
-        native = engine.encode(sample, rooted, lengths, progress)
+        native = engine.encode(sample, rooted=rooted, lengths=lengths, progress=progress)
     if list(native.leaf_names) != list(sample.taxa):
         raise BrantoveilError("the trees do not have the taxa of the runs' first trees")
     presence = presence_from_engine(native, sample.taxa)

@@ -320,7 +320,7 @@ def engine_table(sample: Sample, reader: Reader, progress: bool | None,
     bifurcating node."""
     from .. import engine
 
-    encoded = engine.encode(sample, reader.rooted, lengths=True, progress=progress)
+    encoded = engine.encode(sample, rooted=reader.rooted, lengths=True, progress=progress)
     n_runs = len(sample.run_labels)
     n_leaves = encoded.n_leaves
     rows = engine.tree_splits(encoded)

@@ -50,7 +50,7 @@ def encode(trees: Sample | PathLike | Sequence[PathLike] | Sequence[str], *, len
     `lengths=True` keeps branch lengths, which the weighted metrics ("wrf", "kf") need.
     """
     sample = require_pair(as_sample(trees, burnin, thin, progress))
-    native = engine.encode(sample, rooted, lengths, progress)
+    native = engine.encode(sample, rooted=rooted, lengths=lengths, progress=progress)
     return Encoded(native, sample.names, sample.runs, sample.run_labels, sample.selection)
 
 
