@@ -10,11 +10,12 @@ from collections.abc import Sequence
 from pathlib import Path
 
 from brantoveil_tools.commit import atomic_path, check_target, output_set
-from brantoveil_tools.converge import ess, report
+from brantoveil_tools.converge import ess
 from brantoveil_tools.converge.assess import DEFAULT_MIN_ESS
 from brantoveil_tools.converge.document import Provenance, methods_paragraph, provenance, write_methods
 from brantoveil_tools.converge.params import DEFINITIONS, beside
 from brantoveil_tools.converge.report import ESS_BAR, HELP_CRITERIA, ConvergenceReport, converge
+from brantoveil_tools.converge.settings import METRICS
 from brantoveil_tools.converge.split_ess import DEFAULT_PRECISION
 from brantoveil_tools.guard import check_paths
 from brantoveil_tools.options import (
@@ -89,7 +90,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                              f"(default {DEFAULT_PRECISION:g}, giving 625)")
     parser.add_argument("--max-lag", type=positive_int, default=ess.DEFAULT_MAX_LAG, metavar="K",
                         help=f"largest lag of the approximate and Frechet ESS (default {ess.DEFAULT_MAX_LAG})")
-    parser.add_argument("--metric", choices=report.METRICS, default="rf",
+    parser.add_argument("--metric", choices=METRICS, default="rf",
                         help="distance of the tree-space picture, heatmap and quantiles (default rf)")
     found = parser.add_mutually_exclusive_group()
     found.add_argument("--params", nargs="+", type=Path, metavar="FILE",

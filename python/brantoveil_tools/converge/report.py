@@ -14,7 +14,6 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from brantoveil_tools import policy
 from brantoveil_tools.checks import non_finite_sample
 from brantoveil_tools.converge import ess
 from brantoveil_tools.converge.assess import (
@@ -39,22 +38,19 @@ from brantoveil_tools.converge.parts import (
     SplitCourses,
     SplitTable,
 )
-from brantoveil_tools.converge.split_ess import DEFAULT_PRECISION
+from brantoveil_tools.converge.settings import ConvergeSettings
 from brantoveil_tools.converge.trees import EncodedRuns, block, encode_runs
 from brantoveil_tools.converge.verdict import Verdict
 from brantoveil_tools.errors import BrantoveilError
-from brantoveil_tools.policy import DEFAULT_BURNIN, check_min_freq
 from brantoveil_tools.progress import phase
 from brantoveil_tools.rooting import decide
 from brantoveil_tools.sample import Sample, read_sample
-from brantoveil_tools.selection import BurnIn, RunSelection, Selection, check_thin, kept_positions, parse_burnin
+from brantoveil_tools.selection import BurnIn, RunSelection, Selection, kept_positions, parse_burnin
 from brantoveil_tools.summarize import SummaryResult, summarize
 from brantoveil_tools.sums import medoid
 
 ESS_BAR = DEFAULT_MIN_ESS
 QUANTILES = (0.0, 0.025, 0.25, 0.5, 0.75, 0.975, 1.0)
-METRICS = (policy.RF.name, policy.KF.name)
-"""The metrics the tree ESS measures may use."""
 
 PathLike = str | os.PathLike[str]
 
@@ -324,121 +320,88 @@ def _quantiles(values: NDArray[np.float64]) -> dict[str, Any] | None:
             "quantiles": [float(q) for q in np.quantile(values, QUANTILES)]}
 
 
-def converge(
-    paths: PathLike | Sequence[PathLike] | Sample,
-    burnin: BurnIn = DEFAULT_BURNIN,
-    thin: int = 1,
-    min_freq: float = 0.10,
-    rooted: bool | None = None,
-    metric: str = "rf",
-    seed: int = ess.SEED,
-    *,
-    max_lag: int = ess.DEFAULT_MAX_LAG,
-    min_ess: float = DEFAULT_MIN_ESS,
-    precision: float = DEFAULT_PRECISION,
-    suggest_burnin: bool = True,
-    progress: bool | None = False,
-    params: Sequence[PathLike] | None = None,
-    no_params: bool = False,
-    params_include: Sequence[str] = (),
-    params_exclude: Sequence[str] = (),
-) -> ConvergenceReport:
+def converge(paths: PathLike | Sequence[PathLike] | Sample, settings: ConvergeSettings | None = None, /,
+             **changes: Any) -> ConvergenceReport:
     """Convergence figures of MCMC runs, one tree file per run, and the verdict over every criterion.
 
     Parameters
     ----------
     paths : path, sequence of paths, or Sample
         The runs' tree files (or an already selected sample).
-    burnin, thin
-        The selection of trees, as for every command: a fraction, a count or ``"gen:N"``.
-    min_freq : float
-        Splits reaching this frequency in at least one run enter the ASDSF.
-    rooted : bool or None
-        Compare clades (True) or unrooted bipartitions (False); None decides from the files
-        (`brantoveil_tools.rooting.decide`: [&R] / [&U], else rooted when every tree's root has two
-        children). The report says which was used and why.
-    metric : {"rf", "kf"}
-        Distance of the subsample matrix behind the tree-space picture, heatmap and distance quantiles.
-        Frequencies, medoids, traces and ESS always use Robinson-Foulds distances.
-    seed : int
-        Accepted for callers that give it: no figure is random any more (every tree is a focal tree of
-        the pseudo-ESS).
-    max_lag : int
-        K, the largest lag of the approximate and Frechet-correlation ESS (default 100).
-    min_ess : float
-        Every tree ESS measure of every run must reach it (default 625).
-    precision : float
-        Standard error of split frequencies the runs must reach: split ESS at least (1 / (4 precision))^2,
-        625 for the default 0.01; the split-frequency test uses that ESS.
-    suggest_burnin : bool
-        Also judge burn-ins of 10% .. 50% of every run and report the smallest after which every criterion
-        passes (never applied). Needs tree files; for a Sample the fractions are of its kept trees.
-    progress : bool or None
-        Progress bars on stderr while the files are read; None shows them only on a terminal.
-    params, no_params
-        One parameter file per run (default: those beside the tree files, when there are any), or none.
-        Their burn-in is the trees' first kept generation (a file must match its run's generations) and
-        their thinning the trees'; their criteria join the verdict.
-    params_include, params_exclude : sequence of str
-        Glob patterns of the parameter columns to keep and to leave out.
+    settings : ConvergeSettings, optional
+        Every setting of the report (the defaults when not given).
+    **changes
+        Settings by name, changing those of `settings` (``burnin=0.25``, ``min_freq=0.1``, ...).
 
     Returns
     -------
     ConvergenceReport
     """
-    if metric not in METRICS:
-        raise BrantoveilError(f"unknown metric {metric!r}: use {' or '.join(METRICS)}")
-    check_min_freq(min_freq)
-    settings = Settings.checked(max_lag=max_lag, min_ess=min_ess, precision=precision, min_freq=min_freq)
-    thin = check_thin(thin)
+    chosen = replace(settings if settings is not None else ConvergeSettings(), **changes)
+    criteria = chosen.criteria()
     if isinstance(paths, Sample):
         whole, kept = paths, [np.flatnonzero(paths.runs == r) for r in range(len(paths.run_labels))]
         selection, step = paths.selection, 1
     else:
-        whole = read_sample(paths, burnin=0, thin=1, progress=progress)
-        kept, selection = _select(whole, burnin, thin)
-        step = thin
-    rooting = decide(whole, rooted)
-    rooted = rooting.rooted
-    # Read before the trees' work, so their mistakes cost no time.
-    tree_files = [run.path for run in selection.runs]
-    runs_by_generation = [TreeGenerations(whole.run_labels[r], whole.generations[whole.runs == r],
-                                          int(whole.generations[members[0]]))
-                          for r, members in enumerate(kept)]
-    parameters = parameters_for_runs(tree_files, params, no_params, selection.burnin, selection.thin, min_ess,
-                                     trees=runs_by_generation, include=params_include, exclude=params_exclude)
-    on_disk = all(os.fspath(t) not in ("", "-") for t in tree_files)  # trees in memory have nothing beside them
-    parameters_note = none_found(tree_files) if parameters is None and not no_params and on_disk else ""
-    n_runs = len(whole.run_labels)
-    candidates = _candidates(whole, step) if suggest_burnin else []
+        whole = read_sample(paths, burnin=0, thin=1, progress=chosen.progress)
+        kept, selection = _select(whole, chosen.burnin, chosen.thin)
+        step = chosen.thin
+    rooting = decide(whole, chosen.rooted)
+    parameters, parameters_note = _parameters(whole, kept, selection, chosen)
+    candidates = _candidates(whole, step) if chosen.suggest_burnin else []
     # Only the trees some selection keeps are read into the engine (a thinned run is not read whole).
     needed = np.unique(np.concatenate([*kept, *(m for _, members in candidates for m in members)]))
     if len(needed) < len(whole):
         whole = whole.subset(needed)
         kept = [np.searchsorted(needed, members) for members in kept]
         candidates = [(f, [np.searchsorted(needed, m) for m in members]) for f, members in candidates]
+    report = _assessed(whole, kept, selection, candidates, step, rooting.rooted, chosen, criteria)
+    report = replace(report, rooting=rooting.reason)
+    if parameters is None:
+        return replace(report, parameters_note=parameters_note)
+    return replace(report, parameters=parameters, verdict=report.verdict.extended(parameters.criteria()))
+
+
+def _parameters(whole: Sample, kept: list[NDArray[np.int64]], selection: Selection,
+                chosen: ConvergeSettings) -> tuple[ParameterReport | None, str]:
+    """The parameter files' report (None without files) and the note that none were found; read before the
+    trees' work, so their mistakes cost no time."""
+    tree_files = [run.path for run in selection.runs]
+    runs_by_generation = [TreeGenerations(whole.run_labels[r], whole.generations[whole.runs == r],
+                                          int(whole.generations[members[0]]))
+                          for r, members in enumerate(kept)]
+    parameters = parameters_for_runs(tree_files, chosen.params, chosen.no_params, selection.burnin, selection.thin,
+                                     chosen.min_ess, trees=runs_by_generation, include=chosen.params_include,
+                                     exclude=chosen.params_exclude)
+    on_disk = all(os.fspath(t) not in ("", "-") for t in tree_files)  # trees in memory have nothing beside them
+    found_none = parameters is None and not chosen.no_params and on_disk
+    return parameters, none_found(tree_files) if found_none else ""
+
+
+def _assessed(whole: Sample, kept: list[NDArray[np.int64]], selection: Selection,
+              candidates: list[tuple[float, list[NDArray[np.int64]]]], step: int, rooted: bool,
+              chosen: ConvergeSettings, settings: Settings) -> ConvergenceReport:
+    """The trees read into the engine once, every criterion judged, the burn-in suggested, the report built."""
+    metric, progress, seed = chosen.metric, chosen.progress, chosen.seed
+    n_runs = len(whole.run_labels)
     encoded = encode_runs(whole, rooted=rooted, lengths=metric == "kf", progress=progress)
     spoilt = non_finite_sample(encoded.native, whole, metric) if metric == "kf" else None
     if spoilt is not None:
         raise BrantoveilError(f"{spoilt}; the tree-space figures need them finite (the rf metric reads no lengths)")
     rng = np.random.default_rng(seed)
     lag_cache: LagCache = {}
-    if suggest_burnin and step == 1:
+    if chosen.suggest_burnin and step == 1:
         with phase("lag profiles", progress):
             prepare_lags(encoded, [np.flatnonzero(whole.runs == r) for r in range(n_runs)], settings.max_lag,
                          lag_cache)
     with phase("split statistics and ESS", progress):
         result = assess(encoded, kept, settings, [whole.run_labels[r] for r in range(n_runs)], rng, lag_cache)
     suggestion = None
-    if suggest_burnin:
+    if chosen.suggest_burnin:
         with phase("suggesting a burn-in", progress):
             suggestion = _suggest_burnin(encoded, list(whole.run_labels), candidates, settings, seed, lag_cache)
     with phase("medoids, traces and tree space", progress):
-        report = _report(whole, encoded, kept, selection, result, settings, rooted, metric, suggestion)
-    report = replace(report, rooting=rooting.reason)
-    if parameters is None:
-        return replace(report, parameters_note=parameters_note)
-    return replace(report, parameters=parameters, verdict=report.verdict.extended(parameters.criteria()))
+        return _report(whole, encoded, kept, selection, result, settings, rooted, metric, suggestion)
 
 
 def _candidates(whole: Sample, step: int) -> list[tuple[float, list[NDArray[np.int64]]]]:
