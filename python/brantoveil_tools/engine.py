@@ -31,7 +31,7 @@ if TYPE_CHECKING:
 
 __all__ = ["THREADS_VARIABLE", "EncodedSample", "Exports", "Pairwise", "Reduction", "TreeSplits", "Trees",
            "block", "block_into", "clades", "decode", "encode", "encode_texts", "pairwise", "pool_threads",
-           "reduce", "set_threads", "tree_splits"]
+           "reduce", "set_threads", "to_bytes", "tree_splits"]
 
 Trees = range | Sequence[int] | npt.NDArray[np.integer[Any]]
 """Tree indices into an encoded sample."""
@@ -134,8 +134,13 @@ def encode_texts(names: Sequence[str], texts: Sequence[str], translate_maps: Seq
         raise BrantoveilError(str(error)) from None
 
 
+def to_bytes(native: EncodedSample) -> bytes:
+    """The encoded sample's versioned byte form, which `decode` reads back (a worker rebuilds it from these)."""
+    return native.to_bytes()
+
+
 def decode(data: bytes) -> EncodedSample:
-    """The encoded sample of its byte form (`EncodedSample.to_bytes`)."""
+    """The encoded sample of its byte form (`to_bytes`)."""
     return _engine.decode(data)
 
 

@@ -53,13 +53,13 @@ def sample_task(encoded: Encoded) -> tuple[Any, bytes]:
     The bytes travel with the graph, so a scheduler that loses every worker holding the sample
     simply runs this task again: nothing of the sample lives only on one worker.
     """
-    return (engine.decode, encoded.native.to_bytes())
+    return (engine.decode, engine.to_bytes(encoded.native))
 
 
 def sample_future(encoded: Encoded, client: Any) -> Any:
     """The native sample as a future of `client`, recomputable like `sample_task`."""
-    return client.submit(engine.decode, encoded.native.to_bytes(), key=f"brantoveil-sample-{tokenize(encoded.native)}",
-                         pure=False)
+    return client.submit(engine.decode, engine.to_bytes(encoded.native),
+                         key=f"brantoveil-sample-{tokenize(encoded.native)}", pure=False)
 
 
 def distance_array(encoded: Encoded, metric: str = "rf", chunk: int = DEFAULT_CHUNK) -> da.Array:
