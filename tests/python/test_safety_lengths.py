@@ -1,5 +1,6 @@
 """Branch lengths that are not finite, or overflow the metric, are named once instead of passing in silence."""
 
+import json
 import warnings
 
 import numpy as np
@@ -104,5 +105,10 @@ def test_a_doubled_length_is_read_as_the_engine_reads_it(tmp_path, monkeypatch, 
         extra = [] if "--json" in options else ["-o", "out"]
         assert main([options[0], "r0.t", "r1.t", "--burnin", "0", "-q", *options[1:], *extra, *(
             [] if "--json" in options else ["--format", "nexus"])]) == 0
-        outputs.append((folder / "out").read_text())
+        text = (folder / "out").read_text()
+        if "--json" in options:  # the provenance holds the input files' sizes, which differ by the doubling
+            report = json.loads(text)
+            report.pop("provenance")
+            text = json.dumps(report)
+        outputs.append(text)
     assert outputs[0] == outputs[1]
