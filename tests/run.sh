@@ -62,7 +62,7 @@ fi
 
 echo "== Python package: types (mypy --strict, also through the extension's stubs) and lint"
 python3 -m mypy --strict python/brantoveil_tools tests/typing
-python3 -m ruff check python tests/typing bench
+python3 -m ruff check python tests bench
 
 echo "== Python tests"
 python3 -m pytest -q tests/python

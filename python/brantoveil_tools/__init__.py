@@ -10,7 +10,7 @@ from __future__ import annotations
 import sys
 import types
 
-from .errors import BrantoveilError, TreeError
+from .errors import BrantoveilError, SettingError, TreeError
 
 # Not typing's: importing typing (and the modules it brings) is the longest moment of the launcher's
 # start, and a Ctrl-C then could not be caught.
@@ -41,6 +41,7 @@ __all__ = [
     "RunSelection",
     "Sample",
     "Selection",
+    "SettingError",
     "SplitExports",
     "SummaryResult",
     "TreeError",

@@ -4,94 +4,23 @@ from __future__ import annotations
 
 import os
 from collections.abc import Sequence
-from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Literal, overload
+from typing import TYPE_CHECKING, Literal, overload
 
 import numpy as np
-import numpy.typing as npt
 
 from . import engine, memory, policy
 from .checks import check_lengths, warn_non_finite
 from .errors import BrantoveilError
 from .progress import phase
-from .sample import PathLike, Sample, _count, _few, from_newick, read_sample
-from .selection import BurnIn, Selection
+from .result import DistanceResult as DistanceResult  # re-exported: callers import it from here
+from .result import SplitExports as SplitExports
+from .sample import PathLike, Sample, from_newick, read_sample
+from .selection import BurnIn
 
 if TYPE_CHECKING:
     from .genes import GeneDistances, Taxa
 
 Metric = Literal["rf", "wrf", "kf"]
-METRICS: dict[str, str] = {metric.name: metric.title for metric in policy.METRICS.values()}
-"""Every metric's title by its name."""
-
-
-@dataclass(frozen=True, eq=False)  # holds arrays: compared by identity
-class SplitExports:
-    """Every split of the sample: which tree has it (or its branch length there) and which taxa it holds.
-
-    Attributes
-    ----------
-    leaf_names : tuple of str
-        The taxa, sorted; column i of `clades` is ``leaf_names[i]``.
-    clades : ndarray of bool, shape (n_splits, n_taxa)
-        The canonical side of every split: the clade when rooted, else the side without the first taxon.
-    labels : tuple of str
-        Every split as its taxa on the canonical side, joined by ``"|"``.
-    presence : ndarray of uint8, shape (n_trees, n_splits), or None
-        1 where the tree has the split (Robinson-Foulds); pendant splits are 1 in every tree.
-    branch_lengths : ndarray of float64, shape (n_trees, n_splits), or None
-        The split's branch length in the tree, 0.0 where absent (weighted metrics).
-    """
-
-    leaf_names: tuple[str, ...]
-    clades: npt.NDArray[np.bool_]
-    labels: tuple[str, ...]
-    presence: npt.NDArray[np.uint8] | None
-    branch_lengths: npt.NDArray[np.float64] | None
-
-    def __repr__(self) -> str:
-        kind = "presence" if self.presence is not None else "branch lengths"
-        return (f"<SplitExports: {len(self.labels)} splits of {len(self.leaf_names)} taxa, {kind}>\n"
-                f"splits: {_few(list(self.labels), 3)}")
-
-
-@dataclass(frozen=True, eq=False)  # holds arrays: compared by identity
-class DistanceResult:
-    """A pairwise distance matrix with its labels.
-
-    Attributes
-    ----------
-    metric : {"rf", "wrf", "kf"}
-    rooted : bool
-    matrix : ndarray, shape (n, n)
-        ``uint32`` for Robinson-Foulds, ``float64`` otherwise; a read-only view of the engine's result.
-    names : tuple of str
-        ``"run:tree-name"`` per row.
-    runs : ndarray of int64
-        The run index of every row; `run_labels` names the runs.
-    run_labels : tuple of str
-    selection : Selection
-        The burn-in and thinning used.
-    exports : SplitExports or None
-        With ``exports=True``: the presence (RF) or branch-length (weighted) matrix and the split taxa.
-    """
-
-    metric: str
-    rooted: bool
-    matrix: npt.NDArray[Any]
-    names: tuple[str, ...]
-    runs: npt.NDArray[np.int64]
-    run_labels: tuple[str, ...]
-    selection: Selection
-    exports: SplitExports | None = None
-
-    def __repr__(self) -> str:
-        n = len(self.names)
-        rooting = "rooted" if self.rooted else "unrooted"
-        exports = "" if self.exports is None else f", with exports of {len(self.exports.labels)} splits"
-        return (f"<DistanceResult: {self.metric} ({rooting}), {n} x {n} {self.matrix.dtype} matrix "
-                f"from {_count(len(self.run_labels), 'run')}{exports}>\n"
-                f"trees: {_few(list(self.names), 3)}")
 
 
 def as_sample(trees: Sample | PathLike | Sequence[PathLike] | Sequence[str], burnin: BurnIn | None,
@@ -192,30 +121,30 @@ def distances(trees: Sample | PathLike | Sequence[PathLike] | Sequence[str], met
     if check_memory:
         memory.check(n, n_taxa, chosen.dtype.itemsize, exports, chosen.needs_lengths)
     try:
-        result = engine.pairwise(sample, chosen, rooted, progress, exports)
+        result = engine.pairwise(sample, chosen, rooted=rooted, progress=progress, exports=exports)
     except MemoryError:
         raise memory.limit_error(n, n_taxa, *memory.estimate(n, n_taxa, chosen.dtype.itemsize, exports,
                                                            chosen.needs_lengths), None) from None
-    matrix = np.frombuffer(result[1], dtype=chosen.dtype).reshape(n, n)
+    matrix = np.frombuffer(result.matrix, dtype=chosen.dtype).reshape(n, n)
     if chosen.needs_lengths:
         with phase("checking distances", progress):  # a pass over the whole matrix: a second at 40,000 trees
             warn_non_finite(matrix, sample, chosen.name)
-    split_exports = _exports(result, n, chosen) if exports else None
+    split_exports = None if result.exports is None else _exports(result.exports, n, chosen)
     return DistanceResult(chosen.name, rooted, matrix, sample.names, sample.runs, sample.run_labels,
                           sample.selection, split_exports)
 
 
 
 
-def _exports(result: tuple[Any, ...], n: int, metric: policy.Metric) -> SplitExports:
-    leaf_names = tuple(result[2])
-    splits = int(result[3])
+def _exports(result: engine.Exports, n: int, metric: policy.Metric) -> SplitExports:
+    leaf_names = result.leaf_names
+    splits = result.n_splits
     row_bytes = (len(leaf_names) + 7) // 8
-    packed = np.frombuffer(result[5], dtype=np.uint8).reshape(splits, row_bytes)
+    packed = np.frombuffer(result.clades, dtype=np.uint8).reshape(splits, row_bytes)
     clades = np.unpackbits(packed, axis=1, bitorder="little")[:, : len(leaf_names)].astype(bool)
     labels = tuple("|".join(leaf_names[i] for i in np.flatnonzero(row)) for row in clades)
     if not metric.needs_lengths:
-        presence = np.frombuffer(result[4], dtype=np.uint8).reshape(n, splits)
+        presence = np.frombuffer(result.per_tree, dtype=np.uint8).reshape(n, splits)
         return SplitExports(leaf_names, clades, labels, presence, None)
-    lengths = np.frombuffer(result[4], dtype="<f8").reshape(n, splits)
+    lengths = np.frombuffer(result.per_tree, dtype="<f8").reshape(n, splits)
     return SplitExports(leaf_names, clades, labels, None, lengths)

@@ -10,6 +10,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from . import engine
 from .errors import BrantoveilError
 from .policy import METRICS
 from .sample import Sample
@@ -93,14 +94,14 @@ def non_finite(matrix: npt.NDArray[Any], sample: Sample, metric: str) -> str | N
     return f"{where}: branch length {length} {problem}: its {title} distances are NaN or infinite"
 
 
-def warn_non_finite_sample(native: Any, sample: Sample, metric: str, stacklevel: int = 3) -> None:
+def warn_non_finite_sample(native: engine.EncodedSample, sample: Sample, metric: str, stacklevel: int = 3) -> None:
     """`warn_non_finite` for a sample whose matrix is never held (written tile by tile)."""
     message = non_finite_sample(native, sample, metric)
     if message is not None:
         warnings.warn(message, NonFiniteDistanceWarning, stacklevel=stacklevel)
 
 
-def non_finite_sample(native: Any, sample: Sample, metric: str) -> str | None:
+def non_finite_sample(native: engine.EncodedSample, sample: Sample, metric: str) -> str | None:
     """`non_finite` for a sample whose matrix is never held: the distances of every tree to the first
     two show the trees whose lengths spoil their rows.
 
@@ -109,9 +110,7 @@ def non_finite_sample(native: Any, sample: Sample, metric: str) -> str | None:
     n = int(native.n_trees)
     if metric == "rf" or n < 2:
         return None
-    references = np.arange(2, dtype=np.int64)
-    data = native.block(metric, range(n), references)
-    return non_finite(np.frombuffer(data, dtype="<f8").reshape(n, 2), sample, metric)
+    return non_finite(engine.block(native, metric, range(n), np.arange(2, dtype=np.int64)), sample, metric)
 
 
 def _magnitude(token: str | None) -> float:

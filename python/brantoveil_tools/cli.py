@@ -12,13 +12,23 @@ from typing import Any, NoReturn, TextIO
 
 from .api import distances, require_pair
 from .checks import MissingLengthsWarning, NonFiniteDistanceWarning, check_lengths, warn_non_finite_sample
-from .commit import CommittedInterrupt
-from .errors import BrantoveilError, NonFiniteValueWarning, TruncatedTraceWarning
+from .commit import CommittedInterrupt, check_target
+from .errors import BrantoveilError, NonFiniteValueWarning, SettingError, TruncatedTraceWarning
 from .guard import check_paths
 from .memory import MEMORY_ENV, MemoryLimitError
-from .options import BURNIN_HELP, add_runs, add_runtime, add_selection, add_taxa, apply_runtime, positive_int
-from .output import MATRIX_SUFFIXES, check_target, export_paths, write_outputs
-from .policy import DEFAULT_BURNIN, METRICS, ExitStatus, Metric
+from .options import (
+    BURNIN_HELP,
+    add_output,
+    add_runs,
+    add_runtime,
+    add_selection,
+    add_taxa,
+    apply_runtime,
+    flag,
+    positive_int,
+)
+from .output import MATRIX_SUFFIXES, export_paths, write_outputs
+from .policy import DEFAULT_BURNIN, METRICS, TILE_SIDE, ExitStatus, Metric
 from .rooting import RootedTreesWarning, check_default_unrooted
 from .sample import Sample, TruncatedFileWarning, read_sample
 
@@ -135,8 +145,7 @@ def _add_matrix_command(commands: argparse._SubParsersAction[_Parser], metric: M
                               epilog=epilog, formatter_class=argparse.RawDescriptionHelpFormatter)
     add_runs(sub)
     add_selection(sub, rooted_default=None)
-    sub.add_argument("-o", "--output", metavar="OUT",
-                     help=f"output file ({', '.join(OUTPUT_SUFFIXES)}); default: TSV on standard output")
+    add_output(sub, f"output file ({', '.join(OUTPUT_SUFFIXES)}); default: TSV on standard output")
     what = "split presence" if not metric.needs_lengths else "branch-length"
     sub.add_argument("--exports", metavar="DIR",
                      help=f"also write the {what} matrix, the taxa of every split and the tree names into DIR")
@@ -145,7 +154,8 @@ def _add_matrix_command(commands: argparse._SubParsersAction[_Parser], metric: M
                           f"as 12G): refused up front otherwise")
     sub.add_argument("--scheduler", metavar="ADDRESS",
                      help="with -o OUT.zarr: the Dask scheduler to use (default: a local cluster)")
-    sub.add_argument("--chunk", type=positive_int, metavar="N", help="with -o OUT.zarr: tile side (default 4096)")
+    sub.add_argument("--chunk", type=positive_int, metavar="N",
+                     help=f"with -o OUT.zarr: tile side (default {TILE_SIDE})")
     add_taxa(sub)
     add_runtime(sub)
     sub.set_defaults(metric=metric.name)
@@ -292,7 +302,7 @@ def run_tiles(args: argparse.Namespace, err: TextIO) -> int:
     target = args.output.rstrip("/")
     if not os.path.isdir(target):
         check_target(target)
-    chunk = 4096 if args.chunk is None else args.chunk
+    chunk = TILE_SIDE if args.chunk is None else args.chunk
     progress = None if not args.quiet else False
     # The names first: a store of another sample is refused before the cluster starts and the trees are read.
     sample = require_pair(read_sample(args.runs, args.burnin, args.thin, progress))
@@ -353,6 +363,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         except _UsageError as error:
             print(f"{PROG}: error: {error}", file=err)
             return ExitStatus.ERROR
+        except SettingError as error:  # the library names its setting; the command line names the flag
+            print(f"{PROG}: error: {flag(error.setting)} {error.problem}", file=err)
+            return ExitStatus.ERROR
         except BrantoveilError as error:
             print(f"{PROG}: error: {error}", file=err)
             return ExitStatus.ERROR
@@ -369,7 +382,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             # The reader of standard output went away (`| head`): stop quietly, as Unix tools do.
             devnull = os.open(os.devnull, os.O_WRONLY)
             os.dup2(devnull, sys.stdout.fileno())
-            return 141
+            return ExitStatus.BROKEN_PIPE
         except OSError as error:  # a file that failed past every writer's own check: still one line
             where = f"{error.filename}: " if error.filename else ""
             print(f"{PROG}: error: {where}{error.strerror or error}", file=err)

@@ -10,6 +10,18 @@ class BrantoveilError(Exception):
     """
 
 
+class SettingError(BrantoveilError):
+    """A setting of a library call that is out of its range, named as the library names it (``min_freq``).
+
+    The command line names the flag instead (``--min-freq``); the message reads "<setting> <problem>".
+    """
+
+    def __init__(self, setting: str, problem: str) -> None:
+        super().__init__(f"{setting} {problem}")
+        self.setting = setting
+        self.problem = problem
+
+
 class TreeError(BrantoveilError):
     """A tree the engine cannot read, placed in its file.
 

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+from pathlib import Path
 
 from .policy import DEFAULT_BURNIN
 
@@ -11,6 +12,11 @@ burn-in (--burnin), dropped from the start of every run:
   0.25 or 25%     a fraction: the first floor(0.25 m) of a run's m trees (as MrBayes)
   2500            a count of trees
   gen:250000      every tree whose name gives a generation below 250000 (gen.N, STATE_N)"""
+
+
+def flag(setting: str) -> str:
+    """The command-line flag of a library setting: ``min_freq`` is ``--min-freq``."""
+    return "--" + setting.replace("_", "-")
 
 
 def positive_int(text: str) -> int:
@@ -33,6 +39,17 @@ def unit_fraction(text: str) -> float:
     if not 0.0 <= value <= 1.0:
         raise argparse.ArgumentTypeError(f"expected a number from 0 to 1, not {text!r}")
     return value
+
+
+def add_min_freq(parser: argparse.ArgumentParser, default: float, help: str) -> None:
+    """The minimum split or clade frequency, F in [0, 1]."""
+    parser.add_argument("--min-freq", type=unit_fraction, default=default, metavar="F",
+                        help=f"{help} (default {default:g})")
+
+
+def add_output(parser: argparse.ArgumentParser, help: str, type: type[str] | type[Path] = str) -> None:
+    """The output file, -o/--output OUT."""
+    parser.add_argument("-o", "--output", type=type, metavar="OUT", help=help)
 
 
 def add_runs(parser: argparse.ArgumentParser, metavar: str = "FILE") -> None:

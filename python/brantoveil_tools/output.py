@@ -18,10 +18,11 @@ from typing import IO, Any
 import numpy as np
 import numpy.typing as npt
 
-from .api import DistanceResult
 from .commit import OutputSet, atomic_path, check_target, output_set
 from .errors import BrantoveilError
 from .progress import Bytes
+from .result import DistanceResult
+from .tsv import tsv_cell
 
 __all__ = ["EXPORT_FILES", "MATRIX_SUFFIXES", "atomic_path", "check_target", "export_paths", "matrix_format",
            "output_set", "save_npy", "tsv_cell", "write_exports", "write_matrix", "write_outputs"]
@@ -164,14 +165,6 @@ def _write_text(result: DistanceResult, out: IO[str], sep: str, meter: Bytes | N
 
     # The corner cell stays empty, as in the square matrices other tools write and read.
     _write_rows(out, len(names), sep.join(["", *names]) + "\n", lines, meter)
-
-
-def tsv_cell(text: str) -> str:
-    """A cell of a tab-separated file: quoted as CSV quotes (doubling its quotes) when it holds a tab or a
-    line break or starts with a quote, so that one name never becomes two cells or two rows."""
-    if "\t" in text or "\n" in text or "\r" in text or text.startswith('"'):
-        return '"' + text.replace('"', '""') + '"'
-    return text
 
 
 def _text_cell(name: str, sep: str) -> str:

@@ -7,7 +7,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from .errors import BrantoveilError
+from .errors import BrantoveilError, SettingError
 
 
 @dataclass(frozen=True)
@@ -35,6 +35,9 @@ KF = Metric("kf", "Kuhner-Felsenstein branch score", np.dtype("<f8"), True,
 
 METRICS: dict[str, Metric] = {metric.name: metric for metric in (RF, WRF, KF)}
 
+TILE_SIDE = 4096
+"""The side of a tile of the matrix (its rows and columns) when none is given."""
+
 DEFAULT_BURNIN = 0.25
 """The share of every run dropped from its start unless told otherwise, as MrBayes's sumt and sump do."""
 
@@ -56,3 +59,12 @@ class ExitStatus(enum.IntEnum):
     VERDICT_FAILED = 1
     ERROR = 2
     INTERRUPTED = 130
+    BROKEN_PIPE = 141
+    """The reader of standard output went away (`| head`): 128 + SIGPIPE, as Unix tools end."""
+
+
+def check_min_freq(value: float) -> float:
+    """A minimum split or clade frequency: a number in [0, 1] (NaN is not)."""
+    if not 0.0 <= value <= 1.0:
+        raise SettingError("min_freq", f"must lie in [0, 1], not {value}")
+    return float(value)

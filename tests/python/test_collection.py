@@ -1,10 +1,10 @@
 """Tree collection: how items are pulled from the iterator, and how reading errors surface."""
 
+import contextlib
 import sys
 
 import brantoveil
 import pytest
-
 from conftest import ALL_FUNCTIONS, TrackedIterator
 
 RF = brantoveil.pairwise_rf_from_newick_iter
@@ -80,12 +80,14 @@ def test_iterator_exception_is_raised_unchanged():
 READING_ERRORS = [
     (["((A,B),(C,D));", "((A,B),(C,E));"],
      "Tree 1 has a different leaf set than tree 0. All trees must share the same taxa."),
-    (["((A,B),(C,D));", "((A,B),C);"], "Tree 1 has a different leaf set than tree 0. All trees must share the same taxa."),
+    (["((A,B),(C,D));", "((A,B),C);"],
+     "Tree 1 has a different leaf set than tree 0. All trees must share the same taxa."),
     (["((A,B),(C,D));", "((A,B),(C,D),A);"], 'Tree 1 repeats the leaf name "A". All leaf names must be unique.'),
     (["((A,B),(C,D));", "((A,B),(C,D))"], "Failed to parse newick at index 1: the tree does not end in ';'"),
     (["((A,B),(B,D));", "((A,B),(C,D));"], "Tree 0 has duplicate leaf names. All leaf names must be unique."),
     (["((A,B),(C,D);", "((A,B),(C,D));"], "Failed to parse newick at index 0: a '(' is never closed"),
-    (["((A,B),(C,D));", "((A,B),(C:x,D));"], 'Failed to parse newick at index 1: invalid branch length "x": invalid float literal'),
+    (["((A,B),(C,D));", "((A,B),(C:x,D));"],
+     'Failed to parse newick at index 1: invalid branch length "x": invalid float literal'),
     (["((A,B),(,D));", "((A,B),(C,D));"], "Tree 0 has an unnamed leaf. All leaves must be named."),
 ]
 
@@ -144,7 +146,7 @@ def test_failing_length_hint_is_reported_as_unraisable(monkeypatch):
 
 
 @pytest.mark.parametrize("function", ALL_FUNCTIONS, ids=lambda f: f.__name__)
-@pytest.mark.parametrize("items", [SQUARE, SQUARE[:1] + [b"x"], SQUARE[:1] + ["((A,B),(C,Q));"]])
+@pytest.mark.parametrize("items", [SQUARE, [*SQUARE[:1], b"x"], [*SQUARE[:1], "((A,B),(C,Q));"]])
 def test_no_references_leak(function, items):
     items = list(items)
     before_items = [sys.getrefcount(item) for item in items]
@@ -152,9 +154,7 @@ def test_no_references_leak(function, items):
     before_iterator = sys.getrefcount(iterator)
     for _ in range(3):
         iterator = iter(items)
-        try:
+        with contextlib.suppress(TypeError, ValueError):
             run(iterator, names=["a", "b", "c"], function=function)
-        except (TypeError, ValueError):
-            pass
         assert sys.getrefcount(iterator) == before_iterator
     assert [sys.getrefcount(item) for item in items] == before_items

@@ -6,7 +6,6 @@ import threading
 
 import brantoveil
 import pytest
-
 import reference
 
 TREES = reference.sample(31, 400, 20, lengths="binary", unary=0.05, multifurcation=0.1)

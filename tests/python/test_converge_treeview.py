@@ -9,7 +9,7 @@ import re
 from pathlib import Path
 
 import pytest
-from brantoveil_tools.converge import converge
+from brantoveil_tools.converge import ConvergeSettings, converge
 from brantoveil_tools.converge.cladogram import AGREE, DISAGREE, MAY_DO, UNKNOWN, cladogram
 from brantoveil_tools.converge.report import ConvergenceReport
 from brantoveil_tools.sample import read_sample
@@ -22,6 +22,13 @@ RUNS = [EXAMPLES / "primates.run1.t", EXAMPLES / "primates.run2.t"]
 @pytest.fixture(scope="module")
 def report() -> ConvergenceReport:
     return converge(RUNS, burnin=0.25, no_params=True)
+
+
+def test_a_settings_value_and_keywords_give_one_report(report: ConvergenceReport) -> None:
+    chosen = ConvergeSettings(burnin=0.5, no_params=True)
+    assert converge(RUNS, chosen, burnin=0.25).to_dict() == report.to_dict()  # a keyword changes the value
+    with pytest.raises(TypeError, match="min_frequency"):
+        converge(RUNS, min_frequency=0.1)
 
 
 def _expected(runs: list[Path], **selection: object) -> tuple[str, list[tuple[tuple[str, ...], float, float]]]:

@@ -9,7 +9,6 @@ import sys
 
 import brantoveil
 import pytest
-
 import reference
 
 HERE = os.path.dirname(os.path.abspath(__file__))

@@ -3,7 +3,7 @@
 import numpy as np
 import pytest
 import reference
-from brantoveil_tools import _engine, engine
+from brantoveil_tools import _engine, sums
 from brantoveil_tools.converge.trees import presence_from_engine
 
 DTYPES = {"rf": "<u4", "wrf": "<f8", "kf": "<f8"}
@@ -32,7 +32,7 @@ SAMPLES = {
 @pytest.mark.parametrize("shape", SAMPLES)
 @pytest.mark.parametrize("metric", ["rf", "wrf", "kf"])
 def test_sums_and_medoids_are_the_engines_on_every_path(monkeypatch, shape, rooted, metric):
-    monkeypatch.setattr(engine, "_SUM_ROWS", 7)  # rows in several bands
+    monkeypatch.setattr(sums, "_SUM_ROWS", 7)  # rows in several bands
     options = dict(SAMPLES[shape])
     texts = reference.sample(options.pop("seed"), options.pop("n_trees"), options.pop("n_taxa"), **options)
     native = encoded(texts, rooted)
@@ -47,7 +47,7 @@ def test_sums_and_medoids_are_the_engines_on_every_path(monkeypatch, shape, root
         rows_at, cols_at = np.asarray(rows), np.asarray(cols)
         expected = np.frombuffer(native.block_reduce(metric, rows_at.astype(np.int64).data,
                                                      cols_at.astype(np.int64).data)["sums"], dtype="<f8")
-        got = engine.distance_sums(native, metric, rows, cols)
+        got = sums.distance_sums(native, metric, rows, cols)
         assert got.tobytes() == expected.tobytes()
         by_numpy = full[np.ix_(rows_at, cols_at)].astype(np.float64).sum(axis=1)
         if metric == "rf":  # whole numbers: any order of summation gives the same
@@ -57,12 +57,12 @@ def test_sums_and_medoids_are_the_engines_on_every_path(monkeypatch, shape, root
         if metric == "rf":
             # The report's own split rows (renumbered, trivial splits dropped) give the same numbers.
             presence = presence_from_engine(native, native.leaf_names)
-            assert engine.distance_sums(native, "rf", rows, cols, (presence.indptr, presence.indices)).tobytes() \
+            assert sums.distance_sums(native, "rf", rows, cols, (presence.indptr, presence.indices)).tobytes() \
                 == expected.tobytes()
         means = expected / len(cols_at)
         best = int(np.flatnonzero(means == means.min())[0])  # the first candidate among ties
-        assert engine.medoid(native, metric, rows, cols) == (int(rows_at[best]), float(means[best]))
-        np.testing.assert_array_equal(engine.mean_distances(native, metric, rows, cols), means)
+        assert sums.medoid(native, metric, rows, cols) == (int(rows_at[best]), float(means[best]))
+        np.testing.assert_array_equal(sums.mean_distances(native, metric, rows, cols), means)
 
 
 @pytest.mark.parametrize("candidates, expected", [
@@ -73,7 +73,7 @@ def test_sums_and_medoids_are_the_engines_on_every_path(monkeypatch, shape, root
 def test_ties_go_to_the_first_candidate(candidates, expected):
     texts = ["((A,B),(C,D),E);", "((A,C),(B,D),E);"] * 2
     native = encoded(texts, rooted=False)
-    assert engine.medoid(native, "rf", candidates, range(4)) == (expected, 2.0)
+    assert sums.medoid(native, "rf", candidates, range(4)) == (expected, 2.0)
 
 
 @pytest.mark.parametrize("metric", ["rf", "wrf", "kf"])

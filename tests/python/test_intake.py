@@ -5,8 +5,7 @@ import sys
 
 import brantoveil
 import pytest
-
-from conftest import ALL_FUNCTIONS, FIVE_TREES, TrackedIterator
+from conftest import ALL_FUNCTIONS, TrackedIterator
 
 EXPORTS = [
     "pairwise_rf_from_newick_iter",
@@ -183,7 +182,8 @@ COUNT_ERRORS = [
     ({"names": ["a", "b", "c"], "map_indices": [0, 0]}, "names length (3) must equal map_indices length (2)"),
     ({"map_indices": [0, 5]}, "map_indices[1] = 5 is out of bounds (only 1 translate maps provided)"),
     ({"map_indices": [7, 5]}, "map_indices[0] = 7 is out of bounds (only 1 translate maps provided)"),
-    ({"translate_maps": [], "map_indices": [0, 0]}, "map_indices[0] = 0 is out of bounds (only 0 translate maps provided)"),
+    ({"translate_maps": [], "map_indices": [0, 0]},
+     "map_indices[0] = 0 is out of bounds (only 0 translate maps provided)"),
     ({"map_indices": [0, 2**64 - 1]},
      "map_indices[1] = 18446744073709551615 is out of bounds (only 1 translate maps provided)"),
 ]
@@ -221,13 +221,13 @@ ACCEPTED_FORMS = [
 def test_accepted_argument_forms(overrides):
     args = _args()
     args.update(overrides)
-    names, matrix = brantoveil.pairwise_rf_from_newick_iter(**args)
+    _names, matrix = brantoveil.pairwise_rf_from_newick_iter(**args)
     assert len(matrix) == 16
 
 
 def test_translate_map_dict_subclass_and_str_subclass_entries():
     maps = [DictSubclass({StrSubclass("1"): StrSubclass("A"), "2": "B", "3": "C"})]
-    names, matrix = brantoveil.pairwise_rf_from_newick_iter(["x", "y"], iter(["(1,2,3);", "(3,2,1);"]), maps, [0, 0])
+    _names, matrix = brantoveil.pairwise_rf_from_newick_iter(["x", "y"], iter(["(1,2,3);", "(3,2,1);"]), maps, [0, 0])
     assert matrix == bytes(16)
 
 
@@ -261,7 +261,8 @@ def _numpy_like(name, **members):
 )
 def test_numpy_bool_is_recognised_by_type_name(value, outcome):
     trees = ["((A,B),C);", "((A,C),B);"]
-    run = lambda: brantoveil.pairwise_rf_from_newick_iter(["x", "y"], iter(trees), [{}], [0, 0], rooted=value)
+    def run():
+        return brantoveil.pairwise_rf_from_newick_iter(["x", "y"], iter(trees), [{}], [0, 0], rooted=value)
     if isinstance(outcome, int):
         assert int.from_bytes(run()[1][4:8], "little") == outcome
         return

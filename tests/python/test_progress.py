@@ -7,7 +7,6 @@ import weakref
 
 import brantoveil
 import pytest
-
 from conftest import ALL_FUNCTIONS, FIVE_TREES, call
 
 
@@ -131,8 +130,9 @@ def test_second_thread_sees_monotonic_progress_while_the_kernel_runs():
     n = 2500
     pairs = n * (n - 1) // 2
     counter = brantoveil.ProgressCounter()
-    run = lambda: brantoveil.pairwise_kf_with_snapshots_from_newick_iter(
-        [str(i) for i in range(n)], _caterpillars(n, 120, 3), [{}], [0] * n, progress=counter)
+    def run():
+        return brantoveil.pairwise_kf_with_snapshots_from_newick_iter(
+            [str(i) for i in range(n)], _caterpillars(n, 120, 3), [{}], [0] * n, progress=counter)
     samples = _poll_during_call(counter, run)
     values = [value for value, total in samples if total == pairs]
     assert values == sorted(values)
@@ -145,7 +145,8 @@ def test_second_thread_sees_monotonic_progress_while_the_kernel_runs():
 def test_reset_during_the_kernel():
     n = 2500
     counter = brantoveil.ProgressCounter()
-    run = lambda: brantoveil.pairwise_kf_with_snapshots_from_newick_iter(
-        [str(i) for i in range(n)], _caterpillars(n, 120, 4), [{}], [0] * n, progress=counter)
+    def run():
+        return brantoveil.pairwise_kf_with_snapshots_from_newick_iter(
+            [str(i) for i in range(n)], _caterpillars(n, 120, 4), [{}], [0] * n, progress=counter)
     _poll_during_call(counter, run, reset_once=True)
     assert state(counter)[:3] == (n * (n - 1) // 2, 0, 0.0)

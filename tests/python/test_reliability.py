@@ -10,7 +10,6 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
-
 from conftest import FIVE_TREES, TrackedIterator
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -19,7 +18,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 def run_script(body, timeout=120, args_after=()):
     """Runs `body` in a fresh interpreter that can import the test helpers, with `args_after` as
     its arguments."""
-    script = "import sys\nsys.path.insert(0, %r)\n" % HERE + textwrap.dedent(body)
+    script = f"import sys\nsys.path.insert(0, {HERE!r})\n" + textwrap.dedent(body)
     return subprocess.run([sys.executable, "-c", script, *args_after], capture_output=True, text=True,
                           timeout=timeout)
 
@@ -57,7 +56,7 @@ def test_exit_while_a_daemon_thread_computes_with_a_counter(source):
 @pytest.mark.parametrize("at, earlier", [(1, False), (3, False), (50, True)])
 def test_interrupt_from_the_iterator_stops_reading_at_once(function, stop, at, earlier):
     trees = list(FIVE_TREES) * 40
-    items = trees[:at] + [stop("now")] + trees[at:]
+    items = [*trees[:at], stop("now"), *trees[at:]]
     if earlier:  # an ordinary error stored before it must not win
         items.insert(10, ValueError("earlier"))
     source = TrackedIterator(items)
@@ -124,7 +123,7 @@ def interrupt_call(name, n_trees, taxa, distinct, with_counter, delay):
     """Starts a long call in a child and sends SIGINT `delay` seconds after it starts (with a
     counter: after the pairwise fill has started); returns the child's report and the time from
     the signal to the KeyboardInterrupt."""
-    script = "import sys\nsys.path.insert(0, %r)\n" % HERE + INTERRUPTED_CALL
+    script = f"import sys\nsys.path.insert(0, {HERE!r})\n" + INTERRUPTED_CALL
     child = subprocess.Popen([sys.executable, "-c", script, name, str(n_trees), str(taxa), str(distinct),
                               "1" if with_counter else "0"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                              text=True)

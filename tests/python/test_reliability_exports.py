@@ -5,7 +5,6 @@ import struct
 
 import brantoveil
 import pytest
-
 import reference
 
 EXPORTING = [

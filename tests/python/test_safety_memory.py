@@ -22,7 +22,7 @@ def test_a_result_too_large_for_the_limit_is_refused_up_front(tmp_path, monkeypa
     write(tmp_path / "run.nwk", "\n".join(random_trees(trees, taxa=taxa) if taxa else random_trees(trees)) + "\n")
     monkeypatch.chdir(tmp_path)
     monkeypatch.setenv("BRANTOVEIL_MEMORY", limit)
-    monkeypatch.setattr(engine, "pairwise", lambda *args: pytest.fail("the engine ran"))
+    monkeypatch.setattr(engine, "pairwise", lambda *args, **keywords: pytest.fail("the engine ran"))
     assert main(["rf", "run.nwk", "--burnin", "0", "-q", "-o", "m.npy", *options]) == 2
     assert capsys.readouterr().err == f"brantoveil: error: {message}\n"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["run.nwk"]
@@ -33,7 +33,7 @@ def test_a_result_too_large_for_the_limit_is_refused_up_front(tmp_path, monkeypa
 
 
 def test_the_engine_running_out_of_memory_names_the_cause(monkeypatch):
-    def exhausted(*args):
+    def exhausted(*args, **keywords):
         raise MemoryError
 
     monkeypatch.setattr(engine, "pairwise", exhausted)

@@ -12,8 +12,8 @@ import numpy.typing as npt
 import pytest
 from brantoveil_tools import BrantoveilError, from_newick, read_sample
 from brantoveil_tools.cli import main
+from brantoveil_tools.summarize import SummarizeSettings, summarize, write_tree
 from brantoveil_tools.summarize import clades as clades_module
-from brantoveil_tools.summarize import summarize, write_tree
 from brantoveil_tools.summarize.clades import (
     Reader,
     collect,
@@ -64,6 +64,9 @@ def test_rooted_methods_by_hand(method: str, expected: dict[frozenset[str], floa
     assert clades(result) == pytest.approx(expected)
     assert result.score == pytest.approx(score, nan_ok=True)
     assert result.n_trees == 7
+    if method == "mcc":  # one settings value, or keywords changing it, give the same summary
+        assert summarize(from_newick(HAND), SummarizeSettings(method="majority"), method=method,
+                         rooted=True).newick == result.newick
 
 
 @pytest.mark.parametrize(("trees", "expected"), [

@@ -2,8 +2,8 @@
 
 import io
 import json
-import re
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -14,10 +14,11 @@ from pathlib import Path
 import brantoveil
 import numpy as np
 import pytest
-from treefiles import TAXA, engine_matrix, nexus, random_trees, write
-
-from brantoveil_tools import output
+from brantoveil_tools import SettingError, output
 from brantoveil_tools.cli import main
+from brantoveil_tools.converge import converge
+from brantoveil_tools.summarize.api import summarize
+from treefiles import TAXA, engine_matrix, nexus, random_trees, write
 
 TREES = random_trees(10, seed=3)
 NUMBERS = {taxon: k + 1 for k, taxon in enumerate(TAXA)}
@@ -115,7 +116,8 @@ def one_line_error(capsys, argv, status=2):
     (["rf", "{missing}", "--thin", "0"], "brantoveil: error: argument --thin: expected a whole number of at least 1, "
                                          "not '0' (see 'brantoveil rf --help')"),
     (["rf", "{missing}", "-o", "{tmp}/m.zarr", "--chunk", "0"],
-     "brantoveil: error: argument --chunk: expected a whole number of at least 1, not '0' (see 'brantoveil rf --help')"),
+     "brantoveil: error: argument --chunk: expected a whole number of at least 1, not '0' "
+     "(see 'brantoveil rf --help')"),
     (["kf", "{missing}", "--threads", "-2"],
      "brantoveil: error: argument --threads: expected a whole number of at least 1, not '-2' "
      "(see 'brantoveil kf --help')"),
@@ -128,8 +130,8 @@ def one_line_error(capsys, argv, status=2):
                                              ".npy, .npz, .csv, .tsv, .phy, .dist, .zarr"),
     (["rf", "{good}", "-o", "{tmp}/nowhere/m.npy"], "brantoveil: error: cannot write {tmp}/nowhere/m.npy: the folder "
                                                     "{tmp}/nowhere does not exist"),
-    (["nj", "{good}"], "brantoveil: error: argument COMMAND: invalid choice: 'nj' (choose from 'rf', 'wrf', 'kf', 'converge', 'summarize') "
-                       "(see 'brantoveil --help')"),
+    (["nj", "{good}"], "brantoveil: error: argument COMMAND: invalid choice: 'nj' "
+                       "(choose from 'rf', 'wrf', 'kf', 'converge', 'summarize') (see 'brantoveil --help')"),
     (["rf", "{one}"], "brantoveil: error: need at least 2 trees to compare; the selection keeps 1"),
 ])
 def test_errors_are_one_line_with_status_2(tmp_path, capsys, argv, expected):
@@ -138,9 +140,10 @@ def test_errors_are_one_line_with_status_2(tmp_path, capsys, argv, expected):
         "missing": str(tmp_path / "missing.t"),
         "tmp": str(tmp_path),
         "good": str(write(tmp_path / "good.t", nexus(trees))),
-        "bad": str(write(tmp_path / "bad.t", nexus(trees[:3] + ["(Homo:x,Pan,Gorilla,Pongo,Hylobates,Macaca,Papio,Saimiri);"]))),
+        "bad": str(write(tmp_path / "bad.t",
+                         nexus([*trees[:3], "(Homo:x,Pan,Gorilla,Pongo,Hylobates,Macaca,Papio,Saimiri);"]))),
         "latin1": str(write(tmp_path / "latin1.nwk", (trees[0] + "\n(H\xe9mo,Pan);\n").encode("latin-1"))),
-        "leaves": str(write(tmp_path / "leaves.nwk", "\n".join(trees[:2] + [trees[2].replace("Homo", "Lemur")]))),
+        "leaves": str(write(tmp_path / "leaves.nwk", "\n".join([*trees[:2], trees[2].replace("Homo", "Lemur")]))),
         "one": str(write(tmp_path / "one.nwk", trees[0])),
     }
     fill = {key: value for key, value in files.items()}
@@ -150,7 +153,7 @@ def test_errors_are_one_line_with_status_2(tmp_path, capsys, argv, expected):
 
 def test_failure_leaves_no_output_and_keeps_an_old_one(tmp_path, capsys):
     trees = random_trees(4, seed=5)
-    bad = write(tmp_path / "bad.nwk", "\n".join(trees[:3] + ["(Homo,Pan,(Gorilla;"]) + "\n" + trees[3])
+    bad = write(tmp_path / "bad.nwk", "\n".join([*trees[:3], "(Homo,Pan,(Gorilla;"]) + "\n" + trees[3])
     out = tmp_path / "m.csv"
     out.write_text("old result\n")
     one_line_error(capsys, ["rf", str(bad), "--burnin", "0", "-o", str(out)])
@@ -159,9 +162,12 @@ def test_failure_leaves_no_output_and_keeps_an_old_one(tmp_path, capsys):
 
 
 @pytest.mark.parametrize(("metric", "says", "example"), [
-    ("rf", "the number of splits found in exactly one of the two trees", "brantoveil rf run1.t run2.t --burnin 0.25 -o rf.npz"),
-    ("wrf", "the sum over all splits of the absolute difference", "brantoveil wrf run1.t run2.t --burnin 0.25 -o wrf.npz"),
-    ("kf", "the square root of the sum over all splits of the squared", "brantoveil kf run1.t run2.t --burnin 0.25 -o kf.npz"),
+    ("rf", "the number of splits found in exactly one of the two trees",
+     "brantoveil rf run1.t run2.t --burnin 0.25 -o rf.npz"),
+    ("wrf", "the sum over all splits of the absolute difference",
+     "brantoveil wrf run1.t run2.t --burnin 0.25 -o wrf.npz"),
+    ("kf", "the square root of the sum over all splits of the squared",
+     "brantoveil kf run1.t run2.t --burnin 0.25 -o kf.npz"),
 ])
 def test_help_says_what_the_metric_is_with_examples(capsys, metric, says, example):
     assert main([metric, "--help"]) == 0
@@ -274,13 +280,12 @@ def test_atomic_write_replaces_whole_or_leaves_the_old_file(tmp_path, failure):
     target = tmp_path / "m.npy"
     target.write_bytes(b"old")
     expected = output.BrantoveilError if failure is OSError else failure
-    with pytest.raises(expected) if expected else nullcontext():
-        with output.atomic_path(target) as temporary:
-            with open(temporary, "wb") as handle:
-                handle.write(b"new, half")
-                if failure:
-                    raise failure("disk full")
-                handle.write(b" and the rest")
+    with pytest.raises(expected) if expected else nullcontext(), output.atomic_path(target) as temporary, \
+            open(temporary, "wb") as handle:
+        handle.write(b"new, half")
+        if failure:
+            raise failure("disk full")
+        handle.write(b" and the rest")
     assert target.read_bytes() == (b"old" if failure else b"new, half and the rest")
     assert [p.name for p in tmp_path.iterdir()] == ["m.npy"]  # no temporary file or folder left
     umask = os.umask(0)
@@ -329,3 +334,13 @@ def test_results_have_short_reprs(tmp_path):
     text = repr(result)
     assert len(text) < 400 and "3000 x 3000 uint32" in text and "and 2997 more" in text
     assert len(repr(result.exports)) < 400 and "splits of 8 taxa" in repr(result.exports)
+
+
+@pytest.mark.parametrize(("command", "library"), [("converge", converge), ("summarize", summarize)])
+def test_min_freq_is_one_setting_with_one_check(tmp_path, capsys, command, library):
+    run = str(write(tmp_path / "r.nwk", "\n".join(random_trees(4)) + "\n"))
+    with pytest.raises(SettingError) as raised:
+        library([run], min_freq=2.0)
+    assert (raised.value.setting, str(raised.value)) == ("min_freq", "min_freq must lie in [0, 1], not 2.0")
+    assert main([command, run, "--min-freq", "2"]) == 2
+    assert "argument --min-freq: expected a number from 0 to 1, not '2'" in capsys.readouterr().err

@@ -3,18 +3,22 @@ known effective sample size, and hand-worked split frequencies."""
 
 from __future__ import annotations
 
+import io
 import random
 from pathlib import Path
 
 import brantoveil
 import numpy as np
 import pytest
+from Bio import Phylo
+from brantoveil_tools import newick_writer
 from brantoveil_tools.converge import converge, ess, splits, trees
 from brantoveil_tools.converge.assess import sdsf
 from brantoveil_tools.converge.mds import classical_mds, landmark_mds
-from brantoveil_tools.converge.medoid import newick_from_splits, quote_name
-from brantoveil_tools.engine import mean_distances
+from brantoveil_tools.converge.medoid import newick_from_splits
 from brantoveil_tools.sample import read_sample
+from brantoveil_tools.summarize.newick import parse
+from brantoveil_tools.sums import mean_distances
 from treefiles import random_tree, write_runs
 
 
@@ -104,10 +108,18 @@ def test_newick_from_splits_round_trips_through_the_engine(n_taxa: int) -> None:
         ("Pan's", "'Pan''s'"),  # quote doubled
         ("a:b", "'a:b'"),  # reserved punctuation
         ("x(1)", "'x(1)'"),
+        ("H.sapiens+2", "'H.sapiens+2'"),  # NEXUS punctuation: quoted so every reader splits it alike
+        ("a,b;[c]", "'a,b;[c]'"),
     ],
 )
-def test_taxon_names_are_quoted_when_newick_needs_it(name: str, label: str) -> None:
-    assert quote_name(name) == label
+def test_a_written_label_reads_back_as_the_name(name: str, label: str) -> None:
+    assert newick_writer.quote(name) == label
+    names = [name, "Pan", "Gorilla", "Pongo"]
+    sides = np.packbits(np.array([[0, 0, 1, 1]], dtype=np.uint8), axis=1, bitorder="little")
+    text = newick_from_splits(sides, names)
+    parsed = parse(text)
+    assert sorted(parsed.labels[leaf] or "" for leaf in parsed.leaves()) == sorted(names)
+    assert sorted(leaf.name for leaf in Phylo.read(io.StringIO(text), "newick").get_terminals()) == sorted(names)
 
 
 def chain(blocks: int, repeat: int, seed: int) -> list[str]:

@@ -59,7 +59,7 @@ def test_quiet_prints_nothing(capsys: pytest.CaptureFixture[str]) -> None:
     ("argv", "message"),
     [
         (["missing.t"], "missing.t"),
-        ([*RUNS, "--min-freq", "1.5"], "--min-freq must lie in [0, 1], not 1.5"),
+        ([*RUNS, "--min-freq", "1.5"], "argument --min-freq: expected a number from 0 to 1, not '1.5'"),
         ([*RUNS, "--burnin", "301"], "drops all 301 trees"),
         ([*RUNS, "--json", "/nonexistent-folder/r.json"], "the folder /nonexistent-folder does not exist"),
     ],

@@ -9,20 +9,30 @@ import sys
 from collections.abc import Sequence
 from pathlib import Path
 
+from brantoveil_tools.commit import atomic_path, check_target, output_set
 from brantoveil_tools.converge import ess
 from brantoveil_tools.converge.assess import DEFAULT_MIN_ESS
 from brantoveil_tools.converge.document import Provenance, methods_paragraph, provenance, write_methods
 from brantoveil_tools.converge.params import DEFINITIONS, beside
 from brantoveil_tools.converge.report import ESS_BAR, HELP_CRITERIA, ConvergenceReport, converge
+from brantoveil_tools.converge.settings import METRICS
 from brantoveil_tools.converge.split_ess import DEFAULT_PRECISION
 from brantoveil_tools.converge.watch import DEFAULT_EVERY, FIRST_TREES, REJUDGE_GROWTH, Watcher, follow
 from brantoveil_tools.errors import BrantoveilError
 from brantoveil_tools.guard import check_paths
-from brantoveil_tools.options import BURNIN_HELP, add_runs, add_runtime, add_seed, add_selection, positive_int
-from brantoveil_tools.output import atomic_path, check_target, output_set, tsv_cell
+from brantoveil_tools.options import (
+    BURNIN_HELP,
+    add_min_freq,
+    add_runs,
+    add_runtime,
+    add_seed,
+    add_selection,
+    positive_int,
+)
 from brantoveil_tools.policy import ExitStatus
 from brantoveil_tools.progress import phase
 from brantoveil_tools.sample import Sample
+from brantoveil_tools.tsv import tsv_cell
 
 DESCRIPTION = """\
 Convergence report of MCMC runs: one verdict over every criterion a posterior is judged by (split
@@ -81,8 +91,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.formatter_class = argparse.RawDescriptionHelpFormatter
     add_runs(parser, "RUN")
     add_selection(parser, rooted_default=None)
-    parser.add_argument("--min-freq", type=float, default=0.10, metavar="F",
-                        help="splits reaching F in some run enter the ASDSF (default 0.10)")
+    add_min_freq(parser, 0.10, "splits reaching F in some run enter the ASDSF")
     parser.add_argument("--min-ess", type=_min_ess, default=DEFAULT_MIN_ESS, metavar="N",
                         help=f"every tree ESS measure of every run and every parameter's ESS must reach N "
                              f"(default {DEFAULT_MIN_ESS:g})")
@@ -91,7 +100,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                              f"(default {DEFAULT_PRECISION:g}, giving 625)")
     parser.add_argument("--max-lag", type=positive_int, default=ess.DEFAULT_MAX_LAG, metavar="K",
                         help=f"largest lag of the approximate and Frechet ESS (default {ess.DEFAULT_MAX_LAG})")
-    parser.add_argument("--metric", choices=("rf", "kf"), default="rf",
+    parser.add_argument("--metric", choices=METRICS, default="rf",
                         help="distance of the tree-space picture, heatmap and quantiles (default rf)")
     found = parser.add_mutually_exclusive_group()
     found.add_argument("--params", nargs="+", type=Path, metavar="FILE",

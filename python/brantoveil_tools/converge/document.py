@@ -12,10 +12,10 @@ from datetime import UTC, datetime
 from pathlib import Path
 from typing import Any
 
+from brantoveil_tools.commit import atomic_path
 from brantoveil_tools.converge.assess import ASDSF_BAR, MAX_SDSF_BAR
 from brantoveil_tools.converge.report import ConvergenceReport
 from brantoveil_tools.converge.verdict import Criterion
-from brantoveil_tools.output import atomic_path
 
 # The published works, keyed by the short form the paragraph cites them by.
 REFERENCES = {

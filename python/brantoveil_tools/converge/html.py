@@ -20,6 +20,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from brantoveil_tools.commit import atomic_path
 from brantoveil_tools.converge.cladogram import AGREE, DISAGREE, MAY_DO, UNKNOWN, cladogram
 from brantoveil_tools.converge.document import Provenance, methods_paragraph, provenance
 from brantoveil_tools.converge.islands import MAX_ISLANDS, MIN_SILHOUETTE, NEIGHBOUR_RF
@@ -29,7 +30,6 @@ from brantoveil_tools.converge.params import DEFINITIONS, ParameterReport, ks_th
 from brantoveil_tools.converge.report import ASDSF_BAR, MAX_SDSF_BAR, ConvergenceReport
 from brantoveil_tools.converge.verdict import Criterion
 from brantoveil_tools.errors import BrantoveilError
-from brantoveil_tools.output import atomic_path
 
 TEMPLATES = Path(__file__).resolve().parent / "templates"
 TRACE_POINTS = 1000  # drawn per run and trace; every sample still counts in every figure computed

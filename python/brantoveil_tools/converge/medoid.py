@@ -1,23 +1,14 @@
-"""A medoid tree written back as Newick from its splits (the medoid itself is `engine.medoid`'s)."""
+"""A medoid tree written back as Newick from its splits (the medoid itself is `sums.medoid`'s)."""
 
 from __future__ import annotations
 
-import re
 from collections.abc import Sequence
 
 import numpy as np
 from numpy.typing import NDArray
 
+from brantoveil_tools import newick_writer
 from brantoveil_tools.converge.splits import packed_sizes
-
-_PLAIN_NAME = re.compile(r"[^\s(),:;'\[\]]+")
-
-
-def quote_name(name: str) -> str:
-    """A taxon name as a Newick label, single-quoted when it holds characters Newick reserves."""
-    if _PLAIN_NAME.fullmatch(name):
-        return name
-    return "'" + name.replace("'", "''") + "'"
 
 
 def newick_from_splits(sides: NDArray[np.uint8], taxa: Sequence[str]) -> str:
@@ -39,11 +30,15 @@ def newick_from_splits(sides: NDArray[np.uint8], taxa: Sequence[str]) -> str:
         members = np.flatnonzero(bits[side])
         side_parent[side] = leaf_parent[members[0]]
         leaf_parent[members] = side
-    children: dict[int, list[tuple[int, str]]] = {}
+    # Nodes: 0 the root, 1 + s side s, 1 + n_sides + leaf a leaf; each lists its children by first taxon.
+    n_sides = len(sides)
+    children: list[list[tuple[int, int]]] = [[] for _ in range(1 + n_sides + n_taxa)]
     for leaf in range(n_taxa):
-        children.setdefault(int(leaf_parent[leaf]), []).append((leaf, quote_name(taxa[leaf])))
-    for side in largest_first[::-1]:  # smaller sides first: a side's children are complete when it is written
-        parts = sorted(children.pop(int(side)))
-        text = "(" + ",".join(part for _, part in parts) + ")"
-        children.setdefault(int(side_parent[side]), []).append((parts[0][0], text))
-    return "(" + ",".join(part for _, part in sorted(children[-1])) + ");"
+        children[1 + int(leaf_parent[leaf])].append((leaf, 1 + n_sides + leaf))
+    for side in range(n_sides):
+        children[1 + int(side_parent[side])].append((int(np.flatnonzero(bits[side])[0]), 1 + side))
+
+    def after(node: int) -> str:
+        return newick_writer.quote(taxa[node - 1 - n_sides]) if node > n_sides else ""
+
+    return newick_writer.write([[node for _, node in sorted(kids)] for kids in children], after)

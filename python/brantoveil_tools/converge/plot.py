@@ -15,12 +15,12 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from brantoveil_tools.commit import atomic_path
 from brantoveil_tools.converge.cladogram import AGREE, DISAGREE, MAY_DO, UNKNOWN, band_colour
 from brantoveil_tools.converge.labels import split_names, unique
 from brantoveil_tools.converge.report import ASDSF_BAR, MAX_SDSF_BAR, ConvergenceReport
 from brantoveil_tools.converge.split_ess import binomial_threshold
 from brantoveil_tools.errors import BrantoveilError
-from brantoveil_tools.output import atomic_path
 from brantoveil_tools.summarize.tree import Node
 
 RUN_COLOURS = ("#1f77b4", "#d62728", "#2ca02c", "#9467bd", "#ff7f0e", "#8c564b", "#e377c2", "#17becf",

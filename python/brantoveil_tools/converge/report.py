@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import math
 import os
-from collections.abc import Callable, Sequence
+from collections.abc import Sequence
 from dataclasses import dataclass, field, replace
 from importlib import metadata
 from typing import Any
@@ -27,32 +27,32 @@ from brantoveil_tools.converge.assess import (
     prepare_lags,
     sdsf,
 )
+from brantoveil_tools.converge.figures import cumulative_asdsf, distance_figures, split_courses, split_table
 from brantoveil_tools.converge.islands import Islands, find_islands
-from brantoveil_tools.converge.mds import tree_space
 from brantoveil_tools.converge.medoid import newick_from_splits
 from brantoveil_tools.converge.needed import ASSUMPTION, describe, with_generations_needed
 from brantoveil_tools.converge.params import ParameterReport, TreeGenerations, none_found, parameters_for_runs
-from brantoveil_tools.converge.split_ess import DEFAULT_PRECISION
-from brantoveil_tools.converge.splits import SplitPresence, packed_sizes, side_taxa
+from brantoveil_tools.converge.parts import (
+    BURNIN_CANDIDATES,
+    BurninSuggestion,
+    DistanceFigures,
+    RunReport,
+    SplitCourses,
+    SplitTable,
+)
+from brantoveil_tools.converge.settings import ConvergeSettings
 from brantoveil_tools.converge.trees import EncodedRuns, block, encode_runs
 from brantoveil_tools.converge.verdict import Verdict
-from brantoveil_tools.engine import medoid
 from brantoveil_tools.errors import BrantoveilError
-from brantoveil_tools.policy import DEFAULT_BURNIN
 from brantoveil_tools.progress import phase
 from brantoveil_tools.rooting import decide
 from brantoveil_tools.sample import Sample, read_sample
-from brantoveil_tools.selection import BurnIn, RunSelection, Selection, check_thin, kept_positions, parse_burnin
+from brantoveil_tools.selection import BurnIn, RunSelection, Selection, kept_positions, parse_burnin
 from brantoveil_tools.summarize import SummaryResult, summarize
+from brantoveil_tools.sums import medoid
 
 ESS_BAR = DEFAULT_MIN_ESS
-MATRIX_TREES = 1000
-HEATMAP_TREES = 300
-CHECKPOINTS = 50
-COURSE_SPLITS = 6
 QUANTILES = (0.0, 0.025, 0.25, 0.5, 0.75, 0.975, 1.0)
-METRICS = ("rf", "kf")
-BURNIN_CANDIDATES = (0.1, 0.2, 0.3, 0.4, 0.5)
 
 PathLike = str | os.PathLike[str]
 
@@ -99,127 +99,6 @@ rooted or unrooted: --rooted or --unrooted decides; otherwise a [&R] or [&U] bef
   otherwise the trees are rooted when every tree's root has two children (BEAST's and RevBayes's time
   trees) and unrooted when any has more (MrBayes's). The report says which was used and why.
 burn-in suggestion: the smallest of 10% .. 50% after which every criterion passes; reported, not applied."""
-
-
-@dataclass(frozen=True)
-class SplitTable:
-    """Every non-trivial split seen, most frequent first.
-
-    ``taxa[i]`` names split i by the taxa of its smaller side (the clade when rooted; the side without the
-    first taxon when both sides are equal). ``frequencies[i, r]`` is its share of run r's trees,
-    ``overall[i]`` its share of all trees and ``sd[i]`` the sample standard deviation (n - 1) of the run
-    frequencies (NaN with one run). ``in_asdsf[i]``: whether it reaches the minimum frequency in some run.
-
-    ``tested[i]``: whether the split ESS and the split-frequency test consider it (within [0.025, 0.975] in
-    some run). ``ess[i, r]``: the trace ESS of its presence in run r (NaN when untested or constant there).
-    ``threshold[i, p]`` and ``passes[i, p]``: the test's largest expected difference and its outcome for the
-    p-th pair of runs (``ConvergenceReport.pairs``); NaN and True when untested.
-    """
-
-    taxa: tuple[tuple[str, ...], ...]
-    frequencies: NDArray[np.float64]
-    overall: NDArray[np.float64]
-    sd: NDArray[np.float64]
-    in_asdsf: NDArray[np.bool_]
-    tested: NDArray[np.bool_]
-    ess: NDArray[np.float64]
-    threshold: NDArray[np.float64]
-    passes: NDArray[np.bool_]
-
-
-@dataclass(frozen=True)
-class RunReport:
-    """One run's figures; ``trace`` is the Robinson-Foulds distance of each kept tree to the run's medoid.
-
-    ``approx_ess`` is an upper bound when ``ess_upper_bound`` (no lag up to the largest reached 0.95 of the
-    fitted sill); ``pseudo_ess`` is the median pseudo-ESS, ``pseudo_ess_min`` the minimum over focal trees.
-    ``lag_profile[k - 1]`` is D_k, the mean squared distance between trees k apart, and ``semivariogram``
-    the fitted (a, b) of D_k ~ a (1 - exp(-k / b)).
-    """
-
-    label: str
-    path: str
-    trees: int
-    approx_ess: float
-    pseudo_ess: float
-    medoid_name: str
-    medoid_newick: str
-    medoid_mean_distance: float
-    generations: NDArray[np.int64]
-    trace: NDArray[np.int64]
-    ess_upper_bound: bool = False
-    pseudo_ess_min: float = float("nan")
-    frechet_ess: float = float("nan")
-    frechet_upper_bound: bool = False
-    all_pairs_trees: int = 0
-    lag_profile: NDArray[np.float64] = field(default_factory=lambda: np.zeros(0))
-    semivariogram: tuple[float, float] = (float("nan"), float("nan"))
-
-
-@dataclass(frozen=True)
-class DistanceFigures:
-    """Distances among an evenly spread subsample of at most MATRIX_TREES trees (``indices`` into the sample).
-
-    ``coordinates`` is its two-dimensional picture of tree space (``method`` says how it was scaled).
-    """
-
-    metric: str
-    indices: NDArray[np.int64]
-    runs: NDArray[np.int64]
-    matrix: NDArray[np.float64]
-    coordinates: NDArray[np.float64]
-    method: str
-
-    def within(self) -> NDArray[np.float64]:
-        """Distances between different trees of the same run."""
-        upper = np.triu(np.ones(self.matrix.shape, dtype=bool), 1)
-        within: NDArray[np.float64] = self.matrix[upper & (self.runs[:, None] == self.runs[None, :])]
-        return within
-
-    def between(self) -> NDArray[np.float64]:
-        """Distances between trees of different runs."""
-        between: NDArray[np.float64] = self.matrix[self.runs[:, None] < self.runs[None, :]]
-        return between
-
-
-@dataclass(frozen=True)
-class SplitCourses:
-    """How the frequencies of the splits of largest SDSF moved along the runs.
-
-    ``splits`` are rows of the split table; at each of ``checkpoints`` (trees per run),
-    ``cumulative[i, r, c]`` is split i's frequency among run r's first trees and ``sliding[i, r, c]`` among
-    its last ``window`` trees up to there (NaN before a full window).
-    """
-
-    splits: NDArray[np.int64]
-    checkpoints: NDArray[np.int64]
-    window: int
-    cumulative: NDArray[np.float64]
-    sliding: NDArray[np.float64]
-
-
-@dataclass(frozen=True)
-class BurninSuggestion:
-    """The smallest burn-in of the candidates after which every criterion passes (None: none does).
-
-    ``checked`` holds, per candidate fraction, the names of the criteria that still fail. Reported only:
-    the report itself uses the burn-in it was given.
-    """
-
-    fraction: float | None
-    checked: tuple[tuple[float, tuple[str, ...]], ...]
-
-    def to_dict(self) -> dict[str, Any]:
-        return {"fraction": self.fraction, "applied": False,
-                "checked": [{"burnin": fraction, "passed": not failed, "failed": list(failed)}
-                            for fraction, failed in self.checked]}
-
-    def describe(self) -> str:
-        candidates = ", ".join(f"{f:g}" for f in BURNIN_CANDIDATES)
-        if self.fraction is not None:
-            return (f"suggested burn-in: {self.fraction:g}, the smallest of {candidates} after which every "
-                    "criterion passes (not applied)")
-        return f"no burn-in of {candidates} makes every criterion pass"
 
 
 @dataclass(frozen=True)
@@ -449,139 +328,97 @@ def _quantiles(values: NDArray[np.float64]) -> dict[str, Any] | None:
             "quantiles": [float(q) for q in np.quantile(values, QUANTILES)]}
 
 
-def converge(
-    paths: PathLike | Sequence[PathLike] | Sample,
-    burnin: BurnIn = DEFAULT_BURNIN,
-    thin: int = 1,
-    min_freq: float = 0.10,
-    rooted: bool | None = None,
-    metric: str = "rf",
-    seed: int = ess.SEED,
-    *,
-    max_lag: int = ess.DEFAULT_MAX_LAG,
-    min_ess: float = DEFAULT_MIN_ESS,
-    precision: float = DEFAULT_PRECISION,
-    suggest_burnin: bool = True,
-    progress: bool | None = False,
-    params: Sequence[PathLike] | None = None,
-    no_params: bool = False,
-    params_include: Sequence[str] = (),
-    params_exclude: Sequence[str] = (),
-    whole_sample: bool = False,
-    parameters_from: Callable[[Sequence[TreeGenerations]], ParameterReport | None] | None = None,
-) -> ConvergenceReport:
+def converge(paths: PathLike | Sequence[PathLike] | Sample, settings: ConvergeSettings | None = None, /,
+             **changes: Any) -> ConvergenceReport:
     """Convergence figures of MCMC runs, one tree file per run, and the verdict over every criterion.
 
     Parameters
     ----------
     paths : path, sequence of paths, or Sample
         The runs' tree files (or an already selected sample).
-    burnin, thin
-        The selection of trees, as for every command: a fraction, a count or ``"gen:N"``.
-    min_freq : float
-        Splits reaching this frequency in at least one run enter the ASDSF.
-    rooted : bool or None
-        Compare clades (True) or unrooted bipartitions (False); None decides from the files
-        (`brantoveil_tools.rooting.decide`: [&R] / [&U], else rooted when every tree's root has two
-        children). The report says which was used and why.
-    metric : {"rf", "kf"}
-        Distance of the subsample matrix behind the tree-space picture, heatmap and distance quantiles.
-        Frequencies, medoids, traces and ESS always use Robinson-Foulds distances.
-    seed : int
-        Accepted for callers that give it: no figure is random any more (every tree is a focal tree of
-        the pseudo-ESS).
-    max_lag : int
-        K, the largest lag of the approximate and Frechet-correlation ESS (default 100).
-    min_ess : float
-        Every tree ESS measure of every run must reach it (default 625).
-    precision : float
-        Standard error of split frequencies the runs must reach: split ESS at least (1 / (4 precision))^2,
-        625 for the default 0.01; the split-frequency test uses that ESS.
-    suggest_burnin : bool
-        Also judge burn-ins of 10% .. 50% of every run and report the smallest after which every criterion
-        passes (never applied). Needs tree files; for a Sample the fractions are of its kept trees.
-    progress : bool or None
-        Progress bars on stderr while the files are read; None shows them only on a terminal.
-    params, no_params
-        One parameter file per run (default: those beside the tree files, when there are any), or none.
-        Their burn-in is the trees' first kept generation (a file must match its run's generations) and
-        their thinning the trees'; their criteria join the verdict.
-    params_include, params_exclude : sequence of str
-        Glob patterns of the parameter columns to keep and to leave out.
-    whole_sample : bool
-        ``paths`` is a Sample of every tree of the runs (as a watched run's files hold them so far): the
-        burn-in and thinning are applied to it as to tree files.
-    parameters_from : callable, optional
-        Gives the parameter report from the runs' tree generations instead of reading parameter files
-        (the watcher keeps its parameter rows between updates).
+    settings : ConvergeSettings, optional
+        Every setting of the report (the defaults when not given).
+    **changes
+        Settings by name, changing those of `settings` (``burnin=0.25``, ``min_freq=0.1``, ...).
 
     Returns
     -------
     ConvergenceReport
     """
-    if metric not in METRICS:
-        raise BrantoveilError(f"unknown metric {metric!r}: use rf or kf")
-    if not 0.0 <= min_freq <= 1.0:
-        raise BrantoveilError(f"--min-freq must lie in [0, 1], not {min_freq}")
-    settings = Settings.checked(max_lag=max_lag, min_ess=min_ess, precision=precision, min_freq=min_freq)
-    thin = check_thin(thin)
-    if isinstance(paths, Sample) and whole_sample:
+    chosen = replace(settings if settings is not None else ConvergeSettings(), **changes)
+    criteria = chosen.criteria()
+    if isinstance(paths, Sample) and chosen.whole_sample:
         whole = paths
-        kept, selection = _select(whole, burnin, thin)
-        step = thin
+        kept, selection = _select(whole, chosen.burnin, chosen.thin)
+        step = chosen.thin
     elif isinstance(paths, Sample):
         whole, kept = paths, [np.flatnonzero(paths.runs == r) for r in range(len(paths.run_labels))]
         selection, step = paths.selection, 1
     else:
-        whole = read_sample(paths, burnin=0, thin=1, progress=progress)
-        kept, selection = _select(whole, burnin, thin)
-        step = thin
-    rooting = decide(whole, rooted)
-    rooted = rooting.rooted
-    # Read before the trees' work, so their mistakes cost no time.
-    tree_files = [run.path for run in selection.runs]
-    runs_by_generation = [TreeGenerations(whole.run_labels[r], whole.generations[whole.runs == r],
-                                          int(whole.generations[members[0]]))
-                          for r, members in enumerate(kept)]
-    if parameters_from is not None:
-        parameters = None if no_params else parameters_from(runs_by_generation)
-    else:
-        parameters = parameters_for_runs(tree_files, params, no_params, selection.burnin, selection.thin, min_ess,
-                                         trees=runs_by_generation, include=params_include, exclude=params_exclude)
-    on_disk = all(os.fspath(t) not in ("", "-") for t in tree_files)  # trees in memory have nothing beside them
-    parameters_note = none_found(tree_files) if parameters is None and not no_params and on_disk else ""
-    n_runs = len(whole.run_labels)
-    candidates = _candidates(whole, step) if suggest_burnin else []
+        whole = read_sample(paths, burnin=0, thin=1, progress=chosen.progress)
+        kept, selection = _select(whole, chosen.burnin, chosen.thin)
+        step = chosen.thin
+    rooting = decide(whole, chosen.rooted)
+    parameters, parameters_note = _parameters(whole, kept, selection, chosen)
+    candidates = _candidates(whole, step) if chosen.suggest_burnin else []
     # Only the trees some selection keeps are read into the engine (a thinned run is not read whole).
     needed = np.unique(np.concatenate([*kept, *(m for _, members in candidates for m in members)]))
     if len(needed) < len(whole):
         whole = whole.subset(needed)
         kept = [np.searchsorted(needed, members) for members in kept]
         candidates = [(f, [np.searchsorted(needed, m) for m in members]) for f, members in candidates]
-    encoded = encode_runs(whole, rooted, lengths=metric == "kf", progress=progress)
-    spoilt = non_finite_sample(encoded.native, whole, metric) if metric == "kf" else None
-    if spoilt is not None:
-        raise BrantoveilError(f"{spoilt}; the tree-space figures need them finite (the rf metric reads no lengths)")
-    rng = np.random.default_rng(seed)
-    lag_cache: LagCache = {}
-    if suggest_burnin and step == 1:
-        with phase("lag profiles", progress):
-            prepare_lags(encoded, [np.flatnonzero(whole.runs == r) for r in range(n_runs)], settings.max_lag,
-                         lag_cache)
-    with phase("split statistics and ESS", progress):
-        result = assess(encoded, kept, settings, [whole.run_labels[r] for r in range(n_runs)], rng, lag_cache)
-    suggestion = None
-    if suggest_burnin:
-        with phase("suggesting a burn-in", progress):
-            suggestion = _suggest_burnin(encoded, list(whole.run_labels), candidates, settings, seed, lag_cache)
-    with phase("medoids, traces and tree space", progress):
-        report = _report(whole, encoded, kept, selection, result, settings, rooted, metric, suggestion)
+    report = _assessed(whole, kept, selection, candidates, step, rooting.rooted, chosen, criteria)
     report = replace(report, rooting=rooting.reason)
     if parameters is None:
         report = replace(report, parameters_note=parameters_note)
     else:
         report = replace(report, parameters=parameters, verdict=report.verdict.extended(parameters.criteria()))
     return replace(report, verdict=with_generations_needed(report.verdict, report))
+
+
+def _parameters(whole: Sample, kept: list[NDArray[np.int64]], selection: Selection,
+                chosen: ConvergeSettings) -> tuple[ParameterReport | None, str]:
+    """The parameter files' report (None without files) and the note that none were found; read before the
+    trees' work, so their mistakes cost no time."""
+    tree_files = [run.path for run in selection.runs]
+    runs_by_generation = [TreeGenerations(whole.run_labels[r], whole.generations[whole.runs == r],
+                                          int(whole.generations[members[0]]))
+                          for r, members in enumerate(kept)]
+    if chosen.parameters_from is not None:
+        parameters = None if chosen.no_params else chosen.parameters_from(runs_by_generation)
+    else:
+        parameters = parameters_for_runs(tree_files, chosen.params, chosen.no_params, selection.burnin,
+                                         selection.thin, chosen.min_ess, trees=runs_by_generation,
+                                         include=chosen.params_include, exclude=chosen.params_exclude)
+    on_disk = all(os.fspath(t) not in ("", "-") for t in tree_files)  # trees in memory have nothing beside them
+    found_none = parameters is None and not chosen.no_params and on_disk
+    return parameters, none_found(tree_files) if found_none else ""
+
+
+def _assessed(whole: Sample, kept: list[NDArray[np.int64]], selection: Selection,
+              candidates: list[tuple[float, list[NDArray[np.int64]]]], step: int, rooted: bool,
+              chosen: ConvergeSettings, settings: Settings) -> ConvergenceReport:
+    """The trees read into the engine once, every criterion judged, the burn-in suggested, the report built."""
+    metric, progress, seed = chosen.metric, chosen.progress, chosen.seed
+    n_runs = len(whole.run_labels)
+    encoded = encode_runs(whole, rooted=rooted, lengths=metric == "kf", progress=progress)
+    spoilt = non_finite_sample(encoded.native, whole, metric) if metric == "kf" else None
+    if spoilt is not None:
+        raise BrantoveilError(f"{spoilt}; the tree-space figures need them finite (the rf metric reads no lengths)")
+    rng = np.random.default_rng(seed)
+    lag_cache: LagCache = {}
+    if chosen.suggest_burnin and step == 1:
+        with phase("lag profiles", progress):
+            prepare_lags(encoded, [np.flatnonzero(whole.runs == r) for r in range(n_runs)], settings.max_lag,
+                         lag_cache)
+    with phase("split statistics and ESS", progress):
+        result = assess(encoded, kept, settings, [whole.run_labels[r] for r in range(n_runs)], rng, lag_cache)
+    suggestion = None
+    if chosen.suggest_burnin:
+        with phase("suggesting a burn-in", progress):
+            suggestion = _suggest_burnin(encoded, list(whole.run_labels), candidates, settings, seed, lag_cache)
+    with phase("medoids, traces and tree space", progress):
+        return _report(whole, encoded, kept, selection, result, settings, rooted, metric, suggestion)
 
 
 def _candidates(whole: Sample, step: int) -> list[tuple[float, list[NDArray[np.int64]]]]:
@@ -633,7 +470,7 @@ def _report(whole: Sample, encoded: EncodedRuns, kept: list[NDArray[np.int64]], 
             suggestion: BurninSuggestion | None) -> ConvergenceReport:
     presence = encoded.presence
     n_runs = len(kept)
-    table, order = _split_table(presence, result)
+    table, order = split_table(presence, result)
     splits = (presence.indptr, presence.indices)
     runs = []
     for r, trees in enumerate(kept):
@@ -652,8 +489,8 @@ def _report(whole: Sample, encoded: EncodedRuns, kept: list[NDArray[np.int64]], 
             semivariogram=(figures.approximate.sill, figures.approximate.scale)))
     everything = np.concatenate(kept)
     best, mean = medoid(encoded.native, "rf", everything, everything, splits)
-    cumulative_trees, cumulative = _cumulative_asdsf(presence, kept, settings.min_freq)
-    space = _distance_figures(encoded, kept, metric)
+    cumulative_trees, cumulative = cumulative_asdsf(presence, kept, settings.min_freq)
+    space = distance_figures(encoded, kept, metric)
     labels = tuple(whole.run_labels)
     return ConvergenceReport(
         files=labels, taxa=tuple(whole.taxa), rooted=rooted, min_freq=settings.min_freq,
@@ -664,7 +501,7 @@ def _report(whole: Sample, encoded: EncodedRuns, kept: list[NDArray[np.int64]], 
         medoid_name=whole.names[best],
         medoid_newick=newick_from_splits(presence.sides[presence.splits_of(best)], whole.taxa),
         medoid_mean_distance=mean, distances=space, version=_version(), verdict=result.verdict,
-        burnin_suggestion=suggestion, courses=_split_courses(presence, kept, table, order, n_runs),
+        burnin_suggestion=suggestion, courses=split_courses(presence, kept, table, order, n_runs),
         settings=settings, frechet_ess=ess.combined([run.frechet_ess for run in runs]),
         tree_space_names=tuple(whole.names[int(i)] for i in space.indices),
         islands=find_islands(encoded, kept, whole.names, space.indices, space.matrix if metric == "rf" else
@@ -694,110 +531,6 @@ def _version() -> str:
         return metadata.version("brantoveil")
     except metadata.PackageNotFoundError:
         return "unknown"
-
-
-def _split_names(presence: SplitPresence) -> list[tuple[str, ...]]:
-    n_taxa = len(presence.taxa)
-    sizes = packed_sizes(presence.sides, n_taxa)
-    names = []
-    for i in range(presence.n_splits):
-        members = side_taxa(presence.sides[i], presence.taxa)
-        if not presence.rooted and 2 * sizes[i] > n_taxa:
-            chosen = set(members)
-            members = [t for t in presence.taxa if t not in chosen]
-        names.append(tuple(members))
-    return names
-
-
-def _split_table(presence: SplitPresence, result: Assessment) -> tuple[SplitTable, NDArray[np.int64]]:
-    """The split table, most frequent first, and the split number of each of its rows."""
-    names = _split_names(presence)
-    frequencies, overall = result.frequencies, result.overall
-    spread = (frequencies.std(axis=1, ddof=1) if frequencies.shape[1] > 1
-              else np.full(len(frequencies), np.nan))
-    order = sorted(range(presence.n_splits), key=lambda i: (-overall[i], len(names[i]), names[i]))
-    index = np.asarray(order, dtype=np.int64)
-    table = SplitTable(tuple(names[i] for i in order), frequencies[index], overall[index], spread[index],
-                       result.counted[index], result.tested[index], result.split_ess[index],
-                       result.thresholds[index], result.passes[index])
-    return table, index
-
-
-def _split_courses(presence: SplitPresence, members: Sequence[NDArray[np.int64]], table: SplitTable,
-                   order: NDArray[np.int64], n_runs: int) -> SplitCourses | None:
-    """Cumulative and sliding-window frequencies of the COURSE_SPLITS splits of largest SDSF (or, with one
-    run, of frequency nearest 0.5). ``order[i]`` is the split number of table row i."""
-    shortest = min(len(m) for m in members)
-    candidates = np.flatnonzero(table.in_asdsf | table.tested)
-    if shortest < 2 or len(candidates) == 0:
-        return None
-    if n_runs > 1:
-        ranking = candidates[np.argsort(-table.sd[candidates], kind="stable")]
-    else:
-        ranking = candidates[np.argsort(np.abs(table.overall[candidates] - 0.5), kind="stable")]
-    chosen = ranking[:COURSE_SPLITS]
-    split_numbers = order[chosen]
-    checkpoints = np.unique(np.linspace(1, shortest, min(CHECKPOINTS * 2, shortest)).round().astype(np.int64))
-    window = max(2, shortest // 10)
-    cumulative = np.full((len(chosen), n_runs, len(checkpoints)), np.nan)
-    sliding = np.full_like(cumulative, np.nan)
-    column = np.full(presence.n_splits, -1, dtype=np.int64)
-    column[split_numbers] = np.arange(len(chosen))
-    for r, trees in enumerate(members):
-        rows = presence.subset(trees[:shortest])
-        wanted = column[rows.indices]
-        held = np.zeros((shortest, len(chosen)))
-        held[rows.tree_of_entry()[wanted >= 0], wanted[wanted >= 0]] = 1.0
-        running = np.cumsum(held, axis=0)
-        cumulative[:, r, :] = (running[checkpoints - 1] / checkpoints[:, None]).T
-        padded = np.vstack((np.zeros((1, len(chosen))), running))
-        full = checkpoints >= window
-        ends = checkpoints[full]
-        sliding[:, r, full] = ((padded[ends] - padded[ends - window]) / window).T
-    return SplitCourses(chosen.astype(np.int64), checkpoints, window, cumulative, sliding)
-
-
-def _cumulative_asdsf(presence: SplitPresence, members: Sequence[NDArray[np.int64]],
-                      min_freq: float) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
-    """ASDSF of the first k trees of every run, at up to CHECKPOINTS growing k."""
-    shortest = min(len(m) for m in members)
-    if len(members) < 2 or shortest < 1:
-        return np.zeros(0, dtype=np.int64), np.zeros(0)
-    steps = np.unique(np.linspace(1, shortest, min(CHECKPOINTS, shortest)).round().astype(np.int64))
-    counts = np.zeros((presence.n_splits, len(members)))
-    done = 0
-    values = []
-    for k in steps:
-        for r, trees in enumerate(members):
-            counts[:, r] += presence.counts(trees[done:k])
-        done = int(k)
-        value, _, _ = sdsf(counts / k, min_freq)
-        values.append(value if value is not None else np.nan)
-    return steps, np.asarray(values, dtype=np.float64)
-
-
-def _spread_indices(members: Sequence[NDArray[np.int64]], total: int) -> NDArray[np.int64]:
-    """At most ``total`` trees, each run's share in proportion to its size, evenly spaced within it."""
-    n = sum(len(m) for m in members)
-    picked = []
-    for trees in members:
-        share = len(trees) if n <= total else max(2, round(total * len(trees) / n))
-        share = min(share, len(trees))
-        picked.append(trees[np.unique(np.linspace(0, len(trees) - 1, share).round().astype(np.int64))])
-    return np.sort(np.concatenate(picked))
-
-
-def _distance_figures(encoded: EncodedRuns, members: Sequence[NDArray[np.int64]], metric: str) -> DistanceFigures:
-    indices = _spread_indices(members, MATRIX_TREES)
-    run_of = np.zeros(encoded.n_trees, dtype=np.int64)
-    for r, trees in enumerate(members):
-        run_of[trees] = r
-    if len(indices) < 2:
-        return DistanceFigures(metric, indices, run_of[indices], np.zeros((len(indices),) * 2),
-                               np.zeros((len(indices), 2)), "none")
-    matrix = block(encoded.native, metric, indices, indices)
-    coordinates, method = tree_space(matrix)
-    return DistanceFigures(metric, indices, run_of[indices], matrix, coordinates, method)
 
 
 __all__ = ["ASDSF_BAR", "HELP_CRITERIA", "MAX_SDSF_BAR", "BurninSuggestion", "ConvergenceReport", "DistanceFigures",

@@ -9,15 +9,13 @@ from __future__ import annotations
 
 from collections.abc import Sequence
 from dataclasses import dataclass
-from functools import partial
-from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
 
-from brantoveil_tools import _engine
+from brantoveil_tools import engine
 from brantoveil_tools.converge.splits import SplitPresence, packed_sizes
-from brantoveil_tools.engine import call as call_engine
+from brantoveil_tools.engine import EncodedSample, Trees
 from brantoveil_tools.errors import BrantoveilError
 from brantoveil_tools.sample import Sample
 
@@ -33,7 +31,7 @@ FOCAL_BAND = 128
 class EncodedRuns:
     """A sample read once: the engine's form of every tree and its non-trivial splits as sparse rows."""
 
-    native: Any
+    native: EncodedSample
     presence: SplitPresence
 
     @property
@@ -41,19 +39,19 @@ class EncodedRuns:
         return self.presence.n_trees
 
 
-def encode_runs(sample: Sample, rooted: bool, lengths: bool, progress: bool | None = False) -> EncodedRuns:
+def encode_runs(sample: Sample, *, rooted: bool, lengths: bool, progress: bool | None = False) -> EncodedRuns:
     """Encodes every tree of ``sample`` once; a bad tree is named by its file and tree."""
     if len(sample) == 0:
         raise BrantoveilError("no trees to compare")
     if len(sample) == 1:  # the engine wants two trees; the copy is left out of the split rows
         text = next(sample.newick())
         try:
-            native = _engine.encode(["1", "2"], iter([text, text]), list(sample.translate_maps),
-                                    [int(sample.map_indices[0])] * 2, rooted=rooted, lengths=lengths)
-        except ValueError as error:
+            native = engine.encode_texts(["1", "2"], [text, text], list(sample.translate_maps),
+                                         [int(sample.map_indices[0])] * 2, rooted=rooted, lengths=lengths)
+        except BrantoveilError as error:
             raise BrantoveilError(f"{sample.run_labels[0]}, tree {sample.tree_names[0]}: {error}") from None
     else:
-        native = call_engine(partial(_engine.encode, lengths=lengths), sample, rooted, progress)
+        native = engine.encode(sample, rooted=rooted, lengths=lengths, progress=progress)
     if list(native.leaf_names) != list(sample.taxa):
         raise BrantoveilError("the trees do not have the taxa of the runs' first trees")
     presence = presence_from_engine(native, sample.taxa)
@@ -62,14 +60,12 @@ def encode_runs(sample: Sample, rooted: bool, lengths: bool, progress: bool | No
     return EncodedRuns(native, presence)
 
 
-def presence_from_engine(native: Any, taxa: Sequence[str]) -> SplitPresence:
+def presence_from_engine(native: EncodedSample, taxa: Sequence[str]) -> SplitPresence:
     """The engine's split rows renumbered densely over the non-trivial splits that occur."""
-    raw_indptr, raw_ids, _ = native.presence_csr()
-    indptr = np.frombuffer(raw_indptr, dtype="<i8").astype(np.int64)
-    ids = np.frombuffer(raw_ids, dtype="<u4")
+    rows = engine.tree_splits(native)
+    indptr, ids = rows.indptr, rows.ids
     n_taxa = len(taxa)
-    width = (n_taxa + 7) // 8
-    clades = np.frombuffer(native.clade_bytes(), dtype=np.uint8).reshape(native.n_splits, width)
+    clades = engine.clades(native)
     sizes = packed_sizes(clades, n_taxa)
     largest = n_taxa - 1 if native.rooted else n_taxa - 2
     informative = (sizes >= 2) & (sizes <= largest)
@@ -88,20 +84,16 @@ def presence_from_engine(native: Any, taxa: Sequence[str]) -> SplitPresence:
                          bool(native.rooted))
 
 
-def block(native: Any, metric: str, rows: NDArray[np.int64] | range, cols: NDArray[np.int64] | range
-          ) -> NDArray[np.float64]:
+def block(native: EncodedSample, metric: str, rows: Trees, cols: Trees) -> NDArray[np.float64]:
     """Distances of ``rows`` against ``cols`` as floats, rows x cols."""
-    dtype = "<u4" if metric == "rf" else "<f8"
-    row_index = rows if isinstance(rows, range) else np.ascontiguousarray(rows, dtype=np.int64)
-    col_index = cols if isinstance(cols, range) else np.ascontiguousarray(cols, dtype=np.int64)
     try:
-        raw = native.block(metric, row_index, col_index)
+        distances = engine.block(native, metric, rows, cols)
     except MemoryError:
         raise BrantoveilError(f"not enough memory for a block of {len(rows)} x {len(cols)} distances") from None
-    return np.frombuffer(raw, dtype=dtype).reshape(len(rows), len(cols)).astype(np.float64)
+    return distances.astype(np.float64)
 
 
-def lag_distances(native: Any, trees: NDArray[np.int64], max_lag: int) -> NDArray[np.float32]:
+def lag_distances(native: EncodedSample, trees: NDArray[np.int64], max_lag: int) -> NDArray[np.float32]:
     """Robinson-Foulds distance of ``trees[t]`` to ``trees[t + k]``, as row t, column k - 1 (k = 1 .. max_lag).
 
     Entries past the end of the chain are NaN. ``trees`` is one run's chain in order; the engine computes
@@ -140,7 +132,7 @@ class AllPairs:
     focal_ess: NDArray[np.float64]
 
 
-def all_pairs(native: Any, trees: NDArray[np.int64], limit: int | None = None) -> AllPairs:
+def all_pairs(native: EncodedSample, trees: NDArray[np.int64], limit: int | None = None) -> AllPairs:
     """One pass of the engine over every pair of a run's trees (thinned above ``limit``, ALL_PAIRS_TREES by
     default), FOCAL_BAND focal trees at a time: never more than n x FOCAL_BAND distances in memory."""
     from brantoveil_tools.converge.ess import ar_spectral_ess

@@ -27,18 +27,9 @@ import numpy as np
 from numpy.typing import NDArray
 
 from brantoveil_tools.converge.needed import describe
-from brantoveil_tools.converge.params import (
-    GENERATION_COLUMNS,
-    ParameterReport,
-    ParameterTrace,
-    TreeGenerations,
-    _fast_table,
-    _header_line,
-    _labels,
-    _row,
-    judged_traces,
-)
+from brantoveil_tools.converge.params import ParameterReport, ParameterTrace, TreeGenerations, judged_traces, run_labels
 from brantoveil_tools.converge.report import ConvergenceReport
+from brantoveil_tools.converge.traces import GENERATION_COLUMNS, fast_table, header_line, parse_row
 from brantoveil_tools.errors import BrantoveilError
 from brantoveil_tools.sample import Sample, sample_from_indexes, shorten_labels
 from brantoveil_tools.selection import BurnIn
@@ -201,7 +192,7 @@ class ParameterFollower:
         if self.header is None:
             if not any(line.strip() and not line.strip().startswith(("#", "[")) for line in lines):
                 return 0  # comments only so far
-            at = _header_line(lines, self.label)
+            at = header_line(lines, self.label)
             self.header = [cell.strip() for cell in lines[at].rstrip("\r").rstrip("\t ").split("\t")]
             if len(self.header) < 2:
                 raise BrantoveilError(f"{self.label} line {first_line + at}: the header has no parameter columns")
@@ -212,9 +203,9 @@ class ParameterFollower:
         self.bytes_parsed += cut
         self.lines_seen += len(lines)
         self.pending = self.pending[cut:]
-        table = _fast_table(body, len(self.header))
+        table = fast_table(body, len(self.header))
         if table is None:
-            rows = [_row(line.rstrip("\r").rstrip("\t "), self.header, self.label, first_line + k)
+            rows = [parse_row(line.rstrip("\r").rstrip("\t "), self.header, self.label, first_line + k)
                     for k, line in enumerate(body) if line.strip()]
             table = np.asarray(rows, dtype=np.float64).reshape(len(rows), len(self.header))
         previous = self.rows[-1][-1:, 0] if self.rows else np.zeros(0)
@@ -265,7 +256,7 @@ class Watcher:
                 raise BrantoveilError("--watch follows files: standard input (-) cannot be followed")
             sources.append(open_source(run))
         shorten_labels(sources)
-        labels = _labels(parameter_files)
+        labels = run_labels(parameter_files)
         return cls([TreeFollower(source) for source in sources],
                    [ParameterFollower(Path(path), label or os.fspath(path))
                     for path, label in zip(parameter_files, labels, strict=True)])

@@ -9,18 +9,19 @@ import statistics
 from array import array
 from collections.abc import Iterator, Sequence
 from contextlib import ExitStack
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
+from ..commit import atomic_path, check_target
 from ..errors import BrantoveilError
-from ..output import atomic_path, check_target, tsv_cell
-from ..policy import DEFAULT_BURNIN
 from ..rooting import decide
 from ..sample import Sample, read_sample
-from ..selection import BurnIn, Selection
+from ..selection import Selection
+from ..tsv import tsv_cell
 from .clades import (
     CladeTable,
     Presence,
@@ -43,12 +44,13 @@ from .hipstr import hipstr_clades
 from .majority import majority_clades
 from .mcc import mcc_tree
 from .nexus import newick, nexus_text, quote
+from .settings import HEIGHTS as HEIGHTS  # the command line's help lists them from here
+from .settings import LENGTHS as LENGTHS
+from .settings import METHODS as METHODS
+from .settings import SummarizeSettings
 from .traits import describe_note
 from .tree import Node, SummaryTree, describe, from_clades, mean
 
-METHODS = ("majority", "allcompat", "mcc", "hipstr")
-LENGTHS = ("median", "mean", "none")
-HEIGHTS = ("mean", "median", "keep", "ca")
 TREE_SUFFIXES = (".tre", ".tree", ".trees", ".nex", ".nexus", ".nwk", ".newick")
 
 PathLike = str | os.PathLike[str]
@@ -136,38 +138,18 @@ class SummaryResult:
         return newick(self.tree, [quote(t) for t in self.taxa], annotate=False, support=True)
 
 
-def summarize(runs: PathLike | Sequence[PathLike] | Sample, method: str = "majority",
-              burnin: BurnIn = DEFAULT_BURNIN, thin: int = 1, rooted: bool | None = None, min_freq: float = 0.5,
-              lengths: str | None = None, heights: str | None = None, credible: float | None = None,
-              progress: bool | None = False, target: PathLike | None = None) -> SummaryResult:
+def summarize(runs: PathLike | Sequence[PathLike] | Sample, settings: SummarizeSettings | None = None, /,
+              **changes: Any) -> SummaryResult:
     """Summarizes the trees of one or more runs as one tree.
 
     Parameters
     ----------
     runs : path, sequence of paths or Sample
         Tree files (one run each), or a sample already read.
-    method : str
-        ``"majority"`` (majority-rule consensus), ``"allcompat"`` (majority rule plus every compatible
-        clade by decreasing frequency), ``"mcc"`` (maximum clade credibility tree) or ``"hipstr"``.
-    burnin, thin : see `read_sample`
-    rooted : bool or None
-        Compare clades (rooted trees, e.g. from BEAST) instead of splits; None reads it from the files
-        (`brantoveil_tools.rooting.decide`: [&R] / [&U], else rooted when every root has two children).
-    min_freq : float
-        Majority rule keeps clades of frequency above one half and at least `min_freq`.
-    lengths : str or None
-        Branch lengths of unrooted summaries: the clade's ``"median"`` length by MrBayes's sumt rule
-        (of an even count the upper middle value; the default), its ``"mean"``, or ``"none"``.
-    heights : str or None
-        Node heights of rooted summaries: the clade's ``"mean"`` or ``"median"`` height over the trees
-        holding it, ``"ca"`` the mean height of its taxa's most recent common ancestor over all trees,
-        or ``"keep"`` the MCC or target tree's own; None: keep for an MCC or target tree (TreeAnnotator's
-        default), mean for the trees built from clades.
-    credible : float or None
-        Also list the credible set of topologies of this mass (e.g. 0.95).
-    target : path or None
-        A tree file whose first tree is annotated instead of building one (`method` is then unused);
-        its clades absent from the sample get posterior 0 and keep the target's own heights.
+    settings : SummarizeSettings, optional
+        Every setting of the summary (the defaults when not given).
+    **changes
+        Settings by name, changing those of `settings` (``method="mcc"``, ``rooted=True``, ...).
 
     Raises
     ------
@@ -175,61 +157,60 @@ def summarize(runs: PathLike | Sequence[PathLike] | Sample, method: str = "major
         Unknown method or option, runs with different taxa, a selection keeping no tree, heights
         asked of trees without branch lengths or of unrooted trees.
     """
-    if method not in METHODS:
-        raise BrantoveilError(f"unknown method {method!r}: expected one of {', '.join(METHODS)}")
-    if lengths is None:
-        lengths = "median"
-    if lengths not in LENGTHS:
-        raise BrantoveilError(f"unknown --lengths {lengths!r}: expected one of {', '.join(LENGTHS)}")
-    if heights is not None and heights not in HEIGHTS:
-        raise BrantoveilError(f"unknown --heights {heights!r}: expected one of {', '.join(HEIGHTS)}")
-    if heights == "keep" and method != "mcc" and target is None:
-        raise BrantoveilError("--heights keep needs a sampled tree: use it with --method mcc or --target")
-    if not 0.0 <= min_freq <= 1.0 or math.isnan(min_freq):
-        raise BrantoveilError(f"--min-freq must lie in 0..1, not {min_freq}")
-    if credible is not None and not 0.0 < credible <= 1.0:
-        raise BrantoveilError(f"the credible set's mass must lie in (0, 1], not {credible}")
-    sample = runs if isinstance(runs, Sample) else read_sample(runs, burnin=burnin, thin=thin, progress=progress)
+    chosen = replace(settings if settings is not None else SummarizeSettings(), **changes).checked()
+    rooted, heights = chosen.rooted, chosen.heights
+    sample = runs if isinstance(runs, Sample) else read_sample(runs, burnin=chosen.burnin, thin=chosen.thin,
+                                                                progress=chosen.progress)
     if len(sample) == 0:
         raise BrantoveilError("the selection keeps no tree")
     rooting = decide(sample, rooted)
     rooted = rooting.rooted
+    chosen = replace(chosen, rooted=rooted)
     if heights is not None and not rooted:
         raise BrantoveilError(f"--heights needs rooted trees ({rooting.describe()})")
     taxa = taxon_order(sample)
     reader = Reader(taxa, rooted)
-    kept_view = read_target(target, reader) if target is not None else None  # before the long work
+    kept_view = read_target(chosen.target, reader) if chosen.target is not None else None  # before the long work
     # HIPSTR and common-ancestor heights need the child clades of every node, and a root that means
     # something: two children in every tree.
-    presence: Presence | None = None
-    rooted_only = [what for what, used in (("hipstr", method == "hipstr"), ("--heights ca", heights == "ca"))
+    rooted_only = [what for what, used in (("hipstr", chosen.method == "hipstr"), ("--heights ca", heights == "ca"))
                    if used]
     if rooted_only and not rooted:
         raise BrantoveilError(f"{rooted_only[0]} needs rooted trees ({rooting.describe()})")
+    presence: Presence | None = None
     if len(sample) < 2:  # the engine wants two trees at least
         table = python_table(sample, reader, bool(rooted_only))
     else:
-        table, presence = engine_table(sample, reader, progress, resolutions=bool(rooted_only))
+        table, presence = engine_table(sample, reader, chosen.progress, resolutions=bool(rooted_only))
     if rooted_only and table.first_unrooted >= 0:
         raise BrantoveilError(f"{rooted_only[0]} needs rooted trees, and tree {sample.names[table.first_unrooted]} "
                               f"is not: its root has {table.root_children} children")
-
-    score = math.nan
-    chosen = ""
-    if kept_view is not None:
-        keys = [key for key in kept_view.keys if key]
-        method = "target"
-    elif method in ("majority", "allcompat"):
-        keys = majority_clades(table, min_freq, method == "allcompat")
-    elif method == "mcc":
-        index, score = mcc_tree(table)
-        chosen = sample.names[index]
-        picked = sample.subset([index])
-        kept_view = next(views(picked, reader))[2]
-        keys = [key for key in kept_view.keys if key]
-    else:
-        keys, score = hipstr_clades(table)
+    method, keys, score, picked_name, kept_view = _clades(chosen, sample, reader, table, kept_view)
     tree = from_clades(keys, len(taxa), rooted)
+    return _summary(tree, chosen, rooting.describe(), method, sample, reader, table, presence, kept_view, score,
+                    picked_name)
+
+
+def _clades(chosen: SummarizeSettings, sample: Sample, reader: Reader, table: CladeTable,
+            kept_view: TreeView | None) -> tuple[str, list[int], float, str, TreeView | None]:
+    """The summary tree's clades by its method: (method, clade keys, score, chosen tree's name, kept tree)."""
+    if kept_view is not None:
+        return "target", [key for key in kept_view.keys if key], math.nan, "", kept_view
+    if chosen.method in ("majority", "allcompat"):
+        return chosen.method, majority_clades(table, chosen.min_freq, chosen.method == "allcompat"), math.nan, "", None
+    if chosen.method == "mcc":
+        index, score = mcc_tree(table)
+        view = next(views(sample.subset([index]), reader))[2]
+        return chosen.method, [key for key in view.keys if key], score, sample.names[index], view
+    keys, score = hipstr_clades(table)
+    return chosen.method, keys, score, "", None
+
+
+def _summary(tree: SummaryTree, chosen: SummarizeSettings, rooting: str, method: str, sample: Sample, reader: Reader,
+             table: CladeTable, presence: Presence | None, kept_view: TreeView | None, score: float,
+             picked_name: str) -> SummaryResult:
+    """The tree annotated with its clades' posteriors, lengths, heights and notes, and the result around it."""
+    rooted, heights, lengths, taxa = chosen.rooted is True, chosen.heights, chosen.lengths or "median", reader.taxa
     wanted = [node.key for node in tree.nodes if not (node is tree.nodes[0] and not rooted)]
     # Unrooted trees need only branch lengths, which the engine already holds for all but the
     # pendant edges; rooted ones need heights, which only the Python reader gives.
@@ -250,11 +231,11 @@ def summarize(runs: PathLike | Sequence[PathLike] | Sample, method: str = "major
     if dropped:
         warn_non_finite_values(sample)
     warn_non_finite_summary(tree, taxa)
-    found = credible_set(table, credible) if credible is not None else []
+    found = credible_set(table, chosen.credible) if chosen.credible is not None else []
     return SummaryResult(
         method=method, newick=newick(tree, [quote(t) for t in taxa], annotate=True), taxa=taxa, rooted=rooted,
-        rooting=rooting.describe(), n_trees=table.n_trees,
-        clades=_clade_summary(table, {node.key for node in tree.nodes}), score=score, chosen=chosen,
+        rooting=rooting, n_trees=table.n_trees,
+        clades=_clade_summary(table, {node.key for node in tree.nodes}), score=score, chosen=picked_name,
         credible=tuple(found), selection=sample.selection, tree=tree)
 
 

@@ -320,15 +320,13 @@ def engine_table(sample: Sample, reader: Reader, progress: bool | None,
     bifurcating node."""
     from .. import engine
 
-    encoded = engine.encode(sample, reader.rooted, lengths=True, progress=progress)
+    encoded = engine.encode(sample, rooted=reader.rooted, lengths=True, progress=progress)
     n_runs = len(sample.run_labels)
     n_leaves = encoded.n_leaves
-    starts_b, ids_b, lengths_b = encoded.presence_csr()
-    starts = np.frombuffer(starts_b, dtype="<i8")
-    ids = np.frombuffer(ids_b, dtype="<u4")
-    lengths = np.frombuffer(lengths_b or b"", dtype="<f8")
-    width = (n_leaves + 7) // 8
-    packed = np.frombuffer(encoded.clade_bytes(), dtype=np.uint8).reshape(-1, width)
+    rows = engine.tree_splits(encoded)
+    starts, ids = rows.indptr, rows.ids
+    lengths = rows.lengths if rows.lengths is not None else np.empty(0, dtype=np.float64)
+    packed = engine.clades(encoded)
     position = {name: k for k, name in enumerate(encoded.leaf_names)}
     columns = [position[name] for name in reader.taxa]
     bits = np.unpackbits(packed, axis=1, bitorder="little")[:, :n_leaves][:, columns]

@@ -8,7 +8,8 @@ from pathlib import Path
 
 from ..commit import output_set
 from ..guard import check_paths
-from ..options import BURNIN_HELP, add_runs, add_runtime, add_selection, unit_fraction
+from ..options import BURNIN_HELP, add_min_freq, add_output, add_runs, add_runtime, add_selection
+from ..policy import ExitStatus
 from .api import HEIGHTS, LENGTHS, METHODS, check_outputs, credible_text, summarize, tree_format, tree_text, write_files
 from .plot import check_plot_target, write_plot
 
@@ -88,8 +89,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     add_selection(parser, rooted_default=None)
     parser.add_argument("--method", default="majority", metavar="M",
                         help=f"{' | '.join(METHODS)} (default majority; see below)")
-    parser.add_argument("--min-freq", type=unit_fraction, default=0.5, metavar="F",
-                        help="majority rule keeps clades above one half and at least F (default 0.5)")
+    add_min_freq(parser, 0.5, "majority rule keeps clades above one half and at least F")
     parser.add_argument("--lengths", default=None, metavar="L",
                         help=f"branch lengths of unrooted summaries: {' | '.join(LENGTHS)} (default median, "
                              "as sumt)")
@@ -98,7 +98,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                              "(default keep for mcc and --target, else mean; see below)")
     parser.add_argument("--target", type=Path, metavar="TREE",
                         help="annotate the first tree of this file instead of building one")
-    parser.add_argument("-o", "--output", type=Path, metavar="OUT", help="tree file (.tre/.nex or .nwk)")
+    add_output(parser, "tree file (.tre/.nex or .nwk)", Path)
     parser.add_argument("--format", choices=("nexus", "newick"), help="output format, whatever the suffix")
     parser.add_argument("--credible-set", nargs=2, metavar=("P", "OUT.tsv"),
                         help="write the credible set of topologies of mass P to OUT.tsv")
@@ -106,7 +106,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     add_runtime(parser)
 
 
-def run(args: argparse.Namespace) -> int:
+def run(args: argparse.Namespace) -> ExitStatus:
     """Summarizes, writes the files asked for; returns the exit status."""
     from ..errors import BrantoveilError
 
@@ -154,7 +154,7 @@ def run(args: argparse.Namespace) -> int:
         if credible_target is not None:
             print(f"{len(result.credible)} topologies in the {level:g} credible set written to {credible_target}",
                   file=err)
-    return 0
+    return ExitStatus.OK
 
 
 def file_arguments(args: argparse.Namespace, credible_target: str | None) -> tuple[list[str | Path], list[Path | None]]:

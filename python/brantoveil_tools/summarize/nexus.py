@@ -4,18 +4,12 @@ plain Newick with the posterior as internal labels; and the credible set as TSV.
 from __future__ import annotations
 
 import math
-import re
 from collections.abc import Sequence
 
+from ..newick_writer import quote, write
 from .tree import Annotation, SummaryTree
 
-_PLAIN = re.compile(r"[A-Za-z0-9_.\-]+")
-
-
-def quote(name: str) -> str:
-    """A taxon name as a Newick/NEXUS token: bare when safe, else in single quotes."""
-    return name if _PLAIN.fullmatch(name) else "'" + name.replace("'", "''") + "'"
-
+__all__ = ["newick", "nexus_text", "quote", "value_text"]
 
 def value_text(value: Annotation) -> str:
     if isinstance(value, tuple):
@@ -32,29 +26,21 @@ def newick(tree: SummaryTree, labels: Sequence[str], annotate: bool, support: bo
     ``[&...]`` comment; `support` writes each inner node's posterior as its label.
     """
     nodes = tree.nodes
-    parts: list[str] = []
-    # Iterative, so trees of thousands of taxa do not hit Python's recursion limit.
-    stack: list[tuple[int, int]] = [(0, 0)]
-    while stack:
-        at, state = stack.pop()
+
+    def after(at: int) -> str:
         node = nodes[at]
-        if node.children and state < len(node.children):
-            parts.append("(" if state == 0 else ",")
-            stack.append((at, state + 1))
-            stack.append((node.children[state], 0))
-            continue
-        if node.children:
-            parts.append(")")
-            posterior = node.notes.get("posterior")
-            if support and at != 0 and isinstance(posterior, float):
-                parts.append(format(posterior, ".6g"))
-        else:
+        parts: list[str] = []
+        if not node.children:
             parts.append(labels[node.taxon])
+        elif support and at != 0 and isinstance(posterior := node.notes.get("posterior"), float):
+            parts.append(format(posterior, ".6g"))
         if annotate and node.notes:
             parts.append("[&" + ",".join(f"{key}={value_text(value)}" for key, value in node.notes.items()) + "]")
         if at != 0 and not math.isnan(node.length):
             parts.append(f":{node.length!r}")
-    return "".join(parts) + ";"
+        return "".join(parts)
+
+    return write([node.children for node in nodes], after)
 
 
 def nexus_text(tree: SummaryTree, taxa: Sequence[str], name: str) -> str:

@@ -10,8 +10,8 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
+from ..commit import atomic_path
 from ..errors import BrantoveilError
-from ..output import atomic_path
 from .tree import Node, SummaryTree
 
 if TYPE_CHECKING:

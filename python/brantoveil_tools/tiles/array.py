@@ -15,17 +15,17 @@ import numpy as np
 import numpy.typing as npt
 from dask.base import tokenize
 
-from .. import _engine, policy
+from .. import engine
+from ..engine import EncodedSample
+from ..policy import TILE_SIDE
 from .encode import Encoded, check_metric
 
-DEFAULT_CHUNK = 4096
+DEFAULT_CHUNK = TILE_SIDE
 
 
-def tile(native: Any, metric: str, r0: int, r1: int, c0: int, c1: int) -> npt.NDArray[Any]:
+def tile(native: EncodedSample, metric: str, r0: int, r1: int, c0: int, c1: int) -> npt.NDArray[Any]:
     """Distances of trees r0..r1-1 against c0..c1-1, as the engine's one-call matrix has them."""
-    dtype = policy.metric(metric).dtype
-    data = native.block(metric, range(r0, r1), range(c0, c1))
-    return np.frombuffer(data, dtype=dtype).reshape(r1 - r0, c1 - c0)
+    return engine.block(native, metric, range(r0, r1), range(c0, c1))
 
 
 _TRANSPOSE_BLOCK = 256
@@ -53,13 +53,13 @@ def sample_task(encoded: Encoded) -> tuple[Any, bytes]:
     The bytes travel with the graph, so a scheduler that loses every worker holding the sample
     simply runs this task again: nothing of the sample lives only on one worker.
     """
-    return (_engine.decode, encoded.native.to_bytes())
+    return (engine.decode, engine.to_bytes(encoded.native))
 
 
 def sample_future(encoded: Encoded, client: Any) -> Any:
     """The native sample as a future of `client`, recomputable like `sample_task`."""
-    return client.submit(_engine.decode, encoded.native.to_bytes(), key=f"brantoveil-sample-{tokenize(encoded.native)}",
-                         pure=False)
+    return client.submit(engine.decode, engine.to_bytes(encoded.native),
+                         key=f"brantoveil-sample-{tokenize(encoded.native)}", pure=False)
 
 
 def distance_array(encoded: Encoded, metric: str = "rf", chunk: int = DEFAULT_CHUNK) -> da.Array:

@@ -9,7 +9,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from .. import _engine, engine, policy
+from .. import engine, policy
 from ..api import as_sample, require_pair
 from ..errors import BrantoveilError
 from ..sample import PathLike, Sample
@@ -22,13 +22,13 @@ class Encoded:
 
     Attributes
     ----------
-    native : brantoveil_tools._engine.EncodedSample
+    native : brantoveil_tools.engine.EncodedSample
         Every tree as its sorted split IDs (and branch lengths when `lengths`); pickles to bytes.
     names, runs, run_labels, selection
         As in `DistanceResult`.
     """
 
-    native: _engine.EncodedSample
+    native: engine.EncodedSample
     names: tuple[str, ...]
     runs: npt.NDArray[np.int64]
     run_labels: tuple[str, ...]
@@ -50,7 +50,7 @@ def encode(trees: Sample | PathLike | Sequence[PathLike] | Sequence[str], *, len
     `lengths=True` keeps branch lengths, which the weighted metrics ("wrf", "kf") need.
     """
     sample = require_pair(as_sample(trees, burnin, thin, progress))
-    native = engine.encode(sample, rooted, lengths, progress)
+    native = engine.encode(sample, rooted=rooted, lengths=lengths, progress=progress)
     return Encoded(native, sample.names, sample.runs, sample.run_labels, sample.selection)
 
 

@@ -2,7 +2,7 @@
 
 Each task takes one band of rows against every tree and lets the engine reduce as it computes
 (sums, the k nearest), so no band of the matrix is ever held; bands run on Dask workers when a
-client is given. Robinson-Foulds sums need no band at all: `engine.distance_sums` has them from
+client is given. Robinson-Foulds sums need no band at all: `sums.distance_sums` has them from
 the split counts, the same numbers in one pass over the splits.
 """
 
@@ -14,25 +14,25 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from .. import engine, policy
+from .. import engine, policy, sums
+from ..engine import EncodedSample, Reduction
 from ..errors import BrantoveilError
 from .array import DEFAULT_CHUNK, bounds, sample_future
 from .encode import Encoded, check_metric
 
 
-def _band(native: Any, metric: str, r0: int, r1: int, k: int) -> dict[str, bytes]:
-    result: dict[str, bytes] = native.block_reduce(metric, range(r0, r1), range(native.n_trees), k=k)
-    return result
+def _band(native: EncodedSample, metric: str, r0: int, r1: int, k: int) -> Reduction:
+    return engine.reduce(native, metric, range(r0, r1), range(native.n_trees), k=k)
 
 
-def _bands(encoded: Encoded, metric: str, k: int, chunk: int, client: Any | None) -> list[dict[str, bytes]]:
+def _bands(encoded: Encoded, metric: str, k: int, chunk: int, client: Any | None) -> list[Reduction]:
     check_metric(encoded, metric)
     spans = bounds(len(encoded), chunk)
     if client is None:
         return [_band(encoded.native, metric, r0, r1, k) for r0, r1 in spans]
     sample = sample_future(encoded, client)
     futures = [client.submit(_band, sample, metric, r0, r1, k, pure=False) for r0, r1 in spans]
-    results: list[dict[str, bytes]] = client.gather(futures)
+    results: list[Reduction] = client.gather(futures)
     return results
 
 
@@ -40,13 +40,13 @@ def _sums(encoded: Encoded, metric: str, chunk: int, client: Any | None) -> npt.
     check_metric(encoded, metric)
     n = len(encoded)
     if policy.metric(metric).name == "rf":
-        return engine.distance_sums(encoded.native, metric, range(n), range(n))
+        return sums.distance_sums(encoded.native, metric, range(n), range(n))
     spans = bounds(n, chunk)
     if client is None:
-        parts = [engine.distance_sums(encoded.native, metric, range(r0, r1), range(n)) for r0, r1 in spans]
+        parts = [sums.distance_sums(encoded.native, metric, range(r0, r1), range(n)) for r0, r1 in spans]
     else:
         sample = sample_future(encoded, client)
-        parts = client.gather([client.submit(engine.distance_sums, sample, metric, range(r0, r1), range(n),
+        parts = client.gather([client.submit(sums.distance_sums, sample, metric, range(r0, r1), range(n),
                                              pure=False) for r0, r1 in spans])
     return np.concatenate(parts)
 
@@ -69,8 +69,8 @@ def nearest(encoded: Encoded, k: int, metric: str = "rf", chunk: int = DEFAULT_C
     if not 1 <= k < len(encoded):
         raise BrantoveilError(f"k must lie between 1 and {len(encoded) - 1}")
     bands = _bands(encoded, metric, k, chunk, client)
-    index = np.concatenate([np.frombuffer(band["knn_index"], dtype="<i8") for band in bands]).reshape(-1, k)
-    distance = np.concatenate([np.frombuffer(band["knn_distance"], dtype="<f8") for band in bands]).reshape(-1, k)
+    index = np.concatenate([_nearest(band.knn_index) for band in bands])
+    distance = np.concatenate([_nearest(band.knn_distance) for band in bands])
     return index, distance
 
 
@@ -80,12 +80,11 @@ def distances_to(encoded: Encoded, references: Sequence[int], metric: str = "rf"
     picked = [int(r) for r in references]
     if any(not 0 <= r < len(encoded) for r in picked):
         raise BrantoveilError(f"reference trees must be indices in 0..{len(encoded) - 1}")
-    dtype = check_metric(encoded, metric)
+    check_metric(encoded, metric)
     spans = bounds(len(encoded), chunk)
 
-    def band(native: Any, r0: int, r1: int) -> npt.NDArray[Any]:
-        data = native.block(metric, range(r0, r1), np.asarray(picked, dtype=np.int64))
-        return np.frombuffer(data, dtype=dtype).reshape(r1 - r0, len(picked))
+    def band(native: EncodedSample, r0: int, r1: int) -> npt.NDArray[Any]:
+        return engine.block(native, metric, range(r0, r1), np.asarray(picked, dtype=np.int64))
 
     if client is None:
         parts = [band(encoded.native, r0, r1) for r0, r1 in spans]
@@ -93,6 +92,11 @@ def distances_to(encoded: Encoded, references: Sequence[int], metric: str = "rf"
         sample = sample_future(encoded, client)
         parts = client.gather([client.submit(band, sample, r0, r1, pure=False) for r0, r1 in spans])
     return np.concatenate(parts)
+
+
+def _nearest(part: npt.NDArray[Any] | None) -> npt.NDArray[Any]:
+    assert part is not None  # asked for with k > 0
+    return part
 
 
 __all__ = ["distances_to", "mean_distances", "medoid", "nearest"]

@@ -30,6 +30,7 @@ import numpy.typing as npt
 import zarr
 from zarr.codecs import BloscCodec
 
+from .. import engine, policy
 from ..errors import BrantoveilError
 from ..sample import Sample
 from .array import DEFAULT_CHUNK, bounds, sample_future
@@ -240,7 +241,7 @@ def read_labels(path: str | os.PathLike[str]) -> tuple[list[str], npt.NDArray[np
             np.asarray(group["runs"][:], dtype=np.int64), [str(label) for label in group.attrs["run_labels"]])
 
 
-def store_tile(native: Any, path: str, metric: str, rows: tuple[int, int], cols: tuple[int, int],
+def store_tile(native: engine.EncodedSample, path: str, metric: str, rows: tuple[int, int], cols: tuple[int, int],
                i: int, j: int) -> None:
     """Computes tile (i, j) and its mirror (j, i) into one buffer in turn, stores both, marks the pair
     with their checksums.
@@ -248,14 +249,14 @@ def store_tile(native: Any, path: str, metric: str, rows: tuple[int, int], cols:
     The mirror is computed rather than transposed: that costs no more than a transpose of a large
     tile and keeps a worker at one tile of memory.
     """
-    dtype = np.dtype("<u4") if metric == "rf" else np.dtype("<f8")
+    dtype = policy.metric(metric).dtype
     sums: list[int] = []
     height, width = rows[1] - rows[0], cols[1] - cols[0]
     buffer = np.empty(height * width, dtype=dtype)
     matrix = zarr.open_array(path, path="matrix", mode="r+")
     for (r0, r1), (c0, c1) in ((rows, cols), (cols, rows)) if i != j else ((rows, cols),):
         values = buffer.reshape(r1 - r0, c1 - c0)
-        native.block(metric, range(r0, r1), range(c0, c1), out=values)
+        engine.block_into(native, metric, range(r0, r1), range(c0, c1), values)
         matrix[r0:r1, c0:c1] = values
         sums.append(checksum(values))
     (Path(path) / MARKERS / f"{i}.{j}").write_text(" ".join(map(str, sums)))
