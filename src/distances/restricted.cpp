@@ -232,9 +232,10 @@ bool restricted_symmetric(const RestrictedKernel<Cell>& kernel, std::size_t n, s
                           Cell* cells) {
   constexpr std::size_t kChunkRows = 4;
   const std::size_t chunks = (n + kChunkRows - 1) / kChunkRows;
-  // Chunk k and chunk chunks - 1 - k alternate, so the short rows at the bottom spread over the pool.
-  const bool filled = pool::parallel_for_batches(chunks, [&](std::size_t task) {
-    const std::size_t k = task % 2 == 0 ? task / 2 : chunks - 1 - task / 2;
+  // Task k takes chunk k and chunk chunks - 1 - k, so every task holds about as many pairs: the pool
+  // runs tasks in batches with a barrier between them, and a long task beside a short one would idle
+  // a core.
+  const auto fill_chunk = [&](std::size_t k) {
     const std::size_t r0 = k * kChunkRows;
     const std::size_t r1 = std::min(n, r0 + kChunkRows);
     for (std::size_t r = r0; r < r1; ++r) {
@@ -243,6 +244,10 @@ bool restricted_symmetric(const RestrictedKernel<Cell>& kernel, std::size_t n, s
       for (std::size_t c = r + 1; c < n; ++c) row[c] = static_cast<Cell>(kernel.pair(r, c));
     }
     if (counter != nullptr) counter->fetch_add(pairs_in_rows(n, r0, r1 - r0), std::memory_order_relaxed);
+  };
+  const bool filled = pool::parallel_for_batches((chunks + 1) / 2, [&](std::size_t task) {
+    fill_chunk(task);
+    if (chunks - 1 - task != task) fill_chunk(chunks - 1 - task);
   });
   if (!filled) return false;
   // Tile row `tile` writes only its rows left of the diagonal and reads only finished cells above it.

@@ -339,7 +339,10 @@ bool parallel_for_batches(std::size_t n, const std::function<void(std::size_t)>&
   }
   // Batch sizes adapt to the time a batch took, so the cost of one index need not be known.
   std::size_t done = 0;
-  std::size_t batch = thread_count();
+  // A batch never holds fewer indices than threads: below that, cores idle at every batch's end (and
+  // a batch of one runs on the calling thread alone).
+  const std::size_t threads = thread_count();
+  std::size_t batch = threads;
   while (done < n) {
     if (stop_requested()) return false;
     const std::size_t take = std::min(batch, n - done);
@@ -349,8 +352,8 @@ bool parallel_for_batches(std::size_t n, const std::function<void(std::size_t)>&
     const auto took = std::chrono::steady_clock::now() - start;
     if (took < kBatchShortest) {
       batch *= 2;
-    } else if (took > kBatchLongest && batch > 1) {
-      batch /= 2;
+    } else if (took > kBatchLongest && batch > threads) {
+      batch = std::max(threads, batch / 2);
     }
   }
   return true;
