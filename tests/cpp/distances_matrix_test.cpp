@@ -243,5 +243,21 @@ TEST(ParallelForBatches, RunsEveryIndexOnceWhenNeverStopped) {
   }
 }
 
+// Tasks longer than a batch should take still run on every thread: the batch never shrinks below one
+// index a thread (a batch of one ran on the calling thread alone).
+TEST(ParallelForBatches, LongTasksKeepEveryThreadBusy) {
+  pool::Pool p(2);
+  pool::ScopedPool use(p);
+  StopAfter never(1 << 30);
+  pool::ScopedStopCheck scope(never);
+  std::vector<std::thread::id> ran_on(8);
+  EXPECT_TRUE(pool::parallel_for_batches(ran_on.size(), [&](std::size_t i) {
+    ran_on[i] = std::this_thread::get_id();
+    std::this_thread::sleep_for(std::chrono::milliseconds(90));
+  }));
+  std::set<std::thread::id> later(ran_on.begin() + 2, ran_on.end());  // after the first batch halved
+  EXPECT_EQ(later.size(), 2u);
+}
+
 }  // namespace
 }  // namespace brantoveil::distances
