@@ -264,7 +264,7 @@ def gene_distances(trees: GeneTrees | PathLike | Sequence[PathLike] | Sequence[s
     if chosen.needs_lengths and not all(":" in text for text in texts):
         raise BrantoveilError(f"metric {chosen.name!r} needs branch lengths, and some trees have none")
     dtype = np.dtype("<f4") if chosen.name == "rf" else np.dtype("<f8")
-    if check_memory:
+    if check_memory and reference is None:  # a reference gives one column, never a size to check
         memory.check(len(genes), 0, dtype.itemsize)
     # Pairs holding the same taxa are left to the kernel of one taxon set (filled in below).
     same_taxa_path = rule == "shared" and reference is None
